@@ -1,0 +1,57 @@
+# Building a module once, for two hosts.
+#
+# kal_add_module(NAME SOURCES src... [EMBEDDED_LIBS lib...] [OCTAVE_LIBS lib...])
+#   NAME_obj      object library of the sources, compiled against the
+#                 embedded host's mex.h (unit tests link it with kalhost)
+#   NAME          the embedded module, modules/NAME.so
+#   NAME_octave   the Octave MEX file, octave/NAME.mex (when Octave is found)
+# Module code is linked statically into each MEX file; only the host's API
+# (and, for the wrappers, the image library) comes from outside.
+
+find_program(KALMEX_MKOCTFILE mkoctfile)
+find_program(KALMEX_OCTAVE_CLI octave-cli)
+set(KALMEX_HAVE_OCTAVE OFF)
+if(KALMEX_OCTAVE AND KALMEX_MKOCTFILE)
+  execute_process(COMMAND ${KALMEX_MKOCTFILE} -p INCFLAGS
+                  OUTPUT_VARIABLE _kal_octave_incflags OUTPUT_STRIP_TRAILING_WHITESPACE
+                  RESULT_VARIABLE _kal_octave_rc)
+  if(_kal_octave_rc EQUAL 0)
+    separate_arguments(_kal_octave_incflags UNIX_COMMAND "${_kal_octave_incflags}")
+    set(KALMEX_OCTAVE_INCLUDES "")
+    foreach(flag ${_kal_octave_incflags})
+      string(REGEX REPLACE "^-I" "" dir "${flag}")
+      list(APPEND KALMEX_OCTAVE_INCLUDES "${dir}")
+    endforeach()
+    set(KALMEX_HAVE_OCTAVE ON)
+  endif()
+endif()
+message(STATUS "kalmex: Octave MEX files: ${KALMEX_HAVE_OCTAVE}")
+
+# Flags for every MEX file: no GNU unique symbols, so that clearing a module
+# really unloads it and the next load starts from fresh module state.
+set(KALMEX_MEX_COMPILE_OPTIONS -fno-gnu-unique)
+
+function(kal_add_module NAME)
+  cmake_parse_arguments(M "" "" "SOURCES;EMBEDDED_LIBS;OCTAVE_LIBS" ${ARGN})
+  add_library(${NAME}_obj OBJECT ${M_SOURCES})
+  target_compile_options(${NAME}_obj PRIVATE ${KALMEX_MEX_COMPILE_OPTIONS})
+  target_include_directories(${NAME}_obj PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${NAME}_obj PUBLIC kalhost_api kalmexutil ${M_EMBEDDED_LIBS})
+
+  add_library(${NAME} MODULE)
+  target_link_libraries(${NAME} PRIVATE ${NAME}_obj kalmexutil kalhost ${M_EMBEDDED_LIBS})
+  set_target_properties(${NAME} PROPERTIES PREFIX "" SUFFIX ".so"
+                        LIBRARY_OUTPUT_DIRECTORY ${KALMEX_MODULE_DIR})
+  target_link_options(${NAME} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
+
+  if(KALMEX_HAVE_OCTAVE)
+    add_library(${NAME}_octave MODULE ${M_SOURCES} ${KALMEX_SOURCE_ROOT}/host/mexutil.cpp)
+    target_include_directories(${NAME}_octave PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}
+                               ${KALMEX_SOURCE_ROOT}/host ${KALMEX_OCTAVE_INCLUDES})
+    target_compile_options(${NAME}_octave PRIVATE ${KALMEX_MEX_COMPILE_OPTIONS})
+    target_link_libraries(${NAME}_octave PRIVATE ${M_OCTAVE_LIBS})
+    target_link_options(${NAME}_octave PRIVATE -Wl,-Bsymbolic)
+    set_target_properties(${NAME}_octave PROPERTIES OUTPUT_NAME ${NAME} PREFIX "" SUFFIX ".mex"
+                          LIBRARY_OUTPUT_DIRECTORY ${KALMEX_OCTAVE_DIR})
+  endif()
+endfunction()

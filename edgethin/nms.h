@@ -1,0 +1,15 @@
+// Non-maximum suppression of an edge-strength image along the gradient.
+#ifndef KALMEX_EDGETHIN_NMS_H
+#define KALMEX_EDGETHIN_NMS_H
+
+#include <cstddef>
+
+// Thins the rows x cols column-major image d: a pixel keeps its value where
+// it is a local maximum of d along the gradient (gc across the columns, gr
+// down the rows), the strength on either side interpolated linearly between
+// the two nearest pixels of the 8-neighbourhood; every other pixel becomes 0.
+// Neighbour reads are clamped to the image.  out must not alias the inputs.
+void suppressNonMaxima(const double *d, const double *gc, const double *gr, double *out,
+                       std::size_t rows, std::size_t cols);
+
+#endif

@@ -1,0 +1,41 @@
+// Small helpers that behave the same on every host (the embedded host,
+// Octave and MATLAB).  Every module reads strings and tests scalars through
+// these instead of trusting the host:
+//  - Octave's mxGetString copies nothing when the text does not fit, where
+//    MATLAB documents a cut copy;
+//  - Octave's mxIsScalar is true for any one-element array, text and cells
+//    included, where the modules mean a one-element real numeric array.
+// Only the public MEX interface is used, so this compiles against any mex.h.
+#ifndef KALMEX_HOST_MEXUTIL_H
+#define KALMEX_HOST_MEXUTIL_H
+
+#include <stdint.h>
+
+#include "mex.h"
+
+// Copies at most buflen - 1 characters of a character array and a
+// terminating zero into buf (characters above 255 become '?').  Returns 0 on
+// a whole copy, and non-zero when the array is not text or the copy was cut.
+// With buflen 0 nothing is written.  A NULL array counts as not text.
+int kxGetString(const mxArray *a, char *buf, mwSize buflen);
+
+// True for a one-element, real, full numeric array (logical, char, cell and
+// struct arrays are not numeric).
+bool kxIsScalar(const mxArray *a);
+
+// A one-element real numeric array holding a whole, finite number.
+bool mxIsIntScalar(const mxArray *a);
+
+// True for a real, full, one-element numeric or logical array: the arrays for
+// which mxGetScalar gives the value the caller meant.
+bool kxIsRealScalarValue(const mxArray *a);
+
+// Converts a host size to a 32-bit signed value; false when it does not fit.
+bool kxSizeToInt32(mwSize n, int32_t *out);
+
+// Reads the dimensions of an array as 32-bit signed values into dims
+// (capacity entries).  Stores the count in *ndims.  False when there are more
+// than capacity dimensions or a dimension does not fit in 32 bits.
+bool kxDims32(const mxArray *a, int32_t *dims, int capacity, int *ndims);
+
+#endif

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# run_octave_test.sh OCTAVE_CLI MEX_DIR TOOLBOX_DIR HELPER_DIR SCRIPT
+# Runs one Octave test script in a fresh temporary folder; a failed check or
+# any error makes octave-cli exit non-zero.
+set -eu
+octave=$1 mexdir=$2 toolbox=$3 helpers=$4 script=$5
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+exec "$octave" --no-gui --norc --no-history --quiet --no-window-system --eval "
+  addpath('$mexdir'); addpath('$toolbox'); addpath('$helpers'); addpath('$(dirname "$script")');
+  try
+    run('$script');
+  catch err
+    disp(getReport(err)); exit(1);
+  end
+  exit(0);"
