@@ -12,6 +12,8 @@ exec "$octave" --no-gui --norc --no-history --quiet --no-window-system --eval "
   try
     run('$script');
   catch err
-    disp(getReport(err)); exit(1);
+    fprintf(2, 'FAILED: %s\n', err.message);
+    for k = 1:numel(err.stack), fprintf(2, '  at %s line %d\n', err.stack(k).name, err.stack(k).line); end
+    exit(1);
   end
   exit(0);"

@@ -1,9 +1,17 @@
-function kx_assert_error(f, expected)
-% KX_ASSERT_ERROR(F, EXPECTED) calls F and fails unless it raises an error
-% whose message is EXPECTED (Octave may put "NAME: " in front of the text of
-% a MEX error; both forms are accepted).
+function kx_assert_error(f, expected, nout)
+% KX_ASSERT_ERROR(F, EXPECTED [, NOUT]) calls F with NOUT outputs (default 0)
+% and fails unless it raises an error whose message is EXPECTED.  Octave puts
+% "NAME: " in front of the text of a MEX error; both forms are accepted.
+  if nargin < 3
+    nout = 0;
+  end
   try
-    f();
+    if nout == 0
+      f();
+    else
+      out = cell(1, nout);
+      [out{:}] = f();
+    end
   catch err
     msg = err.message;
     colon = strfind(msg, ': ');
