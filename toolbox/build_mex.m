@@ -22,7 +22,7 @@ function build_mex(outdir)
     srcs = modules{k, 2};
     extra = modules{k, 3};
     fprintf('building %s\n', name);
-    mex('-outdir', outdir, '-output', name, inc{:}, extra{:}, srcs{:}, util);
+    mex('-output', fullfile(outdir, name), inc{:}, extra{:}, srcs{:}, util);
   end
 end
 
