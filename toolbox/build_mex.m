@@ -32,6 +32,7 @@ function modules = kalmex_module_sources(root)
   src = @(dir, names) cellfun(@(n) fullfile(root, dir, n), names, 'UniformOutput', false);
   modules = {
     'edgethin', src('edgethin', {'edgethin.cpp', 'nms.cpp'}), {}
+    'kalsettings', src('kalsettings', {'kalsettings.cpp', 'preferences.cpp', 'figurenames.cpp'}), {}
   };
   present = cellfun(@(s) all(cellfun(@(f) exist(f, 'file') == 2, s)), modules(:, 2));
   modules = modules(present, :);
