@@ -1,0 +1,342 @@
+// Split-and-merge segmentation: records, block geometry, the segmentation
+// context and every stage of one run.
+//
+// One call of the module runs the driver split_merge(), which sets up a
+// seg_context in its own frame and passes it by reference to every stage;
+// nothing of it outlives the call.  The stages, in pipeline order:
+//
+//   build_initial_blocks, paint_checkerboard, merge_blocks, split_blocks
+//                                                     (blocks.cpp)
+//   order_region_list                                 (region_list.cpp)
+//   group_parallel / group_sequential                 (grouping.cpp)
+//   eliminate_small_regions                           (elimination.cpp)
+//   clean_region_list, sort_region_list               (cleaning.cpp)
+//   make_output                                       (output.cpp)
+//
+// Failure code.  A stage that returns a status returns 0 or SEG_FAIL (-1).
+// A stage that returns a pointer (a record, a list head, the block table)
+// returns the sentinel seg_fail_ptr<T>() on failure, the pointer whose value
+// is -1; test it with seg_failed().  A null pointer is never a failure code.
+//
+// Ownership on failure.  A stage that fails releases what it says it
+// releases (see each declaration); the pipeline releases the rest, so after a
+// failed run nothing but the snapshot list is left.
+//
+// Memory.  Every record, list cell, table and buffer of a run comes from
+// seg_alloc / seg_calloc (or the typed helpers below) and goes back through
+// seg_free.  These count live allocations and carry the test-only hook that
+// makes the n-th allocation fail.
+#ifndef KALMEX_REGIONSEG_REGIONSEG_H
+#define KALMEX_REGIONSEG_REGIONSEG_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// ---------------------------------------------------------------------------
+// Failure code
+
+enum : int32_t { SEG_OK = 0, SEG_FAIL = -1 };
+
+template <typename T> inline T *seg_fail_ptr() {
+  return reinterpret_cast<T *>(static_cast<intptr_t>(-1));
+}
+template <typename T> inline bool seg_failed(T *p) { return p == seg_fail_ptr<T>(); }
+
+// ---------------------------------------------------------------------------
+// Allocation (alloc.cpp)
+
+// Uninitialised / zero-filled memory; NULL when it cannot be had (or when the
+// test hook says so).  seg_calloc checks count x size for overflow.
+void *seg_alloc(size_t bytes);
+void *seg_calloc(size_t count, size_t size);
+// Releases memory from seg_alloc / seg_calloc; NULL is allowed.
+void seg_free(void *p);
+
+// Test hook: the n-th allocation from now (1-based) fails; 0 turns it off.
+// Also resets the count of allocations made.
+void seg_fail_allocation_at(long n);
+// Allocations attempted since the last seg_fail_allocation_at().
+long seg_allocation_count();
+// Allocations not yet released (over the whole process).
+long seg_live_allocations();
+
+// The same hooks with C names, exported from the module file so that tests
+// on the embedded host can reach the copy inside the loaded module.
+extern "C" {
+void regionseg_core_fail_allocation_at(long n);
+long regionseg_core_allocation_count();
+long regionseg_core_live_allocations();
+}
+
+// ---------------------------------------------------------------------------
+// Records
+
+struct node_link;
+
+// One block of the block tree, later one region of the region list.  The
+// sums of criteria 4 and 5 (and the region sums) are carried in 64 bits.
+struct region_node {
+  uint32_t code;            // block code (region: code of its first block)
+  int64_t stat_a;           // minimum or sum; -1 marks a block as not homogeneous
+  int64_t stat_b;           // maximum, sum of squares or pixel count
+  region_node *last_member; // last block of the member chain; NULL once absorbed
+  node_link *nbr_head;      // first adjacency cell
+  node_link *nbr_tail;      // last adjacency cell
+  uint8_t flags;            // FLAG_* marks of grouping
+  region_node *next_block;  // next block of the chain / next member block
+  region_node *next_region; // next region of the region list
+};
+
+// One adjacency cell.
+struct node_link {
+  region_node *node;
+  node_link *next;
+};
+
+// One snapshot label image; owns its buffer of image_voxels labels.
+struct snapshot {
+  int32_t *labels;
+  snapshot *next;
+};
+
+// The snapshot list handed from the driver to the gateway.
+struct snapshot_list {
+  snapshot *head;
+  int32_t count;
+};
+
+// Marks in region_node::flags.
+enum : uint8_t { FLAG_SEEN = 1, FLAG_DONE = 2, FLAG_SEED = 4 };
+
+// New records and cells: zero-filled (all links empty, flags 0), or NULL.
+region_node *new_region_node();
+void free_region_node(region_node *node);
+node_link *new_node_link();
+void free_node_link(node_link *cell);
+
+// The block table: one region_node pointer per start cell, from seg_calloc.
+typedef region_node **block_table;
+
+// Paint events between two snapshots.
+enum : int32_t { snapshot_interval = 1000 };
+
+// ---------------------------------------------------------------------------
+// Segmentation context
+
+struct seg_context {
+  const int32_t *image; // input grey values, not owned
+  int32_t dim_x;        // d1 (= d2)
+  int32_t dim_z;        // d3, 1 for a 2-D image
+  int32_t plane_stride; // d1 x d1
+  int32_t cube_voxels;  // d1 x d1 x d3
+  int32_t image_voxels; // d1 x d2 x d3
+
+  int32_t levels;
+  int32_t flat_levels;
+  int32_t start_level;
+  int32_t parallel_grouping;
+  int32_t parallel_seeds;
+  int32_t seed_any_level;
+  int32_t criterion;
+  int32_t threshold;
+  int32_t min_region_size;
+  int32_t keep_small_stats;
+  int32_t outlier_percent; // trunc(outlier_fraction x 100)
+  int32_t half_threshold;  // threshold >> 1, criterion 3
+  int32_t confidence_row;  // criterion 4: row of chi2_table, 1..3
+  double noise_variance;   // criteria 4, 5: noise_sigma x noise_sigma
+  double size_factor;      // criterion 5
+
+  int32_t *child_count;   // levels entries: 4 below flat_levels, else 8
+  int32_t *block_voxels;  // levels + 1 entries: pixels per block of a level
+  float *variance_limit;  // levels + 1 entries, criteria 4 and 5
+  int32_t *median_buffer; // block_voxels[start_level] + 1 entries, criterion 3
+
+  snapshot *snapshot_head; // first snapshot
+  snapshot *snapshot_cur;  // the snapshot being painted
+  int32_t snapshot_count;
+  int32_t paint_events;
+  // False when the caller did not ask for the snapshots: then only the one
+  // buffer being painted exists and no frozen copy is ever made.
+  bool keep_snapshots;
+
+  int32_t paint_label;  // label being painted while grouping
+  int32_t region_count; // index of the last region, set by cleaning
+};
+
+// ---------------------------------------------------------------------------
+// Block codes and geometry (geometry.cpp)
+//
+// Digit L of a code occupies bits 4L..4L+3; levels run 0..8, and the digit
+// of level 8 (the root's own digit) is always 0.  These helpers never shift
+// a 32-bit value by 32 or more.
+
+inline uint32_t code_digit(uint32_t code, int32_t level) {
+  return level >= 8 ? 0u : (code >> (4 * level)) & 0xFu;
+}
+// The code with digits 0 .. level-1 cleared (all of them for level >= 8).
+inline uint32_t clear_digits_below(uint32_t code, int32_t level) {
+  return level >= 8 ? 0u : code & ~((1u << (4 * level)) - 1u);
+}
+// The code with digit level replaced by value (no change for level >= 8).
+inline uint32_t set_digit(uint32_t value, int32_t level, uint32_t code) {
+  if (level >= 8) {
+    return code;
+  }
+  const int shift = 4 * level;
+  return (code & ~(0xFu << shift)) | ((value & 0xFu) << shift);
+}
+
+struct block_extent_t {
+  int32_t width;  // pixels along x
+  int32_t height; // 2^L rows, as a pixel offset
+  int32_t depth;  // planes, as a pixel offset
+};
+struct block_origin_t {
+  int32_t x; // pixel offsets; the first pixel is at x + y + z
+  int32_t y;
+  int32_t z;
+};
+
+int32_t code_level(const seg_context &ctx, uint32_t code);
+int32_t cell_index(const seg_context &ctx, uint32_t code);
+uint32_t next_code(const seg_context &ctx, uint32_t code, int32_t level);
+block_extent_t block_extent(const seg_context &ctx, int32_t level);
+block_origin_t block_origin(const seg_context &ctx, uint32_t code, int32_t level);
+
+// Painting into snapshot_cur (snapshots.cpp).
+void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,
+                 int32_t depth, int32_t value);
+// One call after each painted block or region; opens a new snapshot on every
+// 1001st event when keep_snapshots is set.  A snapshot that cannot be
+// allocated is not opened and painting goes on into the current one.
+void count_paint_event(seg_context &ctx);
+// Creates the first snapshot (head = cur, count 1, paint_events 1000);
+// SEG_FAIL when its cell or buffer cannot be had.
+int32_t open_first_snapshot(seg_context &ctx);
+// Releases every snapshot from head (labels and cells).
+void release_snapshots(snapshot *head);
+
+// ---------------------------------------------------------------------------
+// Release operations (records.cpp)
+
+// Every record from slot 0 along next_block, then the table.  SEG_FAIL.
+int32_t release_block_chain(seg_context &ctx, block_table table);
+// Every record from slot 0 along next_block with its adjacency cells, the
+// table and, when not NULL, level_tail.  SEG_FAIL.
+int32_t release_linked_blocks(seg_context &ctx, block_table table, region_node **level_tail);
+// Every cell from first along next.  SEG_FAIL.
+int32_t release_links(seg_context &ctx, node_link *first);
+// The region list from first: every live region with its adjacency cells and
+// member blocks (absorbed regions go as member blocks of their absorber).
+// NULL is allowed.
+void release_region_list(seg_context &ctx, region_node *first);
+
+// ---------------------------------------------------------------------------
+// Homogeneity criteria (criteria.cpp)
+
+void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
+                    int32_t height, int32_t depth, int32_t level, region_node *node);
+// Adds child (the position-th sibling, 1-based) to the accumulators; true
+// when the group may still merge.
+bool merge_test(seg_context &ctx, const region_node *child, int64_t &acc_a, int64_t &acc_b,
+                int32_t position, int32_t child_level);
+// variance_limit for criterion 4 or 5 (levels + 1 entries); SEG_FAIL when
+// the table cannot be allocated.
+int32_t build_variance_limits(seg_context &ctx);
+int32_t block_median(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
+                     int32_t height, int32_t depth, int32_t level);
+// The k-th smallest (1-based; 0 behaves as 1) of values[first..last]; reorders the range.
+int32_t select_kth(int32_t *values, int32_t first, int32_t last, int32_t k);
+
+// The chi-square quantile over degrees of freedom, rows 1..3, k = 0..16.
+extern const float chi2_table[3][17];
+
+// ---------------------------------------------------------------------------
+// Initial blocks, merging and splitting (blocks.cpp)
+
+// The block table (slot 0 holds the chain's first record), or the failure
+// sentinel after releasing everything it made.
+block_table build_initial_blocks(seg_context &ctx);
+void paint_checkerboard(seg_context &ctx);
+void merge_blocks(seg_context &ctx, block_table table);
+// SEG_OK, or SEG_FAIL after releasing the block chain and the table.
+int32_t split_blocks(seg_context &ctx, block_table table);
+// Splits node's block (level + 1, origin x, y, z, extents of level + 1) into
+// its children at level.  On SEG_FAIL the chain is still whole (every record
+// is reachable from slot 0), so release_block_chain releases everything.
+int32_t split_block(seg_context &ctx, region_node *node, int32_t level, int32_t x, int32_t y,
+                    int32_t z, int32_t width, int32_t height, int32_t depth);
+
+// ---------------------------------------------------------------------------
+// Region list ordering (region_list.cpp)
+
+// The head of the region list; releases the block table.  On failure returns
+// the sentinel after releasing every record, cell, the table and level_tail.
+region_node *order_region_list(seg_context &ctx, block_table table);
+void set_region_statistics(seg_context &ctx, region_node *block);
+
+// ---------------------------------------------------------------------------
+// Region grouping (grouping.cpp)
+
+// First live region; cannot fail.
+region_node *group_sequential(seg_context &ctx, region_node *head);
+// The result of the closing group_sequential, or the sentinel when the seed
+// table cannot be allocated; the region list is then left whole (the
+// pipeline releases it).
+region_node *group_parallel(seg_context &ctx, region_node *head);
+bool may_join(seg_context &ctx, region_node *r, region_node *n);
+void join_statistics(seg_context &ctx, region_node *r, region_node *n);
+void resolve_link(node_link *cell);
+// Afterwards n's first cell is its forwarding link (region r), reachable
+// only through n.nbr_head; release_region_list frees that one cell with n's
+// record and does not follow its next.
+void absorb_region(seg_context &ctx, region_node *r, region_node *n, node_link *cell);
+void paint_region(seg_context &ctx, int32_t value, region_node *r);
+
+// ---------------------------------------------------------------------------
+// Small region elimination (elimination.cpp)
+
+void eliminate_small_regions(seg_context &ctx, region_node *head);
+int32_t region_size(seg_context &ctx, const region_node *r);
+int64_t region_distance(seg_context &ctx, const region_node *p, const region_node *n);
+void clear_statistics(seg_context &ctx, region_node *p);
+
+// ---------------------------------------------------------------------------
+// Cleaning and sorting (cleaning.cpp)
+
+// First live region; sets region_count; cannot fail.
+region_node *clean_region_list(seg_context &ctx, region_node *head);
+// First region of the sorted list, or the sentinel when the sort table
+// cannot be allocated; the list is then left as cleaning linked it (the
+// pipeline releases it).
+region_node *sort_region_list(seg_context &ctx, region_node *head);
+
+// ---------------------------------------------------------------------------
+// Label output (output.cpp)
+
+void make_output(seg_context &ctx, region_node *head, int32_t *labels);
+
+// ---------------------------------------------------------------------------
+// Driver (driver.cpp)
+
+// Runs the stages in order, printing the progress lines.  The finished
+// region list, or the sentinel; after a failure every record, cell and the
+// block table are released.
+region_node *run_pipeline(seg_context &ctx);
+
+// One segmentation.  labels_out (d1 x d2 x d3 int32, zero-filled by the
+// caller) is written on success only.  With snapshots_out the snapshot list
+// is handed over (the caller releases it with release_snapshots); without
+// it no frozen snapshot is kept and the painting buffer is released here.
+// Returns SEG_OK or SEG_FAIL.  The parameters are taken as checked by the
+// gateway.
+int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, int32_t levels,
+                    int32_t flat_levels, int32_t *labels_out, int32_t start_level,
+                    int32_t parallel_grouping, int32_t parallel_seeds, int32_t seed_any_level,
+                    int32_t criterion, int32_t threshold, double outlier_fraction,
+                    double noise_sigma, int32_t confidence_row, double size_factor,
+                    int32_t min_region_size, int32_t keep_small_stats,
+                    snapshot_list *snapshots_out);
+
+#endif
