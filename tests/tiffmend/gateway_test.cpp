@@ -89,21 +89,21 @@ TEST_F(Tiffmend, NoInputsIsTheOnlyError) {
 }
 
 TEST_F(Tiffmend, EachFileIsReportedInOrder) {
-  TiffSpec spec;
-  spec.pages = 3;
-  spec.bigEndian = true;
-  spec.extraTags = true;
+  TiffLayout layout;
+  layout.pages = 3;
+  layout.bigEndian = true;
+  layout.extraTags = true;
   const std::string pages = tmp.path("pages.tif");
-  writeTiff(pages, spec);
+  writeTiff(pages, layout);
   const Bytes before = readFile(pages);
   std::vector<uint64_t> offsets;
   for (const TiffDirectory &d : readDirectories(pages)) {
     offsets.push_back(d.offset);
   }
-  TiffSpec rgbSpec;
-  rgbSpec.palette = false;
+  TiffLayout rgbLayout;
+  rgbLayout.palette = false;
   const std::string rgb = tmp.path("rgb.tif");
-  writeTiff(rgb, rgbSpec);
+  writeTiff(rgb, rgbLayout);
   const Bytes rgbBefore = readFile(rgb);
   const std::string a = palette("a.tif");
   const std::string bad = gif("bad.gif");

@@ -51,21 +51,21 @@ struct LibtiffCase {
 class LibtiffFiles : public Repair, public ::testing::WithParamInterface<LibtiffCase> {};
 
 TEST_P(LibtiffFiles, EveryDirectoryBecomesRgbAndNothingElseChanges) {
-  TiffSpec spec;
-  spec.pages = GetParam().pages;
-  spec.bigEndian = GetParam().bigEndian;
-  spec.extraTags = GetParam().extraTags;
+  TiffLayout layout;
+  layout.pages = GetParam().pages;
+  layout.bigEndian = GetParam().bigEndian;
+  layout.extraTags = GetParam().extraTags;
   const std::string p = tmp.path("palette.tif");
-  writeTiff(p, spec);
+  writeTiff(p, layout);
   const Bytes before = readFile(p);
   std::vector<uint64_t> offsets;
   for (const TiffDirectory &d : readDirectories(p)) {
     EXPECT_EQ(d.photometric, 3);
     offsets.push_back(d.offset);
   }
-  ASSERT_EQ(offsets.size(), size_t(spec.pages));
+  ASSERT_EQ(offsets.size(), size_t(layout.pages));
   const std::vector<uint64_t> fields = paletteValueFields(before, offsets);
-  ASSERT_EQ(fields.size(), size_t(spec.pages));
+  ASSERT_EQ(fields.size(), size_t(layout.pages));
 
   EXPECT_EQ(repair(p), "Fixed the file " + p + "\n");
   const Bytes after = readFile(p);
@@ -79,7 +79,7 @@ TEST_P(LibtiffFiles, EveryDirectoryBecomesRgbAndNothingElseChanges) {
     EXPECT_TRUE(inField) << "byte " << at << " changed";
   }
   const std::vector<TiffDirectory> dirs = readDirectories(p);
-  ASSERT_EQ(dirs.size(), size_t(spec.pages));
+  ASSERT_EQ(dirs.size(), size_t(layout.pages));
   for (const TiffDirectory &d : dirs) {
     EXPECT_EQ(d.photometric, 2);
   }
@@ -97,12 +97,12 @@ INSTANTIATE_TEST_SUITE_P(PagesOrderTags, LibtiffFiles,
                                            LibtiffCase{4, true, true}));
 
 TEST_F(Repair, RgbFileNeedsNothing) {
-  TiffSpec spec;
-  spec.palette = false;
-  spec.pages = 2;
-  spec.extraTags = true;
+  TiffLayout layout;
+  layout.palette = false;
+  layout.pages = 2;
+  layout.extraTags = true;
   const std::string p = tmp.path("rgb.tif");
-  writeTiff(p, spec);
+  writeTiff(p, layout);
   const Bytes before = readFile(p);
   EXPECT_EQ(repair(p), "Nothing to fix in " + p + "\n");
   EXPECT_EQ(readFile(p), before);
@@ -314,13 +314,13 @@ TEST_F(Repair, OffsetsNearTheTopOfTheThirtyTwoBitRange) {
 class Truncated : public Repair, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(Truncated, EveryLengthFromNothingToTheWholeFile) {
-  TiffSpec spec;
-  spec.pages = 3;
-  spec.bigEndian = GetParam();
-  spec.extraTags = true;
-  spec.bitsPerSample = 2;
+  TiffLayout layout;
+  layout.pages = 3;
+  layout.bigEndian = GetParam();
+  layout.extraTags = true;
+  layout.bitsPerSample = 2;
   const std::string whole = tmp.path("whole.tif");
-  writeTiff(whole, spec);
+  writeTiff(whole, layout);
   const Bytes full = readFile(whole);
   std::vector<uint64_t> offsets;
   for (const TiffDirectory &d : readDirectories(whole)) {

@@ -82,13 +82,13 @@ void writeFile(const std::string &path, const Bytes &bytes) {
   EXPECT_TRUE(out.good()) << "cannot write " << path;
 }
 
-void writeTiff(const std::string &path, const TiffSpec &spec) {
+void writeTiff(const std::string &path, const TiffLayout &layout) {
   FailOnLibtiffErrors guard;
-  TIFF *t = TIFFOpen(path.c_str(), spec.bigEndian ? "wb" : "wl");
+  TIFF *t = TIFFOpen(path.c_str(), layout.bigEndian ? "wb" : "wl");
   ASSERT_NE(t, nullptr) << "libtiff cannot create " << path;
-  const int bps = spec.palette ? spec.bitsPerSample : 8;
-  const int spp = spec.palette ? 1 : 3;
-  const tmsize_t rowBytes = (tmsize_t(spec.width) * bps * spp + 7) / 8;
+  const int bps = layout.palette ? layout.bitsPerSample : 8;
+  const int spp = layout.palette ? 1 : 3;
+  const tmsize_t rowBytes = (tmsize_t(layout.width) * bps * spp + 7) / 8;
   std::vector<uint16_t> red(size_t(1) << bps), green(red.size()), blue(red.size());
   for (size_t i = 0; i < red.size(); ++i) {
     red[i] = uint16_t(i * 4099);
@@ -96,25 +96,25 @@ void writeTiff(const std::string &path, const TiffSpec &spec) {
     blue[i] = uint16_t(i * 257);
   }
   std::vector<unsigned char> row(static_cast<size_t>(rowBytes));
-  for (int page = 0; page < spec.pages; ++page) {
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, spec.width);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, spec.height);
+  for (int page = 0; page < layout.pages; ++page) {
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, layout.width);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, layout.height);
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bps);
     TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
     TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, spec.height);
-    if (spec.palette) {
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, layout.height);
+    if (layout.palette) {
       TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
       TIFFSetField(t, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
     } else {
       TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
     }
-    if (spec.pages > 1) {
+    if (layout.pages > 1) {
       TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-      TIFFSetField(t, TIFFTAG_PAGENUMBER, page, spec.pages);
+      TIFFSetField(t, TIFFTAG_PAGENUMBER, page, layout.pages);
     }
-    if (spec.extraTags) {
+    if (layout.extraTags) {
       const std::string description = "page " + std::to_string(page + 1);
       TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
       TIFFSetField(t, TIFFTAG_SOFTWARE, "kalmex tests");
@@ -125,7 +125,7 @@ void writeTiff(const std::string &path, const TiffSpec &spec) {
       TIFFSetField(t, TIFFTAG_YRESOLUTION, 96.0);
       TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
     }
-    for (uint32_t y = 0; y < spec.height; ++y) {
+    for (uint32_t y = 0; y < layout.height; ++y) {
       for (size_t i = 0; i < row.size(); ++i) {
         row[i] = static_cast<unsigned char>(37 * page + 11 * y + 3 * i + 1);
       }

@@ -34,7 +34,7 @@ Bytes readFile(const std::string &path);
 void writeFile(const std::string &path, const Bytes &bytes);
 
 // A file written by libtiff: `pages` directories of a small image.
-struct TiffSpec {
+struct TiffLayout {
   int pages = 1;
   bool bigEndian = false;
   bool palette = true;    // palette colour (3); otherwise RGB (2)
@@ -43,7 +43,7 @@ struct TiffSpec {
   uint32_t height = 3;
   int bitsPerSample = 4; // of a palette image
 };
-void writeTiff(const std::string &path, const TiffSpec &spec);
+void writeTiff(const std::string &path, const TiffLayout &layout);
 
 // Reads the file with libtiff: the PhotometricInterpretation and the offset
 // of every directory.  Fails the test when libtiff cannot read the file.
