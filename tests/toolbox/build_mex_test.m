@@ -13,3 +13,10 @@ if exist(fullfile(out, ['kalsettings.' mexext]), 'file')
   kx_assert(isequal(kalsettings(0, 'Gamma'), [1 1 1]), 'kalsettings answers');
   kalsettings(999);
 end
+if exist(fullfile(out, ['tiffmend.' mexext]), 'file')
+  kx_assert(isempty(evalc('tiffmend(''-q'', ''no-such-file.tif'')')), 'tiffmend answers');
+end
+if exist(fullfile(out, ['regionseg_core.' mexext]), 'file')
+  labels = regionseg_core(int32(7 * ones(4)), 2, 2, 0, 0, 1, 0, 1, 10, 0, 0, 1, 0, 0, 0);
+  kx_assert(isequal(labels, zeros(4, 'int32')), 'regionseg_core answers');
+end
