@@ -420,7 +420,10 @@ kal_Error kal_SubpixelMaxima(kal_Image image, kal_Image mask, kal_ImageArray *co
       }
     }
   }
-  const int32_t length = static_cast<int32_t>(count);
+  if (e == nullptr && count > INT32_MAX) {
+    e = kal_ErrorNew(kOp, nullptr, "More than 2^31 - 1 maxima.");
+  }
+  const int32_t length = static_cast<int32_t>(count > INT32_MAX ? 0 : count);
   for (int32_t d = 0; d < D && e == nullptr; ++d) {
     kal_Error forged = kal_ImageForge(coordinates->array[d], kal_DT_SFLOAT, 1, &length);
     if (forged != nullptr) {
