@@ -14,7 +14,7 @@ namespace {
 // Every block carries its size in front, so that release can be counted.
 struct BlockHeader {
   std::size_t bytes;
-  std::size_t padding; // keeps the caller's part 16-byte aligned
+  std::size_t padding; // keeps the block handed out 16-byte aligned
 };
 
 int64_t liveObjects = 0;
