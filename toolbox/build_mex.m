@@ -43,6 +43,9 @@ function modules = kalmex_module_sources(root)
       words = strsplit(strtrim(calls{k}{1}));
       words = words(~cellfun(@isempty, words));
       name = words{1};
+      if strcmp(name, '${module}')
+        continue; % the wrappers, below
+      end
       srcs = {};
       extra = {};
       mode = '';
@@ -55,6 +58,17 @@ function modules = kalmex_module_sources(root)
         end
       end
       modules(end + 1, :) = {name, srcs, [extra, {['-I' fullfile(root, folder{1})]}]};
+    end
+  end
+  % The wrappers: here the image library is compiled into each module file
+  % instead of being shared beside them.
+  lib = fullfile(root, 'imagelib');
+  if exist(fullfile(root, 'wrappers', 'CMakeLists.txt'), 'file') == 2
+    libsrcs = cellfun(@(n) fullfile(lib, n), {'brx.cpp', 'kal_core.cpp', 'kal_spline.cpp', ...
+                      'kal_maxima.cpp', 'kal_turn.cpp', 'kal_trough.cpp'}, 'UniformOutput', false);
+    for name = {'kal_peakfit', 'kal_turnvolume', 'kal_troughfind'}
+      modules(end + 1, :) = {name{1}, [{fullfile(root, 'wrappers', [name{1} '.cpp'])}, libsrcs], ...
+                             {['-I' lib], ['-I' fullfile(root, 'wrappers')]}};
     end
   end
 end
