@@ -72,9 +72,22 @@ double read_parameter(const mxArray *a, int pos) {
   return v;
 }
 
+// The snapshot list of a call that the host ended before the gateway could
+// release it: creating the stack output may fail, and a host ends a call
+// whose array cannot be had at once.  The list is released at the start of
+// the next call, or when the module is cleared.
+snapshot *unreleased_snapshots = NULL;
+
+void release_unreleased_snapshots() {
+  release_snapshots(unreleased_snapshots);
+  unreleased_snapshots = NULL;
+}
+
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  release_unreleased_snapshots();
+  mexAtExit(release_unreleased_snapshots);
   if (nrhs != arg_count) {
     mexErrMsgTxt("Expected 15 inputs: the image and 14 parameters.");
   }
@@ -189,16 +202,14 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
 
   mwSize stack_dims[4] = {label_dims[0], label_dims[1], label_dims[2], 0};
   stack_dims[ndims] = static_cast<mwSize>(snapshots.count);
+  unreleased_snapshots = snapshots.head;
   plhs[1] = mxCreateNumericArray(static_cast<mwSize>(ndims) + 1, stack_dims, mxINT32_CLASS, mxREAL);
+  unreleased_snapshots = NULL;
   int32_t *slice = static_cast<int32_t *>(mxGetData(plhs[1]));
   const size_t slice_bytes = sizeof(int32_t) * static_cast<size_t>(voxels);
-  snapshot *cell = snapshots.head;
-  while (cell != NULL) {
-    snapshot *next = cell->next;
+  for (const snapshot *cell = snapshots.head; cell != NULL; cell = cell->next) {
     memcpy(slice, cell->labels, slice_bytes);
     slice += voxels;
-    seg_free(cell->labels);
-    seg_free(cell);
-    cell = next;
   }
+  release_snapshots(snapshots.head);
 }
