@@ -36,12 +36,28 @@ struct WordCode {
 // Option words are read into buffers of this size (at most 49 characters).
 const int kWordBufferSize = 50;
 
+// The resource list of a call that the host ended inside a step: a host
+// ends a call at once when an array or a block cannot be had, so frameClose
+// never ran.  It is released at the start of the module's next call, or
+// when the module is cleared.
+inline kal_Resources frameUnreleased = nullptr;
+
+inline void frameReleaseUnreleased() {
+  if (frameUnreleased != nullptr) {
+    kal_ErrorFree(kal_ResourcesFree(&frameUnreleased));
+    frameUnreleased = nullptr;
+  }
+}
+
 inline void frameOpen(WrapperFrame *f) {
+  frameReleaseUnreleased();
+  mexAtExit(frameReleaseUnreleased);
   f->rs = nullptr;
   f->error = nullptr;
   f->message = nullptr;
   f->position = 0;
   f->error = kal_ResourcesNew(&f->rs, 0);
+  frameUnreleased = f->rs;
 }
 
 inline void frameFault(WrapperFrame *f, const char *message, int position) {
@@ -141,6 +157,7 @@ inline bool frameReadBoolean(WrapperFrame *f, const mxArray *a, int position, in
 
 // The exit of every call, success included.
 inline void frameClose(WrapperFrame *f) {
+  frameUnreleased = nullptr;
   kal_Error released = kal_ResourcesFree(&f->rs);
   if (released != nullptr) {
     if (f->error == nullptr) {
