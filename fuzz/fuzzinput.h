@@ -22,6 +22,8 @@ public:
   // Up to max bytes of text (stops at a zero byte).
   std::string text(std::size_t max);
   bool empty() const { return pos_ >= size_; }
+  // Bytes read so far: the rest of the input starts here.
+  std::size_t position() const { return pos_; }
 
 private:
   const uint8_t *data_;
