@@ -1,5 +1,7 @@
 #include "repair.h"
 
+#include <sys/stat.h>
+
 #include <climits>
 #include <cstdlib>
 
@@ -124,8 +126,19 @@ void applyOptions(const char *word, RepairState *s) {
   }
 }
 
+// Only a regular file is worked on: reading a named pipe or a terminal
+// would wait for ever, and a device is no TIFF file.
+static bool isRegularFile(FILE *fp) {
+  struct stat st;
+  return fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 void repairNamedFile(const char *name, RepairState *s) {
   FILE *fp = std::fopen(name, "r+b");
+  if (fp != nullptr && !isRegularFile(fp)) {
+    std::fclose(fp);
+    fp = nullptr;
+  }
   if (fp == nullptr) {
     if (!s->quiet) {
       s->print("Problem opening file %s\n", name);
