@@ -6,7 +6,7 @@ ifeq ($(CI),true)
   CMAKE_ARGS += -DKALMEX_WERROR=ON
 endif
 
-.PHONY: all configure build demo test test-sanitize fuzz bench format clean
+.PHONY: all configure build demo test test-sanitize test-valgrind fuzz bench format clean
 
 all: build
 
@@ -33,6 +33,15 @@ test-sanitize:
 	cmake --build $(SANITIZE_BUILD) -j$(JOBS)
 	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS) -LE octave
+
+# One pass of every module's Octave tests with Octave under valgrind's
+# memcheck; only errors and definite leaks whose stacks run through our files
+# count (Octave reports many of its own).  Logs in $(BUILD)/valgrind.
+test-valgrind: build
+	command -v valgrind >/dev/null || apt-get install -y -q --no-install-recommends valgrind
+	cd $(BUILD) && KALMEX_VALGRIND_LOGS=$(CURDIR)/$(BUILD)/valgrind \
+	  KALMEX_OCTAVE_WRAPPER=$(CURDIR)/tests/support/valgrind_octave.sh \
+	  ctest --output-on-failure -j$(JOBS) -L octave -E toolbox_build_mex
 
 # Every gateway fuzzer for FUZZ_SECONDS each (libFuzzer, clang, ASan+UBSan).
 FUZZ_BUILD ?= build-fuzz

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # run_octave_test.sh OCTAVE_CLI MEX_DIR TOOLBOX_DIR HELPER_DIR SCRIPT
 # Runs one Octave test script in a fresh temporary folder; a failed check or
-# any error makes octave-cli exit non-zero.
+# any error makes octave-cli exit non-zero.  KALMEX_OCTAVE_WRAPPER, when set,
+# is a command that runs Octave (make test-valgrind).
 set -eu
 abs() { (cd "$(dirname "$1")" && printf '%s/%s' "$(pwd)" "$(basename "$1")"); }
 octave=$1 mexdir=$(abs "$2") toolbox=$(abs "$3") helpers=$(abs "$4") script=$(abs "$5")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-exec "$octave" --no-gui --norc --no-history --quiet --no-window-system --eval "
+exec ${KALMEX_OCTAVE_WRAPPER:-} "$octave" --no-gui --norc --no-history --quiet --no-window-system --eval "
   addpath('$mexdir'); addpath('$toolbox'); addpath('$helpers'); addpath('$(dirname "$script")');
   try
     source('$script');
