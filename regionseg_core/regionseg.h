@@ -143,6 +143,9 @@ struct seg_context {
   int32_t keep_small_stats;
   int32_t outlier_percent; // trunc(outlier_fraction x 100)
   int32_t half_threshold;  // threshold >> 1, criterion 3
+  int32_t confidence_row;  // criterion 4: row of chi2_table, 1..3
+  double noise_variance;   // criteria 4, 5: noise_sigma x noise_sigma
+  double size_factor;      // criterion 5
 
   int32_t *child_count;   // levels entries: 4 below flat_levels, else 8
   int32_t *block_voxels;  // levels + 1 entries: pixels per block of a level
@@ -293,6 +296,9 @@ region_node *group_parallel(seg_context &ctx, region_node *head);
 bool may_join(seg_context &ctx, region_node *r, region_node *n);
 void join_statistics(seg_context &ctx, region_node *r, region_node *n);
 void resolve_link(node_link *cell);
+// Afterwards n's first cell is its forwarding link (region r), reachable
+// only through n.nbr_head; release_region_list frees that one cell with n's
+// record and does not follow its next.
 void absorb_region(seg_context &ctx, region_node *r, region_node *n, node_link *cell);
 void paint_region(seg_context &ctx, int32_t value, region_node *r);
 

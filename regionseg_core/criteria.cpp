@@ -1,0 +1,235 @@
+// Homogeneity criteria: judging a block, judging the union of siblings, the
+// per-level variance limits and the reference value of the robust range.
+//
+// Single-precision steps are written out one by one and the file is built
+// without contraction, so every limit and variance is rounded exactly where
+// the arithmetic says.
+#include <math.h>
+
+#include "regionseg.h"
+
+const float chi2_table[3][17] = {
+    {0.788657f, 0.906544f, 0.955927f, 0.978577f, 0.989438f, 0.994748f, 0.997384f, 0.998694f,
+     0.999348f, 0.999674f, 0.999837f, 0.999919f, 0.999959f, 0.99998f, 0.99999f, 0.999995f,
+     0.999997f},
+    {1.36945f, 1.29102f, 1.21634f, 1.15746f, 1.11365f, 1.08154f, 1.05822f, 1.04146f, 1.02946f,
+     1.0209f, 1.01482f, 1.01049f, 1.00743f, 1.00526f, 1.00372f, 1.00263f, 1.00186f},
+    {2.0838f, 1.71671f, 1.48715f, 1.33584f, 1.2339f, 1.16382f, 1.11505f, 1.08097f, 1.05707f,
+     1.04026f, 1.02843f, 1.02008f, 1.01419f, 1.01003f, 1.00709f, 1.00501f, 1.00354f}};
+
+namespace {
+
+// Sample variance of n values with sum s and sum of squares q.  s^2 is
+// formed exactly (the sums are non-negative, so it fits 64 unsigned bits for
+// any image of the interface) and rounded once to float.
+float sample_variance(int64_t s, int64_t q, int32_t n) {
+  const uint64_t s2 = static_cast<uint64_t>(s) * static_cast<uint64_t>(s);
+  const float e = static_cast<float>(s2) / static_cast<float>(n);
+  const float d = static_cast<float>(n - 1);
+  return (static_cast<float>(q) - e) / d;
+}
+
+} // namespace
+
+void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
+                    int32_t height, int32_t depth, int32_t level, region_node *node) {
+  const int32_t *image = ctx.image;
+  const int32_t start = x + y + z;
+  const int32_t n = ctx.block_voxels[level];
+
+  if (ctx.criterion <= 2) {
+    int32_t minimum = 255;
+    int32_t maximum = 0;
+    for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
+      for (int32_t row = 0; row < height; row += ctx.dim_x) {
+        const int32_t *run = image + start + plane + row;
+        for (int32_t i = 0; i < width; ++i) {
+          const int32_t v = run[i];
+          if (v <= minimum) {
+            minimum = v;
+          }
+          if (v > maximum) {
+            maximum = v;
+          }
+        }
+      }
+    }
+    node->stat_b = maximum;
+    node->stat_a = (maximum - minimum > ctx.threshold) ? -1 : minimum;
+    return;
+  }
+
+  if (ctx.criterion == 3) {
+    const int32_t m = block_median(ctx, x, y, z, width, height, depth, level);
+    int32_t low = m - ctx.half_threshold;
+    int32_t high = m + ctx.half_threshold;
+    if (low < 0) {
+      low = 0;
+    }
+    if (high > 255) {
+      high = 255;
+    }
+    int32_t minimum = 255;
+    int32_t maximum = 0;
+    int64_t outliers = 0;
+    for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
+      for (int32_t row = 0; row < height; row += ctx.dim_x) {
+        const int32_t *run = image + start + plane + row;
+        for (int32_t i = 0; i < width; ++i) {
+          const int32_t v = run[i];
+          if (v < low || v > high) {
+            ++outliers;
+          } else {
+            if (v < minimum) {
+              minimum = v;
+            }
+            if (v > maximum) {
+              maximum = v;
+            }
+          }
+        }
+      }
+    }
+    node->stat_b = maximum;
+    node->stat_a = (outliers * 100 / n > ctx.outlier_percent) ? -1 : minimum;
+    return;
+  }
+
+  // Criteria 4 and 5: sum and sum of squares.
+  int64_t s = 0;
+  int64_t q = 0;
+  for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
+    for (int32_t row = 0; row < height; row += ctx.dim_x) {
+      const int32_t *run = image + start + plane + row;
+      for (int32_t i = 0; i < width; ++i) {
+        const int64_t v = run[i];
+        s += v;
+        q += v * v;
+      }
+    }
+  }
+  float v;
+  if (level > 0) {
+    v = sample_variance(s, q, n);
+  } else {
+    const uint64_t s2 = static_cast<uint64_t>(s) * static_cast<uint64_t>(s);
+    v = (static_cast<float>(q) - static_cast<float>(s2)) / 1.0f;
+  }
+  node->stat_a = (v > ctx.variance_limit[level]) ? -1 : s;
+  node->stat_b = q;
+}
+
+bool merge_test(seg_context &ctx, const region_node *child, int64_t &acc_a, int64_t &acc_b,
+                int32_t position, int32_t child_level) {
+  if (child->stat_a < 0) {
+    return false;
+  }
+  if (ctx.criterion <= 3) {
+    if (position == 1) {
+      acc_a = child->stat_a;
+      acc_b = child->stat_b;
+      return true;
+    }
+    if (acc_b - child->stat_a > ctx.threshold || child->stat_b - acc_a > ctx.threshold) {
+      return false;
+    }
+    if (child->stat_a < acc_a) {
+      acc_a = child->stat_a;
+    }
+    if (child->stat_b > acc_b) {
+      acc_b = child->stat_b;
+    }
+    return true;
+  }
+  acc_a += child->stat_a;
+  acc_b += child->stat_b;
+  if (position < ctx.child_count[child_level]) {
+    return true;
+  }
+  const int32_t parent = child_level + 1;
+  const float v = sample_variance(acc_a, acc_b, ctx.block_voxels[parent]);
+  return !(v > ctx.variance_limit[parent]);
+}
+
+int32_t build_variance_limits(seg_context &ctx) {
+  // levels + 1 entries for both criteria: the merge into the root reads the
+  // entry of level levels.
+  const int32_t entries = ctx.levels + 1;
+  float *limit = static_cast<float *>(seg_calloc(static_cast<size_t>(entries), sizeof(float)));
+  if (limit == NULL) {
+    return SEG_FAIL;
+  }
+  const double noise_variance = ctx.noise_variance;
+  if (ctx.criterion == 4) {
+    const float *row = chi2_table[ctx.confidence_row - 1];
+    for (int32_t level = 1; level < ctx.levels; ++level) {
+      int32_t k = -2;
+      for (int32_t n = ctx.block_voxels[level]; n > 1; n >>= 1) {
+        ++k;
+      }
+      limit[level] = static_cast<float>(noise_variance) * row[k];
+    }
+  } else {
+    const float factor = static_cast<float>(ctx.size_factor);
+    const double variance = static_cast<double>(static_cast<float>(noise_variance));
+    for (int32_t level = 0; level <= ctx.levels; ++level) {
+      const float n = static_cast<float>(ctx.block_voxels[level]);
+      const float root = static_cast<float>(sqrt(static_cast<double>(n)));
+      const float quotient = factor / root;
+      limit[level] = static_cast<float>((static_cast<double>(quotient) + 1.0) * variance);
+    }
+  }
+  ctx.variance_limit = limit;
+  return SEG_OK;
+}
+
+int32_t block_median(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
+                     int32_t height, int32_t depth, int32_t level) {
+  int32_t *buffer = ctx.median_buffer;
+  const int32_t start = x + y + z;
+  int32_t n = 0;
+  for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
+    for (int32_t row = 0; row < height; row += ctx.dim_x) {
+      const int32_t *run = ctx.image + start + plane + row;
+      for (int32_t i = 0; i < width; ++i) {
+        buffer[n++] = run[i];
+      }
+    }
+  }
+  (void)level;
+  buffer[n] = buffer[n - 1];
+  return select_kth(buffer, 0, n, n >> 1);
+}
+
+int32_t select_kth(int32_t *values, int32_t first, int32_t last, int32_t k) {
+  for (;;) {
+    int32_t p = first + 1;
+    while (p <= last && values[p] == values[first]) {
+      ++p;
+    }
+    if (p > last) {
+      return values[first];
+    }
+    const int32_t pivot = values[p] > values[first] ? values[p] : values[first];
+    int32_t l = first;
+    int32_t r = last;
+    do {
+      const int32_t t = values[l];
+      values[l] = values[r];
+      values[r] = t;
+      while (values[l] < pivot) {
+        ++l;
+      }
+      while (values[r] >= pivot) {
+        --r;
+      }
+    } while (l < r);
+    // values[first..l-1] < pivot <= values[l..last]
+    if (k <= l - first) {
+      last = l - 1;
+    } else {
+      k -= l - first;
+      first = l;
+    }
+  }
+}

@@ -1,0 +1,200 @@
+// The driver of one segmentation: sets up the context and its tables, runs
+// the stages in order with their progress lines, and releases everything
+// but the snapshot list before it returns.
+#include <stdio.h>
+
+#include "regionseg.h"
+
+namespace {
+
+void progress(const char *line) {
+  fputs(line, stdout);
+  fflush(stdout);
+}
+
+void release_tables(seg_context &ctx) {
+  seg_free(ctx.child_count);
+  seg_free(ctx.block_voxels);
+  seg_free(ctx.variance_limit);
+  seg_free(ctx.median_buffer);
+  ctx.child_count = NULL;
+  ctx.block_voxels = NULL;
+  ctx.variance_limit = NULL;
+  ctx.median_buffer = NULL;
+}
+
+// trunc(fraction x 100), kept within int32 (any value from 100 percent on
+// tolerates every outlier alike).
+int32_t outlier_percent_of(double fraction) {
+  const double percent = fraction * 100.0;
+  if (percent >= 2147483647.0) {
+    return INT32_MAX;
+  }
+  if (percent <= -2147483648.0) {
+    return INT32_MIN;
+  }
+  return static_cast<int32_t>(percent);
+}
+
+int32_t build_level_tables(seg_context &ctx) {
+  ctx.child_count =
+      static_cast<int32_t *>(seg_calloc(static_cast<size_t>(ctx.levels), sizeof(int32_t)));
+  if (ctx.child_count == NULL) {
+    return SEG_FAIL;
+  }
+  for (int32_t level = 0; level < ctx.levels; ++level) {
+    ctx.child_count[level] = level < ctx.flat_levels ? 4 : 8;
+  }
+  ctx.block_voxels =
+      static_cast<int32_t *>(seg_calloc(static_cast<size_t>(ctx.levels) + 1, sizeof(int32_t)));
+  if (ctx.block_voxels == NULL) {
+    return SEG_FAIL;
+  }
+  ctx.block_voxels[0] = 1;
+  for (int32_t level = 1; level <= ctx.levels; ++level) {
+    ctx.block_voxels[level] = ctx.block_voxels[level - 1] * ctx.child_count[level - 1];
+  }
+  return SEG_OK;
+}
+
+int32_t set_up_criterion(seg_context &ctx) {
+  if (ctx.criterion == 3) {
+    ctx.half_threshold = ctx.threshold >> 1;
+    ctx.median_buffer = static_cast<int32_t *>(
+        seg_alloc(sizeof(int32_t) * (static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1)));
+    if (ctx.median_buffer == NULL) {
+      return SEG_FAIL;
+    }
+  } else if (ctx.criterion == 4 || ctx.criterion == 5) {
+    return build_variance_limits(ctx);
+  }
+  return SEG_OK;
+}
+
+} // namespace
+
+region_node *run_pipeline(seg_context &ctx) {
+  block_table table = build_initial_blocks(ctx);
+  paint_checkerboard(ctx);
+  if (seg_failed(table)) {
+    return seg_fail_ptr<region_node>();
+  }
+  progress("finished initialisation\n");
+
+  merge_blocks(ctx, table);
+  progress("finished merging\n");
+
+  region_node *first = table[0];
+  if (first->next_block == NULL) {
+    // The whole image is one homogeneous block.
+    first->next_region = NULL;
+    set_region_statistics(ctx, first);
+    seg_free(table);
+    progress("finished calculating region\n");
+    return first;
+  }
+
+  if (split_blocks(ctx, table) != SEG_OK) {
+    return seg_fail_ptr<region_node>();
+  }
+  progress("finished splitting\n");
+
+  region_node *head = order_region_list(ctx, table);
+  if (seg_failed(head)) {
+    return head;
+  }
+  progress("finished ordering regionlist\n");
+
+  region_node *grouped;
+  if (ctx.parallel_grouping != 0) {
+    grouped = group_parallel(ctx, head);
+    if (seg_failed(grouped)) {
+      release_region_list(ctx, head);
+      return grouped;
+    }
+  } else {
+    grouped = group_sequential(ctx, head);
+  }
+  progress("finished grouping\n");
+
+  if (grouped->nbr_head == NULL) {
+    return grouped;
+  }
+  if (ctx.min_region_size != 0) {
+    eliminate_small_regions(ctx, grouped);
+    progress("finished small region elimination\n");
+  }
+  region_node *cleaned = clean_region_list(ctx, grouped);
+  progress("finished cleaning of regionlist\n");
+  region_node *sorted = sort_region_list(ctx, cleaned);
+  if (seg_failed(sorted)) {
+    release_region_list(ctx, cleaned);
+    return sorted;
+  }
+  progress("finished sorting of regionlist\n");
+  return sorted;
+}
+
+int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, int32_t levels,
+                    int32_t flat_levels, int32_t *labels_out, int32_t start_level,
+                    int32_t parallel_grouping, int32_t parallel_seeds, int32_t seed_any_level,
+                    int32_t criterion, int32_t threshold, double outlier_fraction,
+                    double noise_sigma, int32_t confidence_row, double size_factor,
+                    int32_t min_region_size, int32_t keep_small_stats,
+                    snapshot_list *snapshots_out) {
+  seg_context ctx = {};
+  ctx.image = image;
+  ctx.dim_x = d1;
+  ctx.dim_z = d3;
+  ctx.plane_stride = d1 * d1;
+  ctx.cube_voxels = d1 * d1 * d3;
+  ctx.image_voxels = d1 * d2 * d3;
+  ctx.keep_snapshots = snapshots_out != NULL;
+  if (snapshots_out != NULL) {
+    snapshots_out->head = NULL;
+    snapshots_out->count = 0;
+  }
+
+  // Without the first snapshot there is nothing to paint into, and grouping
+  // reads its labels back: the run cannot go on.
+  if (open_first_snapshot(ctx) != SEG_OK) {
+    return SEG_FAIL;
+  }
+
+  ctx.levels = levels;
+  ctx.flat_levels = flat_levels;
+  ctx.start_level = start_level;
+  ctx.parallel_grouping = parallel_grouping;
+  ctx.parallel_seeds = parallel_seeds;
+  ctx.seed_any_level = seed_any_level;
+  ctx.criterion = criterion;
+  ctx.threshold = threshold;
+  ctx.min_region_size = min_region_size;
+  ctx.keep_small_stats = keep_small_stats;
+  ctx.outlier_percent = outlier_percent_of(outlier_fraction);
+  ctx.confidence_row = confidence_row;
+  ctx.noise_variance = noise_sigma * noise_sigma;
+  ctx.size_factor = size_factor;
+
+  int32_t status = SEG_FAIL;
+  if (build_level_tables(ctx) == SEG_OK && set_up_criterion(ctx) == SEG_OK) {
+    region_node *regions = run_pipeline(ctx);
+    progress("finished the split_merge routine\n");
+    if (!seg_failed(regions)) {
+      make_output(ctx, regions, labels_out);
+      progress("finished make_output \n");
+      progress("No save_regionlist specified\n");
+      release_region_list(ctx, regions);
+      status = SEG_OK;
+    }
+  }
+  release_tables(ctx);
+
+  if (snapshots_out != NULL) {
+    snapshots_out->head = ctx.snapshot_head;
+    snapshots_out->count = ctx.snapshot_count;
+  } else {
+    release_snapshots(ctx.snapshot_head);
+  }
+  return status;
+}

@@ -1,0 +1,204 @@
+// [labels, snapshots] = regionseg_core(image, levels, flat_levels,
+//     start_level, parallel_grouping, parallel_seeds, seed_any_level,
+//     criterion, threshold, outlier_fraction, noise_sigma, confidence_row,
+//     size_factor, min_region_size, keep_small_stats)
+//
+// Every argument is checked before anything is allocated, since an error
+// leaves the call at once; only then are the outputs created and the
+// driver run.  The snapshot stack is built only when the caller asks for it.
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "mex.h"
+#include "mexutil.h"
+#include "regionseg.h"
+
+namespace {
+
+enum {
+  arg_image,
+  arg_levels,
+  arg_flat_levels,
+  arg_start_level,
+  arg_parallel_grouping,
+  arg_parallel_seeds,
+  arg_seed_any_level,
+  arg_criterion,
+  arg_threshold,
+  arg_outlier_fraction,
+  arg_noise_sigma,
+  arg_confidence_row,
+  arg_size_factor,
+  arg_min_region_size,
+  arg_keep_small_stats,
+  arg_count
+};
+
+const char *const arg_names[arg_count] = {
+    "image",          "levels",         "flat_levels", "start_level",     "parallel_grouping",
+    "parallel_seeds", "seed_any_level", "criterion",   "threshold",       "outlier_fraction",
+    "noise_sigma",    "confidence_row", "size_factor", "min_region_size", "keep_small_stats"};
+
+// Parameters read as 32-bit integers (truncated toward zero); the others stay doubles.
+bool is_int_parameter(int pos) {
+  return pos != arg_outlier_fraction && pos != arg_noise_sigma && pos != arg_size_factor;
+}
+
+// Raises "Argument N (name) ..." for the parameter at pos.  The message is
+// built in a fixed buffer: nothing is owned when mexErrMsgTxt leaves.
+void refuse(int pos, const char *what) {
+  char message[160];
+  snprintf(message, sizeof message, "Argument %d (%s) %s", pos + 1, arg_names[pos], what);
+  mexErrMsgTxt(message);
+}
+
+// Reads parameter pos after checking that it is a real numeric or logical
+// value that means what it says.
+double read_parameter(const mxArray *a, int pos) {
+  if (a == NULL || !(mxIsNumeric(a) || mxIsLogical(a)) || mxIsComplex(a) || mxIsSparse(a)) {
+    refuse(pos, "must be a real numeric or logical value.");
+  }
+  if (mxGetNumberOfElements(a) == 0) {
+    refuse(pos, "must not be empty.");
+  }
+  const double v = mxGetScalar(a);
+  if (!isfinite(v)) {
+    refuse(pos, "must be finite.");
+  }
+  if (is_int_parameter(pos) && (v <= -2147483649.0 || v >= 2147483648.0)) {
+    refuse(pos, "must fit in a 32-bit integer.");
+  }
+  return v;
+}
+
+} // namespace
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  if (nrhs != arg_count) {
+    mexErrMsgTxt("Expected 15 inputs: the image and 14 parameters.");
+  }
+  if (nlhs > 2) {
+    mexErrMsgTxt("At most two outputs: labels and snapshots.");
+  }
+
+  // The image: a real, full int32 array of two or three dimensions.
+  const mxArray *image = prhs[arg_image];
+  if (image == NULL || !mxIsInt32(image) || mxIsComplex(image) || mxIsSparse(image)) {
+    refuse(arg_image, "must be a real, full int32 array.");
+  }
+  int32_t dims[3] = {0, 0, 1};
+  int ndims = 0;
+  if (!kxDims32(image, dims, 3, &ndims)) {
+    refuse(arg_image, "must have two or three dimensions.");
+  }
+  if (ndims < 3) {
+    dims[2] = 1;
+  }
+
+  double value[arg_count] = {0};
+  for (int pos = 1; pos < arg_count; ++pos) {
+    value[pos] = read_parameter(prhs[pos], pos);
+  }
+  const int32_t levels = static_cast<int32_t>(value[arg_levels]);
+  const int32_t flat_levels = static_cast<int32_t>(value[arg_flat_levels]);
+  const int32_t start_level = static_cast<int32_t>(value[arg_start_level]);
+  const int32_t parallel_grouping = static_cast<int32_t>(value[arg_parallel_grouping]);
+  const int32_t parallel_seeds = static_cast<int32_t>(value[arg_parallel_seeds]);
+  const int32_t seed_any_level = static_cast<int32_t>(value[arg_seed_any_level]);
+  const int32_t criterion = static_cast<int32_t>(value[arg_criterion]);
+  const int32_t threshold = static_cast<int32_t>(value[arg_threshold]);
+  const double outlier_fraction = value[arg_outlier_fraction];
+  const double noise_sigma = value[arg_noise_sigma];
+  const int32_t confidence_row = static_cast<int32_t>(value[arg_confidence_row]);
+  const double size_factor = value[arg_size_factor];
+  const int32_t min_region_size = static_cast<int32_t>(value[arg_min_region_size]);
+  const int32_t keep_small_stats = static_cast<int32_t>(value[arg_keep_small_stats]);
+
+  // Tree shape: a block code holds eight digits.
+  if (levels < 1 || levels > 8) {
+    refuse(arg_levels, "must be 1 to 8.");
+  }
+  if (start_level < 0 || start_level >= levels) {
+    refuse(arg_start_level, "must be 0 to levels - 1.");
+  }
+  if (flat_levels < 0 || flat_levels > levels) {
+    refuse(arg_flat_levels, "must be 0 to levels.");
+  }
+  const int32_t side = int32_t{1} << levels;
+  if (dims[0] != side || dims[1] != side) {
+    refuse(arg_image, "must be 2^levels in its first two dimensions.");
+  }
+  if (ndims == 2 && flat_levels != levels) {
+    refuse(arg_image, "must be 3-D unless flat_levels equals levels.");
+  }
+  if (dims[2] != (int32_t{1} << (levels - flat_levels))) {
+    refuse(arg_image, "must have 2^(levels - flat_levels) planes.");
+  }
+
+  // Criterion and the parameters it reads.
+  if (criterion < 1 || criterion > 5) {
+    refuse(arg_criterion, "must be 1 to 5.");
+  }
+  if (criterion == 4) {
+    if (confidence_row < 1 || confidence_row > 3) {
+      refuse(arg_confidence_row, "must be 1, 2 or 3 with criterion 4.");
+    }
+    // Pixels in a block of level levels - 1: 4 per level up to flat_levels, 8 above.
+    const int32_t below_root = levels - 1;
+    const int32_t flat = below_root < flat_levels ? below_root : flat_levels;
+    const int64_t voxels = int64_t{1} << (2 * flat + 3 * (below_root - flat));
+    if (voxels > 262144) {
+      refuse(arg_criterion, "4 allows blocks below the root of at most 262144 pixels.");
+    }
+  }
+  if (parallel_grouping != 0 && parallel_seeds < 1) {
+    refuse(arg_parallel_seeds, "must be at least 1 with parallel grouping.");
+  }
+  if (threshold < 0) {
+    refuse(arg_threshold, "must not be negative.");
+  }
+  if (outlier_fraction < 0.0) {
+    refuse(arg_outlier_fraction, "must not be negative.");
+  }
+
+  // Grey values, one pass.
+  const int32_t voxels = dims[0] * dims[1] * dims[2];
+  const int32_t *grey = static_cast<const int32_t *>(mxGetData(image));
+  for (int32_t i = 0; i < voxels; ++i) {
+    if (grey[i] < 0 || grey[i] > 255) {
+      refuse(arg_image, "must hold grey values 0 to 255.");
+    }
+  }
+
+  // Everything is checked: build the outputs and run.
+  const mwSize label_dims[3] = {static_cast<mwSize>(dims[0]), static_cast<mwSize>(dims[1]),
+                                static_cast<mwSize>(dims[2])};
+  plhs[0] = mxCreateNumericArray(static_cast<mwSize>(ndims), label_dims, mxINT32_CLASS, mxREAL);
+  int32_t *labels = static_cast<int32_t *>(mxGetData(plhs[0]));
+
+  snapshot_list snapshots = {NULL, 0};
+  const bool want_snapshots = nlhs >= 2;
+  split_merge(grey, dims[0], dims[1], dims[2], levels, flat_levels, labels, start_level,
+              parallel_grouping, parallel_seeds, seed_any_level, criterion, threshold,
+              outlier_fraction, noise_sigma, confidence_row, size_factor, min_region_size,
+              keep_small_stats, want_snapshots ? &snapshots : NULL);
+  if (!want_snapshots) {
+    return;
+  }
+
+  mwSize stack_dims[4] = {label_dims[0], label_dims[1], label_dims[2], 0};
+  stack_dims[ndims] = static_cast<mwSize>(snapshots.count);
+  plhs[1] = mxCreateNumericArray(static_cast<mwSize>(ndims) + 1, stack_dims, mxINT32_CLASS, mxREAL);
+  int32_t *slice = static_cast<int32_t *>(mxGetData(plhs[1]));
+  const size_t slice_bytes = sizeof(int32_t) * static_cast<size_t>(voxels);
+  snapshot *cell = snapshots.head;
+  while (cell != NULL) {
+    snapshot *next = cell->next;
+    memcpy(slice, cell->labels, slice_bytes);
+    slice += voxels;
+    seg_free(cell->labels);
+    seg_free(cell);
+    cell = next;
+  }
+}

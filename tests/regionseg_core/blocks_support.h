@@ -1,0 +1,95 @@
+// A segmentation context for the unit tests, set up as the driver does it.
+#ifndef KALMEX_TESTS_REGIONSEG_BLOCKS_SUPPORT_H
+#define KALMEX_TESTS_REGIONSEG_BLOCKS_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "regionseg.h"
+
+namespace segtest {
+
+struct Geometry {
+  int32_t levels = 2;
+  int32_t flat_levels = 2;
+  int32_t start_level = 0;
+  int32_t criterion = 1;
+  int32_t threshold = 10;
+};
+
+// Owns the tables, the image and the snapshot list of one context.
+class Context {
+public:
+  explicit Context(const Geometry &g, bool keep_snapshots = true) {
+    ctx = seg_context{};
+    const int32_t side = int32_t{1} << g.levels;
+    const int32_t planes = int32_t{1} << (g.levels - g.flat_levels);
+    ctx.dim_x = side;
+    ctx.dim_z = planes;
+    ctx.plane_stride = side * side;
+    ctx.cube_voxels = side * side * planes;
+    ctx.image_voxels = ctx.cube_voxels;
+    ctx.levels = g.levels;
+    ctx.flat_levels = g.flat_levels;
+    ctx.start_level = g.start_level;
+    ctx.criterion = g.criterion;
+    ctx.threshold = g.threshold;
+    ctx.half_threshold = g.threshold >> 1;
+    ctx.keep_snapshots = keep_snapshots;
+    child_.resize(g.levels);
+    voxels_.resize(g.levels + 1);
+    voxels_[0] = 1;
+    for (int32_t l = 0; l < g.levels; ++l) {
+      child_[l] = l < g.flat_levels ? 4 : 8;
+      voxels_[l + 1] = voxels_[l] * child_[l];
+    }
+    ctx.child_count = child_.data();
+    ctx.block_voxels = voxels_.data();
+    median_.resize(voxels_[g.start_level] + 1);
+    ctx.median_buffer = median_.data();
+    image.assign(ctx.cube_voxels, 0);
+    ctx.image = image.data();
+    EXPECT_EQ(open_first_snapshot(ctx), SEG_OK);
+  }
+  Context(const Context &) = delete;
+  Context &operator=(const Context &) = delete;
+  ~Context() {
+    release_snapshots(ctx.snapshot_head);
+    seg_free(ctx.variance_limit);
+  }
+
+  // Pixel (x, y, z) of the image and of the current snapshot.
+  int32_t &pixel(int32_t x, int32_t y, int32_t z = 0) {
+    return image[x + y * ctx.dim_x + z * ctx.plane_stride];
+  }
+  int32_t label(int32_t x, int32_t y, int32_t z = 0) const {
+    return ctx.snapshot_cur->labels[x + y * ctx.dim_x + z * ctx.plane_stride];
+  }
+  void set_median_size(int32_t entries) {
+    median_.resize(entries);
+    ctx.median_buffer = median_.data();
+  }
+
+  seg_context ctx;
+  std::vector<int32_t> image;
+
+private:
+  std::vector<int32_t> child_;
+  std::vector<int32_t> voxels_;
+  std::vector<int32_t> median_;
+};
+
+// The codes of the block chain from slot 0.
+inline std::vector<uint32_t> chain_codes(block_table table) {
+  std::vector<uint32_t> codes;
+  for (region_node *n = table[0]; n != nullptr; n = n->next_block) {
+    codes.push_back(n->code);
+  }
+  return codes;
+}
+
+} // namespace segtest
+
+#endif

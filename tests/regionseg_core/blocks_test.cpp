@@ -1,0 +1,346 @@
+// Block codes, geometry, painting and the block stages: initial blocks,
+// merging and splitting.
+#include "blocks_support.h"
+
+#include <algorithm>
+
+using segtest::chain_codes;
+using segtest::Context;
+using segtest::Geometry;
+
+namespace {
+
+class Blocks : public ::testing::Test {
+protected:
+  void SetUp() override { live_ = seg_live_allocations(); }
+  void TearDown() override {
+    seg_fail_allocation_at(0);
+    EXPECT_EQ(seg_live_allocations(), live_) << "allocations left by the test";
+  }
+  long live_ = 0;
+};
+
+Geometry flat2d(int32_t levels, int32_t start) {
+  Geometry g;
+  g.levels = levels;
+  g.flat_levels = levels;
+  g.start_level = start;
+  return g;
+}
+
+TEST_F(Blocks, CodeArithmetic) {
+  Context c(flat2d(2, 0));
+  EXPECT_EQ(code_level(c.ctx, 0), 2);
+  EXPECT_EQ(code_level(c.ctx, 0x10), 1);
+  EXPECT_EQ(code_level(c.ctx, 0x23), 0);
+  EXPECT_EQ(next_code(c.ctx, 0x14, 0), 0x21u);
+  EXPECT_EQ(next_code(c.ctx, 0x44, 0), 0u);
+  EXPECT_EQ(next_code(c.ctx, 0x20, 1), 0x30u);
+  EXPECT_EQ(cell_index(c.ctx, 0x23), 6);
+  EXPECT_EQ(cell_index(c.ctx, 0x20), 4);
+  EXPECT_EQ(set_digit(0, 0, 0x23), 0x20u);
+  EXPECT_EQ(set_digit(4, 1, 0x23), 0x43u);
+
+  // Eight levels: the root's digit is 0 and no shift reaches 32 bits.
+  Geometry g;
+  g.levels = 3;
+  g.flat_levels = 0;
+  Context deep(g);
+  deep.ctx.levels = 8;
+  EXPECT_EQ(code_digit(0x81111111u, 8), 0u);
+  EXPECT_EQ(code_digit(0x81111111u, 7), 8u);
+  EXPECT_EQ(clear_digits_below(0x81111111u, 8), 0u);
+  EXPECT_EQ(clear_digits_below(0x81111111u, 7), 0x80000000u);
+  EXPECT_EQ(set_digit(0, 8, 0x81111111u), 0x81111111u);
+  EXPECT_EQ(code_level(deep.ctx, 0), 8);
+  EXPECT_EQ(code_level(deep.ctx, 0x80000000u), 7);
+}
+
+TEST_F(Blocks, ExtentsAndOriginsOfFlatAndDeepChildren) {
+  Geometry g; // 8 x 8 x 4: levels 0 flat, 1 and 2 deep
+  g.levels = 3;
+  g.flat_levels = 1;
+  Context c(g);
+  const block_extent_t e0 = block_extent(c.ctx, 0);
+  EXPECT_EQ(e0.width, 1);
+  EXPECT_EQ(e0.height, 8);
+  EXPECT_EQ(e0.depth, 64);
+  const block_extent_t e2 = block_extent(c.ctx, 2);
+  EXPECT_EQ(e2.width, 4);
+  EXPECT_EQ(e2.height, 32);
+  EXPECT_EQ(e2.depth, 128);
+
+  // Child 8 of a deep parent starts 2^L further in x and y and 2^(L - flat) planes in z.
+  const block_origin_t o8 = block_origin(c.ctx, 0x180, 1);
+  EXPECT_EQ(o8.x, 2);
+  EXPECT_EQ(o8.y, 2 * 8);
+  EXPECT_EQ(o8.z, 1 * 64);
+  const block_origin_t p = block_origin(c.ctx, 0x100, 2);
+  EXPECT_EQ(p.x + p.y + p.z, 0);
+  // Child 4 of a flat parent: further in x and y, in the parent's plane.
+  const block_origin_t o4 = block_origin(c.ctx, 0x184, 0);
+  EXPECT_EQ(o4.x, 2 + 1);
+  EXPECT_EQ(o4.y, (2 + 1) * 8);
+  EXPECT_EQ(o4.z, 64);
+}
+
+TEST_F(Blocks, PaintingATwoPlaneBlockChangesExactlyItsPixels) {
+  Geometry g;
+  g.levels = 3;
+  g.flat_levels = 1;
+  Context c(g);
+  std::fill(c.ctx.snapshot_cur->labels, c.ctx.snapshot_cur->labels + c.ctx.image_voxels, 0);
+  const block_origin_t o = block_origin(c.ctx, 0x600, 2); // x 4..7, y 0..3, z 2..3
+  const block_extent_t e = block_extent(c.ctx, 2);
+  paint_block(c.ctx, o.x, o.y, o.z, e.width, e.height, e.depth, 7);
+  int painted = 0;
+  for (int z = 0; z < 4; ++z) {
+    for (int y = 0; y < 8; ++y) {
+      for (int x = 0; x < 8; ++x) {
+        const bool inside = x >= 4 && y < 4 && z >= 2;
+        EXPECT_EQ(c.label(x, y, z), inside ? 7 : 0) << x << "," << y << "," << z;
+        painted += inside;
+      }
+    }
+  }
+  EXPECT_EQ(painted, 32);
+}
+
+TEST_F(Blocks, EveryThousandAndFirstPaintEventOpensASnapshot) {
+  Context c(flat2d(2, 0));
+  EXPECT_EQ(c.ctx.snapshot_count, 1);
+  c.ctx.snapshot_cur->labels[0] = 5;
+  count_paint_event(c.ctx); // the first event opens snapshot 2
+  EXPECT_EQ(c.ctx.snapshot_count, 2);
+  EXPECT_EQ(c.ctx.snapshot_cur->labels[0], 5);
+  c.ctx.snapshot_cur->labels[0] = 6;
+  for (int i = 0; i < 1000; ++i) {
+    count_paint_event(c.ctx);
+  }
+  EXPECT_EQ(c.ctx.snapshot_count, 2);
+  count_paint_event(c.ctx);
+  EXPECT_EQ(c.ctx.snapshot_count, 3);
+  // Frozen snapshots keep the painting of their time.
+  EXPECT_EQ(c.ctx.snapshot_head->labels[0], 5);
+  EXPECT_EQ(c.ctx.snapshot_head->next->labels[0], 6);
+  EXPECT_EQ(c.ctx.snapshot_head->next->next, c.ctx.snapshot_cur);
+
+  // A copy that cannot be had is not opened; painting goes on.
+  seg_fail_allocation_at(1);
+  for (int i = 0; i < 1001; ++i) {
+    count_paint_event(c.ctx);
+  }
+  EXPECT_EQ(c.ctx.snapshot_count, 3);
+  EXPECT_EQ(c.ctx.snapshot_cur->next, nullptr);
+}
+
+TEST_F(Blocks, WithoutSnapshotOutputNoCopyIsEverMade) {
+  Context c(flat2d(2, 0), false);
+  const long live = seg_live_allocations();
+  for (int i = 0; i < 5000; ++i) {
+    count_paint_event(c.ctx);
+  }
+  EXPECT_EQ(c.ctx.snapshot_count, 1);
+  EXPECT_EQ(seg_live_allocations(), live);
+}
+
+TEST_F(Blocks, InitialChainOfSixteenPixels) {
+  Context c(flat2d(2, 0));
+  block_table t = build_initial_blocks(c.ctx);
+  ASSERT_FALSE(seg_failed(t));
+  const std::vector<uint32_t> expected = {0x11, 0x12, 0x13, 0x14, 0x21, 0x22, 0x23, 0x24,
+                                          0x31, 0x32, 0x33, 0x34, 0x41, 0x42, 0x43, 0x44};
+  EXPECT_EQ(chain_codes(t), expected);
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_EQ(cell_index(c.ctx, t[i]->code), i);
+  }
+  release_block_chain(c.ctx, t);
+}
+
+// Quadrant 2 of a 4 x 4 image is uniform, the others alternate 0 and 200.
+TEST_F(Blocks, MergeReplacesAGroupAndJumpsOverFailedOnes) {
+  Context c(flat2d(2, 0));
+  for (int y = 0; y < 4; ++y) {
+    for (int x = 0; x < 4; ++x) {
+      c.pixel(x, y) = (x >= 2 && y < 2) ? 50 : ((x + y) % 2) * 200;
+    }
+  }
+  block_table t = build_initial_blocks(c.ctx);
+  paint_checkerboard(c.ctx);
+  const int32_t events = c.ctx.paint_events;
+  merge_blocks(c.ctx, t);
+  const std::vector<uint32_t> expected = {0x11, 0x12, 0x13, 0x14, 0x20, 0x31, 0x32,
+                                          0x33, 0x34, 0x41, 0x42, 0x43, 0x44};
+  EXPECT_EQ(chain_codes(t), expected);
+  EXPECT_EQ(t[4]->code, 0x20u);
+  EXPECT_EQ(t[4]->stat_a, 50);
+  EXPECT_EQ(t[4]->stat_b, 50);
+  EXPECT_EQ(t[5], nullptr);
+  EXPECT_EQ(t[6], nullptr);
+  EXPECT_EQ(t[7], nullptr);
+  EXPECT_EQ(c.ctx.paint_events, events + 1);
+  for (int y = 0; y < 4; ++y) {
+    for (int x = 0; x < 4; ++x) {
+      const int checker = 1 + (x & 1) + 2 * (y & 1);
+      EXPECT_EQ(c.label(x, y), (x >= 2 && y < 2) ? 2 : checker);
+    }
+  }
+  release_block_chain(c.ctx, t);
+}
+
+TEST_F(Blocks, UniformImageMergesIntoTheRootPaintedZero) {
+  Context c(flat2d(2, 0));
+  std::fill(c.image.begin(), c.image.end(), 9);
+  block_table t = build_initial_blocks(c.ctx);
+  paint_checkerboard(c.ctx);
+  merge_blocks(c.ctx, t);
+  EXPECT_EQ(chain_codes(t), std::vector<uint32_t>{0});
+  EXPECT_EQ(t[0]->stat_a, 9);
+  EXPECT_EQ(std::count(t + 1, t + 16, nullptr), 15);
+  for (int i = 0; i < 16; ++i) {
+    EXPECT_EQ(c.ctx.snapshot_cur->labels[i], 0);
+  }
+  release_block_chain(c.ctx, t);
+}
+
+TEST_F(Blocks, AFailingThirdSiblingKeepsItsGroupAndThePassGoesOn) {
+  Context c(flat2d(2, 0));
+  std::fill(c.image.begin(), c.image.end(), 100);
+  c.pixel(0, 1) = 150; // 0x13, third sibling of quadrant 1
+  block_table t = build_initial_blocks(c.ctx);
+  paint_checkerboard(c.ctx);
+  merge_blocks(c.ctx, t);
+  // Quadrants 2 to 4 merge; quadrant 1 stays, so the level-1 pass merges nothing.
+  const std::vector<uint32_t> expected = {0x11, 0x12, 0x13, 0x14, 0x20, 0x30, 0x40};
+  EXPECT_EQ(chain_codes(t), expected);
+  release_block_chain(c.ctx, t);
+}
+
+TEST_F(Blocks, SplittingALevelTwoBlockGivesFourChildren) {
+  Context c(flat2d(3, 2)); // 8 x 8, start blocks 4 x 4
+  const int values[4] = {10, 100, 150, 200};
+  for (int y = 0; y < 4; ++y) {
+    for (int x = 0; x < 4; ++x) {
+      c.pixel(x, y) = values[(x >= 2) + 2 * (y >= 2)];
+    }
+  }
+  block_table t = build_initial_blocks(c.ctx);
+  paint_checkerboard(c.ctx);
+  merge_blocks(c.ctx, t);
+  const int32_t events = c.ctx.paint_events;
+  ASSERT_EQ(split_blocks(c.ctx, t), SEG_OK);
+  const std::vector<uint32_t> expected = {0x110, 0x120, 0x130, 0x140, 0x200, 0x300, 0x400};
+  EXPECT_EQ(chain_codes(t), expected);
+  EXPECT_EQ(c.ctx.paint_events, events + 4);
+  for (int y = 0; y < 4; ++y) {
+    for (int x = 0; x < 4; ++x) {
+      EXPECT_EQ(c.label(x, y), 1 + (x >= 2) + 2 * (y >= 2));
+    }
+  }
+  for (region_node *n = t[0]; n != nullptr; n = n->next_block) {
+    EXPECT_GE(n->stat_a, 0);
+  }
+  EXPECT_EQ(t[0]->stat_a, 10);
+  release_block_chain(c.ctx, t);
+}
+
+TEST_F(Blocks, ADeepBlockSplitsIntoEightChildren) {
+  Geometry g; // 8 x 8 x 4, start blocks 4 x 4 x 2
+  g.levels = 3;
+  g.flat_levels = 1;
+  g.start_level = 2;
+  Context c(g);
+  for (int z = 0; z < 2; ++z) {
+    for (int y = 0; y < 4; ++y) {
+      for (int x = 0; x < 4; ++x) {
+        c.pixel(x, y, z) = 30 * ((x >= 2) + 2 * (y >= 2) + 4 * z);
+      }
+    }
+  }
+  block_table t = build_initial_blocks(c.ctx);
+  paint_checkerboard(c.ctx);
+  merge_blocks(c.ctx, t);
+  ASSERT_EQ(split_blocks(c.ctx, t), SEG_OK);
+  std::vector<uint32_t> codes = chain_codes(t);
+  ASSERT_EQ(codes.size(), 8u + 7u);
+  for (uint32_t k = 1; k <= 8; ++k) {
+    EXPECT_EQ(codes[k - 1], 0x100u + (k << 4));
+  }
+  // The last child starts half a block further in all three dimensions.
+  EXPECT_EQ(c.label(2, 2, 1), 8);
+  EXPECT_EQ(c.label(3, 3, 1), 8);
+  EXPECT_EQ(c.label(1, 1, 0), 1);
+  EXPECT_EQ(c.label(2, 0, 1), 6);
+  release_block_chain(c.ctx, t);
+}
+
+TEST_F(Blocks, CheckerboardOfStartBlocks) {
+  Context c(flat2d(3, 1));
+  paint_checkerboard(c.ctx);
+  const int row01[8] = {1, 1, 2, 2, 1, 1, 2, 2};
+  const int row23[8] = {3, 3, 4, 4, 3, 3, 4, 4};
+  for (int x = 0; x < 8; ++x) {
+    EXPECT_EQ(c.label(x, 0), row01[x]);
+    EXPECT_EQ(c.label(x, 1), row01[x]);
+    EXPECT_EQ(c.label(x, 2), row23[x]);
+    EXPECT_EQ(c.label(x, 3), row23[x]);
+    EXPECT_EQ(c.label(x, 4), row01[x]);
+  }
+  EXPECT_EQ(c.ctx.snapshot_count, 2);
+}
+
+// With a limit below zero every pixel fails; single pixels are kept as
+// homogeneous leaves instead of being split below level 0.
+TEST_F(Blocks, NoSplitBelowSinglePixels) {
+  for (int32_t start : {0, 1}) {
+    Geometry g = flat2d(2, start);
+    g.criterion = 5;
+    Context c(g);
+    for (int i = 0; i < 16; ++i) {
+      c.image[i] = 3 * i;
+    }
+    c.ctx.variance_limit = static_cast<float *>(seg_calloc(3, sizeof(float)));
+    std::fill(c.ctx.variance_limit, c.ctx.variance_limit + 3, -1.0f);
+    block_table t = build_initial_blocks(c.ctx);
+    paint_checkerboard(c.ctx);
+    merge_blocks(c.ctx, t);
+    ASSERT_EQ(split_blocks(c.ctx, t), SEG_OK);
+    int count = 0;
+    for (region_node *n = t[0]; n != nullptr; n = n->next_block, ++count) {
+      EXPECT_EQ(code_level(c.ctx, n->code), 0);
+      const block_origin_t o = block_origin(c.ctx, n->code, 0);
+      const int64_t v = c.image[o.x + o.y + o.z];
+      EXPECT_EQ(n->stat_a, v);
+      EXPECT_EQ(n->stat_b, v * v);
+    }
+    EXPECT_EQ(count, 16);
+    release_block_chain(c.ctx, t);
+  }
+}
+
+// A record that cannot be had while splitting leaves a whole chain, so
+// release_block_chain frees every record; nothing is lost for any n.
+TEST_F(Blocks, SplittingOutOfMemoryReleasesEverything) {
+  Context c(flat2d(3, 2), false); // only records are allocated
+  for (int i = 0; i < 64; ++i) {
+    c.image[i] = (i * 37) % 251;
+  }
+  for (long n = 1;; ++n) {
+    block_table t = build_initial_blocks(c.ctx);
+    ASSERT_FALSE(seg_failed(t));
+    merge_blocks(c.ctx, t);
+    seg_fail_allocation_at(n);
+    const int32_t status = split_blocks(c.ctx, t);
+    const long made = seg_allocation_count();
+    seg_fail_allocation_at(0);
+    if (status == SEG_OK) {
+      EXPECT_EQ(made, 60); // every start block split to pixels: 4 x 15 new records
+      EXPECT_EQ(n, 61);
+      release_block_chain(c.ctx, t);
+      break;
+    }
+    EXPECT_EQ(made, n);
+  }
+}
+
+} // namespace
