@@ -1,0 +1,330 @@
+// The shipped module on the embedded host: refusals of malformed calls,
+// output shapes, progress lines and the release of everything a call made.
+#include "hosttest.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+using namespace kaltest;
+
+namespace {
+
+// The 14 parameters of a call, as doubles, in argument order.
+struct Params {
+  double levels = 2, flat_levels = 2, start_level = 0, parallel_grouping = 0, parallel_seeds = 1,
+         seed_any_level = 1, criterion = 1, threshold = 10, outlier_fraction = 0.1, noise_sigma = 2,
+         confidence_row = 2, size_factor = 1, min_region_size = 0, keep_small_stats = 0;
+  double *at(int i) { return &levels + i; }
+};
+
+// Owns the inputs of one call; any input can be swapped for another array.
+struct Inputs {
+  Inputs(Array image, Params p) {
+    arrays.push_back(std::move(image));
+    for (int i = 0; i < 14; ++i) {
+      arrays.push_back(doubleScalar(*p.at(i)));
+    }
+  }
+  std::vector<const mxArray *> list() const {
+    std::vector<const mxArray *> v;
+    for (const Array &a : arrays) {
+      v.push_back(a.get());
+    }
+    return v;
+  }
+  std::vector<Array> arrays;
+};
+
+Array uniformImage(std::vector<mwSize> d, int32_t value) {
+  std::size_t n = 1;
+  for (mwSize k : d) {
+    n *= k;
+  }
+  return int32Array(d, std::vector<int32_t>(n, value));
+}
+
+const char *const kOneBlock = "finished initialisation\nfinished merging\nfinished calculating "
+                              "region\nfinished the split_merge routine\nfinished make_output "
+                              "\nNo save_regionlist specified\n";
+
+// The module's own allocation counters (its copy, inside the loaded file).
+struct ModuleHooks {
+  void (*fail_at)(long) = nullptr;
+  long (*count)() = nullptr;
+  long (*live)() = nullptr;
+};
+
+ModuleHooks module_hooks() {
+  ModuleHooks h;
+  const std::string path = kalhost::defaultModuleDir() + "/regionseg_core.so";
+  void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (lib == nullptr) {
+    return h;
+  }
+  h.fail_at = reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
+  h.count = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_allocation_count"));
+  h.live = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_live_allocations"));
+  dlclose(lib); // the host keeps its own reference
+  return h;
+}
+
+class Gateway : public HostTest {
+protected:
+  // Calls the module, expecting the refusal text.
+  void expect_refused(const Inputs &in, const std::string &message, int nlhs = 1) {
+    Call c = call("regionseg_core", nlhs, in.list());
+    EXPECT_FALSE(c.ok()) << message;
+    EXPECT_EQ(c.error(), message);
+  }
+};
+
+TEST_F(Gateway, OneBlockRunPrintsItsMessagesAndReturnsBothOutputs) {
+  Inputs in(uniformImage({4, 4}, 100), Params{});
+  Call c = call("regionseg_core", 2, in.list(), true);
+  ASSERT_TRUE(c.ok()) << c.error();
+  EXPECT_EQ(c.stdoutText, kOneBlock);
+  EXPECT_EQ(c.transcript, "");
+  ASSERT_EQ(c.out.size(), 2u);
+  EXPECT_EQ(mxGetClassID(c.out[0].get()), mxINT32_CLASS);
+  EXPECT_EQ(dims(c.out[0].get()), (std::vector<mwSize>{4, 4}));
+  const std::vector<int32_t> labels = int32Values(c.out[0].get());
+  EXPECT_TRUE(std::all_of(labels.begin(), labels.end(), [](int32_t v) { return v == 0; }));
+  // Slice 1 the checkerboard of single pixels, slice 2 the root painted 0.
+  EXPECT_EQ(mxGetClassID(c.out[1].get()), mxINT32_CLASS);
+  EXPECT_EQ(dims(c.out[1].get()), (std::vector<mwSize>{4, 4, 2}));
+  const std::vector<int32_t> stack = int32Values(c.out[1].get());
+  EXPECT_EQ(stack[0], 1);
+  EXPECT_EQ(stack[1], 2);
+  EXPECT_EQ(stack[4], 3);
+  EXPECT_EQ(stack[5], 4);
+  EXPECT_TRUE(std::all_of(stack.begin() + 16, stack.end(), [](int32_t v) { return v == 0; }));
+}
+
+TEST_F(Gateway, VolumeGivesAFourDimensionalStack) {
+  Params p;
+  p.levels = 2;
+  p.flat_levels = 1;
+  p.start_level = 1;
+  Inputs in(uniformImage({4, 4, 2}, 30), p);
+  Call c = call("regionseg_core", 2, in.list(), true);
+  ASSERT_TRUE(c.ok()) << c.error();
+  EXPECT_EQ(c.stdoutText, kOneBlock);
+  EXPECT_EQ(dims(c.out[0].get()), (std::vector<mwSize>{4, 4, 2}));
+  EXPECT_EQ(dims(c.out[1].get()), (std::vector<mwSize>{4, 4, 2, 2}));
+}
+
+TEST_F(Gateway, OneOutputOrNoneBuildsNoStack) {
+  Inputs in(uniformImage({4, 4}, 100), Params{});
+  for (int nlhs : {0, 1}) {
+    Call c = call("regionseg_core", nlhs, in.list(), true);
+    ASSERT_TRUE(c.ok()) << c.error();
+    ASSERT_EQ(c.out.size(), 1u);
+    EXPECT_EQ(dims(c.out[0].get()), (std::vector<mwSize>{4, 4}));
+    EXPECT_EQ(c.stdoutText, kOneBlock);
+  }
+}
+
+TEST_F(Gateway, ParametersOfAnyRealClassMeanTheirValue) {
+  Params p;
+  p.start_level = 1;
+  Inputs doubles(uniformImage({4, 4}, 100), p);
+  Call a = call("regionseg_core", 2, doubles.list(), true);
+  Inputs typed(uniformImage({4, 4}, 100), p);
+  typed.arrays[1] = int32Array({1, 1}, {2});             // levels
+  typed.arrays[2] = numericArray(mxUINT8_CLASS, {1, 1}); // flat_levels
+  static_cast<uint8_t *>(mxGetData(typed.arrays[2].get()))[0] = 2;
+  typed.arrays[3] = logicalScalar(true); // start_level 1
+  typed.arrays[7] = numericArray(mxSINGLE_CLASS, {1, 1});
+  static_cast<float *>(mxGetData(typed.arrays[7].get()))[0] = 1.0f; // criterion
+  typed.arrays[8] = int32Array({1, 2}, {10, -5});                   // threshold: the first element
+  Call b = call("regionseg_core", 2, typed.list(), true);
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  EXPECT_EQ(b.stdoutText, a.stdoutText);
+  EXPECT_EQ(int32Values(b.out[1].get()), int32Values(a.out[1].get()));
+  // start_level 1: 2 x 2 start blocks in the checkerboard.
+  const std::vector<int32_t> stack = int32Values(b.out[1].get());
+  EXPECT_EQ(stack[1], 1);
+  EXPECT_EQ(stack[2], 2);
+}
+
+TEST_F(Gateway, RefusesMalformedCalls) {
+  const Params p;
+  {
+    Inputs in(uniformImage({4, 4}, 1), p);
+    std::vector<const mxArray *> fewer = in.list();
+    fewer.pop_back();
+    Call c = call("regionseg_core", 1, fewer);
+    EXPECT_EQ(c.error(), "Expected 15 inputs: the image and 14 parameters.");
+    expect_refused(in, "At most two outputs: labels and snapshots.", 3);
+  }
+  const std::string image = "Argument 1 (image) ";
+  {
+    Inputs in(doubleMatrix(4, 4), p);
+    expect_refused(in, image + "must be a real, full int32 array.");
+  }
+  {
+    Array z(mxCreateNumericArray(2, std::vector<mwSize>{4, 4}.data(), mxINT32_CLASS, mxCOMPLEX));
+    Inputs in(std::move(z), p);
+    expect_refused(in, image + "must be a real, full int32 array.");
+  }
+  {
+    Inputs in(uniformImage({4, 4, 2, 2}, 1), p);
+    expect_refused(in, image + "must have two or three dimensions.");
+  }
+  {
+    Inputs in(uniformImage({4, 8}, 1), p);
+    expect_refused(in, image + "must be 2^levels in its first two dimensions.");
+  }
+  {
+    Params q = p;
+    q.flat_levels = 1;
+    Inputs in(uniformImage({4, 4}, 1), q);
+    expect_refused(in, image + "must be 3-D unless flat_levels equals levels.");
+    Inputs vol(uniformImage({4, 4, 4}, 1), q);
+    expect_refused(vol, image + "must have 2^(levels - flat_levels) planes.");
+  }
+  {
+    Array img = uniformImage({4, 4}, 1);
+    static_cast<int32_t *>(mxGetData(img.get()))[15] = 256;
+    Inputs in(std::move(img), p);
+    expect_refused(in, image + "must hold grey values 0 to 255.");
+    static_cast<int32_t *>(mxGetData(in.arrays[0].get()))[15] = -1;
+    expect_refused(in, image + "must hold grey values 0 to 255.");
+  }
+
+  // Ranges of the parameters: position, value, message.
+  struct Case {
+    int pos;
+    double value;
+    const char *message;
+  };
+  const Case cases[] = {
+      {1, 0, "Argument 2 (levels) must be 1 to 8."},
+      {1, 9, "Argument 2 (levels) must be 1 to 8."},
+      {3, 2, "Argument 4 (start_level) must be 0 to levels - 1."},
+      {3, -1, "Argument 4 (start_level) must be 0 to levels - 1."},
+      {2, 3, "Argument 3 (flat_levels) must be 0 to levels."},
+      {2, -1, "Argument 3 (flat_levels) must be 0 to levels."},
+      {7, 0, "Argument 8 (criterion) must be 1 to 5."},
+      {7, 6, "Argument 8 (criterion) must be 1 to 5."},
+      {8, -1, "Argument 9 (threshold) must not be negative."},
+      {9, -0.01, "Argument 10 (outlier_fraction) must not be negative."},
+      {10, std::nan(""), "Argument 11 (noise_sigma) must be finite."},
+      {12, std::numeric_limits<double>::infinity(), "Argument 13 (size_factor) must be finite."},
+      {1, -std::numeric_limits<double>::infinity(), "Argument 2 (levels) must be finite."},
+      {13, 3e9, "Argument 14 (min_region_size) must fit in a 32-bit integer."},
+      {8, -3e9, "Argument 9 (threshold) must fit in a 32-bit integer."},
+  };
+  for (const Case &k : cases) {
+    Params q = p;
+    *q.at(k.pos - 1) = k.value;
+    Inputs in(uniformImage({4, 4}, 1), q);
+    expect_refused(in, k.message);
+  }
+  {
+    Params q = p;
+    q.criterion = 4;
+    q.confidence_row = 0;
+    Inputs in(uniformImage({4, 4}, 1), q);
+    expect_refused(in, "Argument 12 (confidence_row) must be 1, 2 or 3 with criterion 4.");
+    *q.at(10) = 4;
+    Inputs four(uniformImage({4, 4}, 1), q);
+    expect_refused(four, "Argument 12 (confidence_row) must be 1, 2 or 3 with criterion 4.");
+    q.criterion = 1; // the row is not read by other criteria
+    q.confidence_row = 7;
+    Inputs other(uniformImage({4, 4}, 1), q);
+    EXPECT_TRUE(call("regionseg_core", 1, other.list(), true).ok());
+  }
+  {
+    Params q = p;
+    q.parallel_grouping = 1;
+    q.parallel_seeds = 0;
+    Inputs in(uniformImage({4, 4}, 1), q);
+    expect_refused(in, "Argument 6 (parallel_seeds) must be at least 1 with parallel grouping.");
+    q.parallel_grouping = 0; // not read without parallel grouping
+    Inputs off(uniformImage({4, 4}, 1), q);
+    EXPECT_TRUE(call("regionseg_core", 1, off.list(), true).ok());
+  }
+
+  // Parameters that are not a real numeric or logical value.
+  const std::string param = "Argument 9 (threshold) ";
+  std::vector<std::function<Array()>> bad = {
+      [] { return emptyDouble(); },  [] { return complexDouble(1, 1); },
+      [] { return text("7"); },      [] { return cellMatrix(1, 1); },
+      [] { return structScalar(); }, [] { return sparseDouble(1, 1); }};
+  const char *const why[] = {"must not be empty.",
+                             "must be a real numeric or logical value.",
+                             "must be a real numeric or logical value.",
+                             "must be a real numeric or logical value.",
+                             "must be a real numeric or logical value.",
+                             "must be a real numeric or logical value."};
+  for (std::size_t i = 0; i < bad.size(); ++i) {
+    Inputs in(uniformImage({4, 4}, 1), p);
+    in.arrays[8] = bad[i]();
+    expect_refused(in, param + why[i]);
+  }
+}
+
+// Criterion 4 reads the chi-square table only up to blocks of 262144
+// pixels below the root.
+TEST_F(Gateway, RefusesCriterionFourBeyondItsTable) {
+  Params p;
+  p.levels = 8;
+  p.flat_levels = 2; // blocks of level 7: 16 x 8^5 = 524288 pixels
+  p.start_level = 7;
+  p.criterion = 4;
+  Inputs in(uniformImage({256, 256, 64}, 0), p);
+  expect_refused(in, "Argument 8 (criterion) 4 allows blocks below the root of at most 262144 "
+                     "pixels.");
+  p.flat_levels = 3; // 64 x 8^4 = 262144
+  Inputs ok(uniformImage({256, 256, 32}, 0), p);
+  Call c = call("regionseg_core", 1, ok.list(), true);
+  EXPECT_TRUE(c.ok()) << c.error();
+  EXPECT_EQ(c.stdoutText, kOneBlock);
+}
+
+// Through the module file itself: every allocation of a small run fails in
+// turn; the call always returns both outputs and leaves nothing behind.
+TEST_F(Gateway, EveryAllocationFailingLeavesNothingBehind) {
+  Params p;
+  p.levels = 3;
+  p.flat_levels = 3;
+  p.start_level = 1;
+  std::vector<int32_t> values(64);
+  for (int i = 0; i < 64; ++i) {
+    values[i] = (i % 8) < 4 ? 40 : (i * 53) % 256;
+  }
+  Inputs in(int32Array({8, 8}, values), p);
+  ASSERT_TRUE(call("regionseg_core", 2, in.list(), true).ok()); // loads the module
+  const ModuleHooks hooks = module_hooks();
+  ASSERT_TRUE(hooks.fail_at != nullptr && hooks.count != nullptr && hooks.live != nullptr);
+  const long live = hooks.live();
+  hooks.fail_at(0);
+  Call clean = call("regionseg_core", 2, in.list(), true);
+  const long total = hooks.count();
+  ASSERT_GT(total, 10);
+  const std::vector<mwSize> clean_dims = dims(clean.out[1].get());
+  for (long n = 1; n <= total; ++n) {
+    hooks.fail_at(n);
+    Call c = call("regionseg_core", 2, in.list(), true);
+    hooks.fail_at(0);
+    ASSERT_TRUE(c.ok()) << c.error();
+    EXPECT_EQ(hooks.live(), live) << "n " << n;
+    const std::vector<int32_t> labels = int32Values(c.out[0].get());
+    EXPECT_TRUE(std::all_of(labels.begin(), labels.end(), [](int32_t v) { return v == 0; }));
+    const std::vector<mwSize> d = dims(c.out[1].get());
+    EXPECT_EQ(d[0], 8u);
+    // One slice or more, unless the first snapshot itself could not be had.
+    const mwSize slices = d.size() == 3 ? d[2] : (d[1] == 0 ? 0 : 1);
+    EXPECT_EQ(slices == 0, n <= 2) << "n " << n;
+    EXPECT_LE(slices, clean_dims[2]);
+  }
+}
+
+} // namespace
