@@ -6,7 +6,7 @@ ifeq ($(CI),true)
   CMAKE_ARGS += -DKALMEX_WERROR=ON
 endif
 
-.PHONY: all configure build demo test bench format clean
+.PHONY: all configure build demo test test-sanitize fuzz bench format clean
 
 all: build
 
@@ -22,6 +22,27 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# Every module, the embedded host and every test under AddressSanitizer and
+# UndefinedBehaviorSanitizer (the Octave files are not built: Octave itself
+# is not instrumented).
+SANITIZE_BUILD ?= build-sanitize
+test-sanitize:
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKALMEX_SANITIZE=ON \
+	  -DKALMEX_OCTAVE=OFF -DKALMEX_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build $(SANITIZE_BUILD) -j$(JOBS)
+	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS) -LE octave
+
+# Every gateway fuzzer for FUZZ_SECONDS each (libFuzzer, clang, ASan+UBSan).
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+fuzz:
+	command -v clang++ >/dev/null || apt-get install -y -q --no-install-recommends clang
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKALMEX_FUZZ=ON -DKALMEX_OCTAVE=OFF -DKALMEX_TESTS=OFF -DKALMEX_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 bench: build
 	bench/run.sh $(BUILD)

@@ -29,7 +29,12 @@ message(STATUS "kalmex: Octave MEX files: ${KALMEX_HAVE_OCTAVE}")
 
 # Flags for every MEX file: no GNU unique symbols, so that clearing a module
 # really unloads it and the next load starts from fresh module state.
-set(KALMEX_MEX_COMPILE_OPTIONS -fno-gnu-unique)
+# (clang makes no such symbols.)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  set(KALMEX_MEX_COMPILE_OPTIONS -fno-gnu-unique)
+else()
+  set(KALMEX_MEX_COMPILE_OPTIONS "")
+endif()
 
 function(kal_add_module NAME)
   cmake_parse_arguments(M "" "" "SOURCES;EMBEDDED_LIBS;OCTAVE_LIBS" ${ARGN})
@@ -42,7 +47,12 @@ function(kal_add_module NAME)
   target_link_libraries(${NAME} PRIVATE ${NAME}_obj kalmexutil kalhost ${M_EMBEDDED_LIBS})
   set_target_properties(${NAME} PROPERTIES PREFIX "" SUFFIX ".so"
                         LIBRARY_OUTPUT_DIRECTORY ${KALMEX_MODULE_DIR})
-  target_link_options(${NAME} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
+  target_link_options(${NAME} PRIVATE -Wl,-Bsymbolic)
+  if(NOT KALMEX_FUZZ AND NOT KALMEX_SANITIZE)
+    # Every symbol resolved against the host (sanitizer runtimes come from the
+    # executable instead).
+    target_link_options(${NAME} PRIVATE -Wl,--no-undefined)
+  endif()
 
   if(KALMEX_HAVE_OCTAVE)
     add_library(${NAME}_octave MODULE ${M_SOURCES} ${KALMEX_SOURCE_ROOT}/host/mexutil.cpp)

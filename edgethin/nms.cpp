@@ -1,41 +1,73 @@
 #include "nms.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace {
 
-// One pixel.  up/down are the row offsets (-1/+1, or 0 on the first/last
-// row); left/right the column offsets (-rows/+rows, or 0 on the first/last
-// column), so every neighbour read stays inside the image.  The arithmetic
-// is written without branches on the data so that the interior loop can be
-// vectorised; a zero strength still yields 0, and reading the neighbours of
-// such a pixel has no effect on any output.
+// c ? x : y on the bits, so that the compiler sees no control flow.
+inline double select(bool c, double x, double y) {
+  std::uint64_t bx, by;
+  std::memcpy(&bx, &x, sizeof bx);
+  std::memcpy(&by, &y, sizeof by);
+  const std::uint64_t mask = ~(static_cast<std::uint64_t>(c) - 1);
+  const std::uint64_t r = (bx & mask) | (by & ~mask);
+  double out;
+  std::memcpy(&out, &r, sizeof out);
+  return out;
+}
+
+// One pixel.  p points at the strength of the pixel; up/down are the row
+// offsets (-1/+1, or 0 on the first/last row) and left/right the column
+// offsets (-rows/+rows, or 0 on the first/last column), so every neighbour
+// read stays inside the image.  All eight neighbours are read and the choices
+// are selections between values, without branches on the data, so that the
+// compiler can vectorise the loop over a column.  Reading the neighbours of a
+// zero-strength pixel has no effect on any output.
 inline double thinPixel(const double *p, double gcv, double grv, std::ptrdiff_t up,
                         std::ptrdiff_t down, std::ptrdiff_t left, std::ptrdiff_t right) {
   const double d = p[0];
+  const double vUp = p[up], vDown = p[down], vLeft = p[left], vRight = p[right];
+  const double vUpLeft = p[up + left], vUpRight = p[up + right];
+  const double vDownLeft = p[down + left], vDownRight = p[down + right];
+
   const double agc = std::fabs(gcv);
   const double agr = std::fabs(grv);
-  // Diagonal sense: +1 when both derivatives are negative or both are not
+  // Diagonal sense s = +1 when both derivatives are negative or both are not
   // (NaN counts as not negative).
   const bool positive = (gcv < 0.0) == (grv < 0.0);
   // Row case when the gradient is nearer the row axis; ties and NaNs fall to
   // the column case.
   const bool rowCase = agr > agc;
-  const double w = rowCase ? agc / agr : agr / agc;
+  const double w = select(rowCase, agc, agr) / select(rowCase, agr, agc);
 
   // Row case:    A = (1-w) m(i-1, j) + w m(i-1, j-s)
   //              B = (1-w) m(i+1, j) + w m(i+1, j+s)
   // Column case: A = (1-w) m(i, j+1) + w m(i+s, j+1)
   //              B = (1-w) m(i, j-1) + w m(i-s, j-1)
-  const std::ptrdiff_t axialA = rowCase ? up : right;
-  const std::ptrdiff_t axialB = rowCase ? down : left;
-  const std::ptrdiff_t stepA = rowCase ? (positive ? left : right) : (positive ? down : up);
-  const std::ptrdiff_t stepB = rowCase ? (positive ? right : left) : (positive ? up : down);
-  const double a = (1.0 - w) * p[axialA] + w * p[axialA + stepA];
-  const double b = (1.0 - w) * p[axialB] + w * p[axialB + stepB];
+  const double axialA = rowCase ? vUp : vRight;
+  const double axialB = rowCase ? vDown : vLeft;
+  // With s = -1 both cases take the same diagonal neighbours.
+  const double diagA = positive ? (rowCase ? vUpLeft : vDownRight) : vUpRight;
+  const double diagB = positive ? (rowCase ? vDownRight : vUpLeft) : vDownLeft;
+  const double a = (1.0 - w) * axialA + w * diagA;
+  const double b = (1.0 - w) * axialB + w * diagB;
 
-  const bool keep = (d >= a && d > b) || (d > a && d >= b);
-  return (keep && d != 0.0) ? d : 0.0;
+  // Kept when at least both interpolated values and above one of them; any
+  // comparison with a NaN is false.
+  const bool keep = ((d >= a) & (d > b)) | ((d > a) & (d >= b));
+  return select(keep & (d != 0.0), d, 0.0);
+}
+
+// Rows first..last-1 of one column, all with both row neighbours inside.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void
+thinInterior(const double *__restrict d, const double *__restrict gc, const double *__restrict gr,
+             double *__restrict out, std::size_t first, std::size_t last, std::ptrdiff_t left,
+             std::ptrdiff_t right) {
+  for (std::size_t i = first; i < last; ++i) {
+    out[i] = thinPixel(d + i, gc[i], gr[i], -1, 1, left, right);
+  }
 }
 
 } // namespace
@@ -58,11 +90,9 @@ void suppressNonMaxima(const double *d, const double *gc, const double *gr, doub
       po[0] = thinPixel(pd, pc[0], pr[0], 0, 0, left, right);
       continue;
     }
-    po[0] = thinPixel(pd, pc[0], pr[0], 0, 1, left, right);
     const std::size_t last = rows - 1;
-    for (std::size_t i = 1; i < last; ++i) {
-      po[i] = thinPixel(pd + i, pc[i], pr[i], -1, 1, left, right);
-    }
+    po[0] = thinPixel(pd, pc[0], pr[0], 0, 1, left, right);
+    thinInterior(pd, pc, pr, po, 1, last, left, right);
     po[last] = thinPixel(pd + last, pc[last], pr[last], -1, 0, left, right);
   }
 }

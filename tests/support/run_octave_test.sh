@@ -3,7 +3,8 @@
 # Runs one Octave test script in a fresh temporary folder; a failed check or
 # any error makes octave-cli exit non-zero.
 set -eu
-octave=$1 mexdir=$2 toolbox=$3 helpers=$4 script=$5
+abs() { (cd "$(dirname "$1")" && printf '%s/%s' "$(pwd)" "$(basename "$1")"); }
+octave=$1 mexdir=$(abs "$2") toolbox=$(abs "$3") helpers=$(abs "$4") script=$(abs "$5")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"

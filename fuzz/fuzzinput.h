@@ -1,0 +1,54 @@
+// Turning fuzzer bytes into MEX arrays of every class and shape, and the
+// checks every gateway fuzzer makes after a call.
+#ifndef KALMEX_FUZZ_FUZZINPUT_H
+#define KALMEX_FUZZ_FUZZINPUT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mex.h"
+
+namespace kalfuzz {
+
+// Reads the input front to back; past its end every read gives 0.
+class Bytes {
+public:
+  Bytes(const uint8_t *data, std::size_t size) : data_(data), size_(size) {}
+  uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  uint32_t u32();
+  double f64();
+  // Up to max bytes of text (stops at a zero byte).
+  std::string text(std::size_t max);
+  bool empty() const { return pos_ >= size_; }
+
+private:
+  const uint8_t *data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+};
+
+// An array of a class, shape and content chosen by the bytes: every numeric
+// class, logical, char, cell (nested), struct, complex and sparse; up to four
+// dimensions; at most maxElements elements.
+mxArray *makeArray(Bytes &in, std::size_t maxElements, int depth = 0);
+
+// Owns the inputs of one call and checks afterwards that the call left
+// nothing alive.
+struct CallFrame {
+  std::vector<mxArray *> inputs;
+  std::size_t arraysBefore = 0, blocksBefore = 0;
+  CallFrame();
+  ~CallFrame();
+  // Calls the module; returns the error text ("" on success).  Outputs are
+  // destroyed; aborts when the call left arrays or blocks behind.
+  std::string call(const char *module, int nlhs);
+};
+
+// Loads the module once so the fuzzer sees its coverage from the start.
+void preload(const char *module);
+
+} // namespace kalfuzz
+
+#endif

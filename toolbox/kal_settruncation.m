@@ -1,0 +1,31 @@
+function kal_settruncation(t)
+%KAL_SETTRUNCATION   Sets the filter truncation of the toolbox for this session
+%
+% SYNOPSIS:
+%  kal_settruncation(t)
+%  kal_settruncation
+%
+% PARAMETERS:
+%  t: the truncation, a real, finite, positive number: filters of the
+%     toolbox cut their Gaussian kernels off at T times the kernel's sigma.
+%     It is kept as a double.
+%
+% Called without an argument, the truncation goes back to its default.
+%
+% DEFAULTS:
+%  The truncation is 3 until it is set.  The value is kept for the rest of
+%  the session; clearing functions or variables does not reset it.
+%
+% SEE ALSO:
+%  kal_gettruncation, kalsettings
+
+if nargin < 1
+   if isappdata(0, 'kal_truncation')
+      rmappdata(0, 'kal_truncation');
+   end
+   return
+end
+if ~isnumeric(t) || ~isreal(t) || numel(t) ~= 1 || ~isfinite(t) || t <= 0
+   error('kal_settruncation:invalidInput', 'T must be a real, finite, positive number.');
+end
+setappdata(0, 'kal_truncation', double(t));
