@@ -258,6 +258,31 @@ TEST(Grouping, ParallelSweepAbsorbsAFinishedRegionMetTwice) {
   EXPECT_EQ(result->nbr_head, nullptr);
 }
 
+// Two neighbours at the same distance: the earlier cell of the small
+// region's list wins, whatever the order of the region list.
+TEST(Grouping, EliminationTieGoesToTheEarlierCell) {
+  RegionRun run({0, 0, 0, 0}, 2, 1, 1, 1, 0, 1, 0);
+  run.ctx.min_region_size = 2;
+  Pixels px(run);
+  region_node *p = px.r[0], *near = px.r[1], *first = px.r[2];
+  px.r[2]->next_region = nullptr;
+  free_region_node(px.r[3]);
+  p->stat_a = p->stat_b = 50;
+  near->stat_a = near->stat_b = 40;
+  first->stat_a = first->stat_b = 60;
+  px.link(p, first);
+  px.link(p, near);
+  px.link(near, p);
+  px.link(first, p);
+  eliminate_small_regions(run.ctx, p);
+  EXPECT_EQ(first->next_block, p); // p joined the region of its first cell
+  EXPECT_EQ(live_codes(run.head), (std::vector<uint32_t>{3}));
+  EXPECT_EQ(region_size(run.ctx, first), 3);
+  // Both small regions joined with cleared ranges: the target's stays.
+  EXPECT_EQ(first->stat_a, 60);
+  EXPECT_EQ(first->stat_b, 60);
+}
+
 TEST(Grouping, CleaningUnlinksAbsorbedRunsAndDuplicates) {
   RegionRun run({0, 0, 0, 0}, 2, 1, 1, 1, 0, 1, 100);
   Pixels px(run);
