@@ -4,6 +4,7 @@
 // Single-precision steps are written out one by one and the file is built
 // without contraction, so every limit and variance is rounded exactly where
 // the arithmetic says.
+#include <float.h>
 #include <math.h>
 
 #include "regionseg.h"
@@ -27,6 +28,26 @@ float sample_variance(int64_t s, int64_t q, int32_t n) {
   const float e = static_cast<float>(s2) / static_cast<float>(n);
   const float d = static_cast<float>(n - 1);
   return (static_cast<float>(q) - e) / d;
+}
+
+// A double rounded to float as the hardware rounds it (to nearest), with
+// values beyond the float range made infinite explicitly: from FLT_MAX plus
+// half a unit on, the nearest float is infinity.
+float to_float(double v) {
+  const double overflow = ldexp(1.0, 128) - ldexp(1.0, 103);
+  if (v >= overflow) {
+    return INFINITY;
+  }
+  if (v <= -overflow) {
+    return -INFINITY;
+  }
+  if (v > static_cast<double>(FLT_MAX)) {
+    return FLT_MAX;
+  }
+  if (v < -static_cast<double>(FLT_MAX)) {
+    return -FLT_MAX;
+  }
+  return static_cast<float>(v);
 }
 
 } // namespace
@@ -167,16 +188,16 @@ int32_t build_variance_limits(seg_context &ctx) {
       for (int32_t n = ctx.block_voxels[level]; n > 1; n >>= 1) {
         ++k;
       }
-      limit[level] = static_cast<float>(noise_variance) * row[k];
+      limit[level] = to_float(noise_variance) * row[k];
     }
   } else {
-    const float factor = static_cast<float>(ctx.size_factor);
-    const double variance = static_cast<double>(static_cast<float>(noise_variance));
+    const float factor = to_float(ctx.size_factor);
+    const double variance = static_cast<double>(to_float(noise_variance));
     for (int32_t level = 0; level <= ctx.levels; ++level) {
       const float n = static_cast<float>(ctx.block_voxels[level]);
       const float root = static_cast<float>(sqrt(static_cast<double>(n)));
       const float quotient = factor / root;
-      limit[level] = static_cast<float>((static_cast<double>(quotient) + 1.0) * variance);
+      limit[level] = to_float((static_cast<double>(quotient) + 1.0) * variance);
     }
   }
   ctx.variance_limit = limit;

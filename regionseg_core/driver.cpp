@@ -8,7 +8,7 @@
 namespace {
 
 void progress(const char *line) {
-  fputs(line, stdout);
+  printf("%s", line);
   fflush(stdout);
 }
 
