@@ -15,13 +15,101 @@ namespace {
 // Whether child digit k lies in the upper half along direction d.
 inline bool upper_side(uint32_t k, int32_t d) { return k != 0 && (((k - 1) >> d) & 1u) != 0; }
 
+// Direct access to the leaves of the start cells that were split: for each
+// such cell, the leaf at every one of its pixels.  A block below the start
+// level is then found at once instead of by walking the cell's leaves from
+// its first one, which would cost as many steps as the cell has leaves for
+// every neighbour looked up there.
+struct fine_index {
+  int32_t *cell_ordinal = nullptr; // per start cell: its map block, or -1
+  region_node **map = nullptr;     // cell_pixels leaf pointers per split cell
+  int32_t cell_pixels = 0;         // block_voxels[start_level]
+  int32_t side = 0;                // start block width, 2^start_level
+};
+
 // The state of one ordering pass while block B is being processed.
 struct ordering {
   seg_context &ctx;
   block_table table;
+  fine_index fine;
   region_node *block; // B
   node_link *pending; // B's pending cell: the front of B's list so far
 };
+
+// The position within its start cell's map block of the first pixel of the
+// block code at level.
+int32_t fine_position(const ordering &o, uint32_t code, int32_t level) {
+  const seg_context &ctx = o.ctx;
+  const block_origin_t b = block_origin(ctx, code, level);
+  const block_origin_t c =
+      block_origin(ctx, clear_digits_below(code, ctx.start_level), ctx.start_level);
+  const int32_t x = b.x - c.x;
+  const int32_t y = (b.y - c.y) / ctx.dim_x;
+  const int32_t z = (b.z - c.z) / ctx.plane_stride;
+  return x + o.fine.side * (y + o.fine.side * z);
+}
+
+// Builds the fine index over the chain from first; false when memory runs
+// out (nothing is then left allocated by it).
+bool build_fine_index(ordering &o, region_node *first) {
+  const seg_context &ctx = o.ctx;
+  const int32_t start = ctx.start_level;
+  const int32_t cells = ctx.cube_voxels / ctx.block_voxels[start];
+  int32_t split = 0;
+  for (int32_t j = 0; j < cells; ++j) {
+    if (o.table[j] != nullptr && code_level(ctx, o.table[j]->code) < start) {
+      ++split;
+    }
+  }
+  if (split == 0) {
+    return true;
+  }
+  fine_index &f = o.fine;
+  f.cell_pixels = ctx.block_voxels[start];
+  f.side = int32_t{1} << start;
+  f.cell_ordinal = static_cast<int32_t *>(seg_alloc(sizeof(int32_t) * static_cast<size_t>(cells)));
+  f.map = static_cast<region_node **>(
+      seg_alloc(sizeof(region_node *) * static_cast<size_t>(split) * f.cell_pixels));
+  if (f.cell_ordinal == nullptr || f.map == nullptr) {
+    seg_free(f.cell_ordinal);
+    seg_free(f.map);
+    f = fine_index{};
+    return false;
+  }
+  for (int32_t j = 0; j < cells; ++j) {
+    f.cell_ordinal[j] = -1;
+  }
+  int32_t next_ordinal = 0;
+  for (region_node *p = first; p != nullptr; p = p->next_block) {
+    const int32_t level = code_level(ctx, p->code);
+    if (level >= start) {
+      continue;
+    }
+    const int32_t j = cell_index(ctx, p->code);
+    if (f.cell_ordinal[j] < 0) {
+      f.cell_ordinal[j] = next_ordinal++;
+    }
+    region_node **base = f.map + static_cast<size_t>(f.cell_ordinal[j]) * f.cell_pixels +
+                         fine_position(o, p->code, level);
+    const int32_t width = int32_t{1} << level;
+    const int32_t planes = level < ctx.flat_levels ? 1 : int32_t{1} << (level - ctx.flat_levels);
+    for (int32_t z = 0; z < planes; ++z) {
+      for (int32_t y = 0; y < width; ++y) {
+        region_node **row = base + f.side * (y + f.side * z);
+        for (int32_t x = 0; x < width; ++x) {
+          row[x] = p;
+        }
+      }
+    }
+  }
+  return true;
+}
+
+void release_fine_index(fine_index &f) {
+  seg_free(f.cell_ordinal);
+  seg_free(f.map);
+  f = fine_index{};
+}
 
 // Enters n in B's list (in the pending cell, in front of what B found
 // before) and B at the end of n's list.  False when a cell cannot be had;
@@ -127,6 +215,22 @@ bool link_low_side(ordering &o, uint32_t h, int32_t level, int32_t d) {
     region_node *q = merged_block_containing(o, h, level);
     return q == nullptr || link_neighbours(o, q);
   }
+  if (level < ctx.start_level && o.fine.map != nullptr &&
+      code_level(ctx, p->code) < ctx.start_level) {
+    // h lies in a split start cell: the leaf at its first pixel is h, the
+    // first leaf of h, or the larger leaf that contains h.
+    const int32_t j = cell_index(ctx, h);
+    region_node *x = o.fine.map[static_cast<size_t>(o.fine.cell_ordinal[j]) * o.fine.cell_pixels +
+                                fine_position(o, h, level)];
+    if (x->code != h && clear_digits_below(x->code, level) == h) {
+      bool ok = true;
+      face_leaves(o, x, level - 1, d, ok);
+      return ok;
+    }
+    return link_neighbours(o, x);
+  }
+  // Otherwise at most one step: h is the leaf in its slot, or lies in it,
+  // or the leaf in its slot lies in h.
   region_node *passed = nullptr;
   while (p != nullptr && p->code < h) {
     passed = p;
@@ -221,7 +325,11 @@ region_node *order_region_list(seg_context &ctx, block_table table) {
   level_tail[code_level(ctx, first->code)] = first;
   region_node *head = first;
 
-  ordering o{ctx, table, nullptr, nullptr};
+  ordering o{ctx, table, fine_index{}, nullptr, nullptr};
+  if (!build_fine_index(o, first)) {
+    release_linked_blocks(ctx, table, level_tail);
+    return seg_fail_ptr<region_node>();
+  }
   for (region_node *b = first->next_block; b != nullptr; b = b->next_block) {
     const int32_t level = code_level(ctx, b->code);
     set_region_statistics(ctx, b);
@@ -244,6 +352,7 @@ region_node *order_region_list(seg_context &ctx, block_table table) {
 
     node_link *pending = new_node_link();
     if (pending == nullptr) {
+      release_fine_index(o.fine);
       release_linked_blocks(ctx, table, level_tail);
       return seg_fail_ptr<region_node>();
     }
@@ -255,6 +364,7 @@ region_node *order_region_list(seg_context &ctx, block_table table) {
       if (h != 0 && !link_low_side(o, h, level, d)) {
         release_links(ctx, o.pending);
         b->nbr_tail = nullptr;
+        release_fine_index(o.fine);
         release_linked_blocks(ctx, table, level_tail);
         return seg_fail_ptr<region_node>();
       }
@@ -274,6 +384,7 @@ region_node *order_region_list(seg_context &ctx, block_table table) {
   for (region_node *r = head; r != nullptr; r = r->next_region) {
     r->next_block = nullptr;
   }
+  release_fine_index(o.fine);
   seg_free(table);
   seg_free(level_tail);
   return head;
