@@ -338,6 +338,34 @@ TEST(FullRun, RegionSizesAndLabelsOfTwoEqualRegions) {
   }
 }
 
+// A 256^3 volume of 255 with one dark voxel: the bright region's sum of
+// grey values, 255 x (2^24 - 1), is far beyond 32 bits, yet its mean stays
+// 255 and every bright block joins it.
+TEST(FullRun, RegionSumsOfTheLargestVolumeKeepTheirValue) {
+  Params p;
+  p.levels = 8;
+  p.flat_levels = 0;
+  p.start_level = 7;
+  p.threshold = 10;
+  p.noise_sigma = 0.01; // criterion 5 then splits down to the dark voxel
+  p.size_factor = 1;
+  std::vector<int32_t> img(size_t{1} << 24, 255);
+  img[(size_t{1} << 24) - 1] = 0;
+  for (int32_t criterion : {2, 5}) {
+    p.criterion = criterion;
+    std::vector<int32_t> labels(img.size(), -1);
+    testing::internal::CaptureStdout();
+    const int32_t status = split_merge(
+        img.data(), 256, 256, 256, p.levels, p.flat_levels, labels.data(), p.start_level, 0, 1, 0,
+        p.criterion, p.threshold, 0.1, p.noise_sigma, 2, p.size_factor, 0, 0, nullptr);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(status, SEG_OK);
+    EXPECT_EQ(labels.back(), 1) << "criterion " << criterion;
+    EXPECT_EQ(std::count(labels.begin(), labels.end(), 0), (int64_t{1} << 24) - 1)
+        << "criterion " << criterion;
+  }
+}
+
 // Every allocation of a run can fail: the run reports failure, leaves the
 // labels untouched and nothing allocated but the snapshots it hands over.
 TEST(FullRun, EveryFailedAllocationReleasesEverything) {
