@@ -171,7 +171,16 @@ region_node *group_sequential(seg_context &ctx, region_node *head) {
 }
 
 region_node *group_parallel(seg_context &ctx, region_node *head) {
-  const int32_t capacity = ctx.parallel_seeds < 1 ? 1 : ctx.parallel_seeds;
+  // No more seeds can be taken than the list holds regions, so a huge
+  // parallel_seeds does not ask for a table it could never fill.
+  int32_t capacity = 0;
+  for (const region_node *r = head; r != nullptr && capacity < ctx.parallel_seeds;
+       r = r->next_region) {
+    ++capacity;
+  }
+  if (capacity < 1) {
+    capacity = 1;
+  }
   region_node **seed_table =
       static_cast<region_node **>(seg_calloc(static_cast<size_t>(capacity), sizeof(region_node *)));
   if (seed_table == nullptr) {

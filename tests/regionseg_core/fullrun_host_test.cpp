@@ -112,6 +112,13 @@ TEST_F(FullRunHost, ParallelGroupingOfTheWorkedExample) {
   // 0x13 in the closing sequential run: the same four regions.
   EXPECT_EQ(int32Values(c.out[0].get()),
             (std::vector<int32_t>{2, 3, 0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 1, 1, 0, 0}));
+  // Far more seeds than regions: every region of the first level is one.
+  p.parallel_seeds = 2147483647;
+  Inputs many(worked_example(), p);
+  c = call("regionseg_core", 1, many.list(), true);
+  ASSERT_TRUE(c.ok()) << c.error();
+  EXPECT_EQ(int32Values(c.out[0].get()),
+            (std::vector<int32_t>{2, 3, 0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 1, 1, 0, 0}));
 }
 
 TEST_F(FullRunHost, OneRegionAfterGroupingEndsEarly) {
