@@ -36,6 +36,14 @@ else()
   set(KALMEX_MEX_COMPILE_OPTIONS "")
 endif()
 
+# Shared libraries of the embedded host resolve every symbol at link time;
+# sanitizer runtimes come from the executable instead.
+if(KALMEX_FUZZ OR KALMEX_SANITIZE)
+  set(KALMEX_NO_UNDEFINED "")
+else()
+  set(KALMEX_NO_UNDEFINED -Wl,--no-undefined)
+endif()
+
 function(kal_add_module NAME)
   cmake_parse_arguments(M "" "" "SOURCES;EMBEDDED_LIBS;OCTAVE_LIBS" ${ARGN})
   add_library(${NAME}_obj OBJECT ${M_SOURCES})
@@ -47,12 +55,7 @@ function(kal_add_module NAME)
   target_link_libraries(${NAME} PRIVATE ${NAME}_obj kalmexutil kalhost ${M_EMBEDDED_LIBS})
   set_target_properties(${NAME} PROPERTIES PREFIX "" SUFFIX ".so"
                         LIBRARY_OUTPUT_DIRECTORY ${KALMEX_MODULE_DIR})
-  target_link_options(${NAME} PRIVATE -Wl,-Bsymbolic)
-  if(NOT KALMEX_FUZZ AND NOT KALMEX_SANITIZE)
-    # Every symbol resolved against the host (sanitizer runtimes come from the
-    # executable instead).
-    target_link_options(${NAME} PRIVATE -Wl,--no-undefined)
-  endif()
+  target_link_options(${NAME} PRIVATE -Wl,-Bsymbolic ${KALMEX_NO_UNDEFINED})
 
   if(KALMEX_HAVE_OCTAVE)
     add_library(${NAME}_octave MODULE ${M_SOURCES} ${KALMEX_SOURCE_ROOT}/host/mexutil.cpp)

@@ -157,6 +157,7 @@ std::string CallFrame::call(const char *module, int nlhs) {
 
 void preload(const char *module) {
   kalhost::setSearchPath({kalhost::defaultModuleDir()});
+  kalhost::setKeepCodeLoaded(true);
   mxArray *out[1] = {nullptr};
   kalhost::call(module, 0, out, 0, nullptr);
   if (out[0] != nullptr) {

@@ -27,13 +27,48 @@ function build_mex(outdir)
 end
 
 function modules = kalmex_module_sources(root)
-% Module name, its sources, and extra flags.  Keep in step with the
-% CMakeLists.txt of each module folder.
-  src = @(dir, names) cellfun(@(n) fullfile(root, dir, n), names, 'UniformOutput', false);
-  modules = {
-    'edgethin', src('edgethin', {'edgethin.cpp', 'nms.cpp'}), {}
-    'kalsettings', src('kalsettings', {'kalsettings.cpp', 'preferences.cpp', 'figurenames.cpp'}), {}
-  };
-  present = cellfun(@(s) all(cellfun(@(f) exist(f, 'file') == 2, s)), modules(:, 2));
-  modules = modules(present, :);
+% Module name, its sources and extra flags, read from the kal_add_module
+% calls of each module folder's CMakeLists.txt, so the two builds cannot
+% drift apart.
+  modules = cell(0, 3);
+  for folder = {'edgethin', 'regionseg_core', 'kalsettings', 'tiffmend', 'wrappers'}
+    file = fullfile(root, folder{1}, 'CMakeLists.txt');
+    if exist(file, 'file') ~= 2
+      continue;
+    end
+    text = fileread(file);
+    text = regexprep(text, '#[^\n]*', '');
+    calls = regexp(text, 'kal_add_module\s*\(([^)]*)\)', 'tokens');
+    for k = 1:numel(calls)
+      words = strsplit(strtrim(calls{k}{1}));
+      words = words(~cellfun(@isempty, words));
+      name = words{1};
+      if strcmp(name, '${module}')
+        continue; % the wrappers, below
+      end
+      srcs = {};
+      extra = {};
+      mode = '';
+      for w = words(2:end)
+        word = w{1};
+        if any(strcmp(word, {'SOURCES', 'EMBEDDED_LIBS', 'OCTAVE_LIBS'}))
+          mode = word;
+        elseif strcmp(mode, 'SOURCES')
+          srcs{end + 1} = fullfile(root, folder{1}, word);
+        end
+      end
+      modules(end + 1, :) = {name, srcs, [extra, {['-I' fullfile(root, folder{1})]}]};
+    end
+  end
+  % The wrappers: here the image library is compiled into each module file
+  % instead of being shared beside them.
+  lib = fullfile(root, 'imagelib');
+  if exist(fullfile(root, 'wrappers', 'CMakeLists.txt'), 'file') == 2
+    libsrcs = cellfun(@(n) fullfile(lib, n), {'brx.cpp', 'kal_core.cpp', 'kal_spline.cpp', ...
+                      'kal_maxima.cpp', 'kal_turn.cpp', 'kal_trough.cpp'}, 'UniformOutput', false);
+    for name = {'kal_peakfit', 'kal_turnvolume', 'kal_troughfind'}
+      modules(end + 1, :) = {name{1}, [{fullfile(root, 'wrappers', [name{1} '.cpp'])}, libsrcs], ...
+                             {['-I' lib], ['-I' fullfile(root, 'wrappers')]}};
+    end
+  end
 end

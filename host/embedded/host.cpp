@@ -76,6 +76,7 @@ struct HostState {
   std::string transcript;
   std::vector<std::string> warnings;
   bool echo = false;
+  bool keepCode = false;
   size_t liveArrays = 0;
   size_t liveBlocks = 0;
   size_t persistentBlocks = 0;
@@ -312,7 +313,7 @@ Module *loadModule(const std::string &name) {
       continue;
     }
     std::fclose(probe);
-    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | (s.keepCode ? RTLD_NODELETE : 0));
     if (handle == nullptr) {
       raise(std::string("Invalid MEX-file '") + path + "': " + dlerror());
     }
@@ -468,6 +469,8 @@ void clearAll() {
     clear(name);
   }
 }
+
+void setKeepCodeLoaded(bool on) { state().keepCode = on; }
 
 bool isLoaded(const std::string &name) { return state().modules.count(name) != 0; }
 

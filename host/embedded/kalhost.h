@@ -51,6 +51,11 @@ bool clear(const std::string &name);
 // "clear all": clears every loaded module that is not locked.
 void clearAll();
 bool isLoaded(const std::string &name);
+// Keep module code mapped after a clear (exit callbacks still run and the
+// next call still "loads" the module, but its static data is not reset by
+// the loader).  For coverage-guided fuzzing, whose counters live in the
+// module's own memory.
+void setKeepCodeLoaded(bool on);
 bool isLocked(const std::string &name);
 
 // Text that mexPrintf and mexWarnMsgTxt produced (warnings as

@@ -11,7 +11,7 @@ cd "$work"
 exec "$octave" --no-gui --norc --no-history --quiet --no-window-system --eval "
   addpath('$mexdir'); addpath('$toolbox'); addpath('$helpers'); addpath('$(dirname "$script")');
   try
-    run('$script');
+    source('$script');
   catch err
     fprintf(2, 'FAILED: %s\n', err.message);
     for k = 1:numel(err.stack), fprintf(2, '  at %s line %d\n', err.stack(k).name, err.stack(k).line); end

@@ -13,3 +13,15 @@ if exist(fullfile(out, ['kalsettings.' mexext]), 'file')
   kx_assert(isequal(kalsettings(0, 'Gamma'), [1 1 1]), 'kalsettings answers');
   kalsettings(999);
 end
+if exist(fullfile(out, ['tiffmend.' mexext]), 'file')
+  kx_assert(isempty(evalc('tiffmend(''-q'', ''no-such-file.tif'')')), 'tiffmend answers');
+end
+if exist(fullfile(out, ['regionseg_core.' mexext]), 'file')
+  labels = regionseg_core(int32(7 * ones(4)), 2, 2, 0, 0, 1, 0, 1, 10, 0, 0, 1, 0, 0, 0);
+  kx_assert(isequal(labels, zeros(4, 'int32')), 'regionseg_core answers');
+end
+if exist(fullfile(out, ['kal_troughfind.' mexext]), 'file')
+  kx_assert(isequal(kal_troughfind([3 1 2; 0 5 4], [], 1, 0), int32([1 0 0])), 'kal_troughfind answers');
+  kx_assert(isequal(size(kal_peakfit(zeros(5), [], 'linear')), [0 2]), 'kal_peakfit answers');
+  kx_assert(isequal(kal_turnvolume(magic(5), 0, 3, 'zoh', []), magic(5)), 'kal_turnvolume answers');
+end

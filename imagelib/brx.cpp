@@ -1,0 +1,207 @@
+// libbrx: conversion between host arrays and libkal images.  Built once for
+// each host, against that host's MEX interface.
+#include <cstring>
+
+#include "brx.h"
+#include "kal_testing.h"
+
+namespace {
+
+struct ClassType {
+  mxClassID cls;
+  kal_DataType type;
+};
+
+const ClassType kClassTypes[] = {
+    {mxLOGICAL_CLASS, kal_DT_BIN},   {mxUINT8_CLASS, kal_DT_UINT8},
+    {mxINT8_CLASS, kal_DT_SINT8},    {mxUINT16_CLASS, kal_DT_UINT16},
+    {mxINT16_CLASS, kal_DT_SINT16},  {mxUINT32_CLASS, kal_DT_UINT32},
+    {mxINT32_CLASS, kal_DT_SINT32},  {mxUINT64_CLASS, kal_DT_UINT64},
+    {mxINT64_CLASS, kal_DT_SINT64},  {mxSINGLE_CLASS, kal_DT_SFLOAT},
+    {mxDOUBLE_CLASS, kal_DT_DFLOAT},
+};
+
+kal_DataType typeOfClass(mxClassID cls) {
+  for (const ClassType &entry : kClassTypes) {
+    if (entry.cls == cls) {
+      return entry.type;
+    }
+  }
+  return kal_DT_NONE;
+}
+
+bool classOfType(kal_DataType type, mxClassID *cls) {
+  for (const ClassType &entry : kClassTypes) {
+    if (entry.type == type) {
+      *cls = entry.cls;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::size_t pixelBytes(kal_DataType type) {
+  switch (type) {
+  case kal_DT_BIN:
+  case kal_DT_UINT8:
+  case kal_DT_SINT8:
+    return 1;
+  case kal_DT_UINT16:
+  case kal_DT_SINT16:
+    return 2;
+  case kal_DT_UINT32:
+  case kal_DT_SINT32:
+  case kal_DT_SFLOAT:
+    return 4;
+  default:
+    return 8;
+  }
+}
+
+// What kind of array was refused, for the message.
+const char *refusedKind(const mxArray *array) {
+  if (mxIsChar(array)) {
+    return "char";
+  }
+  if (mxIsCell(array)) {
+    return "cell";
+  }
+  if (mxIsStruct(array)) {
+    return "struct";
+  }
+  if (mxIsSparse(array)) {
+    return "sparse";
+  }
+  if (mxIsComplex(array)) {
+    return "complex";
+  }
+  if (!mxIsNumeric(array) && !mxIsLogical(array)) {
+    return mxGetClassName(array);
+  }
+  return nullptr;
+}
+
+} // namespace
+
+kal_Error brx_mex2kal(const mxArray *array, kal_Image *image, kal_Resources rs) {
+  const char *op = "brx_mex2kal";
+  if (kal_TestShouldFail(op)) {
+    return kal_ErrorNew(op, nullptr, "Failure forced by a test.");
+  }
+  if (array == nullptr || image == nullptr || rs == nullptr) {
+    return kal_ErrorNew(op, nullptr, "No array, no image slot or no resource list given.");
+  }
+  *image = nullptr;
+  const char *refused = refusedKind(array);
+  if (refused != nullptr) {
+    return kal_ErrorNew(op, nullptr, "Cannot make an image of a %s array.", refused);
+  }
+  const kal_DataType type = typeOfClass(mxGetClassID(array));
+  if (type == kal_DT_NONE) {
+    return kal_ErrorNew(op, nullptr, "Cannot make an image of a %s array.", mxGetClassName(array));
+  }
+  const mwSize *dims = mxGetDimensions(array);
+  int count = static_cast<int>(mxGetNumberOfDimensions(array));
+  while (count > 0 && dims[count - 1] == 1) {
+    --count;
+  }
+  if (count > KAL_MAX_DIMENSIONS) {
+    return kal_ErrorNew(op, nullptr, "Arrays of more than %d dimensions are not images.",
+                        KAL_MAX_DIMENSIONS);
+  }
+  int32_t sizes[KAL_MAX_DIMENSIONS];
+  for (int i = 0; i < count; ++i) {
+    if (static_cast<unsigned long long>(dims[i]) > 2147483647ULL) {
+      return kal_ErrorNew(op, nullptr, "Dimension %d is larger than 2^31 - 1.", i + 1);
+    }
+    sizes[i] = static_cast<int32_t>(dims[i]);
+  }
+  kal_Image made = nullptr;
+  kal_Error e = kal_ImageNew(&made, rs);
+  if (e == nullptr) {
+    e = kal_ImageAttach(made, type, count, sizes, mxGetData(array));
+  }
+  if (e != nullptr) {
+    return kal_ErrorNew(op, e, "Could not make the image.");
+  }
+  *image = made;
+  return nullptr;
+}
+
+kal_Error brx_newkal(kal_Image *image, kal_Resources rs) {
+  const char *op = "brx_newkal";
+  if (kal_TestShouldFail(op)) {
+    return kal_ErrorNew(op, nullptr, "Failure forced by a test.");
+  }
+  kal_Error e = kal_ImageNew(image, rs);
+  if (e != nullptr) {
+    return kal_ErrorNew(op, e, "Could not make the image.");
+  }
+  return nullptr;
+}
+
+kal_Error brx_kal2mex(kal_Image image, mxArray **plhs) {
+  const char *op = "brx_kal2mex";
+  if (kal_TestShouldFail(op)) {
+    return kal_ErrorNew(op, nullptr, "Failure forced by a test.");
+  }
+  if (image == nullptr || plhs == nullptr) {
+    return kal_ErrorNew(op, nullptr, "No image or no output slot given.");
+  }
+  kal_DataType type = kal_DT_NONE;
+  int32_t count = 0;
+  const void *pixels = nullptr;
+  kal_Error e = kal_ImageGetDataType(image, &type);
+  if (e == nullptr) {
+    e = kal_ImageGetDimensionality(image, &count);
+  }
+  if (e == nullptr) {
+    e = kal_ImageGetPixels(image, &pixels);
+  }
+  if (e != nullptr) {
+    return kal_ErrorNew(op, e, "Could not read the image.");
+  }
+  mxClassID cls = mxUNKNOWN_CLASS;
+  if (!classOfType(type, &cls)) {
+    return kal_ErrorNew(op, nullptr, "The image has no pixels.");
+  }
+  mwSize dims[KAL_MAX_DIMENSIONS];
+  const int ndims = count < 2 ? 2 : count;
+  std::size_t total = 1;
+  for (int i = 0; i < ndims; ++i) {
+    int32_t size = 1;
+    if (i < count) {
+      e = kal_ImageGetSize(image, i, &size);
+      if (e != nullptr) {
+        return kal_ErrorNew(op, e, "Could not read the image.");
+      }
+    }
+    dims[i] = static_cast<mwSize>(size);
+    total *= static_cast<std::size_t>(size);
+  }
+  mxArray *array = type == kal_DT_BIN ? mxCreateLogicalArray(ndims, dims)
+                                      : mxCreateNumericArray(ndims, dims, cls, mxREAL);
+  if (total > 0) {
+    std::memcpy(mxGetData(array), pixels, total * pixelBytes(type));
+  }
+  plhs[0] = array;
+  return nullptr;
+}
+
+const char *brx_PrintErrorStruct(kal_Error error, int32_t print, int32_t warn) {
+  const char *text = kal_ErrorText(error);
+  if (print != 0) {
+    mexPrintf("%s\n", text);
+  }
+  if (warn != 0) {
+    mexWarnMsgTxt(text);
+  }
+  return text;
+}
+
+bool mxIsCharString(const mxArray *array) {
+  return array != nullptr && mxIsChar(array) && mxGetNumberOfDimensions(array) == 2 &&
+         (mxGetM(array) == 1 || mxGetNumberOfElements(array) == 0);
+}
+
+bool mxIsEmptyImage(const mxArray *array) { return array == nullptr || mxIsEmpty(array); }

@@ -1,0 +1,33 @@
+/* Test support of libkal: the count of live library objects, and ways to make
+ * an allocation, an operation or the release of a resource list fail, so that
+ * tests can follow every failure path.  Not for use outside tests. */
+#ifndef KALMEX_IMAGELIB_KAL_TESTING_H
+#define KALMEX_IMAGELIB_KAL_TESTING_H
+
+#include "kal.h"
+
+/* Number of blocks the library holds: resource lists, images, pixel blocks,
+ * records, error records and error texts. */
+KAL_API int64_t kal_LiveObjects(void);
+
+/* The n-th library allocation from now (1-based) fails as if memory ran out;
+ * 0 turns this off.  Error records and texts are never made to fail, since
+ * they carry the failure. */
+KAL_API void kal_TestFailAllocation(int64_t n);
+/* Library allocations since the last kal_TestFailAllocation. */
+KAL_API int64_t kal_TestAllocationCount(void);
+
+/* The next call of the named operation (a kal_ or brx_ name) fails with
+ * "Failure forced by a test." before doing anything; null turns this off. */
+KAL_API void kal_TestFailOperation(const char *name);
+/* The next kal_ResourcesFree releases everything and then reports
+ * "Failure forced by a test." */
+KAL_API void kal_TestFailRelease(int on);
+/* Turns off every forced failure. */
+KAL_API void kal_TestReset(void);
+
+/* For the operations themselves: true (once) when a test asked the named
+ * operation to fail. */
+KAL_API int kal_TestShouldFail(const char *name);
+
+#endif

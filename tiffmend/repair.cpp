@@ -1,0 +1,295 @@
+#include "repair.h"
+
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+const unsigned kPhotometricTag = 262;
+const unsigned kPaletteColour = 3;
+const unsigned kEntrySize = 12;
+
+unsigned read16(const unsigned char *p, bool bigEndian) {
+  return bigEndian ? (unsigned(p[0]) << 8) | p[1] : (unsigned(p[1]) << 8) | p[0];
+}
+
+uint32_t read32(const unsigned char *p, bool bigEndian) {
+  if (bigEndian) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+  }
+  return (uint32_t(p[3]) << 24) | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
+}
+
+// Positions are computed in 64 bits, so O + 10 + 12k cannot wrap for any
+// 32-bit offset; a position that a long cannot hold counts as a failed seek.
+bool seekTo(FILE *fp, uint64_t position) {
+  if (position > static_cast<uint64_t>(LONG_MAX)) {
+    return false;
+  }
+  return std::fseek(fp, static_cast<long>(position), SEEK_SET) == 0;
+}
+
+// The directory offsets visited so far, to stop a chain that comes back on
+// itself.  Open addressing over a power-of-two table kept at most half full;
+// 0 marks a free slot, since offset 0 ends the chain and is never visited.
+struct OffsetSet {
+  uint32_t *slots;
+  size_t capacity;
+  size_t count;
+};
+
+enum class Insert { added, present, noMemory };
+
+// Mixes all bits of the offset into the low ones: offsets are often
+// multiples of a power of two.
+size_t slotOf(uint32_t offset, size_t capacity) {
+  uint32_t h = offset;
+  h ^= h >> 16;
+  h *= 0x7feb352du;
+  h ^= h >> 15;
+  h *= 0x846ca68bu;
+  h ^= h >> 16;
+  return static_cast<size_t>(h) & (capacity - 1);
+}
+
+void placeOffset(uint32_t *slots, size_t capacity, uint32_t offset) {
+  size_t i = slotOf(offset, capacity);
+  while (slots[i] != 0) {
+    i = (i + 1) & (capacity - 1);
+  }
+  slots[i] = offset;
+}
+
+bool growOffsets(OffsetSet *set) {
+  const size_t capacity = set->capacity == 0 ? 64 : set->capacity * 2;
+  if (capacity > SIZE_MAX / sizeof(uint32_t)) {
+    return false;
+  }
+  uint32_t *slots = static_cast<uint32_t *>(std::calloc(capacity, sizeof(uint32_t)));
+  if (slots == nullptr) {
+    return false;
+  }
+  for (size_t i = 0; i < set->capacity; ++i) {
+    if (set->slots[i] != 0) {
+      placeOffset(slots, capacity, set->slots[i]);
+    }
+  }
+  std::free(set->slots);
+  set->slots = slots;
+  set->capacity = capacity;
+  return true;
+}
+
+Insert insertOffset(OffsetSet *set, uint32_t offset) {
+  if (set->capacity != 0) {
+    size_t i = slotOf(offset, set->capacity);
+    while (set->slots[i] != 0) {
+      if (set->slots[i] == offset) {
+        return Insert::present;
+      }
+      i = (i + 1) & (set->capacity - 1);
+    }
+  }
+  if (2 * (set->count + 1) > set->capacity && !growOffsets(set)) {
+    return Insert::noMemory;
+  }
+  placeOffset(set->slots, set->capacity, offset);
+  ++set->count;
+  return Insert::added;
+}
+
+} // namespace
+
+RepairState newRepairState(RepairPrint print) {
+  RepairState s;
+  s.verbose = false;
+  s.quiet = false;
+  s.bigEndian = false;
+  s.fileFailed = false;
+  s.fileFixed = false;
+  s.print = print;
+  return s;
+}
+
+void applyOptions(const char *word, RepairState *s) {
+  for (const char *c = word + 1; *c != '\0'; ++c) {
+    if (*c == 'q' || *c == 'Q') {
+      s->quiet = true;
+    } else if (*c == 'v' || *c == 'V') {
+      s->verbose = true;
+    }
+  }
+  if (s->quiet) {
+    s->verbose = false;
+  }
+}
+
+void repairNamedFile(const char *name, RepairState *s) {
+  FILE *fp = std::fopen(name, "r+b");
+  if (fp == nullptr) {
+    if (!s->quiet) {
+      s->print("Problem opening file %s\n", name);
+    }
+    return;
+  }
+  s->fileFixed = false;
+  repairFile(fp, s);
+  // Every rewrite was flushed when it was made, but a late error reported by
+  // the close must not pass for success.
+  if (std::fclose(fp) != 0) {
+    if (s->verbose) {
+      s->print("Error closing the file.\n");
+    }
+    s->fileFailed = true;
+  }
+  if (!s->quiet) {
+    if (s->fileFailed) {
+      s->print("Problem reading the file %s\n", name);
+    } else if (s->fileFixed) {
+      s->print("Fixed the file %s\n", name);
+    } else {
+      s->print("Nothing to fix in %s\n", name);
+    }
+  }
+  s->fileFailed = false;
+}
+
+void repairFile(FILE *fp, RepairState *s) {
+  unsigned char header[8];
+  if (std::fread(header, sizeof header, 1, fp) != 1) {
+    if (s->verbose) {
+      s->print("Could not read header.\n");
+    }
+    s->fileFailed = true;
+    return;
+  }
+  if (header[0] == 'M' && header[1] == 'M') {
+    s->bigEndian = true;
+  } else if (header[0] == 'I' && header[1] == 'I') {
+    s->bigEndian = false;
+  } else {
+    const unsigned magic = read16(header, false);
+    if (s->verbose) {
+      s->print("Not a TIFF file, bad magic number %u (%#x)\n", magic, magic);
+    }
+    s->fileFailed = true;
+    return;
+  }
+  const unsigned version = read16(header + 2, s->bigEndian);
+  if (version != 42) {
+    if (s->verbose) {
+      s->print("Not a TIFF file, bad version number %u (%#x)\n", version, version);
+    }
+    s->fileFailed = true;
+    return;
+  }
+
+  OffsetSet seen = {nullptr, 0, 0};
+  uint32_t offset = read32(header + 4, s->bigEndian);
+  while (offset != 0 && !s->fileFailed) {
+    const Insert inserted = insertOffset(&seen, offset);
+    if (inserted == Insert::present) {
+      if (s->verbose) {
+        s->print("Loop in TIFF directory chain at offset %#lx\n",
+                 static_cast<unsigned long>(offset));
+      }
+      s->fileFailed = true;
+    } else if (inserted == Insert::noMemory) {
+      if (s->verbose) {
+        s->print("No space for TIFF directory\n");
+      }
+      s->fileFailed = true;
+    } else {
+      offset = repairDirectory(fp, offset, s);
+    }
+  }
+  std::free(seen.slots);
+}
+
+uint32_t repairDirectory(FILE *fp, uint32_t offset, RepairState *s) {
+  // Every directory begins with a seek, which also separates a write in the
+  // previous directory from the reads below.
+  if (!seekTo(fp, offset)) {
+    if (s->verbose) {
+      s->print("Seek error accessing TIFF directory.\n");
+    }
+    s->fileFailed = true;
+    return 0;
+  }
+  unsigned char countBytes[2];
+  if (std::fread(countBytes, sizeof countBytes, 1, fp) != 1) {
+    if (s->verbose) {
+      s->print("Could not read directory count.\n");
+    }
+    s->fileFailed = true;
+    return 0;
+  }
+  const unsigned count = read16(countBytes, s->bigEndian);
+
+  // A directory without entries needs no block (and a zero-byte request may
+  // legally come back empty).
+  unsigned char *entries = nullptr;
+  if (count > 0) {
+    entries = static_cast<unsigned char *>(std::malloc(size_t(kEntrySize) * count));
+    if (entries == nullptr) {
+      if (s->verbose) {
+        s->print("No space for TIFF directory\n");
+      }
+      s->fileFailed = true;
+      return 0;
+    }
+  }
+  const unsigned got =
+      count > 0 ? static_cast<unsigned>(std::fread(entries, kEntrySize, count, fp)) : 0;
+
+  // A directory cut short is still worked on as far as it was read, but the
+  // file is reported as failed: the rest of it could not be examined.
+  uint32_t next = 0;
+  if (got < count) {
+    if (s->verbose) {
+      s->print("Could only read %u of %u entries in directory at offset %#lx\n", got, count,
+               static_cast<unsigned long>(offset));
+    }
+    s->fileFailed = true;
+  } else {
+    unsigned char nextBytes[4];
+    if (std::fread(nextBytes, sizeof nextBytes, 1, fp) == 1) {
+      next = read32(nextBytes, s->bigEndian);
+    } else {
+      if (s->verbose) {
+        s->print("Could not read next directory offset.\n");
+      }
+      s->fileFailed = true;
+    }
+  }
+
+  // The entries are examined from the copy in memory, so a rewrite never
+  // changes what is read next.
+  const unsigned char replacement[2][4] = {{2, 0, 0, 0}, {0, 2, 0, 0}};
+  for (unsigned k = 0; k < got; ++k) {
+    const unsigned char *entry = entries + size_t(kEntrySize) * k;
+    if (read16(entry, s->bigEndian) != kPhotometricTag ||
+        read16(entry + 8, s->bigEndian) != kPaletteColour) {
+      continue;
+    }
+    if (!seekTo(fp, uint64_t(offset) + 10 + uint64_t(kEntrySize) * k)) {
+      if (s->verbose) {
+        s->print("Seek error accessing TIFF tag for writing.\n");
+      }
+      s->fileFailed = true;
+      break;
+    }
+    // The value goes to the file at once: a failure that only the flush
+    // would reveal is a failed write too.
+    if (std::fwrite(replacement[s->bigEndian ? 1 : 0], 4, 1, fp) != 1 || std::fflush(fp) != 0) {
+      if (s->verbose) {
+        s->print("Could not write new PhotometricInterpretation value.\n");
+      }
+      s->fileFailed = true;
+      break;
+    }
+    s->fileFixed = true;
+  }
+  std::free(entries);
+  return s->fileFailed ? 0 : next;
+}

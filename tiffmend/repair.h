@@ -1,0 +1,51 @@
+// In-place repair of the PhotometricInterpretation of classic TIFF files:
+// every value 3 (palette colour) becomes 2 (RGB).  Only the 4-byte value
+// fields of those entries are ever written; everything else in the file is
+// read at most.
+//
+// The operations work on an open stdio stream and a plain record; messages
+// go through the record's print function (mexPrintf in the module), so they
+// can be driven without any host.
+#ifndef KALMEX_TIFFMEND_REPAIR_H
+#define KALMEX_TIFFMEND_REPAIR_H
+
+#include <cstdint>
+#include <cstdio>
+
+// printf-style output for the per-file report and the reasons of failures.
+typedef int (*RepairPrint)(const char *fmt, ...);
+
+// The state of one call and of the file being worked on.
+struct RepairState {
+  // Call state, cleared at the start of every call.
+  bool verbose; // print the reason of each failure and short directory reads
+  bool quiet;   // print nothing at all; clears verbose whenever it is set
+  // File state.
+  bool bigEndian;  // byte order of the file: "MM" rather than "II"
+  bool fileFailed; // a step failed
+  bool fileFixed;  // at least one value was rewritten
+  RepairPrint print;
+};
+
+// A fresh call state printing through print.
+RepairState newRepairState(RepairPrint print);
+
+// Reads an option word (text starting with '-'): 'q'/'Q' sets quiet,
+// 'v'/'V' sets verbose, any other character is ignored.  Once quiet is set,
+// verbose stays off for the rest of the call.
+void applyOptions(const char *word, RepairState *s);
+
+// Opens the named file for update, repairs it, closes it and prints its
+// outcome line (unless quiet).  fileFailed is cleared afterwards.
+void repairNamedFile(const char *name, RepairState *s);
+
+// Checks the header of the open file and walks its chain of image file
+// directories, repairing each.  Sets fileFailed on any failure and fileFixed
+// when a value was rewritten.
+void repairFile(FILE *fp, RepairState *s);
+
+// Repairs the directory at offset and returns the offset of the next one
+// (0 ends the chain, also after a failure).
+uint32_t repairDirectory(FILE *fp, uint32_t offset, RepairState *s);
+
+#endif

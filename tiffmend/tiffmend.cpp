@@ -1,0 +1,42 @@
+// tiffmend(name or option, ...): repairs the PhotometricInterpretation of the
+// named TIFF files in place (palette colour becomes RGB) and prints one line
+// per file.  Option words start with '-': 'q' prints nothing, 'v' prints the
+// reason of each failure.  No outputs; the only error is a call without
+// inputs, every problem with a file is reported for that file.
+#include <cstring>
+
+#include "mex.h"
+#include "mexutil.h"
+#include "repair.h"
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  (void)nlhs;
+  (void)plhs;
+  if (nrhs < 1) {
+    mexErrMsgTxt("Expected at least one input file name.");
+  }
+  RepairState state = newRepairState(mexPrintf);
+  char text[1024];
+  for (int i = 0; i < nrhs; ++i) {
+    if (!mxIsChar(prhs[i])) {
+      if (state.verbose) {
+        mexPrintf("Skipping an input that is not a file name.\n");
+      }
+      continue;
+    }
+    const int cut = kxGetString(prhs[i], text, sizeof text);
+    if (text[0] == '-') {
+      applyOptions(text, &state);
+      continue;
+    }
+    // A name that did not fit, or that holds a zero character, would open
+    // some other file than the one the caller named: it is not opened.
+    if (cut != 0 || std::strlen(text) != static_cast<size_t>(mxGetNumberOfElements(prhs[i]))) {
+      if (!state.quiet) {
+        mexPrintf("Problem opening file %s\n", text);
+      }
+      continue;
+    }
+    repairNamedFile(text, &state);
+  }
+}

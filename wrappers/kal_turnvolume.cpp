@@ -1,0 +1,61 @@
+// kal_turnvolume(image, angle, axis, interpolation, fill): the image turned
+// about one coordinate axis.
+#include "wrapper_frame.h"
+
+namespace {
+
+const WordCode kInterpolations[] = {
+    {"default", 0},  {"bspline", 1}, {"4-cubic", 2}, {"3-cubic", 3},
+    {"bilinear", 4}, {"linear", 4},  {"zoh", 5},
+};
+
+const WordCode kFills[] = {
+    {"default", 0},
+    {"zero", 1},
+    {"max", 2},
+    {"min", 3},
+};
+
+void turnVolume(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
+  kal_Image input = nullptr;
+  kal_Image output = nullptr;
+  if (!frameLibrary(f, brx_mex2kal(prhs[0], &input, f->rs))) {
+    return;
+  }
+  if (!frameLibrary(f, brx_newkal(&output, f->rs))) {
+    return;
+  }
+  if (!kxIsScalar(prhs[1])) {
+    frameFault(f, "Argument %d should be a real scalar.", 2);
+    return;
+  }
+  const double angle = mxGetScalar(prhs[1]);
+  int32_t axis = 0;
+  if (!frameReadInteger(f, prhs[2], 3, &axis)) {
+    return;
+  }
+  int32_t interpolation = 0;
+  if (!frameReadWord(f, prhs[3], 4, kInterpolations,
+                     sizeof kInterpolations / sizeof kInterpolations[0], &interpolation)) {
+    return;
+  }
+  int32_t fill = 0;
+  if (!frameReadWord(f, prhs[4], 5, kFills, sizeof kFills / sizeof kFills[0], &fill)) {
+    return;
+  }
+  if (!frameLibrary(f, kal_TurnVolume(input, output, angle, axis, interpolation, fill))) {
+    return;
+  }
+  frameLibrary(f, brx_kal2mex(output, plhs));
+}
+
+} // namespace
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  WrapperFrame frame;
+  frameOpen(&frame);
+  if (frameCheckCounts(&frame, nlhs, nrhs, 5)) {
+    turnVolume(&frame, plhs, prhs);
+  }
+  frameClose(&frame);
+}

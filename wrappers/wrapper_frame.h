@@ -1,0 +1,176 @@
+// The frame every wrapper module runs in.
+//
+//   frameOpen        makes the call's resource list, before anything else;
+//   frameCheckCounts checks the numbers of inputs and outputs;
+//   the module's steps record the first argument fault (a message and the
+//   argument's 1-based position) or the first library failure, and stop;
+//   frameClose       runs on every path: it releases the resource list and
+//   ends the call with the library's text, else with the recorded message.
+//
+// Everything a call makes lives in the resource list, and the frame owns no
+// C++ object, so nothing is left behind when mexErrMsgTxt ends the call.
+#ifndef KALMEX_WRAPPERS_WRAPPER_FRAME_H
+#define KALMEX_WRAPPERS_WRAPPER_FRAME_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "brx.h"
+#include "kal.h"
+#include "mex.h"
+#include "mexutil.h"
+
+struct WrapperFrame {
+  kal_Resources rs;
+  kal_Error error;     // the first library failure, with the release's error chained on
+  const char *message; // the first argument fault: a message, with "%d" for the position
+  int position;        // 1-based position of the argument at fault; 0 for the count messages
+};
+
+// One entry of a word table: the option word and the code it stands for.
+struct WordCode {
+  const char *word;
+  int32_t code;
+};
+
+// Option words are read into buffers of this size (at most 49 characters).
+const int kWordBufferSize = 50;
+
+inline void frameOpen(WrapperFrame *f) {
+  f->rs = nullptr;
+  f->error = nullptr;
+  f->message = nullptr;
+  f->position = 0;
+  f->error = kal_ResourcesNew(&f->rs, 0);
+}
+
+inline void frameFault(WrapperFrame *f, const char *message, int position) {
+  f->message = message;
+  f->position = position;
+}
+
+// Remembers a failed library call; true when the call succeeded.
+inline bool frameLibrary(WrapperFrame *f, kal_Error error) {
+  if (error != nullptr) {
+    f->error = error;
+    return false;
+  }
+  return true;
+}
+
+// True when the module's steps may run: the resource list exists and the
+// numbers of inputs and outputs are right.
+inline bool frameCheckCounts(WrapperFrame *f, int nlhs, int nrhs, int inputs) {
+  if (f->error != nullptr) {
+    return false;
+  }
+  if (nrhs != inputs) {
+    frameFault(f, "Wrong number of input arguments.", 0);
+    return false;
+  }
+  if (nlhs != 0 && nlhs != 1) {
+    frameFault(f, "Wrong number of output arguments.", 0);
+    return false;
+  }
+  return true;
+}
+
+// Compares two words without regard to (ASCII) case.
+inline bool frameSameWord(const char *a, const char *b) {
+  for (;; ++a, ++b) {
+    const char ca = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+    const char cb = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
+    if (ca != cb) {
+      return false;
+    }
+    if (ca == '\0') {
+      return true;
+    }
+  }
+}
+
+// An option word: an empty array gives code 0; otherwise a string of the
+// table.  A longer string is cut to 49 characters (and so matches no word).
+inline bool frameReadWord(WrapperFrame *f, const mxArray *a, int position, const WordCode *table,
+                          int entries, int32_t *code) {
+  if (mxIsEmpty(a)) {
+    *code = 0;
+    return true;
+  }
+  if (!mxIsCharString(a)) {
+    frameFault(f, "Argument %d should be a string.", position);
+    return false;
+  }
+  char word[kWordBufferSize];
+  (void)kxGetString(a, word, kWordBufferSize);
+  for (int i = 0; i < entries; ++i) {
+    if (frameSameWord(word, table[i].word)) {
+      *code = table[i].code;
+      return true;
+    }
+  }
+  frameFault(f, "Argument %d is invalid string.", position);
+  return false;
+}
+
+// An integer scalar that fits a 32-bit integer.
+inline bool frameReadInteger(WrapperFrame *f, const mxArray *a, int position, int32_t *value) {
+  if (!mxIsIntScalar(a)) {
+    frameFault(f, "Argument %d should be an integer scalar.", position);
+    return false;
+  }
+  const double v = mxGetScalar(a);
+  if (v < -2147483648.0 || v > 2147483647.0) {
+    frameFault(f, "Argument %d should be an integer scalar.", position);
+    return false;
+  }
+  *value = static_cast<int32_t>(v);
+  return true;
+}
+
+// A boolean: a logical scalar, or an integer scalar (1 unless it is 0).
+inline bool frameReadBoolean(WrapperFrame *f, const mxArray *a, int position, int32_t *value) {
+  const bool logical = mxIsLogical(a) && kxIsRealScalarValue(a);
+  if (!logical && !mxIsIntScalar(a)) {
+    frameFault(f, "Argument %d should be a boolean.", position);
+    return false;
+  }
+  *value = mxGetScalar(a) == 0 ? 0 : 1;
+  return true;
+}
+
+// The exit of every call, success included.
+inline void frameClose(WrapperFrame *f) {
+  kal_Error released = kal_ResourcesFree(&f->rs);
+  if (released != nullptr) {
+    if (f->error == nullptr) {
+      f->error = released;
+    } else {
+      // Keep every record: the release's chain goes at the end.
+      kal_ErrorRecord *last = f->error;
+      while (last->next != nullptr) {
+        last = last->next;
+      }
+      last->next = released;
+    }
+  }
+  if (f->error != nullptr) {
+    // mexErrMsgTxt does not return: copy the text and release the chain first.
+    char text[4096];
+    std::snprintf(text, sizeof text, "%s", brx_PrintErrorStruct(f->error, 0, 0));
+    kal_ErrorFree(f->error);
+    f->error = nullptr;
+    mexErrMsgTxt(text);
+  }
+  if (f->message != nullptr) {
+    char text[256];
+    if (f->position > 0) {
+      std::snprintf(text, sizeof text, f->message, f->position);
+    } else {
+      std::snprintf(text, sizeof text, "%s", f->message);
+    }
+    mexErrMsgTxt(text);
+  }
+}
+
+#endif
