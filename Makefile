@@ -6,7 +6,7 @@ ifeq ($(CI),true)
   CMAKE_ARGS += -DKALMEX_WERROR=ON
 endif
 
-.PHONY: all configure build demo test test-sanitize bench format clean
+.PHONY: all configure build demo test test-sanitize bench format clean octave-pkg
 
 all: build
 
@@ -33,6 +33,11 @@ test-sanitize:
 	cmake --build $(SANITIZE_BUILD) -j$(JOBS)
 	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS) -LE octave
+
+# The Octave package $(BUILD)/kalmex-VERSION.tar.gz, for pkg install; it
+# holds the sources of every module present and builds them when installed.
+octave-pkg:
+	tools/octave_pkg/make_pkg.sh . $(BUILD)
 
 bench: build
 	bench/run.sh $(BUILD)
