@@ -202,6 +202,16 @@ TEST(FrontGrey, ScalingModes) {
   EXPECT_EQ(grey, (std::vector<int32_t>{0, 100, 255}));
 }
 
+TEST(FrontReduce, MeansOfBlocksWithSmallerLastBlocks) {
+  // 3 x 5, reduced by 2: blocks of 2 x 2, 2 x 1, 1 x 2 and 1 x 1 pixels.
+  const Volume r = kalseg::reduce(
+      volume(3, 5, 1, {0, 2, 10, 4, 6, 20, 1, 1, 30, 1, 2, 40, 100, 200, 50}, 65535), 2);
+  EXPECT_EQ(r.d1, 2);
+  EXPECT_EQ(r.d2, 3);
+  EXPECT_EQ(r.maxval, 65535);
+  EXPECT_EQ(r.v, (std::vector<double>{3, 15, 1, 35, 150, 50}));
+}
+
 TEST(FrontNumbering, CropRenumbersBySizeKeepingTies) {
   // A 4 x 4 padded label image, cropped to 3 x 2: module labels 0, 1, 2, 5
   // with 2, 2, 1, 1 pixels inside the crop.

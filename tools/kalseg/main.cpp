@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,7 @@ int main(int argc, char **argv) {
   kalseg::Options opts;
   std::vector<std::string> files;
   std::string colour, montage;
+  int reduceBy = 1;
   for (int k = 1; k < argc; ++k) {
     const std::string arg = argv[k];
     if (arg == "--help" || arg == "-h") {
@@ -91,6 +93,13 @@ int main(int argc, char **argv) {
         colour = value;
       } else if (name == "montage") {
         montage = value;
+      } else if (name == "reduce") {
+        char *end = nullptr;
+        const long n = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || n < 1 || n > 1024) {
+          return fail("option 'reduce' must be a whole number 1 to 1024. (kalseg --help)");
+        }
+        reduceBy = static_cast<int>(n);
       } else {
         const std::string e = kalseg::setOption(opts, name, value);
         if (!e.empty()) {
@@ -110,13 +119,17 @@ int main(int argc, char **argv) {
   if (!e.empty()) {
     return fail(e);
   }
+  if (reduceBy > 1) {
+    image = kalseg::reduce(image, reduceBy);
+  }
   kalhost::setSearchPath({kalhost::defaultModuleDir()});
   kalhost::setEcho(true);
   std::fflush(stdout);
   const kalseg::Result r = kalseg::segment(image, opts, !montage.empty());
   std::fflush(stdout);
   if (!r.error.empty()) {
-    return fail(r.error);
+    const bool large = r.error.find("is larger than 256") != std::string::npos;
+    return fail(r.error + (large ? " (--reduce N shrinks it)" : ""));
   }
   const int d1 = image.d1, d2 = image.d2, d3 = image.d3;
   e = kalseg::writeLabels(files[1], r.labels, d1, d2, d3);

@@ -429,6 +429,33 @@ Result segment(const Volume &image, const Options &opts, bool wantSnapshots) {
   return r;
 }
 
+Volume reduce(const Volume &in, int n) {
+  Volume out;
+  out.d1 = (in.d1 + n - 1) / n;
+  out.d2 = (in.d2 + n - 1) / n;
+  out.d3 = in.d3;
+  out.maxval = in.maxval;
+  out.v.assign(out.size(), 0);
+  for (int z = 0; z < out.d3; ++z) {
+    for (int y = 0; y < out.d2; ++y) {
+      for (int x = 0; x < out.d1; ++x) {
+        double sum = 0;
+        int count = 0;
+        for (int yy = y * n; yy < std::min(in.d2, (y + 1) * n); ++yy) {
+          for (int xx = x * n; xx < std::min(in.d1, (x + 1) * n); ++xx) {
+            sum += in.v[static_cast<std::size_t>(xx) + static_cast<std::size_t>(yy) * in.d1 +
+                        static_cast<std::size_t>(z) * in.d1 * in.d2];
+            ++count;
+          }
+        }
+        out.v[static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * out.d1 +
+              static_cast<std::size_t>(z) * out.d1 * out.d2] = std::round(sum / count);
+      }
+    }
+  }
+  return out;
+}
+
 std::string usage() {
   return R"(Usage: kalseg [OPTIONS] INPUT LABELS
 Segments the grey image INPUT (PNG, PGM, or TIFF; a TIFF of several pages is
@@ -461,6 +488,9 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
                           the planes side by side for a volume)
   --montage FILE          also write the snapshots of the run side by side
                           (PNG; the middle plane of a volume)
+  --reduce N              first shrink the image N times in its first two
+                          dimensions (mean of N x N pixels), for pictures
+                          larger than 256 x 256; the labels are of that size
   --help                  show this text
 B is true or false (also 1/0, on/off, yes/no).  Images may be at most 256
 pixels in each dimension.  The module's progress lines and a summary

@@ -81,6 +81,11 @@ struct Result {
 // cropping.  Snapshots only when asked for.
 Result segment(const Volume &image, const Options &opts, bool wantSnapshots);
 
+// The image shrunk by n in its first two dimensions: every n x n block (the
+// last ones may be smaller) becomes its mean, rounded.  For pictures larger
+// than the 256 x 256 that regionseg_core can take.
+Volume reduce(const Volume &in, int n);
+
 // The text of --help.
 std::string usage();
 
