@@ -102,15 +102,23 @@ TEST_F(KalsegTool, SegmentsATiffVolumeIntoATiff) {
   }
   ASSERT_TRUE(kalseg::writeGreyTiff(path("in.tif"), deep, 12, 12, 3, 16));
   std::string out;
-  ASSERT_EQ(
-      run("--scale class --criterion range_mean " + path("in.tif") + " " + path("labels.tif"), out),
-      0)
+  const std::string pictures = " --colour " + path("c.png") + " --montage " + path("m.png");
+  ASSERT_EQ(run("--scale class --criterion range_mean" + pictures + " " + path("in.tif") + " " +
+                    path("labels.tif"),
+                out),
+            0)
       << out;
   EXPECT_NE(out.find("12 x 12 x 3, padded to 16 x 16 x 4"), std::string::npos) << out;
   kalseg::Volume labels;
   ASSERT_EQ(kalseg::readImage(path("labels.tif"), labels), "");
   EXPECT_EQ(labels.d3, 3);
   EXPECT_EQ(labels.v.size(), px.size());
+  // The colour picture shows the planes side by side.
+  kalseg::Volume colour;
+  ASSERT_EQ(kalseg::readImage(path("c.png"), colour), "");
+  EXPECT_EQ(colour.d1, 12);
+  EXPECT_EQ(colour.d2, 3 * 12 + 2 * 2);
+  EXPECT_TRUE(exists("m.png"));
 }
 
 TEST_F(KalsegTool, HelpAndRefusals) {
