@@ -156,6 +156,10 @@ TEST_F(KalsegTool, HelpAndRefusals) {
   EXPECT_EQ(out, "kalseg: option 'reduce' must be a whole number 1 to 1024. (kalseg --help)\n");
   ASSERT_EQ(run("--reduce 2 " + path("big.pgm") + " " + path("small.png"), out), 0) << out;
   EXPECT_NE(out.find("150 x 10, padded to 256 x 256"), std::string::npos) << out;
+  ASSERT_TRUE(kalseg::writePgm(path("huge.pgm"), std::vector<uint16_t>(2 * 600, 9), 2, 600, 255));
+  EXPECT_EQ(run("--reduce 2 " + path("huge.pgm") + " " + path("out.png"), out), 1);
+  EXPECT_EQ(out, "kalseg: the image is larger than 512 pixels in dimension 2. (--reduce N shrinks "
+                 "it)\n");
 
   // Values beyond 0..255 are refused unless scaled.
   ASSERT_TRUE(kalseg::writePgm(path("deep.pgm"), {0, 1000, 2000, 4000}, 2, 2, 4000));

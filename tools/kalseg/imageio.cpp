@@ -30,6 +30,17 @@ bool endsWith(const std::string &s, const std::string &tail) {
 
 double greyOf(double r, double g, double b) { return 0.299 * r + 0.587 * g + 0.114 * b; }
 
+// "" when a height x width picture may be read, else the refusal.
+std::string sizeCheck(long height, long width, int maxSide) {
+  if (height > maxSide) {
+    return "the image is larger than " + std::to_string(maxSide) + " pixels in dimension 1.";
+  }
+  if (width > maxSide) {
+    return "the image is larger than " + std::to_string(maxSide) + " pixels in dimension 2.";
+  }
+  return "";
+}
+
 // ---- PNG -------------------------------------------------------------------
 
 struct PngRead {
@@ -40,7 +51,8 @@ struct PngRead {
 
 // libpng reports errors by longjmp to here; the rows live in out, which
 // belongs to the caller, so nothing on this frame needs to survive the jump.
-bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows) {
+bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows, int maxSide,
+               std::string &refusal) {
   if (setjmp(png_jmpbuf(r.png)) != 0) {
     return false;
   }
@@ -49,8 +61,12 @@ bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows) {
   png_set_expand(r.png); // palette to RGB, 1/2/4-bit grey to 8 bits, tRNS to alpha
   png_set_strip_alpha(r.png);
   png_read_update_info(r.png, r.info);
-  const int width = static_cast<int>(png_get_image_width(r.png, r.info));
-  const int height = static_cast<int>(png_get_image_height(r.png, r.info));
+  const long width = static_cast<long>(png_get_image_width(r.png, r.info));
+  const long height = static_cast<long>(png_get_image_height(r.png, r.info));
+  refusal = sizeCheck(height, width, maxSide);
+  if (!refusal.empty()) {
+    return false;
+  }
   const int channels = png_get_channels(r.png, r.info);
   const int depth = png_get_bit_depth(r.png, r.info);
   const std::size_t rowBytes = png_get_rowbytes(r.png, r.info);
@@ -60,8 +76,8 @@ bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows) {
     pointers[static_cast<std::size_t>(y)] = rows.data() + rowBytes * static_cast<std::size_t>(y);
   }
   png_read_image(r.png, pointers.data());
-  out.d1 = height;
-  out.d2 = width;
+  out.d1 = static_cast<int>(height);
+  out.d2 = static_cast<int>(width);
   out.d3 = 1;
   out.maxval = depth == 16 ? 65535 : 255;
   out.v.assign(out.size(), 0);
@@ -81,7 +97,7 @@ bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows) {
   return true;
 }
 
-std::string readPng(const std::string &path, Volume &out) {
+std::string readPng(const std::string &path, Volume &out, int maxSide) {
   FILE *fp = std::fopen(path.c_str(), "rb");
   if (fp == nullptr) {
     return "cannot open " + path;
@@ -90,9 +106,10 @@ std::string readPng(const std::string &path, Volume &out) {
   r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   r.info = r.png ? png_create_info_struct(r.png) : nullptr;
   std::vector<uint8_t> rows;
-  const bool ok = r.info != nullptr && decodePng(r, fp, out, rows);
+  std::string refusal;
+  const bool ok = r.info != nullptr && decodePng(r, fp, out, rows, maxSide, refusal);
   std::fclose(fp);
-  return ok ? "" : "cannot read the PNG file " + path;
+  return ok ? "" : !refusal.empty() ? refusal : "cannot read the PNG file " + path;
 }
 
 // ---- PGM -------------------------------------------------------------------
@@ -122,7 +139,7 @@ bool pgmNumber(FILE *fp, long &v) {
   return true; // c, the one white-space character after the number, is used up
 }
 
-std::string readPgm(const std::string &path, Volume &out) {
+std::string readPgm(const std::string &path, Volume &out, int maxSide) {
   FILE *fp = std::fopen(path.c_str(), "rb");
   if (fp == nullptr) {
     return "cannot open " + path;
@@ -132,6 +149,11 @@ std::string readPgm(const std::string &path, Volume &out) {
   bool ok = std::fread(magic, 1, 2, fp) == 2 && magic[0] == 'P' &&
             (magic[1] == '2' || magic[1] == '5') && pgmNumber(fp, w) && pgmNumber(fp, h) &&
             pgmNumber(fp, maxval) && w > 0 && h > 0 && maxval > 0 && maxval <= 65535;
+  const std::string refusal = ok ? sizeCheck(h, w, maxSide) : "";
+  if (!refusal.empty()) {
+    std::fclose(fp);
+    return refusal;
+  }
   if (ok) {
     out.d1 = static_cast<int>(h);
     out.d2 = static_cast<int>(w);
@@ -168,7 +190,7 @@ struct TiffCloser {
   void operator()(TIFF *t) const { TIFFClose(t); }
 };
 
-std::string readTiff(const std::string &path, Volume &out) {
+std::string readTiff(const std::string &path, Volume &out, int maxSide) {
   TIFFSetWarningHandler(nullptr);
   TIFFSetErrorHandler(nullptr);
   std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpen(path.c_str(), "r"));
@@ -196,6 +218,10 @@ std::string readTiff(const std::string &path, Volume &out) {
         format != SAMPLEFORMAT_UINT || !(grey || rgb) ||
         (spp > 1 && planar != PLANARCONFIG_CONTIG)) {
       return path + ": only 8- and 16-bit grey or RGB TIFF images are read";
+    }
+    const std::string refusal = sizeCheck(h, w, maxSide);
+    if (!refusal.empty()) {
+      return refusal;
     }
     if (out.d3 == 0) {
       out.d1 = static_cast<int>(h);
@@ -294,7 +320,7 @@ bool writeTiffPages(const std::string &path, const std::vector<T> &px, int d1, i
 
 } // namespace
 
-std::string readImage(const std::string &path, Volume &out) {
+std::string readImage(const std::string &path, Volume &out, int maxSide) {
   FILE *fp = std::fopen(path.c_str(), "rb");
   if (fp == nullptr) {
     return "cannot open " + path;
@@ -303,13 +329,13 @@ std::string readImage(const std::string &path, Volume &out) {
   const std::size_t n = std::fread(head, 1, sizeof head, fp);
   std::fclose(fp);
   if (n == 8 && png_sig_cmp(head, 0, 8) == 0) {
-    return readPng(path, out);
+    return readPng(path, out, maxSide);
   }
   if (n >= 2 && head[0] == 'P' && (head[1] == '2' || head[1] == '5')) {
-    return readPgm(path, out);
+    return readPgm(path, out, maxSide);
   }
   if (n >= 4 && ((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M'))) {
-    return readTiff(path, out);
+    return readTiff(path, out, maxSide);
   }
   return path + " is not a PNG, PGM or TIFF image";
 }

@@ -14,8 +14,9 @@ namespace kalseg {
 
 // Reads PATH by its content (PNG signature, "P2"/"P5", TIFF byte order
 // mark).  Colour is turned to grey; a TIFF of several pages of one size is a
-// volume.  Returns "" or the reason it could not.
-std::string readImage(const std::string &path, Volume &out);
+// volume.  An image wider or higher than maxSide, or of more than 256 pages,
+// is refused before its pixels are read.  Returns "" or the reason.
+std::string readImage(const std::string &path, Volume &out, int maxSide = 65536);
 
 // Writes d1 x d2 x d3 labels (column-major) to PATH: ".png" as a 16-bit grey
 // PNG (2-D, labels up to 65535 only), ".tif"/".tiff" as a TIFF of d3 pages,

@@ -60,6 +60,14 @@ bool writeMontage(const std::string &path, const kalseg::Result &r, int d1, int 
   return kalpng::writeRgb8(path, c.width, c.height, c.rgb);
 }
 
+// For a picture too wide or high, how to make it fit (--reduce shrinks the
+// first two dimensions only).
+std::string reduceHint(const std::string &message) {
+  const bool large = message.find("is larger than") != std::string::npos &&
+                     message.find("dimension 3") == std::string::npos;
+  return large ? " (--reduce N shrinks it)" : "";
+}
+
 int fail(const std::string &message) {
   std::fprintf(stderr, "kalseg: %s\n", message.c_str());
   return 1;
@@ -115,9 +123,11 @@ int main(int argc, char **argv) {
   }
 
   kalseg::Volume image;
-  std::string e = kalseg::readImage(files[0], image);
+  // No larger picture can be segmented, even reduced: refuse it before its
+  // pixels are read.
+  std::string e = kalseg::readImage(files[0], image, 256 * reduceBy);
   if (!e.empty()) {
-    return fail(e);
+    return fail(e + reduceHint(e));
   }
   if (reduceBy > 1) {
     image = kalseg::reduce(image, reduceBy);
@@ -128,8 +138,7 @@ int main(int argc, char **argv) {
   const kalseg::Result r = kalseg::segment(image, opts, !montage.empty());
   std::fflush(stdout);
   if (!r.error.empty()) {
-    const bool large = r.error.find("is larger than 256") != std::string::npos;
-    return fail(r.error + (large ? " (--reduce N shrinks it)" : ""));
+    return fail(r.error + reduceHint(r.error));
   }
   const int d1 = image.d1, d2 = image.d2, d3 = image.d3;
   e = kalseg::writeLabels(files[1], r.labels, d1, d2, d3);
