@@ -201,6 +201,11 @@ function opts = parse_options(args)
   if mod(numel(args), 2) ~= 0
     error('regionseg:badOption', 'regionseg: options come in name/value pairs.');
   end
+  for k = 1:numel(args)
+    if isstring(args{k}) && isscalar(args{k})
+      args{k} = char(args{k});       % MATLAB's string scalars mean their text
+    end
+  end
   for k = 1:2:numel(args)
     name = args{k};
     if ~ischar(name) || size(name, 1) ~= 1
