@@ -21,14 +21,28 @@ trap 'rm -rf "$work"' EXIT
 pkg=$work/$name
 mkdir -p "$pkg/src/host" "$pkg/src/help" "$pkg/inst"
 
-# The sources a module folder's CMakeLists.txt names, when all are present.
+# The sources that a module folder's CMakeLists.txt names and the folder
+# holds; nothing when the folder has no CMakeLists.txt.  A name without its
+# file (a comment, say) is noted and passed over.
 sources_of() {
-  local dir=$1 list f
+  local dir=$1 f found=""
   [[ -f $root/$dir/CMakeLists.txt ]] || return 1
-  list=$(grep -o '[A-Za-z0-9_]*\.cpp' "$root/$dir/CMakeLists.txt" | sort -u)
-  [[ -n $list ]] || return 1
-  for f in $list; do [[ -f $root/$dir/$f ]] || return 1; done
-  echo "$list"
+  for f in $(grep -o '[A-Za-z0-9_]*\.cpp' "$root/$dir/CMakeLists.txt" | sort -u); do
+    if [[ -f $root/$dir/$f ]]; then
+      found+="$f "
+    else
+      echo "make_pkg.sh: $dir/CMakeLists.txt names $f, which is not there; passed over" >&2
+    fi
+  done
+  [[ -n $found ]] || return 1
+  echo "$found"
+}
+
+# FOLDER/NAME for every NAME after FOLDER (nothing for no NAME).
+prefix() {
+  local dir=$1 f
+  shift
+  for f in "$@"; do printf '%s/%s ' "$dir" "$f"; done
 }
 
 copy_folder() {
@@ -60,7 +74,7 @@ add_module() { # NAME FOLDER SOURCES... (paths inside src/)
 for module in regionseg_core edgethin kalsettings tiffmend; do
   if list=$(sources_of "$module"); then
     copy_folder "$module"
-    add_module "$module" "$module" $(printf "$module/%s " $list)
+    add_module "$module" "$module" $(prefix "$module" $list)
   else
     echo "make_pkg.sh: $module is not in the tree; left out"
   fi
@@ -70,12 +84,14 @@ done
 if kal=$(sources_of imagelib) && [[ -f $root/wrappers/CMakeLists.txt ]]; then
   copy_folder imagelib
   copy_folder wrappers
-  kal_list=$(echo "$kal" | grep -v '^brx\.cpp$')
-  echo "KAL_SOURCES := $(printf 'imagelib/%s ' $kal_list)" >> "$mk"
+  kal_list=$(printf '%s\n' $kal | grep -v '^brx\.cpp$')
+  # Sources the wrappers share, if their CMakeLists.txt names any.
+  shared=$(sources_of wrappers 2> /dev/null | tr ' ' '\n' | grep -v '^kal_[a-z]*\.cpp$' || true)
+  echo "KAL_SOURCES := $(prefix imagelib $kal_list)" >> "$mk"
   echo "BRX_SOURCES := imagelib/brx.cpp" >> "$mk"
   for module in kal_peakfit kal_turnvolume kal_troughfind; do
     if [[ -f $root/wrappers/$module.cpp ]]; then
-      add_module "$module" wrappers "wrappers/$module.cpp"
+      add_module "$module" wrappers "wrappers/$module.cpp" $(prefix wrappers $shared)
       echo "${module}_INCLUDES += -Iimagelib" >> "$mk"
       echo "${module}_IMAGELIB := yes" >> "$mk"
     fi
