@@ -6,7 +6,7 @@ ifeq ($(CI),true)
   CMAKE_ARGS += -DKALMEX_WERROR=ON
 endif
 
-.PHONY: all configure build demo test test-sanitize test-valgrind fuzz bench format clean
+.PHONY: all configure build demo test test-sanitize test-valgrind fuzz bench format clean octave-pkg
 
 all: build
 
@@ -16,9 +16,22 @@ configure:
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
-# The main job on the embedded host; pictures land in $(BUILD)/demo.
+# The main job on the embedded host; pictures land in $(BUILD)/demo: the
+# edges of a generated image thinned, the same kind of image segmented, and
+# kalseg on that image and, where Debian's python3-skimage put it, on the
+# "camera" photograph.
+CAMERA ?= /usr/lib/python3/dist-packages/skimage/data/camera.png
 demo: build
 	$(BUILD)/bin/kaldemo $(BUILD)/demo
+	$(BUILD)/bin/kalseg --criterion scaled_variance --noise_sigma 6 --threshold 15 \
+	  --min_region_size 40 --colour $(BUILD)/demo/kalseg_colours.png \
+	  --montage $(BUILD)/demo/kalseg_snapshots.png \
+	  $(BUILD)/demo/segment_input.png $(BUILD)/demo/kalseg_labels.png
+	if [ -f $(CAMERA) ]; then \
+	  $(BUILD)/bin/kalseg --reduce 2 --threshold 16 --min_region_size 8 \
+	    --colour $(BUILD)/demo/camera_colours.png --montage $(BUILD)/demo/camera_snapshots.png \
+	    $(CAMERA) $(BUILD)/demo/camera_labels.png; \
+	fi
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
@@ -52,6 +65,11 @@ fuzz:
 	  -DKALMEX_FUZZ=ON -DKALMEX_OCTAVE=OFF -DKALMEX_TESTS=OFF -DKALMEX_BENCH=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The Octave package $(BUILD)/kalmex-VERSION.tar.gz, for pkg install; it
+# holds the sources of every module present and builds them when installed.
+octave-pkg:
+	tools/octave_pkg/make_pkg.sh . $(BUILD)
 
 bench: build
 	bench/run.sh $(BUILD)

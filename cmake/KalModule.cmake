@@ -66,5 +66,11 @@ function(kal_add_module NAME)
     target_link_options(${NAME}_octave PRIVATE -Wl,-Bsymbolic)
     set_target_properties(${NAME}_octave PROPERTIES OUTPUT_NAME ${NAME} PREFIX "" SUFFIX ".mex"
                           LIBRARY_OUTPUT_DIRECTORY ${KALMEX_OCTAVE_DIR})
+    # Octave finds the help of a compiled function only beside it.
+    set(help ${KALMEX_SOURCE_ROOT}/toolbox/${NAME}.m)
+    if(EXISTS ${help})
+      add_custom_command(TARGET ${NAME}_octave POST_BUILD
+                         COMMAND ${CMAKE_COMMAND} -E copy_if_different ${help} ${KALMEX_OCTAVE_DIR}/)
+    endif()
   endif()
 endfunction()

@@ -68,10 +68,5 @@ void findPeaks(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
-  WrapperFrame frame;
-  frameOpen(&frame);
-  if (frameCheckCounts(&frame, nlhs, nrhs, 3)) {
-    findPeaks(&frame, plhs, prhs);
-  }
-  frameClose(&frame);
+  frameRun(nlhs, plhs, nrhs, prhs, 3, findPeaks);
 }

@@ -34,10 +34,5 @@ void findTroughs(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
-  WrapperFrame frame;
-  frameOpen(&frame);
-  if (frameCheckCounts(&frame, nlhs, nrhs, 4)) {
-    findTroughs(&frame, plhs, prhs);
-  }
-  frameClose(&frame);
+  frameRun(nlhs, plhs, nrhs, prhs, 4, findTroughs);
 }

@@ -52,10 +52,5 @@ void turnVolume(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
-  WrapperFrame frame;
-  frameOpen(&frame);
-  if (frameCheckCounts(&frame, nlhs, nrhs, 5)) {
-    turnVolume(&frame, plhs, prhs);
-  }
-  frameClose(&frame);
+  frameRun(nlhs, plhs, nrhs, prhs, 5, turnVolume);
 }

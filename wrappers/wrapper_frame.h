@@ -190,4 +190,16 @@ inline void frameClose(WrapperFrame *f) {
   }
 }
 
+// A whole wrapper call: the frame around the module's own steps.
+using WrapperSteps = void (*)(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]);
+inline void frameRun(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], int inputs,
+                     WrapperSteps steps) {
+  WrapperFrame frame;
+  frameOpen(&frame);
+  if (frameCheckCounts(&frame, nlhs, nrhs, inputs)) {
+    steps(&frame, plhs, prhs);
+  }
+  frameClose(&frame);
+}
+
 #endif
