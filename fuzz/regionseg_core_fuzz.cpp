@@ -208,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   std::size_t voxels = 0;
   for (int pos = 0; pos < nrhs; ++pos) {
     if (pos != 0) {
-      frame.inputs.push_back(parameter(in, values[pos]));
+      frame.inputs.push_back(parameter(in, pos < 15 ? values[pos] : 0.0));
       continue;
     }
     const uint8_t kind = in.byte();
