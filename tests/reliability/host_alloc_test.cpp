@@ -46,6 +46,8 @@ std::string describe(const Call &c) {
 }
 
 long (*regionsegLive)() = nullptr;
+void (*regionsegFailAt)(long) = nullptr;
+long (*regionsegCount)() = nullptr;
 
 long moduleLive() { return regionsegLive != nullptr ? regionsegLive() : 0; }
 
@@ -104,9 +106,14 @@ TEST_F(HostAllocation, RegionsegCore) {
   const std::string path = kalhost::defaultModuleDir() + "/regionseg_core.so";
   if (void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
     regionsegLive = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_live_allocations"));
+    regionsegFailAt =
+        reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
+    regionsegCount = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_allocation_count"));
     dlclose(lib);
   }
   ASSERT_NE(regionsegLive, nullptr);
+  ASSERT_NE(regionsegFailAt, nullptr);
+  ASSERT_NE(regionsegCount, nullptr);
   // An 8 x 8 picture of four quadrants with a bright spot, and a volume.
   std::vector<int32_t> grey(64);
   for (int y = 0; y < 8; ++y) {
@@ -142,8 +149,28 @@ TEST_F(HostAllocation, RegionsegCore) {
       in.push_back(params.back().get());
     }
     for (int nlhs : {1, 2}) {
-      sweep(std::string(r.what) + ", outputs " + std::to_string(nlhs),
-            [&] { return kaltest::call("regionseg_core", nlhs, in, true); });
+      const std::string what = std::string(r.what) + ", outputs " + std::to_string(nlhs);
+      auto run = [&] { return kaltest::call("regionseg_core", nlhs, in, true); };
+      sweep(what, run);
+      // The module's own allocations failing in turn: the run ends as a
+      // failed run (no error is raised), releases everything it made, and
+      // the next run is whole.
+      const std::string expected = describe(run());
+      regionsegFailAt(0);
+      run();
+      const long count = regionsegCount();
+      for (long n = 1; n <= count; ++n) {
+        const std::size_t arrays = kalhost::liveArrays(), blocks = kalhost::liveBlocks();
+        const long live = moduleLive();
+        regionsegFailAt(n);
+        EXPECT_TRUE(run().ok()) << what << ", module allocation " << n;
+        regionsegFailAt(0);
+        EXPECT_EQ(moduleLive(), live) << what << ": module allocations left, n = " << n;
+        EXPECT_EQ(describe(run()), expected) << what << " after module allocation " << n;
+        EXPECT_EQ(kalhost::liveArrays(), arrays) << what << ", n = " << n;
+        EXPECT_EQ(kalhost::liveBlocks(), blocks) << what << ", n = " << n;
+      }
+      std::printf("%s: %ld module allocation points\n", what.c_str(), count);
     }
   }
 }
