@@ -25,6 +25,7 @@ const char *const kNames[15] = {
     "noise_sigma",    "confidence_row", "size_factor", "min_region_size", "keep_small_stats"};
 
 long (*gLive)() = nullptr;
+void (*gFailAt)(long) = nullptr;
 
 bool knownMessage(const std::string &e) {
   if (e == "Expected 15 inputs: the image and 14 parameters." ||
@@ -144,6 +145,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   const std::string path = kalhost::defaultModuleDir() + "/regionseg_core.so";
   if (void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
     gLive = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_live_allocations"));
+    gFailAt = reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
     dlclose(lib);
   }
   return 0;
@@ -232,6 +234,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     frame.inputs.push_back(image);
   }
 
+  // Now and then one of the module's allocations fails: the run then ends
+  // as a failed run, with all zero labels and everything released.
+  const uint8_t failure = in.byte();
+  const bool failing = failure >= 224 && gFailAt != nullptr;
+  if (failing) {
+    gFailAt(1 + (failure - 224) * 3);
+  }
   mxArray *out[4] = {nullptr, nullptr, nullptr, nullptr};
   const long liveBefore = gLive != nullptr ? gLive() : 0;
   StdoutCapture capture;
@@ -239,6 +248,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
       kalhost::call("regionseg_core", nlhs, out, static_cast<int>(frame.inputs.size()),
                     const_cast<const mxArray **>(frame.inputs.data()));
   const std::string progress = capture.finish();
+  if (failing) {
+    gFailAt(0);
+  }
   if (gLive != nullptr && gLive() != liveBefore) {
     fail("the run left allocations of its own");
   }

@@ -2,7 +2,8 @@
 // Each call gets arbitrary arrays of every class and shape (often of the
 // kind its position expects, so that the library operation is reached) and
 // must end in success, in one of the wrappers' own messages, or in a text of
-// the library; afterwards neither the host nor the library holds anything.
+// the library (or the host's "Out of memory." when a host allocation was
+// made to fail); afterwards neither the host nor the library holds anything.
 #ifndef KALMEX_FUZZ_WRAPPER_FUZZ_H
 #define KALMEX_FUZZ_WRAPPER_FUZZ_H
 
@@ -21,7 +22,7 @@ namespace kalfuzz {
 using ArgumentMaker = mxArray *(*)(Bytes &in, int pos);
 
 inline bool wrapperMessage(const std::string &e, int inputs) {
-  if (e.empty() || e == "Wrong number of input arguments." ||
+  if (e.empty() || e == "Out of memory." || e == "Wrong number of input arguments." ||
       e == "Wrong number of output arguments.") {
     return true;
   }
@@ -101,6 +102,8 @@ inline int runWrapper(const char *module, int inputs, ArgumentMaker make, const 
   const uint8_t counts = in.byte();
   const int nrhs = counts < 220 ? inputs : counts % (inputs + 3);
   const int nlhs = in.byte() < 230 ? 1 : in.byte() % 3;
+  // Now and then a library or host allocation of the call fails.
+  const uint8_t failure = in.byte();
   const int64_t objects = kal_LiveObjects();
   std::string error;
   {
@@ -110,7 +113,20 @@ inline int runWrapper(const char *module, int inputs, ArgumentMaker make, const 
                                  ? makeMask(in, frame.inputs[0])
                                  : make(in, pos));
     }
+    if (failure >= 240) {
+      kal_TestFailAllocation(1 + failure % 8);
+    } else if (failure >= 232) {
+      kalhost::failAllocationAt(1 + failure % 4);
+    }
     error = frame.call(module, nlhs);
+    kal_TestReset();
+    kalhost::failAllocationAt(0);
+  }
+  // A call that the host ended leaves its resource list to the module's
+  // next call: a call without inputs releases it.
+  if (error == "Out of memory.") {
+    CallFrame next;
+    next.call(module, 1);
   }
   if (!wrapperMessage(error, inputs)) {
     std::fprintf(stderr, "%s: unexpected error \"%s\"\n", module, error.c_str());
