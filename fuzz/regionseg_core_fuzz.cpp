@@ -234,12 +234,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     frame.inputs.push_back(image);
   }
 
-  // Now and then one of the module's allocations fails: the run then ends
-  // as a failed run, with all zero labels and everything released.
+  // Now and then one of the module's allocations fails (the run then ends
+  // as a failed run, with all zero labels and everything released), or one
+  // of the host's (the call ends with "Out of memory.").
   const uint8_t failure = in.byte();
   const bool failing = failure >= 224 && gFailAt != nullptr;
+  const bool hostFailing = !failing && failure >= 216;
   if (failing) {
     gFailAt(1 + (failure - 224) * 3);
+  } else if (hostFailing) {
+    kalhost::failAllocationAt(1 + failure % 2);
   }
   mxArray *out[4] = {nullptr, nullptr, nullptr, nullptr};
   const long liveBefore = gLive != nullptr ? gLive() : 0;
@@ -251,11 +255,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   if (failing) {
     gFailAt(0);
   }
+  kalhost::failAllocationAt(0);
+  // A call that the host ended leaves what the module held to its next
+  // call: a call without inputs releases it.
+  const bool outOfMemory = hostFailing && !r.ok && r.error == "Out of memory.";
+  if (outOfMemory) {
+    mxArray *none[1] = {nullptr};
+    kalhost::call("regionseg_core", 0, none, 0, nullptr);
+  }
   if (gLive != nullptr && gLive() != liveBefore) {
     fail("the run left allocations of its own");
   }
   if (!r.ok) {
-    if (!knownMessage(r.error)) {
+    if (!outOfMemory && !knownMessage(r.error)) {
       std::fprintf(stderr, "regionseg_core: unexpected error \"%s\"\n", r.error.c_str());
       std::abort();
     }
