@@ -6,7 +6,7 @@ ifeq ($(CI),true)
   CMAKE_ARGS += -DKALMEX_WERROR=ON
 endif
 
-.PHONY: all configure build demo test test-sanitize fuzz bench format clean
+.PHONY: all configure build demo test test-sanitize fuzz bench format clean octave-pkg
 
 all: build
 
@@ -43,6 +43,11 @@ fuzz:
 	  -DKALMEX_FUZZ=ON -DKALMEX_OCTAVE=OFF -DKALMEX_TESTS=OFF -DKALMEX_BENCH=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The Octave package $(BUILD)/kalmex-VERSION.tar.gz, for pkg install; it
+# holds the sources of every module present and builds them when installed.
+octave-pkg:
+	tools/octave_pkg/make_pkg.sh . $(BUILD)
 
 bench: build
 	bench/run.sh $(BUILD)

@@ -276,6 +276,14 @@ int32_t split_block(seg_context &ctx, region_node *node, int32_t level, int32_t 
 region_node *order_region_list(seg_context &ctx, block_table table);
 void set_region_statistics(seg_context &ctx, region_node *block);
 
+// Directions of the neighbour search: the first, second and third dimension.
+enum : int32_t { DIR_X = 0, DIR_Y = 1, DIR_Z = 2 };
+// The code of the block of the given level whose upper face in direction lies
+// on the lower face of the block code (of that level), or 0 when the block
+// lies on the image border in that direction.
+uint32_t low_neighbour_code(const seg_context &ctx, uint32_t code, int32_t level,
+                            int32_t direction);
+
 // ---------------------------------------------------------------------------
 // Region grouping (grouping.cpp)
 

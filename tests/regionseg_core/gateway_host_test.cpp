@@ -316,8 +316,12 @@ TEST_F(Gateway, EveryAllocationFailingLeavesNothingBehind) {
     hooks.fail_at(0);
     ASSERT_TRUE(c.ok()) << c.error();
     EXPECT_EQ(hooks.live(), live) << "n " << n;
+    // A failed run leaves the labels all zero; a snapshot that cannot be
+    // had is merely not opened, and the run then gives the full result.
     const std::vector<int32_t> labels = int32Values(c.out[0].get());
-    EXPECT_TRUE(std::all_of(labels.begin(), labels.end(), [](int32_t v) { return v == 0; }));
+    EXPECT_TRUE(std::all_of(labels.begin(), labels.end(), [](int32_t v) { return v == 0; }) ||
+                labels == int32Values(clean.out[0].get()))
+        << "n " << n;
     const std::vector<mwSize> d = dims(c.out[1].get());
     EXPECT_EQ(d[0], 8u);
     // One slice or more, unless the first snapshot itself could not be had.

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # run_octave_test.sh OCTAVE_CLI MEX_DIR TOOLBOX_DIR HELPER_DIR SCRIPT
 # Runs one Octave test script in a fresh temporary folder; a failed check or
-# any error makes octave-cli exit non-zero.
+# any error makes octave-cli exit non-zero.  The MEX folder goes on the path
+# last, so it comes first: toolbox/ holds a help-only NAME.m for every module,
+# which must not hide the module itself.
 set -eu
 abs() { (cd "$(dirname "$1")" && printf '%s/%s' "$(pwd)" "$(basename "$1")"); }
 octave=$1 mexdir=$(abs "$2") toolbox=$(abs "$3") helpers=$(abs "$4") script=$(abs "$5")
@@ -9,7 +11,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 exec "$octave" --no-gui --norc --no-history --quiet --no-window-system --eval "
-  addpath('$mexdir'); addpath('$toolbox'); addpath('$helpers'); addpath('$(dirname "$script")');
+  addpath('$toolbox'); addpath('$mexdir'); addpath('$helpers'); addpath('$(dirname "$script")');
   try
     source('$script');
   catch err

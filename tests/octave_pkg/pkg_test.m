@@ -1,0 +1,57 @@
+% Installs the package into kx_prefix, loads it and calls every module in it
+% once, from the installed files only.  Set by pkg_test.sh: kx_prefix,
+% kx_tarball, kx_modules (the modules the package was made with).
+check = @(ok, varargin) assert(all(ok(:)), varargin{:});
+
+mkdir(kx_prefix);
+pkg('prefix', fullfile(kx_prefix, 'share'), fullfile(kx_prefix, 'arch'));
+pkg('local_list', fullfile(kx_prefix, 'octave_packages'));
+pkg('install', kx_tarball);
+pkg('load', 'kalmex');
+installed = pkg('list', 'kalmex');
+check(numel(installed) == 1 && installed{1}.loaded, 'kalmex is not loaded');
+
+inside = @(name) strncmp(which(name), kx_prefix, numel(kx_prefix));
+for k = 1:numel(kx_modules)
+  name = kx_modules{k};
+  check(exist(name) == 3 && inside(name), '%s: not a module of the installed package', name);
+  text = evalc(sprintf('help %s', name));
+  check(~isempty(strfind(text, upper(name))) && ~isempty(strfind(text, 'EXAMPLE:')), ...
+        '%s: help does not work', name);
+end
+check(inside('regionseg'), 'regionseg is not in the package');
+if any(strcmp(kx_modules, 'kalsettings'))
+  check(inside('kal_getboundary') && inside('kal_settruncation'), 'the functions kalsettings calls');
+end
+
+% One call of each module.
+calls = struct();
+calls.regionseg_core = @() check(isequal(regionseg_core(int32([0 0; 200 200]), 1, 1, 0, 0, 1, 0, ...
+                                                   1, 10, 0, 0, 1, 0, 0, 0), int32([1 1; 0 0])) ...
+                                 || isequal(regionseg_core(int32([0 0; 200 200]), 1, 1, 0, 0, 1, ...
+                                                   0, 1, 10, 0, 0, 1, 0, 0, 0), int32([0 0; 1 1])), ...
+                                 'regionseg_core: two regions');
+calls.edgethin = @() check(isequal(edgethin(ones(3), ones(3), zeros(3)), zeros(3)), 'edgethin');
+calls.kalsettings = @() check(strcmp(kalsettings(0, 'DefaultColorMap'), 'grey'), 'kalsettings');
+missing = sprintf('tiffmend(''%s'')', fullfile(kx_prefix, 'none.tif'));
+calls.tiffmend = @() check(~isempty(strfind(evalc(missing), 'Problem opening file')), 'tiffmend');
+[x, y] = ndgrid(0:10, 0:10);
+peak = exp(-((x - 4.25) .^ 2 + (y - 6.5) .^ 2) / 4);
+calls.kal_peakfit = @() check(max(abs(kal_peakfit(peak, [], 'gaussian') - [4.25 6.5])) < 0.01, ...
+                              'kal_peakfit');
+calls.kal_turnvolume = @() check(isequal(kal_turnvolume(magic(5), 0, 3, 'zoh', []), magic(5)), ...
+                                 'kal_turnvolume');
+calls.kal_troughfind = @() check(isequal(kal_troughfind([3 1 2; 0 5 0], [], 2, 0), int32([1; 0])), ...
+                                 'kal_troughfind');
+for k = 1:numel(kx_modules)
+  calls.(kx_modules{k})();
+end
+if any(strcmp(kx_modules, 'regionseg_core'))
+  check(isequal(regionseg(uint8([0 0 0 200 200])), [1 1 1 2 2]), 'regionseg');
+end
+if any(strcmp(kx_modules, 'kalsettings'))
+  kalsettings(999);
+end
+pkg('unload', 'kalmex');
+check(exist('regionseg') == 0, 'unloaded');
+printf('package kalmex: %s installed, loaded and called\n', strjoin(kx_modules, ', '));

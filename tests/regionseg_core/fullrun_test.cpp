@@ -1,0 +1,335 @@
+// Whole segmentations through the driver on many seeded random images, 2-D
+// and 3-D, every criterion, both grouping modes, elimination on and off: the
+// properties every finished label image must have.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "regionseg.h"
+
+namespace {
+
+struct Params {
+  int32_t levels = 3;
+  int32_t flat_levels = 3;
+  int32_t start_level = 1;
+  int32_t parallel_grouping = 0;
+  int32_t parallel_seeds = 1;
+  int32_t seed_any_level = 0;
+  int32_t criterion = 1;
+  int32_t threshold = 10;
+  double outlier_fraction = 0.1;
+  double noise_sigma = 4.0;
+  int32_t confidence_row = 2;
+  double size_factor = 2.0;
+  int32_t min_region_size = 0;
+  int32_t keep_small_stats = 0;
+
+  int32_t dim() const { return 1 << levels; }
+  int32_t depth() const { return levels == flat_levels ? 1 : 1 << (levels - flat_levels); }
+  std::string describe() const {
+    return "levels " + std::to_string(levels) + " flat " + std::to_string(flat_levels) + " start " +
+           std::to_string(start_level) + " criterion " + std::to_string(criterion) + " threshold " +
+           std::to_string(threshold) + " parallel " + std::to_string(parallel_grouping) + "/" +
+           std::to_string(parallel_seeds) + "/" + std::to_string(seed_any_level) + " min " +
+           std::to_string(min_region_size) + " keep " + std::to_string(keep_small_stats);
+  }
+};
+
+struct Outcome {
+  int32_t status = SEG_FAIL;
+  std::vector<int32_t> labels;
+  std::vector<std::vector<int32_t>> snapshots;
+  std::string printed;
+};
+
+Outcome segment(const std::vector<int32_t> &image, const Params &p) {
+  Outcome out;
+  const int32_t d = p.dim();
+  out.labels.assign(image.size(), -1);
+  snapshot_list snaps{};
+  testing::internal::CaptureStdout();
+  out.status =
+      split_merge(image.data(), d, d, p.depth(), p.levels, p.flat_levels, out.labels.data(),
+                  p.start_level, p.parallel_grouping, p.parallel_seeds, p.seed_any_level,
+                  p.criterion, p.threshold, p.outlier_fraction, p.noise_sigma, p.confidence_row,
+                  p.size_factor, p.min_region_size, p.keep_small_stats, &snaps);
+  out.printed = testing::internal::GetCapturedStdout();
+  for (snapshot *s = snaps.head; s != nullptr; s = s->next) {
+    out.snapshots.emplace_back(s->labels, s->labels + image.size());
+  }
+  EXPECT_EQ(static_cast<size_t>(snaps.count), out.snapshots.size());
+  release_snapshots(snaps.head);
+  return out;
+}
+
+// Shapes, gradients and noise, so that every stage has work to do.
+std::vector<int32_t> random_image(std::mt19937 &rng, const Params &p) {
+  const int32_t d = p.dim();
+  const int32_t dz = p.depth();
+  std::vector<int32_t> img(static_cast<size_t>(d) * d * dz);
+  std::uniform_int_distribution<int32_t> grey(0, 255);
+  const int32_t base = grey(rng);
+  const int noise = static_cast<int>(rng() % 12);
+  const bool gradient = rng() % 3 == 0;
+  struct Box {
+    int32_t x0, y0, z0, x1, y1, z1, v;
+  };
+  std::vector<Box> boxes(rng() % 6);
+  for (auto &b : boxes) {
+    b.x0 = static_cast<int32_t>(rng() % d);
+    b.y0 = static_cast<int32_t>(rng() % d);
+    b.z0 = static_cast<int32_t>(rng() % dz);
+    b.x1 = b.x0 + 1 + static_cast<int32_t>(rng() % d);
+    b.y1 = b.y0 + 1 + static_cast<int32_t>(rng() % d);
+    b.z1 = b.z0 + 1 + static_cast<int32_t>(rng() % dz);
+    b.v = grey(rng);
+  }
+  for (int32_t z = 0; z < dz; ++z) {
+    for (int32_t y = 0; y < d; ++y) {
+      for (int32_t x = 0; x < d; ++x) {
+        int32_t v = gradient ? (base + 3 * x + 2 * y) % 256 : base;
+        for (const auto &b : boxes) {
+          if (x >= b.x0 && x < b.x1 && y >= b.y0 && y < b.y1 && z >= b.z0 && z < b.z1) {
+            v = b.v;
+          }
+        }
+        if (noise > 0) {
+          v += static_cast<int32_t>(rng() % (2 * noise + 1)) - noise;
+        }
+        img[x + y * d + z * d * d] = std::clamp(v, 0, 255);
+      }
+    }
+  }
+  return img;
+}
+
+// Every pixel labelled; labels 0..k-1 all used; sizes non-increasing with
+// the label; every region face-connected; the last snapshot shows exactly
+// the final regions.  Returns k.
+int32_t check_labels(const Outcome &o, const Params &p) {
+  const int32_t d = p.dim();
+  const int32_t dz = p.depth();
+  const std::vector<int32_t> &lab = o.labels;
+  int32_t k = 0;
+  for (int32_t v : lab) {
+    EXPECT_GE(v, 0);
+    k = std::max(k, v + 1);
+  }
+  std::vector<int64_t> sizes(k, 0);
+  for (int32_t v : lab) {
+    if (v >= 0) {
+      ++sizes[v];
+    }
+  }
+  for (int32_t i = 0; i < k; ++i) {
+    EXPECT_GT(sizes[i], 0) << "label " << i << " unused";
+    if (i > 0) {
+      EXPECT_GE(sizes[i - 1], sizes[i]) << "label " << i;
+    }
+  }
+  // Face-connected: one flood per label reaches all its pixels.
+  std::vector<char> seen(lab.size(), 0);
+  std::vector<int32_t> floods(k, 0);
+  std::vector<int32_t> stack;
+  for (size_t start = 0; start < lab.size(); ++start) {
+    if (seen[start] || lab[start] < 0) {
+      continue;
+    }
+    ++floods[lab[start]];
+    seen[start] = 1;
+    stack.assign(1, static_cast<int32_t>(start));
+    while (!stack.empty()) {
+      const int32_t i = stack.back();
+      stack.pop_back();
+      const int32_t x = i % d, y = (i / d) % d, z = i / (d * d);
+      const int32_t nb[6][3] = {{x - 1, y, z}, {x + 1, y, z}, {x, y - 1, z},
+                                {x, y + 1, z}, {x, y, z - 1}, {x, y, z + 1}};
+      for (const auto &n : nb) {
+        if (n[0] < 0 || n[0] >= d || n[1] < 0 || n[1] >= d || n[2] < 0 || n[2] >= dz) {
+          continue;
+        }
+        const int32_t j = n[0] + n[1] * d + n[2] * d * d;
+        if (!seen[j] && lab[j] == lab[i]) {
+          seen[j] = 1;
+          stack.push_back(j);
+        }
+      }
+    }
+  }
+  for (int32_t i = 0; i < k; ++i) {
+    EXPECT_EQ(floods[i], 1) << "label " << i << " is not one connected region";
+  }
+  // The last snapshot paints each final region in one value of its own.
+  EXPECT_GE(o.snapshots.size(), 2u);
+  if (!o.snapshots.empty()) {
+    const std::vector<int32_t> &last = o.snapshots.back();
+    std::map<int32_t, int32_t> to_paint, to_label;
+    for (size_t i = 0; i < lab.size(); ++i) {
+      auto a = to_paint.emplace(lab[i], last[i]);
+      auto b = to_label.emplace(last[i], lab[i]);
+      if (a.first->second != last[i] || b.first->second != lab[i]) {
+        ADD_FAILURE() << "last snapshot differs from the final regions at pixel " << i;
+        break;
+      }
+    }
+  }
+  return k;
+}
+
+void run_random_cases(uint32_t seed, int rounds, bool volume) {
+  std::mt19937 rng(seed);
+  int multi_region_runs = 0;
+  for (int round = 0; round < rounds; ++round) {
+    Params p;
+    p.levels = 2 + static_cast<int32_t>(rng() % (volume ? 3 : 4));
+    p.flat_levels = volume ? static_cast<int32_t>(rng() % p.levels) : p.levels;
+    p.start_level = static_cast<int32_t>(rng() % p.levels);
+    p.criterion = 1 + round % 5;
+    p.threshold = static_cast<int32_t>(rng() % 30);
+    p.parallel_grouping = (round / 5) % 2;
+    p.parallel_seeds = 1 + static_cast<int32_t>(rng() % 5);
+    p.seed_any_level = static_cast<int32_t>(rng() % 2);
+    p.min_region_size = (round / 10) % 2 == 0 ? 0 : 1 + static_cast<int32_t>(rng() % 12);
+    p.keep_small_stats = static_cast<int32_t>(rng() % 2);
+    p.outlier_fraction = (rng() % 40) / 100.0;
+    p.noise_sigma = 0.5 + (rng() % 60) / 10.0;
+    p.confidence_row = 1 + static_cast<int32_t>(rng() % 3);
+    p.size_factor = (rng() % 50) / 10.0;
+    const std::vector<int32_t> img = random_image(rng, p);
+    SCOPED_TRACE("round " + std::to_string(round) + ": " + p.describe());
+
+    const long live = seg_live_allocations();
+    const Outcome o = segment(img, p);
+    ASSERT_EQ(o.status, SEG_OK);
+    EXPECT_EQ(seg_live_allocations(), live) << "allocations left behind";
+    const int32_t k = check_labels(o, p);
+    if (k > 1) {
+      ++multi_region_runs;
+      EXPECT_NE(o.printed.find("finished sorting of regionlist\n"), std::string::npos);
+    }
+    const bool eliminated =
+        o.printed.find("finished small region elimination\n") != std::string::npos;
+    if (p.min_region_size == 0) {
+      EXPECT_FALSE(eliminated);
+    } else if (k > 1) {
+      EXPECT_TRUE(eliminated);
+    }
+    if (::testing::Test::HasFailure()) {
+      return;
+    }
+  }
+  EXPECT_GT(multi_region_runs, rounds / 2);
+}
+
+TEST(FullRun, RandomPlanes) { run_random_cases(101, 400, false); }
+
+TEST(FullRun, RandomVolumes) { run_random_cases(202, 300, true); }
+
+TEST(FullRun, EverythingSmallLeavesOneLabel) {
+  std::mt19937 rng(9);
+  Params p;
+  p.levels = 3;
+  p.flat_levels = 3;
+  p.start_level = 0;
+  p.threshold = 0;
+  p.min_region_size = 1000;
+  std::vector<int32_t> img(64);
+  for (auto &v : img) {
+    v = static_cast<int32_t>(rng() % 256);
+  }
+  const Outcome o = segment(img, p);
+  ASSERT_EQ(o.status, SEG_OK);
+  EXPECT_EQ(o.labels, std::vector<int32_t>(64, 0));
+}
+
+TEST(FullRun, RegionSizesAndLabelsOfTwoEqualRegions) {
+  // 8 x 8: left half 10 (32 pixels), right half split in two quarters of 16.
+  Params p;
+  p.levels = 3;
+  p.flat_levels = 3;
+  p.start_level = 2;
+  p.threshold = 5;
+  std::vector<int32_t> img(64);
+  for (int32_t y = 0; y < 8; ++y) {
+    for (int32_t x = 0; x < 8; ++x) {
+      img[x + 8 * y] = x < 4 ? 10 : (y < 4 ? 100 : 200);
+    }
+  }
+  const Outcome o = segment(img, p);
+  ASSERT_EQ(o.status, SEG_OK);
+  // Quadrant 0x200 (x high, y low) comes before 0x400 in the list.
+  for (int32_t y = 0; y < 8; ++y) {
+    for (int32_t x = 0; x < 8; ++x) {
+      EXPECT_EQ(o.labels[x + 8 * y], x < 4 ? 0 : (y < 4 ? 1 : 2));
+    }
+  }
+}
+
+// A 256^3 volume of 255 with one dark voxel: the bright region's sum of
+// grey values, 255 x (2^24 - 1), is far beyond 32 bits, yet its mean stays
+// 255 and every bright block joins it.
+TEST(FullRun, RegionSumsOfTheLargestVolumeKeepTheirValue) {
+  Params p;
+  p.levels = 8;
+  p.flat_levels = 0;
+  p.start_level = 7;
+  p.threshold = 10;
+  p.noise_sigma = 0.01; // criterion 5 then splits down to the dark voxel
+  p.size_factor = 1;
+  std::vector<int32_t> img(size_t{1} << 24, 255);
+  img[(size_t{1} << 24) - 1] = 0;
+  for (int32_t criterion : {2, 5}) {
+    p.criterion = criterion;
+    std::vector<int32_t> labels(img.size(), -1);
+    testing::internal::CaptureStdout();
+    const int32_t status = split_merge(
+        img.data(), 256, 256, 256, p.levels, p.flat_levels, labels.data(), p.start_level, 0, 1, 0,
+        p.criterion, p.threshold, 0.1, p.noise_sigma, 2, p.size_factor, 0, 0, nullptr);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(status, SEG_OK);
+    EXPECT_EQ(labels.back(), 1) << "criterion " << criterion;
+    EXPECT_EQ(std::count(labels.begin(), labels.end(), 0), (int64_t{1} << 24) - 1)
+        << "criterion " << criterion;
+  }
+}
+
+// Every allocation of a run can fail: the run reports failure, leaves the
+// labels untouched and nothing allocated but the snapshots it hands over.
+TEST(FullRun, EveryFailedAllocationReleasesEverything) {
+  std::mt19937 rng(31);
+  for (int32_t criterion : {1, 4}) {
+    for (int32_t parallel : {0, 1}) {
+      Params p;
+      p.levels = 3;
+      p.flat_levels = 2;
+      p.start_level = 1;
+      p.criterion = criterion;
+      p.parallel_grouping = parallel;
+      p.parallel_seeds = 2;
+      p.min_region_size = 3;
+      const std::vector<int32_t> img = random_image(rng, p);
+      for (long n = 1;; ++n) {
+        const long live = seg_live_allocations();
+        seg_fail_allocation_at(n);
+        const Outcome o = segment(img, p);
+        const long made = seg_allocation_count();
+        seg_fail_allocation_at(0);
+        EXPECT_EQ(seg_live_allocations(), live) << "allocation " << n;
+        if (o.status != SEG_OK) {
+          EXPECT_EQ(o.labels, std::vector<int32_t>(img.size(), -1)) << "allocation " << n;
+        } else if (made < n) {
+          break; // no allocation failed: the whole run has been covered
+        }
+        ASSERT_LE(n, 100000);
+      }
+    }
+  }
+}
+
+} // namespace

@@ -1,0 +1,157 @@
+// A segmentation context for the region-stage tests: the per-level tables,
+// the first snapshot, and the block stages run up to the region list.
+#ifndef KALMEX_TESTS_REGIONSEG_CORE_REGION_FIXTURE_H
+#define KALMEX_TESTS_REGIONSEG_CORE_REGION_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "regionseg.h"
+
+namespace regiontest {
+
+// One run's context over an image owned by the fixture.  Only criteria 1
+// to 3 are set up (the variance criteria are exercised by whole runs).
+class RegionRun {
+public:
+  RegionRun(std::vector<int32_t> image, int32_t dim_x, int32_t dim_z, int32_t levels,
+            int32_t flat_levels, int32_t start_level, int32_t criterion, int32_t threshold)
+      : image_(std::move(image)) {
+    live_at_start_ = seg_live_allocations();
+    ctx = seg_context{};
+    ctx.image = image_.data();
+    ctx.dim_x = dim_x;
+    ctx.dim_z = dim_z;
+    ctx.plane_stride = dim_x * dim_x;
+    ctx.cube_voxels = dim_x * dim_x * dim_z;
+    ctx.image_voxels = ctx.cube_voxels;
+    ctx.levels = levels;
+    ctx.flat_levels = flat_levels;
+    ctx.start_level = start_level;
+    ctx.criterion = criterion;
+    ctx.threshold = threshold;
+    ctx.half_threshold = threshold >> 1;
+    ctx.keep_snapshots = true;
+    ctx.child_count = static_cast<int32_t *>(seg_calloc(levels, sizeof(int32_t)));
+    ctx.block_voxels = static_cast<int32_t *>(seg_calloc(levels + 1, sizeof(int32_t)));
+    ctx.block_voxels[0] = 1;
+    for (int32_t l = 0; l < levels; ++l) {
+      ctx.child_count[l] = l < flat_levels ? 4 : 8;
+      ctx.block_voxels[l + 1] = ctx.block_voxels[l] * ctx.child_count[l];
+    }
+    if (criterion == 3) {
+      ctx.median_buffer =
+          static_cast<int32_t *>(seg_calloc(ctx.block_voxels[start_level] + 1, sizeof(int32_t)));
+    }
+    open_first_snapshot(ctx);
+  }
+
+  RegionRun(const RegionRun &) = delete;
+  RegionRun &operator=(const RegionRun &) = delete;
+
+  ~RegionRun() {
+    release_region_list(ctx, head);
+    seg_free(ctx.child_count);
+    seg_free(ctx.block_voxels);
+    seg_free(ctx.median_buffer);
+    release_snapshots(ctx.snapshot_head);
+    EXPECT_EQ(seg_live_allocations(), live_at_start_) << "allocations left behind";
+  }
+
+  // Initial blocks, checkerboard, merging and splitting: the block table.
+  block_table blocks() {
+    block_table table = build_initial_blocks(ctx);
+    paint_checkerboard(ctx);
+    merge_blocks(ctx, table);
+    EXPECT_EQ(split_blocks(ctx, table), SEG_OK);
+    return table;
+  }
+
+  // The region list of order_region_list; the fixture releases it.
+  // One block is not ordered: it is the one-region list, as in a run.
+  region_node *ordered() {
+    block_table table = blocks();
+    if (table[0]->next_block == nullptr) {
+      head = table[0];
+      set_region_statistics(ctx, head);
+      head->last_member = head;
+      seg_free(table);
+      return head;
+    }
+    head = order_region_list(ctx, table);
+    if (seg_failed(head)) {
+      head = nullptr;
+    }
+    return head;
+  }
+
+  // The label at pixel (x, y, z) of the snapshot being painted.
+  int32_t painted(int32_t x, int32_t y, int32_t z = 0) const {
+    return ctx.snapshot_cur->labels[x + y * ctx.dim_x + z * ctx.plane_stride];
+  }
+
+  seg_context ctx;
+  region_node *head = nullptr; // released by the fixture
+
+private:
+  std::vector<int32_t> image_;
+  long live_at_start_ = 0;
+};
+
+// The codes of a region list in list order.
+inline std::vector<uint32_t> list_codes(const region_node *head) {
+  std::vector<uint32_t> codes;
+  for (const region_node *r = head; r != nullptr; r = r->next_region) {
+    codes.push_back(r->code);
+  }
+  return codes;
+}
+
+// The codes an adjacency list refers to, in list order.
+inline std::vector<uint32_t> neighbour_codes(const region_node *r) {
+  std::vector<uint32_t> codes;
+  for (const node_link *c = r->nbr_head; c != nullptr; c = c->next) {
+    codes.push_back(c->node->code);
+  }
+  return codes;
+}
+
+inline region_node *find_code(region_node *head, uint32_t code) {
+  for (region_node *r = head; r != nullptr; r = r->next_region) {
+    if (r->code == code) {
+      return r;
+    }
+  }
+  return nullptr;
+}
+
+// The 4 x 4 example: quadrants 0x20 = 100, 0x30 = 50, 0x40 = 105 stay whole,
+// the first quadrant splits into the pixels 0x11 = 100, 0x12 = 52,
+// 0x13 = 48, 0x14 = 103 (criterion 1, threshold 10, start level 1).
+inline std::vector<int32_t> worked_example_image() {
+  std::vector<int32_t> img(16);
+  for (int32_t y = 0; y < 4; ++y) {
+    for (int32_t x = 0; x < 4; ++x) {
+      int32_t v;
+      if (x < 2 && y < 2) {
+        static const int32_t quadrant[4] = {100, 52, 48, 103};
+        v = quadrant[x + 2 * y];
+      } else if (y < 2) {
+        v = 100;
+      } else if (x < 2) {
+        v = 50;
+      } else {
+        v = 105;
+      }
+      img[x + 4 * y] = v;
+    }
+  }
+  return img;
+}
+
+} // namespace regiontest
+
+#endif

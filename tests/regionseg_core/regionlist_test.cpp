@@ -1,0 +1,238 @@
+// The region list of the leaf blocks: list order, statistics, and the
+// adjacency lists with their exact order, on the worked example and against
+// a brute-force neighbour search on random images in 2-D and 3-D.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "region_fixture.h"
+
+using regiontest::find_code;
+using regiontest::list_codes;
+using regiontest::neighbour_codes;
+using regiontest::RegionRun;
+
+namespace {
+
+TEST(RegionList, WorkedExampleOrderAndLists) {
+  RegionRun run(regiontest::worked_example_image(), 4, 1, 2, 2, 1, 1, 10);
+  region_node *head = run.ordered();
+  ASSERT_NE(head, nullptr);
+  EXPECT_EQ(list_codes(head), (std::vector<uint32_t>{0x20, 0x30, 0x40, 0x11, 0x12, 0x13, 0x14}));
+  EXPECT_EQ(neighbour_codes(find_code(head, 0x20)), (std::vector<uint32_t>{0x14, 0x12, 0x40}));
+  EXPECT_EQ(neighbour_codes(find_code(head, 0x12)), (std::vector<uint32_t>{0x11, 0x14, 0x20}));
+  // The first block has no low side: only the blocks that found it.
+  EXPECT_EQ(neighbour_codes(find_code(head, 0x11)), (std::vector<uint32_t>{0x12, 0x13}));
+  for (const region_node *r = head; r != nullptr; r = r->next_region) {
+    EXPECT_EQ(r->last_member, r);
+    EXPECT_EQ(r->next_block, nullptr);
+    EXPECT_EQ(r->flags, 0);
+    ASSERT_NE(r->nbr_tail, nullptr);
+    EXPECT_EQ(r->nbr_tail->next, nullptr);
+  }
+  // Criterion 1 keeps the block range.
+  EXPECT_EQ(find_code(head, 0x30)->stat_a, 50);
+  EXPECT_EQ(find_code(head, 0x30)->stat_b, 50);
+}
+
+TEST(RegionList, MeanCriterionCarriesSumAndPixelCount) {
+  std::vector<int32_t> img = regiontest::worked_example_image();
+  img[2] = 101; // quadrant 0x20 holds 100 x 3 and 101
+  RegionRun run(img, 4, 1, 2, 2, 1, 2, 10);
+  region_node *head = run.ordered();
+  ASSERT_NE(head, nullptr);
+  EXPECT_EQ(find_code(head, 0x20)->stat_a, 401);
+  EXPECT_EQ(find_code(head, 0x20)->stat_b, 4);
+  EXPECT_EQ(find_code(head, 0x12)->stat_a, 52);
+  EXPECT_EQ(find_code(head, 0x12)->stat_b, 1);
+}
+
+TEST(RegionList, LowNeighbourCodes) {
+  RegionRun flat({0}, 1, 1, 2, 2, 0, 1, 0);
+  // Siblings on the low side, a climb through the parent, the border.
+  EXPECT_EQ(low_neighbour_code(flat.ctx, 0x12, 0, DIR_X), 0x11u);
+  EXPECT_EQ(low_neighbour_code(flat.ctx, 0x21, 0, DIR_X), 0x12u);
+  EXPECT_EQ(low_neighbour_code(flat.ctx, 0x31, 0, DIR_Y), 0x13u);
+  EXPECT_EQ(low_neighbour_code(flat.ctx, 0x11, 0, DIR_X), 0u);
+  EXPECT_EQ(low_neighbour_code(flat.ctx, 0x20, 1, DIR_Y), 0u);
+  // A single plane has no z neighbours.
+  EXPECT_EQ(low_neighbour_code(flat.ctx, 0x44, 0, DIR_Z), 0u);
+
+  // 3-D, levels 2, flat_levels 1: level 1 has 8 children, level 0 four.
+  RegionRun deep({0}, 1, 1, 2, 1, 0, 1, 0);
+  EXPECT_EQ(low_neighbour_code(deep.ctx, 0x50, 1, DIR_Z), 0x10u);
+  // A flat pixel climbs to the deep parent and keeps its place in the plane.
+  EXPECT_EQ(low_neighbour_code(deep.ctx, 0x53, 0, DIR_Z), 0x13u);
+  EXPECT_EQ(low_neighbour_code(deep.ctx, 0x13, 0, DIR_Z), 0u);
+}
+
+// Pixel maps of the leaf blocks, from the regions' own geometry.
+std::vector<const region_node *> block_map(const seg_context &ctx, const region_node *head) {
+  std::vector<const region_node *> map(ctx.cube_voxels, nullptr);
+  for (const region_node *r = head; r != nullptr; r = r->next_region) {
+    const int32_t level = code_level(ctx, r->code);
+    const block_origin_t o = block_origin(ctx, r->code, level);
+    const block_extent_t e = block_extent(ctx, level);
+    for (int32_t z = 0; z < e.depth; z += ctx.plane_stride) {
+      for (int32_t y = 0; y < e.height; y += ctx.dim_x) {
+        for (int32_t x = 0; x < e.width; ++x) {
+          const int32_t i = o.x + o.y + o.z + z + y + x;
+          EXPECT_EQ(map[i], nullptr) << "pixel covered twice";
+          map[i] = r;
+        }
+      }
+    }
+  }
+  return map;
+}
+
+// Checks the region list of a random image against a brute-force search:
+// list order (larger blocks first, code order within a level), and every
+// adjacency list = its low-side neighbours in reverse discovery order (x,
+// then y, then z; code order within a direction), then its upper-side
+// neighbours in code order.
+void check_region_list(RegionRun &run) {
+  const seg_context &ctx = run.ctx;
+  const region_node *head = run.ordered();
+  ASSERT_NE(head, nullptr);
+  std::vector<const region_node *> blocks;
+  for (const region_node *r = head; r != nullptr; r = r->next_region) {
+    blocks.push_back(r);
+  }
+  std::vector<const region_node *> expected_order = blocks;
+  std::sort(expected_order.begin(), expected_order.end(),
+            [&](const region_node *a, const region_node *b) {
+              const int32_t la = code_level(ctx, a->code);
+              const int32_t lb = code_level(ctx, b->code);
+              return la != lb ? la > lb : a->code < b->code;
+            });
+  ASSERT_EQ(blocks, expected_order);
+
+  const std::vector<const region_node *> map = block_map(ctx, head);
+  for (const region_node *p : map) {
+    ASSERT_NE(p, nullptr) << "pixel not covered";
+  }
+  // low[B][d]: the blocks on B's low side in direction d.
+  std::map<const region_node *, std::set<uint32_t>> low[3];
+  std::map<const region_node *, std::set<uint32_t>> up;
+  const int32_t strides[3] = {1, ctx.dim_x, ctx.plane_stride};
+  const int32_t sizes[3] = {ctx.dim_x, ctx.dim_x, ctx.dim_z};
+  for (int32_t z = 0; z < ctx.dim_z; ++z) {
+    for (int32_t y = 0; y < ctx.dim_x; ++y) {
+      for (int32_t x = 0; x < ctx.dim_x; ++x) {
+        const int32_t pos[3] = {x, y, z};
+        const int32_t i = x + y * ctx.dim_x + z * ctx.plane_stride;
+        for (int d = 0; d < 3; ++d) {
+          if (pos[d] > 0 && map[i - strides[d]] != map[i]) {
+            low[d][map[i]].insert(map[i - strides[d]]->code);
+          }
+          if (pos[d] + 1 < sizes[d] && map[i + strides[d]] != map[i]) {
+            up[map[i]].insert(map[i + strides[d]]->code);
+          }
+        }
+      }
+    }
+  }
+  for (const region_node *b : blocks) {
+    std::vector<uint32_t> discovered;
+    for (int d = 0; d < 3; ++d) {
+      discovered.insert(discovered.end(), low[d][b].begin(), low[d][b].end());
+    }
+    std::vector<uint32_t> expected(discovered.rbegin(), discovered.rend());
+    expected.insert(expected.end(), up[b].begin(), up[b].end());
+    ASSERT_EQ(neighbour_codes(b), expected) << "list of block 0x" << std::hex << b->code;
+    if (b->nbr_head != nullptr) {
+      const node_link *c = b->nbr_head;
+      while (c->next != nullptr) {
+        c = c->next;
+      }
+      ASSERT_EQ(b->nbr_tail, c);
+    }
+  }
+}
+
+// A blocky image with noisy patches, so that the block tree mixes merged
+// blocks, start blocks and split pixels.
+std::vector<int32_t> random_image(std::mt19937 &rng, int32_t dim_x, int32_t dim_z) {
+  std::vector<int32_t> img(static_cast<size_t>(dim_x) * dim_x * dim_z);
+  std::uniform_int_distribution<int32_t> grey(0, 255);
+  const int32_t base = grey(rng);
+  for (auto &v : img) {
+    v = base;
+  }
+  const int patches = 1 + static_cast<int>(rng() % 6);
+  for (int p = 0; p < patches; ++p) {
+    const int32_t w = 1 + static_cast<int32_t>(rng() % dim_x);
+    const int32_t x0 = static_cast<int32_t>(rng() % dim_x);
+    const int32_t y0 = static_cast<int32_t>(rng() % dim_x);
+    const int32_t z0 = static_cast<int32_t>(rng() % dim_z);
+    const int32_t value = grey(rng);
+    const bool noisy = rng() % 2 == 0;
+    for (int32_t z = z0; z < std::min(dim_z, z0 + w); ++z) {
+      for (int32_t y = y0; y < std::min(dim_x, y0 + w); ++y) {
+        for (int32_t x = x0; x < std::min(dim_x, x0 + w); ++x) {
+          img[x + y * dim_x + z * dim_x * dim_x] = noisy ? grey(rng) : value;
+        }
+      }
+    }
+  }
+  return img;
+}
+
+TEST(RegionList, RandomPlanesMatchBruteForceAdjacency) {
+  std::mt19937 rng(2024);
+  for (int round = 0; round < 60; ++round) {
+    const int32_t levels = 2 + round % 4;
+    const int32_t start = static_cast<int32_t>(rng() % levels);
+    const int32_t dim = 1 << levels;
+    RegionRun run(random_image(rng, dim, 1), dim, 1, levels, levels, start, 1,
+                  static_cast<int32_t>(rng() % 40));
+    check_region_list(run);
+    if (HasFatalFailure()) {
+      return;
+    }
+  }
+}
+
+TEST(RegionList, RandomVolumesMatchBruteForceAdjacency) {
+  std::mt19937 rng(77);
+  for (int round = 0; round < 60; ++round) {
+    const int32_t levels = 2 + round % 3;
+    const int32_t flat = static_cast<int32_t>(rng() % (levels + 1));
+    const int32_t start = static_cast<int32_t>(rng() % levels);
+    const int32_t dim = 1 << levels;
+    const int32_t dim_z = 1 << (levels - flat);
+    RegionRun run(random_image(rng, dim, dim_z), dim, dim_z, levels, flat, start, 1,
+                  static_cast<int32_t>(rng() % 40));
+    check_region_list(run);
+    if (HasFatalFailure()) {
+      return;
+    }
+  }
+}
+
+// Every allocation of the ordering can fail; the stage then leaves nothing.
+TEST(RegionList, EveryFailedAllocationReleasesEverything) {
+  std::mt19937 rng(5);
+  const std::vector<int32_t> img = random_image(rng, 8, 2);
+  for (long n = 1;; ++n) {
+    RegionRun run(img, 8, 2, 3, 2, 1, 1, 5);
+    block_table table = run.blocks();
+    seg_fail_allocation_at(n);
+    region_node *head = order_region_list(run.ctx, table);
+    const long made = seg_allocation_count();
+    seg_fail_allocation_at(0);
+    if (!seg_failed(head)) {
+      run.head = head;
+      EXPECT_LT(made, n);
+      break;
+    }
+  }
+}
+
+} // namespace

@@ -1,0 +1,42 @@
+%EDGETHIN   Thin an edge-strength image by non-maximum suppression
+%
+% SYNOPSIS:
+%  thin = edgethin(strength, gc, gr)
+%
+%  A pixel keeps its strength only where it is a local maximum along the
+%  gradient direction; the strength on either side is interpolated linearly
+%  between the two nearest pixels of the 8-neighbourhood.  Every other pixel
+%  becomes 0.  Neighbours outside the image are taken from the nearest pixel
+%  on the border.
+%
+% PARAMETERS:
+%  strength: real double matrix, M-by-N: the edge strength, normally the
+%            gradient magnitude.
+%  gc:       real double matrix, M-by-N: the image's derivative along the
+%            second dimension (across the columns).
+%  gr:       real double matrix, M-by-N: the image's derivative along the
+%            first dimension (down the rows).
+%  Any values are accepted; where the gradient is 0 or not a number the
+%  output pixel is 0.
+%
+% RESULTS:
+%  thin:     real double matrix, M-by-N: STRENGTH where it is a ridge, else 0.
+%            Exactly one output must be asked for.
+%
+% MESSAGES:
+%  "non-maximum suppression: Three input images required."
+%  "non-maximum suppression: One output image required."
+%  "non-maximum suppression: Only double input data supported."
+%  "non-maximum suppression: Sparse input is not supported."
+%  "non-maximum suppression: Only 2D images are supported."
+%  "non-maximum suppression: Images have different dimensions."
+%
+% EXAMPLE:
+%  [x, y] = meshgrid(-8:8);
+%  im = double(x.^2 + y.^2 < 36);
+%  [gc, gr] = gradient(im);
+%  thin = edgethin(hypot(gc, gr), gc, gr);
+%  disp(nnz(thin))
+%
+% SEE ALSO:
+%  regionseg

@@ -1,0 +1,397 @@
+#include "imageio.h"
+
+#include <png.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "pngio.h"
+
+namespace kalseg {
+
+namespace {
+
+bool endsWith(const std::string &s, const std::string &tail) {
+  if (s.size() < tail.size()) {
+    return false;
+  }
+  for (std::size_t k = 0; k < tail.size(); ++k) {
+    if (std::tolower(static_cast<unsigned char>(s[s.size() - tail.size() + k])) != tail[k]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+double greyOf(double r, double g, double b) { return 0.299 * r + 0.587 * g + 0.114 * b; }
+
+// "" when a height x width picture may be read, else the refusal.
+std::string sizeCheck(long height, long width, int maxSide) {
+  if (height > maxSide) {
+    return "the image is larger than " + std::to_string(maxSide) + " pixels in dimension 1.";
+  }
+  if (width > maxSide) {
+    return "the image is larger than " + std::to_string(maxSide) + " pixels in dimension 2.";
+  }
+  return "";
+}
+
+// ---- PNG -------------------------------------------------------------------
+
+struct PngRead {
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+  ~PngRead() { png_destroy_read_struct(&png, info ? &info : nullptr, nullptr); }
+};
+
+// libpng reports errors by longjmp to here; the rows live in out, which
+// belongs to the caller, so nothing on this frame needs to survive the jump.
+bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows, int maxSide,
+               std::string &refusal) {
+  if (setjmp(png_jmpbuf(r.png)) != 0) {
+    return false;
+  }
+  png_init_io(r.png, fp);
+  png_read_info(r.png, r.info);
+  png_set_expand(r.png); // palette to RGB, 1/2/4-bit grey to 8 bits, tRNS to alpha
+  png_set_strip_alpha(r.png);
+  png_read_update_info(r.png, r.info);
+  const long width = static_cast<long>(png_get_image_width(r.png, r.info));
+  const long height = static_cast<long>(png_get_image_height(r.png, r.info));
+  refusal = sizeCheck(height, width, maxSide);
+  if (!refusal.empty()) {
+    return false;
+  }
+  const int channels = png_get_channels(r.png, r.info);
+  const int depth = png_get_bit_depth(r.png, r.info);
+  const std::size_t rowBytes = png_get_rowbytes(r.png, r.info);
+  rows.resize(rowBytes * static_cast<std::size_t>(height));
+  std::vector<png_bytep> pointers(static_cast<std::size_t>(height));
+  for (int y = 0; y < height; ++y) {
+    pointers[static_cast<std::size_t>(y)] = rows.data() + rowBytes * static_cast<std::size_t>(y);
+  }
+  png_read_image(r.png, pointers.data());
+  out.d1 = static_cast<int>(height);
+  out.d2 = static_cast<int>(width);
+  out.d3 = 1;
+  out.maxval = depth == 16 ? 65535 : 255;
+  out.v.assign(out.size(), 0);
+  const int bytes = depth == 16 ? 2 : 1;
+  for (int y = 0; y < height; ++y) {
+    const uint8_t *row = pointers[static_cast<std::size_t>(y)];
+    for (int x = 0; x < width; ++x) {
+      double s[3] = {0, 0, 0};
+      for (int c = 0; c < channels && c < 3; ++c) {
+        const uint8_t *p = row + (static_cast<std::size_t>(x) * channels + c) * bytes;
+        s[c] = bytes == 2 ? (p[0] << 8 | p[1]) : p[0];
+      }
+      const double v = channels >= 3 ? std::round(greyOf(s[0], s[1], s[2])) : s[0];
+      out.v[static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * height] = v;
+    }
+  }
+  return true;
+}
+
+std::string readPng(const std::string &path, Volume &out, int maxSide) {
+  FILE *fp = std::fopen(path.c_str(), "rb");
+  if (fp == nullptr) {
+    return "cannot open " + path;
+  }
+  PngRead r;
+  r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  r.info = r.png ? png_create_info_struct(r.png) : nullptr;
+  std::vector<uint8_t> rows;
+  std::string refusal;
+  const bool ok = r.info != nullptr && decodePng(r, fp, out, rows, maxSide, refusal);
+  std::fclose(fp);
+  return ok ? "" : !refusal.empty() ? refusal : "cannot read the PNG file " + path;
+}
+
+// ---- PGM -------------------------------------------------------------------
+
+// The next header number, skipping white space and comments.
+bool pgmNumber(FILE *fp, long &v) {
+  int c = std::fgetc(fp);
+  while (c != EOF && (std::isspace(c) || c == '#')) {
+    if (c == '#') {
+      while (c != EOF && c != '\n') {
+        c = std::fgetc(fp);
+      }
+    }
+    c = std::fgetc(fp);
+  }
+  if (c == EOF || !std::isdigit(c)) {
+    return false;
+  }
+  v = 0;
+  while (c != EOF && std::isdigit(c)) {
+    v = v * 10 + (c - '0');
+    if (v > 1000000) {
+      return false;
+    }
+    c = std::fgetc(fp);
+  }
+  return true; // c, the one white-space character after the number, is used up
+}
+
+std::string readPgm(const std::string &path, Volume &out, int maxSide) {
+  FILE *fp = std::fopen(path.c_str(), "rb");
+  if (fp == nullptr) {
+    return "cannot open " + path;
+  }
+  char magic[2] = {0, 0};
+  long w = 0, h = 0, maxval = 0;
+  bool ok = std::fread(magic, 1, 2, fp) == 2 && magic[0] == 'P' &&
+            (magic[1] == '2' || magic[1] == '5') && pgmNumber(fp, w) && pgmNumber(fp, h) &&
+            pgmNumber(fp, maxval) && w > 0 && h > 0 && maxval > 0 && maxval <= 65535;
+  const std::string refusal = ok ? sizeCheck(h, w, maxSide) : "";
+  if (!refusal.empty()) {
+    std::fclose(fp);
+    return refusal;
+  }
+  if (ok) {
+    out.d1 = static_cast<int>(h);
+    out.d2 = static_cast<int>(w);
+    out.d3 = 1;
+    out.maxval = static_cast<double>(maxval);
+    out.v.assign(out.size(), 0);
+    for (long y = 0; ok && y < h; ++y) {
+      for (long x = 0; ok && x < w; ++x) {
+        long v = 0;
+        if (magic[1] == '2') {
+          ok = pgmNumber(fp, v);
+        } else if (maxval < 256) {
+          const int c = std::fgetc(fp);
+          ok = c != EOF;
+          v = c;
+        } else {
+          const int hi = std::fgetc(fp), lo = std::fgetc(fp);
+          ok = hi != EOF && lo != EOF;
+          v = hi << 8 | lo;
+        }
+        ok = ok && v <= maxval;
+        out.v[static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * h] =
+            static_cast<double>(v);
+      }
+    }
+  }
+  std::fclose(fp);
+  return ok ? "" : "cannot read the PGM file " + path;
+}
+
+// ---- TIFF ------------------------------------------------------------------
+
+struct TiffCloser {
+  void operator()(TIFF *t) const { TIFFClose(t); }
+};
+
+std::string readTiff(const std::string &path, Volume &out, int maxSide) {
+  TIFFSetWarningHandler(nullptr);
+  TIFFSetErrorHandler(nullptr);
+  std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpen(path.c_str(), "r"));
+  const std::string bad = "cannot read the TIFF file " + path;
+  if (!tif) {
+    return bad;
+  }
+  out.v.clear();
+  out.d3 = 0;
+  do {
+    uint32_t w = 0, h = 0;
+    uint16_t bits = 1, spp = 1, photometric = PHOTOMETRIC_MINISBLACK, planar = PLANARCONFIG_CONTIG;
+    uint16_t format = SAMPLEFORMAT_UINT;
+    TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &format);
+    TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric);
+    const bool grey =
+        photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
+    const bool rgb = photometric == PHOTOMETRIC_RGB && spp >= 3;
+    if (w == 0 || h == 0 || w > 65536 || h > 65536 || (bits != 8 && bits != 16) ||
+        format != SAMPLEFORMAT_UINT || !(grey || rgb) ||
+        (spp > 1 && planar != PLANARCONFIG_CONTIG)) {
+      return path + ": only 8- and 16-bit grey or RGB TIFF images are read";
+    }
+    const std::string refusal = sizeCheck(h, w, maxSide);
+    if (!refusal.empty()) {
+      return refusal;
+    }
+    if (out.d3 == 0) {
+      out.d1 = static_cast<int>(h);
+      out.d2 = static_cast<int>(w);
+      out.maxval = bits == 16 ? 65535 : 255;
+    } else if (out.d1 != static_cast<int>(h) || out.d2 != static_cast<int>(w)) {
+      return path + ": the pages differ in size";
+    }
+    if (out.d3 >= 256) {
+      return "the image is larger than 256 pixels in dimension 3.";
+    }
+    const std::size_t plane = static_cast<std::size_t>(w) * h;
+    const std::size_t base = out.v.size();
+    out.v.resize(base + plane);
+    std::vector<uint8_t> line(static_cast<std::size_t>(TIFFScanlineSize(tif.get())));
+    for (uint32_t y = 0; y < h; ++y) {
+      if (TIFFReadScanline(tif.get(), line.data(), y, 0) < 0) {
+        return bad;
+      }
+      for (uint32_t x = 0; x < w; ++x) {
+        double s[3] = {0, 0, 0};
+        for (int c = 0; c < spp && c < 3; ++c) {
+          const std::size_t i = static_cast<std::size_t>(x) * spp + static_cast<std::size_t>(c);
+          if (bits == 16) {
+            uint16_t v;
+            std::memcpy(&v, line.data() + 2 * i, 2); // libtiff gives host byte order
+            s[c] = v;
+          } else {
+            s[c] = line[i];
+          }
+        }
+        double v = rgb ? std::round(greyOf(s[0], s[1], s[2])) : s[0];
+        if (photometric == PHOTOMETRIC_MINISWHITE) {
+          v = out.maxval - v;
+        }
+        out.v[base + y + static_cast<std::size_t>(x) * h] = v;
+      }
+    }
+    ++out.d3;
+  } while (TIFFReadDirectory(tif.get()));
+  return "";
+}
+
+// A TIFF of d3 pages of 16- or 32-bit grey samples, written to a temporary
+// file and renamed into place.
+template <typename T>
+bool writeTiffPages(const std::string &path, const std::vector<T> &px, int d1, int d2, int d3,
+                    int bits) {
+  const std::string tmp = path + ".part";
+  TIFFSetWarningHandler(nullptr);
+  TIFFSetErrorHandler(nullptr);
+  TIFF *tif = TIFFOpen(tmp.c_str(), "w");
+  if (tif == nullptr) {
+    return false;
+  }
+  bool ok = true;
+  std::vector<uint8_t> line(static_cast<std::size_t>(d2) * static_cast<std::size_t>(bits / 8));
+  for (int z = 0; ok && z < d3; ++z) {
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(d2));
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(d1));
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(bits));
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(1));
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(d1));
+    if (d3 > 1) {
+      TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+      TIFFSetField(tif, TIFFTAG_PAGENUMBER, static_cast<uint16_t>(z), static_cast<uint16_t>(d3));
+    }
+    for (int y = 0; ok && y < d1; ++y) {
+      for (int x = 0; x < d2; ++x) {
+        const std::size_t k = static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * d1 +
+                              static_cast<std::size_t>(z) * d1 * d2;
+        if (bits == 8) {
+          line[static_cast<std::size_t>(x)] = static_cast<uint8_t>(px[k]);
+        } else if (bits == 16) {
+          const uint16_t v = static_cast<uint16_t>(px[k]);
+          std::memcpy(line.data() + 2 * x, &v, 2);
+        } else {
+          const uint32_t v = static_cast<uint32_t>(px[k]);
+          std::memcpy(line.data() + 4 * x, &v, 4);
+        }
+      }
+      ok = TIFFWriteScanline(tif, line.data(), static_cast<uint32_t>(y), 0) == 1;
+    }
+    ok = ok && TIFFWriteDirectory(tif) == 1;
+  }
+  TIFFClose(tif);
+  if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+    std::remove(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+} // namespace
+
+std::string readImage(const std::string &path, Volume &out, int maxSide) {
+  FILE *fp = std::fopen(path.c_str(), "rb");
+  if (fp == nullptr) {
+    return "cannot open " + path;
+  }
+  unsigned char head[8] = {0};
+  const std::size_t n = std::fread(head, 1, sizeof head, fp);
+  std::fclose(fp);
+  if (n == 8 && png_sig_cmp(head, 0, 8) == 0) {
+    return readPng(path, out, maxSide);
+  }
+  if (n >= 2 && head[0] == 'P' && (head[1] == '2' || head[1] == '5')) {
+    return readPgm(path, out, maxSide);
+  }
+  if (n >= 4 && ((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M'))) {
+    return readTiff(path, out, maxSide);
+  }
+  return path + " is not a PNG, PGM or TIFF image";
+}
+
+std::string writeLabels(const std::string &path, const std::vector<int32_t> &labels, int d1, int d2,
+                        int d3) {
+  int32_t top = 0;
+  for (int32_t l : labels) {
+    top = std::max(top, l);
+  }
+  if (endsWith(path, ".tif") || endsWith(path, ".tiff")) {
+    return writeTiffPages(path, labels, d1, d2, d3, top > 65535 ? 32 : 16) ? ""
+                                                                           : "cannot write " + path;
+  }
+  if (!endsWith(path, ".png")) {
+    return "the label file must end in .png, .tif or .tiff: " + path;
+  }
+  if (d3 > 1) {
+    return "a 3-D label image needs a TIFF file (.tif), not " + path;
+  }
+  if (top > 65535) {
+    return "more than 65535 regions do not fit a 16-bit PNG; write a TIFF file (.tif)";
+  }
+  std::vector<uint16_t> px(labels.size());
+  for (int y = 0; y < d1; ++y) {
+    for (int x = 0; x < d2; ++x) {
+      px[static_cast<std::size_t>(y) * d2 + x] = static_cast<uint16_t>(
+          labels[static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * d1]);
+    }
+  }
+  return kalpng::writeGrey16(path, d2, d1, px) ? "" : "cannot write " + path;
+}
+
+bool writeGreyTiff(const std::string &path, const std::vector<uint16_t> &px, int d1, int d2, int d3,
+                   int bits) {
+  return writeTiffPages(path, px, d1, d2, d3, bits);
+}
+
+bool writePgm(const std::string &path, const std::vector<uint16_t> &px, int d1, int d2,
+              int maxval) {
+  FILE *fp = std::fopen(path.c_str(), "wb");
+  if (fp == nullptr) {
+    return false;
+  }
+  bool ok = std::fprintf(fp, "P5\n# kalseg test image\n%d %d\n%d\n", d2, d1, maxval) > 0;
+  for (int y = 0; ok && y < d1; ++y) {
+    for (int x = 0; ok && x < d2; ++x) {
+      const uint16_t v = px[static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * d1];
+      if (maxval < 256) {
+        ok = std::fputc(v, fp) != EOF;
+      } else {
+        ok = std::fputc(v >> 8, fp) != EOF && std::fputc(v & 0xff, fp) != EOF;
+      }
+    }
+  }
+  return (std::fclose(fp) == 0) && ok;
+}
+
+} // namespace kalseg

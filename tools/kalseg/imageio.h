@@ -1,0 +1,35 @@
+// Reading grey images for kalseg (PNG, PGM, TIFF) and writing label images
+// (16-bit PNG, 16- or 32-bit TIFF).  Writers go through a temporary file
+// renamed into place, so a failed write never leaves a half-written file.
+#ifndef KALMEX_TOOLS_KALSEG_IMAGEIO_H
+#define KALMEX_TOOLS_KALSEG_IMAGEIO_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "segfront.h"
+
+namespace kalseg {
+
+// Reads PATH by its content (PNG signature, "P2"/"P5", TIFF byte order
+// mark).  Colour is turned to grey; a TIFF of several pages of one size is a
+// volume.  An image wider or higher than maxSide, or of more than 256 pages,
+// is refused before its pixels are read.  Returns "" or the reason.
+std::string readImage(const std::string &path, Volume &out, int maxSide = 65536);
+
+// Writes d1 x d2 x d3 labels (column-major) to PATH: ".png" as a 16-bit grey
+// PNG (2-D, labels up to 65535 only), ".tif"/".tiff" as a TIFF of d3 pages,
+// 16-bit when the labels fit, else 32-bit.  Returns "" or the reason.
+std::string writeLabels(const std::string &path, const std::vector<int32_t> &labels, int d1, int d2,
+                        int d3);
+
+// Test helpers, also used to write sample inputs: an 8- or 16-bit grey TIFF
+// of d3 pages, and a binary PGM.
+bool writeGreyTiff(const std::string &path, const std::vector<uint16_t> &px, int d1, int d2, int d3,
+                   int bits);
+bool writePgm(const std::string &path, const std::vector<uint16_t> &px, int d1, int d2, int maxval);
+
+} // namespace kalseg
+
+#endif

@@ -1,0 +1,501 @@
+#include "segfront.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <numeric>
+
+#include "kalhost.h"
+
+namespace kalseg {
+
+namespace {
+
+const char *const kCriteria[] = {"range", "range_mean", "robust_range", "chi2_variance",
+                                 "scaled_variance"};
+
+std::string lower(std::string s) {
+  for (char &c : s) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return s;
+}
+
+// The whole text as a finite number.
+bool number(const std::string &text, double &v) {
+  if (text.empty()) {
+    return false;
+  }
+  char *end = nullptr;
+  v = std::strtod(text.c_str(), &end);
+  return end == text.c_str() + text.size() && std::isfinite(v);
+}
+
+std::string wholeOption(const std::string &name, const std::string &text, long lo, long hi,
+                        int &out) {
+  double v = 0;
+  if (!number(text, v) || v != std::trunc(v) || v < static_cast<double>(lo) ||
+      v > static_cast<double>(hi)) {
+    if (hi < 2147483647L) {
+      return "option '" + name + "' must be a whole number " + std::to_string(lo) + " to " +
+             std::to_string(hi) + ".";
+    }
+    return "option '" + name + "' must be a whole number >= " + std::to_string(lo) + ".";
+  }
+  out = static_cast<int>(v);
+  return "";
+}
+
+std::string format(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
+}
+
+std::string realOption(const std::string &name, const std::string &text, double lo, double hi,
+                       double &out) {
+  double v = 0;
+  if (!number(text, v) || v < lo || v > hi) {
+    if (std::isinf(hi)) {
+      return "option '" + name + "' must be a finite number >= " + format(lo) + ".";
+    }
+    return "option '" + name + "' must be a number " + format(lo) + " to " + format(hi) + ".";
+  }
+  out = v;
+  return "";
+}
+
+std::string flagOption(const std::string &name, const std::string &text, bool &out) {
+  const std::string t = lower(text);
+  if (t == "1" || t == "true" || t == "on" || t == "yes") {
+    out = true;
+  } else if (t == "0" || t == "false" || t == "off" || t == "no") {
+    out = false;
+  } else {
+    return "option '" + name + "' must be true or false.";
+  }
+  return "";
+}
+
+// 'a', 'b' or 'c'
+std::string wordList(const std::vector<std::string> &words) {
+  std::string s;
+  for (std::size_t k = 0; k < words.size(); ++k) {
+    s += (k == 0 ? "" : k + 1 == words.size() ? " or " : ", ") + ("'" + words[k] + "'");
+  }
+  return s;
+}
+
+std::string wordOption(const std::string &name, const std::string &text,
+                       const std::vector<std::string> &words, int &index) {
+  for (std::size_t k = 0; k < words.size(); ++k) {
+    if (lower(text) == words[k]) {
+      index = static_cast<int>(k);
+      return "";
+    }
+  }
+  return "option '" + name + "' must be " + wordList(words) + ".";
+}
+
+// Smallest b with 2^b >= n.
+int bitsFor(int n) {
+  int b = 0;
+  while ((1L << b) < n) {
+    ++b;
+  }
+  return b;
+}
+
+} // namespace
+
+std::string setOption(Options &opts, const std::string &rawName, const std::string &value) {
+  std::string name = lower(rawName);
+  std::replace(name.begin(), name.end(), '-', '_');
+  const long big = 2147483647L;
+  if (name == "criterion") {
+    std::vector<std::string> words(std::begin(kCriteria), std::end(kCriteria));
+    int k = -1;
+    double v = 0;
+    if (wordOption(name, value, words, k).empty()) {
+      opts.criterion = k + 1;
+    } else if (number(value, v) && v == std::trunc(v) && v >= 1 && v <= 5) {
+      opts.criterion = static_cast<int>(v);
+    } else {
+      return "option 'criterion' must be one of " + wordList(words) + " or 1 to 5.";
+    }
+    return "";
+  }
+  if (name == "threshold") {
+    return wholeOption(name, value, 0, big, opts.threshold);
+  }
+  if (name == "start_level") {
+    return wholeOption(name, value, 0, 7, opts.start_level);
+  }
+  if (name == "grouping") {
+    int k = 0;
+    std::string e = wordOption(name, value, {"sequential", "parallel"}, k);
+    opts.parallel = k == 1;
+    return e;
+  }
+  if (name == "seeds") {
+    return wholeOption(name, value, 1, big, opts.seeds);
+  }
+  if (name == "seed_any_level") {
+    return flagOption(name, value, opts.seed_any_level);
+  }
+  if (name == "min_region_size") {
+    return wholeOption(name, value, 0, big, opts.min_region_size);
+  }
+  if (name == "keep_small_stats") {
+    return flagOption(name, value, opts.keep_small_stats);
+  }
+  if (name == "outlier_fraction") {
+    return realOption(name, value, 0, 1, opts.outlier_fraction);
+  }
+  if (name == "noise_sigma") {
+    return realOption(name, value, 0, INFINITY, opts.noise_sigma);
+  }
+  if (name == "confidence") {
+    const double p[3] = {0.5, 0.75, 0.9};
+    double v = 0;
+    if (number(value, v)) {
+      for (int k = 0; k < 3; ++k) {
+        if (std::fabs(v - p[k]) < 1e-9) {
+          opts.confidence_row = k + 1;
+          return "";
+        }
+      }
+    }
+    return "option 'confidence' must be 0.5, 0.75 or 0.9.";
+  }
+  if (name == "size_factor") {
+    return realOption(name, value, 0, INFINITY, opts.size_factor);
+  }
+  if (name == "scale") {
+    const std::vector<std::string> words = {"none", "minmax", "class", "clip"};
+    int k = 0;
+    std::string e = wordOption(name, value, words, k);
+    if (e.empty()) {
+      opts.scale = words[static_cast<std::size_t>(k)];
+    }
+    return e;
+  }
+  if (name == "flat_levels") {
+    return wholeOption(name, value, 0, 8, opts.flat_levels);
+  }
+  return "unknown option '" + rawName + "'.";
+}
+
+std::string greyValues(const Volume &in, const std::string &scale, std::vector<int32_t> &grey) {
+  const std::size_t n = in.size();
+  if (n == 0 || in.v.size() != n) {
+    return "the image must be a non-empty 2-D or 3-D array.";
+  }
+  double lo = INFINITY, hi = -INFINITY;
+  bool finite = true;
+  for (double v : in.v) {
+    if (std::isnan(v)) {
+      return "the image must not hold NaN.";
+    }
+    finite = finite && std::isfinite(v);
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+  }
+  grey.assign(n, 0);
+  if (scale == "minmax") {
+    if (!finite) {
+      return "the image must hold finite values for 'scale' 'minmax'.";
+    }
+    const double f = hi > lo ? 255 / (hi - lo) : 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+      grey[k] = static_cast<int32_t>(std::round((in.v[k] - lo) * f));
+    }
+  } else if (scale == "class") {
+    // The samples of a file are whole numbers 0..maxval.
+    const double f = 255 / in.maxval;
+    for (std::size_t k = 0; k < n; ++k) {
+      const double g = std::round(in.v[k] * f);
+      if (!(g >= 0 && g <= 255)) {
+        return "for 'scale' 'class' the image must hold values in 0.." + format(in.maxval) + ".";
+      }
+      grey[k] = static_cast<int32_t>(g);
+    }
+  } else if (scale == "clip") {
+    for (std::size_t k = 0; k < n; ++k) {
+      grey[k] = static_cast<int32_t>(std::min(std::max(std::round(in.v[k]), 0.0), 255.0));
+    }
+  } else {
+    for (std::size_t k = 0; k < n; ++k) {
+      const double v = in.v[k];
+      if (v < 0 || v > 255 || v != std::trunc(v)) {
+        return "the image must hold whole numbers in 0..255 (found " + format(lo) + ".." +
+               format(hi) + "); use the option 'scale'.";
+      }
+      grey[k] = static_cast<int32_t>(v);
+    }
+  }
+  return "";
+}
+
+std::string geometryFor(int d1, int d2, int d3, const Options &opts, Geometry &geo) {
+  const int dims[3] = {d1, d2, d3};
+  for (int d = 0; d < 3; ++d) {
+    if (dims[d] > 256) {
+      return "the image is larger than 256 pixels in dimension " + std::to_string(d + 1) + ".";
+    }
+  }
+  const int side_bits = bitsFor(std::max(d1, d2));
+  const int plane_bits = bitsFor(d3);
+  if (d3 > 1) {
+    if (opts.flat_levels < 0) {
+      geo.levels = std::max(side_bits, plane_bits);
+      geo.flat_levels = geo.levels - plane_bits;
+    } else {
+      geo.flat_levels = opts.flat_levels;
+      geo.levels = std::max(side_bits, geo.flat_levels + plane_bits);
+    }
+    geo.levels = std::max(geo.levels, 1);
+    if (geo.levels > 8) {
+      return "option 'flat_levels' must be at most " + std::to_string(8 - plane_bits) +
+             " for this image.";
+    }
+  } else {
+    if (opts.flat_levels >= 0) {
+      return "option 'flat_levels' applies to 3-D images only.";
+    }
+    geo.levels = std::max(side_bits, 1);
+    geo.flat_levels = geo.levels;
+  }
+  if (opts.start_level < 0) {
+    geo.start_level = std::min(3, geo.levels - 1);
+  } else if (opts.start_level > geo.levels - 1) {
+    return "option 'start_level' must be a whole number 0 to " + std::to_string(geo.levels - 1) +
+           " for this image.";
+  } else {
+    geo.start_level = opts.start_level;
+  }
+  geo.p1 = geo.p2 = 1 << geo.levels;
+  geo.p3 = 1 << (geo.levels - geo.flat_levels);
+  if (opts.criterion == 4) {
+    // The chi-square table covers blocks of up to 262144 pixels below the root.
+    const int flat = std::min(geo.levels - 1, geo.flat_levels);
+    const long below_root = 1L << (2 * flat + 3 * (geo.levels - 1 - flat));
+    if (below_root > 262144) {
+      return "option 'criterion' 'chi2_variance' allows at most 262144 pixels in a block just "
+             "below the whole padded image, which is " +
+             std::to_string(geo.p1) + " x " + std::to_string(geo.p2) + " x " +
+             std::to_string(geo.p3) + " here; raise 'flat_levels' or choose another criterion.";
+    }
+  }
+  return "";
+}
+
+std::vector<int32_t> pad(const std::vector<int32_t> &grey, int d1, int d2, int d3,
+                         const Geometry &geo) {
+  std::vector<int32_t> out(static_cast<std::size_t>(geo.p1) * geo.p2 * geo.p3);
+  std::size_t k = 0;
+  for (int z = 0; z < geo.p3; ++z) {
+    const std::size_t zz = static_cast<std::size_t>(std::min(z, d3 - 1));
+    for (int y = 0; y < geo.p2; ++y) {
+      const std::size_t yy = static_cast<std::size_t>(std::min(y, d2 - 1));
+      for (int x = 0; x < geo.p1; ++x) {
+        const std::size_t xx = static_cast<std::size_t>(std::min(x, d1 - 1));
+        out[k++] = grey[xx + yy * d1 + zz * d1 * d2];
+      }
+    }
+  }
+  return out;
+}
+
+std::vector<int32_t> cropAndNumber(const int32_t *padded, const Geometry &geo, int d1, int d2,
+                                   int d3, std::vector<long> &sizes) {
+  std::vector<int32_t> labels(static_cast<std::size_t>(d1) * d2 * d3);
+  std::vector<long> counts;
+  std::size_t k = 0;
+  for (int z = 0; z < d3; ++z) {
+    for (int y = 0; y < d2; ++y) {
+      for (int x = 0; x < d1; ++x) {
+        const int32_t l =
+            padded[static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * geo.p1 +
+                   static_cast<std::size_t>(z) * geo.p1 * geo.p2];
+        const std::size_t idx = static_cast<std::size_t>(std::max(l, 0));
+        if (idx >= counts.size()) {
+          counts.resize(idx + 1, 0);
+        }
+        ++counts[idx];
+        labels[k++] = static_cast<int32_t>(idx);
+      }
+    }
+  }
+  std::vector<int32_t> present;
+  for (std::size_t l = 0; l < counts.size(); ++l) {
+    if (counts[l] > 0) {
+      present.push_back(static_cast<int32_t>(l));
+    }
+  }
+  std::stable_sort(present.begin(), present.end(), [&](int32_t a, int32_t b) {
+    return counts[static_cast<std::size_t>(a)] > counts[static_cast<std::size_t>(b)];
+  });
+  std::vector<int32_t> map(counts.size(), 0);
+  sizes.clear();
+  for (std::size_t r = 0; r < present.size(); ++r) {
+    map[static_cast<std::size_t>(present[r])] = static_cast<int32_t>(r + 1);
+    sizes.push_back(counts[static_cast<std::size_t>(present[r])]);
+  }
+  for (int32_t &l : labels) {
+    l = map[static_cast<std::size_t>(l)];
+  }
+  return labels;
+}
+
+Result segment(const Volume &image, const Options &opts, bool wantSnapshots) {
+  Result r;
+  std::vector<int32_t> grey;
+  r.error = greyValues(image, opts.scale, grey);
+  if (r.error.empty()) {
+    r.error = geometryFor(image.d1, image.d2, image.d3, opts, r.geo);
+  }
+  if (!r.error.empty()) {
+    return r;
+  }
+  const Geometry &g = r.geo;
+  const std::vector<int32_t> padded = pad(grey, image.d1, image.d2, image.d3, g);
+
+  const mwSize dims[3] = {static_cast<mwSize>(g.p1), static_cast<mwSize>(g.p2),
+                          static_cast<mwSize>(g.p3)};
+  const bool is3d = image.d3 > 1;
+  mxArray *in[15];
+  in[0] = mxCreateNumericArray(is3d ? 3 : 2, dims, mxINT32_CLASS, mxREAL);
+  std::copy(padded.begin(), padded.end(), static_cast<int32_t *>(mxGetData(in[0])));
+  const double params[14] = {double(g.levels),
+                             double(g.flat_levels),
+                             double(g.start_level),
+                             opts.parallel ? 1.0 : 0,
+                             double(opts.seeds),
+                             opts.seed_any_level ? 1.0 : 0,
+                             double(opts.criterion),
+                             double(opts.threshold),
+                             opts.outlier_fraction,
+                             opts.noise_sigma,
+                             double(opts.confidence_row),
+                             opts.size_factor,
+                             double(opts.min_region_size),
+                             opts.keep_small_stats ? 1.0 : 0};
+  for (int k = 0; k < 14; ++k) {
+    in[k + 1] = mxCreateDoubleScalar(params[k]);
+  }
+  mxArray *out[2] = {nullptr, nullptr};
+  const int nout = wantSnapshots ? 2 : 1;
+  const auto start = std::chrono::steady_clock::now();
+  const kalhost::CallResult call =
+      kalhost::call("regionseg_core", nout, out, 15, const_cast<const mxArray **>(in));
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  for (mxArray *a : in) {
+    mxDestroyArray(a);
+  }
+  if (!call.ok) {
+    r.error = "regionseg_core: " + call.error;
+    return r;
+  }
+  r.labels = cropAndNumber(static_cast<const int32_t *>(mxGetData(out[0])), g, image.d1, image.d2,
+                           image.d3, r.sizes);
+  if (wantSnapshots && out[1] != nullptr) {
+    const mwSize nd = mxGetNumberOfDimensions(out[1]);
+    r.snapshotCount = static_cast<int>(mxGetDimensions(out[1])[nd - 1]);
+    const std::size_t slice = static_cast<std::size_t>(g.p1) * g.p2 * g.p3;
+    const std::size_t cropped = image.size();
+    r.snapshots.resize(cropped * static_cast<std::size_t>(r.snapshotCount));
+    const int32_t *s = static_cast<const int32_t *>(mxGetData(out[1]));
+    for (int k = 0; k < r.snapshotCount; ++k) {
+      std::size_t o = cropped * static_cast<std::size_t>(k);
+      for (int z = 0; z < image.d3; ++z) {
+        for (int y = 0; y < image.d2; ++y) {
+          const int32_t *row = s + slice * static_cast<std::size_t>(k) +
+                               static_cast<std::size_t>(y) * g.p1 +
+                               static_cast<std::size_t>(z) * g.p1 * g.p2;
+          std::copy(row, row + image.d1, r.snapshots.begin() + static_cast<std::ptrdiff_t>(o));
+          o += static_cast<std::size_t>(image.d1);
+        }
+      }
+    }
+  }
+  for (mxArray *a : out) {
+    if (a != nullptr) {
+      mxDestroyArray(a);
+    }
+  }
+  return r;
+}
+
+Volume reduce(const Volume &in, int n) {
+  Volume out;
+  out.d1 = (in.d1 + n - 1) / n;
+  out.d2 = (in.d2 + n - 1) / n;
+  out.d3 = in.d3;
+  out.maxval = in.maxval;
+  out.v.assign(out.size(), 0);
+  for (int z = 0; z < out.d3; ++z) {
+    for (int y = 0; y < out.d2; ++y) {
+      for (int x = 0; x < out.d1; ++x) {
+        double sum = 0;
+        int count = 0;
+        for (int yy = y * n; yy < std::min(in.d2, (y + 1) * n); ++yy) {
+          for (int xx = x * n; xx < std::min(in.d1, (x + 1) * n); ++xx) {
+            sum += in.v[static_cast<std::size_t>(xx) + static_cast<std::size_t>(yy) * in.d1 +
+                        static_cast<std::size_t>(z) * in.d1 * in.d2];
+            ++count;
+          }
+        }
+        out.v[static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * out.d1 +
+              static_cast<std::size_t>(z) * out.d1 * out.d2] = std::round(sum / count);
+      }
+    }
+  }
+  return out;
+}
+
+std::string usage() {
+  return R"(Usage: kalseg [OPTIONS] INPUT LABELS
+Segments the grey image INPUT (PNG, PGM, or TIFF; a TIFF of several pages is
+a 3-D volume) by split and merge with regionseg_core, and writes the region
+of every pixel to LABELS, numbered 1, 2, ... by size: a 16-bit grey PNG
+(.png) or TIFF (.tif, .tiff; one page per plane, 32-bit when the labels need
+it).  Colour pictures are turned to grey (0.299 R + 0.587 G + 0.114 B).
+
+Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
+  --criterion NAME        range (default), range_mean, robust_range,
+                          chi2_variance, scaled_variance, or 1 to 5
+  --threshold N           grey-value threshold, whole number >= 0 (20)
+  --start_level N         initial blocks of 2^N pixels a side, 0 to L - 1 for
+                          an image padded to 2^L (min(3, L - 1))
+  --grouping MODE         sequential (default) or parallel
+  --seeds N               seed regions of parallel grouping, >= 1 (4)
+  --seed_any_level B      seeds from any block level (false)
+  --min_region_size N     merge regions of fewer pixels, 0 keeps them (0)
+  --keep_small_stats B    merged small regions add their statistics (false)
+  --outlier_fraction F    robust_range: tolerated outliers, 0 to 1 (0.05)
+  --noise_sigma F         variance criteria: noise deviation, >= 0 (2)
+  --confidence P          chi2_variance: 0.5, 0.75 (default) or 0.9
+  --size_factor F         scaled_variance: factor of the limit, >= 0 (1)
+  --scale MODE            none: values used as they are, whole numbers in
+                          0..255 only (default); minmax: the image's range to
+                          0..255; class: the format's range (0..65535 for 16
+                          bits) to 0..255; clip: clipped to 0..255
+  --flat_levels N         3-D only: block levels one plane thick
+  --colour FILE           also write the labels in distinct colours (PNG;
+                          the planes side by side for a volume)
+  --montage FILE          also write the snapshots of the run side by side
+                          (PNG; the middle plane of a volume)
+  --reduce N              first shrink the image N times in its first two
+                          dimensions (mean of N x N pixels), for pictures
+                          larger than 256 x 256; the labels are of that size
+  --help                  show this text
+B is true or false (also 1/0, on/off, yes/no).  Images may be at most 256
+pixels in each dimension.  The module's progress lines and a summary
+(regions, their sizes, the time) are printed to standard output.
+)";
+}
+
+} // namespace kalseg

@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# make_pkg.sh SOURCE_ROOT OUTPUT_DIR
+# Assembles the Octave package kalmex-VERSION.tar.gz in OUTPUT_DIR from the
+# source tree: DESCRIPTION, INDEX, COPYING, NEWS, src/ with the sources of
+# every module present and a Makefile that builds them with mkoctfile --mex,
+# and inst/ with the MATLAB-side functions.  A module whose sources are not
+# in the tree is left out (with a note), so the package always builds.
+set -euo pipefail
+
+root=$(cd "$1" && pwd)
+mkdir -p "$2"
+out=$(cd "$2" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+
+version=$(sed -n 's/^project(kalmex VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+[[ -n $version ]] || { echo "make_pkg.sh: no version in $root/CMakeLists.txt" >&2; exit 1; }
+name=kalmex-$version
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+pkg=$work/$name
+mkdir -p "$pkg/src/host" "$pkg/src/help" "$pkg/inst"
+
+# The sources that a module folder's CMakeLists.txt names and the folder
+# holds; nothing when the folder has no CMakeLists.txt.  A name without its
+# file (a comment, say) is noted and passed over.
+sources_of() {
+  local dir=$1 f found=""
+  [[ -f $root/$dir/CMakeLists.txt ]] || return 1
+  for f in $(grep -o '[A-Za-z0-9_]*\.cpp' "$root/$dir/CMakeLists.txt" | sort -u); do
+    if [[ -f $root/$dir/$f ]]; then
+      found+="$f "
+    else
+      echo "make_pkg.sh: $dir/CMakeLists.txt names $f, which is not there; passed over" >&2
+    fi
+  done
+  [[ -n $found ]] || return 1
+  echo "$found"
+}
+
+# FOLDER/NAME for every NAME after FOLDER (nothing for no NAME).
+prefix() {
+  local dir=$1 f
+  shift
+  for f in "$@"; do printf '%s/%s ' "$dir" "$f"; done
+}
+
+copy_folder() {
+  local dir=$1
+  mkdir -p "$pkg/src/$dir"
+  cp "$root/$dir"/*.cpp "$pkg/src/$dir/"
+  if compgen -G "$root/$dir/*.h" > /dev/null; then cp "$root/$dir"/*.h "$pkg/src/$dir/"; fi
+}
+
+cp "$root/host/mexutil.h" "$root/host/mexutil.cpp" "$pkg/src/host/"
+mk=$pkg/src/modules.mk
+echo "# Written by make_pkg.sh: the modules in this package and their sources." > "$mk"
+modules=()
+
+add_module() { # NAME FOLDER SOURCES... (paths inside src/)
+  local module=$1 dir=$2
+  shift 2
+  if [[ ! -f $root/toolbox/$module.m ]]; then
+    echo "make_pkg.sh: $module has no help file toolbox/$module.m" >&2
+    exit 1
+  fi
+  cp "$root/toolbox/$module.m" "$pkg/src/help/"
+  modules+=("$module")
+  echo "${module}_SOURCES := $*" >> "$mk"
+  echo "${module}_INCLUDES := -I$dir" >> "$mk"
+}
+
+# Modules with a folder of their own.
+for module in regionseg_core edgethin kalsettings tiffmend; do
+  if list=$(sources_of "$module"); then
+    copy_folder "$module"
+    add_module "$module" "$module" $(prefix "$module" $list)
+  else
+    echo "make_pkg.sh: $module is not in the tree; left out"
+  fi
+done
+
+# The wrappers share a folder and need the image library.
+if kal=$(sources_of imagelib) && [[ -f $root/wrappers/CMakeLists.txt ]]; then
+  copy_folder imagelib
+  copy_folder wrappers
+  kal_list=$(printf '%s\n' $kal | grep -v '^brx\.cpp$')
+  # Sources the wrappers share, if their CMakeLists.txt names any.
+  shared=$(sources_of wrappers 2> /dev/null | tr ' ' '\n' | grep -v '^kal_[a-z]*\.cpp$' || true)
+  echo "KAL_SOURCES := $(prefix imagelib $kal_list)" >> "$mk"
+  echo "BRX_SOURCES := imagelib/brx.cpp" >> "$mk"
+  for module in kal_peakfit kal_turnvolume kal_troughfind; do
+    if [[ -f $root/wrappers/$module.cpp ]]; then
+      add_module "$module" wrappers "wrappers/$module.cpp" $(prefix wrappers $shared)
+      echo "${module}_INCLUDES += -Iimagelib" >> "$mk"
+      echo "${module}_IMAGELIB := yes" >> "$mk"
+    fi
+  done
+else
+  echo "make_pkg.sh: the wrappers or the image library are not in the tree; left out"
+fi
+[[ ${#modules[@]} -gt 0 ]] || { echo "make_pkg.sh: no module present" >&2; exit 1; }
+echo "MODULES := ${modules[*]}" >> "$mk"
+cp "$here/Makefile.src" "$pkg/src/Makefile"
+
+# MATLAB-side functions: everything in toolbox/ except the help files of the
+# modules (they go beside the built modules) and the build script of the
+# source tree, which the package does not need.
+all_modules=" regionseg_core edgethin kalsettings tiffmend kal_peakfit kal_turnvolume kal_troughfind "
+inst=()
+for f in "$root"/toolbox/*.m; do
+  base=$(basename "$f" .m)
+  [[ $all_modules == *" $base "* || $base == build_mex ]] && continue
+  cp "$f" "$pkg/inst/"
+  inst+=("$base")
+done
+
+cat > "$pkg/DESCRIPTION" <<DESC
+Name: kalmex
+Version: $version
+Date: $(date -u +%Y-%m-%d)
+Author: The kalmex developers
+Maintainer: The kalmex developers
+Title: Image-analysis modules: segmentation, edge thinning, preferences, TIFF repair
+Description: Seven compiled modules of an image-analysis toolbox: split-and-merge
+ segmentation of 2-D and 3-D images (regionseg_core, with the front end
+ regionseg), edge thinning by non-maximum suppression (edgethin), the
+ toolbox's preferences (kalsettings), in-place repair of palette TIFF files
+ (tiffmend), sub-pixel maxima, rotation and minimum positions over our image
+ library (kal_peakfit, kal_turnvolume, kal_troughfind).
+License: see COPYING
+Depends: octave (>= 7.0.0)
+DESC
+
+category() { # TITLE NAMES...: an INDEX category with the names present
+  local title=$1 line="" n
+  shift
+  for n in "$@"; do
+    [[ " ${modules[*]} ${inst[*]} " == *" $n "* ]] && line+=" $n"
+  done
+  [[ -n $line ]] && printf '%s\n%s\n' "$title" "$line" >> "$pkg/INDEX"
+  return 0
+}
+echo "kalmex >> Image analysis" > "$pkg/INDEX"
+category "Segmentation" regionseg regionseg_core
+category "Edges" edgethin
+category "Preferences" kalsettings kal_getboundary kal_setboundary kal_gettruncation kal_settruncation
+category "Files" tiffmend
+category "Image library" kal_peakfit kal_turnvolume kal_troughfind
+
+if [[ -f $root/COPYING ]]; then cp "$root/COPYING" "$pkg/COPYING"; else cp "$here/COPYING" "$pkg/COPYING"; fi
+cp "$here/NEWS" "$pkg/NEWS"
+
+tar -C "$work" -czf "$out/$name.tar.gz.part" "$name"
+mv "$out/$name.tar.gz.part" "$out/$name.tar.gz"
+echo "wrote $out/$name.tar.gz (modules: ${modules[*]})"
