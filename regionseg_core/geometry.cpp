@@ -50,22 +50,41 @@ block_extent_t block_extent(const seg_context &ctx, int32_t level) {
   return e;
 }
 
-block_origin_t block_origin(const seg_context &ctx, uint32_t code, int32_t level) {
-  int32_t x = 0;
-  int32_t y = 0;
-  int32_t z = 0;
-  for (int32_t i = level; i < ctx.levels; ++i) {
-    const uint32_t k = code_digit(code, i) - 1;
-    if (k & 1u) {
-      x += int32_t{1} << i;
-    }
-    if (k & 2u) {
-      y += int32_t{1} << i;
-    }
-    if ((k & 4u) && i >= ctx.flat_levels) {
-      z += int32_t{1} << (i - ctx.flat_levels);
-    }
+namespace {
+
+// Bit 4i of m (for i = 0..7) moved to bit i; m holds no other bits.
+inline uint32_t gather_nibble_bits(uint32_t m) {
+  m = (m | (m >> 3)) & 0x03030303u;
+  m = (m | (m >> 6)) & 0x000F000Fu;
+  return (m | (m >> 12)) & 0x000000FFu;
+}
+
+// Digits lo .. hi-1 of a code, as a mask of whole nibbles (0 <= lo, hi <= 8).
+inline uint32_t digit_mask(int32_t lo, int32_t hi) {
+  if (hi <= lo) {
+    return 0;
   }
+  const uint64_t below_hi = (uint64_t{1} << (4 * hi)) - 1u;
+  const uint64_t below_lo = (uint64_t{1} << (4 * lo)) - 1u;
+  return static_cast<uint32_t>(below_hi & ~below_lo);
+}
+
+} // namespace
+
+// Digit i - 1 of each level from level up names the child: bit 0 a step of
+// 2^i in x, bit 1 in y, bit 2 (deep levels only) one of 2^(i - flat_levels)
+// planes.  All digits are taken at once: every nibble less one (modulo 16,
+// so that a digit 0 gives all three bits, as counting it down would), then
+// the bits of each kind gathered into a number.
+block_origin_t block_origin(const seg_context &ctx, uint32_t code, int32_t level) {
+  const uint32_t ones = 0x11111111u;
+  const uint32_t less_one = (code | 0x88888888u) - ones; // low 3 bits of each nibble: digit - 1
+  const uint32_t levels = digit_mask(level, ctx.levels);
+  const uint32_t deep = digit_mask(level < ctx.flat_levels ? ctx.flat_levels : level, ctx.levels);
+  const int32_t x = static_cast<int32_t>(gather_nibble_bits(less_one & levels & ones));
+  const int32_t y = static_cast<int32_t>(gather_nibble_bits((less_one >> 1) & levels & ones));
+  const int32_t z =
+      static_cast<int32_t>(gather_nibble_bits((less_one >> 2) & deep & ones) >> ctx.flat_levels);
   block_origin_t o;
   o.x = x;
   o.y = y * ctx.dim_x;

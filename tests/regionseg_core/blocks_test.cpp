@@ -3,6 +3,7 @@
 #include "blocks_support.h"
 
 #include <algorithm>
+#include <random>
 
 using segtest::chain_codes;
 using segtest::Context;
@@ -344,3 +345,50 @@ TEST_F(Blocks, SplittingOutOfMemoryReleasesEverything) {
 }
 
 } // namespace
+
+namespace {
+
+// Where a block starts, digit by digit: the rule block_origin computes.
+block_origin_t origin_by_digits(const seg_context &ctx, uint32_t code, int32_t level) {
+  int32_t x = 0, y = 0, z = 0;
+  for (int32_t i = level; i < ctx.levels; ++i) {
+    const uint32_t k = code_digit(code, i) - 1;
+    x += (k & 1u) ? int32_t{1} << i : 0;
+    y += (k & 2u) ? int32_t{1} << i : 0;
+    z += ((k & 4u) && i >= ctx.flat_levels) ? int32_t{1} << (i - ctx.flat_levels) : 0;
+  }
+  return {x, y * ctx.dim_x, z * ctx.plane_stride};
+}
+
+} // namespace
+
+TEST(BlockGeometry, OriginsMatchTheDigitRuleForEveryTreeShape) {
+  std::mt19937 rng(20261209);
+  for (int32_t levels = 1; levels <= 8; ++levels) {
+    for (int32_t flat = 0; flat <= levels; ++flat) {
+      seg_context ctx{};
+      ctx.levels = levels;
+      ctx.flat_levels = flat;
+      ctx.dim_x = int32_t{1} << levels;
+      ctx.plane_stride = ctx.dim_x * ctx.dim_x;
+      for (int round = 0; round < 2000; ++round) {
+        const int32_t level = static_cast<int32_t>(rng() % static_cast<uint32_t>(levels + 1));
+        // Valid codes (digits 1 to the child count from level up, 0 below)
+        // and, every fourth round, arbitrary nibbles.
+        uint32_t code = 0;
+        for (int32_t i = 0; i < 8; ++i) {
+          const uint32_t children = i < flat ? 4u : 8u;
+          const uint32_t digit = round % 4 == 3               ? rng() % 16u
+                                 : (i >= level && i < levels) ? 1u + rng() % children
+                                                              : 0u;
+          code |= digit << (4 * i);
+        }
+        const block_origin_t got = block_origin(ctx, code, level);
+        const block_origin_t want = origin_by_digits(ctx, code, level);
+        ASSERT_EQ(got.x, want.x) << std::hex << code << " level " << level;
+        ASSERT_EQ(got.y, want.y) << std::hex << code << " level " << level;
+        ASSERT_EQ(got.z, want.z) << std::hex << code << " level " << level;
+      }
+    }
+  }
+}
