@@ -66,6 +66,10 @@ extern "C" {
 void regionseg_core_fail_allocation_at(long n);
 long regionseg_core_allocation_count();
 long regionseg_core_live_allocations();
+// Records and adjacency cells made since the last fail_allocation_at (for
+// the benchmarks' bytes per block and per adjacency).
+long regionseg_core_records_taken();
+long regionseg_core_cells_taken();
 }
 
 // ---------------------------------------------------------------------------

@@ -392,3 +392,54 @@ TEST(BlockGeometry, OriginsMatchTheDigitRuleForEveryTreeShape) {
     }
   }
 }
+
+TEST_F(Blocks, RecordsAndCellsComeZeroedAndDistinctAcrossManySlabs) {
+  std::mt19937 rng(3);
+  std::vector<region_node *> nodes;
+  std::vector<node_link *> cells;
+  for (int round = 0; round < 3; ++round) {
+    // More objects than one slab holds, then release a random half and
+    // take them again: every object handed out is zero-filled and unique.
+    while (nodes.size() < 5000) {
+      region_node *n = new_region_node();
+      node_link *c = new_node_link();
+      ASSERT_NE(n, nullptr);
+      ASSERT_NE(c, nullptr);
+      EXPECT_EQ(n->code, 0u);
+      EXPECT_EQ(n->stat_a, 0);
+      EXPECT_EQ(n->next_region, nullptr);
+      EXPECT_EQ(c->node, nullptr);
+      EXPECT_EQ(c->next, nullptr);
+      n->code = 0xFFFFFFFFu;
+      n->next_region = n;
+      c->next = c;
+      nodes.push_back(n);
+      cells.push_back(c);
+    }
+    std::shuffle(nodes.begin(), nodes.end(), rng);
+    std::shuffle(cells.begin(), cells.end(), rng);
+    for (size_t k = 0; k < 2500; ++k) {
+      free_region_node(nodes.back());
+      nodes.pop_back();
+      free_node_link(cells.back());
+      cells.pop_back();
+    }
+  }
+  std::vector<void *> all(nodes.begin(), nodes.end());
+  all.insert(all.end(), cells.begin(), cells.end());
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+  // A failing allocation hook applies to records and cells as well.
+  seg_fail_allocation_at(2);
+  region_node *first = new_region_node();
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(new_node_link(), nullptr);
+  seg_fail_allocation_at(0);
+  free_region_node(first);
+  for (region_node *n : nodes) {
+    free_region_node(n);
+  }
+  for (node_link *c : cells) {
+    free_node_link(c);
+  }
+}
