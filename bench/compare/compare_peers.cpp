@@ -11,6 +11,7 @@
 // call, records, adjacency cells, regions, snapshots, voxels and the record
 // sizes.  With TIFF_FILE (a 10,000-page palette file) tiffmend is timed
 // against libtiff's tiffinfo reading the same file.
+#include <dlfcn.h>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -46,7 +47,7 @@ void *__libc_memalign(size_t, size_t);
 
 namespace {
 bool g_tracking = false;
-long long g_current = 0, g_peak = 0, g_nodes = 0, g_links = 0;
+long long g_current = 0, g_peak = 0;
 
 inline void noteAlloc(void *p) {
   if (g_tracking && p != nullptr) {
@@ -70,10 +71,6 @@ void *malloc(size_t n) {
 void *calloc(size_t c, size_t n) {
   void *p = __libc_calloc(c, n);
   noteAlloc(p);
-  if (g_tracking && c == 1) {
-    g_nodes += n == sizeof(region_node);
-    g_links += n == sizeof(node_link);
-  }
   return p;
 }
 void *realloc(void *q, size_t n) {
@@ -263,6 +260,31 @@ bool segCall(SegCase &c, int nlhs, mxArray **outs) {
   return true;
 }
 
+// The module's own counters, reached in the module file the host loaded.
+struct SegHooks {
+  void (*reset)(long) = nullptr;
+  long (*records)() = nullptr;
+  long (*cells)() = nullptr;
+};
+
+const SegHooks &segHooks() {
+  static SegHooks h;
+  if (h.reset == nullptr) {
+    const std::string path = kalhost::defaultModuleDir() + "/regionseg_core.so";
+    void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (lib != nullptr) {
+      h.reset = reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
+      h.records = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_records_taken"));
+      h.cells = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_cells_taken"));
+    }
+    if (h.reset == nullptr || h.records == nullptr || h.cells == nullptr) {
+      std::fprintf(stderr, "compare_peers: no counters in %s\n", path.c_str());
+      std::exit(3);
+    }
+  }
+  return h;
+}
+
 void segPrepare(SegCase &c, const std::string &dir) {
   const size_t voxels = size_t(c.side) * c.side * c.planes;
   const std::vector<uint8_t> grey = readRaw<uint8_t>(dir + "/" + c.image + ".u8", voxels);
@@ -275,13 +297,17 @@ void segPrepare(SegCase &c, const std::string &dir) {
   }
 
   // One labels-only call under the counting allocator: the peak memory of
-  // the call (outputs included) and the number of records and cells made.
+  // the call (outputs included); the module counts the records and cells.
   mxArray *outs[2] = {nullptr, nullptr};
-  g_current = g_peak = g_nodes = g_links = 0;
+  segCall(c, 1, outs); // loads the module
+  mxDestroyArray(outs[0]);
+  const SegHooks &hooks = segHooks();
+  hooks.reset(0);
+  g_current = g_peak = 0;
   g_tracking = true;
   segCall(c, 1, outs);
   g_tracking = false;
-  const long long peak = g_peak, nodes = g_nodes, links = g_links - 1; // one snapshot cell
+  const long long peak = g_peak, nodes = hooks.records(), links = hooks.cells();
   const int32_t *lab = static_cast<const int32_t *>(mxGetData(outs[0]));
   const int32_t regions = 1 + *std::max_element(lab, lab + voxels);
   mxDestroyArray(outs[0]);
