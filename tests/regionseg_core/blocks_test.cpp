@@ -443,3 +443,39 @@ TEST_F(Blocks, RecordsAndCellsComeZeroedAndDistinctAcrossManySlabs) {
     free_node_link(c);
   }
 }
+
+TEST(BlockGeometry, CellIndicesMatchTheMixedRadixRuleForEveryTreeShape) {
+  std::mt19937 rng(11);
+  for (int32_t levels = 1; levels <= 8; ++levels) {
+    for (int32_t flat = 0; flat <= levels; ++flat) {
+      for (int32_t start = 0; start < levels; ++start) {
+        std::vector<int32_t> children(static_cast<size_t>(levels));
+        for (int32_t l = 0; l < levels; ++l) {
+          children[static_cast<size_t>(l)] = l < flat ? 4 : 8;
+        }
+        seg_context ctx{};
+        ctx.levels = levels;
+        ctx.flat_levels = flat;
+        ctx.start_level = start;
+        ctx.child_count = children.data();
+        for (int round = 0; round < 300; ++round) {
+          // A block of any level: digits 1 to the child count from its level
+          // up to the root, 0 below it.
+          const int32_t level = static_cast<int32_t>(rng() % static_cast<uint32_t>(levels + 1));
+          uint32_t code = 0;
+          for (int32_t i = level; i < levels; ++i) {
+            code |= (1u + rng() % static_cast<uint32_t>(children[static_cast<size_t>(i)]))
+                    << (4 * i);
+          }
+          int32_t want = 0, weight = 1;
+          for (int32_t l = start; l < levels; ++l) {
+            const uint32_t digit = code_digit(code, l);
+            want += digit != 0 ? weight * static_cast<int32_t>(digit - 1) : 0;
+            weight *= children[static_cast<size_t>(l)];
+          }
+          ASSERT_EQ(cell_index(ctx, code), want) << std::hex << code << " start " << start;
+        }
+      }
+    }
+  }
+}
