@@ -121,6 +121,8 @@ object_pool link_pool = {sizeof(node_link),
                          NULL,
                          0};
 
+// An object of the pool, not yet filled; NULL when the hook refuses it or no
+// slab can be had.
 void *pool_take(object_pool &pool) {
   if (allocation_refused()) {
     return NULL;
@@ -144,7 +146,6 @@ void *pool_take(object_pool &pool) {
     p = pool.carve;
     pool.carve += pool.size;
   }
-  memset(p, 0, pool.size);
   ++pool.live;
   ++live_blocks;
   return p;
@@ -186,15 +187,23 @@ node_link *new_node_link() {
 }
 void free_node_link(node_link *cell) { seg_free(cell); }
 #else
+// The objects are zero-filled here, where their size is a constant the
+// compiler fills with a few stores.
 region_node *new_region_node() {
   region_node *node = static_cast<region_node *>(pool_take(node_pool));
-  records_taken += node != NULL;
+  if (node != NULL) {
+    memset(node, 0, sizeof(region_node));
+    ++records_taken;
+  }
   return node;
 }
 void free_region_node(region_node *node) { pool_give(node_pool, node); }
 node_link *new_node_link() {
   node_link *cell = static_cast<node_link *>(pool_take(link_pool));
-  cells_taken += cell != NULL;
+  if (cell != NULL) {
+    memset(cell, 0, sizeof(node_link));
+    ++cells_taken;
+  }
   return cell;
 }
 void free_node_link(node_link *cell) { pool_give(link_pool, cell); }
