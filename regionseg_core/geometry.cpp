@@ -101,23 +101,26 @@ block_extent_t block_extent(const seg_context &ctx, int32_t level) {
   return e;
 }
 
-// Digit i - 1 of each level from level up names the child: bit 0 a step of
-// 2^i in x, bit 1 in y, bit 2 (deep levels only) one of 2^(i - flat_levels)
-// planes.  All digits are taken at once: every nibble less one (modulo 16,
-// so that a digit 0 gives all three bits, as counting it down would), then
-// the bits of each kind gathered into a number.
-block_origin_t block_origin(const seg_context &ctx, uint32_t code, int32_t level) {
+// Digit i - 1 of each level i in level .. top-1 names the child: bit 0 a
+// step of 2^i in x, bit 1 in y, bit 2 (deep levels only) one of
+// 2^(i - flat_levels) planes.  All digits are taken at once: every nibble
+// less one (modulo 16, so that a digit 0 gives all three bits, as counting it
+// down would), then the bits of each kind gathered into a number.
+block_origin_t block_steps(const seg_context &ctx, uint32_t code, int32_t level, int32_t top) {
   const uint32_t ones = 0x11111111u;
   const uint32_t less_one = (code | 0x88888888u) - ones; // low 3 bits of each nibble: digit - 1
-  const uint32_t levels = digit_mask(level, ctx.levels);
-  const uint32_t deep = digit_mask(level < ctx.flat_levels ? ctx.flat_levels : level, ctx.levels);
-  const int32_t x = static_cast<int32_t>(gather_nibble_bits(less_one & levels & ones));
-  const int32_t y = static_cast<int32_t>(gather_nibble_bits((less_one >> 1) & levels & ones));
-  const int32_t z =
-      static_cast<int32_t>(gather_nibble_bits((less_one >> 2) & deep & ones) >> ctx.flat_levels);
-  block_origin_t o;
-  o.x = x;
-  o.y = y * ctx.dim_x;
-  o.z = z * ctx.plane_stride;
+  const uint32_t levels = digit_mask(level, top);
+  const uint32_t deep = digit_mask(level < ctx.flat_levels ? ctx.flat_levels : level, top);
+  block_origin_t s;
+  s.x = static_cast<int32_t>(gather_nibble_bits(less_one & levels & ones));
+  s.y = static_cast<int32_t>(gather_nibble_bits((less_one >> 1) & levels & ones));
+  s.z = static_cast<int32_t>(gather_nibble_bits((less_one >> 2) & deep & ones) >> ctx.flat_levels);
+  return s;
+}
+
+block_origin_t block_origin(const seg_context &ctx, uint32_t code, int32_t level) {
+  block_origin_t o = block_steps(ctx, code, level, ctx.levels);
+  o.y *= ctx.dim_x;
+  o.z *= ctx.plane_stride;
   return o;
 }

@@ -39,14 +39,8 @@ struct ordering {
 // The position within its start cell's map block of the first pixel of the
 // block code at level.
 int32_t fine_position(const ordering &o, uint32_t code, int32_t level) {
-  const seg_context &ctx = o.ctx;
-  const block_origin_t b = block_origin(ctx, code, level);
-  const block_origin_t c =
-      block_origin(ctx, clear_digits_below(code, ctx.start_level), ctx.start_level);
-  const int32_t x = b.x - c.x;
-  const int32_t y = (b.y - c.y) / ctx.dim_x;
-  const int32_t z = (b.z - c.z) / ctx.plane_stride;
-  return x + o.fine.side * (y + o.fine.side * z);
+  const block_origin_t s = block_steps(o.ctx, code, level, o.ctx.start_level);
+  return s.x + o.fine.side * (s.y + o.fine.side * s.z);
 }
 
 // Builds the fine index over the chain from first; false when memory runs

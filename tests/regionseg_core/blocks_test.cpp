@@ -388,6 +388,16 @@ TEST(BlockGeometry, OriginsMatchTheDigitRuleForEveryTreeShape) {
         ASSERT_EQ(got.x, want.x) << std::hex << code << " level " << level;
         ASSERT_EQ(got.y, want.y) << std::hex << code << " level " << level;
         ASSERT_EQ(got.z, want.z) << std::hex << code << " level " << level;
+        // Within an ancestor: the digits from level up to top only, unscaled.
+        const int32_t top =
+            level + static_cast<int32_t>(rng() % static_cast<uint32_t>(levels - level + 1));
+        seg_context up = ctx;
+        up.levels = top;
+        const block_origin_t part = origin_by_digits(up, code, level);
+        const block_origin_t steps = block_steps(ctx, code, level, top);
+        ASSERT_EQ(steps.x, part.x) << std::hex << code << " top " << top;
+        ASSERT_EQ(steps.y * ctx.dim_x, part.y) << std::hex << code << " top " << top;
+        ASSERT_EQ(steps.z * ctx.plane_stride, part.z) << std::hex << code << " top " << top;
       }
     }
   }
