@@ -39,14 +39,8 @@ struct ordering {
 // The position within its start cell's map block of the first pixel of the
 // block code at level.
 int32_t fine_position(const ordering &o, uint32_t code, int32_t level) {
-  const seg_context &ctx = o.ctx;
-  const block_origin_t b = block_origin(ctx, code, level);
-  const block_origin_t c =
-      block_origin(ctx, clear_digits_below(code, ctx.start_level), ctx.start_level);
-  const int32_t x = b.x - c.x;
-  const int32_t y = (b.y - c.y) / ctx.dim_x;
-  const int32_t z = (b.z - c.z) / ctx.plane_stride;
-  return x + o.fine.side * (y + o.fine.side * z);
+  const block_origin_t s = block_steps(o.ctx, code, level, o.ctx.start_level);
+  return s.x + o.fine.side * (s.y + o.fine.side * s.z);
 }
 
 // Builds the fine index over the chain from first; false when memory runs
@@ -253,24 +247,34 @@ bool link_low_side(ordering &o, uint32_t h, int32_t level, int32_t d) {
 
 uint32_t low_neighbour_code(const seg_context &ctx, uint32_t code, int32_t level,
                             int32_t direction) {
-  if (code == 0) {
-    return 0;
+  // Climb to the first ancestor (or the block itself) that lies in the upper
+  // half of its parent along the direction: its low neighbour is a sibling.
+  // No such ancestor below the root means the block is on the image border.
+  int32_t top = level;
+  uint32_t ancestor = code;
+  uint32_t k = 0;
+  for (;;) {
+    if (ancestor == 0) {
+      return 0;
+    }
+    k = code_digit(ancestor, top);
+    if (upper_side(k, direction)) {
+      break;
+    }
+    ancestor = clear_digits_below(ancestor, top + 1);
+    ++top;
   }
-  const uint32_t k = code_digit(code, level);
-  if (upper_side(k, direction)) {
-    // The sibling on the low side.
-    return set_digit(k - (1u << direction), level, code);
+  uint32_t result = set_digit(k - (1u << direction), top, ancestor);
+  // Back down: below that sibling, the child on the high side of each level
+  // the block's own digits pass through.
+  for (int32_t l = top - 1; l >= level; --l) {
+    uint32_t step = 1u << direction;
+    if (direction == DIR_Z && l < ctx.flat_levels) {
+      step = 0; // flat children: the same place in the plane below
+    }
+    result = set_digit(code_digit(code, l) + step, l, result);
   }
-  const uint32_t parent =
-      low_neighbour_code(ctx, clear_digits_below(code, level + 1), level + 1, direction);
-  if (parent == 0) {
-    return 0;
-  }
-  uint32_t step = 1u << direction;
-  if (direction == DIR_Z && level < ctx.flat_levels) {
-    step = 0; // flat children: the same place in the plane below
-  }
-  return set_digit(k + step, level, parent);
+  return result;
 }
 
 void set_region_statistics(seg_context &ctx, region_node *block) {

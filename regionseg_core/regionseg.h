@@ -66,6 +66,10 @@ extern "C" {
 void regionseg_core_fail_allocation_at(long n);
 long regionseg_core_allocation_count();
 long regionseg_core_live_allocations();
+// Records and adjacency cells made since the last fail_allocation_at (for
+// the benchmarks' bytes per block and per adjacency).
+long regionseg_core_records_taken();
+long regionseg_core_cells_taken();
 }
 
 // ---------------------------------------------------------------------------
@@ -203,6 +207,9 @@ int32_t cell_index(const seg_context &ctx, uint32_t code);
 uint32_t next_code(const seg_context &ctx, uint32_t code, int32_t level);
 block_extent_t block_extent(const seg_context &ctx, int32_t level);
 block_origin_t block_origin(const seg_context &ctx, uint32_t code, int32_t level);
+// Where the block code at level starts within its ancestor of level top, in
+// pixels along x and y and in planes along z (level <= top <= levels).
+block_origin_t block_steps(const seg_context &ctx, uint32_t code, int32_t level, int32_t top);
 
 // Painting into snapshot_cur (snapshots.cpp).
 void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,

@@ -3,6 +3,7 @@
 #include "blocks_support.h"
 
 #include <algorithm>
+#include <random>
 
 using segtest::chain_codes;
 using segtest::Context;
@@ -344,3 +345,147 @@ TEST_F(Blocks, SplittingOutOfMemoryReleasesEverything) {
 }
 
 } // namespace
+
+namespace {
+
+// Where a block starts, digit by digit: the rule block_origin computes.
+block_origin_t origin_by_digits(const seg_context &ctx, uint32_t code, int32_t level) {
+  int32_t x = 0, y = 0, z = 0;
+  for (int32_t i = level; i < ctx.levels; ++i) {
+    const uint32_t k = code_digit(code, i) - 1;
+    x += (k & 1u) ? int32_t{1} << i : 0;
+    y += (k & 2u) ? int32_t{1} << i : 0;
+    z += ((k & 4u) && i >= ctx.flat_levels) ? int32_t{1} << (i - ctx.flat_levels) : 0;
+  }
+  return {x, y * ctx.dim_x, z * ctx.plane_stride};
+}
+
+} // namespace
+
+TEST(BlockGeometry, OriginsMatchTheDigitRuleForEveryTreeShape) {
+  std::mt19937 rng(20261209);
+  for (int32_t levels = 1; levels <= 8; ++levels) {
+    for (int32_t flat = 0; flat <= levels; ++flat) {
+      seg_context ctx{};
+      ctx.levels = levels;
+      ctx.flat_levels = flat;
+      ctx.dim_x = int32_t{1} << levels;
+      ctx.plane_stride = ctx.dim_x * ctx.dim_x;
+      for (int round = 0; round < 2000; ++round) {
+        const int32_t level = static_cast<int32_t>(rng() % static_cast<uint32_t>(levels + 1));
+        // Valid codes (digits 1 to the child count from level up, 0 below)
+        // and, every fourth round, arbitrary nibbles.
+        uint32_t code = 0;
+        for (int32_t i = 0; i < 8; ++i) {
+          const uint32_t children = i < flat ? 4u : 8u;
+          const uint32_t digit = round % 4 == 3               ? rng() % 16u
+                                 : (i >= level && i < levels) ? 1u + rng() % children
+                                                              : 0u;
+          code |= digit << (4 * i);
+        }
+        const block_origin_t got = block_origin(ctx, code, level);
+        const block_origin_t want = origin_by_digits(ctx, code, level);
+        ASSERT_EQ(got.x, want.x) << std::hex << code << " level " << level;
+        ASSERT_EQ(got.y, want.y) << std::hex << code << " level " << level;
+        ASSERT_EQ(got.z, want.z) << std::hex << code << " level " << level;
+        // Within an ancestor: the digits from level up to top only, unscaled.
+        const int32_t top =
+            level + static_cast<int32_t>(rng() % static_cast<uint32_t>(levels - level + 1));
+        seg_context up = ctx;
+        up.levels = top;
+        const block_origin_t part = origin_by_digits(up, code, level);
+        const block_origin_t steps = block_steps(ctx, code, level, top);
+        ASSERT_EQ(steps.x, part.x) << std::hex << code << " top " << top;
+        ASSERT_EQ(steps.y * ctx.dim_x, part.y) << std::hex << code << " top " << top;
+        ASSERT_EQ(steps.z * ctx.plane_stride, part.z) << std::hex << code << " top " << top;
+      }
+    }
+  }
+}
+
+TEST_F(Blocks, RecordsAndCellsComeZeroedAndDistinctAcrossManySlabs) {
+  std::mt19937 rng(3);
+  std::vector<region_node *> nodes;
+  std::vector<node_link *> cells;
+  for (int round = 0; round < 3; ++round) {
+    // More objects than one slab holds, then release a random half and
+    // take them again: every object handed out is zero-filled and unique.
+    while (nodes.size() < 5000) {
+      region_node *n = new_region_node();
+      node_link *c = new_node_link();
+      ASSERT_NE(n, nullptr);
+      ASSERT_NE(c, nullptr);
+      EXPECT_EQ(n->code, 0u);
+      EXPECT_EQ(n->stat_a, 0);
+      EXPECT_EQ(n->next_region, nullptr);
+      EXPECT_EQ(c->node, nullptr);
+      EXPECT_EQ(c->next, nullptr);
+      n->code = 0xFFFFFFFFu;
+      n->next_region = n;
+      c->next = c;
+      nodes.push_back(n);
+      cells.push_back(c);
+    }
+    std::shuffle(nodes.begin(), nodes.end(), rng);
+    std::shuffle(cells.begin(), cells.end(), rng);
+    for (size_t k = 0; k < 2500; ++k) {
+      free_region_node(nodes.back());
+      nodes.pop_back();
+      free_node_link(cells.back());
+      cells.pop_back();
+    }
+  }
+  std::vector<void *> all(nodes.begin(), nodes.end());
+  all.insert(all.end(), cells.begin(), cells.end());
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+  // A failing allocation hook applies to records and cells as well.
+  seg_fail_allocation_at(2);
+  region_node *first = new_region_node();
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(new_node_link(), nullptr);
+  seg_fail_allocation_at(0);
+  free_region_node(first);
+  for (region_node *n : nodes) {
+    free_region_node(n);
+  }
+  for (node_link *c : cells) {
+    free_node_link(c);
+  }
+}
+
+TEST(BlockGeometry, CellIndicesMatchTheMixedRadixRuleForEveryTreeShape) {
+  std::mt19937 rng(11);
+  for (int32_t levels = 1; levels <= 8; ++levels) {
+    for (int32_t flat = 0; flat <= levels; ++flat) {
+      for (int32_t start = 0; start < levels; ++start) {
+        std::vector<int32_t> children(static_cast<size_t>(levels));
+        for (int32_t l = 0; l < levels; ++l) {
+          children[static_cast<size_t>(l)] = l < flat ? 4 : 8;
+        }
+        seg_context ctx{};
+        ctx.levels = levels;
+        ctx.flat_levels = flat;
+        ctx.start_level = start;
+        ctx.child_count = children.data();
+        for (int round = 0; round < 300; ++round) {
+          // A block of any level: digits 1 to the child count from its level
+          // up to the root, 0 below it.
+          const int32_t level = static_cast<int32_t>(rng() % static_cast<uint32_t>(levels + 1));
+          uint32_t code = 0;
+          for (int32_t i = level; i < levels; ++i) {
+            code |= (1u + rng() % static_cast<uint32_t>(children[static_cast<size_t>(i)]))
+                    << (4 * i);
+          }
+          int32_t want = 0, weight = 1;
+          for (int32_t l = start; l < levels; ++l) {
+            const uint32_t digit = code_digit(code, l);
+            want += digit != 0 ? weight * static_cast<int32_t>(digit - 1) : 0;
+            weight *= children[static_cast<size_t>(l)];
+          }
+          ASSERT_EQ(cell_index(ctx, code), want) << std::hex << code << " start " << start;
+        }
+      }
+    }
+  }
+}

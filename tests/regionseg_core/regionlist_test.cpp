@@ -71,6 +71,48 @@ TEST(RegionList, LowNeighbourCodes) {
   EXPECT_EQ(low_neighbour_code(deep.ctx, 0x13, 0, DIR_Z), 0u);
 }
 
+// The low neighbour by the recursive rule: the sibling below when there is
+// one, else the parent's low neighbour's child on the high side.
+uint32_t low_neighbour_by_parents(const seg_context &ctx, uint32_t code, int32_t level, int32_t d) {
+  if (code == 0) {
+    return 0;
+  }
+  const uint32_t k = code_digit(code, level);
+  if (k != 0 && (((k - 1) >> d) & 1u) != 0) {
+    return set_digit(k - (1u << d), level, code);
+  }
+  const uint32_t parent =
+      low_neighbour_by_parents(ctx, clear_digits_below(code, level + 1), level + 1, d);
+  if (parent == 0) {
+    return 0;
+  }
+  const uint32_t step = (d == DIR_Z && level < ctx.flat_levels) ? 0u : 1u << d;
+  return set_digit(k + step, level, parent);
+}
+
+TEST(RegionList, LowNeighboursMatchTheRuleByParentsForEveryTreeShape) {
+  std::mt19937 rng(5);
+  for (int32_t levels = 1; levels <= 8; ++levels) {
+    for (int32_t flat = 0; flat <= levels; ++flat) {
+      seg_context ctx{};
+      ctx.levels = levels;
+      ctx.flat_levels = flat;
+      for (int round = 0; round < 500; ++round) {
+        const int32_t level = static_cast<int32_t>(rng() % static_cast<uint32_t>(levels));
+        uint32_t code = 0;
+        for (int32_t i = level; i < levels; ++i) {
+          code |= (1u + rng() % (i < flat ? 4u : 8u)) << (4 * i);
+        }
+        for (int32_t d = DIR_X; d <= DIR_Z; ++d) {
+          ASSERT_EQ(low_neighbour_code(ctx, code, level, d),
+                    low_neighbour_by_parents(ctx, code, level, d))
+              << std::hex << code << " level " << level << " direction " << d;
+        }
+      }
+    }
+  }
+}
+
 // Pixel maps of the leaf blocks, from the regions' own geometry.
 std::vector<const region_node *> block_map(const seg_context &ctx, const region_node *head) {
   std::vector<const region_node *> map(ctx.cube_voxels, nullptr);

@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""Writes the seeded image set of the side-by-side benchmarks into DIR.
+
+Every image is a raw file in column-major order (first dimension fastest), so
+that the C++ driver, Octave and Python all read the very same pixels:
+  NAME.u8    uint8 grey values        NAME.f64   doubles
+The list of images with their shapes goes to DIR/images.txt.
+"""
+import os
+import sys
+
+import numpy as np
+from scipy import ndimage
+from skimage import data
+
+OUT = sys.argv[1]
+os.makedirs(OUT, exist_ok=True)
+shapes = []
+
+
+def save(name, array, kind):
+    array = np.asarray(array)
+    path = os.path.join(OUT, name + "." + kind)
+    with open(path, "wb") as f:
+        f.write(array.astype({"u8": np.uint8, "f64": np.float64}[kind]).tobytes(order="F"))
+    shapes.append("%s %s %s" % (name, kind, " ".join(str(s) for s in array.shape)))
+
+
+def grey(values):
+    return np.clip(np.rint(values), 0, 255).astype(np.uint8)
+
+
+def shapes_picture(rng, side):
+    """Flat boxes and discs of random grey values on a background."""
+    img = np.full((side, side), 90.0)
+    yy, xx = np.mgrid[0:side, 0:side]
+    for k in range(24):
+        cy, cx = rng.integers(0, side, 2)
+        r = rng.integers(side // 16, side // 4)
+        g = rng.integers(20, 236)
+        if k % 2 == 0:
+            img[(yy - cy) ** 2 + (xx - cx) ** 2 <= r * r] = g
+        else:
+            img[(abs(yy - cy) <= r // 2) & (abs(xx - cx) <= r)] = g
+    return img
+
+
+def blob_volume(rng, side, sigma_noise):
+    """Blurred random blobs scaled to 0..255, plus Gaussian noise."""
+    vol = np.zeros((side, side, side))
+    count = max(8, side // 4)
+    idx = rng.integers(0, side, (count, 3))
+    vol[idx[:, 0], idx[:, 1], idx[:, 2]] = rng.uniform(0.5, 1.0, count)
+    vol = ndimage.gaussian_filter(vol, sigma=side / 10.0, mode="wrap")
+    vol = 20 + 215 * vol / vol.max()
+    return grey(vol + rng.normal(0.0, sigma_noise, vol.shape))
+
+
+rng = np.random.default_rng(20261209)
+
+# The real photograph: every other pixel of the 512 x 512 camera image.
+save("camera256", data.camera()[::2, ::2], "u8")
+
+# Generated pictures: shapes, a smooth gradient, shapes under two noise levels.
+base = shapes_picture(rng, 256)
+save("shapes256", grey(base), "u8")
+yy, xx = np.mgrid[0:256, 0:256]
+save("gradient256", grey(40 + 0.4 * xx + 0.3 * yy + 30 * np.sin(xx / 40.0) * np.cos(yy / 50.0)), "u8")
+save("shapes_noise4_256", grey(base + rng.normal(0, 4, base.shape)), "u8")
+save("shapes_noise16_256", grey(base + rng.normal(0, 16, base.shape)), "u8")
+
+# Worst cases: pure noise.
+save("noise128", rng.integers(0, 256, (128, 128)), "u8")
+save("noise256", rng.integers(0, 256, (256, 256)), "u8")
+save("noisevol32", rng.integers(0, 256, (32, 32, 32)), "u8")
+save("noisevol64", rng.integers(0, 256, (64, 64, 64)), "u8")
+
+# Blob volumes with noise that makes many regions.
+for side in (32, 64, 128):
+    save("blobs%d" % side, blob_volume(rng, side, 6.0), "u8")
+
+# The edge case: a 4096 x 4096 picture, its derivatives and gradient magnitude.
+side = 4096
+pic = ndimage.zoom(shapes_picture(rng, 512), 8, order=1)
+pic = ndimage.gaussian_filter(pic, 2.0) + rng.normal(0, 3, (side, side))
+save("edge4096", grey(pic), "u8")
+gr, gc = np.gradient(pic)  # along rows (first dimension), along columns
+save("edge4096_gc", gc, "f64")
+save("edge4096_gr", gr, "f64")
+save("edge4096_d", np.hypot(gc, gr), "f64")
+
+with open(os.path.join(OUT, "images.txt"), "w") as f:
+    f.write("\n".join(shapes) + "\n")

@@ -1,0 +1,60 @@
+#!/usr/bin/env python3
+"""scikit-image and OpenCV on the images of make_images.py.
+
+  peers_python.py DATA_DIR RAW_CSV REPS
+
+Writes key,rep,cpu_seconds,wall_seconds per call, like compare_bench.  CPU
+time is the process's (time.process_time); OpenCV runs on one thread so that
+its CPU time is not inflated by thread start-up.
+"""
+import os
+import sys
+import time
+
+import cv2
+import numpy as np
+from skimage import feature, segmentation
+
+DATA, RAW, REPS = sys.argv[1], sys.argv[2], int(sys.argv[3])
+MIN_TIME = float(os.environ.get("KALMEX_BENCH_MIN_TIME", "0.2"))
+cv2.setNumThreads(1)
+
+
+def load(name, shape):
+    raw = np.fromfile(os.path.join(DATA, name + ".u8"), dtype=np.uint8)
+    return raw.reshape(shape, order="F")
+
+
+camera = load("camera256", (256, 256))
+edge = load("edge4096", (4096, 4096))
+
+
+def measure(f):
+    f()
+    calls = 0
+    c0, w0 = time.process_time(), time.perf_counter()
+    while True:
+        f()
+        calls += 1
+        c1 = time.process_time()
+        if c1 - c0 >= MIN_TIME:
+            break
+    return (c1 - c0) / calls, (time.perf_counter() - w0) / calls
+
+
+cases = [
+    ("peer.skimage.felzenszwalb.camera256",
+     lambda: segmentation.felzenszwalb(camera, scale=1, sigma=0.8, min_size=20, channel_axis=None)),
+    ("peer.skimage.slic.camera256",
+     lambda: segmentation.slic(camera, n_segments=250, compactness=0.1, channel_axis=None)),
+    ("peer.skimage.canny.edge4096", lambda: feature.canny(edge, sigma=1.0)),
+    ("peer.opencv.canny.edge4096", lambda: cv2.Canny(np.ascontiguousarray(edge), 50, 150)),
+]
+with open(RAW, "w") as out:
+    for rep in range(REPS):
+        for key, f in cases:
+            cpu, wall = measure(f)
+            out.write("%s,%d,%.9g,%.9g\n" % (key, rep, cpu, wall))
+            out.flush()
+            sys.stderr.write("  %-44s rep %d  cpu %10.3f ms  wall %10.3f ms\n"
+                             % (key, rep, 1e3 * cpu, 1e3 * wall))
