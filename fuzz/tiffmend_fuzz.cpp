@@ -19,8 +19,14 @@
 
 namespace {
 
-std::string gFile;    // the file worked on, in a fresh temporary folder
+std::string gDir;     // a fresh temporary folder, removed at exit
+std::string gFile;    // the file worked on, in that folder
 std::string gMissing; // a name in that folder that never exists
+
+void removeFolder() {
+  unlink(gFile.c_str());
+  rmdir(gDir.c_str());
+}
 
 unsigned get16(const std::vector<uint8_t> &f, size_t at, bool big) {
   return big ? (unsigned(f[at]) << 8) | f[at + 1] : (unsigned(f[at + 1]) << 8) | f[at];
@@ -117,8 +123,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::perror("mkdtemp");
     std::abort();
   }
-  gFile = std::string(dir) + "/file.tif";
-  gMissing = std::string(dir) + "/missing.tif";
+  gDir = dir;
+  gFile = gDir + "/file.tif";
+  gMissing = gDir + "/missing.tif";
+  std::atexit(removeFolder);
   kalfuzz::preload("tiffmend");
   return 0;
 }
