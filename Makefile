@@ -59,12 +59,13 @@ test-valgrind: build
 # Every gateway fuzzer for FUZZ_SECONDS each (libFuzzer, clang, ASan+UBSan).
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_SEED ?=
 fuzz:
 	command -v clang++ >/dev/null || apt-get install -y -q --no-install-recommends clang
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKALMEX_FUZZ=ON -DKALMEX_OCTAVE=OFF -DKALMEX_TESTS=OFF -DKALMEX_BENCH=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
-	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_SEED)
 
 # The Octave package $(BUILD)/kalmex-VERSION.tar.gz, for pkg install; it
 # holds the sources of every module present and builds them when installed.
