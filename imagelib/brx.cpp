@@ -40,24 +40,6 @@ bool classOfType(kal_DataType type, mxClassID *cls) {
   return false;
 }
 
-std::size_t pixelBytes(kal_DataType type) {
-  switch (type) {
-  case kal_DT_BIN:
-  case kal_DT_UINT8:
-  case kal_DT_SINT8:
-    return 1;
-  case kal_DT_UINT16:
-  case kal_DT_SINT16:
-    return 2;
-  case kal_DT_UINT32:
-  case kal_DT_SINT32:
-  case kal_DT_SFLOAT:
-    return 4;
-  default:
-    return 8;
-  }
-}
-
 // What kind of array was refused, for the message.
 const char *refusedKind(const mxArray *array) {
   if (mxIsChar(array)) {
@@ -182,7 +164,7 @@ kal_Error brx_kal2mex(kal_Image image, mxArray **plhs) {
   mxArray *array = type == kal_DT_BIN ? mxCreateLogicalArray(ndims, dims)
                                       : mxCreateNumericArray(ndims, dims, cls, mxREAL);
   if (total > 0) {
-    std::memcpy(mxGetData(array), pixels, total * pixelBytes(type));
+    std::memcpy(mxGetData(array), pixels, total * kal_DataTypeSize(type));
   }
   plhs[0] = array;
   return nullptr;

@@ -15,6 +15,7 @@
 #ifndef KALMEX_IMAGELIB_KAL_H
 #define KALMEX_IMAGELIB_KAL_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -41,6 +42,30 @@ typedef enum {
   kal_DT_SFLOAT = 10, /* single precision */
   kal_DT_DFLOAT = 11  /* double precision */
 } kal_DataType;
+
+// Size in bytes of one pixel of the type (0 for kal_DT_NONE or an unknown type).
+inline size_t kal_DataTypeSize(kal_DataType type) {
+  switch (type) {
+  case kal_DT_BIN:
+  case kal_DT_UINT8:
+  case kal_DT_SINT8:
+    return 1;
+  case kal_DT_UINT16:
+  case kal_DT_SINT16:
+    return 2;
+  case kal_DT_UINT32:
+  case kal_DT_SINT32:
+  case kal_DT_SFLOAT:
+    return 4;
+  case kal_DT_UINT64:
+  case kal_DT_SINT64:
+  case kal_DT_DFLOAT:
+    return 8;
+  case kal_DT_NONE:
+    break;
+  }
+  return 0;
+}
 
 /* One record of an error chain.  The first field links to the next record. */
 typedef struct kal_ErrorRecord {

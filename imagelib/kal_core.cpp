@@ -119,7 +119,7 @@ kal_Error setShape(const char *operation, kal_Image image, kal_DataType type, in
   if (image->type != kal_DT_NONE) {
     return kal_ErrorNew(operation, nullptr, "The image already has pixels.");
   }
-  if (kalPixelSize(type) == 0) {
+  if (kal_DataTypeSize(type) == 0) {
     return kal_ErrorNew(operation, nullptr, "Unknown pixel type %d.", static_cast<int>(type));
   }
   if (count < 0 || count > KAL_MAX_DIMENSIONS) {
@@ -324,7 +324,7 @@ kal_Error kal_ImageForge(kal_Image image, kal_DataType type, int32_t count, cons
   }
   void *pixels = nullptr;
   if (image->pixelCount > 0) {
-    const uint64_t bytes = static_cast<uint64_t>(image->pixelCount) * kalPixelSize(type);
+    const uint64_t bytes = static_cast<uint64_t>(image->pixelCount) * kal_DataTypeSize(type);
     if (bytes > SIZE_MAX / 2 ||
         (pixels = kalAllocate(static_cast<std::size_t>(bytes))) == nullptr) {
       image->dims = 0;
@@ -520,29 +520,6 @@ kal_Error kal_ImageGetData(const kal_ImageArray *images, kal_DataArray **data,
 }
 
 // ---------------------------------------------------------------- pixel helpers
-
-std::size_t kalPixelSize(kal_DataType type) {
-  switch (type) {
-  case kal_DT_BIN:
-  case kal_DT_UINT8:
-  case kal_DT_SINT8:
-    return 1;
-  case kal_DT_UINT16:
-  case kal_DT_SINT16:
-    return 2;
-  case kal_DT_UINT32:
-  case kal_DT_SINT32:
-  case kal_DT_SFLOAT:
-    return 4;
-  case kal_DT_UINT64:
-  case kal_DT_SINT64:
-  case kal_DT_DFLOAT:
-    return 8;
-  case kal_DT_NONE:
-    break;
-  }
-  return 0;
-}
 
 bool kalIsIntegerType(kal_DataType type) {
   return type != kal_DT_SFLOAT && type != kal_DT_DFLOAT && type != kal_DT_NONE;

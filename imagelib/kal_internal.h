@@ -42,8 +42,6 @@ void *kalAllocateQuiet(std::size_t bytes);
 // Registers an object in a resource list.
 void kalRegister(kal_Resources rs, kalObject *object);
 
-// Size in bytes of one pixel of the type (0 for kal_DT_NONE or an unknown type).
-std::size_t kalPixelSize(kal_DataType type);
 bool kalIsIntegerType(kal_DataType type);
 // The range an integer type can hold (binary: 0 to 1).
 void kalTypeRange(kal_DataType type, double *low, double *high);

@@ -169,8 +169,8 @@ time_row("7", "tiffmend, 10,000 pages", "emb.tiffmend.10000", "peer.tiffinfo.100
          "tiffinfo reading the file")
 
 
-def fmt(v, spec):
-    return "" if v is None or v == "" else format(v, spec)
+def fmt(v, pattern):
+    return "" if v is None or v == "" else format(v, pattern)
 
 
 header = ["target", "case", "ours ms", "against", "theirs ms", "ratio (min..max)", "limit", "met",
