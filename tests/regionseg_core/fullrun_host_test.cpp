@@ -1,6 +1,7 @@
 // Finished segmentations through the shipped module on the embedded host:
 // the worked example with and without small-region elimination, the
 // progress lines of each path, and the outputs of 2-D and 3-D runs.
+#include "host_inputs.h"
 #include "hosttest.h"
 
 #include <dlfcn.h>
@@ -23,22 +24,7 @@ struct Params {
   double *at(int i) { return &levels + i; }
 };
 
-struct Inputs {
-  Inputs(Array image, Params p) {
-    arrays.push_back(std::move(image));
-    for (int i = 0; i < 14; ++i) {
-      arrays.push_back(doubleScalar(*p.at(i)));
-    }
-  }
-  std::vector<const mxArray *> list() const {
-    std::vector<const mxArray *> v;
-    for (const Array &a : arrays) {
-      v.push_back(a.get());
-    }
-    return v;
-  }
-  std::vector<Array> arrays;
-};
+using Inputs = CallInputs<Params>;
 
 long module_live_allocations() {
   const std::string path = kalhost::defaultModuleDir() + "/regionseg_core.so";

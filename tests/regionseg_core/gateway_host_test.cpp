@@ -1,5 +1,6 @@
 // The shipped module on the embedded host: refusals of malformed calls,
 // output shapes, progress lines and the release of everything a call made.
+#include "host_inputs.h"
 #include "hosttest.h"
 
 #include <dlfcn.h>
@@ -23,23 +24,7 @@ struct Params {
   double *at(int i) { return &levels + i; }
 };
 
-// Owns the inputs of one call; any input can be swapped for another array.
-struct Inputs {
-  Inputs(Array image, Params p) {
-    arrays.push_back(std::move(image));
-    for (int i = 0; i < 14; ++i) {
-      arrays.push_back(doubleScalar(*p.at(i)));
-    }
-  }
-  std::vector<const mxArray *> list() const {
-    std::vector<const mxArray *> v;
-    for (const Array &a : arrays) {
-      v.push_back(a.get());
-    }
-    return v;
-  }
-  std::vector<Array> arrays;
-};
+using Inputs = CallInputs<Params>;
 
 Array uniformImage(std::vector<mwSize> d, int32_t value) {
   std::size_t n = 1;
