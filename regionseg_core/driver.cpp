@@ -3,6 +3,8 @@
 // but the snapshot list before it returns.
 #include <stdio.h>
 
+#include <string.h>
+
 #include "regionseg.h"
 
 namespace {
@@ -135,6 +137,18 @@ region_node *run_pipeline(seg_context &ctx) {
   return sorted;
 }
 
+namespace {
+
+// A failed run leaves the labels all zeros, whatever the stages kept in
+// them as working space.
+void clear_labels(const seg_context &ctx, int32_t *labels) {
+  if (labels != NULL) {
+    memset(labels, 0, sizeof(int32_t) * static_cast<size_t>(ctx.image_voxels));
+  }
+}
+
+} // namespace
+
 int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, int32_t levels,
                     int32_t flat_levels, int32_t *labels_out, int32_t start_level,
                     int32_t parallel_grouping, int32_t parallel_seeds, int32_t seed_any_level,
@@ -150,6 +164,7 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, in
   ctx.cube_voxels = d1 * d1 * d3;
   ctx.image_voxels = d1 * d2 * d3;
   ctx.keep_snapshots = snapshots_out != NULL;
+  ctx.scratch = labels_out;
   if (snapshots_out != NULL) {
     snapshots_out->head = NULL;
     snapshots_out->count = 0;
@@ -158,6 +173,7 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, in
   // Without the first snapshot there is nothing to paint into, and grouping
   // reads its labels back: the run cannot go on.
   if (open_first_snapshot(ctx) != SEG_OK) {
+    clear_labels(ctx, labels_out);
     return SEG_FAIL;
   }
 
@@ -187,6 +203,9 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, in
       release_region_list(ctx, regions);
       status = SEG_OK;
     }
+  }
+  if (status != SEG_OK) {
+    clear_labels(ctx, labels_out);
   }
   release_tables(ctx);
 

@@ -15,94 +15,74 @@ namespace {
 // Whether child digit k lies in the upper half along direction d.
 inline bool upper_side(uint32_t k, int32_t d) { return k != 0 && (((k - 1) >> d) & 1u) != 0; }
 
-// Direct access to the leaves of the start cells that were split: for each
-// such cell, the leaf at every one of its pixels.  A block below the start
-// level is then found at once instead of by walking the cell's leaves from
-// its first one, which would cost as many steps as the cell has leaves for
-// every neighbour looked up there.
-struct fine_index {
-  int32_t *cell_ordinal = nullptr; // per start cell: its map block, or -1
-  region_node **map = nullptr;     // cell_pixels leaf pointers per split cell
-  int32_t cell_pixels = 0;         // block_voxels[start_level]
-  int32_t side = 0;                // start block width, 2^start_level
+// The leaf at every pixel: the map holds, for each pixel, the ordinal of the
+// leaf that covers it, and leaves[ordinal] is that leaf's record.  A block on
+// a low side is then found with one read at its first pixel, whatever the
+// size of the leaves around it.
+struct leaf_map {
+  int32_t *at = nullptr;          // cube_voxels ordinals
+  region_node **leaves = nullptr; // one record per ordinal
+  bool own_map = false;           // at was allocated here (no scratch given)
 };
 
 // The state of one ordering pass while block B is being processed.
 struct ordering {
   seg_context &ctx;
-  block_table table;
-  fine_index fine;
+  leaf_map map;
   region_node *block; // B
   node_link *pending; // B's pending cell: the front of B's list so far
 };
 
-// The position within its start cell's map block of the first pixel of the
-// block code at level.
-int32_t fine_position(const ordering &o, uint32_t code, int32_t level) {
-  const block_origin_t s = block_steps(o.ctx, code, level, o.ctx.start_level);
-  return s.x + o.fine.side * (s.y + o.fine.side * s.z);
+void release_leaf_map(leaf_map &m) {
+  if (m.own_map) {
+    seg_free(m.at);
+  }
+  seg_free(m.leaves);
+  m = leaf_map{};
 }
 
-// Builds the fine index over the chain from first; false when memory runs
-// out (nothing is then left allocated by it).
-bool build_fine_index(ordering &o, region_node *first) {
+// Builds the map over the chain from first; false when memory runs out
+// (nothing is then left allocated by it).  The map goes into ctx.scratch
+// when the caller gave one.
+bool build_leaf_map(ordering &o, region_node *first) {
   const seg_context &ctx = o.ctx;
-  const int32_t start = ctx.start_level;
-  const int32_t cells = ctx.cube_voxels / ctx.block_voxels[start];
-  int32_t split = 0;
-  for (int32_t j = 0; j < cells; ++j) {
-    if (o.table[j] != nullptr && code_level(ctx, o.table[j]->code) < start) {
-      ++split;
-    }
+  size_t count = 0;
+  for (const region_node *p = first; p != nullptr; p = p->next_block) {
+    ++count;
   }
-  if (split == 0) {
-    return true;
-  }
-  fine_index &f = o.fine;
-  f.cell_pixels = ctx.block_voxels[start];
-  f.side = int32_t{1} << start;
-  f.cell_ordinal = static_cast<int32_t *>(seg_alloc(sizeof(int32_t) * static_cast<size_t>(cells)));
-  f.map = static_cast<region_node **>(
-      seg_alloc(sizeof(region_node *) * static_cast<size_t>(split) * f.cell_pixels));
-  if (f.cell_ordinal == nullptr || f.map == nullptr) {
-    seg_free(f.cell_ordinal);
-    seg_free(f.map);
-    f = fine_index{};
+  leaf_map &m = o.map;
+  m.leaves = static_cast<region_node **>(seg_alloc(sizeof(region_node *) * count));
+  if (m.leaves == nullptr) {
     return false;
   }
-  for (int32_t j = 0; j < cells; ++j) {
-    f.cell_ordinal[j] = -1;
+  if (ctx.scratch != nullptr) {
+    m.at = ctx.scratch;
+  } else {
+    m.at =
+        static_cast<int32_t *>(seg_alloc(sizeof(int32_t) * static_cast<size_t>(ctx.cube_voxels)));
+    if (m.at == nullptr) {
+      release_leaf_map(m);
+      return false;
+    }
+    m.own_map = true;
   }
-  int32_t next_ordinal = 0;
-  for (region_node *p = first; p != nullptr; p = p->next_block) {
+  int32_t ordinal = 0;
+  for (region_node *p = first; p != nullptr; p = p->next_block, ++ordinal) {
+    m.leaves[ordinal] = p;
     const int32_t level = code_level(ctx, p->code);
-    if (level >= start) {
-      continue;
-    }
-    const int32_t j = cell_index(ctx, p->code);
-    if (f.cell_ordinal[j] < 0) {
-      f.cell_ordinal[j] = next_ordinal++;
-    }
-    region_node **base = f.map + static_cast<size_t>(f.cell_ordinal[j]) * f.cell_pixels +
-                         fine_position(o, p->code, level);
-    const int32_t width = int32_t{1} << level;
-    const int32_t planes = level < ctx.flat_levels ? 1 : int32_t{1} << (level - ctx.flat_levels);
-    for (int32_t z = 0; z < planes; ++z) {
-      for (int32_t y = 0; y < width; ++y) {
-        region_node **row = base + f.side * (y + f.side * z);
-        for (int32_t x = 0; x < width; ++x) {
-          row[x] = p;
+    const block_origin_t at = block_origin(ctx, p->code, level);
+    const block_extent_t e = block_extent(ctx, level);
+    int32_t *base = m.at + at.x + at.y + at.z;
+    for (int32_t z = 0; z < e.depth; z += ctx.plane_stride) {
+      for (int32_t y = 0; y < e.height; y += ctx.dim_x) {
+        int32_t *row = base + z + y;
+        for (int32_t x = 0; x < e.width; ++x) {
+          row[x] = ordinal;
         }
       }
     }
   }
   return true;
-}
-
-void release_fine_index(fine_index &f) {
-  seg_free(f.cell_ordinal);
-  seg_free(f.map);
-  f = fine_index{};
 }
 
 // Enters n in B's list (in the pending cell, in front of what B found
@@ -130,117 +110,37 @@ bool link_neighbours(ordering &o, region_node *n) {
   return true;
 }
 
-// Links B with every leaf of the block whose first leaf is p and whose
-// children at level k_level are enumerated, as far as they touch B across
-// direction d (the enumerated block lies on B's low side).  Returns the first
-// block after the enumerated block's subtree; ok turns false on a failed link.
-region_node *face_leaves(ordering &o, region_node *p, int32_t k_level, int32_t d, bool &ok) {
+// Links B with the leaves of the block of the given level that starts at
+// pixel offset first and lies on B's low side across direction d, as far as
+// they touch B, in code order.  The leaf at the block's first pixel either
+// covers the whole block (it is the block, or a larger leaf around it: one
+// link) or is smaller, and then the block is subdivided and its children
+// that touch B are visited in child order.  False on a failed link.
+bool face_leaves(ordering &o, int32_t first, int32_t level, int32_t d) {
   const seg_context &ctx = o.ctx;
-  if (d != DIR_Z || k_level >= ctx.flat_levels) {
-    const int32_t children = ctx.child_count[k_level];
-    for (int32_t k = 1; k <= children && p != nullptr; ++k) {
-      if (upper_side(static_cast<uint32_t>(k), d)) {
-        // Child k touches B: either it is a leaf, or its leaves are
-        // enumerated in turn.
-        if (k_level > 0 && code_digit(p->code, k_level - 1) != 0) {
-          p = face_leaves(o, p, k_level - 1, d, ok);
-          if (!ok) {
-            return nullptr;
-          }
-        } else {
-          if (!link_neighbours(o, p)) {
-            ok = false;
-            return nullptr;
-          }
-          p = p->next_block;
-        }
-      } else if (k_level < ctx.start_level) {
-        // Skip child k's subtree along the chain (inside one start cell).
-        while (p != nullptr && code_digit(p->code, k_level) == static_cast<uint32_t>(k)) {
-          p = p->next_block;
-        }
-      } else {
-        // Skip child k's subtree through the table.
-        const uint32_t following = next_code(ctx, p->code, k_level);
-        p = following != 0 ? o.table[cell_index(ctx, following)] : nullptr;
-      }
-    }
-    return p;
+  region_node *leaf = o.map.leaves[o.map.at[first]];
+  if (code_level(ctx, leaf->code) >= level) {
+    return link_neighbours(o, leaf);
   }
-  // Across z below flat_levels the enumerated block is one plane thick, so
-  // every leaf of it touches B.
-  const uint32_t digit = code_digit(p->code, k_level + 1);
-  while (p != nullptr && code_digit(p->code, k_level + 1) == digit) {
-    if (!link_neighbours(o, p)) {
-      ok = false;
-      return nullptr;
+  const int32_t k_level = level - 1;
+  const int32_t side = int32_t{1} << k_level;
+  const int32_t planes = k_level < ctx.flat_levels
+                             ? 0
+                             : (int32_t{1} << (k_level - ctx.flat_levels)) * ctx.plane_stride;
+  // Across z, a block one plane thick touches B with all its children.
+  const bool every_child = d == DIR_Z && k_level < ctx.flat_levels;
+  const int32_t children = ctx.child_count[k_level];
+  for (int32_t k = 0; k < children; ++k) {
+    if (!every_child && ((k >> d) & 1) == 0) {
+      continue; // child k + 1 lies on the far side from B
     }
-    p = p->next_block;
-  }
-  return p;
-}
-
-// The leaf that contains the block h, which starts inside a merged block
-// (its start cell's slot is empty).  That leaf is the ancestor of h whose
-// record sits in its own first slot, the nearest non-empty slot before.
-region_node *merged_block_containing(const ordering &o, uint32_t h, int32_t level) {
-  const seg_context &ctx = o.ctx;
-  for (int32_t m = level + 1; m <= ctx.levels; ++m) {
-    const uint32_t ancestor = clear_digits_below(h, m);
-    region_node *q = o.table[cell_index(ctx, ancestor)];
-    if (q != nullptr && q->code == ancestor) {
-      return q;
+    const int32_t child = first + ((k & 1) != 0 ? side : 0) +
+                          ((k & 2) != 0 ? side * ctx.dim_x : 0) + ((k & 4) != 0 ? planes : 0);
+    if (!face_leaves(o, child, k_level, d)) {
+      return false;
     }
   }
-  for (int32_t j = cell_index(ctx, h); j >= 0; --j) {
-    if (o.table[j] != nullptr) {
-      return o.table[j];
-    }
-  }
-  return nullptr;
-}
-
-// Links B with the leaves that make up, contain or subdivide h, the block of
-// B's level on B's low side in direction d.  False on a failed link.
-bool link_low_side(ordering &o, uint32_t h, int32_t level, int32_t d) {
-  const seg_context &ctx = o.ctx;
-  region_node *p = o.table[cell_index(ctx, h)];
-  if (p == nullptr) {
-    region_node *q = merged_block_containing(o, h, level);
-    return q == nullptr || link_neighbours(o, q);
-  }
-  if (level < ctx.start_level && o.fine.map != nullptr &&
-      code_level(ctx, p->code) < ctx.start_level) {
-    // h lies in a split start cell: the leaf at its first pixel is h, the
-    // first leaf of h, or the larger leaf that contains h.
-    const int32_t j = cell_index(ctx, h);
-    region_node *x = o.fine.map[static_cast<size_t>(o.fine.cell_ordinal[j]) * o.fine.cell_pixels +
-                                fine_position(o, h, level)];
-    if (x->code != h && clear_digits_below(x->code, level) == h) {
-      bool ok = true;
-      face_leaves(o, x, level - 1, d, ok);
-      return ok;
-    }
-    return link_neighbours(o, x);
-  }
-  // Otherwise at most one step: h is the leaf in its slot, or lies in it,
-  // or the leaf in its slot lies in h.
-  region_node *passed = nullptr;
-  while (p != nullptr && p->code < h) {
-    passed = p;
-    p = p->next_block;
-  }
-  if (p != nullptr && p->code == h) {
-    return link_neighbours(o, p);
-  }
-  if (p != nullptr && clear_digits_below(p->code, level) == h) {
-    // h is subdivided: link every leaf of it that touches B.
-    bool ok = true;
-    face_leaves(o, p, level - 1, d, ok);
-    return ok;
-  }
-  // h lies inside the larger block passed last.
-  return passed == nullptr || link_neighbours(o, passed);
+  return true;
 }
 
 } // namespace
@@ -329,8 +229,8 @@ region_node *order_region_list(seg_context &ctx, block_table table) {
   level_tail[code_level(ctx, first->code)] = first;
   region_node *head = first;
 
-  ordering o{ctx, table, fine_index{}, nullptr, nullptr};
-  if (!build_fine_index(o, first)) {
+  ordering o{ctx, leaf_map{}, nullptr, nullptr};
+  if (!build_leaf_map(o, first)) {
     release_linked_blocks(ctx, table, level_tail);
     return seg_fail_ptr<region_node>();
   }
@@ -356,19 +256,25 @@ region_node *order_region_list(seg_context &ctx, block_table table) {
 
     node_link *pending = new_node_link();
     if (pending == nullptr) {
-      release_fine_index(o.fine);
+      release_leaf_map(o.map);
       release_linked_blocks(ctx, table, level_tail);
       return seg_fail_ptr<region_node>();
     }
     b->nbr_tail = pending; // the first cell filled ends b's list
     o.block = b;
     o.pending = pending;
+    // The block of B's own level across each low face starts one block
+    // width, height or depth before B; none on the image border.
+    const block_origin_t at = block_origin(ctx, b->code, level);
+    const block_extent_t e = block_extent(ctx, level);
+    const int32_t start = at.x + at.y + at.z;
+    const int32_t low_side[3] = {at.x > 0 ? start - e.width : -1, at.y > 0 ? start - e.height : -1,
+                                 at.z > 0 ? start - e.depth : -1};
     for (int32_t d = DIR_X; d <= DIR_Z; ++d) {
-      const uint32_t h = low_neighbour_code(ctx, b->code, level, d);
-      if (h != 0 && !link_low_side(o, h, level, d)) {
+      if (low_side[d] >= 0 && !face_leaves(o, low_side[d], level, d)) {
         release_links(ctx, o.pending);
         b->nbr_tail = nullptr;
-        release_fine_index(o.fine);
+        release_leaf_map(o.map);
         release_linked_blocks(ctx, table, level_tail);
         return seg_fail_ptr<region_node>();
       }
@@ -388,7 +294,7 @@ region_node *order_region_list(seg_context &ctx, block_table table) {
   for (region_node *r = head; r != nullptr; r = r->next_region) {
     r->next_block = nullptr;
   }
-  release_fine_index(o.fine);
+  release_leaf_map(o.map);
   seg_free(table);
   seg_free(level_tail);
   return head;
