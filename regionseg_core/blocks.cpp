@@ -66,6 +66,9 @@ block_table build_initial_blocks(seg_context &ctx) {
 void paint_checkerboard(seg_context &ctx) {
   const int32_t s = ctx.start_level;
   const int32_t t = s < ctx.flat_levels ? 0 : s - ctx.flat_levels;
+  if (!painting(ctx)) {
+    return;
+  }
   int32_t *labels = ctx.snapshot_cur->labels;
   for (int32_t z = 0; z < ctx.dim_z; ++z) {
     const int32_t zv = 4 * ((z >> t) & 1);

@@ -170,9 +170,10 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, in
     snapshots_out->count = 0;
   }
 
-  // Without the first snapshot there is nothing to paint into, and grouping
-  // reads its labels back: the run cannot go on.
-  if (open_first_snapshot(ctx) != SEG_OK) {
+  // The painting is wanted only for the snapshots.  Without the first
+  // snapshot there is nothing to paint into, and grouping reads its labels
+  // back: a run that was asked for snapshots cannot go on.
+  if (ctx.keep_snapshots && open_first_snapshot(ctx) != SEG_OK) {
     clear_labels(ctx, labels_out);
     return SEG_FAIL;
   }

@@ -102,8 +102,10 @@ void eliminate_small_regions(seg_context &ctx, region_node *head) {
     if (ctx.keep_small_stats == 0) {
       clear_statistics(ctx, p);
     }
-    const block_origin_t o = block_origin(ctx, target->code, code_level(ctx, target->code));
-    ctx.paint_label = ctx.snapshot_cur->labels[o.x + o.y + o.z];
+    if (painting(ctx)) {
+      const block_origin_t o = block_origin(ctx, target->code, code_level(ctx, target->code));
+      ctx.paint_label = ctx.snapshot_cur->labels[o.x + o.y + o.z];
+    }
     absorb_region(ctx, target, p, back);
   }
 }

@@ -34,6 +34,9 @@ void clear_seen_marks(region_node *r) {
 
 // The label that snapshot_cur holds at the first pixel of r's own block.
 int32_t label_at_region(const seg_context &ctx, const region_node *r) {
+  if (!painting(ctx)) {
+    return 0;
+  }
   const block_origin_t o = block_origin(ctx, r->code, code_level(ctx, r->code));
   return ctx.snapshot_cur->labels[o.x + o.y + o.z];
 }
@@ -115,6 +118,9 @@ void resolve_link(node_link *cell) {
 }
 
 void paint_region(seg_context &ctx, int32_t value, region_node *r) {
+  if (!painting(ctx)) {
+    return;
+  }
   for (region_node *b = r; b != nullptr; b = b->next_block) {
     const int32_t level = code_level(ctx, b->code);
     const block_origin_t o = block_origin(ctx, b->code, level);

@@ -160,8 +160,8 @@ struct seg_context {
   snapshot *snapshot_cur;  // the snapshot being painted
   int32_t snapshot_count;
   int32_t paint_events;
-  // False when the caller did not ask for the snapshots: then only the one
-  // buffer being painted exists and no frozen copy is ever made.
+  // False when the caller did not ask for the snapshots: then there is no
+  // snapshot at all (snapshot_cur stays NULL) and nothing is painted.
   bool keep_snapshots;
 
   // cube_voxels int32 entries that a stage may use as working space until
@@ -329,6 +329,12 @@ inline block_origin_t block_origin(const seg_context &ctx, uint32_t code, int32_
   o.z *= ctx.plane_stride;
   return o;
 }
+
+// Whether the run paints at all.  The painting and the labels it holds show
+// only in the snapshots, so a run whose caller did not ask for them paints
+// nothing; every painting step, and every read of a painted label (which
+// only chooses what to paint next), is skipped then.
+inline bool painting(const seg_context &ctx) { return ctx.snapshot_cur != NULL; }
 
 // Painting into snapshot_cur (snapshots.cpp).
 void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,

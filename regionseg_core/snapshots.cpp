@@ -45,6 +45,9 @@ void release_snapshots(snapshot *head) {
 
 void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,
                  int32_t depth, int32_t value) {
+  if (!painting(ctx)) {
+    return;
+  }
   int32_t *labels = ctx.snapshot_cur->labels;
   const int32_t start = x + y + z;
   for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
@@ -58,6 +61,9 @@ void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t widt
 }
 
 void count_paint_event(seg_context &ctx) {
+  if (!painting(ctx)) {
+    return;
+  }
   ++ctx.paint_events;
   if (ctx.paint_events <= snapshot_interval) {
     return;

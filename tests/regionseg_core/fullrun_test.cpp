@@ -48,17 +48,18 @@ struct Outcome {
   std::string printed;
 };
 
-Outcome segment(const std::vector<int32_t> &image, const Params &p) {
+// One run; without with_snapshots the caller asks for the labels only.
+Outcome segment(const std::vector<int32_t> &image, const Params &p, bool with_snapshots = true) {
   Outcome out;
   const int32_t d = p.dim();
   out.labels.assign(image.size(), -1);
   snapshot_list snaps{};
   testing::internal::CaptureStdout();
-  out.status =
-      split_merge(image.data(), d, d, p.depth(), p.levels, p.flat_levels, out.labels.data(),
-                  p.start_level, p.parallel_grouping, p.parallel_seeds, p.seed_any_level,
-                  p.criterion, p.threshold, p.outlier_fraction, p.noise_sigma, p.confidence_row,
-                  p.size_factor, p.min_region_size, p.keep_small_stats, &snaps);
+  out.status = split_merge(image.data(), d, d, p.depth(), p.levels, p.flat_levels,
+                           out.labels.data(), p.start_level, p.parallel_grouping, p.parallel_seeds,
+                           p.seed_any_level, p.criterion, p.threshold, p.outlier_fraction,
+                           p.noise_sigma, p.confidence_row, p.size_factor, p.min_region_size,
+                           p.keep_small_stats, with_snapshots ? &snaps : nullptr);
   out.printed = testing::internal::GetCapturedStdout();
   for (snapshot *s = snaps.head; s != nullptr; s = s->next) {
     out.snapshots.emplace_back(s->labels, s->labels + image.size());
@@ -209,6 +210,12 @@ void run_random_cases(uint32_t seed, int rounds, bool volume) {
     ASSERT_EQ(o.status, SEG_OK);
     EXPECT_EQ(seg_live_allocations(), live) << "allocations left behind";
     const int32_t k = check_labels(o, p);
+    // Asked for the labels only, the run paints nothing, and still gives
+    // the same labels and messages.
+    const Outcome labels_only = segment(img, p, false);
+    EXPECT_EQ(labels_only.labels, o.labels);
+    EXPECT_EQ(labels_only.printed, o.printed);
+    EXPECT_EQ(seg_live_allocations(), live) << "allocations left behind";
     if (k > 1) {
       ++multi_region_runs;
       EXPECT_NE(o.printed.find("finished sorting of regionlist\n"), std::string::npos);
