@@ -2,6 +2,7 @@
 // the tests a way to see that a run leaves nothing behind, and to make any
 // single allocation fail; the counters are the module's only state that
 // survives a call, and nothing of the segmentation depends on them.
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -89,9 +90,13 @@ struct free_object {
   free_object *next;
 };
 
+// A slab starts on a cache line; its objects follow the line of the header,
+// so that objects of 64 bytes (records) each fill one line.
+constexpr size_t line_bytes = 64;
+static_assert(sizeof(region_node) <= line_bytes, "a record fills at most one cache line");
 struct slab_header {
   slab_header *next;
-  void *align; // keeps the objects after the header 16-byte aligned
+  void *raw; // what malloc gave, before the slab was moved to a line
 };
 
 struct object_pool {
@@ -107,14 +112,14 @@ struct object_pool {
 constexpr size_t slab_bytes = 65536 - 64; // stays below malloc's mapping threshold
 
 object_pool node_pool = {sizeof(region_node),
-                         (slab_bytes - sizeof(slab_header)) / sizeof(region_node),
+                         (slab_bytes - 2 * line_bytes) / sizeof(region_node),
                          NULL,
                          NULL,
                          NULL,
                          NULL,
                          0};
 object_pool link_pool = {sizeof(node_link),
-                         (slab_bytes - sizeof(slab_header)) / sizeof(node_link),
+                         (slab_bytes - 2 * line_bytes) / sizeof(node_link),
                          NULL,
                          NULL,
                          NULL,
@@ -133,14 +138,16 @@ void *pool_take(object_pool &pool) {
     pool.unused = pool.unused->next;
   } else {
     if (pool.carve == pool.carve_end) {
-      slab_header *slab =
-          static_cast<slab_header *>(malloc(sizeof(slab_header) + pool.per_slab * pool.size));
-      if (slab == NULL) {
+      void *raw = malloc(2 * line_bytes + pool.per_slab * pool.size);
+      if (raw == NULL) {
         return NULL;
       }
+      const uintptr_t at = (reinterpret_cast<uintptr_t>(raw) + line_bytes - 1) & ~(line_bytes - 1);
+      slab_header *slab = reinterpret_cast<slab_header *>(at);
       slab->next = pool.slabs;
+      slab->raw = raw;
       pool.slabs = slab;
-      pool.carve = reinterpret_cast<char *>(slab + 1);
+      pool.carve = reinterpret_cast<char *>(at + line_bytes);
       pool.carve_end = pool.carve + pool.per_slab * pool.size;
     }
     p = pool.carve;
@@ -162,7 +169,7 @@ void pool_give(object_pool &pool, void *p) {
   if (--pool.live == 0) {
     while (pool.slabs != NULL) {
       slab_header *next = pool.slabs->next;
-      free(pool.slabs);
+      free(pool.slabs->raw);
       pool.slabs = next;
     }
     pool.carve = pool.carve_end = NULL;

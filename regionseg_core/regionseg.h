@@ -79,14 +79,18 @@ struct node_link;
 
 // One block of the block tree, later one region of the region list.  The
 // sums of criteria 4 and 5 (and the region sums) are carried in 64 bits.
+// The grouping marks sit beside the code, in what would be its padding, so
+// that a record is 64 bytes: one cache line, since the pools align their
+// slabs to lines.  The stages reach neighbours' records all over memory,
+// and a record across two lines cost two fetches.
 struct region_node {
   uint32_t code;            // block code (region: code of its first block)
+  uint8_t flags;            // FLAG_* marks of grouping
   int64_t stat_a;           // minimum or sum; -1 marks a block as not homogeneous
   int64_t stat_b;           // maximum, sum of squares or pixel count
   region_node *last_member; // last block of the member chain; NULL once absorbed
   node_link *nbr_head;      // first adjacency cell
   node_link *nbr_tail;      // last adjacency cell
-  uint8_t flags;            // FLAG_* marks of grouping
   region_node *next_block;  // next block of the chain / next member block
   region_node *next_region; // next region of the region list
 };
