@@ -96,8 +96,8 @@ void *host_resize(void *block, size_t bytes) {
 
 void host_release(void *block) { mxFree(block); }
 
-// Output 2 from the trimmed arena of count slices: the arena becomes the
-// array's data.  Only a host that refuses the stack's dimensions for that
+// Output 2 from the arena, whose first count slices are the stack: the arena
+// becomes the array's data.  Only a host that refuses the stack's dimensions for that
 // data gets a copy.
 mxArray *stack_output(snapshot_list &snapshots, const mwSize *dims, mwSize ndims,
                       size_t stack_bytes) {
@@ -113,7 +113,9 @@ mxArray *stack_output(snapshot_list &snapshots, const mwSize *dims, mwSize ndims
     return stack;
   }
   mxArray *copy = mxCreateNumericArray(ndims, dims, mxINT32_CLASS, mxREAL);
-  memcpy(mxGetData(copy), mxGetData(stack), stack_bytes);
+  if (stack_bytes != 0) {
+    memcpy(mxGetData(copy), mxGetData(stack), stack_bytes);
+  }
   mxDestroyArray(stack);
   return copy;
 }

@@ -136,8 +136,9 @@ struct snapshot_arena {
 
 // The snapshot list handed from the driver to the gateway.  The caller sets
 // arena.allocator (zero-filled: the module's own); the driver hands back the
-// cells and the arena shrunk to count slices (it keeps a larger block only
-// when shrinking fails).
+// cells and the arena, whose first count slices are the snapshots in list
+// order (fewer unused ones follow than are used, unless trimming failed; see
+// trim_snapshots).
 struct snapshot_list {
   snapshot *head;
   int32_t count;
@@ -261,8 +262,8 @@ void count_paint_event(seg_context &ctx);
 // (head = cur, count 1, paint_events 1000); SEG_FAIL, with nothing left,
 // when its cell or the arena cannot be had.
 int32_t open_first_snapshot(seg_context &ctx);
-// Shrinks the arena to snapshot_count slices; when that fails the larger
-// block is kept.
+// Shrinks the arena to snapshot_count slices when at least half of it is
+// unused (see snapshots.cpp); when that fails the larger block is kept.
 void trim_snapshots(seg_context &ctx);
 // Releases the cells from head, not their slices.
 void release_snapshot_cells(snapshot *head);
@@ -388,7 +389,7 @@ region_node *run_pipeline(seg_context &ctx);
 
 // One segmentation.  labels_out (d1 x d2 x d3 int32, zero-filled by the
 // caller) is written on success only.  With snapshots_out the snapshot list
-// is handed over, its arena trimmed to count slices (the caller releases it
+// is handed over with its arena (the caller releases it
 // with release_snapshots, or takes the arena and releases the cells with
 // release_snapshot_cells); without it no frozen snapshot is kept and the
 // painting buffer is released here.

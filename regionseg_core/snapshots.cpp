@@ -112,9 +112,16 @@ int32_t open_first_snapshot(seg_context &ctx) {
   return SEG_OK;
 }
 
+// A block at most half empty is kept as it is.  Growth doubles, so that is
+// every block but a first one of few snapshots, and the unused part never
+// exceeds the used one; its pages were never touched.  Trimming it would
+// cost more than it gives: a C library that sizes its reuse of large blocks
+// by the last one released (glibc does) would then serve the next call's
+// growth with fresh pages, faulted in one by one, instead of the memory this
+// block leaves behind.
 void trim_snapshots(seg_context &ctx) {
   snapshot_arena &arena = ctx.snapshot_slices;
-  if (arena.slices == NULL || arena.capacity == ctx.snapshot_count) {
+  if (arena.slices == NULL || 2 * (arena.capacity - ctx.snapshot_count) < arena.capacity) {
     return;
   }
   size_t bytes = 0;

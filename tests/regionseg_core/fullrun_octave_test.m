@@ -51,7 +51,7 @@ for part = 0:3
 end
 
 % A 64 x 64 pattern split down to its pixels: six snapshots, so the stack
-% is an arena that grew and was trimmed before it became the output.  Each
+% is an arena that grew (to 8 slices) before it became the output.  Each
 % slice against its weighted sum from the embedded host.
 [x, y] = ndgrid(0:63, 0:63);
 pattern = int32(mod(7 * x .^ 2 + 13 * y + 3 * x .* y, 256));
