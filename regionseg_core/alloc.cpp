@@ -1,7 +1,8 @@
 // The one allocator of a segmentation run.  Counting every allocation gives
 // the tests a way to see that a run leaves nothing behind, and to make any
-// single allocation fail; the counters are the module's only state that
-// survives a call, and nothing of the segmentation depends on them.
+// single allocation fail; the counters and the list of live blocks are the
+// module's only state that survives a call, and nothing of the segmentation
+// depends on them.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,17 +22,52 @@ bool allocation_refused() {
   return fail_at > 0 && attempts == fail_at;
 }
 
+// Every block of seg_alloc, seg_calloc and seg_resize starts with a header
+// that links it into the list of live blocks, so that what a run left behind
+// when its host ended the call inside it can still be released.  The header
+// keeps the block 16-byte aligned.
+struct alignas(16) block_header {
+  block_header *prev;
+  block_header *next;
+};
+
+block_header *live_list = NULL;
+
+void *link_block(void *raw) {
+  block_header *h = static_cast<block_header *>(raw);
+  h->prev = NULL;
+  h->next = live_list;
+  if (live_list != NULL) {
+    live_list->prev = h;
+  }
+  live_list = h;
+  ++live_blocks;
+  return h + 1;
+}
+
+void unlink_block(block_header *h) {
+  if (h->prev != NULL) {
+    h->prev->next = h->next;
+  } else {
+    live_list = h->next;
+  }
+  if (h->next != NULL) {
+    h->next->prev = h->prev;
+  }
+}
+
+block_header *header_of(void *p) { return static_cast<block_header *>(p) - 1; }
+
+constexpr size_t max_bytes = static_cast<size_t>(-1) - sizeof(block_header);
+
 } // namespace
 
 void *seg_alloc(size_t bytes) {
-  if (allocation_refused()) {
+  if (allocation_refused() || bytes > max_bytes) {
     return NULL;
   }
-  void *p = malloc(bytes == 0 ? 1 : bytes);
-  if (p != NULL) {
-    ++live_blocks;
-  }
-  return p;
+  void *raw = malloc(sizeof(block_header) + bytes);
+  return raw == NULL ? NULL : link_block(raw);
 }
 
 void *seg_calloc(size_t count, size_t size) {
@@ -41,19 +77,42 @@ void *seg_calloc(size_t count, size_t size) {
   if (size != 0 && count > static_cast<size_t>(-1) / size) {
     return NULL;
   }
-  void *p = calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
-  if (p != NULL) {
-    ++live_blocks;
+  const size_t bytes = count * size;
+  if (bytes > max_bytes) {
+    return NULL;
   }
-  return p;
+  void *raw = calloc(1, sizeof(block_header) + bytes);
+  return raw == NULL ? NULL : link_block(raw);
+}
+
+void *seg_resize(void *p, size_t bytes) {
+  if (p == NULL) {
+    return seg_alloc(bytes);
+  }
+  if (allocation_refused() || bytes > max_bytes) {
+    return NULL;
+  }
+  block_header *h = header_of(p);
+  unlink_block(h);
+  --live_blocks;
+  void *raw = realloc(h, sizeof(block_header) + bytes);
+  if (raw == NULL) {
+    link_block(h); // the old block stays as it was
+    return NULL;
+  }
+  return link_block(raw);
 }
 
 void seg_free(void *p) {
   if (p != NULL) {
+    block_header *h = header_of(p);
+    unlink_block(h);
     --live_blocks;
-    free(p);
+    free(h);
   }
 }
+
+bool seg_allocation_refused() { return allocation_refused(); }
 
 void seg_fail_allocation_at(long n) {
   fail_at = n;
@@ -158,6 +217,18 @@ void *pool_take(object_pool &pool) {
   return p;
 }
 
+// Gives every slab of the pool back to the system.
+void pool_empty(object_pool &pool) {
+  while (pool.slabs != NULL) {
+    slab_header *next = pool.slabs->next;
+    free(pool.slabs->raw);
+    pool.slabs = next;
+  }
+  pool.carve = pool.carve_end = NULL;
+  pool.unused = NULL;
+  pool.live = 0;
+}
+
 void pool_give(object_pool &pool, void *p) {
   if (p == NULL) {
     return;
@@ -167,18 +238,25 @@ void pool_give(object_pool &pool, void *p) {
   pool.unused = f;
   --live_blocks;
   if (--pool.live == 0) {
-    while (pool.slabs != NULL) {
-      slab_header *next = pool.slabs->next;
-      free(pool.slabs->raw);
-      pool.slabs = next;
-    }
-    pool.carve = pool.carve_end = NULL;
-    pool.unused = NULL;
+    pool_empty(pool);
   }
 }
 
 } // namespace
 #endif
+
+void seg_release_everything() {
+  while (live_list != NULL) {
+    block_header *next = live_list->next;
+    free(live_list);
+    live_list = next;
+  }
+#ifndef SEG_OWN_ALLOCATIONS
+  pool_empty(node_pool);
+  pool_empty(link_pool);
+#endif
+  live_blocks = 0;
+}
 
 #ifdef SEG_OWN_ALLOCATIONS
 region_node *new_region_node() {

@@ -166,8 +166,11 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, in
   ctx.keep_snapshots = snapshots_out != NULL;
   ctx.scratch = labels_out;
   if (snapshots_out != NULL) {
+    ctx.snapshot_slices.allocator = snapshots_out->arena.allocator;
     snapshots_out->head = NULL;
     snapshots_out->count = 0;
+    snapshots_out->arena.slices = NULL;
+    snapshots_out->arena.capacity = 0;
   }
 
   // The painting is wanted only for the snapshots.  Without the first
@@ -211,10 +214,12 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, in
   release_tables(ctx);
 
   if (snapshots_out != NULL) {
+    trim_snapshots(ctx);
     snapshots_out->head = ctx.snapshot_head;
     snapshots_out->count = ctx.snapshot_count;
+    snapshots_out->arena = ctx.snapshot_slices;
   } else {
-    release_snapshots(ctx.snapshot_head);
+    release_snapshots(ctx);
   }
   return status;
 }

@@ -5,7 +5,8 @@
 //
 // Every argument is checked before anything is allocated, since an error
 // leaves the call at once; only then are the outputs created and the
-// driver run.  The snapshot stack is built only when the caller asks for it.
+// driver run.  The snapshot stack is built only when the caller asks for it:
+// its arena comes from mxMalloc / mxRealloc and becomes output 2 as it is.
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
@@ -72,22 +73,58 @@ double read_parameter(const mxArray *a, int pos) {
   return v;
 }
 
-// The snapshot list of a call that the host ended before the gateway could
-// release it: creating the stack output may fail, and a host ends a call
-// whose array cannot be had at once.  The list is released at the start of
-// the next call, or when the module is cleared.
-snapshot *unreleased_snapshots = NULL;
+// Set while a run and its outputs are being made.  A host ends a call at
+// once when its memory cannot be had (the snapshot arena growing, output 2),
+// and the run's records, tables and snapshot cells are then left behind; they
+// are released at the start of the next call, or when the module is
+// cleared.  The arena, host memory of the call, the host releases itself.
+bool run_in_progress = false;
 
-void release_unreleased_snapshots() {
-  release_snapshots(unreleased_snapshots);
-  unreleased_snapshots = NULL;
+void release_interrupted_run() {
+  if (run_in_progress) {
+    seg_release_everything();
+    run_in_progress = false;
+  }
+}
+
+// The snapshot arena's allocator: host memory, so that output 2 can take the
+// arena as its data.
+void *host_resize(void *block, size_t bytes) {
+  const mwSize n = static_cast<mwSize>(bytes);
+  return block == NULL ? mxMalloc(n) : mxRealloc(block, n);
+}
+
+void host_release(void *block) { mxFree(block); }
+
+// Output 2 from the arena, whose first count slices are the stack: the arena
+// becomes the array's data.  Only a host that refuses the stack's dimensions for that
+// data gets a copy.
+mxArray *stack_output(snapshot_list &snapshots, const mwSize *dims, mwSize ndims,
+                      size_t stack_bytes) {
+  mxArray *stack = mxCreateNumericMatrix(0, 0, mxINT32_CLASS, mxREAL);
+  if (snapshots.arena.slices != NULL) {
+    // Not every host frees the data that mxSetData displaces.
+    mxFree(mxGetData(stack));
+    mxSetData(stack, snapshots.arena.slices);
+    snapshots.arena.slices = NULL; // the array owns it now
+    snapshots.arena.capacity = 0;
+  }
+  if (mxSetDimensions(stack, dims, ndims) == 0) {
+    return stack;
+  }
+  mxArray *copy = mxCreateNumericArray(ndims, dims, mxINT32_CLASS, mxREAL);
+  if (stack_bytes != 0) {
+    memcpy(mxGetData(copy), mxGetData(stack), stack_bytes);
+  }
+  mxDestroyArray(stack);
+  return copy;
 }
 
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
-  release_unreleased_snapshots();
-  mexAtExit(release_unreleased_snapshots);
+  release_interrupted_run();
+  mexAtExit(release_interrupted_run);
   if (nrhs != arg_count) {
     mexErrMsgTxt("Expected 15 inputs: the image and 14 parameters.");
   }
@@ -190,26 +227,22 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   plhs[0] = mxCreateNumericArray(static_cast<mwSize>(ndims), label_dims, mxINT32_CLASS, mxREAL);
   int32_t *labels = static_cast<int32_t *>(mxGetData(plhs[0]));
 
-  snapshot_list snapshots = {NULL, 0};
+  snapshot_list snapshots = {};
+  snapshots.arena.allocator.resize = host_resize;
+  snapshots.arena.allocator.release = host_release;
   const bool want_snapshots = nlhs >= 2;
+  run_in_progress = true;
   split_merge(grey, dims[0], dims[1], dims[2], levels, flat_levels, labels, start_level,
               parallel_grouping, parallel_seeds, seed_any_level, criterion, threshold,
               outlier_fraction, noise_sigma, confidence_row, size_factor, min_region_size,
               keep_small_stats, want_snapshots ? &snapshots : NULL);
-  if (!want_snapshots) {
-    return;
+  if (want_snapshots) {
+    mwSize stack_dims[4] = {label_dims[0], label_dims[1], label_dims[2], 0};
+    stack_dims[ndims] = static_cast<mwSize>(snapshots.count);
+    const size_t stack_bytes =
+        sizeof(int32_t) * static_cast<size_t>(voxels) * static_cast<size_t>(snapshots.count);
+    plhs[1] = stack_output(snapshots, stack_dims, static_cast<mwSize>(ndims) + 1, stack_bytes);
+    release_snapshot_cells(snapshots.head);
   }
-
-  mwSize stack_dims[4] = {label_dims[0], label_dims[1], label_dims[2], 0};
-  stack_dims[ndims] = static_cast<mwSize>(snapshots.count);
-  unreleased_snapshots = snapshots.head;
-  plhs[1] = mxCreateNumericArray(static_cast<mwSize>(ndims) + 1, stack_dims, mxINT32_CLASS, mxREAL);
-  unreleased_snapshots = NULL;
-  int32_t *slice = static_cast<int32_t *>(mxGetData(plhs[1]));
-  const size_t slice_bytes = sizeof(int32_t) * static_cast<size_t>(voxels);
-  for (const snapshot *cell = snapshots.head; cell != NULL; cell = cell->next) {
-    memcpy(slice, cell->labels, slice_bytes);
-    slice += voxels;
-  }
-  release_snapshots(snapshots.head);
+  run_in_progress = false;
 }

@@ -25,7 +25,9 @@
 // Memory.  Every record, list cell, table and buffer of a run comes from
 // seg_alloc / seg_calloc (or the typed helpers below) and goes back through
 // seg_free.  These count live allocations and carry the test-only hook that
-// makes the n-th allocation fail.
+// makes the n-th allocation fail.  The snapshot arena alone may come from an
+// allocator of the caller (snapshot_allocator); its growth is still one
+// allocation for the hook.
 #ifndef KALMEX_REGIONSEG_REGIONSEG_H
 #define KALMEX_REGIONSEG_REGIONSEG_H
 
@@ -49,8 +51,19 @@ template <typename T> inline bool seg_failed(T *p) { return p == seg_fail_ptr<T>
 // test hook says so).  seg_calloc checks count x size for overflow.
 void *seg_alloc(size_t bytes);
 void *seg_calloc(size_t count, size_t size);
-// Releases memory from seg_alloc / seg_calloc; NULL is allowed.
+// Resizes a block of seg_alloc / seg_calloc (NULL: a new one), keeping its
+// first bytes; the block may move.  NULL when it cannot be had, the old block
+// then left as it was.
+void *seg_resize(void *p, size_t bytes);
+// Releases memory from seg_alloc / seg_calloc / seg_resize; NULL is allowed.
 void seg_free(void *p);
+// Releases every allocation not yet released: what a run holds when its host
+// ends the call inside it (an allocation of the host that fails).  Memory of
+// a caller's snapshot_allocator is not touched.
+void seg_release_everything();
+// Counts one allocation attempt; true when the test hook refuses it.  For
+// allocations that do not go through seg_alloc (the caller's arena).
+bool seg_allocation_refused();
 
 // Test hook: the n-th allocation from now (1-based) fails; 0 turns it off.
 // Also resets the count of allocations made.
@@ -101,16 +114,39 @@ struct node_link {
   node_link *next;
 };
 
-// One snapshot label image; owns its buffer of image_voxels labels.
+// One snapshot label image: its slice of image_voxels labels in the arena.
 struct snapshot {
   int32_t *labels;
   snapshot *next;
 };
 
-// The snapshot list handed from the driver to the gateway.
+// Where the snapshot arena's memory comes from.  resize(NULL, bytes) makes a
+// block; resize(block, bytes) grows or shrinks it, keeping its first bytes,
+// and may move it.  NULL when the memory cannot be had (block then stays as
+// it was).  release(block) gives it back; NULL is allowed.  Both NULL: the
+// module's own seg_resize / seg_free.
+struct snapshot_allocator {
+  void *(*resize)(void *block, size_t bytes);
+  void (*release)(void *block);
+};
+
+// The slices of every snapshot, one after another in one block: slice k is
+// the label image of the k-th snapshot of the list.
+struct snapshot_arena {
+  int32_t *slices;  // capacity x image_voxels labels; NULL when there are none
+  int32_t capacity; // slices the block holds
+  snapshot_allocator allocator;
+};
+
+// The snapshot list handed from the driver to the gateway.  The caller sets
+// arena.allocator (zero-filled: the module's own); the driver hands back the
+// cells and the arena, whose first count slices are the snapshots in list
+// order (fewer unused ones follow than are used, unless trimming failed; see
+// trim_snapshots).
 struct snapshot_list {
   snapshot *head;
   int32_t count;
+  snapshot_arena arena;
 };
 
 // Marks in region_node::flags.
@@ -163,6 +199,7 @@ struct seg_context {
   snapshot *snapshot_head; // first snapshot
   snapshot *snapshot_cur;  // the snapshot being painted
   int32_t snapshot_count;
+  snapshot_arena snapshot_slices; // the labels of every snapshot
   int32_t paint_events;
   // False when the caller did not ask for the snapshots: then there is no
   // snapshot at all (snapshot_cur stays NULL) and nothing is painted.
@@ -344,14 +381,24 @@ inline bool painting(const seg_context &ctx) { return ctx.snapshot_cur != NULL; 
 void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,
                  int32_t depth, int32_t value);
 // One call after each painted block or region; opens a new snapshot on every
-// 1001st event when keep_snapshots is set.  A snapshot that cannot be
-// allocated is not opened and painting goes on into the current one.
+// 1001st event when keep_snapshots is set: its cell, the arena grown when it
+// is full (geometrically), and a copy of the current slice into the next one,
+// which becomes current.  A snapshot that cannot be had is not opened and
+// painting goes on into the current one.
 void count_paint_event(seg_context &ctx);
-// Creates the first snapshot (head = cur, count 1, paint_events 1000);
-// SEG_FAIL when its cell or buffer cannot be had.
+// Creates the arena (room for a few slices with keep_snapshots, else for the
+// one painting) from ctx.snapshot_slices.allocator and the first snapshot
+// (head = cur, count 1, paint_events 1000); SEG_FAIL, with nothing left,
+// when its cell or the arena cannot be had.
 int32_t open_first_snapshot(seg_context &ctx);
-// Releases every snapshot from head (labels and cells).
-void release_snapshots(snapshot *head);
+// Shrinks the arena to snapshot_count slices when at least half of it is
+// unused (see snapshots.cpp); when that fails the larger block is kept.
+void trim_snapshots(seg_context &ctx);
+// Releases the cells from head, not their slices.
+void release_snapshot_cells(snapshot *head);
+// Releases the cells and the arena, through its allocator.
+void release_snapshots(snapshot_list &list);
+void release_snapshots(seg_context &ctx);
 
 // ---------------------------------------------------------------------------
 // Release operations (records.cpp)
@@ -471,9 +518,10 @@ region_node *run_pipeline(seg_context &ctx);
 
 // One segmentation.  labels_out (d1 x d2 x d3 int32) receives the labels
 // on success; the stages use it as working space before, and after a
-// failure it is all zeros.  With snapshots_out the snapshot list
-// is handed over (the caller releases it with release_snapshots); without
-// it no frozen snapshot is kept and the painting buffer is released here.
+// failure it is all zeros.  With snapshots_out the snapshot list is handed
+// over with its arena (the caller releases it with release_snapshots, or
+// takes the arena and releases the cells with release_snapshot_cells);
+// without it there is no snapshot and nothing is painted.
 // Returns SEG_OK or SEG_FAIL.  The parameters are taken as checked by the
 // gateway.
 int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, int32_t levels,

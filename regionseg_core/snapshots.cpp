@@ -1,32 +1,110 @@
 // The snapshot stack: label images that show the blocks and regions as a
 // run proceeds.  Every paint goes into snapshot_cur; every 1001st paint
-// event freezes it by opening a copy as the new current snapshot.
+// event freezes it by copying it into the next slice of the arena, which
+// becomes the one painted.  The slices lie one after another in one block,
+// grown geometrically, so that the finished stack is the block itself.
+#include <stdint.h>
 #include <string.h>
 
 #include "regionseg.h"
 
 namespace {
 
-snapshot *new_snapshot(int32_t voxels) {
-  snapshot *cell = static_cast<snapshot *>(seg_calloc(1, sizeof(snapshot)));
-  if (cell == NULL) {
+// Slices of the arena's first block when the snapshots are kept.
+constexpr int32_t first_capacity = 4;
+
+size_t slice_bytes(const seg_context &ctx) {
+  return sizeof(int32_t) * static_cast<size_t>(ctx.image_voxels);
+}
+
+// The bytes of n slices in out; false when they do not fit in a size_t.
+bool arena_bytes(const seg_context &ctx, int32_t n, size_t &out) {
+  const size_t slice = slice_bytes(ctx);
+  if (slice != 0 && static_cast<size_t>(n) > static_cast<size_t>(-1) / slice) {
+    return false;
+  }
+  out = static_cast<size_t>(n) * slice;
+  return true;
+}
+
+// One allocation for the test hook, whichever allocator serves it.
+void *arena_resize(const snapshot_allocator &allocator, void *block, size_t bytes) {
+  if (allocator.resize == NULL) {
+    return seg_resize(block, bytes);
+  }
+  if (seg_allocation_refused()) {
     return NULL;
   }
-  cell->labels = static_cast<int32_t *>(seg_alloc(sizeof(int32_t) * static_cast<size_t>(voxels)));
-  if (cell->labels == NULL) {
-    seg_free(cell);
-    return NULL;
+  return allocator.resize(block, bytes);
+}
+
+void arena_release(snapshot_arena &arena) {
+  if (arena.allocator.resize == NULL) {
+    seg_free(arena.slices);
+  } else if (arena.allocator.release != NULL) {
+    arena.allocator.release(arena.slices);
   }
-  return cell;
+  arena.slices = NULL;
+  arena.capacity = 0;
+}
+
+// Puts the arena's block of capacity slices in place; when it moved, every
+// cell's labels points into the new block.
+void place_arena(seg_context &ctx, void *block, int32_t capacity) {
+  snapshot_arena &arena = ctx.snapshot_slices;
+  int32_t *slices = static_cast<int32_t *>(block);
+  if (slices != arena.slices) {
+    int32_t *slice = slices;
+    for (snapshot *cell = ctx.snapshot_head; cell != NULL; cell = cell->next) {
+      cell->labels = slice;
+      slice += ctx.image_voxels;
+    }
+  }
+  arena.slices = slices;
+  arena.capacity = capacity;
+}
+
+// Room for at least one more slice; false when it cannot be had.
+bool grow_arena(seg_context &ctx) {
+  const int32_t capacity = ctx.snapshot_slices.capacity;
+  if (capacity == INT32_MAX) {
+    return false;
+  }
+  int32_t wanted = capacity > INT32_MAX / 2 ? INT32_MAX : 2 * capacity;
+  size_t bytes = 0;
+  while (!arena_bytes(ctx, wanted, bytes)) {
+    wanted = capacity + (wanted - capacity) / 2;
+    if (wanted == capacity) {
+      return false;
+    }
+  }
+  void *block = arena_resize(ctx.snapshot_slices.allocator, ctx.snapshot_slices.slices, bytes);
+  if (block == NULL) {
+    return false;
+  }
+  place_arena(ctx, block, wanted);
+  return true;
 }
 
 } // namespace
 
 int32_t open_first_snapshot(seg_context &ctx) {
-  snapshot *cell = new_snapshot(ctx.image_voxels);
+  snapshot *cell = static_cast<snapshot *>(seg_calloc(1, sizeof(snapshot)));
   if (cell == NULL) {
     return SEG_FAIL;
   }
+  const int32_t capacity = ctx.keep_snapshots ? first_capacity : 1;
+  size_t bytes = 0;
+  void *block = arena_bytes(ctx, capacity, bytes)
+                    ? arena_resize(ctx.snapshot_slices.allocator, NULL, bytes)
+                    : NULL;
+  if (block == NULL) {
+    seg_free(cell);
+    return SEG_FAIL;
+  }
+  ctx.snapshot_slices.slices = static_cast<int32_t *>(block);
+  ctx.snapshot_slices.capacity = capacity;
+  cell->labels = ctx.snapshot_slices.slices;
   ctx.snapshot_head = cell;
   ctx.snapshot_cur = cell;
   ctx.snapshot_count = 1;
@@ -34,13 +112,47 @@ int32_t open_first_snapshot(seg_context &ctx) {
   return SEG_OK;
 }
 
-void release_snapshots(snapshot *head) {
+// A block at most half empty is kept as it is.  Growth doubles, so that is
+// every block but a first one of few snapshots, and the unused part never
+// exceeds the used one; its pages were never touched.  Trimming it would
+// cost more than it gives: a C library that sizes its reuse of large blocks
+// by the last one released (glibc does) would then serve the next call's
+// growth with fresh pages, faulted in one by one, instead of the memory this
+// block leaves behind.
+void trim_snapshots(seg_context &ctx) {
+  snapshot_arena &arena = ctx.snapshot_slices;
+  if (arena.slices == NULL || 2 * (arena.capacity - ctx.snapshot_count) < arena.capacity) {
+    return;
+  }
+  size_t bytes = 0;
+  arena_bytes(ctx, ctx.snapshot_count, bytes); // fewer than capacity: fits
+  void *block = arena_resize(arena.allocator, arena.slices, bytes);
+  if (block != NULL) {
+    place_arena(ctx, block, ctx.snapshot_count);
+  }
+}
+
+void release_snapshot_cells(snapshot *head) {
   while (head != NULL) {
     snapshot *next = head->next;
-    seg_free(head->labels);
     seg_free(head);
     head = next;
   }
+}
+
+void release_snapshots(snapshot_list &list) {
+  release_snapshot_cells(list.head);
+  arena_release(list.arena);
+  list.head = NULL;
+  list.count = 0;
+}
+
+void release_snapshots(seg_context &ctx) {
+  release_snapshot_cells(ctx.snapshot_head);
+  arena_release(ctx.snapshot_slices);
+  ctx.snapshot_head = NULL;
+  ctx.snapshot_cur = NULL;
+  ctx.snapshot_count = 0;
 }
 
 void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,
@@ -72,14 +184,19 @@ void count_paint_event(seg_context &ctx) {
   if (!ctx.keep_snapshots) {
     return;
   }
-  // Freeze the current painting: the copy goes on as the one being painted.
-  // When no copy can be had the snapshot is simply not opened.
-  snapshot *cell = new_snapshot(ctx.image_voxels);
+  // Freeze the current painting: its copy in the next slice goes on as the
+  // one being painted.  When no room can be had the snapshot is simply not
+  // opened.
+  snapshot *cell = static_cast<snapshot *>(seg_calloc(1, sizeof(snapshot)));
   if (cell == NULL) {
     return;
   }
-  memcpy(cell->labels, ctx.snapshot_cur->labels,
-         sizeof(int32_t) * static_cast<size_t>(ctx.image_voxels));
+  if (ctx.snapshot_count == ctx.snapshot_slices.capacity && !grow_arena(ctx)) {
+    seg_free(cell);
+    return;
+  }
+  cell->labels = ctx.snapshot_cur->labels + ctx.image_voxels;
+  memcpy(cell->labels, ctx.snapshot_cur->labels, slice_bytes(ctx));
   ctx.snapshot_cur->next = cell;
   ctx.snapshot_cur = cell;
   ++ctx.snapshot_count;

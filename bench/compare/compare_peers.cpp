@@ -211,7 +211,8 @@ struct SegCase {
   int side, planes;
   double params[14]; // levels .. keep_small_stats, as the gateway reads them
   mxArray *args[15] = {};
-  size_t snapshotVoxels = 0; // voxels x snapshots of a snapshot call
+  size_t snapshotVoxels = 0;     // voxels x snapshots of a snapshot call
+  std::vector<mwSize> stackDims; // dimensions of its output 2
   std::vector<int32_t> snapSrc, snapDst;
 };
 
@@ -322,6 +323,7 @@ void segPrepare(SegCase &c, const std::string &dir) {
     segCall(c, 2, outs);
     const size_t nd = mxGetNumberOfDimensions(outs[1]);
     snaps = mxGetDimensions(outs[1])[nd - 1];
+    c.stackDims.assign(mxGetDimensions(outs[1]), mxGetDimensions(outs[1]) + nd);
     mxDestroyArray(outs[0]);
     mxDestroyArray(outs[1]);
   }
@@ -351,6 +353,14 @@ void segRuns(SegCase &c, int rep) {
          }));
   record("emb.stream.snap." + c.name, rep,
          measure([&] { streamCopy(c.snapSrc.data(), c.snapDst.data(), c.snapshotVoxels); }));
+  // The same bytes written into a fresh host array of the stack's size, as
+  // any output must be.
+  record("emb.stream.snapfresh." + c.name, rep, measure([&] {
+           mxArray *o =
+               mxCreateNumericArray(c.stackDims.size(), c.stackDims.data(), mxINT32_CLASS, mxREAL);
+           streamCopy(c.snapSrc.data(), static_cast<int32_t *>(mxGetData(o)), c.snapshotVoxels);
+           mxDestroyArray(o);
+         }));
 }
 
 // ---------------------------------------------------------------------------

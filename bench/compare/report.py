@@ -163,6 +163,12 @@ for seg in sorted(meta):
     extra = [(s[i % len(s)] - l[i % len(l)]) / b[i % len(b)] for i in range(n)]
     add("5", "%s: (snapshots - labels only) / bound" % seg, s, b,
         "copy of the snapshot bytes", extra, 1.5, "le", seg)
+    f = series("emb.stream.snapfresh.%s" % seg)
+    if f:
+        n = max(len(s), len(l), len(f))
+        extra = [(s[i % len(s)] - l[i % len(l)]) / f[i % len(f)] for i in range(n)]
+        add("5", "%s: (snapshots - labels only) / bound" % seg, s, f,
+            "copy into a fresh host array", extra, 1.5, "le", seg)
 
 # 7. tiffmend against tiffinfo reading the same file.
 time_row("7", "tiffmend, 10,000 pages", "emb.tiffmend.10000", "peer.tiffinfo.10000",

@@ -104,12 +104,12 @@ void BM_FullRun(benchmark::State &state) {
   dup2(null_fd, 1); // the progress lines are not timed on a terminal
   close(null_fd);
   for (auto _ : state) {
-    snapshot_list list = {nullptr, 0};
+    snapshot_list list = {};
     status = split_merge(s.image.data(), s.side, s.side, s.planes, s.levels, s.flat_levels,
                          labels.data(), s.start_level, parallel, 16, 1, criterion, 30, 0.1, 4.0, 2,
                          1.0, 0, 0, snapshots ? &list : nullptr);
     count = list.count;
-    release_snapshots(list.head);
+    release_snapshots(list);
   }
   fflush(stdout);
   dup2(saved, 1);

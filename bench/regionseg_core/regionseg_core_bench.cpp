@@ -85,13 +85,13 @@ void run_split_merge(benchmark::State &state, const Scene &s) {
   dup2(null_fd, 1);
   close(null_fd);
   for (auto _ : state) {
-    snapshot_list list = {nullptr, 0};
+    snapshot_list list = {};
     const int32_t status = split_merge(
         s.image.data(), s.side, s.side, s.planes, s.levels, s.flat_levels, labels.data(),
         s.start_level, 0, 1, 1, criterion, 30, 0.1, 4.0, 2, 1.0, 0, 0, snapshots ? &list : nullptr);
     benchmark::DoNotOptimize(status);
     count = list.count;
-    release_snapshots(list.head);
+    release_snapshots(list);
   }
   fflush(stdout);
   dup2(saved, 1);
@@ -149,7 +149,7 @@ void run_block_stages(benchmark::State &state, const Scene &s) {
       release_block_chain(ctx, table);
     }
     count = ctx.snapshot_count;
-    release_snapshots(ctx.snapshot_head);
+    release_snapshots(ctx);
   }
   seg_free(ctx.variance_limit);
   state.counters["blocks"] = static_cast<double>(blocks);

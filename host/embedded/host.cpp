@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <unordered_map>
 #include <unordered_set>
 
 struct mxArray_tag {
@@ -23,6 +24,7 @@ struct mxArray_tag {
   size_t stored = 0; // elements held in re (and im)
   void *re = nullptr;
   void *im = nullptr;
+  struct BlockHeader *reBlock = nullptr; // re's mxMalloc block, after mxSetData
   bool sparse = false;
   std::vector<mxArray *> cells;    // cell elements, or struct fields (count x nfields)
   std::vector<std::string> fields; // struct field names
@@ -50,14 +52,17 @@ struct HostError {
 
 constexpr uint64_t kBlockMagic = 0x6b616c626c6f636bULL; // "kalblock"
 
+} // namespace
+
+// An mxMalloc block.  A block handed to an array with mxSetData belongs to
+// that array (owner) and is freed with it.
 struct alignas(16) BlockHeader {
   uint64_t magic;
   size_t size;
   struct Frame *frame;
+  mxArray *owner;
   bool persistent;
 };
-
-} // namespace
 
 struct Frame {
   std::string name;
@@ -77,6 +82,7 @@ struct HostState {
   std::vector<std::string> warnings;
   bool echo = false;
   bool keepCode = false;
+  std::unordered_map<void *, mxArray *> realData; // every array's real data, for mxFree
   size_t liveArrays = 0;
   size_t liveBlocks = 0;
   size_t persistentBlocks = 0;
@@ -177,6 +183,8 @@ void untrack(mxArray *a) {
   }
 }
 
+void attachData(mxArray *a, void *data, BlockHeader *block);
+
 void *zeroedData(size_t count, size_t elementSize) {
   void *p = std::calloc(count == 0 ? 1 : count, elementSize == 0 ? 1 : elementSize);
   if (p == nullptr) {
@@ -196,7 +204,7 @@ mxArray *newArray(mxClassID cls, mwSize ndim, const mwSize *dims, bool complex) 
   if (cls == mxCELL_CLASS) {
     a->cells.assign(a->count, nullptr);
   } else if (cls != mxSTRUCT_CLASS) {
-    a->re = zeroedData(a->count, es);
+    attachData(a.get(), zeroedData(a->count, es), nullptr);
     if (complex) {
       a->im = zeroedData(a->count, es);
     }
@@ -204,6 +212,34 @@ mxArray *newArray(mxClassID cls, mwSize ndim, const mwSize *dims, bool complex) 
   mxArray *raw = a.release();
   track(raw);
   return raw;
+}
+
+void freeBlock(BlockHeader *h);
+
+// Gives the array its real data: the host's own (block null) or a block
+// handed over with mxSetData.
+void attachData(mxArray *a, void *data, BlockHeader *block) {
+  a->re = data;
+  a->reBlock = block;
+  if (data != nullptr) {
+    state().realData[data] = a;
+  }
+}
+
+// Frees the array's real data, the host's own or a block it was given.
+void releaseData(mxArray *a) {
+  if (a->re != nullptr) {
+    state().realData.erase(a->re);
+  }
+  if (a->reBlock != nullptr) {
+    a->reBlock->owner = nullptr;
+    freeBlock(a->reBlock);
+  } else {
+    std::free(a->re);
+  }
+  a->re = nullptr;
+  a->reBlock = nullptr;
+  a->stored = 0;
 }
 
 void destroy(mxArray *a) {
@@ -214,7 +250,7 @@ void destroy(mxArray *a) {
   for (mxArray *c : a->cells) {
     destroy(c);
   }
-  std::free(a->re);
+  releaseData(a);
   std::free(a->im);
   --state().liveArrays;
   delete a;
@@ -237,6 +273,17 @@ BlockHeader *headerOf(void *ptr) {
   return h;
 }
 
+// The header of a block the module still owns (not handed to an array).
+BlockHeader *ownBlockOf(void *ptr, const char *what) {
+  BlockHeader *h = headerOf(ptr);
+  if (h->owner != nullptr) {
+    std::fprintf(stderr, "kalhost: %s of %p, which belongs to an array since mxSetData\n", what,
+                 ptr);
+    std::abort();
+  }
+  return h;
+}
+
 void *newBlock(size_t n, bool zero) {
   noteAllocation();
   if (n > std::numeric_limits<size_t>::max() - sizeof(BlockHeader)) {
@@ -246,7 +293,7 @@ void *newBlock(size_t n, bool zero) {
   if (raw == nullptr) {
     raise("Out of memory.", "MATLAB:nomem");
   }
-  BlockHeader *h = new (raw) BlockHeader{kBlockMagic, n, currentFrame(), false};
+  BlockHeader *h = new (raw) BlockHeader{kBlockMagic, n, currentFrame(), nullptr, false};
   if (h->frame != nullptr) {
     h->frame->blocks.insert(h);
   }
@@ -516,38 +563,56 @@ void *mxCalloc(mwSize n, mwSize size) {
   return newBlock(n * size, true);
 }
 
+// The block itself is resized (in place where the C library can), so it
+// keeps its scope and persistence.  On failure the call ends and the old
+// block stays as it was, to be released with its scope.
 void *mxRealloc(void *ptr, mwSize n) {
   if (ptr == nullptr) {
     return mxMalloc(n);
   }
-  BlockHeader *old = headerOf(ptr);
-  void *fresh = newBlock(n, false);
-  std::memcpy(fresh, ptr, std::min(old->size, static_cast<size_t>(n)));
-  BlockHeader *h = headerOf(fresh);
-  if (old->persistent) {
-    // A persistent block stays persistent when it grows.
-    if (h->frame != nullptr) {
-      h->frame->blocks.erase(h);
-      h->frame = nullptr;
-    }
-    h->persistent = true;
-    ++state().persistentBlocks;
+  BlockHeader *old = ownBlockOf(ptr, "mxRealloc");
+  noteAllocation();
+  if (n > std::numeric_limits<size_t>::max() - sizeof(BlockHeader)) {
+    raise("Out of memory.", "MATLAB:nomem");
   }
-  freeBlock(old);
-  return fresh;
+  Frame *frame = old->frame;
+  if (frame != nullptr) {
+    frame->blocks.erase(old);
+  }
+  void *raw = std::realloc(old, sizeof(BlockHeader) + n);
+  if (raw == nullptr) {
+    if (frame != nullptr) {
+      frame->blocks.insert(old);
+    }
+    raise("Out of memory.", "MATLAB:nomem");
+  }
+  BlockHeader *h = static_cast<BlockHeader *>(raw);
+  h->size = n;
+  if (frame != nullptr) {
+    frame->blocks.insert(h);
+  }
+  return h + 1;
 }
 
+// Also frees an array's real data (MATLAB's way of making room for
+// mxSetData); the array is then left without data.
 void mxFree(void *ptr) {
-  if (ptr != nullptr) {
-    freeBlock(headerOf(ptr));
+  if (ptr == nullptr) {
+    return;
   }
+  auto data = state().realData.find(ptr);
+  if (data != state().realData.end()) {
+    releaseData(data->second);
+    return;
+  }
+  freeBlock(ownBlockOf(ptr, "mxFree"));
 }
 
 void mexMakeMemoryPersistent(void *ptr) {
   if (ptr == nullptr) {
     return;
   }
-  BlockHeader *h = headerOf(ptr);
+  BlockHeader *h = ownBlockOf(ptr, "mexMakeMemoryPersistent");
   if (h->frame != nullptr) {
     h->frame->blocks.erase(h);
     h->frame = nullptr;
@@ -666,7 +731,7 @@ mxArray *mxDuplicateArray(const mxArray *src) {
   a->stored = src->stored;
   const size_t stored = src->stored;
   if (src->re != nullptr) {
-    a->re = zeroedData(stored, es);
+    attachData(a.get(), zeroedData(stored, es), nullptr);
     std::memcpy(a->re, src->re, stored * es);
   }
   if (src->im != nullptr) {
@@ -728,12 +793,17 @@ mwSize mxGetNumberOfDimensions(const mxArray *a) { return a->dims.size(); }
 
 const mwSize *mxGetDimensions(const mxArray *a) { return a->dims.data(); }
 
+// The data is not reallocated, as in MATLAB; dimensions whose elements it
+// cannot hold are refused (cells and structs keep their count).
 int mxSetDimensions(mxArray *a, const mwSize *dims, mwSize ndim) {
   std::vector<mwSize> fresh = normaliseDims(ndim, dims);
-  if (a->sparse || countOf(fresh) != a->count) {
+  const size_t count = countOf(fresh);
+  const bool container = a->cls == mxCELL_CLASS || a->cls == mxSTRUCT_CLASS;
+  if (a->sparse || (count != a->count && (container || count > a->stored))) {
     return 1;
   }
   a->dims = fresh;
+  a->count = count;
   return 0;
 }
 
@@ -756,6 +826,31 @@ double *mxGetPr(const mxArray *a) { return static_cast<double *>(a->re); }
 double *mxGetPi(const mxArray *a) { return static_cast<double *>(a->im); }
 
 void *mxGetData(const mxArray *a) { return a->re; }
+
+void mxSetData(mxArray *a, void *data) {
+  if (a == nullptr || a->cls == mxCELL_CLASS || a->cls == mxSTRUCT_CLASS || a->sparse ||
+      data == a->re) {
+    return;
+  }
+  BlockHeader *h = data == nullptr ? nullptr : ownBlockOf(data, "mxSetData");
+  releaseData(a);
+  if (h != nullptr) {
+    // The block leaves its call's scope and any persistence: it lives as
+    // long as the array.
+    if (h->frame != nullptr) {
+      h->frame->blocks.erase(h);
+      h->frame = nullptr;
+    }
+    if (h->persistent) {
+      h->persistent = false;
+      --state().persistentBlocks;
+    }
+    h->owner = a;
+    const size_t es = classElementSize(a->cls);
+    a->stored = es == 0 ? 0 : h->size / es;
+  }
+  attachData(a, data, h);
+}
 
 void *mxGetImagData(const mxArray *a) { return a->im; }
 

@@ -3,10 +3,10 @@
 // Tests and the command-line tools load the very module files that ship
 // (dlopen, found by name on a search path) and call them through call().
 // Within a call, mxMalloc/mxCalloc blocks and arrays created by the module
-// are released when the call ends, unless made persistent or returned in
-// plhs.  mexErrMsgTxt unwinds to the call boundary, which reports the text.
-// mexPrintf and mexWarnMsgTxt go to a transcript that tests read.  The host
-// counts live arrays and blocks so a test can assert that nothing was left.
+// are released when the call ends, unless made persistent, returned in plhs,
+// or (blocks) handed to an array with mxSetData, which then owns them.  mexErrMsgTxt unwinds to the
+// call boundary, which reports the text. mexPrintf and mexWarnMsgTxt go to a transcript that tests
+// read.  The host counts live arrays and blocks so a test can assert that nothing was left.
 #ifndef KALMEX_HOST_KALHOST_H
 #define KALMEX_HOST_KALHOST_H
 
@@ -68,7 +68,8 @@ void setEcho(bool on);
 
 // Live counts over the whole process: every array not yet destroyed
 // (including persistent ones and those owned by the caller), and every
-// mxMalloc/mxCalloc block not yet freed.
+// mxMalloc/mxCalloc block not yet freed (a block given to an array with
+// mxSetData is freed with the array).
 std::size_t liveArrays();
 std::size_t liveBlocks();
 std::size_t persistentBlocks();

@@ -93,6 +93,13 @@ KX_HOST_API size_t mxGetElementSize(const mxArray *a);
 KX_HOST_API double *mxGetPr(const mxArray *a);
 KX_HOST_API double *mxGetPi(const mxArray *a);
 KX_HOST_API void *mxGetData(const mxArray *a);
+/* The array takes data, a block of mxMalloc / mxCalloc / mxRealloc, as its
+ * real data: the block is no longer released when the call ends, goes with
+ * the array, and must not be freed or reallocated by the caller.  The data
+ * the array held before is freed (hosts differ there: portable code frees it
+ * first with mxFree(mxGetData(a)), which this host allows too).  Set the
+ * dimensions to match with mxSetDimensions. */
+KX_HOST_API void mxSetData(mxArray *a, void *data);
 KX_HOST_API void *mxGetImagData(const mxArray *a);
 KX_HOST_API mxLogical *mxGetLogicals(const mxArray *a);
 KX_HOST_API mxChar *mxGetChars(const mxArray *a);

@@ -155,4 +155,101 @@ TEST_F(EmbeddedHost, AllocationFailureEndsTheCallWithOutOfMemory) {
   kalhost::failAllocationAt(0);
 }
 
+// mxSetData: the array owns the block, which leaves the call's scope, is
+// freed with the array and counts as a live block until then.
+TEST_F(EmbeddedHost, SetDataHandsABlockToTheArray) {
+  Array cmd = text("handover");
+  Call c = call("kalhost_probe", 1, {cmd.get()});
+  ASSERT_TRUE(c.ok()) << c.error();
+  EXPECT_EQ(dims(c.out[0].get()), (std::vector<mwSize>{4, 5}));
+  std::vector<double> expected(20);
+  for (int i = 0; i < 20; ++i) {
+    expected[i] = i + 1;
+  }
+  EXPECT_EQ(values(c.out[0].get()), expected);
+  EXPECT_EQ(kalhost::liveBlocks(), blocksAtStart_ + 1);
+  // A copy is the host's own data.
+  Array copy(mxDuplicateArray(c.out[0].get()));
+  EXPECT_EQ(values(copy.get()), expected);
+  EXPECT_EQ(kalhost::liveBlocks(), blocksAtStart_ + 1);
+  c.out[0].reset();
+  EXPECT_EQ(kalhost::liveBlocks(), blocksAtStart_);
+
+  // Under a failing allocation (the block, its growth, the array) the call
+  // ends and everything goes with it.
+  for (long n = 1; n <= 3; ++n) {
+    kalhost::failAllocationAt(n);
+    Call failed = call("kalhost_probe", 1, {cmd.get()});
+    kalhost::failAllocationAt(0);
+    EXPECT_EQ(failed.error(), "Out of memory.") << n;
+    EXPECT_EQ(kalhost::liveBlocks(), blocksAtStart_) << n;
+  }
+}
+
+// Outside a call: the data replaced is freed, a persistent block stops
+// being one, and dimensions the block cannot hold are refused.
+TEST_F(EmbeddedHost, SetDataReplacesAndFreesTheOldData) {
+  Array a(mxCreateNumericMatrix(2, 2, mxINT32_CLASS, mxREAL));
+  void *first = mxCalloc(6, sizeof(int32_t));
+  mexMakeMemoryPersistent(first);
+  const std::size_t persistent = kalhost::persistentBlocks();
+  mxSetData(a.get(), first);
+  EXPECT_EQ(kalhost::persistentBlocks(), persistent - 1);
+  EXPECT_EQ(mxGetData(a.get()), first);
+  const mwSize six[2] = {2, 3};
+  EXPECT_EQ(mxSetDimensions(a.get(), six, 2), 0);
+  EXPECT_EQ(mxGetNumberOfElements(a.get()), 6u);
+  const mwSize eight[2] = {2, 4};
+  EXPECT_NE(mxSetDimensions(a.get(), eight, 2), 0);
+  EXPECT_EQ(dims(a.get()), (std::vector<mwSize>{2, 3}));
+
+  int32_t *second = static_cast<int32_t *>(mxMalloc(8 * sizeof(int32_t)));
+  for (int i = 0; i < 8; ++i) {
+    second[i] = 10 * i;
+  }
+  EXPECT_EQ(kalhost::liveBlocks(), blocksAtStart_ + 2);
+  mxSetData(a.get(), second); // frees first
+  EXPECT_EQ(kalhost::liveBlocks(), blocksAtStart_ + 1);
+  // The data may also be freed first, as MATLAB's documentation has it.
+  Array b(mxCreateDoubleMatrix(3, 3, mxREAL));
+  mxFree(mxGetData(b.get()));
+  EXPECT_EQ(mxGetData(b.get()), nullptr);
+  mxSetData(b.get(), mxMalloc(9 * sizeof(double)));
+  EXPECT_EQ(kalhost::liveBlocks(), blocksAtStart_ + 2);
+  EXPECT_EQ(mxSetDimensions(a.get(), eight, 2), 0);
+  EXPECT_EQ(int32Values(a.get()), (std::vector<int32_t>{0, 10, 20, 30, 40, 50, 60, 70}));
+  // A cell array keeps its count.
+  Array cell = cellMatrix(1, 2);
+  const mwSize one[2] = {1, 1};
+  EXPECT_NE(mxSetDimensions(cell.get(), one, 2), 0);
+}
+
+// mxRealloc resizes the block itself: contents kept, the address kept when
+// it shrinks, one allocation for the counters and the failure hook, and a
+// failing growth ends the call with the old block released at its end.
+TEST_F(EmbeddedHost, ReallocResizesTheBlockInPlace) {
+  Array cmd = text("grow");
+  kalhost::failAllocationAt(0);
+  Call c = call("kalhost_probe", 1, {cmd.get()});
+  ASSERT_TRUE(c.ok()) << c.error();
+  EXPECT_EQ(values(c.out[0].get()), (std::vector<double>{1, 1}));
+  EXPECT_EQ(kalhost::allocationCount(), 4); // block, growth, shrink, output
+  EXPECT_EQ(kalhost::liveBlocks(), blocksAtStart_);
+  for (long n = 2; n <= 3; ++n) {
+    kalhost::failAllocationAt(n);
+    Call failed = call("kalhost_probe", 1, {cmd.get()});
+    kalhost::failAllocationAt(0);
+    EXPECT_EQ(failed.error(), "Out of memory.") << n;
+    EXPECT_EQ(kalhost::liveBlocks(), blocksAtStart_) << n;
+  }
+  // A persistent block stays persistent, and out of the call's scope.
+  void *p = mxMalloc(16);
+  mexMakeMemoryPersistent(p);
+  const std::size_t persistent = kalhost::persistentBlocks();
+  p = mxRealloc(p, 4096);
+  EXPECT_EQ(kalhost::persistentBlocks(), persistent);
+  mxFree(p);
+  EXPECT_EQ(kalhost::persistentBlocks(), persistent - 1);
+}
+
 } // namespace

@@ -48,6 +48,39 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     mxMalloc(100);
     plhs[0] = mxCreateDoubleScalar(2);
     mexErrMsgTxt("probe failed on purpose");
+  } else if (std::strcmp(cmd, "handover") == 0) {
+    // A block grown with mxRealloc becomes a 4 x 5 array's data: 1 .. 20.
+    double *v = static_cast<double *>(mxMalloc(10 * sizeof(double)));
+    for (int i = 0; i < 10; ++i) {
+      v[i] = i + 1;
+    }
+    v = static_cast<double *>(mxRealloc(v, 20 * sizeof(double)));
+    for (int i = 10; i < 20; ++i) {
+      v[i] = i + 1;
+    }
+    plhs[0] = mxCreateDoubleMatrix(0, 0, mxREAL);
+    mxSetData(plhs[0], v);
+    const mwSize d[2] = {4, 5};
+    if (mxSetDimensions(plhs[0], d, 2) != 0) {
+      mexErrMsgTxt("probe: dimensions refused.");
+    }
+  } else if (std::strcmp(cmd, "grow") == 0) {
+    // Growing keeps the contents; shrinking keeps the address.  Returns 1
+    // for each that held.
+    unsigned char *p = static_cast<unsigned char *>(mxMalloc(64));
+    for (int i = 0; i < 64; ++i) {
+      p[i] = static_cast<unsigned char>(i);
+    }
+    p = static_cast<unsigned char *>(mxRealloc(p, 1 << 20));
+    bool kept = true;
+    for (int i = 0; i < 64; ++i) {
+      kept = kept && p[i] == i;
+    }
+    unsigned char *q = static_cast<unsigned char *>(mxRealloc(p, 32));
+    plhs[0] = mxCreateDoubleMatrix(1, 2, mxREAL);
+    mxGetPr(plhs[0])[0] = kept && q[31] == 31;
+    mxGetPr(plhs[0])[1] = q == p;
+    mxFree(q);
   } else if (std::strcmp(cmd, "say") == 0) {
     mexPrintf("value %d\n", 42);
     mexWarnMsgTxt("careful");

@@ -56,7 +56,7 @@ public:
   Context(const Context &) = delete;
   Context &operator=(const Context &) = delete;
   ~Context() {
-    release_snapshots(ctx.snapshot_head);
+    release_snapshots(ctx);
     seg_free(ctx.variance_limit);
   }
 

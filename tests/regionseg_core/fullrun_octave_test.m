@@ -49,3 +49,20 @@ parts = double(x >= 8) + 2 * double(z >= 2);
 for part = 0:3
   kx_assert(numel(unique(labels3(parts == part))) == 1, 'part %d in one region', part);
 end
+
+% A 64 x 64 pattern split down to its pixels: six snapshots, so the stack
+% is an arena that grew (to 8 slices) before it became the output.  Each
+% slice against its weighted sum from the embedded host.
+[x, y] = ndgrid(0:63, 0:63);
+pattern = int32(mod(7 * x .^ 2 + 13 * y + 3 * x .* y, 256));
+q = {6, 6, 0, 0, 1, 0, 1, 12, 0.1, 2, 2, 1, 0, 0};
+[labels6, snaps6] = regionseg_core(pattern, q{:});
+kx_assert(isequal(size(snaps6), [64 64 6]), 'six snapshots of the pattern');
+weights = mod(0:4095, 997)' + 1;
+sums = zeros(1, 6);
+for s = 1:6
+  sums(s) = sum(double(reshape(snaps6(:, :, s), [], 1)) .* weights);
+end
+kx_assert(isequal(sums, [4973288 239849871 905930547 2044540249 3582337391 3775686564]), ...
+          'slices of the pattern as the embedded host gives them');
+kx_assert(isequal(regionseg_core(pattern, q{:}), labels6), 'labels without the stack');

@@ -65,7 +65,7 @@ Outcome segment(const std::vector<int32_t> &image, const Params &p, bool with_sn
     out.snapshots.emplace_back(s->labels, s->labels + image.size());
   }
   EXPECT_EQ(static_cast<size_t>(snaps.count), out.snapshots.size());
-  release_snapshots(snaps.head);
+  release_snapshots(snaps);
   return out;
 }
 

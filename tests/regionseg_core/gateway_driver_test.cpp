@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -34,14 +36,61 @@ struct Outcome {
   std::vector<int32_t> labels;
   std::vector<std::vector<int32_t>> snapshots;
   int32_t snapshot_count = 0;
+  int32_t capacity = 0; // slices of the arena handed over
   std::string printed;
 };
 
-// Runs split_merge and takes the snapshot list apart as the gateway does.
-Outcome run(const SegRun &r, bool want_snapshots = true) {
+// Arena allocators of a caller: realloc, and one that always moves the
+// block and scribbles over the old one, so that a slice read through a
+// pointer into the old block shows.  Both count their resizes.
+long arena_resizes = 0;
+std::vector<long> arena_attempts; // the hook's count at each moving resize
+long moving_blocks = 0;           // blocks of moving_resize not released
+
+void *plain_resize(void *block, size_t bytes) {
+  ++arena_resizes;
+  return std::realloc(block, bytes);
+}
+void plain_release(void *block) { std::free(block); }
+
+void *moving_resize(void *block, size_t bytes) {
+  ++arena_resizes;
+  arena_attempts.push_back(seg_allocation_count());
+  size_t *fresh = static_cast<size_t *>(std::malloc(bytes + 2 * sizeof(size_t)));
+  if (fresh == nullptr) {
+    return nullptr;
+  }
+  fresh[0] = bytes;
+  if (block == nullptr) {
+    ++moving_blocks;
+  } else {
+    size_t *old = static_cast<size_t *>(block) - 2;
+    std::memcpy(fresh + 2, block, std::min(old[0], bytes));
+    std::memset(block, 0xAB, old[0]);
+    std::free(old);
+  }
+  return fresh + 2;
+}
+void moving_release(void *block) {
+  if (block != nullptr) {
+    --moving_blocks;
+    std::free(static_cast<size_t *>(block) - 2);
+  }
+}
+
+const snapshot_allocator plain_arena = {plain_resize, plain_release};
+const snapshot_allocator moving_arena = {moving_resize, moving_release};
+
+// Runs split_merge and takes the snapshot list apart as the gateway does,
+// checking that the cells are the arena's slices in order.
+Outcome run(const SegRun &r, bool want_snapshots = true,
+            const snapshot_allocator *allocator = nullptr) {
   Outcome o;
   o.labels.assign(r.voxels(), 0);
-  snapshot_list list = {nullptr, 0};
+  snapshot_list list = {};
+  if (allocator != nullptr) {
+    list.arena.allocator = *allocator;
+  }
   ::testing::internal::CaptureStdout();
   o.status = split_merge(r.image.data(), r.side(), r.side(), r.planes(), r.levels, r.flat_levels,
                          o.labels.data(), r.start_level, 0, 1, 1, r.criterion, r.threshold,
@@ -49,10 +98,16 @@ Outcome run(const SegRun &r, bool want_snapshots = true) {
                          want_snapshots ? &list : nullptr);
   o.printed = ::testing::internal::GetCapturedStdout();
   o.snapshot_count = list.count;
+  o.capacity = list.arena.capacity;
+  EXPECT_GE(list.arena.capacity, list.count);
+  EXPECT_EQ(list.arena.slices == nullptr, list.count == 0);
+  const int32_t *slice = list.arena.slices;
   for (snapshot *s = list.head; s != nullptr; s = s->next) {
+    EXPECT_EQ(s->labels, slice) << "slice " << o.snapshots.size() + 1;
     o.snapshots.emplace_back(s->labels, s->labels + r.voxels());
+    slice += r.voxels();
   }
-  release_snapshots(list.head);
+  release_snapshots(list);
   return o;
 }
 
@@ -179,23 +234,107 @@ TEST_F(Driver, CallsInARowDoNotDependOnEachOther) {
 
 // Without the snapshot output a run makes no snapshot and paints nothing:
 // its allocations do not grow with the number of paint events, and its
-// labels and messages are those of the run with snapshots.
+// labels and messages are those of the run with snapshots.  With it, a
+// snapshot costs its cell, and the arena a few resizes through the caller's
+// allocator (each one allocation for the test hook).
 TEST_F(Driver, NoSnapshotCopiesWhenTheyAreNotAsked) {
-  SegRun r = noisy(5, 2, 1, 11);
+  SegRun r = noisy(6, 2, 1, 11);
   std::mt19937 rng(13);
   for (int32_t &v : r.image) {
-    v = static_cast<int32_t>(rng() % 256); // splits everywhere: about 1300 paint events
+    v = static_cast<int32_t>(rng() % 256); // splits everywhere
   }
   seg_fail_allocation_at(0);
-  const Outcome with = run(r, true);
+  arena_resizes = 0;
+  const Outcome with = run(r, true, &plain_arena);
   const long with_count = seg_allocation_count();
   seg_fail_allocation_at(0);
   const Outcome without = run(r, false);
   const long without_count = seg_allocation_count();
-  ASSERT_GE(with.snapshot_count, 3);
-  EXPECT_EQ(without_count, with_count - 2 * with.snapshot_count);
+  ASSERT_GE(with.snapshot_count, 6); // the arena grew
+  EXPECT_GE(arena_resizes, 2);       // first block, growth(s), perhaps a trim
+  EXPECT_LE(arena_resizes, 4);
+  EXPECT_EQ(without_count, with_count - with.snapshot_count - arena_resizes);
   EXPECT_EQ(without.printed, with.printed);
   EXPECT_EQ(without.labels, with.labels);
+  // The module's own arena gives the same stack.
+  const Outcome own = run(r, true);
+  EXPECT_EQ(own.snapshots, with.snapshots);
+}
+
+// A random image of side 2^levels split down to its pixels: with levels 6,
+// six snapshots, so the arena grows once (4 to 8 slices) and is kept as it
+// is; with levels 4, two snapshots, and the first block is trimmed to them.
+SegRun random_run(int32_t levels) {
+  SegRun r = noisy(levels, 0, 1, 17);
+  std::mt19937 rng(19);
+  for (int32_t &v : r.image) {
+    v = static_cast<int32_t>(rng() % 256);
+  }
+  return r;
+}
+
+// An arena that moves at every resize: the earlier slices arrive whole in
+// the new block and every cell points into it.  The growth failing in the
+// middle of a run: that snapshot is not opened, painting goes on in slice 4
+// (which then shows what slice 5 would have), the next growth succeeds and
+// the run gives its whole result.  A failing trim leaves the larger block,
+// with the same slices.
+TEST_F(Driver, ArenaGrowthThatMovesOrFails) {
+  const SegRun r = random_run(6);
+  const Outcome own = run(r);
+  seg_fail_allocation_at(0);
+  arena_attempts.clear();
+  const Outcome clean = run(r, true, &moving_arena);
+  ASSERT_EQ(clean.snapshot_count, 6);
+  EXPECT_EQ(clean.capacity, 8);
+  ASSERT_EQ(arena_attempts.size(), 2u); // first block, growth
+  EXPECT_EQ(clean.snapshots, own.snapshots);
+  EXPECT_EQ(clean.labels, own.labels);
+
+  seg_fail_allocation_at(arena_attempts[1]);
+  const Outcome grown_late = run(r, true, &moving_arena);
+  EXPECT_EQ(grown_late.status, SEG_OK);
+  EXPECT_EQ(grown_late.labels, clean.labels);
+  EXPECT_EQ(grown_late.printed, clean.printed);
+  std::vector<std::vector<int32_t>> expected = clean.snapshots;
+  expected.erase(expected.begin() + 3);
+  EXPECT_EQ(grown_late.snapshots, expected);
+
+  const SegRun two = random_run(4);
+  seg_fail_allocation_at(0);
+  arena_attempts.clear();
+  const Outcome trimmed = run(two, true, &moving_arena);
+  ASSERT_EQ(trimmed.snapshot_count, 2);
+  EXPECT_EQ(trimmed.capacity, 2);
+  ASSERT_EQ(arena_attempts.size(), 2u); // first block, trim
+  seg_fail_allocation_at(arena_attempts[1]);
+  const Outcome untrimmed = run(two, true, &moving_arena);
+  EXPECT_EQ(untrimmed.capacity, 4);
+  EXPECT_EQ(untrimmed.snapshots, trimmed.snapshots);
+  EXPECT_EQ(untrimmed.labels, trimmed.labels);
+  EXPECT_EQ(moving_blocks, 0);
+}
+
+// What a run holds when its host ends the call inside it (records and
+// cells from the pools, tables, resized blocks) is released at once by
+// seg_release_everything, after which the pools serve the next run afresh.
+TEST_F(Driver, ReleasingEverythingFreesWhatAnInterruptedRunHeld) {
+  ASSERT_EQ(live_, 0);
+  for (int i = 0; i < 3000; ++i) { // several slabs of each pool
+    ASSERT_NE(new_region_node(), nullptr);
+    ASSERT_NE(new_node_link(), nullptr);
+  }
+  ASSERT_NE(seg_alloc(100), nullptr);
+  ASSERT_NE(seg_calloc(10, 8), nullptr);
+  void *grown = seg_resize(nullptr, 16);
+  grown = seg_resize(grown, 1 << 20);
+  ASSERT_NE(grown, nullptr);
+  EXPECT_EQ(seg_live_allocations(), 6003);
+  seg_release_everything();
+  EXPECT_EQ(seg_live_allocations(), 0);
+  const Outcome o = run(noisy(4, 2, 1, 3));
+  EXPECT_NE(o.printed.find("finished the split_merge routine"), std::string::npos);
+  EXPECT_EQ(seg_live_allocations(), 0);
 }
 
 // Every allocation of a small run fails in turn: the run either completes

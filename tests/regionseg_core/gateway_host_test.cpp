@@ -316,4 +316,184 @@ TEST_F(Gateway, EveryAllocationFailingLeavesNothingBehind) {
   }
 }
 
+// FNV-1a of one slice of the stack.
+uint64_t slice_hash(const int32_t *labels, std::size_t voxels) {
+  uint64_t h = 1469598103934665603ULL;
+  for (std::size_t i = 0; i < voxels; ++i) {
+    const uint32_t v = static_cast<uint32_t>(labels[i]);
+    for (int b = 0; b < 4; ++b) {
+      h = (h ^ ((v >> (8 * b)) & 0xFFu)) * 1099511628211ULL;
+    }
+  }
+  return h;
+}
+
+// Grey values of a seeded picture: a bright box, a dark disc and noise of
+// the given amplitude.
+std::vector<int32_t> seeded_picture(int32_t side, int32_t planes, uint32_t seed, int32_t noise) {
+  std::vector<int32_t> v(static_cast<std::size_t>(side) * side * planes);
+  uint32_t state = seed;
+  for (int32_t z = 0; z < planes; ++z) {
+    for (int32_t y = 0; y < side; ++y) {
+      for (int32_t x = 0; x < side; ++x) {
+        state = state * 1664525u + 1013904223u;
+        const int32_t r = static_cast<int32_t>(state >> 24) % (2 * noise + 1) - noise;
+        const int32_t dx = x - side / 3, dy = y - side / 2;
+        int32_t g = 120;
+        if (x > side / 2 && y < side / 2 + z) {
+          g = 200;
+        } else if (dx * dx + dy * dy < side * side / 16) {
+          g = 40;
+        }
+        v[x + side * (y + side * static_cast<std::size_t>(z))] = std::min(255, std::max(0, g + r));
+      }
+    }
+  }
+  return v;
+}
+
+// Output 2 slice by slice as the module gave it when every snapshot was its
+// own buffer copied into a fresh array at the end: the number of slices and
+// the hash of each, for runs of a few to a few dozen snapshots.
+TEST_F(Gateway, SnapshotStackIsTheOneTheCopyingGatewayGave) {
+  struct Case {
+    int32_t side, planes, noise;
+    Params p;
+    std::vector<uint64_t> hashes;
+  };
+  Params flat;
+  flat.levels = 6;
+  flat.flat_levels = 6;
+  flat.start_level = 0;
+  flat.threshold = 12;
+  Params deep = flat;
+  deep.levels = 4;
+  deep.flat_levels = 2;
+  deep.criterion = 4;
+  deep.noise_sigma = 6;
+  Params par = flat;
+  par.levels = 7;
+  par.flat_levels = 7;
+  par.parallel_grouping = 1;
+  par.parallel_seeds = 3;
+  par.min_region_size = 3;
+  const std::vector<Case> cases = {
+      {64,
+       1,
+       30,
+       flat,
+       {0xbc15e9bc9b6f8383ULL, 0xfec3f7b05192bb6cULL, 0xc6bbf496c9592e6eULL, 0xd7821c4e3a9a0aeaULL,
+        0x784ef477445c2fe8ULL, 0xb572f648da57b67fULL}},
+      {16, 4, 20, deep, {0x132b5b4ac8ad0383ULL, 0xc9a45770127d035dULL}},
+      {128, 1, 60, par, {0xa2b755424ae70383ULL, 0xaab804241d1b6ca0ULL, 0xa001c848975f84f8ULL,
+                         0x1f4c4a84b349d93cULL, 0xfe63b66a28594d15ULL, 0x78ff1c78111bf931ULL,
+                         0x611249bddf6fe30dULL, 0x1a01aaedc2b77f91ULL, 0x2fe34f611e89d3c3ULL,
+                         0x4ac9a672238f8f09ULL, 0xadb67d0f95e59dd6ULL, 0x948fe7d0922d0114ULL,
+                         0xf18de4519e73fed0ULL, 0xfee1ca454ac0f7e1ULL, 0x4f054d7a119ed203ULL,
+                         0x26fb6b4c9c137c68ULL, 0x91ff50b9206ba8ceULL, 0x5270b2b67c78ddf6ULL,
+                         0xe64d20d3c20f66feULL, 0x29179053ddbfd094ULL, 0x207e780bd5293784ULL,
+                         0x2321f0447c27e6b5ULL, 0x2b566d36cf8ecd36ULL, 0x3356feb0e9a864f1ULL,
+                         0x2bb2b5edcbb86144ULL, 0x86139e4820444044ULL}},
+  };
+  for (const Case &k : cases) {
+    const std::vector<int32_t> grey = seeded_picture(k.side, k.planes, 7, k.noise);
+    std::vector<mwSize> d = {mwSize(k.side), mwSize(k.side)};
+    if (k.planes > 1) {
+      d.push_back(mwSize(k.planes));
+    }
+    Inputs in(int32Array(d, grey), k.p);
+    Call c = call("regionseg_core", 2, in.list(), true);
+    ASSERT_TRUE(c.ok()) << c.error();
+    d.push_back(k.hashes.size());
+    EXPECT_EQ(dims(c.out[1].get()), d);
+    const std::vector<int32_t> stack = int32Values(c.out[1].get());
+    ASSERT_EQ(stack.size(), grey.size() * k.hashes.size());
+    for (std::size_t s = 0; s < k.hashes.size(); ++s) {
+      EXPECT_EQ(slice_hash(stack.data() + s * grey.size(), grey.size()), k.hashes[s])
+          << k.side << " x " << k.planes << ", slice " << s + 1;
+    }
+    // The last slice is the painting the labels-only run ends with; the
+    // labels themselves do not depend on the stack.
+    Call one = call("regionseg_core", 1, in.list(), true);
+    EXPECT_EQ(int32Values(one.out[0].get()), int32Values(c.out[0].get()));
+  }
+}
+
+// Output 2 is the arena itself: its data is the module's mxMalloc block,
+// alive with the array (one host block more than before the call, none once
+// the array is gone), and no stack-sized array data is made beside it.
+TEST_F(Gateway, TheStackIsHandedOverWithoutACopy) {
+  Params p;
+  p.levels = 6;
+  p.flat_levels = 6;
+  p.threshold = 12;
+  Inputs in(int32Array({64, 64}, seeded_picture(64, 1, 7, 30)), p);
+  Call c = call("regionseg_core", 2, in.list(), true);
+  ASSERT_TRUE(c.ok()) << c.error();
+  EXPECT_EQ(dims(c.out[1].get()), (std::vector<mwSize>{64, 64, 6}));
+  EXPECT_EQ(kalhost::liveBlocks(), blocksAtStart_ + 1);
+  c.out[1].reset();
+  EXPECT_EQ(kalhost::liveBlocks(), blocksAtStart_);
+
+  // Host allocations of the call: the labels, the arena's first block, one
+  // growth (8 slices, kept as they are) and output 2; an array to copy the
+  // stack into would be a fifth.
+  kalhost::failAllocationAt(0);
+  Call counted = call("regionseg_core", 2, in.list(), true);
+  EXPECT_EQ(kalhost::allocationCount(), 4);
+}
+
+// The host ending the call at each of its allocations (the outputs, the
+// arena's first block, then its growth or its trim): "Out of memory.", and
+// what the run held is released by the next call, which gives the whole
+// result.
+TEST_F(Gateway, HostMemoryFailingInTheMiddleOfARun) {
+  Params p;
+  p.levels = 6;
+  p.flat_levels = 6;
+  p.threshold = 12;
+  Inputs in(int32Array({64, 64}, seeded_picture(64, 1, 7, 30)), p);
+  Params q = p;
+  q.levels = 4;
+  q.flat_levels = 4;
+  Inputs small(int32Array({16, 16}, seeded_picture(16, 1, 3, 80)), q);
+  for (const Inputs *call_in : {&in, &small}) {
+    Call clean = call("regionseg_core", 2, call_in->list(), true);
+    ASSERT_TRUE(clean.ok()) << clean.error();
+    const ModuleHooks hooks = module_hooks();
+    ASSERT_TRUE(hooks.live != nullptr);
+    const long live = hooks.live();
+    const std::size_t blocks = kalhost::liveBlocks(), arrays = kalhost::liveArrays();
+    long n = 1;
+    for (;; ++n) {
+      kalhost::failAllocationAt(n);
+      Call c = call("regionseg_core", 2, call_in->list(), true);
+      kalhost::failAllocationAt(0);
+      if (c.ok()) {
+        break;
+      }
+      EXPECT_EQ(c.error(), "Out of memory.") << "n " << n;
+      EXPECT_EQ(kalhost::liveBlocks(), blocks) << "n " << n;
+      EXPECT_EQ(kalhost::liveArrays(), arrays) << "n " << n;
+      if (n > 1) {
+        EXPECT_GT(hooks.live(), live) << "the run's records, n " << n;
+      }
+      Call next = call("regionseg_core", 2, call_in->list(), true);
+      ASSERT_TRUE(next.ok()) << next.error();
+      EXPECT_EQ(hooks.live(), live) << "n " << n;
+      EXPECT_EQ(int32Values(next.out[1].get()), int32Values(clean.out[1].get())) << "n " << n;
+    }
+    EXPECT_EQ(n, 5) << "four points of failure";
+    EXPECT_EQ(dims(clean.out[1].get())[2], call_in == &in ? 6u : 2u);
+  }
+  const std::size_t blocks = kalhost::liveBlocks();
+  // Clearing the module releases an interrupted run too (a leak checker
+  // would see what it did not).
+  kalhost::failAllocationAt(3);
+  EXPECT_FALSE(call("regionseg_core", 2, in.list(), true).ok());
+  kalhost::failAllocationAt(0);
+  EXPECT_TRUE(kalhost::clear("regionseg_core"));
+  EXPECT_EQ(kalhost::liveBlocks(), blocks);
+}
+
 } // namespace

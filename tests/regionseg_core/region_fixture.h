@@ -57,7 +57,7 @@ public:
     seg_free(ctx.child_count);
     seg_free(ctx.block_voxels);
     seg_free(ctx.median_buffer);
-    release_snapshots(ctx.snapshot_head);
+    release_snapshots(ctx);
     EXPECT_EQ(seg_live_allocations(), live_at_start_) << "allocations left behind";
   }
 
