@@ -6,6 +6,18 @@ using namespace kaltest;
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 class EmbeddedHost : public HostTest {};
 
 TEST_F(EmbeddedHost, ArraysHaveMatlabShapes) {
@@ -232,7 +244,13 @@ TEST_F(EmbeddedHost, ReallocResizesTheBlockInPlace) {
   kalhost::failAllocationAt(0);
   Call c = call("kalhost_probe", 1, {cmd.get()});
   ASSERT_TRUE(c.ok()) << c.error();
-  EXPECT_EQ(values(c.out[0].get()), (std::vector<double>{1, 1}));
+  const std::vector<double> held = values(c.out[0].get());
+  ASSERT_EQ(held.size(), 2u);
+  EXPECT_EQ(held[0], 1.0);
+  // AddressSanitizer's realloc always moves the block.
+  if (!kSanitized) {
+    EXPECT_EQ(held[1], 1.0);
+  }
   EXPECT_EQ(kalhost::allocationCount(), 4); // block, growth, shrink, output
   EXPECT_EQ(kalhost::liveBlocks(), blocksAtStart_);
   for (long n = 2; n <= 3; ++n) {
