@@ -4,8 +4,8 @@
 //
 // The blocks are visited once, in code order.  Each block B looks for its
 // neighbours on its low side only (x, then y, then z): the block of B's own
-// level across that face is found by code arithmetic, then located among the
-// leaves through the block table.  B collects those neighbours at the front
+// level across that face starts one block before B, and the leaves there are
+// read from a map of the leaf at every pixel.  B collects those neighbours at the front
 // of its own list and is appended at the end of theirs, which gives every
 // list the order that grouping and small-region elimination rely on.
 #include "regionseg.h"
