@@ -122,10 +122,7 @@ void paint_region(seg_context &ctx, int32_t value, region_node *r) {
     return;
   }
   for (region_node *b = r; b != nullptr; b = b->next_block) {
-    const int32_t level = code_level(ctx, b->code);
-    const block_origin_t o = block_origin(ctx, b->code, level);
-    const block_extent_t e = block_extent(ctx, level);
-    paint_block(ctx, o.x, o.y, o.z, e.width, e.height, e.depth, value);
+    fill_leaf(ctx, ctx.snapshot_cur->labels, b->code, value);
   }
   count_paint_event(ctx);
 }

@@ -69,18 +69,7 @@ bool build_leaf_map(ordering &o, region_node *first) {
   int32_t ordinal = 0;
   for (region_node *p = first; p != nullptr; p = p->next_block, ++ordinal) {
     m.leaves[ordinal] = p;
-    const int32_t level = code_level(ctx, p->code);
-    const block_origin_t at = block_origin(ctx, p->code, level);
-    const block_extent_t e = block_extent(ctx, level);
-    int32_t *base = m.at + at.x + at.y + at.z;
-    for (int32_t z = 0; z < e.depth; z += ctx.plane_stride) {
-      for (int32_t y = 0; y < e.height; y += ctx.dim_x) {
-        int32_t *row = base + z + y;
-        for (int32_t x = 0; x < e.width; ++x) {
-          row[x] = ordinal;
-        }
-      }
-    }
+    fill_leaf(ctx, m.at, p->code, ordinal);
   }
   return true;
 }

@@ -377,6 +377,13 @@ inline block_origin_t block_origin(const seg_context &ctx, uint32_t code, int32_
 // only chooses what to paint next), is skipped then.
 inline bool painting(const seg_context &ctx) { return ctx.snapshot_cur != NULL; }
 
+// Writes value into every pixel of a block of an image-sized buffer: the
+// block at origin offsets x + y + z with the extents of block_extent, or the
+// block of a code (snapshots.cpp).
+void fill_pixels(const seg_context &ctx, int32_t *buffer, int32_t x, int32_t y, int32_t z,
+                 int32_t width, int32_t height, int32_t depth, int32_t value);
+void fill_leaf(const seg_context &ctx, int32_t *buffer, uint32_t code, int32_t value);
+
 // Painting into snapshot_cur (snapshots.cpp).
 void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,
                  int32_t depth, int32_t value);

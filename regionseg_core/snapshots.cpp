@@ -155,21 +155,32 @@ void release_snapshots(seg_context &ctx) {
   ctx.snapshot_count = 0;
 }
 
-void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,
-                 int32_t depth, int32_t value) {
-  if (!painting(ctx)) {
-    return;
-  }
-  int32_t *labels = ctx.snapshot_cur->labels;
+void fill_pixels(const seg_context &ctx, int32_t *buffer, int32_t x, int32_t y, int32_t z,
+                 int32_t width, int32_t height, int32_t depth, int32_t value) {
   const int32_t start = x + y + z;
   for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
     for (int32_t row = 0; row < height; row += ctx.dim_x) {
-      int32_t *run = labels + start + plane + row;
+      int32_t *run = buffer + start + plane + row;
       for (int32_t i = 0; i < width; ++i) {
         run[i] = value;
       }
     }
   }
+}
+
+void fill_leaf(const seg_context &ctx, int32_t *buffer, uint32_t code, int32_t value) {
+  const int32_t level = code_level(ctx, code);
+  const block_origin_t o = block_origin(ctx, code, level);
+  const block_extent_t e = block_extent(ctx, level);
+  fill_pixels(ctx, buffer, o.x, o.y, o.z, e.width, e.height, e.depth, value);
+}
+
+void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,
+                 int32_t depth, int32_t value) {
+  if (!painting(ctx)) {
+    return;
+  }
+  fill_pixels(ctx, ctx.snapshot_cur->labels, x, y, z, width, height, depth, value);
 }
 
 void count_paint_event(seg_context &ctx) {
