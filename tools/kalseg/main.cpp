@@ -125,7 +125,7 @@ int main(int argc, char **argv) {
   kalseg::Volume image;
   // No larger picture can be segmented, even reduced: refuse it before its
   // pixels are read.
-  std::string e = kalseg::readImage(files[0], image, 256 * reduceBy);
+  std::string e = kalseg::readImage(files[0], image, kalseg::kMaxSide * reduceBy);
   if (!e.empty()) {
     return fail(e + reduceHint(e));
   }
