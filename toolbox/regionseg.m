@@ -214,16 +214,27 @@ function [labels, snapshots] = regionseg(image, varargin)
   end
   clear args;
 
-  % Crop, then number the regions from 1 by their size within the image.
+  % Number the regions from 1 (the module numbers them from 0, by size).
+  % Large arrays cost most in their first touch: one double array is made
+  % and changed in place where it can be.
   if cropped
     core_labels = core_labels(1:sz(1), 1:sz(2), 1:sz(3));
   end
-  counts = accumarray(double(core_labels(:)) + 1, 1);
-  present = find(counts > 0);
-  [~, order] = sortrows([-counts(present), present]);
-  map = zeros(numel(counts), 1);
-  map(present(order)) = 1:numel(present);
-  labels = reshape(map(core_labels + 1), sz(1:ndims(core_labels)));
+  labels = double(core_labels);
+  clear core_labels;
+  labels += 1;
+  if cropped
+    % Sizes within the image decide the numbers; the module's order is kept
+    % for equal sizes.  Often the crop keeps the order and nothing moves.
+    counts = accumarray(labels(:), 1);
+    present = find(counts > 0);
+    [~, order] = sortrows([-counts(present), present]);
+    if ~isequal(present(order), (1:numel(counts))')
+      map = zeros(numel(counts), 1);
+      map(present(order)) = 1:numel(present);
+      labels = reshape(map(labels), size(labels));
+    end
+  end
 
   if nargout > 1
     % Each step frees its source before the next one: int32 crop, double,
@@ -442,7 +453,10 @@ function grey = grey_values(image, opts)
       elseif isinteger(image)
         lo = double(intmin(class(image)));
         hi = double(intmax(class(image)));
-        grey = uint8(round((double(image) - lo) * (255 / (hi - lo))));
+        grey = double(image);
+        grey -= lo;
+        grey *= 255 / (hi - lo);
+        grey = uint8(grey);                % rounds to the nearest
       else
         lo = min(image(:));
         hi = max(image(:));
@@ -452,7 +466,7 @@ function grey = grey_values(image, opts)
                  '(found %g..%g); use the option ''scale'' (''none'' takes grey values 0..255 ', ...
                  'as they are).'], class(image), lo, hi);
         end
-        grey = uint8(round(double(image) * 255));
+        grey = uint8(image * 255);         % rounds to the nearest
       end
     case 'clip'
       grey = uint8(min(max(round(double(image)), 0), 255));
