@@ -222,7 +222,11 @@ function [labels, snapshots] = regionseg(image, varargin)
   end
   labels = double(core_labels);
   clear core_labels;
-  labels += 1;
+  if in_octave
+    eval('labels += 1;');                 % in place; MATLAB's parser has no +=
+  else
+    labels = labels + 1;                  % which MATLAB does in place
+  end
   if cropped
     % Sizes within the image decide the numbers; the module's order is kept
     % for equal sizes.  Often the crop keeps the order and nothing moves.
@@ -246,8 +250,16 @@ function [labels, snapshots] = regionseg(image, varargin)
     end
     snapshots = double(core_snapshots);
     clear core_snapshots;
-    snapshots += 1;
+    if in_octave
+      eval('snapshots += 1;');
+    else
+      snapshots = snapshots + 1;
+    end
   end
+end
+
+function yes = in_octave()
+  yes = exist('OCTAVE_VERSION', 'builtin') ~= 0;
 end
 
 % Smallest b with 2^b >= n.
@@ -453,10 +465,7 @@ function grey = grey_values(image, opts)
       elseif isinteger(image)
         lo = double(intmin(class(image)));
         hi = double(intmax(class(image)));
-        grey = double(image);
-        grey -= lo;
-        grey *= 255 / (hi - lo);
-        grey = uint8(grey);                % rounds to the nearest
+        grey = uint8((double(image) - lo) * (255 / (hi - lo)));  % rounds to the nearest
       else
         lo = min(image(:));
         hi = max(image(:));
