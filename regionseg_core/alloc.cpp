@@ -149,10 +149,8 @@ struct free_object {
   free_object *next;
 };
 
-// A slab starts on a cache line; its objects follow the line of the header,
-// so that objects of 64 bytes (records) each fill one line.
+// A slab starts on a cache line; its objects follow the line of the header.
 constexpr size_t line_bytes = 64;
-static_assert(sizeof(region_node) <= line_bytes, "a record fills at most one cache line");
 struct slab_header {
   slab_header *next;
   void *raw; // what malloc gave, before the slab was moved to a line

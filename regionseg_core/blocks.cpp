@@ -11,7 +11,7 @@ namespace {
 void accept_pixel(seg_context &ctx, region_node *node, int32_t x, int32_t y, int32_t z) {
   const int64_t v = ctx.image[x + y + z];
   node->stat_a = v;
-  node->stat_b = ctx.criterion >= 4 ? v * v : v;
+  node->stat_b = variance_statistics(ctx.criterion) ? v * v : v;
 }
 
 // Splits node's block into its children at level, or keeps it when it is a
@@ -44,11 +44,11 @@ block_table build_initial_blocks(seg_context &ctx) {
       return seg_fail_ptr<region_node *>();
     }
     // Digits from start_level upward: the mixed-radix digits of i, plus 1.
-    uint32_t code = 0;
+    block_code code = 0;
     int32_t rest = i;
     for (int32_t level = start; level < ctx.levels; ++level) {
       const int32_t radix = ctx.child_count[level];
-      code = set_digit(static_cast<uint32_t>(rest % radix + 1), level, code);
+      code = set_digit(static_cast<block_code>(rest % radix + 1), level, code);
       rest /= radix;
     }
     node->code = code;
@@ -102,7 +102,7 @@ void merge_blocks(seg_context &ctx, block_table table) {
       }
       if (!pass) {
         // Jump over the rest of this group to the next block of level c.
-        const uint32_t next = next_code(ctx, r->code, c);
+        const block_code next = next_code(ctx, r->code, c);
         if (next == 0) {
           break;
         }
@@ -169,7 +169,7 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
 
 int32_t split_block(seg_context &ctx, region_node *node, int32_t level, int32_t x, int32_t y,
                     int32_t z, int32_t width, int32_t height, int32_t depth) {
-  const uint32_t parent_code = node->code;
+  const block_code parent_code = node->code;
   region_node *saved = node->next_block;
   width >>= 1;
   height >>= 1;
@@ -183,7 +183,7 @@ int32_t split_block(seg_context &ctx, region_node *node, int32_t level, int32_t 
     const int32_t cx = x + ((bits & 1) ? width : 0);
     const int32_t cy = y + ((bits & 2) ? height : 0);
     const int32_t cz = z + ((bits & 4) ? depth : 0);
-    n->code = set_digit(static_cast<uint32_t>(k), level, parent_code);
+    n->code = set_digit(static_cast<block_code>(k), level, parent_code);
     paint_block(ctx, cx, cy, cz, width, height, depth, k);
     count_paint_event(ctx);
     evaluate_block(ctx, cx, cy, cz, width, height, depth, level, n);

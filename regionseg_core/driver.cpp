@@ -60,14 +60,14 @@ int32_t build_level_tables(seg_context &ctx) {
 }
 
 int32_t set_up_criterion(seg_context &ctx) {
-  if (ctx.criterion == 3) {
+  if (ctx.criterion == CRITERION_ROBUST_RANGE) {
     ctx.half_threshold = ctx.threshold >> 1;
     ctx.median_buffer = static_cast<int32_t *>(
         seg_alloc(sizeof(int32_t) * (static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1)));
     if (ctx.median_buffer == NULL) {
       return SEG_FAIL;
     }
-  } else if (ctx.criterion == 4 || ctx.criterion == 5) {
+  } else if (variance_statistics(ctx.criterion)) {
     return build_variance_limits(ctx);
   }
   return SEG_OK;
@@ -149,13 +149,8 @@ void clear_labels(const seg_context &ctx, int32_t *labels) {
 
 } // namespace
 
-int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, int32_t levels,
-                    int32_t flat_levels, int32_t *labels_out, int32_t start_level,
-                    int32_t parallel_grouping, int32_t parallel_seeds, int32_t seed_any_level,
-                    int32_t criterion, int32_t threshold, double outlier_fraction,
-                    double noise_sigma, int32_t confidence_row, double size_factor,
-                    int32_t min_region_size, int32_t keep_small_stats,
-                    snapshot_list *snapshots_out) {
+int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
+                    const seg_params &params, int32_t *labels_out, snapshot_list *snapshots_out) {
   seg_context ctx = {};
   ctx.image = image;
   ctx.dim_x = d1;
@@ -164,6 +159,7 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, in
   ctx.cube_voxels = d1 * d1 * d3;
   ctx.image_voxels = d1 * d2 * d3;
   ctx.keep_snapshots = snapshots_out != NULL;
+  ctx.snapshot_budget = params.snapshot_budget;
   ctx.scratch = labels_out;
   if (snapshots_out != NULL) {
     ctx.snapshot_slices.allocator = snapshots_out->arena.allocator;
@@ -171,30 +167,31 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, in
     snapshots_out->count = 0;
     snapshots_out->arena.slices = NULL;
     snapshots_out->arena.capacity = 0;
+    snapshots_out->budget_reached = false;
   }
 
-  // The painting is wanted only for the snapshots.  Without the first
-  // snapshot there is nothing to paint into, and grouping reads its labels
-  // back: a run that was asked for snapshots cannot go on.
+  // The painting is wanted only for the snapshots.  When even the first
+  // snapshot cannot be had (memory, or a budget below one slice), the run
+  // goes on without painting and the stack stays empty.
   if (ctx.keep_snapshots && open_first_snapshot(ctx) != SEG_OK) {
-    clear_labels(ctx, labels_out);
-    return SEG_FAIL;
+    ctx.keep_snapshots = false;
+    ctx.budget_reached = ctx.snapshot_budget != 0;
   }
 
-  ctx.levels = levels;
-  ctx.flat_levels = flat_levels;
-  ctx.start_level = start_level;
-  ctx.parallel_grouping = parallel_grouping;
-  ctx.parallel_seeds = parallel_seeds;
-  ctx.seed_any_level = seed_any_level;
-  ctx.criterion = criterion;
-  ctx.threshold = threshold;
-  ctx.min_region_size = min_region_size;
-  ctx.keep_small_stats = keep_small_stats;
-  ctx.outlier_percent = outlier_percent_of(outlier_fraction);
-  ctx.confidence_row = confidence_row;
-  ctx.noise_variance = noise_sigma * noise_sigma;
-  ctx.size_factor = size_factor;
+  ctx.levels = params.levels;
+  ctx.flat_levels = params.flat_levels;
+  ctx.start_level = params.start_level;
+  ctx.parallel_grouping = params.parallel_grouping;
+  ctx.parallel_seeds = params.parallel_seeds;
+  ctx.seed_any_level = params.seed_any_level;
+  ctx.criterion = params.criterion;
+  ctx.threshold = params.threshold;
+  ctx.min_region_size = params.min_region_size;
+  ctx.keep_small_stats = params.keep_small_stats;
+  ctx.outlier_percent = outlier_percent_of(params.outlier_fraction);
+  ctx.confidence_row = params.confidence_row;
+  ctx.noise_variance = params.noise_sigma * params.noise_sigma;
+  ctx.size_factor = params.size_factor;
 
   int32_t status = SEG_FAIL;
   if (build_level_tables(ctx) == SEG_OK && set_up_criterion(ctx) == SEG_OK) {
@@ -218,6 +215,7 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, in
     snapshots_out->head = ctx.snapshot_head;
     snapshots_out->count = ctx.snapshot_count;
     snapshots_out->arena = ctx.snapshot_slices;
+    snapshots_out->budget_reached = ctx.budget_reached;
   } else {
     release_snapshots(ctx);
   }

@@ -22,7 +22,7 @@ inline int64_t magnitude(int64_t v) { return v < 0 ? -v : v; }
 } // namespace
 
 int32_t region_size(seg_context &ctx, const region_node *r) {
-  // At most 2^24 pixels in any admissible image: the sum is exact.
+  // At most 2^30 pixels in any admissible image: the sum fits.
   int64_t sum = 0;
   for (const region_node *b = r; b != nullptr; b = b->next_block) {
     sum += ctx.block_voxels[code_level(ctx, b->code)];

@@ -81,7 +81,7 @@ void grow_region(seg_context &ctx, region_node *r) {
 
 bool may_join(seg_context &ctx, region_node *r, region_node *n) {
   bool accept;
-  if (ctx.criterion == 1 || ctx.criterion == 3) {
+  if (range_statistics(ctx.criterion)) {
     accept = r->stat_b - n->stat_a <= ctx.threshold && n->stat_b - r->stat_a <= ctx.threshold;
   } else {
     const float m = static_cast<float>(n->stat_a) / static_cast<float>(n->stat_b) -
@@ -96,7 +96,7 @@ bool may_join(seg_context &ctx, region_node *r, region_node *n) {
 }
 
 void join_statistics(seg_context &ctx, region_node *r, region_node *n) {
-  if (ctx.criterion == 1 || ctx.criterion == 3) {
+  if (range_statistics(ctx.criterion)) {
     if (n->stat_a < r->stat_a) {
       r->stat_a = n->stat_a;
     }

@@ -13,7 +13,7 @@
 namespace {
 
 // Whether child digit k lies in the upper half along direction d.
-inline bool upper_side(uint32_t k, int32_t d) { return k != 0 && (((k - 1) >> d) & 1u) != 0; }
+inline bool upper_side(block_code k, int32_t d) { return k != 0 && (((k - 1) >> d) & 1u) != 0; }
 
 // The leaf at every pixel: the map holds, for each pixel, the ordinal of the
 // leaf that covers it, and leaves[ordinal] is that leaf's record.  A block on
@@ -134,14 +134,14 @@ bool face_leaves(ordering &o, int32_t first, int32_t level, int32_t d) {
 
 } // namespace
 
-uint32_t low_neighbour_code(const seg_context &ctx, uint32_t code, int32_t level,
-                            int32_t direction) {
+block_code low_neighbour_code(const seg_context &ctx, block_code code, int32_t level,
+                              int32_t direction) {
   // Climb to the first ancestor (or the block itself) that lies in the upper
   // half of its parent along the direction: its low neighbour is a sibling.
   // No such ancestor below the root means the block is on the image border.
   int32_t top = level;
-  uint32_t ancestor = code;
-  uint32_t k = 0;
+  block_code ancestor = code;
+  block_code k = 0;
   for (;;) {
     if (ancestor == 0) {
       return 0;
@@ -153,11 +153,11 @@ uint32_t low_neighbour_code(const seg_context &ctx, uint32_t code, int32_t level
     ancestor = clear_digits_below(ancestor, top + 1);
     ++top;
   }
-  uint32_t result = set_digit(k - (1u << direction), top, ancestor);
+  block_code result = set_digit(k - (block_code{1} << direction), top, ancestor);
   // Back down: below that sibling, the child on the high side of each level
   // the block's own digits pass through.
   for (int32_t l = top - 1; l >= level; --l) {
-    uint32_t step = 1u << direction;
+    block_code step = block_code{1} << direction;
     if (direction == DIR_Z && l < ctx.flat_levels) {
       step = 0; // flat children: the same place in the plane below
     }
@@ -169,7 +169,7 @@ uint32_t low_neighbour_code(const seg_context &ctx, uint32_t code, int32_t level
 void set_region_statistics(seg_context &ctx, region_node *block) {
   const int32_t level = code_level(ctx, block->code);
   switch (ctx.criterion) {
-  case 2: {
+  case CRITERION_RANGE_MEAN: {
     const block_origin_t o = block_origin(ctx, block->code, level);
     const block_extent_t e = block_extent(ctx, level);
     int64_t sum = 0;
@@ -186,8 +186,8 @@ void set_region_statistics(seg_context &ctx, region_node *block) {
     block->stat_b = ctx.block_voxels[level];
     break;
   }
-  case 4:
-  case 5:
+  case CRITERION_CHI2_VARIANCE:
+  case CRITERION_SCALED_VARIANCE:
     block->stat_b = ctx.block_voxels[level];
     break;
   default:

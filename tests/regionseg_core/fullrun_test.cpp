@@ -14,21 +14,17 @@
 
 namespace {
 
-struct Params {
-  int32_t levels = 3;
-  int32_t flat_levels = 3;
-  int32_t start_level = 1;
-  int32_t parallel_grouping = 0;
-  int32_t parallel_seeds = 1;
-  int32_t seed_any_level = 0;
-  int32_t criterion = 1;
-  int32_t threshold = 10;
-  double outlier_fraction = 0.1;
-  double noise_sigma = 4.0;
-  int32_t confidence_row = 2;
-  double size_factor = 2.0;
-  int32_t min_region_size = 0;
-  int32_t keep_small_stats = 0;
+struct Params : seg_params {
+  Params() {
+    levels = 3;
+    flat_levels = 3;
+    start_level = 1;
+    threshold = 10;
+    outlier_fraction = 0.1;
+    noise_sigma = 4.0;
+    confidence_row = 2;
+    size_factor = 2.0;
+  }
 
   int32_t dim() const { return 1 << levels; }
   int32_t depth() const { return levels == flat_levels ? 1 : 1 << (levels - flat_levels); }
@@ -55,11 +51,8 @@ Outcome segment(const std::vector<int32_t> &image, const Params &p, bool with_sn
   out.labels.assign(image.size(), -1);
   snapshot_list snaps{};
   testing::internal::CaptureStdout();
-  out.status = split_merge(image.data(), d, d, p.depth(), p.levels, p.flat_levels,
-                           out.labels.data(), p.start_level, p.parallel_grouping, p.parallel_seeds,
-                           p.seed_any_level, p.criterion, p.threshold, p.outlier_fraction,
-                           p.noise_sigma, p.confidence_row, p.size_factor, p.min_region_size,
-                           p.keep_small_stats, with_snapshots ? &snaps : nullptr);
+  out.status = split_merge(image.data(), d, d, p.depth(), p, out.labels.data(),
+                           with_snapshots ? &snaps : nullptr);
   out.printed = testing::internal::GetCapturedStdout();
   for (snapshot *s = snaps.head; s != nullptr; s = s->next) {
     out.snapshots.emplace_back(s->labels, s->labels + image.size());
@@ -295,9 +288,7 @@ TEST(FullRun, RegionSumsOfTheLargestVolumeKeepTheirValue) {
     p.criterion = criterion;
     std::vector<int32_t> labels(img.size(), -1);
     testing::internal::CaptureStdout();
-    const int32_t status = split_merge(
-        img.data(), 256, 256, 256, p.levels, p.flat_levels, labels.data(), p.start_level, 0, 1, 0,
-        p.criterion, p.threshold, 0.1, p.noise_sigma, 2, p.size_factor, 0, 0, nullptr);
+    const int32_t status = split_merge(img.data(), 256, 256, 256, p, labels.data(), nullptr);
     testing::internal::GetCapturedStdout();
     ASSERT_EQ(status, SEG_OK);
     EXPECT_EQ(labels.back(), 1) << "criterion " << criterion;

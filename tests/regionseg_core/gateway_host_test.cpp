@@ -145,7 +145,8 @@ TEST_F(Gateway, RefusesMalformedCalls) {
     std::vector<const mxArray *> fewer = in.list();
     fewer.pop_back();
     Call c = call("regionseg_core", 1, fewer);
-    EXPECT_EQ(c.error(), "Expected 15 inputs: the image and 14 parameters.");
+    EXPECT_EQ(c.error(),
+              "Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget.");
     expect_refused(in, "At most two outputs: labels and snapshots.", 3);
   }
   const std::string image = "Argument 1 (image) ";
@@ -190,8 +191,8 @@ TEST_F(Gateway, RefusesMalformedCalls) {
     const char *message;
   };
   const Case cases[] = {
-      {1, 0, "Argument 2 (levels) must be 1 to 8."},
-      {1, 9, "Argument 2 (levels) must be 1 to 8."},
+      {1, 0, "Argument 2 (levels) must be 1 to 16."},
+      {1, 17, "Argument 2 (levels) must be 1 to 16."},
       {3, 2, "Argument 4 (start_level) must be 0 to levels - 1."},
       {3, -1, "Argument 4 (start_level) must be 0 to levels - 1."},
       {2, 3, "Argument 3 (flat_levels) must be 0 to levels."},
