@@ -66,7 +66,7 @@ float to_float(double v) {
 } // namespace
 
 void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
-                    int32_t height, int32_t depth, int32_t level, region_node *node) {
+                    int32_t height, int32_t depth, int32_t level, region_node &node) {
   const int32_t *image = ctx.image;
   const int32_t start = x + y + z;
   const int32_t n = ctx.block_voxels[level];
@@ -88,8 +88,8 @@ void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t w
         }
       }
     }
-    node->stat_b = maximum;
-    node->stat_a = (maximum - minimum > ctx.threshold) ? -1 : minimum;
+    node.stat_b = maximum;
+    node.stat_a = (maximum - minimum > ctx.threshold) ? -1 : minimum;
     return;
   }
 
@@ -124,8 +124,8 @@ void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t w
         }
       }
     }
-    node->stat_b = maximum;
-    node->stat_a = (outliers * 100 / n > ctx.outlier_percent) ? -1 : minimum;
+    node.stat_b = maximum;
+    node.stat_a = (outliers * 100 / n > ctx.outlier_percent) ? -1 : minimum;
     return;
   }
 
@@ -148,34 +148,34 @@ void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t w
   } else {
     v = (static_cast<float>(q) - square_as_float(s)) / 1.0f;
   }
-  node->stat_a = (v > ctx.variance_limit[level]) ? -1 : s;
-  node->stat_b = q;
+  node.stat_a = (v > ctx.variance_limit[level]) ? -1 : s;
+  node.stat_b = q;
 }
 
-bool merge_test(seg_context &ctx, const region_node *child, int64_t &acc_a, int64_t &acc_b,
+bool merge_test(seg_context &ctx, const region_node &child, int64_t &acc_a, int64_t &acc_b,
                 int32_t position, int32_t child_level) {
-  if (child->stat_a < 0) {
+  if (child.stat_a < 0) {
     return false;
   }
   if (!variance_statistics(ctx.criterion)) {
     if (position == 1) {
-      acc_a = child->stat_a;
-      acc_b = child->stat_b;
+      acc_a = child.stat_a;
+      acc_b = child.stat_b;
       return true;
     }
-    if (acc_b - child->stat_a > ctx.threshold || child->stat_b - acc_a > ctx.threshold) {
+    if (acc_b - child.stat_a > ctx.threshold || child.stat_b - acc_a > ctx.threshold) {
       return false;
     }
-    if (child->stat_a < acc_a) {
-      acc_a = child->stat_a;
+    if (child.stat_a < acc_a) {
+      acc_a = child.stat_a;
     }
-    if (child->stat_b > acc_b) {
-      acc_b = child->stat_b;
+    if (child.stat_b > acc_b) {
+      acc_b = child.stat_b;
     }
     return true;
   }
-  acc_a += child->stat_a;
-  acc_b += child->stat_b;
+  acc_a += child.stat_a;
+  acc_b += child.stat_b;
   if (position < ctx.child_count[child_level]) {
     return true;
   }

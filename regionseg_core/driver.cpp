@@ -75,43 +75,54 @@ int32_t set_up_criterion(seg_context &ctx) {
 
 } // namespace
 
-region_node *run_pipeline(seg_context &ctx) {
-  block_table table = build_initial_blocks(ctx);
-  paint_checkerboard(ctx);
-  if (seg_failed(table)) {
-    return seg_fail_ptr<region_node>();
-  }
-  progress("finished initialisation\n");
+namespace {
 
+// The stages from merging to the region list; the block table is the
+// caller's.
+node_id blocks_to_regions(seg_context &ctx, block_table table) {
   merge_blocks(ctx, table);
   progress("finished merging\n");
 
-  region_node *first = table[0];
-  if (first->next_block == NULL) {
+  const node_id first = table[0];
+  if (ctx.nodes[first].next_block == 0) {
     // The whole image is one homogeneous block.
-    first->next_region = NULL;
-    set_region_statistics(ctx, first);
-    seg_free(table);
+    ctx.nodes[first].next_region = 0;
+    set_region_statistics(ctx, ctx.nodes[first]);
     progress("finished calculating region\n");
     return first;
   }
 
   if (split_blocks(ctx, table) != SEG_OK) {
-    return seg_fail_ptr<region_node>();
+    return node_failed;
   }
   progress("finished splitting\n");
 
-  region_node *head = order_region_list(ctx, table);
-  if (seg_failed(head)) {
+  const node_id head = order_region_list(ctx, table);
+  if (head != node_failed) {
+    progress("finished ordering regionlist\n");
+  }
+  return head;
+}
+
+} // namespace
+
+node_id run_pipeline(seg_context &ctx) {
+  block_table table = build_initial_blocks(ctx);
+  paint_checkerboard(ctx);
+  if (seg_failed(table)) {
+    return node_failed;
+  }
+  progress("finished initialisation\n");
+  const node_id head = blocks_to_regions(ctx, table);
+  seg_free(table);
+  if (head == node_failed || ctx.nodes[head].next_region == 0) { // failed, or one block
     return head;
   }
-  progress("finished ordering regionlist\n");
 
-  region_node *grouped;
+  node_id grouped;
   if (ctx.parallel_grouping != 0) {
     grouped = group_parallel(ctx, head);
-    if (seg_failed(grouped)) {
-      release_region_list(ctx, head);
+    if (grouped == node_failed) {
       return grouped;
     }
   } else {
@@ -119,21 +130,19 @@ region_node *run_pipeline(seg_context &ctx) {
   }
   progress("finished grouping\n");
 
-  if (grouped->nbr_head == NULL) {
+  if (ctx.nodes[grouped].nbr_head == 0) {
     return grouped;
   }
   if (ctx.min_region_size != 0) {
     eliminate_small_regions(ctx, grouped);
     progress("finished small region elimination\n");
   }
-  region_node *cleaned = clean_region_list(ctx, grouped);
+  const node_id cleaned = clean_region_list(ctx, grouped);
   progress("finished cleaning of regionlist\n");
-  region_node *sorted = sort_region_list(ctx, cleaned);
-  if (seg_failed(sorted)) {
-    release_region_list(ctx, cleaned);
-    return sorted;
+  const node_id sorted = sort_region_list(ctx, cleaned);
+  if (sorted != node_failed) {
+    progress("finished sorting of regionlist\n");
   }
-  progress("finished sorting of regionlist\n");
   return sorted;
 }
 
@@ -195,19 +204,19 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
 
   int32_t status = SEG_FAIL;
   if (build_level_tables(ctx) == SEG_OK && set_up_criterion(ctx) == SEG_OK) {
-    region_node *regions = run_pipeline(ctx);
+    const node_id regions = run_pipeline(ctx);
     progress("finished the split_merge routine\n");
-    if (!seg_failed(regions)) {
+    if (regions != node_failed) {
       make_output(ctx, regions, labels_out);
       progress("finished make_output \n");
       progress("No save_regionlist specified\n");
-      release_region_list(ctx, regions);
       status = SEG_OK;
     }
   }
   if (status != SEG_OK) {
     clear_labels(ctx, labels_out);
   }
+  release_records(ctx);
   release_tables(ctx);
 
   if (snapshots_out != NULL) {

@@ -13,17 +13,17 @@
 //   clean_region_list, sort_region_list               (cleaning.cpp)
 //   make_output                                       (output.cpp)
 //
-// Failure code.  A stage that returns a status returns 0 or SEG_FAIL (-1).
-// A stage that returns a pointer (a record, a list head, the block table)
-// returns the sentinel seg_fail_ptr<T>() on failure, the pointer whose value
-// is -1; test it with seg_failed().  A null pointer is never a failure code.
+// Failure code.  A stage that returns a status returns 0 or SEG_FAIL (-1);
+// one that returns a record returns node_failed; build_initial_blocks
+// returns the sentinel seg_fail_ptr<T>() (the pointer whose value is -1;
+// test it with seg_failed()).
 //
-// Ownership on failure.  A stage that fails releases what it says it
-// releases (see each declaration); the pipeline releases the rest, so after a
-// failed run nothing but the snapshot list is left.
+// Ownership.  The driver owns the record store and every table of a run and
+// releases them once, at the end, whatever path the run took; a stage that
+// fails just says so.
 //
-// Memory.  Every record, list cell, table and buffer of a run comes from
-// seg_alloc / seg_calloc (or the typed helpers below) and goes back through
+// Memory.  Every array, table and buffer of a run comes from
+// seg_alloc / seg_calloc / seg_resize and goes back through
 // seg_free.  These count live allocations and carry the test-only hook that
 // makes the n-th allocation fail.  The snapshot arena alone may come from an
 // allocator of the caller (snapshot_allocator); its growth is still one
@@ -89,27 +89,35 @@ long regionseg_core_cells_taken();
 
 // ---------------------------------------------------------------------------
 // Records
+//
+// The records and adjacency cells of a run live in two arrays of the
+// run's record store, addressed by 32-bit indices: a record or cell is
+// its place in its array, and 0 means none (entry 0 of each array is never
+// used).  The arrays grow geometrically as the stages make records and
+// cells and are released whole when the run ends, whatever path it took;
+// a record or cell that leaves every structure is simply no longer reached.
 
-struct node_link;
+typedef uint32_t node_id; // a record, index into seg_context::nodes
+typedef uint32_t link_id; // an adjacency cell, index into seg_context::links
 
 // One block of the block tree, later one region of the region list.  The
 // sums of criteria 4 and 5 (and the region sums) are carried in 64 bits.
 struct region_node {
-  block_code code;          // block code (region: code of its first block)
-  uint8_t flags;            // FLAG_* marks of grouping
-  int64_t stat_a;           // minimum or sum; -1 marks a block as not homogeneous
-  int64_t stat_b;           // maximum, sum of squares or pixel count
-  region_node *last_member; // last block of the member chain; NULL once absorbed
-  node_link *nbr_head;      // first adjacency cell
-  node_link *nbr_tail;      // last adjacency cell
-  region_node *next_block;  // next block of the chain / next member block
-  region_node *next_region; // next region of the region list
+  block_code code;     // block code (region: code of its first block)
+  int64_t stat_a;      // minimum or sum; -1 marks a block as not homogeneous
+  int64_t stat_b;      // maximum, sum of squares or pixel count
+  node_id last_member; // last block of the member chain; 0 once absorbed
+  link_id nbr_head;    // first adjacency cell
+  link_id nbr_tail;    // last adjacency cell
+  node_id next_block;  // next block of the chain / next member block
+  node_id next_region; // next region of the region list
+  uint8_t flags;       // FLAG_* marks of grouping
 };
 
 // One adjacency cell.
 struct node_link {
-  region_node *node;
-  node_link *next;
+  node_id node;
+  link_id next;
 };
 
 // One snapshot label image: its slice of image_voxels labels in the arena.
@@ -171,14 +179,8 @@ inline bool variance_statistics(int32_t criterion) {
 // Marks in region_node::flags.
 enum : uint8_t { FLAG_SEEN = 1, FLAG_DONE = 2, FLAG_SEED = 4 };
 
-// New records and cells: zero-filled (all links empty, flags 0), or NULL.
-region_node *new_region_node();
-void free_region_node(region_node *node);
-node_link *new_node_link();
-void free_node_link(node_link *cell);
-
-// The block table: one region_node pointer per start cell, from seg_calloc.
-typedef region_node **block_table;
+// The block table: one record per start cell (0 for none), from seg_calloc.
+typedef node_id *block_table;
 
 // Paint events between two snapshots.
 enum : int32_t { snapshot_interval = 1000 };
@@ -230,7 +232,28 @@ struct seg_context : block_grid {
 
   int32_t paint_label;  // label being painted while grouping
   int32_t region_count; // index of the last region, set by cleaning
+
+  // The record store: records 1 .. node_count - 1 and cells 1 ..
+  // link_count - 1 are in use.  Owned by the driver.
+  region_node *nodes;
+  node_id node_count;
+  node_id node_capacity;
+  node_link *links;
+  link_id link_count;
+  link_id link_capacity;
 };
+
+// A new zero-filled record or cell (all links empty, flags 0), or 0 when
+// the store cannot grow.  Either may move its array: a reference into it
+// taken before does not survive the call.
+node_id new_region_node(seg_context &ctx);
+link_id new_node_link(seg_context &ctx);
+// Room for at least count records / cells in all, made at once; false
+// when it cannot be had.
+bool reserve_region_nodes(seg_context &ctx, size_t count);
+bool reserve_node_links(seg_context &ctx, size_t count);
+// Releases both arrays (the end of every run, whatever its path).
+void release_records(seg_context &ctx);
 
 // ---------------------------------------------------------------------------
 // Block codes and geometry (block_geometry.h; next_code in geometry.cpp)
@@ -275,28 +298,13 @@ void release_snapshots(snapshot_list &list);
 void release_snapshots(seg_context &ctx);
 
 // ---------------------------------------------------------------------------
-// Release operations (records.cpp)
-
-// Every record from slot 0 along next_block, then the table.  SEG_FAIL.
-int32_t release_block_chain(seg_context &ctx, block_table table);
-// Every record from slot 0 along next_block with its adjacency cells, the
-// table and, when not NULL, level_tail.  SEG_FAIL.
-int32_t release_linked_blocks(seg_context &ctx, block_table table, region_node **level_tail);
-// Every cell from first along next.  SEG_FAIL.
-int32_t release_links(seg_context &ctx, node_link *first);
-// The region list from first: every live region with its adjacency cells and
-// member blocks (absorbed regions go as member blocks of their absorber).
-// NULL is allowed.
-void release_region_list(seg_context &ctx, region_node *first);
-
-// ---------------------------------------------------------------------------
 // Homogeneity criteria (criteria.cpp)
 
 void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
-                    int32_t height, int32_t depth, int32_t level, region_node *node);
+                    int32_t height, int32_t depth, int32_t level, region_node &node);
 // Adds child (the position-th sibling, 1-based) to the accumulators; true
 // when the group may still merge.
-bool merge_test(seg_context &ctx, const region_node *child, int64_t &acc_a, int64_t &acc_b,
+bool merge_test(seg_context &ctx, const region_node &child, int64_t &acc_a, int64_t &acc_b,
                 int32_t position, int32_t child_level);
 // variance_limit for criterion 4 or 5 (levels + 1 entries); SEG_FAIL when
 // the table cannot be allocated.
@@ -313,25 +321,26 @@ extern const float chi2_table[3][17];
 // Initial blocks, merging and splitting (blocks.cpp)
 
 // The block table (slot 0 holds the chain's first record), or the failure
-// sentinel after releasing everything it made.
+// sentinel.
 block_table build_initial_blocks(seg_context &ctx);
 void paint_checkerboard(seg_context &ctx);
 void merge_blocks(seg_context &ctx, block_table table);
-// SEG_OK, or SEG_FAIL after releasing the block chain and the table.
+// SEG_OK or SEG_FAIL.
 int32_t split_blocks(seg_context &ctx, block_table table);
 // Splits node's block (level + 1, origin x, y, z, extents of level + 1) into
-// its children at level.  On SEG_FAIL the chain is still whole (every record
-// is reachable from slot 0), so release_block_chain releases everything.
-int32_t split_block(seg_context &ctx, region_node *node, int32_t level, int32_t x, int32_t y,
-                    int32_t z, int32_t width, int32_t height, int32_t depth);
+// its children at level, linked in its place in the chain.
+int32_t split_block(seg_context &ctx, node_id node, int32_t level, int32_t x, int32_t y, int32_t z,
+                    int32_t width, int32_t height, int32_t depth);
 
 // ---------------------------------------------------------------------------
 // Region list ordering (region_list.cpp)
 
-// The head of the region list; releases the block table.  On failure returns
-// the sentinel after releasing every record, cell, the table and level_tail.
-region_node *order_region_list(seg_context &ctx, block_table table);
-void set_region_statistics(seg_context &ctx, region_node *block);
+// A stage that returns a record returns this when it fails.
+constexpr node_id node_failed = 0xFFFFFFFFu;
+
+// The head of the region list, or node_failed.
+node_id order_region_list(seg_context &ctx, block_table table);
+void set_region_statistics(seg_context &ctx, region_node &block);
 
 // Directions of the neighbour search: the first, second and third dimension.
 enum : int32_t { DIR_X = 0, DIR_Y = 1, DIR_Z = 2 };
@@ -345,50 +354,51 @@ block_code low_neighbour_code(const seg_context &ctx, block_code code, int32_t l
 // Region grouping (grouping.cpp)
 
 // First live region; cannot fail.
-region_node *group_sequential(seg_context &ctx, region_node *head);
-// The result of the closing group_sequential, or the sentinel when the seed
-// table cannot be allocated; the region list is then left whole (the
-// pipeline releases it).
-region_node *group_parallel(seg_context &ctx, region_node *head);
-bool may_join(seg_context &ctx, region_node *r, region_node *n);
-void join_statistics(seg_context &ctx, region_node *r, region_node *n);
-void resolve_link(node_link *cell);
-// Afterwards n's first cell is its forwarding link (region r), reachable
-// only through n.nbr_head; release_region_list frees that one cell with n's
-// record and does not follow its next.
-void absorb_region(seg_context &ctx, region_node *r, region_node *n, node_link *cell);
-void paint_region(seg_context &ctx, int32_t value, region_node *r);
+node_id group_sequential(seg_context &ctx, node_id head);
+// The result of the closing group_sequential, or node_failed when the seed
+// table cannot be allocated.
+node_id group_parallel(seg_context &ctx, node_id head);
+bool may_join(seg_context &ctx, node_id r, node_id n);
+void join_statistics(seg_context &ctx, node_id r, node_id n);
+// The live region the cell refers to, following forwarding links; the cell
+// and the forwarding links passed on the way are pointed at it directly.
+node_id resolve_link(seg_context &ctx, link_id cell);
+// Afterwards n's first cell is its forwarding link (to r), reached only
+// through n's nbr_head.
+void absorb_region(seg_context &ctx, node_id r, node_id n, link_id cell);
+void paint_region(seg_context &ctx, int32_t value, node_id r);
+// The label that snapshot_cur holds at the first pixel of r's own block (0
+// when nothing is painted).
+int32_t label_at_region(const seg_context &ctx, node_id r);
 
 // ---------------------------------------------------------------------------
 // Small region elimination (elimination.cpp)
 
-void eliminate_small_regions(seg_context &ctx, region_node *head);
-int32_t region_size(seg_context &ctx, const region_node *r);
-int64_t region_distance(seg_context &ctx, const region_node *p, const region_node *n);
-void clear_statistics(seg_context &ctx, region_node *p);
+void eliminate_small_regions(seg_context &ctx, node_id head);
+int32_t region_size(const seg_context &ctx, node_id r);
+int64_t region_distance(const seg_context &ctx, const region_node &p, const region_node &n);
+void clear_statistics(const seg_context &ctx, region_node &p);
 
 // ---------------------------------------------------------------------------
 // Cleaning and sorting (cleaning.cpp)
 
 // First live region; sets region_count; cannot fail.
-region_node *clean_region_list(seg_context &ctx, region_node *head);
-// First region of the sorted list, or the sentinel when the sort table
-// cannot be allocated; the list is then left as cleaning linked it (the
-// pipeline releases it).
-region_node *sort_region_list(seg_context &ctx, region_node *head);
+node_id clean_region_list(seg_context &ctx, node_id head);
+// First region of the sorted list, or node_failed when the sort table
+// cannot be allocated.
+node_id sort_region_list(seg_context &ctx, node_id head);
 
 // ---------------------------------------------------------------------------
 // Label output (output.cpp)
 
-void make_output(seg_context &ctx, region_node *head, int32_t *labels);
+void make_output(seg_context &ctx, node_id head, int32_t *labels);
 
 // ---------------------------------------------------------------------------
 // Driver (driver.cpp)
 
 // Runs the stages in order, printing the progress lines.  The finished
-// region list, or the sentinel; after a failure every record, cell and the
-// block table are released.
-region_node *run_pipeline(seg_context &ctx);
+// region list, or node_failed.  The records stay in the store either way.
+node_id run_pipeline(seg_context &ctx);
 
 // The parameters of one run, as the gateway checked them.
 struct seg_params {

@@ -151,13 +151,16 @@ void run_block_stages(benchmark::State &state, const Scene &s) {
     block_table table = build_initial_blocks(ctx);
     paint_checkerboard(ctx);
     merge_blocks(ctx, table);
-    if (split_blocks(ctx, table) == SEG_OK) {
+    if (!seg_failed(table) && split_blocks(ctx, table) == SEG_OK) {
       blocks = 0;
-      for (region_node *n = table[0]; n != nullptr; n = n->next_block) {
+      for (node_id n = table[0]; n != 0; n = ctx.nodes[n].next_block) {
         ++blocks;
       }
-      release_block_chain(ctx, table);
     }
+    if (!seg_failed(table)) {
+      seg_free(table);
+    }
+    release_records(ctx);
     count = ctx.snapshot_count;
     release_snapshots(ctx);
   }
