@@ -28,7 +28,7 @@ long (*gLive)() = nullptr;
 void (*gFailAt)(long) = nullptr;
 
 bool knownMessage(const std::string &e) {
-  if (e == "Expected 15 inputs: the image and 14 parameters." ||
+  if (e == "Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget." ||
       e == "At most two outputs: labels and snapshots.") {
     return true;
   }
@@ -44,7 +44,7 @@ bool knownMessage(const std::string &e) {
                   {0, "must be 3-D unless flat_levels equals levels."},
                   {0, "must have 2^(levels - flat_levels) planes."},
                   {0, "must hold grey values 0 to 255."},
-                  {1, "must be 1 to 8."},
+                  {1, "must be 1 to 16."},
                   {3, "must be 0 to levels - 1."},
                   {2, "must be 0 to levels."},
                   {7, "must be 1 to 5."},

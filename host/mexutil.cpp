@@ -4,6 +4,12 @@
 #include <cstddef>
 #include <type_traits>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 
 // mwSize is unsigned in MATLAB and our host, signed 64-bit in Octave.
@@ -87,4 +93,16 @@ bool kxDims32(const mxArray *a, int32_t *dims, int capacity, int *ndims) {
   }
   *ndims = static_cast<int>(count);
   return true;
+}
+
+double kxPhysicalMemoryBytes() {
+#if defined(_WIN32)
+  MEMORYSTATUSEX status;
+  status.dwLength = sizeof status;
+  return GlobalMemoryStatusEx(&status) ? static_cast<double>(status.ullTotalPhys) : 0.0;
+#else
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGE_SIZE);
+  return pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) : 0.0;
+#endif
 }

@@ -38,4 +38,7 @@ bool kxSizeToInt32(mwSize n, int32_t *out);
 // than capacity dimensions or a dimension does not fit in 32 bits.
 bool kxDims32(const mxArray *a, int32_t *dims, int capacity, int *ndims);
 
+// The machine's physical memory in bytes, or 0 when the system does not tell.
+double kxPhysicalMemoryBytes();
+
 #endif

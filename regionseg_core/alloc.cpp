@@ -125,174 +125,99 @@ long seg_allocation_count() { return attempts; }
 
 long seg_live_allocations() { return live_blocks; }
 
-// Records and adjacency cells come from pools: a run makes and drops them
-// by the hundred thousand, and one malloc each cost a third of a run and a
-// chunk header per object.  A pool hands out objects of one size from slabs
-// of about 64 KiB and keeps released ones on a free list.  Each object still
-// counts as one allocation for the counters and the test hook; when the
-// last object of a pool is released, its slabs go back to the system, so a
-// finished run leaves nothing behind.
-// Under AddressSanitizer every object is its own allocation, so that a use
-// after release is still caught.
-#if defined(__SANITIZE_ADDRESS__)
-#define SEG_OWN_ALLOCATIONS 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SEG_OWN_ALLOCATIONS 1
-#endif
-#endif
-
-#ifndef SEG_OWN_ALLOCATIONS
-namespace {
-
-struct free_object {
-  free_object *next;
-};
-
-// A slab starts on a cache line; its objects follow the line of the header,
-// so that objects of 64 bytes (records) each fill one line.
-constexpr size_t line_bytes = 64;
-static_assert(sizeof(region_node) <= line_bytes, "a record fills at most one cache line");
-struct slab_header {
-  slab_header *next;
-  void *raw; // what malloc gave, before the slab was moved to a line
-};
-
-struct object_pool {
-  size_t size;         // bytes of one object, a multiple of 8, at least a pointer
-  size_t per_slab;     // objects in one slab
-  slab_header *slabs;  // every slab of the pool
-  char *carve;         // next unused object of the newest slab
-  char *carve_end;     // end of the newest slab
-  free_object *unused; // released objects
-  long live;           // objects handed out and not released
-};
-
-constexpr size_t slab_bytes = 65536 - 64; // stays below malloc's mapping threshold
-
-object_pool node_pool = {sizeof(region_node),
-                         (slab_bytes - 2 * line_bytes) / sizeof(region_node),
-                         NULL,
-                         NULL,
-                         NULL,
-                         NULL,
-                         0};
-object_pool link_pool = {sizeof(node_link),
-                         (slab_bytes - 2 * line_bytes) / sizeof(node_link),
-                         NULL,
-                         NULL,
-                         NULL,
-                         NULL,
-                         0};
-
-// An object of the pool, not yet filled; NULL when the hook refuses it or no
-// slab can be had.
-void *pool_take(object_pool &pool) {
-  if (allocation_refused()) {
-    return NULL;
-  }
-  void *p;
-  if (pool.unused != NULL) {
-    p = pool.unused;
-    pool.unused = pool.unused->next;
-  } else {
-    if (pool.carve == pool.carve_end) {
-      void *raw = malloc(2 * line_bytes + pool.per_slab * pool.size);
-      if (raw == NULL) {
-        return NULL;
-      }
-      const uintptr_t at = (reinterpret_cast<uintptr_t>(raw) + line_bytes - 1) & ~(line_bytes - 1);
-      slab_header *slab = reinterpret_cast<slab_header *>(at);
-      slab->next = pool.slabs;
-      slab->raw = raw;
-      pool.slabs = slab;
-      pool.carve = reinterpret_cast<char *>(at + line_bytes);
-      pool.carve_end = pool.carve + pool.per_slab * pool.size;
-    }
-    p = pool.carve;
-    pool.carve += pool.size;
-  }
-  ++pool.live;
-  ++live_blocks;
-  return p;
-}
-
-// Gives every slab of the pool back to the system.
-void pool_empty(object_pool &pool) {
-  while (pool.slabs != NULL) {
-    slab_header *next = pool.slabs->next;
-    free(pool.slabs->raw);
-    pool.slabs = next;
-  }
-  pool.carve = pool.carve_end = NULL;
-  pool.unused = NULL;
-  pool.live = 0;
-}
-
-void pool_give(object_pool &pool, void *p) {
-  if (p == NULL) {
-    return;
-  }
-  free_object *f = static_cast<free_object *>(p);
-  f->next = pool.unused;
-  pool.unused = f;
-  --live_blocks;
-  if (--pool.live == 0) {
-    pool_empty(pool);
-  }
-}
-
-} // namespace
-#endif
-
 void seg_release_everything() {
   while (live_list != NULL) {
     block_header *next = live_list->next;
     free(live_list);
     live_list = next;
   }
-#ifndef SEG_OWN_ALLOCATIONS
-  pool_empty(node_pool);
-  pool_empty(link_pool);
-#endif
   live_blocks = 0;
 }
 
-#ifdef SEG_OWN_ALLOCATIONS
-region_node *new_region_node() {
-  region_node *node = static_cast<region_node *>(seg_calloc(1, sizeof(region_node)));
-  records_taken += node != NULL;
-  return node;
-}
-void free_region_node(region_node *node) { seg_free(node); }
-node_link *new_node_link() {
-  node_link *cell = static_cast<node_link *>(seg_calloc(1, sizeof(node_link)));
-  cells_taken += cell != NULL;
-  return cell;
-}
-void free_node_link(node_link *cell) { seg_free(cell); }
-#else
-// The objects are zero-filled here, where their size is a constant the
-// compiler fills with a few stores.
-region_node *new_region_node() {
-  region_node *node = static_cast<region_node *>(pool_take(node_pool));
-  if (node != NULL) {
-    memset(node, 0, sizeof(region_node));
-    ++records_taken;
+namespace {
+
+// Grows an array of the store to hold at least wanted entries (entry 0
+// included), by half again at least; false when it cannot.  Ids stay below
+// 2^32 - 1, which is kept for failure codes.
+bool grow_store(void *&array, uint32_t &capacity, size_t wanted, size_t entry) {
+  if (wanted <= capacity) {
+    return true;
   }
-  return node;
-}
-void free_region_node(region_node *node) { pool_give(node_pool, node); }
-node_link *new_node_link() {
-  node_link *cell = static_cast<node_link *>(pool_take(link_pool));
-  if (cell != NULL) {
-    memset(cell, 0, sizeof(node_link));
-    ++cells_taken;
+  constexpr size_t id_limit = 0xFFFFFFFFu;
+  if (wanted > id_limit) {
+    return false;
   }
-  return cell;
+  size_t grown = static_cast<size_t>(capacity) + capacity / 2;
+  if (grown < wanted) {
+    grown = wanted;
+  }
+  if (grown < 64) {
+    grown = 64;
+  }
+  if (grown > id_limit) {
+    grown = id_limit;
+  }
+  if (grown > static_cast<size_t>(-1) / entry) {
+    return false;
+  }
+  void *p = seg_resize(array, grown * entry);
+  if (p == NULL) {
+    return false;
+  }
+  array = p;
+  capacity = static_cast<uint32_t>(grown);
+  return true;
 }
-void free_node_link(node_link *cell) { pool_give(link_pool, cell); }
-#endif
+
+template <typename T, typename Id> Id take_entry(T *&array, Id &count, Id &capacity, long &taken) {
+  if (count == 0) {
+    count = 1; // entry 0 stands for none
+  }
+  void *raw = array;
+  if (!grow_store(raw, capacity, static_cast<size_t>(count) + 1, sizeof(T))) {
+    return 0;
+  }
+  array = static_cast<T *>(raw);
+  memset(&array[count], 0, sizeof(T));
+  ++taken;
+  return count++;
+}
+
+template <typename T, typename Id> bool reserve_entries(T *&array, Id &capacity, size_t count) {
+  void *raw = array;
+  if (!grow_store(raw, capacity, count + 1, sizeof(T))) {
+    return false;
+  }
+  array = static_cast<T *>(raw);
+  return true;
+}
+
+} // namespace
+
+node_id new_region_node(seg_context &ctx) {
+  return take_entry(ctx.nodes, ctx.node_count, ctx.node_capacity, records_taken);
+}
+
+link_id new_node_link(seg_context &ctx) {
+  return take_entry(ctx.links, ctx.link_count, ctx.link_capacity, cells_taken);
+}
+
+bool reserve_region_nodes(seg_context &ctx, size_t count) {
+  return reserve_entries(ctx.nodes, ctx.node_capacity, count);
+}
+
+bool reserve_node_links(seg_context &ctx, size_t count) {
+  return reserve_entries(ctx.links, ctx.link_capacity, count);
+}
+
+void release_records(seg_context &ctx) {
+  seg_free(ctx.nodes);
+  seg_free(ctx.links);
+  ctx.nodes = NULL;
+  ctx.links = NULL;
+  ctx.node_count = ctx.node_capacity = 0;
+  ctx.link_count = ctx.link_capacity = 0;
+}
 
 extern "C" {
 __attribute__((visibility("default"))) void regionseg_core_fail_allocation_at(long n) {

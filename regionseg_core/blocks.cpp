@@ -8,18 +8,18 @@ namespace {
 // A single pixel cannot be split.  One that failed its criterion (only
 // possible with limits below zero) is kept as a leaf with the statistics of
 // a homogeneous pixel, so that every block of the chain is homogeneous.
-void accept_pixel(seg_context &ctx, region_node *node, int32_t x, int32_t y, int32_t z) {
+void accept_pixel(seg_context &ctx, region_node &node, int32_t x, int32_t y, int32_t z) {
   const int64_t v = ctx.image[x + y + z];
-  node->stat_a = v;
-  node->stat_b = ctx.criterion >= 4 ? v * v : v;
+  node.stat_a = v;
+  node.stat_b = variance_statistics(ctx.criterion) ? v * v : v;
 }
 
 // Splits node's block into its children at level, or keeps it when it is a
 // single pixel already.
-int32_t split_or_accept(seg_context &ctx, region_node *node, int32_t level, int32_t x, int32_t y,
+int32_t split_or_accept(seg_context &ctx, node_id node, int32_t level, int32_t x, int32_t y,
                         int32_t z, int32_t width, int32_t height, int32_t depth) {
   if (level < 0) {
-    accept_pixel(ctx, node, x, y, z);
+    accept_pixel(ctx, ctx.nodes[node], x, y, z);
     return SEG_OK;
   }
   return split_block(ctx, node, level, x, y, z, width, height, depth);
@@ -31,32 +31,34 @@ block_table build_initial_blocks(seg_context &ctx) {
   const int32_t start = ctx.start_level;
   const int32_t cells = ctx.cube_voxels / ctx.block_voxels[start];
   block_table table =
-      static_cast<block_table>(seg_calloc(static_cast<size_t>(cells), sizeof(region_node *)));
+      static_cast<block_table>(seg_calloc(static_cast<size_t>(cells), sizeof(node_id)));
   if (table == NULL) {
-    return seg_fail_ptr<region_node *>();
+    return seg_fail_ptr<node_id>();
+  }
+  if (!reserve_region_nodes(ctx, static_cast<size_t>(cells))) {
+    seg_free(table);
+    return seg_fail_ptr<node_id>();
   }
   const block_extent_t extent = block_extent(ctx, start);
-  region_node *previous = NULL;
+  node_id previous = 0;
+  // Digits from start_level upward: the mixed-radix digits of i, plus 1;
+  // counted up like an odometer from all ones.
+  block_code code = 0;
+  for (int32_t level = start; level < ctx.levels; ++level) {
+    code = set_digit(1, level, code);
+  }
   for (int32_t i = 0; i < cells; ++i) {
-    region_node *node = new_region_node();
-    if (node == NULL) {
-      release_block_chain(ctx, table);
-      return seg_fail_ptr<region_node *>();
+    if (i > 0) {
+      code = next_code(ctx, code, start);
     }
-    // Digits from start_level upward: the mixed-radix digits of i, plus 1.
-    uint32_t code = 0;
-    int32_t rest = i;
-    for (int32_t level = start; level < ctx.levels; ++level) {
-      const int32_t radix = ctx.child_count[level];
-      code = set_digit(static_cast<uint32_t>(rest % radix + 1), level, code);
-      rest /= radix;
+    const node_id id = new_region_node(ctx); // reserved: cannot fail
+    region_node &node = ctx.nodes[id];
+    node.code = code;
+    if (previous != 0) {
+      ctx.nodes[previous].next_block = id;
     }
-    node->code = code;
-    if (previous != NULL) {
-      previous->next_block = node;
-    }
-    previous = node;
-    table[i] = node;
+    previous = id;
+    table[i] = id;
     const block_origin_t o = block_origin(ctx, code, start);
     evaluate_block(ctx, o.x, o.y, o.z, extent.width, extent.height, extent.depth, start, node);
   }
@@ -84,25 +86,26 @@ void paint_checkerboard(seg_context &ctx) {
 }
 
 void merge_blocks(seg_context &ctx, block_table table) {
-  int32_t stride = 1; // start cells per block of level b
+  region_node *const nodes = ctx.nodes; // merging makes no records
+  int32_t stride = 1;                   // start cells per block of level b
   for (int32_t b = ctx.start_level;; ++b) {
     const int32_t c = b + 1;
     const int32_t siblings = ctx.child_count[b];
     bool merged = false;
-    region_node *first = table[0];
-    region_node *r = first;
+    node_id first = table[0];
+    node_id r = first;
     int32_t position = 0;
     int64_t acc_a = 0;
     int64_t acc_b = 0;
-    while (r != NULL) {
+    while (r != 0) {
       bool pass = false;
-      if (code_level(ctx, r->code) == b) {
+      if (code_level(ctx, nodes[r].code) == b) {
         ++position;
-        pass = merge_test(ctx, r, acc_a, acc_b, position, b);
+        pass = merge_test(ctx, nodes[r], acc_a, acc_b, position, b);
       }
       if (!pass) {
         // Jump over the rest of this group to the next block of level c.
-        const uint32_t next = next_code(ctx, r->code, c);
+        const block_code next = next_code(ctx, nodes[r].code, c);
         if (next == 0) {
           break;
         }
@@ -113,29 +116,25 @@ void merge_blocks(seg_context &ctx, block_table table) {
         continue;
       }
       if (position < siblings) {
-        r = r->next_block;
+        r = nodes[r].next_block;
         continue;
       }
-      // All siblings present and accepted: first stands for the parent.
-      region_node *after = r->next_block;
-      const int32_t i = cell_index(ctx, first->code);
-      first->code = set_digit(0, b, first->code);
-      first->stat_a = acc_a;
-      first->stat_b = acc_b;
-      region_node *sibling = first->next_block;
-      while (sibling != after) {
-        region_node *next = sibling->next_block;
-        free_region_node(sibling);
-        sibling = next;
-      }
-      first->next_block = after;
+      // All siblings present and accepted: first stands for the parent; the
+      // records of the others are no longer reached.
+      region_node &f = nodes[first];
+      const node_id after = nodes[r].next_block;
+      const int32_t i = cell_index(ctx, f.code);
+      f.code = set_digit(0, b, f.code);
+      f.stat_a = acc_a;
+      f.stat_b = acc_b;
+      f.next_block = after;
       for (int32_t j = 1; j < siblings; ++j) {
-        table[i + j * stride] = NULL;
+        table[i + j * stride] = 0;
       }
-      const block_origin_t o = block_origin(ctx, first->code, c);
+      const block_origin_t o = block_origin(ctx, f.code, c);
       const block_extent_t e = block_extent(ctx, c);
       paint_block(ctx, o.x, o.y, o.z, e.width, e.height, e.depth,
-                  static_cast<int32_t>(code_digit(first->code, c)));
+                  static_cast<int32_t>(code_digit(f.code, c)));
       count_paint_event(ctx);
       merged = true;
       r = after;
@@ -153,13 +152,13 @@ void merge_blocks(seg_context &ctx, block_table table) {
 int32_t split_blocks(seg_context &ctx, block_table table) {
   const int32_t start = ctx.start_level;
   const block_extent_t e = block_extent(ctx, start);
-  region_node *p = table[0];
-  while (p != NULL) {
-    region_node *next = p->next_block;
-    if (p->stat_a < 0) {
-      const block_origin_t o = block_origin(ctx, p->code, start);
+  node_id p = table[0];
+  while (p != 0) {
+    const node_id next = ctx.nodes[p].next_block;
+    if (ctx.nodes[p].stat_a < 0) {
+      const block_origin_t o = block_origin(ctx, ctx.nodes[p].code, start);
       if (split_or_accept(ctx, p, start - 1, o.x, o.y, o.z, e.width, e.height, e.depth) != SEG_OK) {
-        return release_block_chain(ctx, table);
+        return SEG_FAIL;
       }
     }
     p = next;
@@ -167,44 +166,42 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
   return SEG_OK;
 }
 
-int32_t split_block(seg_context &ctx, region_node *node, int32_t level, int32_t x, int32_t y,
-                    int32_t z, int32_t width, int32_t height, int32_t depth) {
-  const uint32_t parent_code = node->code;
-  region_node *saved = node->next_block;
+int32_t split_block(seg_context &ctx, node_id node, int32_t level, int32_t x, int32_t y, int32_t z,
+                    int32_t width, int32_t height, int32_t depth) {
+  const block_code parent_code = ctx.nodes[node].code;
+  const node_id saved = ctx.nodes[node].next_block;
   width >>= 1;
   height >>= 1;
   if (level >= ctx.flat_levels) {
     depth >>= 1;
   }
   const int32_t children = ctx.child_count[level];
-  region_node *n = node;
+  node_id n = node;
   for (int32_t k = 1; k <= children; ++k) {
     const int32_t bits = k - 1;
     const int32_t cx = x + ((bits & 1) ? width : 0);
     const int32_t cy = y + ((bits & 2) ? height : 0);
     const int32_t cz = z + ((bits & 4) ? depth : 0);
-    n->code = set_digit(static_cast<uint32_t>(k), level, parent_code);
+    ctx.nodes[n].code = set_digit(static_cast<block_code>(k), level, parent_code);
     paint_block(ctx, cx, cy, cz, width, height, depth, k);
     count_paint_event(ctx);
-    evaluate_block(ctx, cx, cy, cz, width, height, depth, level, n);
+    evaluate_block(ctx, cx, cy, cz, width, height, depth, level, ctx.nodes[n]);
     if (k < children) {
-      region_node *m = new_region_node();
-      if (m == NULL) {
-        n->next_block = saved;
+      const node_id m = new_region_node(ctx); // may move the array
+      if (m == 0) {
+        ctx.nodes[n].next_block = saved;
         return SEG_FAIL;
       }
-      // The new record links on to the rest of the chain at once, so the
-      // chain stays whole should a deeper split fail.
-      m->next_block = saved;
-      n->next_block = m;
-      if (n->stat_a < 0 &&
+      ctx.nodes[m].next_block = saved;
+      ctx.nodes[n].next_block = m;
+      if (ctx.nodes[n].stat_a < 0 &&
           split_or_accept(ctx, n, level - 1, cx, cy, cz, width, height, depth) != SEG_OK) {
         return SEG_FAIL;
       }
       n = m;
     } else {
-      n->next_block = saved;
-      if (n->stat_a < 0) {
+      ctx.nodes[n].next_block = saved;
+      if (ctx.nodes[n].stat_a < 0) {
         return split_or_accept(ctx, n, level - 1, cx, cy, cz, width, height, depth);
       }
     }

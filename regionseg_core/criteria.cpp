@@ -20,12 +20,25 @@ const float chi2_table[3][17] = {
 
 namespace {
 
-// Sample variance of n values with sum s and sum of squares q.  s^2 is
-// formed exactly (the sums are non-negative, so it fits 64 unsigned bits for
-// any image of the interface) and rounded once to float.
+// s^2 for a non-negative sum, formed exactly and rounded once to float.
+// Sums below 2^32 (every block of up to 2^24 pixels) square within 64 bits;
+// the sums of larger blocks need 128.
+float square_as_float(int64_t s) {
+  const uint64_t u = static_cast<uint64_t>(s);
+  if (u < (uint64_t{1} << 32)) {
+    return static_cast<float>(u * u);
+  }
+#if defined(__SIZEOF_INT128__)
+  const unsigned __int128 wide = static_cast<unsigned __int128>(u) * u;
+  return static_cast<float>(wide);
+#else
+  return static_cast<float>(static_cast<double>(u) * static_cast<double>(u));
+#endif
+}
+
+// Sample variance of n values with sum s and sum of squares q.
 float sample_variance(int64_t s, int64_t q, int32_t n) {
-  const uint64_t s2 = static_cast<uint64_t>(s) * static_cast<uint64_t>(s);
-  const float e = static_cast<float>(s2) / static_cast<float>(n);
+  const float e = square_as_float(s) / static_cast<float>(n);
   const float d = static_cast<float>(n - 1);
   return (static_cast<float>(q) - e) / d;
 }
@@ -53,12 +66,12 @@ float to_float(double v) {
 } // namespace
 
 void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
-                    int32_t height, int32_t depth, int32_t level, region_node *node) {
+                    int32_t height, int32_t depth, int32_t level, region_node &node) {
   const int32_t *image = ctx.image;
   const int32_t start = x + y + z;
   const int32_t n = ctx.block_voxels[level];
 
-  if (ctx.criterion <= 2) {
+  if (ctx.criterion == CRITERION_RANGE || ctx.criterion == CRITERION_RANGE_MEAN) {
     int32_t minimum = 255;
     int32_t maximum = 0;
     for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
@@ -75,12 +88,12 @@ void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t w
         }
       }
     }
-    node->stat_b = maximum;
-    node->stat_a = (maximum - minimum > ctx.threshold) ? -1 : minimum;
+    node.stat_b = maximum;
+    node.stat_a = (maximum - minimum > ctx.threshold) ? -1 : minimum;
     return;
   }
 
-  if (ctx.criterion == 3) {
+  if (ctx.criterion == CRITERION_ROBUST_RANGE) {
     const int32_t m = block_median(ctx, x, y, z, width, height, depth, level);
     int32_t low = m - ctx.half_threshold;
     int32_t high = m + ctx.half_threshold;
@@ -111,8 +124,8 @@ void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t w
         }
       }
     }
-    node->stat_b = maximum;
-    node->stat_a = (outliers * 100 / n > ctx.outlier_percent) ? -1 : minimum;
+    node.stat_b = maximum;
+    node.stat_a = (outliers * 100 / n > ctx.outlier_percent) ? -1 : minimum;
     return;
   }
 
@@ -133,37 +146,36 @@ void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t w
   if (level > 0) {
     v = sample_variance(s, q, n);
   } else {
-    const uint64_t s2 = static_cast<uint64_t>(s) * static_cast<uint64_t>(s);
-    v = (static_cast<float>(q) - static_cast<float>(s2)) / 1.0f;
+    v = (static_cast<float>(q) - square_as_float(s)) / 1.0f;
   }
-  node->stat_a = (v > ctx.variance_limit[level]) ? -1 : s;
-  node->stat_b = q;
+  node.stat_a = (v > ctx.variance_limit[level]) ? -1 : s;
+  node.stat_b = q;
 }
 
-bool merge_test(seg_context &ctx, const region_node *child, int64_t &acc_a, int64_t &acc_b,
+bool merge_test(seg_context &ctx, const region_node &child, int64_t &acc_a, int64_t &acc_b,
                 int32_t position, int32_t child_level) {
-  if (child->stat_a < 0) {
+  if (child.stat_a < 0) {
     return false;
   }
-  if (ctx.criterion <= 3) {
+  if (!variance_statistics(ctx.criterion)) {
     if (position == 1) {
-      acc_a = child->stat_a;
-      acc_b = child->stat_b;
+      acc_a = child.stat_a;
+      acc_b = child.stat_b;
       return true;
     }
-    if (acc_b - child->stat_a > ctx.threshold || child->stat_b - acc_a > ctx.threshold) {
+    if (acc_b - child.stat_a > ctx.threshold || child.stat_b - acc_a > ctx.threshold) {
       return false;
     }
-    if (child->stat_a < acc_a) {
-      acc_a = child->stat_a;
+    if (child.stat_a < acc_a) {
+      acc_a = child.stat_a;
     }
-    if (child->stat_b > acc_b) {
-      acc_b = child->stat_b;
+    if (child.stat_b > acc_b) {
+      acc_b = child.stat_b;
     }
     return true;
   }
-  acc_a += child->stat_a;
-  acc_b += child->stat_b;
+  acc_a += child.stat_a;
+  acc_b += child.stat_b;
   if (position < ctx.child_count[child_level]) {
     return true;
   }
@@ -181,7 +193,7 @@ int32_t build_variance_limits(seg_context &ctx) {
     return SEG_FAIL;
   }
   const double noise_variance = ctx.noise_variance;
-  if (ctx.criterion == 4) {
+  if (ctx.criterion == CRITERION_CHI2_VARIANCE) {
     const float *row = chi2_table[ctx.confidence_row - 1];
     for (int32_t level = 1; level < ctx.levels; ++level) {
       int32_t k = -2;

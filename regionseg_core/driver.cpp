@@ -60,14 +60,14 @@ int32_t build_level_tables(seg_context &ctx) {
 }
 
 int32_t set_up_criterion(seg_context &ctx) {
-  if (ctx.criterion == 3) {
+  if (ctx.criterion == CRITERION_ROBUST_RANGE) {
     ctx.half_threshold = ctx.threshold >> 1;
     ctx.median_buffer = static_cast<int32_t *>(
         seg_alloc(sizeof(int32_t) * (static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1)));
     if (ctx.median_buffer == NULL) {
       return SEG_FAIL;
     }
-  } else if (ctx.criterion == 4 || ctx.criterion == 5) {
+  } else if (variance_statistics(ctx.criterion)) {
     return build_variance_limits(ctx);
   }
   return SEG_OK;
@@ -75,43 +75,54 @@ int32_t set_up_criterion(seg_context &ctx) {
 
 } // namespace
 
-region_node *run_pipeline(seg_context &ctx) {
-  block_table table = build_initial_blocks(ctx);
-  paint_checkerboard(ctx);
-  if (seg_failed(table)) {
-    return seg_fail_ptr<region_node>();
-  }
-  progress("finished initialisation\n");
+namespace {
 
+// The stages from merging to the region list; the block table is the
+// caller's.
+node_id blocks_to_regions(seg_context &ctx, block_table table) {
   merge_blocks(ctx, table);
   progress("finished merging\n");
 
-  region_node *first = table[0];
-  if (first->next_block == NULL) {
+  const node_id first = table[0];
+  if (ctx.nodes[first].next_block == 0) {
     // The whole image is one homogeneous block.
-    first->next_region = NULL;
-    set_region_statistics(ctx, first);
-    seg_free(table);
+    ctx.nodes[first].next_region = 0;
+    set_region_statistics(ctx, ctx.nodes[first]);
     progress("finished calculating region\n");
     return first;
   }
 
   if (split_blocks(ctx, table) != SEG_OK) {
-    return seg_fail_ptr<region_node>();
+    return node_failed;
   }
   progress("finished splitting\n");
 
-  region_node *head = order_region_list(ctx, table);
-  if (seg_failed(head)) {
+  const node_id head = order_region_list(ctx, table);
+  if (head != node_failed) {
+    progress("finished ordering regionlist\n");
+  }
+  return head;
+}
+
+} // namespace
+
+node_id run_pipeline(seg_context &ctx) {
+  block_table table = build_initial_blocks(ctx);
+  paint_checkerboard(ctx);
+  if (seg_failed(table)) {
+    return node_failed;
+  }
+  progress("finished initialisation\n");
+  const node_id head = blocks_to_regions(ctx, table);
+  seg_free(table);
+  if (head == node_failed || ctx.nodes[head].next_region == 0) { // failed, or one block
     return head;
   }
-  progress("finished ordering regionlist\n");
 
-  region_node *grouped;
+  node_id grouped;
   if (ctx.parallel_grouping != 0) {
     grouped = group_parallel(ctx, head);
-    if (seg_failed(grouped)) {
-      release_region_list(ctx, head);
+    if (grouped == node_failed) {
       return grouped;
     }
   } else {
@@ -119,21 +130,19 @@ region_node *run_pipeline(seg_context &ctx) {
   }
   progress("finished grouping\n");
 
-  if (grouped->nbr_head == NULL) {
+  if (ctx.nodes[grouped].nbr_head == 0) {
     return grouped;
   }
   if (ctx.min_region_size != 0) {
     eliminate_small_regions(ctx, grouped);
     progress("finished small region elimination\n");
   }
-  region_node *cleaned = clean_region_list(ctx, grouped);
+  const node_id cleaned = clean_region_list(ctx, grouped);
   progress("finished cleaning of regionlist\n");
-  region_node *sorted = sort_region_list(ctx, cleaned);
-  if (seg_failed(sorted)) {
-    release_region_list(ctx, cleaned);
-    return sorted;
+  const node_id sorted = sort_region_list(ctx, cleaned);
+  if (sorted != node_failed) {
+    progress("finished sorting of regionlist\n");
   }
-  progress("finished sorting of regionlist\n");
   return sorted;
 }
 
@@ -149,13 +158,8 @@ void clear_labels(const seg_context &ctx, int32_t *labels) {
 
 } // namespace
 
-int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, int32_t levels,
-                    int32_t flat_levels, int32_t *labels_out, int32_t start_level,
-                    int32_t parallel_grouping, int32_t parallel_seeds, int32_t seed_any_level,
-                    int32_t criterion, int32_t threshold, double outlier_fraction,
-                    double noise_sigma, int32_t confidence_row, double size_factor,
-                    int32_t min_region_size, int32_t keep_small_stats,
-                    snapshot_list *snapshots_out) {
+int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
+                    const seg_params &params, int32_t *labels_out, snapshot_list *snapshots_out) {
   seg_context ctx = {};
   ctx.image = image;
   ctx.dim_x = d1;
@@ -164,6 +168,7 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, in
   ctx.cube_voxels = d1 * d1 * d3;
   ctx.image_voxels = d1 * d2 * d3;
   ctx.keep_snapshots = snapshots_out != NULL;
+  ctx.snapshot_budget = params.snapshot_budget;
   ctx.scratch = labels_out;
   if (snapshots_out != NULL) {
     ctx.snapshot_slices.allocator = snapshots_out->arena.allocator;
@@ -171,46 +176,47 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, in
     snapshots_out->count = 0;
     snapshots_out->arena.slices = NULL;
     snapshots_out->arena.capacity = 0;
+    snapshots_out->budget_reached = false;
   }
 
-  // The painting is wanted only for the snapshots.  Without the first
-  // snapshot there is nothing to paint into, and grouping reads its labels
-  // back: a run that was asked for snapshots cannot go on.
+  // The painting is wanted only for the snapshots.  When even the first
+  // snapshot cannot be had (memory, or a budget below one slice), the run
+  // goes on without painting and the stack stays empty.
   if (ctx.keep_snapshots && open_first_snapshot(ctx) != SEG_OK) {
-    clear_labels(ctx, labels_out);
-    return SEG_FAIL;
+    ctx.keep_snapshots = false;
+    ctx.budget_reached = ctx.snapshot_budget != 0;
   }
 
-  ctx.levels = levels;
-  ctx.flat_levels = flat_levels;
-  ctx.start_level = start_level;
-  ctx.parallel_grouping = parallel_grouping;
-  ctx.parallel_seeds = parallel_seeds;
-  ctx.seed_any_level = seed_any_level;
-  ctx.criterion = criterion;
-  ctx.threshold = threshold;
-  ctx.min_region_size = min_region_size;
-  ctx.keep_small_stats = keep_small_stats;
-  ctx.outlier_percent = outlier_percent_of(outlier_fraction);
-  ctx.confidence_row = confidence_row;
-  ctx.noise_variance = noise_sigma * noise_sigma;
-  ctx.size_factor = size_factor;
+  ctx.levels = params.levels;
+  ctx.flat_levels = params.flat_levels;
+  ctx.start_level = params.start_level;
+  ctx.parallel_grouping = params.parallel_grouping;
+  ctx.parallel_seeds = params.parallel_seeds;
+  ctx.seed_any_level = params.seed_any_level;
+  ctx.criterion = params.criterion;
+  ctx.threshold = params.threshold;
+  ctx.min_region_size = params.min_region_size;
+  ctx.keep_small_stats = params.keep_small_stats;
+  ctx.outlier_percent = outlier_percent_of(params.outlier_fraction);
+  ctx.confidence_row = params.confidence_row;
+  ctx.noise_variance = params.noise_sigma * params.noise_sigma;
+  ctx.size_factor = params.size_factor;
 
   int32_t status = SEG_FAIL;
   if (build_level_tables(ctx) == SEG_OK && set_up_criterion(ctx) == SEG_OK) {
-    region_node *regions = run_pipeline(ctx);
+    const node_id regions = run_pipeline(ctx);
     progress("finished the split_merge routine\n");
-    if (!seg_failed(regions)) {
+    if (regions != node_failed) {
       make_output(ctx, regions, labels_out);
       progress("finished make_output \n");
       progress("No save_regionlist specified\n");
-      release_region_list(ctx, regions);
       status = SEG_OK;
     }
   }
   if (status != SEG_OK) {
     clear_labels(ctx, labels_out);
   }
+  release_records(ctx);
   release_tables(ctx);
 
   if (snapshots_out != NULL) {
@@ -218,6 +224,7 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, in
     snapshots_out->head = ctx.snapshot_head;
     snapshots_out->count = ctx.snapshot_count;
     snapshots_out->arena = ctx.snapshot_slices;
+    snapshots_out->budget_reached = ctx.budget_reached;
   } else {
     release_snapshots(ctx);
   }

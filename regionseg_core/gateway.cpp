@@ -1,7 +1,7 @@
 // [labels, snapshots] = regionseg_core(image, levels, flat_levels,
 //     start_level, parallel_grouping, parallel_seeds, seed_any_level,
 //     criterion, threshold, outlier_fraction, noise_sigma, confidence_row,
-//     size_factor, min_region_size, keep_small_stats)
+//     size_factor, min_region_size, keep_small_stats [, snapshot_budget])
 //
 // Every argument is checked before anything is allocated, since an error
 // leaves the call at once; only then are the outputs created and the
@@ -33,17 +33,22 @@ enum {
   arg_size_factor,
   arg_min_region_size,
   arg_keep_small_stats,
+  arg_snapshot_budget,
   arg_count
 };
+// The inputs every call gives; the snapshot budget may follow.
+constexpr int arg_required = arg_snapshot_budget;
 
 const char *const arg_names[arg_count] = {
     "image",          "levels",         "flat_levels", "start_level",     "parallel_grouping",
     "parallel_seeds", "seed_any_level", "criterion",   "threshold",       "outlier_fraction",
-    "noise_sigma",    "confidence_row", "size_factor", "min_region_size", "keep_small_stats"};
+    "noise_sigma",    "confidence_row", "size_factor", "min_region_size", "keep_small_stats",
+    "snapshot_budget"};
 
 // Parameters read as 32-bit integers (truncated toward zero); the others stay doubles.
 bool is_int_parameter(int pos) {
-  return pos != arg_outlier_fraction && pos != arg_noise_sigma && pos != arg_size_factor;
+  return pos != arg_outlier_fraction && pos != arg_noise_sigma && pos != arg_size_factor &&
+         pos != arg_snapshot_budget;
 }
 
 // Raises "Argument N (name) ..." for the parameter at pos.  The message is
@@ -64,7 +69,7 @@ double read_parameter(const mxArray *a, int pos) {
     refuse(pos, "must not be empty.");
   }
   const double v = mxGetScalar(a);
-  if (!isfinite(v)) {
+  if (!isfinite(v) && !(pos == arg_snapshot_budget && v > 0)) {
     refuse(pos, "must be finite.");
   }
   if (is_int_parameter(pos) && (v <= -2147483649.0 || v >= 2147483648.0)) {
@@ -120,13 +125,30 @@ mxArray *stack_output(snapshot_list &snapshots, const mwSize *dims, mwSize ndims
   return copy;
 }
 
+// The images the block codes and 32-bit pixel offsets reach.
+constexpr int64_t max_voxels = int64_t{1} << 30;
+
+// The snapshot budget in bytes (0: none): above 1 the value is bytes, in
+// (0, 1] a share of the machine's physical memory; without the input a
+// quarter of it.  A machine that does not tell its memory gets no bound.
+size_t snapshot_budget_bytes(int nrhs, const double *value) {
+  double budget = nrhs > arg_snapshot_budget ? value[arg_snapshot_budget] : 0.25;
+  if (budget <= 1.0) {
+    budget *= kxPhysicalMemoryBytes();
+  }
+  if (!(budget >= 1.0) || budget >= 1.8e19) {
+    return 0;
+  }
+  return static_cast<size_t>(budget);
+}
+
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   release_interrupted_run();
   mexAtExit(release_interrupted_run);
-  if (nrhs != arg_count) {
-    mexErrMsgTxt("Expected 15 inputs: the image and 14 parameters.");
+  if (nrhs != arg_required && nrhs != arg_count) {
+    mexErrMsgTxt("Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget.");
   }
   if (nlhs > 2) {
     mexErrMsgTxt("At most two outputs: labels and snapshots.");
@@ -145,29 +167,41 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (ndims < 3) {
     dims[2] = 1;
   }
+  if (int64_t{dims[0]} * dims[1] * dims[2] > max_voxels) {
+    refuse(arg_image, "must have at most 2^30 voxels.");
+  }
 
   double value[arg_count] = {0};
-  for (int pos = 1; pos < arg_count; ++pos) {
+  for (int pos = 1; pos < nrhs; ++pos) {
     value[pos] = read_parameter(prhs[pos], pos);
   }
-  const int32_t levels = static_cast<int32_t>(value[arg_levels]);
-  const int32_t flat_levels = static_cast<int32_t>(value[arg_flat_levels]);
-  const int32_t start_level = static_cast<int32_t>(value[arg_start_level]);
-  const int32_t parallel_grouping = static_cast<int32_t>(value[arg_parallel_grouping]);
-  const int32_t parallel_seeds = static_cast<int32_t>(value[arg_parallel_seeds]);
-  const int32_t seed_any_level = static_cast<int32_t>(value[arg_seed_any_level]);
-  const int32_t criterion = static_cast<int32_t>(value[arg_criterion]);
-  const int32_t threshold = static_cast<int32_t>(value[arg_threshold]);
-  const double outlier_fraction = value[arg_outlier_fraction];
-  const double noise_sigma = value[arg_noise_sigma];
-  const int32_t confidence_row = static_cast<int32_t>(value[arg_confidence_row]);
-  const double size_factor = value[arg_size_factor];
-  const int32_t min_region_size = static_cast<int32_t>(value[arg_min_region_size]);
-  const int32_t keep_small_stats = static_cast<int32_t>(value[arg_keep_small_stats]);
+  seg_params p;
+  p.levels = static_cast<int32_t>(value[arg_levels]);
+  p.flat_levels = static_cast<int32_t>(value[arg_flat_levels]);
+  p.start_level = static_cast<int32_t>(value[arg_start_level]);
+  p.parallel_grouping = static_cast<int32_t>(value[arg_parallel_grouping]);
+  p.parallel_seeds = static_cast<int32_t>(value[arg_parallel_seeds]);
+  p.seed_any_level = static_cast<int32_t>(value[arg_seed_any_level]);
+  p.criterion = static_cast<int32_t>(value[arg_criterion]);
+  p.threshold = static_cast<int32_t>(value[arg_threshold]);
+  p.outlier_fraction = value[arg_outlier_fraction];
+  p.noise_sigma = value[arg_noise_sigma];
+  p.confidence_row = static_cast<int32_t>(value[arg_confidence_row]);
+  p.size_factor = value[arg_size_factor];
+  p.min_region_size = static_cast<int32_t>(value[arg_min_region_size]);
+  p.keep_small_stats = static_cast<int32_t>(value[arg_keep_small_stats]);
+  if (nrhs > arg_snapshot_budget && !(value[arg_snapshot_budget] > 0)) {
+    refuse(arg_snapshot_budget, "must be positive.");
+  }
+  p.snapshot_budget = snapshot_budget_bytes(nrhs, value);
+  const int32_t levels = p.levels;
+  const int32_t flat_levels = p.flat_levels;
+  const int32_t start_level = p.start_level;
+  const int32_t criterion = p.criterion;
 
-  // Tree shape: a block code holds eight digits.
-  if (levels < 1 || levels > 8) {
-    refuse(arg_levels, "must be 1 to 8.");
+  // Tree shape: a block code holds sixteen digits.
+  if (levels < 1 || levels > max_levels) {
+    refuse(arg_levels, "must be 1 to 16.");
   }
   if (start_level < 0 || start_level >= levels) {
     refuse(arg_start_level, "must be 0 to levels - 1.");
@@ -190,8 +224,8 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (criterion < 1 || criterion > 5) {
     refuse(arg_criterion, "must be 1 to 5.");
   }
-  if (criterion == 4) {
-    if (confidence_row < 1 || confidence_row > 3) {
+  if (criterion == CRITERION_CHI2_VARIANCE) {
+    if (p.confidence_row < 1 || p.confidence_row > 3) {
       refuse(arg_confidence_row, "must be 1, 2 or 3 with criterion 4.");
     }
     // Pixels in a block of level levels - 1: 4 per level up to flat_levels, 8 above.
@@ -202,13 +236,13 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
       refuse(arg_criterion, "4 allows blocks below the root of at most 262144 pixels.");
     }
   }
-  if (parallel_grouping != 0 && parallel_seeds < 1) {
+  if (p.parallel_grouping != 0 && p.parallel_seeds < 1) {
     refuse(arg_parallel_seeds, "must be at least 1 with parallel grouping.");
   }
-  if (threshold < 0) {
+  if (p.threshold < 0) {
     refuse(arg_threshold, "must not be negative.");
   }
-  if (outlier_fraction < 0.0) {
+  if (p.outlier_fraction < 0.0) {
     refuse(arg_outlier_fraction, "must not be negative.");
   }
 
@@ -232,10 +266,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   snapshots.arena.allocator.release = host_release;
   const bool want_snapshots = nlhs >= 2;
   run_in_progress = true;
-  split_merge(grey, dims[0], dims[1], dims[2], levels, flat_levels, labels, start_level,
-              parallel_grouping, parallel_seeds, seed_any_level, criterion, threshold,
-              outlier_fraction, noise_sigma, confidence_row, size_factor, min_region_size,
-              keep_small_stats, want_snapshots ? &snapshots : NULL);
+  split_merge(grey, dims[0], dims[1], dims[2], p, labels, want_snapshots ? &snapshots : NULL);
   if (want_snapshots) {
     mwSize stack_dims[4] = {label_dims[0], label_dims[1], label_dims[2], 0};
     stack_dims[ndims] = static_cast<mwSize>(snapshots.count);
@@ -243,6 +274,13 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
         sizeof(int32_t) * static_cast<size_t>(voxels) * static_cast<size_t>(snapshots.count);
     plhs[1] = stack_output(snapshots, stack_dims, static_cast<mwSize>(ndims) + 1, stack_bytes);
     release_snapshot_cells(snapshots.head);
+    if (snapshots.budget_reached) {
+      run_in_progress = false;
+      mexWarnMsgIdAndTxt("kalmex:regionseg_core:snapshotBudget",
+                         "The snapshot stack reached its budget of %.0f bytes: %d snapshots kept, "
+                         "the last one showing the final state.",
+                         static_cast<double>(p.snapshot_budget), snapshots.count);
+    }
   }
   run_in_progress = false;
 }

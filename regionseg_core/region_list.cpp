@@ -5,98 +5,59 @@
 // The blocks are visited once, in code order.  Each block B looks for its
 // neighbours on its low side only (x, then y, then z): the block of B's own
 // level across that face starts one block before B, and the leaves there are
-// read from a map of the leaf at every pixel.  B collects those neighbours at the front
-// of its own list and is appended at the end of theirs, which gives every
-// list the order that grouping and small-region elimination rely on.
+// read from a map of the leaf at every pixel.  B collects those neighbours at
+// the front of its own list and is appended at the end of theirs, which
+// gives every list the order that grouping and small-region elimination rely
+// on.
 #include "regionseg.h"
 
 namespace {
 
 // Whether child digit k lies in the upper half along direction d.
-inline bool upper_side(uint32_t k, int32_t d) { return k != 0 && (((k - 1) >> d) & 1u) != 0; }
+inline bool upper_side(block_code k, int32_t d) { return k != 0 && (((k - 1) >> d) & 1u) != 0; }
 
-// The leaf at every pixel: the map holds, for each pixel, the ordinal of the
-// leaf that covers it, and leaves[ordinal] is that leaf's record.  A block on
-// a low side is then found with one read at its first pixel, whatever the
-// size of the leaves around it.
-struct leaf_map {
-  int32_t *at = nullptr;          // cube_voxels ordinals
-  region_node **leaves = nullptr; // one record per ordinal
-  bool own_map = false;           // at was allocated here (no scratch given)
-};
-
-// The state of one ordering pass while block B is being processed.
+// The state of one ordering pass while block B is being processed.  The map
+// holds, for each pixel, the record of the leaf that covers it, so a block
+// on a low side is found with one read at its first pixel, whatever the size
+// of the leaves around it.
 struct ordering {
   seg_context &ctx;
-  leaf_map map;
-  region_node *block; // B
-  node_link *pending; // B's pending cell: the front of B's list so far
+  const int32_t *map; // cube_voxels record ids
+  node_id block;      // B
 };
 
-void release_leaf_map(leaf_map &m) {
-  if (m.own_map) {
-    seg_free(m.at);
-  }
-  seg_free(m.leaves);
-  m = leaf_map{};
-}
-
-// Builds the map over the chain from first; false when memory runs out
-// (nothing is then left allocated by it).  The map goes into ctx.scratch
-// when the caller gave one.
-bool build_leaf_map(ordering &o, region_node *first) {
-  const seg_context &ctx = o.ctx;
-  size_t count = 0;
-  for (const region_node *p = first; p != nullptr; p = p->next_block) {
-    ++count;
-  }
-  leaf_map &m = o.map;
-  m.leaves = static_cast<region_node **>(seg_alloc(sizeof(region_node *) * count));
-  if (m.leaves == nullptr) {
+// Appends a cell for n at the end of r's list; false when none can be had.
+bool append_cell(seg_context &ctx, node_id r, node_id n) {
+  const link_id cell = new_node_link(ctx);
+  if (cell == 0) {
     return false;
   }
-  if (ctx.scratch != nullptr) {
-    m.at = ctx.scratch;
+  ctx.links[cell].node = n;
+  region_node &owner = ctx.nodes[r];
+  if (owner.nbr_tail != 0) {
+    ctx.links[owner.nbr_tail].next = cell;
   } else {
-    m.at =
-        static_cast<int32_t *>(seg_alloc(sizeof(int32_t) * static_cast<size_t>(ctx.cube_voxels)));
-    if (m.at == nullptr) {
-      release_leaf_map(m);
-      return false;
-    }
-    m.own_map = true;
+    owner.nbr_head = cell;
   }
-  int32_t ordinal = 0;
-  for (region_node *p = first; p != nullptr; p = p->next_block, ++ordinal) {
-    m.leaves[ordinal] = p;
-    fill_leaf(ctx, m.at, p->code, ordinal);
-  }
+  owner.nbr_tail = cell;
   return true;
 }
 
-// Enters n in B's list (in the pending cell, in front of what B found
-// before) and B at the end of n's list.  False when a cell cannot be had;
-// the cells already linked stay reachable from the pending cell or from n.
-bool link_neighbours(ordering &o, region_node *n) {
-  node_link *cell = new_node_link();
-  if (cell == nullptr) {
+// Enters n in front of what B found before, and B at the end of n's list.
+bool link_neighbours(ordering &o, node_id n) {
+  seg_context &ctx = o.ctx;
+  const link_id cell = new_node_link(ctx);
+  if (cell == 0) {
     return false;
   }
-  o.pending->node = n;
-  cell->node = o.block;
-  if (n->nbr_tail != nullptr) {
-    n->nbr_tail->next = cell;
-  } else {
-    n->nbr_head = cell;
+  region_node &b = ctx.nodes[o.block];
+  ctx.links[cell].node = n;
+  ctx.links[cell].next = b.nbr_head;
+  b.nbr_head = cell;
+  if (b.nbr_tail == 0) {
+    b.nbr_tail = cell;
   }
-  n->nbr_tail = cell;
-  node_link *fresh = new_node_link();
-  if (fresh == nullptr) {
-    return false;
-  }
-  fresh->next = o.pending;
-  o.pending = fresh;
-  return true;
+  return append_cell(ctx, n, o.block);
 }
 
 // Links B with the leaves of the block of the given level that starts at
@@ -107,8 +68,8 @@ bool link_neighbours(ordering &o, region_node *n) {
 // that touch B are visited in child order.  False on a failed link.
 bool face_leaves(ordering &o, int32_t first, int32_t level, int32_t d) {
   const seg_context &ctx = o.ctx;
-  region_node *leaf = o.map.leaves[o.map.at[first]];
-  if (code_level(ctx, leaf->code) >= level) {
+  const node_id leaf = static_cast<node_id>(o.map[first]);
+  if (code_level(ctx, ctx.nodes[leaf].code) >= level) {
     return link_neighbours(o, leaf);
   }
   const int32_t k_level = level - 1;
@@ -134,14 +95,14 @@ bool face_leaves(ordering &o, int32_t first, int32_t level, int32_t d) {
 
 } // namespace
 
-uint32_t low_neighbour_code(const seg_context &ctx, uint32_t code, int32_t level,
-                            int32_t direction) {
+block_code low_neighbour_code(const seg_context &ctx, block_code code, int32_t level,
+                              int32_t direction) {
   // Climb to the first ancestor (or the block itself) that lies in the upper
   // half of its parent along the direction: its low neighbour is a sibling.
   // No such ancestor below the root means the block is on the image border.
   int32_t top = level;
-  uint32_t ancestor = code;
-  uint32_t k = 0;
+  block_code ancestor = code;
+  block_code k = 0;
   for (;;) {
     if (ancestor == 0) {
       return 0;
@@ -153,11 +114,11 @@ uint32_t low_neighbour_code(const seg_context &ctx, uint32_t code, int32_t level
     ancestor = clear_digits_below(ancestor, top + 1);
     ++top;
   }
-  uint32_t result = set_digit(k - (1u << direction), top, ancestor);
+  block_code result = set_digit(k - (block_code{1} << direction), top, ancestor);
   // Back down: below that sibling, the child on the high side of each level
   // the block's own digits pass through.
   for (int32_t l = top - 1; l >= level; --l) {
-    uint32_t step = 1u << direction;
+    block_code step = block_code{1} << direction;
     if (direction == DIR_Z && l < ctx.flat_levels) {
       step = 0; // flat children: the same place in the plane below
     }
@@ -166,11 +127,11 @@ uint32_t low_neighbour_code(const seg_context &ctx, uint32_t code, int32_t level
   return result;
 }
 
-void set_region_statistics(seg_context &ctx, region_node *block) {
-  const int32_t level = code_level(ctx, block->code);
+void set_region_statistics(seg_context &ctx, region_node &block) {
+  const int32_t level = code_level(ctx, block.code);
   switch (ctx.criterion) {
-  case 2: {
-    const block_origin_t o = block_origin(ctx, block->code, level);
+  case CRITERION_RANGE_MEAN: {
+    const block_origin_t o = block_origin(ctx, block.code, level);
     const block_extent_t e = block_extent(ctx, level);
     int64_t sum = 0;
     const int32_t *base = ctx.image + o.x + o.y + o.z;
@@ -182,109 +143,95 @@ void set_region_statistics(seg_context &ctx, region_node *block) {
         }
       }
     }
-    block->stat_a = sum;
-    block->stat_b = ctx.block_voxels[level];
+    block.stat_a = sum;
+    block.stat_b = ctx.block_voxels[level];
     break;
   }
-  case 4:
-  case 5:
-    block->stat_b = ctx.block_voxels[level];
+  case CRITERION_CHI2_VARIANCE:
+  case CRITERION_SCALED_VARIANCE:
+    block.stat_b = ctx.block_voxels[level];
     break;
   default:
     break;
   }
-  block->flags = 0;
+  block.flags = 0;
 }
 
-region_node *order_region_list(seg_context &ctx, block_table table) {
-  region_node *first = table[0];
-  set_region_statistics(ctx, first);
-  first->last_member = first;
-  first->next_region = nullptr;
-  // The first block has no low-side neighbours; its list starts with a
-  // placeholder so that the others can append to it like to any list.
-  node_link *placeholder = new_node_link();
-  if (placeholder == nullptr) {
-    release_linked_blocks(ctx, table, nullptr);
-    return seg_fail_ptr<region_node>();
+node_id order_region_list(seg_context &ctx, block_table table) {
+  // The map of the leaf at every pixel goes into the labels output when the
+  // caller gave one.
+  int32_t *map = ctx.scratch;
+  int32_t *own_map = NULL;
+  if (map == NULL) {
+    own_map =
+        static_cast<int32_t *>(seg_alloc(sizeof(int32_t) * static_cast<size_t>(ctx.cube_voxels)));
+    if (own_map == NULL) {
+      return node_failed;
+    }
+    map = own_map;
   }
-  first->nbr_head = first->nbr_tail = placeholder;
-  region_node **level_tail = static_cast<region_node **>(
-      seg_calloc(static_cast<size_t>(ctx.levels), sizeof(region_node *)));
-  if (level_tail == nullptr) {
-    release_linked_blocks(ctx, table, nullptr);
-    return seg_fail_ptr<region_node>();
+  size_t leaves = 0;
+  for (node_id p = table[0]; p != 0; p = ctx.nodes[p].next_block) {
+    fill_leaf(ctx, map, ctx.nodes[p].code, static_cast<int32_t>(p));
+    ++leaves;
   }
-  level_tail[code_level(ctx, first->code)] = first;
-  region_node *head = first;
+  // About two faces a leaf on the low side in a plane, three in a volume,
+  // each two cells; more are made as they are needed.
+  const size_t per_leaf = ctx.dim_z > 1 ? 6 : 4;
+  if (!reserve_node_links(ctx, leaves * per_leaf)) {
+    seg_free(own_map);
+    return node_failed;
+  }
 
-  ordering o{ctx, leaf_map{}, nullptr, nullptr};
-  if (!build_leaf_map(o, first)) {
-    release_linked_blocks(ctx, table, level_tail);
-    return seg_fail_ptr<region_node>();
-  }
-  for (region_node *b = first->next_block; b != nullptr; b = b->next_block) {
-    const int32_t level = code_level(ctx, b->code);
-    set_region_statistics(ctx, b);
+  const node_id first = table[0];
+  region_node &f = ctx.nodes[first];
+  set_region_statistics(ctx, f);
+  f.last_member = first;
+  f.next_region = 0;
+  node_id level_tail[max_levels] = {};
+  level_tail[code_level(ctx, f.code)] = first;
+  node_id head = first;
+
+  ordering o{ctx, map, 0};
+  for (node_id b = f.next_block; b != 0; b = ctx.nodes[b].next_block) {
+    region_node &block = ctx.nodes[b];
+    const int32_t level = code_level(ctx, block.code);
+    set_region_statistics(ctx, block);
 
     // Behind the last region of its level, or else behind the last region
     // of the nearest larger level present, or else at the front.
-    region_node *after = level_tail[level];
-    for (int32_t m = level + 1; after == nullptr && m < ctx.levels; ++m) {
+    node_id after = level_tail[level];
+    for (int32_t m = level + 1; after == 0 && m < ctx.levels; ++m) {
       after = level_tail[m];
     }
-    if (after != nullptr) {
-      b->next_region = after->next_region;
-      after->next_region = b;
+    if (after != 0) {
+      block.next_region = ctx.nodes[after].next_region;
+      ctx.nodes[after].next_region = b;
     } else {
-      b->next_region = head;
+      block.next_region = head;
       head = b;
     }
     level_tail[level] = b;
-    b->last_member = b;
+    block.last_member = b;
 
-    node_link *pending = new_node_link();
-    if (pending == nullptr) {
-      release_leaf_map(o.map);
-      release_linked_blocks(ctx, table, level_tail);
-      return seg_fail_ptr<region_node>();
-    }
-    b->nbr_tail = pending; // the first cell filled ends b's list
     o.block = b;
-    o.pending = pending;
     // The block of B's own level across each low face starts one block
     // width, height or depth before B; none on the image border.
-    const block_origin_t at = block_origin(ctx, b->code, level);
+    const block_origin_t at = block_origin(ctx, block.code, level);
     const block_extent_t e = block_extent(ctx, level);
     const int32_t start = at.x + at.y + at.z;
     const int32_t low_side[3] = {at.x > 0 ? start - e.width : -1, at.y > 0 ? start - e.height : -1,
                                  at.z > 0 ? start - e.depth : -1};
     for (int32_t d = DIR_X; d <= DIR_Z; ++d) {
       if (low_side[d] >= 0 && !face_leaves(o, low_side[d], level, d)) {
-        release_links(ctx, o.pending);
-        b->nbr_tail = nullptr;
-        release_leaf_map(o.map);
-        release_linked_blocks(ctx, table, level_tail);
-        return seg_fail_ptr<region_node>();
+        seg_free(own_map);
+        return node_failed;
       }
     }
-    b->nbr_head = o.pending->next;
-    free_node_link(o.pending);
-    if (b->nbr_head == nullptr) {
-      b->nbr_tail = nullptr;
-    }
   }
-
-  first->nbr_head = placeholder->next;
-  if (first->nbr_tail == placeholder) {
-    first->nbr_tail = nullptr;
+  for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
+    ctx.nodes[r].next_block = 0;
   }
-  free_node_link(placeholder);
-  for (region_node *r = head; r != nullptr; r = r->next_region) {
-    r->next_block = nullptr;
-  }
-  release_leaf_map(o.map);
-  seg_free(table);
-  seg_free(level_tail);
+  seg_free(own_map);
   return head;
 }

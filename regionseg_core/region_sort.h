@@ -5,11 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-struct region_node;
-
-// One entry of the sort table: a region and its size in pixels.
+// One entry of the sort table: a region (its record) and its size in pixels.
 struct sort_pair {
-  region_node *region;
+  uint32_t region;
   uint32_t size;
 };
 

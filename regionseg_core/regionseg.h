@@ -13,17 +13,17 @@
 //   clean_region_list, sort_region_list               (cleaning.cpp)
 //   make_output                                       (output.cpp)
 //
-// Failure code.  A stage that returns a status returns 0 or SEG_FAIL (-1).
-// A stage that returns a pointer (a record, a list head, the block table)
-// returns the sentinel seg_fail_ptr<T>() on failure, the pointer whose value
-// is -1; test it with seg_failed().  A null pointer is never a failure code.
+// Failure code.  A stage that returns a status returns 0 or SEG_FAIL (-1);
+// one that returns a record returns node_failed; build_initial_blocks
+// returns the sentinel seg_fail_ptr<T>() (the pointer whose value is -1;
+// test it with seg_failed()).
 //
-// Ownership on failure.  A stage that fails releases what it says it
-// releases (see each declaration); the pipeline releases the rest, so after a
-// failed run nothing but the snapshot list is left.
+// Ownership.  The driver owns the record store and every table of a run and
+// releases them once, at the end, whatever path the run took; a stage that
+// fails just says so.
 //
-// Memory.  Every record, list cell, table and buffer of a run comes from
-// seg_alloc / seg_calloc (or the typed helpers below) and goes back through
+// Memory.  Every array, table and buffer of a run comes from
+// seg_alloc / seg_calloc / seg_resize and goes back through
 // seg_free.  These count live allocations and carry the test-only hook that
 // makes the n-th allocation fail.  The snapshot arena alone may come from an
 // allocator of the caller (snapshot_allocator); its growth is still one
@@ -33,6 +33,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "block_geometry.h"
 
 // ---------------------------------------------------------------------------
 // Failure code
@@ -87,31 +89,35 @@ long regionseg_core_cells_taken();
 
 // ---------------------------------------------------------------------------
 // Records
+//
+// The records and adjacency cells of a run live in two arrays of the
+// run's record store, addressed by 32-bit indices: a record or cell is
+// its place in its array, and 0 means none (entry 0 of each array is never
+// used).  The arrays grow geometrically as the stages make records and
+// cells and are released whole when the run ends, whatever path it took;
+// a record or cell that leaves every structure is simply no longer reached.
 
-struct node_link;
+typedef uint32_t node_id; // a record, index into seg_context::nodes
+typedef uint32_t link_id; // an adjacency cell, index into seg_context::links
 
 // One block of the block tree, later one region of the region list.  The
 // sums of criteria 4 and 5 (and the region sums) are carried in 64 bits.
-// The grouping marks sit beside the code, in what would be its padding, so
-// that a record is 64 bytes: one cache line, since the pools align their
-// slabs to lines.  The stages reach neighbours' records all over memory,
-// and a record across two lines cost two fetches.
 struct region_node {
-  uint32_t code;            // block code (region: code of its first block)
-  uint8_t flags;            // FLAG_* marks of grouping
-  int64_t stat_a;           // minimum or sum; -1 marks a block as not homogeneous
-  int64_t stat_b;           // maximum, sum of squares or pixel count
-  region_node *last_member; // last block of the member chain; NULL once absorbed
-  node_link *nbr_head;      // first adjacency cell
-  node_link *nbr_tail;      // last adjacency cell
-  region_node *next_block;  // next block of the chain / next member block
-  region_node *next_region; // next region of the region list
+  block_code code;     // block code (region: code of its first block)
+  int64_t stat_a;      // minimum or sum; -1 marks a block as not homogeneous
+  int64_t stat_b;      // maximum, sum of squares or pixel count
+  node_id last_member; // last block of the member chain; 0 once absorbed
+  link_id nbr_head;    // first adjacency cell
+  link_id nbr_tail;    // last adjacency cell
+  node_id next_block;  // next block of the chain / next member block
+  node_id next_region; // next region of the region list
+  uint8_t flags;       // FLAG_* marks of grouping
 };
 
 // One adjacency cell.
 struct node_link {
-  region_node *node;
-  node_link *next;
+  node_id node;
+  link_id next;
 };
 
 // One snapshot label image: its slice of image_voxels labels in the arena.
@@ -147,19 +153,34 @@ struct snapshot_list {
   snapshot *head;
   int32_t count;
   snapshot_arena arena;
+  bool budget_reached; // some snapshot was not opened for the byte budget
 };
+
+// The homogeneity criteria (the parameter criterion).
+enum : int32_t {
+  CRITERION_RANGE = 1,
+  CRITERION_RANGE_MEAN = 2,
+  CRITERION_ROBUST_RANGE = 3,
+  CRITERION_CHI2_VARIANCE = 4,
+  CRITERION_SCALED_VARIANCE = 5
+};
+
+// Regions of these criteria hold a minimum and a maximum, the others a sum
+// and a pixel count.
+inline bool range_statistics(int32_t criterion) {
+  return criterion == CRITERION_RANGE || criterion == CRITERION_ROBUST_RANGE;
+}
+// Blocks of these criteria hold a sum and a sum of squares, the others a
+// minimum and a maximum.
+inline bool variance_statistics(int32_t criterion) {
+  return criterion == CRITERION_CHI2_VARIANCE || criterion == CRITERION_SCALED_VARIANCE;
+}
 
 // Marks in region_node::flags.
 enum : uint8_t { FLAG_SEEN = 1, FLAG_DONE = 2, FLAG_SEED = 4 };
 
-// New records and cells: zero-filled (all links empty, flags 0), or NULL.
-region_node *new_region_node();
-void free_region_node(region_node *node);
-node_link *new_node_link();
-void free_node_link(node_link *cell);
-
-// The block table: one region_node pointer per start cell, from seg_calloc.
-typedef region_node **block_table;
+// The block table: one record per start cell (0 for none), from seg_calloc.
+typedef node_id *block_table;
 
 // Paint events between two snapshots.
 enum : int32_t { snapshot_interval = 1000 };
@@ -167,17 +188,14 @@ enum : int32_t { snapshot_interval = 1000 };
 // ---------------------------------------------------------------------------
 // Segmentation context
 
-struct seg_context {
+// The tree's shape (levels, flat_levels, start_level, dim_x = d1,
+// plane_stride = d1 x d1) is the block_grid the geometry reads.
+struct seg_context : block_grid {
   const int32_t *image; // input grey values, not owned
-  int32_t dim_x;        // d1 (= d2)
   int32_t dim_z;        // d3, 1 for a 2-D image
-  int32_t plane_stride; // d1 x d1
   int32_t cube_voxels;  // d1 x d1 x d3
   int32_t image_voxels; // d1 x d2 x d3
 
-  int32_t levels;
-  int32_t flat_levels;
-  int32_t start_level;
   int32_t parallel_grouping;
   int32_t parallel_seeds;
   int32_t seed_any_level;
@@ -201,6 +219,8 @@ struct seg_context {
   int32_t snapshot_count;
   snapshot_arena snapshot_slices; // the labels of every snapshot
   int32_t paint_events;
+  size_t snapshot_budget; // bytes the slices may take, 0 for no bound
+  bool budget_reached;    // a snapshot was not opened for the budget
   // False when the caller did not ask for the snapshots: then there is no
   // snapshot at all (snapshot_cur stays NULL) and nothing is painted.
   bool keep_snapshots;
@@ -212,164 +232,33 @@ struct seg_context {
 
   int32_t paint_label;  // label being painted while grouping
   int32_t region_count; // index of the last region, set by cleaning
+
+  // The record store: records 1 .. node_count - 1 and cells 1 ..
+  // link_count - 1 are in use.  Owned by the driver.
+  region_node *nodes;
+  node_id node_count;
+  node_id node_capacity;
+  node_link *links;
+  link_id link_count;
+  link_id link_capacity;
 };
+
+// A new zero-filled record or cell (all links empty, flags 0), or 0 when
+// the store cannot grow.  Either may move its array: a reference into it
+// taken before does not survive the call.
+node_id new_region_node(seg_context &ctx);
+link_id new_node_link(seg_context &ctx);
+// Room for at least count records / cells in all, made at once; false
+// when it cannot be had.
+bool reserve_region_nodes(seg_context &ctx, size_t count);
+bool reserve_node_links(seg_context &ctx, size_t count);
+// Releases both arrays (the end of every run, whatever its path).
+void release_records(seg_context &ctx);
 
 // ---------------------------------------------------------------------------
-// Block codes and geometry (geometry.cpp)
-//
-// Digit L of a code occupies bits 4L..4L+3; levels run 0..8, and the digit
-// of level 8 (the root's own digit) is always 0.  These helpers never shift
-// a 32-bit value by 32 or more.
+// Block codes and geometry (block_geometry.h; next_code in geometry.cpp)
 
-inline uint32_t code_digit(uint32_t code, int32_t level) {
-  return level >= 8 ? 0u : (code >> (4 * level)) & 0xFu;
-}
-// The code with digits 0 .. level-1 cleared (all of them for level >= 8).
-inline uint32_t clear_digits_below(uint32_t code, int32_t level) {
-  return level >= 8 ? 0u : code & ~((1u << (4 * level)) - 1u);
-}
-// The code with digit level replaced by value (no change for level >= 8).
-inline uint32_t set_digit(uint32_t value, int32_t level, uint32_t code) {
-  if (level >= 8) {
-    return code;
-  }
-  const int shift = 4 * level;
-  return (code & ~(0xFu << shift)) | ((value & 0xFu) << shift);
-}
-
-struct block_extent_t {
-  int32_t width;  // pixels along x
-  int32_t height; // 2^L rows, as a pixel offset
-  int32_t depth;  // planes, as a pixel offset
-};
-struct block_origin_t {
-  int32_t x; // pixel offsets; the first pixel is at x + y + z
-  int32_t y;
-  int32_t z;
-};
-
-// The level of a code: its count of zero digits from the low end (levels
-// for the root's code 0).
-inline int32_t code_level(const seg_context &ctx, uint32_t code) {
-  if (code == 0) {
-    return ctx.levels;
-  }
-#if defined(__GNUC__) || defined(__clang__)
-  return __builtin_ctz(code) >> 2;
-#else
-  int32_t level = 0;
-  while ((code & 0xFu) == 0) {
-    code >>= 4;
-    ++level;
-  }
-  return level;
-#endif
-}
-uint32_t next_code(const seg_context &ctx, uint32_t code, int32_t level);
-
-// The arithmetic below runs for every block in every stage, so it lives here
-// where the compiler can inline it.
-namespace seg_bits {
-
-// Bit 4i of m (for i = 0..7) moved to bit i; m holds no other bits.
-inline uint32_t gather_nibble_bits(uint32_t m) {
-  m = (m | (m >> 3)) & 0x03030303u;
-  m = (m | (m >> 6)) & 0x000F000Fu;
-  return (m | (m >> 12)) & 0x000000FFu;
-}
-
-// Digits lo .. hi-1 of a code, as a mask of whole nibbles (0 <= lo, hi <= 8).
-inline uint32_t digit_mask(int32_t lo, int32_t hi) {
-  if (hi <= lo) {
-    return 0;
-  }
-  const uint64_t below_hi = (uint64_t{1} << (4 * hi)) - 1u;
-  const uint64_t below_lo = (uint64_t{1} << (4 * lo)) - 1u;
-  return static_cast<uint32_t>(below_hi & ~below_lo);
-}
-
-// The low 2 bits of each nibble of m packed together (nibble i to bits 2i).
-inline uint32_t pack_nibbles_2(uint32_t m) {
-  m &= 0x33333333u;
-  m = (m | (m >> 2)) & 0x0F0F0F0Fu;
-  m = (m | (m >> 4)) & 0x00FF00FFu;
-  return (m | (m >> 8)) & 0x0000FFFFu;
-}
-
-// The low 3 bits of each nibble of m packed together (nibble i to bits 3i).
-inline uint32_t pack_nibbles_3(uint32_t m) {
-  m &= 0x77777777u;
-  m = (m & 0x07070707u) | ((m & 0x70707070u) >> 1);
-  m = (m & 0x003F003Fu) | ((m & 0x3F003F00u) >> 2);
-  return (m & 0x00000FFFu) | ((m & 0x0FFF0000u) >> 4);
-}
-
-} // namespace seg_bits
-
-inline int32_t cell_index(const seg_context &ctx, uint32_t code) {
-  // Mixed-radix position of the first start cell, the digit of start_level
-  // being the least significant.  The radices are 4 and 8, so each digit
-  // less one is a field of 2 bits (flat levels) or 3 bits (deep levels) and
-  // the index is those fields side by side; a digit 0 adds nothing.  Digits
-  // are handled all at once, as in block_origin below.
-  const uint32_t less_one = (code | 0x88888888u) - 0x11111111u;
-  const uint32_t nonzero = (code | (code >> 1) | (code >> 2) | (code >> 3)) & 0x11111111u;
-  const uint32_t digits = less_one & (nonzero * 0xFu);
-  const int32_t flat_top = ctx.flat_levels < ctx.levels ? ctx.flat_levels : ctx.levels;
-  const int32_t deep_from = ctx.start_level > ctx.flat_levels ? ctx.start_level : ctx.flat_levels;
-  uint32_t flat_part = 0;
-  int32_t flat_bits = 0;
-  if (ctx.start_level < flat_top) {
-    flat_part =
-        seg_bits::pack_nibbles_2(digits & seg_bits::digit_mask(ctx.start_level, flat_top)) >>
-        (2 * ctx.start_level);
-    flat_bits = 2 * (flat_top - ctx.start_level);
-  }
-  uint32_t deep_part = 0;
-  if (deep_from < ctx.levels) {
-    deep_part = seg_bits::pack_nibbles_3(digits & seg_bits::digit_mask(deep_from, ctx.levels)) >>
-                (3 * deep_from);
-  }
-  return static_cast<int32_t>(flat_part | (deep_part << flat_bits));
-}
-
-inline block_extent_t block_extent(const seg_context &ctx, int32_t level) {
-  block_extent_t e;
-  e.width = int32_t{1} << level;
-  e.height = e.width * ctx.dim_x;
-  e.depth = level < ctx.flat_levels ? ctx.plane_stride
-                                    : (int32_t{1} << (level - ctx.flat_levels)) * ctx.plane_stride;
-  return e;
-}
-
-// Where the block code at level starts within its ancestor of level top, in
-// pixels along x and y and in planes along z (level <= top <= levels).
-// Digit i - 1 of each level i in level .. top-1 names the child: bit 0 a
-// step of 2^i in x, bit 1 in y, bit 2 (deep levels only) one of
-// 2^(i - flat_levels) planes.  All digits are taken at once: every nibble
-// less one (modulo 16, so that a digit 0 gives all three bits, as counting it
-// down would), then the bits of each kind gathered into a number.
-inline block_origin_t block_steps(const seg_context &ctx, uint32_t code, int32_t level,
-                                  int32_t top) {
-  const uint32_t ones = 0x11111111u;
-  const uint32_t less_one = (code | 0x88888888u) - ones; // low 3 bits of each nibble: digit - 1
-  const uint32_t levels = seg_bits::digit_mask(level, top);
-  const uint32_t deep =
-      seg_bits::digit_mask(level < ctx.flat_levels ? ctx.flat_levels : level, top);
-  block_origin_t s;
-  s.x = static_cast<int32_t>(seg_bits::gather_nibble_bits(less_one & levels & ones));
-  s.y = static_cast<int32_t>(seg_bits::gather_nibble_bits((less_one >> 1) & levels & ones));
-  s.z = static_cast<int32_t>(seg_bits::gather_nibble_bits((less_one >> 2) & deep & ones) >>
-                             ctx.flat_levels);
-  return s;
-}
-
-inline block_origin_t block_origin(const seg_context &ctx, uint32_t code, int32_t level) {
-  block_origin_t o = block_steps(ctx, code, level, ctx.levels);
-  o.y *= ctx.dim_x;
-  o.z *= ctx.plane_stride;
-  return o;
-}
+block_code next_code(const block_grid &g, block_code code, int32_t level);
 
 // Whether the run paints at all.  The painting and the labels it holds show
 // only in the snapshots, so a run whose caller did not ask for them paints
@@ -382,21 +271,22 @@ inline bool painting(const seg_context &ctx) { return ctx.snapshot_cur != NULL; 
 // block of a code (snapshots.cpp).
 void fill_pixels(const seg_context &ctx, int32_t *buffer, int32_t x, int32_t y, int32_t z,
                  int32_t width, int32_t height, int32_t depth, int32_t value);
-void fill_leaf(const seg_context &ctx, int32_t *buffer, uint32_t code, int32_t value);
+void fill_leaf(const seg_context &ctx, int32_t *buffer, block_code code, int32_t value);
 
 // Painting into snapshot_cur (snapshots.cpp).
 void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,
                  int32_t depth, int32_t value);
 // One call after each painted block or region; opens a new snapshot on every
 // 1001st event when keep_snapshots is set: its cell, the arena grown when it
-// is full (geometrically), and a copy of the current slice into the next one,
-// which becomes current.  A snapshot that cannot be had is not opened and
-// painting goes on into the current one.
+// is full (geometrically, never past the budget), and a copy of the current
+// slice into the next one, which becomes current.  A snapshot that cannot be
+// had, or that would pass snapshot_budget (budget_reached is then set), is
+// not opened and painting goes on into the current one.
 void count_paint_event(seg_context &ctx);
 // Creates the arena (room for a few slices with keep_snapshots, else for the
 // one painting) from ctx.snapshot_slices.allocator and the first snapshot
 // (head = cur, count 1, paint_events 1000); SEG_FAIL, with nothing left,
-// when its cell or the arena cannot be had.
+// when its cell or the arena cannot be had or the budget holds no slice.
 int32_t open_first_snapshot(seg_context &ctx);
 // Shrinks the arena to snapshot_count slices when at least half of it is
 // unused (see snapshots.cpp); when that fails the larger block is kept.
@@ -408,28 +298,13 @@ void release_snapshots(snapshot_list &list);
 void release_snapshots(seg_context &ctx);
 
 // ---------------------------------------------------------------------------
-// Release operations (records.cpp)
-
-// Every record from slot 0 along next_block, then the table.  SEG_FAIL.
-int32_t release_block_chain(seg_context &ctx, block_table table);
-// Every record from slot 0 along next_block with its adjacency cells, the
-// table and, when not NULL, level_tail.  SEG_FAIL.
-int32_t release_linked_blocks(seg_context &ctx, block_table table, region_node **level_tail);
-// Every cell from first along next.  SEG_FAIL.
-int32_t release_links(seg_context &ctx, node_link *first);
-// The region list from first: every live region with its adjacency cells and
-// member blocks (absorbed regions go as member blocks of their absorber).
-// NULL is allowed.
-void release_region_list(seg_context &ctx, region_node *first);
-
-// ---------------------------------------------------------------------------
 // Homogeneity criteria (criteria.cpp)
 
 void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
-                    int32_t height, int32_t depth, int32_t level, region_node *node);
+                    int32_t height, int32_t depth, int32_t level, region_node &node);
 // Adds child (the position-th sibling, 1-based) to the accumulators; true
 // when the group may still merge.
-bool merge_test(seg_context &ctx, const region_node *child, int64_t &acc_a, int64_t &acc_b,
+bool merge_test(seg_context &ctx, const region_node &child, int64_t &acc_a, int64_t &acc_b,
                 int32_t position, int32_t child_level);
 // variance_limit for criterion 4 or 5 (levels + 1 entries); SEG_FAIL when
 // the table cannot be allocated.
@@ -446,97 +321,114 @@ extern const float chi2_table[3][17];
 // Initial blocks, merging and splitting (blocks.cpp)
 
 // The block table (slot 0 holds the chain's first record), or the failure
-// sentinel after releasing everything it made.
+// sentinel.
 block_table build_initial_blocks(seg_context &ctx);
 void paint_checkerboard(seg_context &ctx);
 void merge_blocks(seg_context &ctx, block_table table);
-// SEG_OK, or SEG_FAIL after releasing the block chain and the table.
+// SEG_OK or SEG_FAIL.
 int32_t split_blocks(seg_context &ctx, block_table table);
 // Splits node's block (level + 1, origin x, y, z, extents of level + 1) into
-// its children at level.  On SEG_FAIL the chain is still whole (every record
-// is reachable from slot 0), so release_block_chain releases everything.
-int32_t split_block(seg_context &ctx, region_node *node, int32_t level, int32_t x, int32_t y,
-                    int32_t z, int32_t width, int32_t height, int32_t depth);
+// its children at level, linked in its place in the chain.
+int32_t split_block(seg_context &ctx, node_id node, int32_t level, int32_t x, int32_t y, int32_t z,
+                    int32_t width, int32_t height, int32_t depth);
 
 // ---------------------------------------------------------------------------
 // Region list ordering (region_list.cpp)
 
-// The head of the region list; releases the block table.  On failure returns
-// the sentinel after releasing every record, cell, the table and level_tail.
-region_node *order_region_list(seg_context &ctx, block_table table);
-void set_region_statistics(seg_context &ctx, region_node *block);
+// A stage that returns a record returns this when it fails.
+constexpr node_id node_failed = 0xFFFFFFFFu;
+
+// The head of the region list, or node_failed.
+node_id order_region_list(seg_context &ctx, block_table table);
+void set_region_statistics(seg_context &ctx, region_node &block);
 
 // Directions of the neighbour search: the first, second and third dimension.
 enum : int32_t { DIR_X = 0, DIR_Y = 1, DIR_Z = 2 };
 // The code of the block of the given level whose upper face in direction lies
 // on the lower face of the block code (of that level), or 0 when the block
 // lies on the image border in that direction.
-uint32_t low_neighbour_code(const seg_context &ctx, uint32_t code, int32_t level,
-                            int32_t direction);
+block_code low_neighbour_code(const seg_context &ctx, block_code code, int32_t level,
+                              int32_t direction);
 
 // ---------------------------------------------------------------------------
 // Region grouping (grouping.cpp)
 
 // First live region; cannot fail.
-region_node *group_sequential(seg_context &ctx, region_node *head);
-// The result of the closing group_sequential, or the sentinel when the seed
-// table cannot be allocated; the region list is then left whole (the
-// pipeline releases it).
-region_node *group_parallel(seg_context &ctx, region_node *head);
-bool may_join(seg_context &ctx, region_node *r, region_node *n);
-void join_statistics(seg_context &ctx, region_node *r, region_node *n);
-void resolve_link(node_link *cell);
-// Afterwards n's first cell is its forwarding link (region r), reachable
-// only through n.nbr_head; release_region_list frees that one cell with n's
-// record and does not follow its next.
-void absorb_region(seg_context &ctx, region_node *r, region_node *n, node_link *cell);
-void paint_region(seg_context &ctx, int32_t value, region_node *r);
+node_id group_sequential(seg_context &ctx, node_id head);
+// The result of the closing group_sequential, or node_failed when the seed
+// table cannot be allocated.
+node_id group_parallel(seg_context &ctx, node_id head);
+bool may_join(seg_context &ctx, node_id r, node_id n);
+void join_statistics(seg_context &ctx, node_id r, node_id n);
+// The live region the cell refers to, following forwarding links; the cell
+// and the forwarding links passed on the way are pointed at it directly.
+node_id resolve_link(seg_context &ctx, link_id cell);
+// Afterwards n's first cell is its forwarding link (to r), reached only
+// through n's nbr_head.
+void absorb_region(seg_context &ctx, node_id r, node_id n, link_id cell);
+void paint_region(seg_context &ctx, int32_t value, node_id r);
+// The label that snapshot_cur holds at the first pixel of r's own block (0
+// when nothing is painted).
+int32_t label_at_region(const seg_context &ctx, node_id r);
 
 // ---------------------------------------------------------------------------
 // Small region elimination (elimination.cpp)
 
-void eliminate_small_regions(seg_context &ctx, region_node *head);
-int32_t region_size(seg_context &ctx, const region_node *r);
-int64_t region_distance(seg_context &ctx, const region_node *p, const region_node *n);
-void clear_statistics(seg_context &ctx, region_node *p);
+void eliminate_small_regions(seg_context &ctx, node_id head);
+int32_t region_size(const seg_context &ctx, node_id r);
+int64_t region_distance(const seg_context &ctx, const region_node &p, const region_node &n);
+void clear_statistics(const seg_context &ctx, region_node &p);
 
 // ---------------------------------------------------------------------------
 // Cleaning and sorting (cleaning.cpp)
 
 // First live region; sets region_count; cannot fail.
-region_node *clean_region_list(seg_context &ctx, region_node *head);
-// First region of the sorted list, or the sentinel when the sort table
-// cannot be allocated; the list is then left as cleaning linked it (the
-// pipeline releases it).
-region_node *sort_region_list(seg_context &ctx, region_node *head);
+node_id clean_region_list(seg_context &ctx, node_id head);
+// First region of the sorted list, or node_failed when the sort table
+// cannot be allocated.
+node_id sort_region_list(seg_context &ctx, node_id head);
 
 // ---------------------------------------------------------------------------
 // Label output (output.cpp)
 
-void make_output(seg_context &ctx, region_node *head, int32_t *labels);
+void make_output(seg_context &ctx, node_id head, int32_t *labels);
 
 // ---------------------------------------------------------------------------
 // Driver (driver.cpp)
 
 // Runs the stages in order, printing the progress lines.  The finished
-// region list, or the sentinel; after a failure every record, cell and the
-// block table are released.
-region_node *run_pipeline(seg_context &ctx);
+// region list, or node_failed.  The records stay in the store either way.
+node_id run_pipeline(seg_context &ctx);
 
-// One segmentation.  labels_out (d1 x d2 x d3 int32) receives the labels
-// on success; the stages use it as working space before, and after a
-// failure it is all zeros.  With snapshots_out the snapshot list is handed
-// over with its arena (the caller releases it with release_snapshots, or
-// takes the arena and releases the cells with release_snapshot_cells);
-// without it there is no snapshot and nothing is painted.
-// Returns SEG_OK or SEG_FAIL.  The parameters are taken as checked by the
-// gateway.
-int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3, int32_t levels,
-                    int32_t flat_levels, int32_t *labels_out, int32_t start_level,
-                    int32_t parallel_grouping, int32_t parallel_seeds, int32_t seed_any_level,
-                    int32_t criterion, int32_t threshold, double outlier_fraction,
-                    double noise_sigma, int32_t confidence_row, double size_factor,
-                    int32_t min_region_size, int32_t keep_small_stats,
-                    snapshot_list *snapshots_out);
+// The parameters of one run, as the gateway checked them.
+struct seg_params {
+  int32_t levels = 1;
+  int32_t flat_levels = 1;
+  int32_t start_level = 0;
+  int32_t parallel_grouping = 0;
+  int32_t parallel_seeds = 1;
+  int32_t seed_any_level = 0;
+  int32_t criterion = CRITERION_RANGE;
+  int32_t threshold = 0;
+  double outlier_fraction = 0;
+  double noise_sigma = 0;
+  int32_t confidence_row = 1;
+  double size_factor = 0;
+  int32_t min_region_size = 0;
+  int32_t keep_small_stats = 0;
+  // Bytes the snapshot slices may take together; 0 for no bound.  A
+  // snapshot that would pass it is not opened (see count_paint_event).
+  size_t snapshot_budget = 0;
+};
+
+// One segmentation of the d1 x d2 x d3 image.  labels_out (d1 x d2 x d3
+// int32) receives the labels on success; the stages use it as working space
+// before, and after a failure it is all zeros.  With snapshots_out the
+// snapshot list is handed over with its arena (the caller releases it with
+// release_snapshots, or takes the arena and releases the cells with
+// release_snapshot_cells); without it there is no snapshot and nothing is
+// painted.  Returns SEG_OK or SEG_FAIL.
+int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
+                    const seg_params &params, int32_t *labels_out, snapshot_list *snapshots_out);
 
 #endif

@@ -64,13 +64,25 @@ void place_arena(seg_context &ctx, void *block, int32_t capacity) {
   arena.capacity = capacity;
 }
 
-// Room for at least one more slice; false when it cannot be had.
+// The most slices the byte budget allows (INT32_MAX without a budget).
+int32_t slice_limit(const seg_context &ctx) {
+  const size_t slice = slice_bytes(ctx);
+  if (ctx.snapshot_budget == 0 || slice == 0) {
+    return INT32_MAX;
+  }
+  const size_t n = ctx.snapshot_budget / slice;
+  return n > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(n);
+}
+
+// Room for at least one more slice, within the budget; false when it cannot
+// be had.
 bool grow_arena(seg_context &ctx) {
   const int32_t capacity = ctx.snapshot_slices.capacity;
-  if (capacity == INT32_MAX) {
+  const int32_t limit = slice_limit(ctx);
+  if (capacity >= limit) {
     return false;
   }
-  int32_t wanted = capacity > INT32_MAX / 2 ? INT32_MAX : 2 * capacity;
+  int32_t wanted = capacity > limit / 2 ? limit : 2 * capacity;
   size_t bytes = 0;
   while (!arena_bytes(ctx, wanted, bytes)) {
     wanted = capacity + (wanted - capacity) / 2;
@@ -93,9 +105,12 @@ int32_t open_first_snapshot(seg_context &ctx) {
   if (cell == NULL) {
     return SEG_FAIL;
   }
-  const int32_t capacity = ctx.keep_snapshots ? first_capacity : 1;
+  int32_t capacity = ctx.keep_snapshots ? first_capacity : 1;
+  if (capacity > slice_limit(ctx)) {
+    capacity = slice_limit(ctx);
+  }
   size_t bytes = 0;
-  void *block = arena_bytes(ctx, capacity, bytes)
+  void *block = capacity > 0 && arena_bytes(ctx, capacity, bytes)
                     ? arena_resize(ctx.snapshot_slices.allocator, NULL, bytes)
                     : NULL;
   if (block == NULL) {
@@ -168,7 +183,7 @@ void fill_pixels(const seg_context &ctx, int32_t *buffer, int32_t x, int32_t y, 
   }
 }
 
-void fill_leaf(const seg_context &ctx, int32_t *buffer, uint32_t code, int32_t value) {
+void fill_leaf(const seg_context &ctx, int32_t *buffer, block_code code, int32_t value) {
   const int32_t level = code_level(ctx, code);
   const block_origin_t o = block_origin(ctx, code, level);
   const block_extent_t e = block_extent(ctx, level);
@@ -196,8 +211,12 @@ void count_paint_event(seg_context &ctx) {
     return;
   }
   // Freeze the current painting: its copy in the next slice goes on as the
-  // one being painted.  When no room can be had the snapshot is simply not
-  // opened.
+  // one being painted.  When no room can be had, or the budget allows no
+  // more slices, the snapshot is simply not opened.
+  if (ctx.snapshot_count >= slice_limit(ctx)) {
+    ctx.budget_reached = true;
+    return;
+  }
   snapshot *cell = static_cast<snapshot *>(seg_calloc(1, sizeof(snapshot)));
   if (cell == NULL) {
     return;

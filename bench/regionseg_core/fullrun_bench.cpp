@@ -105,9 +105,21 @@ void BM_FullRun(benchmark::State &state) {
   close(null_fd);
   for (auto _ : state) {
     snapshot_list list = {};
-    status = split_merge(s.image.data(), s.side, s.side, s.planes, s.levels, s.flat_levels,
-                         labels.data(), s.start_level, parallel, 16, 1, criterion, 30, 0.1, 4.0, 2,
-                         1.0, 0, 0, snapshots ? &list : nullptr);
+    seg_params p;
+    p.levels = s.levels;
+    p.flat_levels = s.flat_levels;
+    p.start_level = s.start_level;
+    p.parallel_grouping = parallel;
+    p.parallel_seeds = 16;
+    p.seed_any_level = 1;
+    p.criterion = criterion;
+    p.threshold = 30;
+    p.outlier_fraction = 0.1;
+    p.noise_sigma = 4.0;
+    p.confidence_row = 2;
+    p.size_factor = 1.0;
+    status = split_merge(s.image.data(), s.side, s.side, s.planes, p, labels.data(),
+                         snapshots ? &list : nullptr);
     count = list.count;
     release_snapshots(list);
   }

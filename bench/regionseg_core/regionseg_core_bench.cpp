@@ -86,9 +86,19 @@ void run_split_merge(benchmark::State &state, const Scene &s) {
   close(null_fd);
   for (auto _ : state) {
     snapshot_list list = {};
-    const int32_t status = split_merge(
-        s.image.data(), s.side, s.side, s.planes, s.levels, s.flat_levels, labels.data(),
-        s.start_level, 0, 1, 1, criterion, 30, 0.1, 4.0, 2, 1.0, 0, 0, snapshots ? &list : nullptr);
+    seg_params p;
+    p.levels = s.levels;
+    p.flat_levels = s.flat_levels;
+    p.start_level = s.start_level;
+    p.seed_any_level = 1;
+    p.criterion = criterion;
+    p.threshold = 30;
+    p.outlier_fraction = 0.1;
+    p.noise_sigma = 4.0;
+    p.confidence_row = 2;
+    p.size_factor = 1.0;
+    const int32_t status = split_merge(s.image.data(), s.side, s.side, s.planes, p, labels.data(),
+                                       snapshots ? &list : nullptr);
     benchmark::DoNotOptimize(status);
     count = list.count;
     release_snapshots(list);
@@ -141,13 +151,16 @@ void run_block_stages(benchmark::State &state, const Scene &s) {
     block_table table = build_initial_blocks(ctx);
     paint_checkerboard(ctx);
     merge_blocks(ctx, table);
-    if (split_blocks(ctx, table) == SEG_OK) {
+    if (!seg_failed(table) && split_blocks(ctx, table) == SEG_OK) {
       blocks = 0;
-      for (region_node *n = table[0]; n != nullptr; n = n->next_block) {
+      for (node_id n = table[0]; n != 0; n = ctx.nodes[n].next_block) {
         ++blocks;
       }
-      release_block_chain(ctx, table);
     }
+    if (!seg_failed(table)) {
+      seg_free(table);
+    }
+    release_records(ctx);
     count = ctx.snapshot_count;
     release_snapshots(ctx);
   }

@@ -56,6 +56,7 @@ public:
   Context(const Context &) = delete;
   Context &operator=(const Context &) = delete;
   ~Context() {
+    release_records(ctx);
     release_snapshots(ctx);
     seg_free(ctx.variance_limit);
   }
@@ -82,10 +83,10 @@ private:
 };
 
 // The codes of the block chain from slot 0.
-inline std::vector<uint32_t> chain_codes(block_table table) {
-  std::vector<uint32_t> codes;
-  for (region_node *n = table[0]; n != nullptr; n = n->next_block) {
-    codes.push_back(n->code);
+inline std::vector<block_code> chain_codes(const seg_context &ctx, block_table table) {
+  std::vector<block_code> codes;
+  for (node_id n = table[0]; n != 0; n = ctx.nodes[n].next_block) {
+    codes.push_back(ctx.nodes[n].code);
   }
   return codes;
 }

@@ -149,13 +149,13 @@ TEST_F(Blocks, InitialChainOfSixteenPixels) {
   Context c(flat2d(2, 0));
   block_table t = build_initial_blocks(c.ctx);
   ASSERT_FALSE(seg_failed(t));
-  const std::vector<uint32_t> expected = {0x11, 0x12, 0x13, 0x14, 0x21, 0x22, 0x23, 0x24,
-                                          0x31, 0x32, 0x33, 0x34, 0x41, 0x42, 0x43, 0x44};
-  EXPECT_EQ(chain_codes(t), expected);
+  const std::vector<block_code> expected = {0x11, 0x12, 0x13, 0x14, 0x21, 0x22, 0x23, 0x24,
+                                            0x31, 0x32, 0x33, 0x34, 0x41, 0x42, 0x43, 0x44};
+  EXPECT_EQ(chain_codes(c.ctx, t), expected);
   for (int i = 0; i < 16; ++i) {
-    EXPECT_EQ(cell_index(c.ctx, t[i]->code), i);
+    EXPECT_EQ(cell_index(c.ctx, c.ctx.nodes[t[i]].code), i);
   }
-  release_block_chain(c.ctx, t);
+  seg_free(t);
 }
 
 // Quadrant 2 of a 4 x 4 image is uniform, the others alternate 0 and 200.
@@ -170,15 +170,15 @@ TEST_F(Blocks, MergeReplacesAGroupAndJumpsOverFailedOnes) {
   paint_checkerboard(c.ctx);
   const int32_t events = c.ctx.paint_events;
   merge_blocks(c.ctx, t);
-  const std::vector<uint32_t> expected = {0x11, 0x12, 0x13, 0x14, 0x20, 0x31, 0x32,
-                                          0x33, 0x34, 0x41, 0x42, 0x43, 0x44};
-  EXPECT_EQ(chain_codes(t), expected);
-  EXPECT_EQ(t[4]->code, 0x20u);
-  EXPECT_EQ(t[4]->stat_a, 50);
-  EXPECT_EQ(t[4]->stat_b, 50);
-  EXPECT_EQ(t[5], nullptr);
-  EXPECT_EQ(t[6], nullptr);
-  EXPECT_EQ(t[7], nullptr);
+  const std::vector<block_code> expected = {0x11, 0x12, 0x13, 0x14, 0x20, 0x31, 0x32,
+                                            0x33, 0x34, 0x41, 0x42, 0x43, 0x44};
+  EXPECT_EQ(chain_codes(c.ctx, t), expected);
+  EXPECT_EQ(c.ctx.nodes[t[4]].code, 0x20u);
+  EXPECT_EQ(c.ctx.nodes[t[4]].stat_a, 50);
+  EXPECT_EQ(c.ctx.nodes[t[4]].stat_b, 50);
+  EXPECT_EQ(t[5], 0u);
+  EXPECT_EQ(t[6], 0u);
+  EXPECT_EQ(t[7], 0u);
   EXPECT_EQ(c.ctx.paint_events, events + 1);
   for (int y = 0; y < 4; ++y) {
     for (int x = 0; x < 4; ++x) {
@@ -186,7 +186,7 @@ TEST_F(Blocks, MergeReplacesAGroupAndJumpsOverFailedOnes) {
       EXPECT_EQ(c.label(x, y), (x >= 2 && y < 2) ? 2 : checker);
     }
   }
-  release_block_chain(c.ctx, t);
+  seg_free(t);
 }
 
 TEST_F(Blocks, UniformImageMergesIntoTheRootPaintedZero) {
@@ -195,13 +195,13 @@ TEST_F(Blocks, UniformImageMergesIntoTheRootPaintedZero) {
   block_table t = build_initial_blocks(c.ctx);
   paint_checkerboard(c.ctx);
   merge_blocks(c.ctx, t);
-  EXPECT_EQ(chain_codes(t), std::vector<uint32_t>{0});
-  EXPECT_EQ(t[0]->stat_a, 9);
-  EXPECT_EQ(std::count(t + 1, t + 16, nullptr), 15);
+  EXPECT_EQ(chain_codes(c.ctx, t), std::vector<block_code>{0});
+  EXPECT_EQ(c.ctx.nodes[t[0]].stat_a, 9);
+  EXPECT_EQ(std::count(t + 1, t + 16, 0u), 15);
   for (int i = 0; i < 16; ++i) {
     EXPECT_EQ(c.ctx.snapshot_cur->labels[i], 0);
   }
-  release_block_chain(c.ctx, t);
+  seg_free(t);
 }
 
 TEST_F(Blocks, AFailingThirdSiblingKeepsItsGroupAndThePassGoesOn) {
@@ -212,9 +212,9 @@ TEST_F(Blocks, AFailingThirdSiblingKeepsItsGroupAndThePassGoesOn) {
   paint_checkerboard(c.ctx);
   merge_blocks(c.ctx, t);
   // Quadrants 2 to 4 merge; quadrant 1 stays, so the level-1 pass merges nothing.
-  const std::vector<uint32_t> expected = {0x11, 0x12, 0x13, 0x14, 0x20, 0x30, 0x40};
-  EXPECT_EQ(chain_codes(t), expected);
-  release_block_chain(c.ctx, t);
+  const std::vector<block_code> expected = {0x11, 0x12, 0x13, 0x14, 0x20, 0x30, 0x40};
+  EXPECT_EQ(chain_codes(c.ctx, t), expected);
+  seg_free(t);
 }
 
 TEST_F(Blocks, SplittingALevelTwoBlockGivesFourChildren) {
@@ -230,19 +230,19 @@ TEST_F(Blocks, SplittingALevelTwoBlockGivesFourChildren) {
   merge_blocks(c.ctx, t);
   const int32_t events = c.ctx.paint_events;
   ASSERT_EQ(split_blocks(c.ctx, t), SEG_OK);
-  const std::vector<uint32_t> expected = {0x110, 0x120, 0x130, 0x140, 0x200, 0x300, 0x400};
-  EXPECT_EQ(chain_codes(t), expected);
+  const std::vector<block_code> expected = {0x110, 0x120, 0x130, 0x140, 0x200, 0x300, 0x400};
+  EXPECT_EQ(chain_codes(c.ctx, t), expected);
   EXPECT_EQ(c.ctx.paint_events, events + 4);
   for (int y = 0; y < 4; ++y) {
     for (int x = 0; x < 4; ++x) {
       EXPECT_EQ(c.label(x, y), 1 + (x >= 2) + 2 * (y >= 2));
     }
   }
-  for (region_node *n = t[0]; n != nullptr; n = n->next_block) {
-    EXPECT_GE(n->stat_a, 0);
+  for (node_id n = t[0]; n != 0; n = c.ctx.nodes[n].next_block) {
+    EXPECT_GE(c.ctx.nodes[n].stat_a, 0);
   }
-  EXPECT_EQ(t[0]->stat_a, 10);
-  release_block_chain(c.ctx, t);
+  EXPECT_EQ(c.ctx.nodes[t[0]].stat_a, 10);
+  seg_free(t);
 }
 
 TEST_F(Blocks, ADeepBlockSplitsIntoEightChildren) {
@@ -262,7 +262,7 @@ TEST_F(Blocks, ADeepBlockSplitsIntoEightChildren) {
   paint_checkerboard(c.ctx);
   merge_blocks(c.ctx, t);
   ASSERT_EQ(split_blocks(c.ctx, t), SEG_OK);
-  std::vector<uint32_t> codes = chain_codes(t);
+  std::vector<block_code> codes = chain_codes(c.ctx, t);
   ASSERT_EQ(codes.size(), 8u + 7u);
   for (uint32_t k = 1; k <= 8; ++k) {
     EXPECT_EQ(codes[k - 1], 0x100u + (k << 4));
@@ -272,7 +272,7 @@ TEST_F(Blocks, ADeepBlockSplitsIntoEightChildren) {
   EXPECT_EQ(c.label(3, 3, 1), 8);
   EXPECT_EQ(c.label(1, 1, 0), 1);
   EXPECT_EQ(c.label(2, 0, 1), 6);
-  release_block_chain(c.ctx, t);
+  seg_free(t);
 }
 
 TEST_F(Blocks, CheckerboardOfStartBlocks) {
@@ -307,41 +307,33 @@ TEST_F(Blocks, NoSplitBelowSinglePixels) {
     merge_blocks(c.ctx, t);
     ASSERT_EQ(split_blocks(c.ctx, t), SEG_OK);
     int count = 0;
-    for (region_node *n = t[0]; n != nullptr; n = n->next_block, ++count) {
-      EXPECT_EQ(code_level(c.ctx, n->code), 0);
-      const block_origin_t o = block_origin(c.ctx, n->code, 0);
+    for (node_id id = t[0]; id != 0; id = c.ctx.nodes[id].next_block, ++count) {
+      const region_node &n = c.ctx.nodes[id];
+      EXPECT_EQ(code_level(c.ctx, n.code), 0);
+      const block_origin_t o = block_origin(c.ctx, n.code, 0);
       const int64_t v = c.image[o.x + o.y + o.z];
-      EXPECT_EQ(n->stat_a, v);
-      EXPECT_EQ(n->stat_b, v * v);
+      EXPECT_EQ(n.stat_a, v);
+      EXPECT_EQ(n.stat_b, v * v);
     }
     EXPECT_EQ(count, 16);
-    release_block_chain(c.ctx, t);
+    seg_free(t);
   }
 }
 
-// A record that cannot be had while splitting leaves a whole chain, so
-// release_block_chain frees every record; nothing is lost for any n.
-TEST_F(Blocks, SplittingOutOfMemoryReleasesEverything) {
-  Context c(flat2d(3, 2), false); // only records are allocated
-  for (int i = 0; i < 64; ++i) {
+// A store that cannot grow while splitting fails the stage cleanly: the
+// driver's release of the store then frees everything.
+TEST_F(Blocks, SplittingOutOfMemoryFailsTheStage) {
+  Context c(flat2d(4, 2), false);
+  for (int i = 0; i < 256; ++i) {
     c.image[i] = (i * 37) % 251;
   }
-  for (long n = 1;; ++n) {
-    block_table t = build_initial_blocks(c.ctx);
-    ASSERT_FALSE(seg_failed(t));
-    merge_blocks(c.ctx, t);
-    seg_fail_allocation_at(n);
-    const int32_t status = split_blocks(c.ctx, t);
-    const long made = seg_allocation_count();
-    seg_fail_allocation_at(0);
-    if (status == SEG_OK) {
-      EXPECT_EQ(made, 60); // every start block split to pixels: 4 x 15 new records
-      EXPECT_EQ(n, 61);
-      release_block_chain(c.ctx, t);
-      break;
-    }
-    EXPECT_EQ(made, n);
-  }
+  block_table t = build_initial_blocks(c.ctx);
+  ASSERT_FALSE(seg_failed(t));
+  merge_blocks(c.ctx, t);
+  seg_fail_allocation_at(1);
+  EXPECT_EQ(split_blocks(c.ctx, t), SEG_FAIL);
+  seg_fail_allocation_at(0);
+  seg_free(t);
 }
 
 } // namespace
@@ -403,55 +395,35 @@ TEST(BlockGeometry, OriginsMatchTheDigitRuleForEveryTreeShape) {
   }
 }
 
-TEST_F(Blocks, RecordsAndCellsComeZeroedAndDistinctAcrossManySlabs) {
-  std::mt19937 rng(3);
-  std::vector<region_node *> nodes;
-  std::vector<node_link *> cells;
-  for (int round = 0; round < 3; ++round) {
-    // More objects than one slab holds, then release a random half and
-    // take them again: every object handed out is zero-filled and unique.
-    while (nodes.size() < 5000) {
-      region_node *n = new_region_node();
-      node_link *c = new_node_link();
-      ASSERT_NE(n, nullptr);
-      ASSERT_NE(c, nullptr);
-      EXPECT_EQ(n->code, 0u);
-      EXPECT_EQ(n->stat_a, 0);
-      EXPECT_EQ(n->next_region, nullptr);
-      EXPECT_EQ(c->node, nullptr);
-      EXPECT_EQ(c->next, nullptr);
-      n->code = 0xFFFFFFFFu;
-      n->next_region = n;
-      c->next = c;
-      nodes.push_back(n);
-      cells.push_back(c);
-    }
-    std::shuffle(nodes.begin(), nodes.end(), rng);
-    std::shuffle(cells.begin(), cells.end(), rng);
-    for (size_t k = 0; k < 2500; ++k) {
-      free_region_node(nodes.back());
-      nodes.pop_back();
-      free_node_link(cells.back());
-      cells.pop_back();
-    }
+// The store hands out zero-filled records and cells with ids from 1, keeps
+// what they hold while it grows, and gives 0 when it cannot grow.
+TEST_F(Blocks, StoreGrowsKeepingItsRecordsAndCells) {
+  seg_context ctx{};
+  for (uint32_t i = 1; i <= 5000; ++i) {
+    const node_id n = new_region_node(ctx);
+    const link_id c = new_node_link(ctx);
+    ASSERT_EQ(n, i);
+    ASSERT_EQ(c, i);
+    EXPECT_EQ(ctx.nodes[n].code, 0u);
+    EXPECT_EQ(ctx.nodes[n].next_region, 0u);
+    EXPECT_EQ(ctx.links[c].node, 0u);
+    ctx.nodes[n].code = i;
+    ctx.links[c].next = i;
   }
-  std::vector<void *> all(nodes.begin(), nodes.end());
-  all.insert(all.end(), cells.begin(), cells.end());
-  std::sort(all.begin(), all.end());
-  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
-  // A failing allocation hook applies to records and cells as well.
-  seg_fail_allocation_at(2);
-  region_node *first = new_region_node();
-  EXPECT_NE(first, nullptr);
-  EXPECT_EQ(new_node_link(), nullptr);
+  for (uint32_t i = 1; i <= 5000; ++i) {
+    ASSERT_EQ(ctx.nodes[i].code, i);
+    ASSERT_EQ(ctx.links[i].next, i);
+  }
+  // A failing allocation hook applies to the growth of the store.
+  ASSERT_TRUE(reserve_node_links(ctx, ctx.link_capacity)); // full up to capacity
+  while (ctx.link_count < ctx.link_capacity) {
+    ASSERT_NE(new_node_link(ctx), 0u);
+  }
+  seg_fail_allocation_at(1);
+  EXPECT_EQ(new_node_link(ctx), 0u);
   seg_fail_allocation_at(0);
-  free_region_node(first);
-  for (region_node *n : nodes) {
-    free_region_node(n);
-  }
-  for (node_link *c : cells) {
-    free_node_link(c);
-  }
+  EXPECT_NE(new_node_link(ctx), 0u);
+  release_records(ctx);
 }
 
 TEST(BlockGeometry, CellIndicesMatchTheMixedRadixRuleForEveryTreeShape) {

@@ -23,7 +23,7 @@ Geometry geometry(int32_t levels, int32_t flat, int32_t criterion, int32_t thres
 region_node evaluate_2x2(Context &c) {
   region_node n{};
   const block_extent_t e = block_extent(c.ctx, 1);
-  evaluate_block(c.ctx, 0, 0, 0, e.width, e.height, e.depth, 1, &n);
+  evaluate_block(c.ctx, 0, 0, 0, e.width, e.height, e.depth, 1, n);
   return n;
 }
 
@@ -53,14 +53,14 @@ TEST(Criteria, RangeMergeOfSiblings) {
   fail.stat_b = 31;
   broken.stat_a = -1;
   int64_t a = 0, b = 0;
-  EXPECT_TRUE(merge_test(c.ctx, &first, a, b, 1, 0));
-  EXPECT_TRUE(merge_test(c.ctx, &pass, a, b, 2, 0));
+  EXPECT_TRUE(merge_test(c.ctx, first, a, b, 1, 0));
+  EXPECT_TRUE(merge_test(c.ctx, pass, a, b, 2, 0));
   EXPECT_EQ(a, 20);
   EXPECT_EQ(b, 30);
   a = b = 0;
-  EXPECT_TRUE(merge_test(c.ctx, &first, a, b, 1, 0));
-  EXPECT_FALSE(merge_test(c.ctx, &fail, a, b, 2, 0));
-  EXPECT_FALSE(merge_test(c.ctx, &broken, a, b, 1, 0));
+  EXPECT_TRUE(merge_test(c.ctx, first, a, b, 1, 0));
+  EXPECT_FALSE(merge_test(c.ctx, fail, a, b, 2, 0));
+  EXPECT_FALSE(merge_test(c.ctx, broken, a, b, 1, 0));
 }
 
 TEST(Criteria, RobustRangeCountsOutliersAroundTheMedian) {
@@ -94,12 +94,12 @@ TEST(Criteria, VarianceOfUniformBlocksAndSinglePixels) {
   c.ctx.variance_limit = static_cast<float *>(seg_calloc(6, sizeof(float)));
   region_node n{};
   const block_extent_t e = block_extent(c.ctx, 5);
-  evaluate_block(c.ctx, 0, 0, 0, e.width, e.height, e.depth, 5, &n);
+  evaluate_block(c.ctx, 0, 0, 0, e.width, e.height, e.depth, 5, n);
   EXPECT_EQ(n.stat_a, 204800);
   EXPECT_EQ(n.stat_b, 40960000);
   c.pixel(3, 3) = 17;
   const block_extent_t p = block_extent(c.ctx, 0);
-  evaluate_block(c.ctx, 3, 3 * 32, 0, p.width, p.height, p.depth, 0, &n);
+  evaluate_block(c.ctx, 3, 3 * 32, 0, p.width, p.height, p.depth, 0, n);
   EXPECT_EQ(n.stat_a, 17);
   EXPECT_EQ(n.stat_b, 289);
   seg_free(c.ctx.variance_limit);
@@ -118,7 +118,7 @@ TEST(Criteria, VarianceMergeCarriesSumsIn64Bits) {
   q.stat_b = int64_t{40000} * 16384;
   int64_t a = 0, b = 0;
   for (int k = 1; k <= 4; ++k) {
-    EXPECT_TRUE(merge_test(c.ctx, &q, a, b, k, 7));
+    EXPECT_TRUE(merge_test(c.ctx, q, a, b, k, 7));
   }
   EXPECT_EQ(b, int64_t{40000} * 65536);
   // A whole block beyond 2^31 is judged the same way.
@@ -126,7 +126,7 @@ TEST(Criteria, VarianceMergeCarriesSumsIn64Bits) {
   c.ctx.variance_limit[8] = 0.0f;
   region_node root{};
   const block_extent_t e = block_extent(c.ctx, 8);
-  evaluate_block(c.ctx, 0, 0, 0, e.width, e.height, e.depth, 8, &root);
+  evaluate_block(c.ctx, 0, 0, 0, e.width, e.height, e.depth, 8, root);
   EXPECT_EQ(root.stat_a, int64_t{200} * 65536);
   EXPECT_EQ(root.stat_b, int64_t{40000} * 65536);
 }

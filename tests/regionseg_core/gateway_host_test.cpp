@@ -145,7 +145,8 @@ TEST_F(Gateway, RefusesMalformedCalls) {
     std::vector<const mxArray *> fewer = in.list();
     fewer.pop_back();
     Call c = call("regionseg_core", 1, fewer);
-    EXPECT_EQ(c.error(), "Expected 15 inputs: the image and 14 parameters.");
+    EXPECT_EQ(c.error(),
+              "Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget.");
     expect_refused(in, "At most two outputs: labels and snapshots.", 3);
   }
   const std::string image = "Argument 1 (image) ";
@@ -190,8 +191,8 @@ TEST_F(Gateway, RefusesMalformedCalls) {
     const char *message;
   };
   const Case cases[] = {
-      {1, 0, "Argument 2 (levels) must be 1 to 8."},
-      {1, 9, "Argument 2 (levels) must be 1 to 8."},
+      {1, 0, "Argument 2 (levels) must be 1 to 16."},
+      {1, 17, "Argument 2 (levels) must be 1 to 16."},
       {3, 2, "Argument 4 (start_level) must be 0 to levels - 1."},
       {3, -1, "Argument 4 (start_level) must be 0 to levels - 1."},
       {2, 3, "Argument 3 (flat_levels) must be 0 to levels."},
@@ -258,6 +259,58 @@ TEST_F(Gateway, RefusesMalformedCalls) {
 
 // Criterion 4 reads the chi-square table only up to blocks of 262144
 // pixels below the root.
+// A 16th input bounds the stack: two slices of a run that makes more keep
+// the first and the last, with one warning; without it (or with a budget as
+// large) the stack is whole and nothing is said.
+TEST_F(Gateway, SnapshotBudgetCutsTheStackAndWarns) {
+  Params p;
+  p.levels = 6;
+  p.flat_levels = 6;
+  std::vector<int32_t> noise(64 * 64);
+  for (size_t i = 0; i < noise.size(); ++i) {
+    noise[i] = static_cast<int32_t>((i * 7919u) % 251u);
+  }
+  Inputs whole(int32Array({64, 64}, noise), p);
+  Call full = call("regionseg_core", 2, whole.list());
+  ASSERT_TRUE(full.ok()) << full.error();
+  const std::vector<int32_t> stack = int32Values(full.out[1].get());
+  const size_t slice = 64 * 64;
+  ASSERT_GE(stack.size(), 4 * slice);
+  EXPECT_TRUE(kalhost::warnings().empty());
+  for (double budget : {2.5 * 4 * slice, 0.5}) {
+    Inputs in(int32Array({64, 64}, noise), p);
+    in.arrays.push_back(doubleScalar(budget));
+    kalhost::clearTranscript();
+    Call cut = call("regionseg_core", 2, in.list());
+    ASSERT_TRUE(cut.ok()) << cut.error();
+    EXPECT_EQ(int32Values(cut.out[0].get()), int32Values(full.out[0].get()));
+    const std::vector<int32_t> kept = int32Values(cut.out[1].get());
+    if (budget > 1) {
+      ASSERT_EQ(kept.size(), 2 * slice);
+      EXPECT_TRUE(std::equal(kept.begin(), kept.begin() + slice, stack.begin()));
+      EXPECT_TRUE(std::equal(kept.begin() + slice, kept.end(), stack.end() - slice));
+      ASSERT_EQ(kalhost::warnings().size(), 1u);
+      EXPECT_NE(kalhost::warnings()[0].find("2 snapshots kept"), std::string::npos);
+    } else {
+      EXPECT_EQ(kept, stack); // half of the machine's memory
+      EXPECT_TRUE(kalhost::warnings().empty());
+    }
+  }
+  Inputs bad(int32Array({64, 64}, noise), p);
+  bad.arrays.push_back(doubleScalar(0));
+  expect_refused(bad, "Argument 16 (snapshot_budget) must be positive.");
+}
+
+// An image of more than 2^30 voxels is refused before anything is read or
+// made (the array is never touched, so its pages are never faulted in).
+TEST_F(Gateway, RefusesImagesOfMoreThanTwoToTheThirtyVoxels) {
+  const mwSize dims[2] = {32768, 32769};
+  Array huge(mxCreateNumericArray(2, dims, mxINT32_CLASS, mxREAL));
+  ASSERT_NE(huge.get(), nullptr);
+  Inputs in(std::move(huge), Params{});
+  expect_refused(in, "Argument 1 (image) must have at most 2^30 voxels.");
+}
+
 TEST_F(Gateway, RefusesCriterionFourBeyondItsTable) {
   Params p;
   p.levels = 8;

@@ -57,9 +57,22 @@ kx_assert_error(@() regionseg_core(int32(ones(8, 8)), bad{:}), ...
 kx_assert_error(@() regionseg_core(int32(300 * ones(8, 8)), p2{:}), ...
                 'Argument 1 (image) must hold grey values 0 to 255.', 1);
 kx_assert_error(@() regionseg_core(int32(ones(8, 8)), p2{1:13}), ...
-                'Expected 15 inputs: the image and 14 parameters.', 1);
+                'Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget.', 1);
 
 % Parameters of other classes mean their values.
 typed = p2; typed{1} = int8(3); typed{2} = uint16(3); typed{3} = true; typed{7} = single(1);
 [l2, s2] = regionseg_core(int32(77 * ones(8, 8)), typed{:});
 kx_assert(isequal(l2, labels) && isequal(s2, snaps), 'typed parameters');
+
+% A snapshot budget of two slices keeps the first and the last, and warns
+% once under the module's identifier.
+noisy = int32(mod(reshape(0:4095, 64, 64) * 7919, 251));
+p6 = {6, 6, 0, 0, 1, 1, 1, 10, 0.1, 2, 2, 1, 0, 0};
+[l6, s6] = regionseg_core(noisy, p6{:});
+lastwarn('');
+[l6b, s6b] = regionseg_core(noisy, p6{:}, 2.5 * 4 * 64 * 64);
+[msg, id] = lastwarn();
+kx_assert(strcmp(id, 'kalmex:regionseg_core:snapshotBudget'), 'budget warning identifier');
+kx_assert(~isempty(strfind(msg, '2 snapshots kept')), 'budget warning names the snapshots kept');
+kx_assert(isequal(l6b, l6) && size(s6b, 3) == 2 && isequal(s6b(:, :, 1), s6(:, :, 1)) && ...
+          isequal(s6b(:, :, 2), s6(:, :, end)), 'cut stack: first slice and last');

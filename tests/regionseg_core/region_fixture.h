@@ -53,7 +53,7 @@ public:
   RegionRun &operator=(const RegionRun &) = delete;
 
   ~RegionRun() {
-    release_region_list(ctx, head);
+    release_records(ctx);
     seg_free(ctx.child_count);
     seg_free(ctx.block_voxels);
     seg_free(ctx.median_buffer);
@@ -72,21 +72,22 @@ public:
 
   // The region list of order_region_list; the fixture releases it.
   // One block is not ordered: it is the one-region list, as in a run.
-  region_node *ordered() {
+  node_id ordered() {
     block_table table = blocks();
-    if (table[0]->next_block == nullptr) {
+    if (ctx.nodes[table[0]].next_block == 0) {
       head = table[0];
-      set_region_statistics(ctx, head);
-      head->last_member = head;
-      seg_free(table);
-      return head;
+      set_region_statistics(ctx, ctx.nodes[head]);
+      ctx.nodes[head].last_member = head;
+    } else {
+      head = order_region_list(ctx, table);
+      if (head == node_failed) {
+        head = 0;
+      }
     }
-    head = order_region_list(ctx, table);
-    if (seg_failed(head)) {
-      head = nullptr;
-    }
+    seg_free(table);
     return head;
   }
+  region_node &node(node_id id) { return ctx.nodes[id]; }
 
   // The label at pixel (x, y, z) of the snapshot being painted.
   int32_t painted(int32_t x, int32_t y, int32_t z = 0) const {
@@ -94,7 +95,7 @@ public:
   }
 
   seg_context ctx;
-  region_node *head = nullptr; // released by the fixture
+  node_id head = 0; // the fixture releases the store
 
 private:
   std::vector<int32_t> image_;
@@ -102,30 +103,30 @@ private:
 };
 
 // The codes of a region list in list order.
-inline std::vector<uint32_t> list_codes(const region_node *head) {
-  std::vector<uint32_t> codes;
-  for (const region_node *r = head; r != nullptr; r = r->next_region) {
-    codes.push_back(r->code);
+inline std::vector<block_code> list_codes(const seg_context &ctx, node_id head) {
+  std::vector<block_code> codes;
+  for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
+    codes.push_back(ctx.nodes[r].code);
   }
   return codes;
 }
 
 // The codes an adjacency list refers to, in list order.
-inline std::vector<uint32_t> neighbour_codes(const region_node *r) {
-  std::vector<uint32_t> codes;
-  for (const node_link *c = r->nbr_head; c != nullptr; c = c->next) {
-    codes.push_back(c->node->code);
+inline std::vector<block_code> neighbour_codes(const seg_context &ctx, node_id r) {
+  std::vector<block_code> codes;
+  for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
+    codes.push_back(ctx.nodes[ctx.links[c].node].code);
   }
   return codes;
 }
 
-inline region_node *find_code(region_node *head, uint32_t code) {
-  for (region_node *r = head; r != nullptr; r = r->next_region) {
-    if (r->code == code) {
+inline node_id find_code(const seg_context &ctx, node_id head, block_code code) {
+  for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
+    if (ctx.nodes[r].code == code) {
       return r;
     }
   }
-  return nullptr;
+  return 0;
 }
 
 // The 4 x 4 example: quadrants 0x20 = 100, 0x30 = 50, 0x40 = 105 stay whole,

@@ -21,35 +21,38 @@ namespace {
 
 TEST(RegionList, WorkedExampleOrderAndLists) {
   RegionRun run(regiontest::worked_example_image(), 4, 1, 2, 2, 1, 1, 10);
-  region_node *head = run.ordered();
-  ASSERT_NE(head, nullptr);
-  EXPECT_EQ(list_codes(head), (std::vector<uint32_t>{0x20, 0x30, 0x40, 0x11, 0x12, 0x13, 0x14}));
-  EXPECT_EQ(neighbour_codes(find_code(head, 0x20)), (std::vector<uint32_t>{0x14, 0x12, 0x40}));
-  EXPECT_EQ(neighbour_codes(find_code(head, 0x12)), (std::vector<uint32_t>{0x11, 0x14, 0x20}));
+  const node_id head = run.ordered();
+  ASSERT_NE(head, 0u);
+  const seg_context &ctx = run.ctx;
+  using codes = std::vector<block_code>;
+  EXPECT_EQ(list_codes(ctx, head), (codes{0x20, 0x30, 0x40, 0x11, 0x12, 0x13, 0x14}));
+  EXPECT_EQ(neighbour_codes(ctx, find_code(ctx, head, 0x20)), (codes{0x14, 0x12, 0x40}));
+  EXPECT_EQ(neighbour_codes(ctx, find_code(ctx, head, 0x12)), (codes{0x11, 0x14, 0x20}));
   // The first block has no low side: only the blocks that found it.
-  EXPECT_EQ(neighbour_codes(find_code(head, 0x11)), (std::vector<uint32_t>{0x12, 0x13}));
-  for (const region_node *r = head; r != nullptr; r = r->next_region) {
-    EXPECT_EQ(r->last_member, r);
-    EXPECT_EQ(r->next_block, nullptr);
-    EXPECT_EQ(r->flags, 0);
-    ASSERT_NE(r->nbr_tail, nullptr);
-    EXPECT_EQ(r->nbr_tail->next, nullptr);
+  EXPECT_EQ(neighbour_codes(ctx, find_code(ctx, head, 0x11)), (codes{0x12, 0x13}));
+  for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
+    const region_node &n = ctx.nodes[r];
+    EXPECT_EQ(n.last_member, r);
+    EXPECT_EQ(n.next_block, 0u);
+    EXPECT_EQ(n.flags, 0);
+    ASSERT_NE(n.nbr_tail, 0u);
+    EXPECT_EQ(ctx.links[n.nbr_tail].next, 0u);
   }
   // Criterion 1 keeps the block range.
-  EXPECT_EQ(find_code(head, 0x30)->stat_a, 50);
-  EXPECT_EQ(find_code(head, 0x30)->stat_b, 50);
+  EXPECT_EQ(ctx.nodes[find_code(ctx, head, 0x30)].stat_a, 50);
+  EXPECT_EQ(ctx.nodes[find_code(ctx, head, 0x30)].stat_b, 50);
 }
 
 TEST(RegionList, MeanCriterionCarriesSumAndPixelCount) {
   std::vector<int32_t> img = regiontest::worked_example_image();
   img[2] = 101; // quadrant 0x20 holds 100 x 3 and 101
   RegionRun run(img, 4, 1, 2, 2, 1, 2, 10);
-  region_node *head = run.ordered();
-  ASSERT_NE(head, nullptr);
-  EXPECT_EQ(find_code(head, 0x20)->stat_a, 401);
-  EXPECT_EQ(find_code(head, 0x20)->stat_b, 4);
-  EXPECT_EQ(find_code(head, 0x12)->stat_a, 52);
-  EXPECT_EQ(find_code(head, 0x12)->stat_b, 1);
+  const node_id head = run.ordered();
+  ASSERT_NE(head, 0u);
+  EXPECT_EQ(run.node(find_code(run.ctx, head, 0x20)).stat_a, 401);
+  EXPECT_EQ(run.node(find_code(run.ctx, head, 0x20)).stat_b, 4);
+  EXPECT_EQ(run.node(find_code(run.ctx, head, 0x12)).stat_a, 52);
+  EXPECT_EQ(run.node(find_code(run.ctx, head, 0x12)).stat_b, 1);
 }
 
 TEST(RegionList, LowNeighbourCodes) {
@@ -73,35 +76,36 @@ TEST(RegionList, LowNeighbourCodes) {
 
 // The low neighbour by the recursive rule: the sibling below when there is
 // one, else the parent's low neighbour's child on the high side.
-uint32_t low_neighbour_by_parents(const seg_context &ctx, uint32_t code, int32_t level, int32_t d) {
+block_code low_neighbour_by_parents(const seg_context &ctx, block_code code, int32_t level,
+                                    int32_t d) {
   if (code == 0) {
     return 0;
   }
-  const uint32_t k = code_digit(code, level);
+  const block_code k = code_digit(code, level);
   if (k != 0 && (((k - 1) >> d) & 1u) != 0) {
-    return set_digit(k - (1u << d), level, code);
+    return set_digit(k - (block_code{1} << d), level, code);
   }
-  const uint32_t parent =
+  const block_code parent =
       low_neighbour_by_parents(ctx, clear_digits_below(code, level + 1), level + 1, d);
   if (parent == 0) {
     return 0;
   }
-  const uint32_t step = (d == DIR_Z && level < ctx.flat_levels) ? 0u : 1u << d;
+  const block_code step = (d == DIR_Z && level < ctx.flat_levels) ? 0u : block_code{1} << d;
   return set_digit(k + step, level, parent);
 }
 
 TEST(RegionList, LowNeighboursMatchTheRuleByParentsForEveryTreeShape) {
   std::mt19937 rng(5);
-  for (int32_t levels = 1; levels <= 8; ++levels) {
+  for (int32_t levels = 1; levels <= max_levels; ++levels) {
     for (int32_t flat = 0; flat <= levels; ++flat) {
       seg_context ctx{};
       ctx.levels = levels;
       ctx.flat_levels = flat;
       for (int round = 0; round < 500; ++round) {
         const int32_t level = static_cast<int32_t>(rng() % static_cast<uint32_t>(levels));
-        uint32_t code = 0;
+        block_code code = 0;
         for (int32_t i = level; i < levels; ++i) {
-          code |= (1u + rng() % (i < flat ? 4u : 8u)) << (4 * i);
+          code |= block_code{1u + rng() % (i < flat ? 4u : 8u)} << (4 * i);
         }
         for (int32_t d = DIR_X; d <= DIR_Z; ++d) {
           ASSERT_EQ(low_neighbour_code(ctx, code, level, d),
@@ -114,17 +118,18 @@ TEST(RegionList, LowNeighboursMatchTheRuleByParentsForEveryTreeShape) {
 }
 
 // Pixel maps of the leaf blocks, from the regions' own geometry.
-std::vector<const region_node *> block_map(const seg_context &ctx, const region_node *head) {
-  std::vector<const region_node *> map(ctx.cube_voxels, nullptr);
-  for (const region_node *r = head; r != nullptr; r = r->next_region) {
-    const int32_t level = code_level(ctx, r->code);
-    const block_origin_t o = block_origin(ctx, r->code, level);
+std::vector<node_id> block_map(const seg_context &ctx, node_id head) {
+  std::vector<node_id> map(ctx.cube_voxels, 0);
+  for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
+    const block_code code = ctx.nodes[r].code;
+    const int32_t level = code_level(ctx, code);
+    const block_origin_t o = block_origin(ctx, code, level);
     const block_extent_t e = block_extent(ctx, level);
     for (int32_t z = 0; z < e.depth; z += ctx.plane_stride) {
       for (int32_t y = 0; y < e.height; y += ctx.dim_x) {
         for (int32_t x = 0; x < e.width; ++x) {
           const int32_t i = o.x + o.y + o.z + z + y + x;
-          EXPECT_EQ(map[i], nullptr) << "pixel covered twice";
+          EXPECT_EQ(map[i], 0u) << "pixel covered twice";
           map[i] = r;
         }
       }
@@ -140,28 +145,28 @@ std::vector<const region_node *> block_map(const seg_context &ctx, const region_
 // neighbours in code order.
 void check_region_list(RegionRun &run) {
   const seg_context &ctx = run.ctx;
-  const region_node *head = run.ordered();
-  ASSERT_NE(head, nullptr);
-  std::vector<const region_node *> blocks;
-  for (const region_node *r = head; r != nullptr; r = r->next_region) {
+  const node_id head = run.ordered();
+  ASSERT_NE(head, 0u);
+  std::vector<node_id> blocks;
+  for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
     blocks.push_back(r);
   }
-  std::vector<const region_node *> expected_order = blocks;
-  std::sort(expected_order.begin(), expected_order.end(),
-            [&](const region_node *a, const region_node *b) {
-              const int32_t la = code_level(ctx, a->code);
-              const int32_t lb = code_level(ctx, b->code);
-              return la != lb ? la > lb : a->code < b->code;
-            });
+  std::vector<node_id> expected_order = blocks;
+  std::sort(expected_order.begin(), expected_order.end(), [&](node_id a, node_id b) {
+    const block_code ca = ctx.nodes[a].code, cb = ctx.nodes[b].code;
+    const int32_t la = code_level(ctx, ca);
+    const int32_t lb = code_level(ctx, cb);
+    return la != lb ? la > lb : ca < cb;
+  });
   ASSERT_EQ(blocks, expected_order);
 
-  const std::vector<const region_node *> map = block_map(ctx, head);
-  for (const region_node *p : map) {
-    ASSERT_NE(p, nullptr) << "pixel not covered";
+  const std::vector<node_id> map = block_map(ctx, head);
+  for (node_id p : map) {
+    ASSERT_NE(p, 0u) << "pixel not covered";
   }
   // low[B][d]: the blocks on B's low side in direction d.
-  std::map<const region_node *, std::set<uint32_t>> low[3];
-  std::map<const region_node *, std::set<uint32_t>> up;
+  std::map<node_id, std::set<block_code>> low[3];
+  std::map<node_id, std::set<block_code>> up;
   const int32_t strides[3] = {1, ctx.dim_x, ctx.plane_stride};
   const int32_t sizes[3] = {ctx.dim_x, ctx.dim_x, ctx.dim_z};
   for (int32_t z = 0; z < ctx.dim_z; ++z) {
@@ -171,29 +176,30 @@ void check_region_list(RegionRun &run) {
         const int32_t i = x + y * ctx.dim_x + z * ctx.plane_stride;
         for (int d = 0; d < 3; ++d) {
           if (pos[d] > 0 && map[i - strides[d]] != map[i]) {
-            low[d][map[i]].insert(map[i - strides[d]]->code);
+            low[d][map[i]].insert(ctx.nodes[map[i - strides[d]]].code);
           }
           if (pos[d] + 1 < sizes[d] && map[i + strides[d]] != map[i]) {
-            up[map[i]].insert(map[i + strides[d]]->code);
+            up[map[i]].insert(ctx.nodes[map[i + strides[d]]].code);
           }
         }
       }
     }
   }
-  for (const region_node *b : blocks) {
-    std::vector<uint32_t> discovered;
+  for (node_id b : blocks) {
+    std::vector<block_code> discovered;
     for (int d = 0; d < 3; ++d) {
       discovered.insert(discovered.end(), low[d][b].begin(), low[d][b].end());
     }
-    std::vector<uint32_t> expected(discovered.rbegin(), discovered.rend());
+    std::vector<block_code> expected(discovered.rbegin(), discovered.rend());
     expected.insert(expected.end(), up[b].begin(), up[b].end());
-    ASSERT_EQ(neighbour_codes(b), expected) << "list of block 0x" << std::hex << b->code;
-    if (b->nbr_head != nullptr) {
-      const node_link *c = b->nbr_head;
-      while (c->next != nullptr) {
-        c = c->next;
+    const region_node &n = ctx.nodes[b];
+    ASSERT_EQ(neighbour_codes(ctx, b), expected) << "list of block 0x" << std::hex << n.code;
+    if (n.nbr_head != 0) {
+      link_id c = n.nbr_head;
+      while (ctx.links[c].next != 0) {
+        c = ctx.links[c].next;
       }
-      ASSERT_EQ(b->nbr_tail, c);
+      ASSERT_EQ(n.nbr_tail, c);
     }
   }
 }
@@ -258,18 +264,20 @@ TEST(RegionList, RandomVolumesMatchBruteForceAdjacency) {
   }
 }
 
-// Every allocation of the ordering can fail; the stage then leaves nothing.
-TEST(RegionList, EveryFailedAllocationReleasesEverything) {
+// Every allocation of the ordering can fail; the stage then says so, and
+// the store (the fixture's to release) holds everything.
+TEST(RegionList, EveryFailedAllocationFailsTheStage) {
   std::mt19937 rng(5);
   const std::vector<int32_t> img = random_image(rng, 8, 2);
   for (long n = 1;; ++n) {
     RegionRun run(img, 8, 2, 3, 2, 1, 1, 5);
     block_table table = run.blocks();
     seg_fail_allocation_at(n);
-    region_node *head = order_region_list(run.ctx, table);
+    const node_id head = order_region_list(run.ctx, table);
     const long made = seg_allocation_count();
     seg_fail_allocation_at(0);
-    if (!seg_failed(head)) {
+    seg_free(table);
+    if (head != node_failed) {
       run.head = head;
       EXPECT_LT(made, n);
       break;

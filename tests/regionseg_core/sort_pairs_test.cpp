@@ -29,8 +29,8 @@ void reference_sort(std::vector<sort_pair> &p, long lo, long hi) {
   }
 }
 
-// Distinct fake region pointers let the test compare identities.
-region_node *tag(std::size_t i) { return reinterpret_cast<region_node *>((i + 1) * 16); }
+// Distinct region ids let the test compare identities.
+uint32_t tag(std::size_t i) { return static_cast<uint32_t>(i + 1); }
 
 std::vector<sort_pair> make_pairs(const std::vector<uint32_t> &sizes) {
   std::vector<sort_pair> p(sizes.size());
