@@ -155,6 +155,11 @@ TEST_F(KalsegTool, HelpAndRefusals) {
   EXPECT_EQ(out, "kalseg: option 'reduce' must be a whole number 1 to 1024. (kalseg --help)\n");
   ASSERT_EQ(run("--reduce 2 " + path("big.pgm") + " " + path("small.png"), out), 0) << out;
   EXPECT_NE(out.find("150 x 10, padded to 256 x 256"), std::string::npos) << out;
+  EXPECT_EQ(run("--snapshot_budget 10 --montage " + path("m.png") + " " + path("big.pgm") + " " +
+                    path("out.png"),
+                out),
+            1);
+  EXPECT_NE(out.find("no snapshot fits within the snapshot budget"), std::string::npos) << out;
   ASSERT_TRUE(
       kalseg::writePgm(path("huge.pgm"), std::vector<uint16_t>(2 * 40000, 9), 2, 40000, 255));
   EXPECT_EQ(run(path("huge.pgm") + " " + path("out.png"), out), 1);

@@ -128,7 +128,7 @@ speckle = uint8(255 * rand(100, 96));                  % padded to 128 x 128
 fine = {'threshold', 10, 'start_level', 0};
 [labels, full_stack] = regionseg(speckle, fine{:}, 'snapshot_budget', 1);
 kx_assert(size(full_stack, 3) >= 8, 'a stack worth cutting');
-for budget = [numel(full_stack) * 8 / 2, 1e-12]
+for budget = [numel(full_stack) * 8 / 2, 1e-9]
   lastwarn('');
   [cut_labels, cut] = regionseg(speckle, fine{:}, 'snapshot_budget', budget);
   [~, id] = lastwarn();

@@ -148,6 +148,9 @@ int main(int argc, char **argv) {
   if (!colour.empty() && !writeColour(colour, r.labels, d1, d2, d3)) {
     return fail("cannot write " + colour);
   }
+  if (!montage.empty() && r.snapshotCount == 0) {
+    return fail("no snapshot fits within the snapshot budget: " + montage + " not written");
+  }
   if (!montage.empty() && !writeMontage(montage, r, d1, d2, d3)) {
     return fail("cannot write " + montage);
   }
