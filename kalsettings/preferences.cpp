@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #include "storememory.h"
 
@@ -40,34 +41,6 @@ constexpr double kGammaHigh = 100.0;
 
 char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-PreferenceEntry integerEntry(int32_t value) {
-  PreferenceEntry e{};
-  e.kind = PreferenceKind::Integer;
-  e.value.integer = value;
-  return e;
-}
-
-PreferenceEntry onOffEntry(int32_t value) {
-  PreferenceEntry e{};
-  e.kind = PreferenceKind::OnOff;
-  e.value.integer = value;
-  return e;
-}
-
-// An entry whose value start-up fills in: an empty address, or 0.0.
-PreferenceEntry kindEntry(PreferenceKind kind) {
-  PreferenceEntry e{};
-  e.kind = kind;
-  if (kind == PreferenceKind::String) {
-    e.value.text = nullptr;
-  } else if (kind == PreferenceKind::Triple) {
-    e.value.triple = nullptr;
-  } else {
-    e.value.real = 0.0;
-  }
-  return e;
-}
-
 double clampGamma(double x) {
   // A NaN fails both tests and stays NaN.
   if (x < kGammaLow) {
@@ -83,38 +56,62 @@ double *newTriple() { return static_cast<double *>(storeMemory().takeZeroed(3, s
 
 } // namespace
 
-PreferenceEntry defaultPreferences[kPreferenceCount] = {
-    kindEntry(PreferenceKind::String), // BoundaryCondition
-    onOffEntry(1),                     // BringToFrontOnDisplay
-    kindEntry(PreferenceKind::String), // CommandFilePath
-    kindEntry(PreferenceKind::String), // ComplexMappingDisplay
-    integerEntry(65536),               // ComputationLimit
-    kindEntry(PreferenceKind::String), // CurrentImageFileDir
-    onOffEntry(0),                     // DebugMode
-    kindEntry(PreferenceKind::String), // DefaultActionState
-    kindEntry(PreferenceKind::String), // DefaultColorMap
-    kindEntry(PreferenceKind::String), // DefaultComplexMapping
-    integerEntry(256),                 // DefaultFigureHeight
-    integerEntry(256),                 // DefaultFigureWidth
-    onOffEntry(0),                     // DefaultGlobalStretch
-    kindEntry(PreferenceKind::String), // DefaultMappingMode
-    kindEntry(PreferenceKind::String), // DefaultSlicing
-    kindEntry(PreferenceKind::String), // DerivativeFlavour
-    onOffEntry(1),                     // DisplayToFigure
-    onOffEntry(1),                     // EnableKeyboard
-    onOffEntry(1),                     // FileWriteWarning
-    kindEntry(PreferenceKind::Triple), // Gamma
-    kindEntry(PreferenceKind::Real),   // GammaGrey
-    kindEntry(PreferenceKind::String), // ImageFilePath
-    integerEntry(2048),                // ImageSizeLimit
-    integerEntry(0),                   // MorphologicalFlavour
-    onOffEntry(1),                     // PutInCommandWindow
-    onOffEntry(0),                     // RespectVisibility
-    onOffEntry(1),                     // TrueSize
-    integerEntry(0),                   // Truncation
+PreferenceEntry defaultPreferences[kPreferenceCount] = {};
+PreferenceEntry currentPreferences[kPreferenceCount] = {};
+
+namespace {
+
+// The default table at load, by kind: every String, Real and Triple entry
+// with an empty value slot for start-up to fill, every Integer and OnOff
+// entry with its default.
+struct IntegerDefault {
+  preference::Index index;
+  int32_t value;
 };
 
-PreferenceEntry currentPreferences[kPreferenceCount] = {};
+using namespace preference;
+const Index kStringPreferences[] = {
+    BoundaryCondition,  CommandFilePath,   ComplexMappingDisplay, CurrentImageFileDir,
+    DefaultActionState, DefaultColorMap,   DefaultComplexMapping, DefaultMappingMode,
+    DefaultSlicing,     DerivativeFlavour, ImageFilePath};
+const Index kOnPreferences[] = {BringToFrontOnDisplay, DisplayToFigure,    EnableKeyboard,
+                                FileWriteWarning,      PutInCommandWindow, TrueSize};
+const Index kOffPreferences[] = {DebugMode, DefaultGlobalStretch, RespectVisibility};
+const IntegerDefault kIntegerDefaults[] = {{ComputationLimit, 65536}, {DefaultFigureHeight, 256},
+                                           {DefaultFigureWidth, 256}, {ImageSizeLimit, 2048},
+                                           {MorphologicalFlavour, 0}, {Truncation, 0}};
+static_assert(std::size(kStringPreferences) + std::size(kOnPreferences) +
+                      std::size(kOffPreferences) + std::size(kIntegerDefaults) + 2 ==
+                  kPreferenceCount,
+              "every preference has its kind, Gamma and GammaGrey included");
+
+bool loadDefaultTable() {
+  for (Index i : kStringPreferences) {
+    defaultPreferences[i].kind = PreferenceKind::String;
+    defaultPreferences[i].value.text = nullptr;
+  }
+  for (Index i : kOnPreferences) {
+    defaultPreferences[i].kind = PreferenceKind::OnOff;
+    defaultPreferences[i].value.integer = 1;
+  }
+  for (Index i : kOffPreferences) {
+    defaultPreferences[i].kind = PreferenceKind::OnOff;
+    defaultPreferences[i].value.integer = 0;
+  }
+  for (const IntegerDefault &d : kIntegerDefaults) {
+    defaultPreferences[d.index].kind = PreferenceKind::Integer;
+    defaultPreferences[d.index].value.integer = d.value;
+  }
+  defaultPreferences[Gamma].kind = PreferenceKind::Triple;
+  defaultPreferences[Gamma].value.triple = nullptr;
+  defaultPreferences[GammaGrey].kind = PreferenceKind::Real;
+  defaultPreferences[GammaGrey].value.real = 0.0;
+  return true;
+}
+
+[[maybe_unused]] const bool defaultTableLoaded = loadDefaultTable();
+
+} // namespace
 
 bool equalsIgnoringCase(const char *a, const char *b) {
   for (; *a != '\0' && *b != '\0'; ++a, ++b) {
