@@ -67,6 +67,8 @@ endfunction()
 # kal_record_sources(TARGET MANIFEST): writes the sources TARGET is built
 # from to manifests/TARGET.built in the build tree, beside the name of its
 # manifest, for the test that the two agree.
+# The records are written afresh at every configure.
+file(REMOVE_RECURSE ${CMAKE_BINARY_DIR}/manifests)
 function(kal_record_sources TARGET MANIFEST)
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/manifests/${TARGET}.built
        CONTENT "${MANIFEST}\n$<JOIN:$<TARGET_PROPERTY:${TARGET},SOURCES>,\n>\n")

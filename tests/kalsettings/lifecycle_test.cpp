@@ -1,6 +1,7 @@
 // The life cycle of kalsettings in the embedded host: start-up on the first
 // call whatever it asks, the lock, the exit callback and a fresh start.
 #include "kalsettings_fixture.h"
+#include "preferences.h"
 
 using namespace kaltest;
 
@@ -67,8 +68,10 @@ TEST_F(LifeCycle, AStartUpCutShortByMemoryResumesOnTheNextCall) {
     EXPECT_EQ(first.error(), "Out of memory.");
     Call again = table(1);
     ASSERT_TRUE(again.ok()) << again.error();
-    EXPECT_EQ(textOf(mxGetCell(again.out[0].get(), 13 + 28)), "normal") << n;
-    EXPECT_EQ(values(mxGetCell(again.out[0].get(), 19 + 28)), (std::vector<double>(3, 1.0)));
+    EXPECT_EQ(textOf(mxGetCell(again.out[0].get(), preference::DefaultMappingMode + 28)), "normal")
+        << n;
+    EXPECT_EQ(values(mxGetCell(again.out[0].get(), preference::Gamma + 28)),
+              (std::vector<double>(3, 1.0)));
     EXPECT_EQ(kalhost::persistentBlocks() - persistentAtStart_, startUp) << n;
   }
   // A set cut short anywhere leaves the old value or the new one, never a
