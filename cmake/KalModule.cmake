@@ -1,6 +1,9 @@
 # Building a module once, for two hosts.
 #
-# kal_add_module(NAME SOURCES src... [EMBEDDED_LIBS lib...] [OCTAVE_LIBS lib...])
+# kal_add_module(NAME [EMBEDDED_LIBS lib...] [OCTAVE_LIBS lib...])
+#   builds the sources listed in NAME.sources, the module's source manifest
+#   in the current folder (read also by toolbox/build_mex.m and
+#   tools/octave_pkg/make_pkg.sh):
 #   NAME_obj      object library of the sources, compiled against the
 #                 embedded host's mex.h (unit tests link it with kalhost)
 #   NAME          the embedded module, modules/NAME.so
@@ -44,12 +47,42 @@ else()
   set(KALMEX_NO_UNDEFINED -Wl,--no-undefined)
 endif()
 
+# kal_read_manifest(VAR FILE): the sources FILE lists, as full paths.  One
+# file name a line, relative to the manifest's folder; blank lines and lines
+# starting with # are passed over.  Editing the manifest reconfigures.
+function(kal_read_manifest VAR FILE)
+  get_filename_component(dir ${FILE} DIRECTORY)
+  file(STRINGS ${FILE} lines)
+  set(sources "")
+  foreach(line IN LISTS lines)
+    string(STRIP "${line}" line)
+    if(NOT line STREQUAL "" AND NOT line MATCHES "^#")
+      list(APPEND sources ${dir}/${line})
+    endif()
+  endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${FILE})
+  set(${VAR} ${sources} PARENT_SCOPE)
+endfunction()
+
+# kal_record_sources(TARGET MANIFEST): writes the sources TARGET is built
+# from to manifests/TARGET.built in the build tree, beside the name of its
+# manifest, for the test that the two agree.
+# The records are written afresh at every configure.
+file(REMOVE_RECURSE ${CMAKE_BINARY_DIR}/manifests)
+function(kal_record_sources TARGET MANIFEST)
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/manifests/${TARGET}.built
+       CONTENT "${MANIFEST}\n$<JOIN:$<TARGET_PROPERTY:${TARGET},SOURCES>,\n>\n")
+endfunction()
+
 function(kal_add_module NAME)
-  cmake_parse_arguments(M "" "" "SOURCES;EMBEDDED_LIBS;OCTAVE_LIBS" ${ARGN})
+  cmake_parse_arguments(M "" "" "EMBEDDED_LIBS;OCTAVE_LIBS" ${ARGN})
+  set(manifest ${CMAKE_CURRENT_SOURCE_DIR}/${NAME}.sources)
+  kal_read_manifest(M_SOURCES ${manifest})
   add_library(${NAME}_obj OBJECT ${M_SOURCES})
   target_compile_options(${NAME}_obj PRIVATE ${KALMEX_MEX_COMPILE_OPTIONS})
   target_include_directories(${NAME}_obj PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(${NAME}_obj PUBLIC kalhost_api kalmexutil ${M_EMBEDDED_LIBS})
+  kal_record_sources(${NAME}_obj ${manifest})
 
   add_library(${NAME} MODULE)
   target_link_libraries(${NAME} PRIVATE ${NAME}_obj kalmexutil kalhost ${M_EMBEDDED_LIBS})
@@ -63,6 +96,7 @@ function(kal_add_module NAME)
                                ${KALMEX_SOURCE_ROOT}/host ${KALMEX_OCTAVE_INCLUDES})
     target_compile_options(${NAME}_octave PRIVATE ${KALMEX_MEX_COMPILE_OPTIONS})
     target_link_libraries(${NAME}_octave PRIVATE ${M_OCTAVE_LIBS})
+    kal_record_sources(${NAME}_octave ${manifest})
     target_link_options(${NAME}_octave PRIVATE -Wl,-Bsymbolic)
     set_target_properties(${NAME}_octave PROPERTIES OUTPUT_NAME ${NAME} PREFIX "" SUFFIX ".mex"
                           LIBRARY_OUTPUT_DIRECTORY ${KALMEX_OCTAVE_DIR})

@@ -1,7 +1,7 @@
 // kalsettings on arbitrary sequences of calls.  Every call succeeds or ends
-// with one of the module's own messages; after every successful set the
-// stored values keep their limits; after unlocking and clearing the module
-// nothing it allocated is left.
+// with one of the module's own messages and identifiers; after every
+// successful set the stored values keep their limits; after unlocking and
+// clearing the module nothing it allocated is left.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,37 +10,9 @@
 
 #include "fuzzinput.h"
 #include "kalhost.h"
+#include "preferences.h"
 
 namespace {
-
-const char *const kNames[28] = {"BoundaryCondition",
-                                "BringToFrontOnDisplay",
-                                "CommandFilePath",
-                                "ComplexMappingDisplay",
-                                "ComputationLimit",
-                                "CurrentImageFileDir",
-                                "DebugMode",
-                                "DefaultActionState",
-                                "DefaultColorMap",
-                                "DefaultComplexMapping",
-                                "DefaultFigureHeight",
-                                "DefaultFigureWidth",
-                                "DefaultGlobalStretch",
-                                "DefaultMappingMode",
-                                "DefaultSlicing",
-                                "DerivativeFlavour",
-                                "DisplayToFigure",
-                                "EnableKeyboard",
-                                "FileWriteWarning",
-                                "Gamma",
-                                "GammaGrey",
-                                "ImageFilePath",
-                                "ImageSizeLimit",
-                                "MorphologicalFlavour",
-                                "PutInCommandWindow",
-                                "RespectVisibility",
-                                "TrueSize",
-                                "Truncation"};
 
 bool knownMessage(const std::string &e) {
   static const char *const plain[] = {"",
@@ -65,7 +37,7 @@ bool knownMessage(const std::string &e) {
                                         "Expected a string value for preference '%s'.",
                                         "Expected an array of length 3 for preference '%s'."};
   for (const char *fmt : perName) {
-    for (const char *name : kNames) {
+    for (const char *name : kPreferenceNames) {
       char buf[160];
       std::snprintf(buf, sizeof buf, fmt, name);
       if (e == buf) {
@@ -80,7 +52,7 @@ bool knownMessage(const std::string &e) {
 mxArray *makeName(kalfuzz::Bytes &in) {
   const uint8_t pick = in.byte();
   if (pick < 200) {
-    std::string name = kNames[pick % 28];
+    std::string name = kPreferenceNames[pick % kPreferenceCount];
     for (char &c : name) {
       if (in.byte() & 1) {
         c = static_cast<char>(c ^ 0x20);
@@ -216,6 +188,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     }
     if (!knownMessage(r.ok ? std::string() : r.error)) {
       std::fprintf(stderr, "kalsettings: unexpected error \"%s\"\n", r.error.c_str());
+      std::abort();
+    }
+    // Every error of the module carries its identifier; the host's own is
+    // the only other one.
+    if (!r.ok && r.id.rfind("kalmex:kalsettings:", 0) != 0 && r.id != "MATLAB:nomem") {
+      std::fprintf(stderr, "kalsettings: \"%s\" has the identifier \"%s\"\n", r.error.c_str(),
+                   r.id.c_str());
       std::abort();
     }
     if (r.ok && mode % 6 == 1) {

@@ -16,7 +16,7 @@
 // Copies at most buflen - 1 characters of a character array and a
 // terminating zero into buf (characters above 255 become '?').  Returns 0 on
 // a whole copy, and non-zero when the array is not text or the copy was cut.
-// With buflen 0 nothing is written.  A NULL array counts as not text.
+// With buflen 0 nothing is written.  A null array counts as not text.
 int kxGetString(const mxArray *a, char *buf, mwSize buflen);
 
 // True for a one-element, real, full numeric array (logical, char, cell and

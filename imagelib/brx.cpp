@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "brx.h"
-#include "kal_testing.h"
 
 namespace {
 
@@ -67,9 +66,6 @@ const char *refusedKind(const mxArray *array) {
 
 kal_Error brx_mex2kal(const mxArray *array, kal_Image *image, kal_Resources rs) {
   const char *op = "brx_mex2kal";
-  if (kal_TestShouldFail(op)) {
-    return kal_ErrorNew(op, nullptr, "Failure forced by a test.");
-  }
   if (array == nullptr || image == nullptr || rs == nullptr) {
     return kal_ErrorNew(op, nullptr, "No array, no image slot or no resource list given.");
   }
@@ -112,9 +108,6 @@ kal_Error brx_mex2kal(const mxArray *array, kal_Image *image, kal_Resources rs) 
 
 kal_Error brx_newkal(kal_Image *image, kal_Resources rs) {
   const char *op = "brx_newkal";
-  if (kal_TestShouldFail(op)) {
-    return kal_ErrorNew(op, nullptr, "Failure forced by a test.");
-  }
   kal_Error e = kal_ImageNew(image, rs);
   if (e != nullptr) {
     return kal_ErrorNew(op, e, "Could not make the image.");
@@ -124,9 +117,6 @@ kal_Error brx_newkal(kal_Image *image, kal_Resources rs) {
 
 kal_Error brx_kal2mex(kal_Image image, mxArray **plhs) {
   const char *op = "brx_kal2mex";
-  if (kal_TestShouldFail(op)) {
-    return kal_ErrorNew(op, nullptr, "Failure forced by a test.");
-  }
   if (image == nullptr || plhs == nullptr) {
     return kal_ErrorNew(op, nullptr, "No image or no output slot given.");
   }

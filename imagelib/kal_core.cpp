@@ -17,10 +17,10 @@ struct BlockHeader {
   std::size_t padding; // keeps the block handed out 16-byte aligned
 };
 
+// The allocation seam's counts and the failures a test asked for.
 int64_t liveObjects = 0;
 int64_t allocations = 0;
 int64_t failAt = 0;
-char failOperation[64] = "";
 bool failRelease = false;
 
 void *allocateBlock(std::size_t bytes) {
@@ -151,6 +151,11 @@ kal_Error setShape(const char *operation, kal_Image image, kal_DataType type, in
 } // namespace
 
 // ---------------------------------------------------------------- allocation
+//
+// The library's one allocation seam: every block an operation takes or gives
+// back passes here, and so does every failure a test forces (kal_testing.h):
+// an allocation refused, or the release of a resource list reported as
+// failed.  The operations themselves know nothing of tests.
 
 void *kalAllocate(std::size_t bytes) {
   ++allocations;
@@ -170,6 +175,15 @@ void kalFree(void *block) {
   std::free(static_cast<BlockHeader *>(block) - 1);
 }
 
+bool kalFreeList(kal_ResourceList *list) {
+  kalFree(list);
+  if (failRelease) {
+    failRelease = false;
+    return false;
+  }
+  return true;
+}
+
 void kalRegister(kal_Resources rs, kalObject *object) {
   object->next = rs->first;
   rs->first = object;
@@ -186,25 +200,12 @@ void kal_TestFailAllocation(int64_t n) {
 
 int64_t kal_TestAllocationCount(void) { return allocations; }
 
-void kal_TestFailOperation(const char *name) {
-  copyText(failOperation, sizeof failOperation, name);
-}
-
 void kal_TestFailRelease(int on) { failRelease = on != 0; }
 
 void kal_TestReset(void) {
   failAt = 0;
   allocations = 0;
-  failOperation[0] = '\0';
   failRelease = false;
-}
-
-int kal_TestShouldFail(const char *name) {
-  if (failOperation[0] != '\0' && name != nullptr && std::strcmp(failOperation, name) == 0) {
-    failOperation[0] = '\0';
-    return 1;
-  }
-  return 0;
 }
 
 // ---------------------------------------------------------------- errors
@@ -259,9 +260,6 @@ const char *kal_ErrorText(kal_Error error) {
 // ---------------------------------------------------------------- resource lists
 
 kal_Error kal_ResourcesNew(kal_Resources *rs, int32_t flags) {
-  if (kal_TestShouldFail("kal_ResourcesNew")) {
-    return kal_ErrorNew("kal_ResourcesNew", nullptr, "Failure forced by a test.");
-  }
   if (rs == nullptr) {
     return kal_ErrorNew("kal_ResourcesNew", nullptr, "No place for the resource list.");
   }
@@ -279,19 +277,19 @@ kal_Error kal_ResourcesNew(kal_Resources *rs, int32_t flags) {
 }
 
 kal_Error kal_ResourcesFree(kal_Resources *rs) {
-  if (rs != nullptr && *rs != nullptr) {
-    kalObject *object = (*rs)->first;
-    while (object != nullptr) {
-      kalObject *next = object->next;
-      releaseObject(object);
-      object = next;
-    }
-    kalFree(*rs);
-    *rs = nullptr;
+  if (rs == nullptr || *rs == nullptr) {
+    return nullptr;
   }
-  if (failRelease) {
-    failRelease = false;
-    return kal_ErrorNew("kal_ResourcesFree", nullptr, "Failure forced by a test.");
+  kalObject *object = (*rs)->first;
+  while (object != nullptr) {
+    kalObject *next = object->next;
+    releaseObject(object);
+    object = next;
+  }
+  const bool released = kalFreeList(*rs);
+  *rs = nullptr;
+  if (!released) {
+    return kal_ErrorNew("kal_ResourcesFree", nullptr, "Could not release the resource list.");
   }
   return nullptr;
 }
@@ -299,9 +297,6 @@ kal_Error kal_ResourcesFree(kal_Resources *rs) {
 // ---------------------------------------------------------------- images
 
 kal_Error kal_ImageNew(kal_Image *image, kal_Resources rs) {
-  if (kal_TestShouldFail("kal_ImageNew")) {
-    return kal_ErrorNew("kal_ImageNew", nullptr, "Failure forced by a test.");
-  }
   if (image == nullptr || rs == nullptr) {
     return kal_ErrorNew("kal_ImageNew", nullptr, "No image slot or no resource list given.");
   }
@@ -358,9 +353,6 @@ kal_Error kal_ImageAttach(kal_Image image, kal_DataType type, int32_t count, con
 }
 
 kal_Error kal_ImageGetDimensionality(kal_Image image, int32_t *count) {
-  if (kal_TestShouldFail("kal_ImageGetDimensionality")) {
-    return kal_ErrorNew("kal_ImageGetDimensionality", nullptr, "Failure forced by a test.");
-  }
   kal_Error e = kalCheckImage("kal_ImageGetDimensionality", image, "image");
   if (e != nullptr) {
     return e;
@@ -374,9 +366,6 @@ kal_Error kal_ImageGetDimensionality(kal_Image image, int32_t *count) {
 
 kal_Error kal_ImageGetDimensions(kal_Image image, kal_IntegerArray **sizes, kal_Resources rs) {
   const char *op = "kal_ImageGetDimensions";
-  if (kal_TestShouldFail(op)) {
-    return kal_ErrorNew(op, nullptr, "Failure forced by a test.");
-  }
   kal_Error e = kalCheckImage(op, image, "image");
   if (e != nullptr) {
     return e;
@@ -429,9 +418,6 @@ kal_Error kal_ImageGetPixels(kal_Image image, const void **pixels) {
 
 kal_Error kal_ImageArrayNew(kal_ImageArray **array, int32_t count, kal_Resources rs) {
   const char *op = "kal_ImageArrayNew";
-  if (kal_TestShouldFail(op)) {
-    return kal_ErrorNew(op, nullptr, "Failure forced by a test.");
-  }
   if (array == nullptr || rs == nullptr) {
     return kal_ErrorNew(op, nullptr, "No place for the array or no resource list given.");
   }
@@ -451,9 +437,6 @@ kal_Error kal_ImageGetData(const kal_ImageArray *images, kal_DataArray **data,
                            kal_IntegerArray **dimensionalities, int32_t requiredType, int32_t flags,
                            kal_Resources rs) {
   const char *op = "kal_ImageGetData";
-  if (kal_TestShouldFail(op)) {
-    return kal_ErrorNew(op, nullptr, "Failure forced by a test.");
-  }
   if (images == nullptr || data == nullptr || rs == nullptr) {
     return kal_ErrorNew(op, nullptr, "No images, no place for the data or no resource list given.");
   }

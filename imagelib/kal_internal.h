@@ -32,12 +32,17 @@ struct kal_ResourceList {
   kalObject *first;
 };
 
-// Counted allocation: zeroed, null when memory runs out or a test forces a
-// failure.  kalFree accepts null.
+// The allocation seam (kal_core.cpp), where alone tests make the library
+// fail.  Counted allocation: zeroed, null when memory runs out or a test
+// refuses it.  kalFree accepts null.
 void *kalAllocate(std::size_t bytes);
 void kalFree(void *block);
 // Counted allocation that a test never makes fail (error records and texts).
 void *kalAllocateQuiet(std::size_t bytes);
+// Gives back the block of a resource list; false when the release is to be
+// reported as failed (a test asked for it), the block being released all
+// the same.
+bool kalFreeList(kal_ResourceList *list);
 
 // Registers an object in a resource list.
 void kalRegister(kal_Resources rs, kalObject *object);

@@ -335,9 +335,6 @@ kal_Error checkArguments(kal_Image image, kal_Image mask, kal_ImageArray *coordi
 
 kal_Error kal_SubpixelMaxima(kal_Image image, kal_Image mask, kal_ImageArray *coordinates,
                              int32_t method) {
-  if (kal_TestShouldFail(kOp)) {
-    return kal_ErrorNew(kOp, nullptr, "Failure forced by a test.");
-  }
   kal_Error e = checkArguments(image, mask, coordinates, method);
   if (e != nullptr) {
     return e;

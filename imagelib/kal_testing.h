@@ -1,6 +1,7 @@
 /* Test support of libkal: the count of live library objects, and ways to make
- * an allocation, an operation or the release of a resource list fail, so that
- * tests can follow every failure path.  Not for use outside tests. */
+ * an allocation or the release of a resource list fail, so that tests can
+ * follow every failure path.  Both act in the library's allocation seam, never
+ * inside an operation.  Not for use outside tests. */
 #ifndef KALMEX_IMAGELIB_KAL_TESTING_H
 #define KALMEX_IMAGELIB_KAL_TESTING_H
 
@@ -17,17 +18,10 @@ KAL_API void kal_TestFailAllocation(int64_t n);
 /* Library allocations since the last kal_TestFailAllocation. */
 KAL_API int64_t kal_TestAllocationCount(void);
 
-/* The next call of the named operation (a kal_ or brx_ name) fails with
- * "Failure forced by a test." before doing anything; null turns this off. */
-KAL_API void kal_TestFailOperation(const char *name);
-/* The next kal_ResourcesFree releases everything and then reports
- * "Failure forced by a test." */
+/* The next kal_ResourcesFree of a list releases everything and then reports
+ * "Could not release the resource list." */
 KAL_API void kal_TestFailRelease(int on);
 /* Turns off every forced failure. */
 KAL_API void kal_TestReset(void);
-
-/* For the operations themselves: true (once) when a test asked the named
- * operation to fail. */
-KAL_API int kal_TestShouldFail(const char *name);
 
 #endif

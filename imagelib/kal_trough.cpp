@@ -53,9 +53,6 @@ void findTroughs(const kal_ImageRecord *image, const kal_ImageRecord *mask, int3
 
 kal_Error kal_TroughFind(kal_Image image, kal_Image mask, kal_Image out, int32_t dimension,
                          int32_t last) {
-  if (kal_TestShouldFail(kOp)) {
-    return kal_ErrorNew(kOp, nullptr, "Failure forced by a test.");
-  }
   kal_Error e = kalCheckInput(kOp, image, "image");
   if (e == nullptr) {
     e = kalCheckMask(kOp, mask, image);

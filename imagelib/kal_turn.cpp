@@ -152,9 +152,6 @@ double fillValue(const kal_ImageRecord *in, int32_t fill) {
 
 kal_Error kal_TurnVolume(kal_Image in, kal_Image out, double angle, int32_t axis,
                          int32_t interpolation, int32_t fill) {
-  if (kal_TestShouldFail(kOp)) {
-    return kal_ErrorNew(kOp, nullptr, "Failure forced by a test.");
-  }
   kal_Error e = checkArguments(in, out, angle, axis, interpolation, fill);
   if (e != nullptr) {
     return e;

@@ -3,7 +3,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "mexutil.h"
+#include "preferences.h"
+#include "storememory.h"
 
 FigureBinding namedFigures[kFigureCapacity] = {};
 int32_t namedCount = 0;
@@ -12,8 +13,6 @@ int32_t otherCount = 0;
 int32_t otherCursor = kFigureCapacity;
 
 namespace {
-
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 int findNamed(const char *name) {
   for (int32_t i = 0; i < namedCount; ++i) {
@@ -26,35 +25,15 @@ int findNamed(const char *name) {
 
 void freeNames() {
   for (int32_t i = 0; i < namedCount; ++i) {
-    mxFree(namedFigures[i].name);
+    storeMemory().giveBack(namedFigures[i].name);
     namedFigures[i].name = nullptr;
   }
   namedCount = 0;
 }
 
-// Checks and copies a variable name into buf (kVariableNameBufferSize
-// bytes); longer names are cut to their first 255 characters.
-void readVariableName(const mxArray *name, char *buf) {
-  if (!mxIsChar(name)) {
-    mexErrMsgTxt("Variable names must be strings.");
-  }
-  if (mxGetNumberOfElements(name) >= static_cast<size_t>(kVariableNameBufferSize)) {
-    mexWarnMsgTxt("Clipping the string value.");
-  }
-  kxGetString(name, buf, kVariableNameBufferSize);
-}
-
 } // namespace
 
-bool isOtherName(const char *name) {
-  static const char kOther[] = "other";
-  for (int i = 0; kOther[i] != '\0'; ++i) {
-    if (asciiLower(name[i]) != kOther[i]) {
-      return false;
-    }
-  }
-  return name[sizeof kOther - 1] == '\0';
-}
+bool isOtherName(const char *name) { return equalsIgnoringCase(name, "other"); }
 
 int32_t figureHandleFor(const char *name) {
   const int slot = findNamed(name);
@@ -88,8 +67,7 @@ BindResult bindFigureHandle(const char *name, int32_t handle) {
     return BindResult::Full;
   }
   const size_t size = std::strlen(name) + 1;
-  char *copy = static_cast<char *>(mxMalloc(size));
-  mexMakeMemoryPersistent(copy);
+  char *copy = static_cast<char *>(storeMemory().take(size));
   std::memcpy(copy, name, size);
   namedFigures[namedCount].handle = handle;
   namedFigures[namedCount].name = copy;
@@ -108,32 +86,6 @@ bool figureHandleFromDouble(double x, int32_t *out) {
   }
   *out = h;
   return true;
-}
-
-mxArray *figureForVariable(const mxArray *name) {
-  char buf[kVariableNameBufferSize];
-  readVariableName(name, buf);
-  // The result is made before the lookup, so that a failed allocation
-  // leaves the pool's turn order where it was.
-  mxArray *result = mxCreateDoubleMatrix(1, 1, mxREAL);
-  mxGetPr(result)[0] = static_cast<double>(figureHandleFor(buf));
-  return result;
-}
-
-void bindFigure(const mxArray *name, const mxArray *handle) {
-  char buf[kVariableNameBufferSize];
-  readVariableName(name, buf);
-  // An empty array holds no handle at all.
-  if (!mxIsNumeric(handle) || mxIsEmpty(handle)) {
-    mexErrMsgTxt("Invalid figure handle.");
-  }
-  int32_t h = 0;
-  if (!figureHandleFromDouble(mxGetScalar(handle), &h)) {
-    mexErrMsgTxt("Invalid figure handle.");
-  }
-  if (bindFigureHandle(buf, h) == BindResult::Full) {
-    mexErrMsgTxt("Variable name buffer full.");
-  }
 }
 
 void clearFigureNames() {

@@ -1,13 +1,13 @@
 // Which figure window shows which MATLAB variable.  A variable name is bound
 // to one figure handle; handles bound to the reserved name "other" form a
 // pool that serves, in turn, every variable without a binding of its own.
-// A handle is only a whole number: no figure is ever looked at.
+// A handle is only a whole number: no figure is ever looked at.  Plain C++
+// over plain values: the name copies come from the store's memory source
+// (storememory.h); reading the caller's arrays is the gateway's part.
 #ifndef KALMEX_KALSETTINGS_FIGURENAMES_H
 #define KALMEX_KALSETTINGS_FIGURENAMES_H
 
-#include <stdint.h>
-
-#include "mex.h"
+#include <cstdint>
 
 // One bound variable: its figure and an owned, persistent copy of its name.
 struct FigureBinding {
@@ -40,11 +40,6 @@ BindResult bindFigureHandle(const char *name, int32_t handle);
 // Converts the double given as a figure handle: false for NaN and for a
 // value that is not a whole number in the 32-bit signed range.
 bool figureHandleFromDouble(double x, int32_t *out);
-
-// The array-level operations used by the gateway; they end the call with a
-// message on bad input.
-mxArray *figureForVariable(const mxArray *name);
-void bindFigure(const mxArray *name, const mxArray *handle);
 
 // Forgets every binding and the pool (the cursor stays).
 void clearFigureNames();

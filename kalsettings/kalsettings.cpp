@@ -5,9 +5,14 @@
 // in memory, so the values last until it is unlocked and cleared; its exit
 // callback then releases every block it holds.
 //
-// No local object here owns memory: every failure leaves through
-// mexErrMsgTxt, which does not promise to run destructors.  Texts are read
-// into fixed buffers.
+// This file is the module's gateway and holds every host call; the tables
+// and the figure store (preferences.h, figurenames.h) are plain C++ and get
+// their blocks from the host's persistent memory through storememory.h.
+//
+// Every error carries an identifier kalmex:kalsettings:REASON.  No local
+// object here owns memory: every failure leaves through mexErrMsgIdAndTxt,
+// which does not promise to run destructors.  Texts are read into fixed
+// buffers.
 #include <cmath>
 #include <cstdio>
 
@@ -15,6 +20,7 @@
 #include "mex.h"
 #include "mexutil.h"
 #include "preferences.h"
+#include "storememory.h"
 
 namespace {
 
@@ -26,6 +32,22 @@ enum Mode : int32_t {
   ForgetMode = 4,
   UnlockMode = 999
 };
+
+// The store's blocks: host memory made persistent, so that it survives from
+// one call to the next.  The host ends the call when memory runs out.
+void *persistentBlock(std::size_t bytes) {
+  void *block = mxMalloc(bytes);
+  mexMakeMemoryPersistent(block);
+  return block;
+}
+
+void *persistentZeroedBlock(std::size_t count, std::size_t size) {
+  void *block = mxCalloc(count, size);
+  mexMakeMemoryPersistent(block);
+  return block;
+}
+
+const StoreMemory kHostMemory = {persistentBlock, persistentZeroedBlock, mxFree};
 
 // Set once the tables are complete.
 bool initialised = false;
@@ -47,6 +69,7 @@ void startUp() {
   if (initialised) {
     return;
   }
+  useStoreMemory(&kHostMemory);
   if (!started) {
     mexAtExit(onModuleExit);
     mexLock();
@@ -60,12 +83,24 @@ bool isDoubleWithElements(const mxArray *a, size_t count) {
   return mxIsDouble(a) && mxGetNumberOfElements(a) == count;
 }
 
-// Ends the call with a message that names preference index as written in the
-// name list.  (Not every host declares mexErrMsgTxt as never returning.)
-void failForPreference(const char *format, int index) {
+// Ends the call with the error kalmex:kalsettings:REASON and its text.
+// (Not every host declares mexErrMsgIdAndTxt as never returning.)
+void fail(const char *reason, const char *message) {
+  char id[64];
+  std::snprintf(id, sizeof id, "kalmex:kalsettings:%s", reason);
+  mexErrMsgIdAndTxt(id, "%s", message);
+}
+
+// The same, with a text that names preference index as written in the list.
+void failForPreference(const char *reason, const char *format, int index) {
   char message[160];
   std::snprintf(message, sizeof message, format, preferenceName(index));
-  mexErrMsgTxt(message);
+  fail(reason, message);
+}
+
+// The one warning, for a text cut to its buffer.
+void warnClipping() {
+  mexWarnMsgIdAndTxt("kalmex:kalsettings:clipped", "Clipping the string value.");
 }
 
 // The value that "kal_gettruncation" keeps on the MATLAB side, unchanged.
@@ -74,7 +109,7 @@ mxArray *truncationValue() {
   mxArray *out[1] = {nullptr};
   mexCallMATLAB(1, out, 0, none, "kal_gettruncation");
   if (out[0] == nullptr) {
-    mexErrMsgTxt("kal_gettruncation must return a value.");
+    fail("badTruncation", "kal_gettruncation must return a value.");
   }
   return out[0];
 }
@@ -87,7 +122,7 @@ mxArray *boundaryValue() {
   mxArray *out[1] = {nullptr};
   mexCallMATLAB(1, out, 1, in, "kal_getboundary");
   if (out[0] == nullptr || !mxIsCell(out[0]) || mxGetNumberOfElements(out[0]) == 0) {
-    mexErrMsgTxt("kal_getboundary must return a non-empty cell array.");
+    fail("badBoundary", "kal_getboundary must return a non-empty cell array.");
   }
   const mxArray *first = mxGetCell(out[0], 0);
   // A cell element that was never set stands for the empty matrix.
@@ -96,31 +131,31 @@ mxArray *boundaryValue() {
 
 // A new array holding entry index of table.
 mxArray *preferenceValue(const PreferenceEntry *table, int index) {
-  if (index == TruncationIndex) {
+  if (index == preference::Truncation) {
     return truncationValue();
   }
-  if (index == BoundaryConditionIndex) {
+  if (index == preference::BoundaryCondition) {
     return boundaryValue();
   }
   const PreferenceEntry &e = table[index];
   mxArray *result = nullptr;
   switch (e.kind) {
-  case Integer:
+  case PreferenceKind::Integer:
     result = mxCreateDoubleMatrix(1, 1, mxREAL);
     mxGetPr(result)[0] = static_cast<double>(e.value.integer);
     return result;
-  case OnOff:
+  case PreferenceKind::OnOff:
     if (onOffWord(e.value.integer) == nullptr) {
       break;
     }
     return mxCreateString(onOffWord(e.value.integer));
-  case String:
+  case PreferenceKind::String:
     return mxCreateString(e.value.text);
-  case Real:
+  case PreferenceKind::Real:
     result = mxCreateDoubleMatrix(1, 1, mxREAL);
     mxGetPr(result)[0] = e.value.real;
     return result;
-  case Triple:
+  case PreferenceKind::Triple:
     result = mxCreateDoubleMatrix(1, 3, mxREAL);
     for (int k = 0; k < 3; ++k) {
       mxGetPr(result)[k] = e.value.triple[k];
@@ -129,77 +164,77 @@ mxArray *preferenceValue(const PreferenceEntry *table, int index) {
   default:
     break;
   }
-  mexErrMsgTxt("Internal data structure corrupt!");
+  fail("corruptTable", "Internal data structure corrupt!");
   return nullptr;
 }
 
 // Checks, stores and corrects one name/value pair in the current table.
 void setPreference(const mxArray *name, const mxArray *value) {
   if (!mxIsChar(name)) {
-    mexErrMsgTxt("Preference name must be a string.");
+    fail("nameNotText", "Preference name must be a string.");
   }
   char text[kNameBufferSize];
   kxGetString(name, text, sizeof text);
   const int j = findPreference(text);
   if (j < 0) {
-    mexErrMsgTxt("Unknown preference name.");
+    fail("unknownName", "Unknown preference name.");
   }
   PreferenceEntry &e = currentPreferences[j];
   mxArray *forward[1] = {const_cast<mxArray *>(value)};
   mxArray *none[1] = {nullptr};
   switch (e.kind) {
-  case Integer: {
+  case PreferenceKind::Integer: {
     if (!isDoubleWithElements(value, 1)) {
-      failForPreference("Expected a scalar value for preference '%s'.", j);
+      failForPreference("notScalar", "Expected a scalar value for preference '%s'.", j);
     }
-    if (j == TruncationIndex) {
+    if (j == preference::Truncation) {
       mexCallMATLAB(0, none, 1, forward, "kal_settruncation");
       return;
     }
     int32_t converted = 0;
     if (!preferenceIntegerFromDouble(mxGetScalar(value), &converted)) {
-      mexErrMsgTxt("Overflow in double to int conversion.");
+      fail("integerOverflow", "Overflow in double to int conversion.");
     }
     e.value.integer = converted;
     break;
   }
-  case OnOff: {
+  case PreferenceKind::OnOff: {
     if (!mxIsChar(value)) {
-      failForPreference("Expected either 'on' or 'off' for preference '%s'.", j);
+      failForPreference("notOnOff", "Expected either 'on' or 'off' for preference '%s'.", j);
     }
     char word[kStringBufferSize];
     kxGetString(value, word, sizeof word);
     const int onOff = onOffFromWord(word);
     if (onOff < 0) {
-      failForPreference("Expected either 'on' or 'off' for preference '%s'.", j);
+      failForPreference("notOnOff", "Expected either 'on' or 'off' for preference '%s'.", j);
     }
     e.value.integer = onOff;
     break;
   }
-  case String:
+  case PreferenceKind::String:
     if (!mxIsChar(value)) {
-      failForPreference("Expected a string value for preference '%s'.", j);
+      failForPreference("valueNotText", "Expected a string value for preference '%s'.", j);
     }
-    if (j == BoundaryConditionIndex) {
+    if (j == preference::BoundaryCondition) {
       mexCallMATLAB(0, none, 1, forward, "kal_setboundary");
       return;
     }
     if (mxGetNumberOfElements(value) >= static_cast<size_t>(kStringBufferSize)) {
-      mexWarnMsgTxt("Clipping the string value.");
+      warnClipping();
     }
     kxGetString(value, e.value.text, kStringBufferSize);
     break;
-  case Real:
+  case PreferenceKind::Real:
     if (!isDoubleWithElements(value, 1)) {
-      failForPreference("Expected a scalar value for preference '%s'.", j);
+      failForPreference("notScalar", "Expected a scalar value for preference '%s'.", j);
     }
     e.value.real = mxGetScalar(value);
     break;
-  case Triple: {
+  case PreferenceKind::Triple: {
     // A sparse array holds only its non-zero values: three of them cannot
     // be read in place.
     if (!isDoubleWithElements(value, 3) || mxIsSparse(value)) {
-      failForPreference("Expected an array of length 3 for preference '%s'.", j);
+      failForPreference("notTriple", "Expected an array of length 3 for preference '%s'.", j);
     }
     const double *p = mxGetPr(value);
     for (int k = 0; k < 3; ++k) {
@@ -208,14 +243,54 @@ void setPreference(const mxArray *name, const mxArray *value) {
     break;
   }
   default:
-    mexErrMsgTxt("Internal data structure corrupt!");
+    fail("corruptTable", "Internal data structure corrupt!");
   }
   applyPreferenceLimits(j);
 }
 
+// Checks and copies a variable name into buf (kVariableNameBufferSize
+// bytes); longer names are cut to their first 255 characters.
+void readVariableName(const mxArray *name, char *buf) {
+  if (!mxIsChar(name)) {
+    fail("variableNotText", "Variable names must be strings.");
+  }
+  if (mxGetNumberOfElements(name) >= static_cast<size_t>(kVariableNameBufferSize)) {
+    warnClipping();
+  }
+  kxGetString(name, buf, kVariableNameBufferSize);
+}
+
+// MODE 2: a new 1x1 double holding the figure handle for the variable.
+mxArray *figureForVariable(const mxArray *name) {
+  char buf[kVariableNameBufferSize];
+  readVariableName(name, buf);
+  // The result is made before the lookup, so that a failed allocation
+  // leaves the pool's turn order where it was.
+  mxArray *result = mxCreateDoubleMatrix(1, 1, mxREAL);
+  mxGetPr(result)[0] = static_cast<double>(figureHandleFor(buf));
+  return result;
+}
+
+// MODE 3: binds the variable to the handle, or adds the handle to the pool.
+void bindFigure(const mxArray *name, const mxArray *handle) {
+  char buf[kVariableNameBufferSize];
+  readVariableName(name, buf);
+  // An empty array holds no handle at all.
+  if (!mxIsNumeric(handle) || mxIsEmpty(handle)) {
+    fail("invalidHandle", "Invalid figure handle.");
+  }
+  int32_t h = 0;
+  if (!figureHandleFromDouble(mxGetScalar(handle), &h)) {
+    fail("invalidHandle", "Invalid figure handle.");
+  }
+  if (bindFigureHandle(buf, h) == BindResult::Full) {
+    fail("storeFull", "Variable name buffer full.");
+  }
+}
+
 void readPreferences(mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (nrhs != 2) {
-    mexErrMsgTxt("Wrong number of input arguments.");
+    fail("wrongInputCount", "Wrong number of input arguments.");
   }
   const mxArray *what = prhs[1];
   if (mxIsChar(what)) {
@@ -223,7 +298,7 @@ void readPreferences(mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     kxGetString(what, text, sizeof text);
     const int index = findPreference(text);
     if (index < 0) {
-      mexErrMsgTxt("Unknown preference name.");
+      fail("unknownName", "Unknown preference name.");
     }
     plhs[0] = preferenceValue(currentPreferences, index);
     return;
@@ -240,7 +315,7 @@ void readPreferences(mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     }
   }
   if (table == nullptr) {
-    mexErrMsgTxt("Preference name must be a string.");
+    fail("nameNotText", "Preference name must be a string.");
   }
   mxArray *cells = mxCreateCellMatrix(kPreferenceCount, 2);
   for (int i = 0; i < kPreferenceCount; ++i) {
@@ -266,7 +341,7 @@ bool readMode(const mxArray *a, int32_t *mode) {
 
 void requireInputs(int nrhs, int count) {
   if (nrhs != count) {
-    mexErrMsgTxt("Wrong number of input arguments.");
+    fail("wrongInputCount", "Wrong number of input arguments.");
   }
 }
 
@@ -276,11 +351,11 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   (void)nlhs; // MODE 0 and MODE 2 always fill the first output slot
   startUp();
   if (nrhs < 1) {
-    mexErrMsgTxt("Wrong number of input arguments.");
+    fail("wrongInputCount", "Wrong number of input arguments.");
   }
   int32_t mode = -1;
   if (!readMode(prhs[0], &mode)) {
-    mexErrMsgTxt("Undefined MODE.");
+    fail("undefinedMode", "Undefined MODE.");
   }
   switch (mode) {
   case ReadMode:
@@ -288,7 +363,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     return;
   case SetMode:
     if ((nrhs - 1) % 2 != 0) {
-      mexErrMsgTxt("Wrong number of input arguments.");
+      fail("wrongInputCount", "Wrong number of input arguments.");
     }
     for (int k = 1; k < nrhs; k += 2) {
       setPreference(prhs[k], prhs[k + 1]);
@@ -314,6 +389,6 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     }
     return;
   default:
-    mexErrMsgTxt("Undefined MODE.");
+    fail("undefinedMode", "Undefined MODE.");
   }
 }

@@ -2,39 +2,11 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
-#include "mex.h"
+#include "storememory.h"
 
 namespace {
-
-const char *const kNames[kPreferenceCount] = {"BoundaryCondition",
-                                              "BringToFrontOnDisplay",
-                                              "CommandFilePath",
-                                              "ComplexMappingDisplay",
-                                              "ComputationLimit",
-                                              "CurrentImageFileDir",
-                                              "DebugMode",
-                                              "DefaultActionState",
-                                              "DefaultColorMap",
-                                              "DefaultComplexMapping",
-                                              "DefaultFigureHeight",
-                                              "DefaultFigureWidth",
-                                              "DefaultGlobalStretch",
-                                              "DefaultMappingMode",
-                                              "DefaultSlicing",
-                                              "DerivativeFlavour",
-                                              "DisplayToFigure",
-                                              "EnableKeyboard",
-                                              "FileWriteWarning",
-                                              "Gamma",
-                                              "GammaGrey",
-                                              "ImageFilePath",
-                                              "ImageSizeLimit",
-                                              "MorphologicalFlavour",
-                                              "PutInCommandWindow",
-                                              "RespectVisibility",
-                                              "TrueSize",
-                                              "Truncation"};
 
 const char *const kOnOffWords[2] = {"off", "on"};
 
@@ -49,57 +21,25 @@ char kWordMappingMode[] = "normal";
 char kWordSlicing[] = "xy";
 
 struct DefaultWord {
-  int index;
+  preference::Index index;
   char *word;
 };
 
 // The String preferences with a word as default, in the order they are set.
 const DefaultWord kDefaultWords[] = {
-    {15, kWordBest},          {3, kWordComplexDisplay}, {7, kWordActionState}, {8, kWordColorMap},
-    {9, kWordComplexMapping}, {13, kWordMappingMode},   {14, kWordSlicing},
+    {preference::DerivativeFlavour, kWordBest},
+    {preference::ComplexMappingDisplay, kWordComplexDisplay},
+    {preference::DefaultActionState, kWordActionState},
+    {preference::DefaultColorMap, kWordColorMap},
+    {preference::DefaultComplexMapping, kWordComplexMapping},
+    {preference::DefaultMappingMode, kWordMappingMode},
+    {preference::DefaultSlicing, kWordSlicing},
 };
 
 constexpr double kGammaLow = 0.01;
 constexpr double kGammaHigh = 100.0;
 
 char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalsIgnoringCase(const char *a, const char *b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (asciiLower(*a) != asciiLower(*b)) {
-      return false;
-    }
-  }
-  return *a == *b;
-}
-
-PreferenceEntry integerEntry(int32_t value) {
-  PreferenceEntry e{};
-  e.kind = Integer;
-  e.value.integer = value;
-  return e;
-}
-
-PreferenceEntry onOffEntry(int32_t value) {
-  PreferenceEntry e{};
-  e.kind = OnOff;
-  e.value.integer = value;
-  return e;
-}
-
-// An entry whose value start-up fills in: an empty address, or 0.0.
-PreferenceEntry kindEntry(PreferenceKind kind) {
-  PreferenceEntry e{};
-  e.kind = kind;
-  if (kind == String) {
-    e.value.text = nullptr;
-  } else if (kind == Triple) {
-    e.value.triple = nullptr;
-  } else {
-    e.value.real = 0.0;
-  }
-  return e;
-}
 
 double clampGamma(double x) {
   // A NaN fails both tests and stays NaN.
@@ -112,49 +52,78 @@ double clampGamma(double x) {
   return x;
 }
 
-double *newPersistentTriple() {
-  double *block = static_cast<double *>(mxCalloc(3, sizeof(double)));
-  mexMakeMemoryPersistent(block);
-  return block;
-}
+double *newTriple() { return static_cast<double *>(storeMemory().takeZeroed(3, sizeof(double))); }
 
 } // namespace
 
-PreferenceEntry defaultPreferences[kPreferenceCount] = {
-    kindEntry(String),   // BoundaryCondition
-    onOffEntry(1),       // BringToFrontOnDisplay
-    kindEntry(String),   // CommandFilePath
-    kindEntry(String),   // ComplexMappingDisplay
-    integerEntry(65536), // ComputationLimit
-    kindEntry(String),   // CurrentImageFileDir
-    onOffEntry(0),       // DebugMode
-    kindEntry(String),   // DefaultActionState
-    kindEntry(String),   // DefaultColorMap
-    kindEntry(String),   // DefaultComplexMapping
-    integerEntry(256),   // DefaultFigureHeight
-    integerEntry(256),   // DefaultFigureWidth
-    onOffEntry(0),       // DefaultGlobalStretch
-    kindEntry(String),   // DefaultMappingMode
-    kindEntry(String),   // DefaultSlicing
-    kindEntry(String),   // DerivativeFlavour
-    onOffEntry(1),       // DisplayToFigure
-    onOffEntry(1),       // EnableKeyboard
-    onOffEntry(1),       // FileWriteWarning
-    kindEntry(Triple),   // Gamma
-    kindEntry(Real),     // GammaGrey
-    kindEntry(String),   // ImageFilePath
-    integerEntry(2048),  // ImageSizeLimit
-    integerEntry(0),     // MorphologicalFlavour
-    onOffEntry(1),       // PutInCommandWindow
-    onOffEntry(0),       // RespectVisibility
-    onOffEntry(1),       // TrueSize
-    integerEntry(0),     // Truncation
-};
-
+PreferenceEntry defaultPreferences[kPreferenceCount] = {};
 PreferenceEntry currentPreferences[kPreferenceCount] = {};
 
+namespace {
+
+// The default table at load, by kind: every String, Real and Triple entry
+// with an empty value slot for start-up to fill, every Integer and OnOff
+// entry with its default.
+struct IntegerDefault {
+  preference::Index index;
+  int32_t value;
+};
+
+using namespace preference;
+const Index kStringPreferences[] = {
+    BoundaryCondition,  CommandFilePath,   ComplexMappingDisplay, CurrentImageFileDir,
+    DefaultActionState, DefaultColorMap,   DefaultComplexMapping, DefaultMappingMode,
+    DefaultSlicing,     DerivativeFlavour, ImageFilePath};
+const Index kOnPreferences[] = {BringToFrontOnDisplay, DisplayToFigure,    EnableKeyboard,
+                                FileWriteWarning,      PutInCommandWindow, TrueSize};
+const Index kOffPreferences[] = {DebugMode, DefaultGlobalStretch, RespectVisibility};
+const IntegerDefault kIntegerDefaults[] = {{ComputationLimit, 65536}, {DefaultFigureHeight, 256},
+                                           {DefaultFigureWidth, 256}, {ImageSizeLimit, 2048},
+                                           {MorphologicalFlavour, 0}, {Truncation, 0}};
+static_assert(std::size(kStringPreferences) + std::size(kOnPreferences) +
+                      std::size(kOffPreferences) + std::size(kIntegerDefaults) + 2 ==
+                  kPreferenceCount,
+              "every preference has its kind, Gamma and GammaGrey included");
+
+bool loadDefaultTable() {
+  for (Index i : kStringPreferences) {
+    defaultPreferences[i].kind = PreferenceKind::String;
+    defaultPreferences[i].value.text = nullptr;
+  }
+  for (Index i : kOnPreferences) {
+    defaultPreferences[i].kind = PreferenceKind::OnOff;
+    defaultPreferences[i].value.integer = 1;
+  }
+  for (Index i : kOffPreferences) {
+    defaultPreferences[i].kind = PreferenceKind::OnOff;
+    defaultPreferences[i].value.integer = 0;
+  }
+  for (const IntegerDefault &d : kIntegerDefaults) {
+    defaultPreferences[d.index].kind = PreferenceKind::Integer;
+    defaultPreferences[d.index].value.integer = d.value;
+  }
+  defaultPreferences[Gamma].kind = PreferenceKind::Triple;
+  defaultPreferences[Gamma].value.triple = nullptr;
+  defaultPreferences[GammaGrey].kind = PreferenceKind::Real;
+  defaultPreferences[GammaGrey].value.real = 0.0;
+  return true;
+}
+
+[[maybe_unused]] const bool defaultTableLoaded = loadDefaultTable();
+
+} // namespace
+
+bool equalsIgnoringCase(const char *a, const char *b) {
+  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+    if (asciiLower(*a) != asciiLower(*b)) {
+      return false;
+    }
+  }
+  return *a == *b;
+}
+
 const char *preferenceName(int index) {
-  return (index >= 0 && index < kPreferenceCount) ? kNames[index] : nullptr;
+  return (index >= 0 && index < kPreferenceCount) ? kPreferenceNames[index] : nullptr;
 }
 
 const char *onOffWord(int32_t value) {
@@ -163,7 +132,7 @@ const char *onOffWord(int32_t value) {
 
 int findPreference(const char *text) {
   for (int i = 0; i < kPreferenceCount; ++i) {
-    if (equalsIgnoringCase(text, kNames[i])) {
+    if (equalsIgnoringCase(text, kPreferenceNames[i])) {
       return i;
     }
   }
@@ -192,24 +161,23 @@ void initPreferences() {
     PreferenceEntry &def = defaultPreferences[i];
     PreferenceEntry &cur = currentPreferences[i];
     switch (def.kind) {
-    case String:
+    case PreferenceKind::String:
       def.value.text = kNoText;
       if (cur.value.text == nullptr) {
-        char *buffer = static_cast<char *>(mxMalloc(kStringBufferSize));
-        mexMakeMemoryPersistent(buffer);
+        char *buffer = static_cast<char *>(storeMemory().take(kStringBufferSize));
         buffer[0] = '\0';
         cur.value.text = buffer;
       }
-      cur.kind = String;
+      cur.kind = PreferenceKind::String;
       break;
-    case Triple:
+    case PreferenceKind::Triple:
       if (def.value.triple == nullptr) {
-        def.value.triple = newPersistentTriple();
+        def.value.triple = newTriple();
       }
       if (cur.value.triple == nullptr) {
-        cur.value.triple = newPersistentTriple();
+        cur.value.triple = newTriple();
       }
-      cur.kind = Triple;
+      cur.kind = PreferenceKind::Triple;
       break;
     default:
       cur = def;
@@ -221,34 +189,34 @@ void initPreferences() {
     std::memcpy(currentPreferences[w.index].value.text, w.word, std::strlen(w.word) + 1);
   }
   for (int k = 0; k < 3; ++k) {
-    defaultPreferences[GammaIndex].value.triple[k] = 1.0;
-    currentPreferences[GammaIndex].value.triple[k] = 1.0;
+    defaultPreferences[preference::Gamma].value.triple[k] = 1.0;
+    currentPreferences[preference::Gamma].value.triple[k] = 1.0;
   }
-  defaultPreferences[GammaGreyIndex].value.real = 1.0;
-  currentPreferences[GammaGreyIndex].value.real = 1.0;
+  defaultPreferences[preference::GammaGrey].value.real = 1.0;
+  currentPreferences[preference::GammaGrey].value.real = 1.0;
 }
 
 void applyPreferenceLimits(int index) {
   PreferenceEntry &cur = currentPreferences[index];
   switch (index) {
-  case ComputationLimitIndex:
-  case DefaultFigureHeightIndex:
-  case DefaultFigureWidthIndex:
+  case preference::ComputationLimit:
+  case preference::DefaultFigureHeight:
+  case preference::DefaultFigureWidth:
     if (cur.value.integer < 1) {
       cur.value.integer = defaultPreferences[index].value.integer;
     }
     break;
-  case ImageSizeLimitIndex:
+  case preference::ImageSizeLimit:
     if (cur.value.integer < 0) {
       cur.value.integer = 0;
     }
     break;
-  case GammaIndex:
+  case preference::Gamma:
     for (int k = 0; k < 3; ++k) {
       cur.value.triple[k] = clampGamma(cur.value.triple[k]);
     }
     break;
-  case GammaGreyIndex:
+  case preference::GammaGrey:
     cur.value.real = clampGamma(cur.value.real);
     break;
   default:
@@ -262,18 +230,18 @@ void releasePreferences() {
   for (int i = 0; i < kPreferenceCount; ++i) {
     PreferenceEntry &def = defaultPreferences[i];
     PreferenceEntry &cur = currentPreferences[i];
-    if (def.kind == String) {
+    if (def.kind == PreferenceKind::String) {
       if (cur.value.text != nullptr) {
-        mxFree(cur.value.text);
+        storeMemory().giveBack(cur.value.text);
       }
       cur.value.text = nullptr;
       def.value.text = nullptr;
-    } else if (def.kind == Triple) {
+    } else if (def.kind == PreferenceKind::Triple) {
       if (def.value.triple != nullptr) {
-        mxFree(def.value.triple);
+        storeMemory().giveBack(def.value.triple);
       }
       if (cur.value.triple != nullptr) {
-        mxFree(cur.value.triple);
+        storeMemory().giveBack(cur.value.triple);
       }
       def.value.triple = nullptr;
       cur.value.triple = nullptr;

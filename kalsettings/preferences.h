@@ -1,14 +1,15 @@
 // The toolbox's preference table: 28 typed preferences with their defaults
 // and current values, held in module memory for as long as the module stays
-// loaded.  Blocks owned by the tables are taken with mxMalloc/mxCalloc and
-// made persistent, so they survive from one call to the next.
+// loaded.  Plain C++ over plain values: the blocks the tables own come from
+// the store's memory source (storememory.h), the host's persistent memory
+// once the gateway has set it.
 #ifndef KALMEX_KALSETTINGS_PREFERENCES_H
 #define KALMEX_KALSETTINGS_PREFERENCES_H
 
-#include <stdint.h>
+#include <cstdint>
 
 // The kind of a preference entry; decides how its value slot is read.
-enum PreferenceKind : int32_t {
+enum class PreferenceKind : int32_t {
   Integer = 0, // signed 32-bit integer, read as a 1x1 double
   OnOff = 1,   // 0 for "off", 1 for "on"
   String = 2,  // zero-terminated text
@@ -16,9 +17,10 @@ enum PreferenceKind : int32_t {
   Triple = 4   // block of three doubles, read as a 1x3 double
 };
 
-// One preference: its kind code and one 64-bit value slot.
+// One preference: its kind code and one 64-bit value slot.  The kind is
+// stored as a code, so a slot holding none of the five is seen as corrupt.
 struct PreferenceEntry {
-  int32_t kind;
+  PreferenceKind kind;
   union {
     int32_t integer; // Integer, OnOff
     double real;     // Real
@@ -33,17 +35,71 @@ constexpr int kStringBufferSize = 4096;
 // Buffer for a preference name as read from the caller: at most 255 characters.
 constexpr int kNameBufferSize = 256;
 
-// Indices of the preferences that take part in special rules.
-enum PreferenceIndex : int {
-  BoundaryConditionIndex = 0,
-  ComputationLimitIndex = 4,
-  DefaultFigureHeightIndex = 10,
-  DefaultFigureWidthIndex = 11,
-  GammaIndex = 19,
-  GammaGreyIndex = 20,
-  ImageSizeLimitIndex = 22,
-  TruncationIndex = 27
+// The index of each preference in both tables and in the name list.
+namespace preference {
+enum Index : int {
+  BoundaryCondition,
+  BringToFrontOnDisplay,
+  CommandFilePath,
+  ComplexMappingDisplay,
+  ComputationLimit,
+  CurrentImageFileDir,
+  DebugMode,
+  DefaultActionState,
+  DefaultColorMap,
+  DefaultComplexMapping,
+  DefaultFigureHeight,
+  DefaultFigureWidth,
+  DefaultGlobalStretch,
+  DefaultMappingMode,
+  DefaultSlicing,
+  DerivativeFlavour,
+  DisplayToFigure,
+  EnableKeyboard,
+  FileWriteWarning,
+  Gamma,
+  GammaGrey,
+  ImageFilePath,
+  ImageSizeLimit,
+  MorphologicalFlavour,
+  PutInCommandWindow,
+  RespectVisibility,
+  TrueSize,
+  Truncation
 };
+} // namespace preference
+static_assert(preference::Truncation == kPreferenceCount - 1, "one index per preference");
+
+// The name list, in index order (ascending character order): the names are
+// shown back to the caller exactly as written here.
+inline constexpr const char *kPreferenceNames[kPreferenceCount] = {"BoundaryCondition",
+                                                                   "BringToFrontOnDisplay",
+                                                                   "CommandFilePath",
+                                                                   "ComplexMappingDisplay",
+                                                                   "ComputationLimit",
+                                                                   "CurrentImageFileDir",
+                                                                   "DebugMode",
+                                                                   "DefaultActionState",
+                                                                   "DefaultColorMap",
+                                                                   "DefaultComplexMapping",
+                                                                   "DefaultFigureHeight",
+                                                                   "DefaultFigureWidth",
+                                                                   "DefaultGlobalStretch",
+                                                                   "DefaultMappingMode",
+                                                                   "DefaultSlicing",
+                                                                   "DerivativeFlavour",
+                                                                   "DisplayToFigure",
+                                                                   "EnableKeyboard",
+                                                                   "FileWriteWarning",
+                                                                   "Gamma",
+                                                                   "GammaGrey",
+                                                                   "ImageFilePath",
+                                                                   "ImageSizeLimit",
+                                                                   "MorphologicalFlavour",
+                                                                   "PutInCommandWindow",
+                                                                   "RespectVisibility",
+                                                                   "TrueSize",
+                                                                   "Truncation"};
 
 // The defaults and the current values, indexed by preference index.  At load
 // the default table holds every kind and the Integer and OnOff defaults and
@@ -53,9 +109,11 @@ extern PreferenceEntry currentPreferences[kPreferenceCount];
 
 // The name of preference index (0 to 27), as written in the name list.
 const char *preferenceName(int index);
-// The word of an OnOff value: "off" for 0, "on" for 1, NULL otherwise.
+// The word of an OnOff value: "off" for 0, "on" for 1, nullptr otherwise.
 const char *onOffWord(int32_t value);
 
+// True when a and b are equal once ASCII letters are folded to one case.
+bool equalsIgnoringCase(const char *a, const char *b);
 // The index of the name equal to text when ASCII letter case is ignored, or
 // -1 when there is none.
 int findPreference(const char *text);
@@ -67,14 +125,14 @@ int onOffFromWord(const char *word);
 // NaN becomes 0.
 bool preferenceIntegerFromDouble(double x, int32_t *out);
 
-// Completes the default table and fills the current one.  Resumable: when a
-// host allocation fails part-way (which ends the call), a later run keeps
-// the blocks already made and takes only the missing ones.
+// Completes the default table and fills the current one.  Resumable: when
+// the memory source ends the call part-way, a later run keeps the blocks
+// already made and takes only the missing ones.
 void initPreferences();
 // The correction that follows a successful set of current entry index.
 void applyPreferenceLimits(int index);
-// Frees every block the tables own and clears their block addresses, so that
-// a later initPreferences starts afresh.
+// Gives back every block the tables own and clears their block addresses,
+// so that a later initPreferences starts afresh.
 void releasePreferences();
 
 #endif

@@ -169,7 +169,7 @@ bool grow_store(void *&array, uint32_t &capacity, size_t wanted, size_t entry) {
   return true;
 }
 
-template <typename T, typename Id> Id take_entry(T *&array, Id &count, Id &capacity, long &taken) {
+template <typename T, typename Id> Id take_entry(T *&array, Id &count, Id &capacity) {
   if (count == 0) {
     count = 1; // entry 0 stands for none
   }
@@ -178,8 +178,7 @@ template <typename T, typename Id> Id take_entry(T *&array, Id &count, Id &capac
     return 0;
   }
   array = static_cast<T *>(raw);
-  memset(&array[count], 0, sizeof(T));
-  ++taken;
+  array[count] = T{};
   return count++;
 }
 
@@ -194,12 +193,12 @@ template <typename T, typename Id> bool reserve_entries(T *&array, Id &capacity,
 
 } // namespace
 
-node_id new_region_node(seg_context &ctx) {
-  return take_entry(ctx.nodes, ctx.node_count, ctx.node_capacity, records_taken);
+node_id grow_region_nodes(seg_context &ctx) {
+  return take_entry(ctx.nodes, ctx.node_count, ctx.node_capacity);
 }
 
-link_id new_node_link(seg_context &ctx) {
-  return take_entry(ctx.links, ctx.link_count, ctx.link_capacity, cells_taken);
+link_id grow_node_links(seg_context &ctx) {
+  return take_entry(ctx.links, ctx.link_count, ctx.link_capacity);
 }
 
 bool reserve_region_nodes(seg_context &ctx, size_t count) {
@@ -211,6 +210,8 @@ bool reserve_node_links(seg_context &ctx, size_t count) {
 }
 
 void release_records(seg_context &ctx) {
+  records_taken += ctx.node_count > 0 ? ctx.node_count - 1 : 0;
+  cells_taken += ctx.link_count > 0 ? ctx.link_count - 1 : 0;
   seg_free(ctx.nodes);
   seg_free(ctx.links);
   ctx.nodes = NULL;

@@ -123,6 +123,9 @@ void merge_blocks(seg_context &ctx, block_table table) {
       // records of the others are no longer reached.
       region_node &f = nodes[first];
       const node_id after = nodes[r].next_block;
+      for (node_id m = f.next_block; m != after; m = nodes[m].next_block) {
+        nodes[m].flags = FLAG_MERGED;
+      }
       const int32_t i = cell_index(ctx, f.code);
       f.code = set_digit(0, b, f.code);
       f.stat_a = acc_a;

@@ -66,12 +66,26 @@ node_id sort_region_list(seg_context &ctx, node_id head) {
     seg_free(pairs);
     return node_failed;
   }
+  // Every block adds its pixels to its region, in the order of the store;
+  // without room for the sums, each region walks its member chain.
+  uint32_t *sizes =
+      static_cast<uint32_t *>(seg_calloc(static_cast<size_t>(ctx.node_count), sizeof(uint32_t)));
+  if (sizes != nullptr) {
+    for (node_id b = 1; b < ctx.node_count; ++b) {
+      const region_node &block = ctx.nodes[b];
+      if ((block.flags & FLAG_MERGED) == 0) {
+        sizes[region_of_block(ctx, b)] +=
+            static_cast<uint32_t>(ctx.block_voxels[code_level(ctx, block.code)]);
+      }
+    }
+  }
   size_t filled = 0;
   for (node_id r = head; r != 0 && filled < count; r = ctx.nodes[r].next_region) {
     pairs[filled].region = r;
-    pairs[filled].size = static_cast<uint32_t>(region_size(ctx, r));
+    pairs[filled].size = sizes != nullptr ? sizes[r] : static_cast<uint32_t>(region_size(ctx, r));
     ++filled;
   }
+  seg_free(sizes);
   sort_pairs(pairs, suffix_max, filled);
   for (size_t i = 0; i + 1 < filled; ++i) {
     ctx.nodes[pairs[i].region].next_region = pairs[i + 1].region;

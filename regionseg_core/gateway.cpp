@@ -221,7 +221,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   }
 
   // Criterion and the parameters it reads.
-  if (criterion < 1 || criterion > 5) {
+  if (criterion < CRITERION_RANGE || criterion > CRITERION_SCALED_VARIANCE) {
     refuse(arg_criterion, "must be 1 to 5.");
   }
   if (criterion == CRITERION_CHI2_VARIANCE) {

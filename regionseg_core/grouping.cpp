@@ -105,10 +105,9 @@ void join_statistics(seg_context &ctx, node_id r_id, node_id n_id) {
   }
 }
 
-node_id resolve_link(seg_context &ctx, link_id cell) {
+node_id region_of_block(seg_context &ctx, node_id n) {
   region_node *const nodes = ctx.nodes;
   node_link *const links = ctx.links;
-  node_id n = links[cell].node;
   if (nodes[n].last_member != 0) {
     return n;
   }
@@ -124,8 +123,15 @@ node_id resolve_link(seg_context &ctx, link_id cell) {
     n = forward.node;
     forward.node = live;
   }
-  links[cell].node = live;
   return live;
+}
+
+node_id resolve_link(seg_context &ctx, link_id cell) {
+  node_link &c = ctx.links[cell];
+  if (ctx.nodes[c.node].last_member == 0) {
+    c.node = region_of_block(ctx, c.node);
+  }
+  return c.node;
 }
 
 int32_t label_at_region(const seg_context &ctx, node_id r) {

@@ -81,8 +81,8 @@ extern "C" {
 void regionseg_core_fail_allocation_at(long n);
 long regionseg_core_allocation_count();
 long regionseg_core_live_allocations();
-// Records and adjacency cells made since the last fail_allocation_at (for
-// the benchmarks' bytes per block and per adjacency).
+// Records and adjacency cells made by the runs finished since the last
+// fail_allocation_at (for the benchmarks' bytes per block and adjacency).
 long regionseg_core_records_taken();
 long regionseg_core_cells_taken();
 }
@@ -176,8 +176,9 @@ inline bool variance_statistics(int32_t criterion) {
   return criterion == CRITERION_CHI2_VARIANCE || criterion == CRITERION_SCALED_VARIANCE;
 }
 
-// Marks in region_node::flags.
-enum : uint8_t { FLAG_SEEN = 1, FLAG_DONE = 2, FLAG_SEED = 4 };
+// Marks in region_node::flags.  FLAG_MERGED marks the record of a block
+// that merging took into its first sibling: it is in no structure any more.
+enum : uint8_t { FLAG_SEEN = 1, FLAG_DONE = 2, FLAG_SEED = 4, FLAG_MERGED = 8 };
 
 // The block table: one record per start cell (0 for none), from seg_calloc.
 typedef node_id *block_table;
@@ -246,8 +247,22 @@ struct seg_context : block_grid {
 // A new zero-filled record or cell (all links empty, flags 0), or 0 when
 // the store cannot grow.  Either may move its array: a reference into it
 // taken before does not survive the call.
-node_id new_region_node(seg_context &ctx);
-link_id new_node_link(seg_context &ctx);
+node_id grow_region_nodes(seg_context &ctx);
+link_id grow_node_links(seg_context &ctx);
+inline node_id new_region_node(seg_context &ctx) {
+  if (ctx.node_count == 0 || ctx.node_count == ctx.node_capacity) {
+    return grow_region_nodes(ctx);
+  }
+  ctx.nodes[ctx.node_count] = region_node{};
+  return ctx.node_count++;
+}
+inline link_id new_node_link(seg_context &ctx) {
+  if (ctx.link_count == 0 || ctx.link_count == ctx.link_capacity) {
+    return grow_node_links(ctx);
+  }
+  ctx.links[ctx.link_count] = node_link{};
+  return ctx.link_count++;
+}
 // Room for at least count records / cells in all, made at once; false
 // when it cannot be had.
 bool reserve_region_nodes(seg_context &ctx, size_t count);
@@ -363,6 +378,9 @@ void join_statistics(seg_context &ctx, node_id r, node_id n);
 // The live region the cell refers to, following forwarding links; the cell
 // and the forwarding links passed on the way are pointed at it directly.
 node_id resolve_link(seg_context &ctx, link_id cell);
+// The live region that a block belongs to: the block's own record, or the
+// region its record's forwarding link leads to (shortened on the way).
+node_id region_of_block(seg_context &ctx, node_id block);
 // Afterwards n's first cell is its forwarding link (to r), reached only
 // through n's nbr_head.
 void absorb_region(seg_context &ctx, node_id r, node_id n, link_id cell);

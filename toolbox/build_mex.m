@@ -1,8 +1,10 @@
-function build_mex(outdir)
+function varargout = build_mex(outdir)
 % BUILD_MEX  Compile every kalmex module with the host's own mex command.
 %
 %   build_mex          builds into the folder of this file
 %   build_mex(OUTDIR)  builds into OUTDIR
+%   BUILT = build_mex(...)  also gives the modules built: one row each, the
+%                      name and the sources compiled into it
 %
 % For users who have MATLAB or Octave but not CMake.  Run it from any
 % folder; it finds the sources next to this toolbox folder.  In Octave the
@@ -24,51 +26,52 @@ function build_mex(outdir)
     fprintf('building %s\n', name);
     mex('-output', fullfile(outdir, name), inc{:}, extra{:}, srcs{:}, util);
   end
+  if nargout > 0
+    varargout{1} = modules(:, 1:2);
+  end
 end
 
 function modules = kalmex_module_sources(root)
-% Module name, its sources and extra flags, read from the kal_add_module
-% calls of each module folder's CMakeLists.txt, so the two builds cannot
-% drift apart.
+% Module name, its sources and include flags.  The sources are those of the
+% module's manifest FOLDER/NAME.sources, the same lists the CMake build
+% reads; a module without its manifest is not in the tree and is passed
+% over.  The wrappers get the image library compiled into each module file
+% instead of shared beside them.
   modules = cell(0, 3);
-  for folder = {'edgethin', 'regionseg_core', 'kalsettings', 'tiffmend', 'wrappers'}
-    file = fullfile(root, folder{1}, 'CMakeLists.txt');
-    if exist(file, 'file') ~= 2
+  lib = fullfile(root, 'imagelib');
+  for m = {'edgethin', 'edgethin'; 'regionseg_core', 'regionseg_core'; ...
+           'kalsettings', 'kalsettings'; 'tiffmend', 'tiffmend'; 'wrappers', 'kal_peakfit'; ...
+           'wrappers', 'kal_turnvolume'; 'wrappers', 'kal_troughfind'}'
+    folder = fullfile(root, m{1});
+    srcs = manifest_sources(folder, m{2});
+    if isempty(srcs)
       continue;
     end
-    text = fileread(file);
-    text = regexprep(text, '#[^\n]*', '');
-    calls = regexp(text, 'kal_add_module\s*\(([^)]*)\)', 'tokens');
-    for k = 1:numel(calls)
-      words = strsplit(strtrim(calls{k}{1}));
-      words = words(~cellfun(@isempty, words));
-      name = words{1};
-      if strcmp(name, '${module}')
-        continue; % the wrappers, below
+    inc = {['-I' folder]};
+    if strcmp(m{1}, 'wrappers')
+      libsrcs = [manifest_sources(lib, 'brx'), manifest_sources(lib, 'kal')];
+      if isempty(libsrcs)
+        continue;
       end
-      srcs = {};
-      extra = {};
-      mode = '';
-      for w = words(2:end)
-        word = w{1};
-        if any(strcmp(word, {'SOURCES', 'EMBEDDED_LIBS', 'OCTAVE_LIBS'}))
-          mode = word;
-        elseif strcmp(mode, 'SOURCES')
-          srcs{end + 1} = fullfile(root, folder{1}, word);
-        end
-      end
-      modules(end + 1, :) = {name, srcs, [extra, {['-I' fullfile(root, folder{1})]}]};
+      srcs = [srcs, libsrcs];
+      inc = [{['-I' lib]}, inc];
     end
+    modules(end + 1, :) = {m{2}, srcs, inc};
   end
-  % The wrappers: here the image library is compiled into each module file
-  % instead of being shared beside them.
-  lib = fullfile(root, 'imagelib');
-  if exist(fullfile(root, 'wrappers', 'CMakeLists.txt'), 'file') == 2
-    libsrcs = cellfun(@(n) fullfile(lib, n), {'brx.cpp', 'kal_core.cpp', 'kal_spline.cpp', ...
-                      'kal_maxima.cpp', 'kal_turn.cpp', 'kal_trough.cpp'}, 'UniformOutput', false);
-    for name = {'kal_peakfit', 'kal_turnvolume', 'kal_troughfind'}
-      modules(end + 1, :) = {name{1}, [{fullfile(root, 'wrappers', [name{1} '.cpp'])}, libsrcs], ...
-                             {['-I' lib], ['-I' fullfile(root, 'wrappers')]}};
+end
+
+function srcs = manifest_sources(folder, name)
+% The files FOLDER/NAME.sources lists, one a line (# starts a comment line),
+% as full paths; none when there is no such manifest.
+  srcs = {};
+  file = fullfile(folder, [name '.sources']);
+  if exist(file, 'file') ~= 2
+    return;
+  end
+  for line = regexp(fileread(file), '\r?\n', 'split')
+    word = strtrim(line{1});
+    if ~isempty(word) && word(1) ~= '#'
+      srcs{end + 1} = fullfile(folder, word);
     end
   end
 end

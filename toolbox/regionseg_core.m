@@ -5,7 +5,7 @@
 %              parallel_grouping, parallel_seeds, seed_any_level, criterion, ...
 %              threshold, outlier_fraction, noise_sigma, confidence_row, ...
 %              size_factor, min_region_size, keep_small_stats)
-%  [labels, snapshots] = regionseg_core(...)
+%  [labels, snapshots] = regionseg_core(..., keep_small_stats, snapshot_budget)
 %
 %  The compiled core of REGIONSEG, which is the easier way in: REGIONSEG takes
 %  any image and named options, and pads, scales and checks for you.
@@ -19,13 +19,14 @@
 %  standard output after every stage ("finished merging", ...).
 %
 % PARAMETERS:
-%  All 15 are required.  Every parameter after the image is a real scalar of
-%  any numeric or logical class; "whole" parameters drop their fractional
-%  part.
-%  image:             int32 array, 2-D or 3-D, grey values 0 to 255.  Its
-%                     first two dimensions are both 2^LEVELS; a 3-D image has
-%                     2^(LEVELS - FLAT_LEVELS) planes.
-%  levels:            whole, 1 to 8: levels of the block tree; the root block
+%  The first 15 are required, SNAPSHOT_BUDGET is optional.  Every parameter
+%  after the image is a real scalar of any numeric or logical class; "whole"
+%  parameters drop their fractional part.
+%  image:             int32 array, 2-D or 3-D, grey values 0 to 255, at most
+%                     2^30 voxels.  Its first two dimensions are both
+%                     2^LEVELS; a 3-D image has 2^(LEVELS - FLAT_LEVELS)
+%                     planes.
+%  levels:            whole, 1 to 16: levels of the block tree; the root block
 %                     covers the whole image.
 %  flat_levels:       whole, 0 to LEVELS: blocks of levels 0 to FLAT_LEVELS are
 %                     one plane thick.  Equals LEVELS for a 2-D image.
@@ -64,7 +65,14 @@
 %                     most similar neighbour; 0 turns this off.
 %  keep_small_stats:  non-zero: a merged small region adds its statistics to
 %                     the region that takes it; 0: it does not.
-%  NaN or infinite values are refused for every parameter.
+%  snapshot_budget:   > 0, the memory the snapshot stack may take: a value
+%                     above 1 is bytes, one in (0, 1] a share of the
+%                     machine's physical memory; 0.25 when not given (Inf: no
+%                     bound).  A snapshot that would pass it is not taken and
+%                     the call warns once (identifier
+%                     kalmex:regionseg_core:snapshotBudget).
+%  NaN values are refused for every parameter, infinite ones for all but
+%  SNAPSHOT_BUDGET.
 %
 % RESULTS:
 %  labels:    int32 array of the image's size: the region of every pixel,
@@ -73,21 +81,24 @@
 %  snapshots: int32 array with one more dimension than the image: slice k
 %             (last dimension) is the k-th snapshot of the painting, from the
 %             initial checkerboard of start blocks to the final state.  Made
-%             only when asked for.
+%             only when asked for.  When the budget cut the stack, its last
+%             slice is still the final state.
 %
 % MESSAGES:
-%  "Expected 15 inputs: the image and 14 parameters."
+%  "Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget."
 %  "At most two outputs: labels and snapshots."
 %  "Argument N (NAME) ..." for a bad argument, for instance
 %  "Argument 1 (image) must be a real, full int32 array.",
 %  "Argument 1 (image) must be 2^levels in its first two dimensions.",
 %  "Argument 1 (image) must have 2^(levels - flat_levels) planes.",
 %  "Argument 1 (image) must hold grey values 0 to 255.",
-%  "Argument 2 (levels) must be 1 to 8.",
+%  "Argument 1 (image) must have at most 2^30 voxels.",
+%  "Argument 2 (levels) must be 1 to 16.",
 %  "Argument 4 (start_level) must be 0 to levels - 1.",
 %  "Argument 8 (criterion) must be 1 to 5.",
 %  "Argument 9 (threshold) must not be negative.",
 %  "Argument 12 (confidence_row) must be 1, 2 or 3 with criterion 4.",
+%  "Argument 16 (snapshot_budget) must be positive.",
 %  and "must be finite.", "must not be empty." or "must be a real numeric or
 %  logical value." for any parameter.
 %

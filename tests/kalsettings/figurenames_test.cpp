@@ -1,26 +1,25 @@
-// The figure-name store without a host call: the pool's turn order across a
-// clear and handle conversion.  Lookups and capacity are checked through the
-// gateway.
+// The figure-name store with a plain memory source, no host at all: the
+// pool's turn order across a clear and handle conversion.  Lookups and capacity are checked through
+// the gateway.
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "figurenames.h"
-#include "kalhost.h"
+#include "store_memory_testing.h"
 
 namespace {
 
-class FigureStore : public ::testing::Test {
+class FigureStore : public kaltest::PlainStoreMemory {
 protected:
   void SetUp() override {
-    releaseFigureNames();
-    persistentAtStart_ = kalhost::persistentBlocks();
+    PlainStoreMemory::SetUp();
+    releaseFigureNames(); // the store as at load, cursor included
   }
   void TearDown() override {
     releaseFigureNames();
-    EXPECT_EQ(kalhost::persistentBlocks(), persistentAtStart_);
+    PlainStoreMemory::TearDown();
   }
-  std::size_t persistentAtStart_ = 0;
 };
 
 TEST_F(FigureStore, CursorSurvivesClearing) {

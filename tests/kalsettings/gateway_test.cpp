@@ -1,43 +1,17 @@
 // kalsettings through the embedded host: every MODE, the messages, the
 // corrections after a set and the calls of the MATLAB-side functions.
 #include <cmath>
+#include <cstdlib>
 
 #include "kalsettings_fixture.h"
+#include "preferences.h"
+#include "storememory.h"
 
 using namespace kaltest;
 
 namespace {
 
 using Gateway = Kalsettings;
-
-const char *const kNames[28] = {"BoundaryCondition",
-                                "BringToFrontOnDisplay",
-                                "CommandFilePath",
-                                "ComplexMappingDisplay",
-                                "ComputationLimit",
-                                "CurrentImageFileDir",
-                                "DebugMode",
-                                "DefaultActionState",
-                                "DefaultColorMap",
-                                "DefaultComplexMapping",
-                                "DefaultFigureHeight",
-                                "DefaultFigureWidth",
-                                "DefaultGlobalStretch",
-                                "DefaultMappingMode",
-                                "DefaultSlicing",
-                                "DerivativeFlavour",
-                                "DisplayToFigure",
-                                "EnableKeyboard",
-                                "FileWriteWarning",
-                                "Gamma",
-                                "GammaGrey",
-                                "ImageFilePath",
-                                "ImageSizeLimit",
-                                "MorphologicalFlavour",
-                                "PutInCommandWindow",
-                                "RespectVisibility",
-                                "TrueSize",
-                                "Truncation"};
 
 // The value column of a whole-table read, as text for comparison.
 std::string describe(const mxArray *v) {
@@ -49,6 +23,37 @@ std::string describe(const mxArray *v) {
     s += (s.empty() ? "" : " ") + std::to_string(x);
   }
   return s;
+}
+
+// The module's default table as the value column of a whole-table read
+// would show it, read from the table itself (started without a host).
+std::vector<std::string> tableDefaults() {
+  static const StoreMemory kPlain = {std::malloc, std::calloc, std::free};
+  useStoreMemory(&kPlain);
+  initPreferences();
+  std::vector<std::string> shown;
+  for (const PreferenceEntry &e : defaultPreferences) {
+    const double *triple = e.value.triple;
+    switch (e.kind) {
+    case PreferenceKind::OnOff:
+      shown.push_back("'" + std::string(onOffWord(e.value.integer)) + "'");
+      break;
+    case PreferenceKind::String:
+      shown.push_back("'" + std::string(e.value.text) + "'");
+      break;
+    case PreferenceKind::Real:
+      shown.push_back(std::to_string(e.value.real));
+      break;
+    case PreferenceKind::Triple:
+      shown.push_back(std::to_string(triple[0]) + " " + std::to_string(triple[1]) + " " +
+                      std::to_string(triple[2]));
+      break;
+    default:
+      shown.push_back(std::to_string(static_cast<double>(e.value.integer)));
+    }
+  }
+  releasePreferences();
+  return shown;
 }
 
 TEST_F(Gateway, WholeTablesRightAfterLoad) {
@@ -66,28 +71,24 @@ TEST_F(Gateway, WholeTablesRightAfterLoad) {
   const mxArray *c = current.out[0].get();
   ASSERT_TRUE(mxIsCell(d));
   ASSERT_EQ(dims(d), (std::vector<mwSize>{28, 2}));
+  std::vector<std::string> expected = tableDefaults();
+  expected[preference::BoundaryCondition] = "'periodic'"; // from the MATLAB side
+  expected[preference::Truncation] = "2.500000";
   for (mwIndex i = 0; i < 28; ++i) {
-    EXPECT_EQ(textOf(mxGetCell(d, i)), kNames[i]);
-    EXPECT_EQ(textOf(mxGetCell(c, i)), kNames[i]);
-    EXPECT_EQ(describe(mxGetCell(d, i + 28)), describe(mxGetCell(c, i + 28))) << kNames[i];
+    EXPECT_EQ(textOf(mxGetCell(d, i)), kPreferenceNames[i]);
+    EXPECT_EQ(textOf(mxGetCell(c, i)), kPreferenceNames[i]);
+    EXPECT_EQ(describe(mxGetCell(d, i + 28)), expected[i]) << kPreferenceNames[i];
+    EXPECT_EQ(describe(mxGetCell(c, i + 28)), expected[i]) << kPreferenceNames[i];
   }
-  auto value = [&](int i) { return describe(mxGetCell(c, static_cast<mwIndex>(i + 28))); };
-  EXPECT_EQ(value(0), "'periodic'");
-  EXPECT_EQ(value(27), "2.500000");
-  EXPECT_EQ(value(8), "'grey'");
-  EXPECT_EQ(value(19), "1.000000 1.000000 1.000000");
-  EXPECT_EQ(dims(mxGetCell(c, 19 + 28)), (std::vector<mwSize>{1, 3}));
-  EXPECT_EQ(value(4), "65536.000000");
-  EXPECT_EQ(value(6), "'off'");
-  EXPECT_EQ(value(2), "''");
+  EXPECT_EQ(dims(mxGetCell(c, preference::Gamma + 28)), (std::vector<mwSize>{1, 3}));
 
   // A table asked for by 0.5 or -0.5 is the default one; 1.9 the current one.
   for (double which : {0.5, -0.5, 1.9}) {
     EXPECT_TRUE(table(which).ok()) << which;
   }
   ASSERT_TRUE(set("DebugMode", text("on")).ok());
-  EXPECT_EQ(textOf(mxGetCell(table(0).out[0].get(), 6 + 28)), "off");
-  EXPECT_EQ(textOf(mxGetCell(table(1.9).out[0].get(), 6 + 28)), "on");
+  EXPECT_EQ(textOf(mxGetCell(table(0).out[0].get(), preference::DebugMode + 28)), "off");
+  EXPECT_EQ(textOf(mxGetCell(table(1.9).out[0].get(), preference::DebugMode + 28)), "on");
 }
 
 TEST_F(Gateway, EveryKindIsSetAndReadBackWithItsCorrection) {
@@ -286,6 +287,7 @@ TEST_F(Gateway, UnsoundAnswersOfTheMatlabSideEndTheCallCleanly) {
   const std::string bad = "kal_getboundary must return a non-empty cell array.";
   getBoundaryResult = [] { return mxCreateDoubleScalar(1); };
   EXPECT_EQ(read("BoundaryCondition").error(), bad);
+  EXPECT_EQ(read("BoundaryCondition").result.id, "kalmex:kalsettings:badBoundary");
   getBoundaryResult = [] { return mxCreateCellMatrix(1, 0); };
   EXPECT_EQ(read("BoundaryCondition").error(), bad);
   EXPECT_EQ(table(1).error(), bad);
@@ -297,6 +299,7 @@ TEST_F(Gateway, UnsoundAnswersOfTheMatlabSideEndTheCallCleanly) {
   EXPECT_TRUE(mxIsDouble(c.out[0].get()) && mxIsEmpty(c.out[0].get()));
   getTruncationResult = []() -> mxArray * { return nullptr; };
   EXPECT_EQ(read("Truncation").error(), "kal_gettruncation must return a value.");
+  EXPECT_EQ(read("Truncation").result.id, "kalmex:kalsettings:badTruncation");
 }
 
 TEST_F(Gateway, FiguresForVariables) {

@@ -65,6 +65,17 @@ protected:
     }
   }
 
+  // The persistent blocks of a start-up that nothing cuts short: one call on
+  // a fresh module, which is unloaded again.
+  static std::size_t startUpBlocks() {
+    unload();
+    const std::size_t before = kalhost::persistentBlocks();
+    EXPECT_TRUE(table(1).ok());
+    const std::size_t taken = kalhost::persistentBlocks() - before;
+    unload();
+    return taken;
+  }
+
   static Call ks(std::initializer_list<const mxArray *> inputs, int nlhs = 1) {
     return call("kalsettings", nlhs, inputs);
   }

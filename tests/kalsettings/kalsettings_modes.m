@@ -1,5 +1,6 @@
-% kalsettings inside Octave: reads, sets with corrections, messages, figures
-% and the four toolbox functions that hold BoundaryCondition and Truncation.
+% kalsettings inside Octave: reads, sets with corrections, messages and
+% their identifiers, figures and the four toolbox functions that hold
+% BoundaryCondition and Truncation.
 
 % Whole tables right after load: same values, names as in the list.
 d = kalsettings(0, 0);
@@ -35,7 +36,7 @@ kalsettings(1, 'ImageFilePath', repmat('p', 1, 4095));
 kx_assert(isempty(lastwarn()), 'no warning for 4095 characters');
 kx_assert(isequal(kalsettings(0, 'ImageFilePath'), repmat('p', 1, 4095)), '4095 stored whole');
 kalsettings(1, 'ImageFilePath', repmat('q', 1, 5000));
-kx_assert(strcmp(lastwarn(), 'Clipping the string value.'), 'clipping warning');
+kx_assert(kalsettings_clipped(), 'clipping warning');
 kx_assert(isequal(kalsettings(0, 'ImageFilePath'), repmat('q', 1, 4095)), '5000 clipped');
 
 % Messages, the name written as in the list; pairs before a failure stay.
@@ -63,6 +64,22 @@ for mode = {5, 'x', [0 1], NaN, int32(1)}
 end
 kalsettings(1.9, 'DebugMode', 'off');
 kx_assert(strcmp(kalsettings(-0.5, 'DebugMode'), 'off'), 'MODE 1.9 sets, -0.5 reads');
+
+% Every error carries the identifier kalmex:kalsettings:REASON.
+cases = {@() kalsettings(), 'wrongInputCount'; @() kalsettings(0, 'DebugMode', 3), 'wrongInputCount';
+         @() kalsettings(5), 'undefinedMode'; @() kalsettings(1, 2, 1), 'nameNotText';
+         @() kalsettings(0, 'NoSuchThing'), 'unknownName';
+         @() kalsettings(1, 'GammaGrey', 'x'), 'notScalar';
+         @() kalsettings(1, 'ComputationLimit', 3e9), 'integerOverflow';
+         @() kalsettings(1, 'DebugMode', 'yes'), 'notOnOff';
+         @() kalsettings(1, 'CommandFilePath', 3), 'valueNotText';
+         @() kalsettings(1, 'Gamma', 5), 'notTriple'; @() kalsettings(3, 1, 1), 'variableNotText';
+         @() kalsettings(3, 'img', 1.5), 'invalidHandle'};
+for k = 1:rows(cases)
+  got = kalsettings_error_id(cases{k, 1});
+  kx_assert(strcmp(got, ['kalmex:kalsettings:' cases{k, 2}]), 'identifier %s: got %s', cases{k, 2}, got);
+end
+kalsettings(1, 'DebugMode', 'off');
 
 % BoundaryCondition and Truncation go through the toolbox functions.
 kalsettings(1, 'BoundaryCondition', 'periodic', 'truncation', 4.5);
@@ -95,7 +112,7 @@ kx_assert_error(@() kalsettings(3, 1, 1), 'Variable names must be strings.');
 kx_assert_error(@() kalsettings(2, {'a'}), 'Variable names must be strings.', 1);
 lastwarn('');
 kalsettings(3, [repmat('n', 1, 255) 'first'], 12);
-kx_assert(strcmp(lastwarn(), 'Clipping the string value.'), 'long name warning');
+kx_assert(kalsettings_clipped(), 'long name warning');
 kx_assert(kalsettings(2, repmat('n', 1, 255)) == 12, 'long name bound under 255 characters');
 kalsettings(4);
 kx_assert(kalsettings(2, 'img') == 0 && kalsettings(2, 'a') == 0, 'MODE 4 forgets all');
@@ -103,5 +120,7 @@ for k = 1:256
   kalsettings(3, sprintf('v%d', k), k);
 end
 kx_assert_error(@() kalsettings(3, 'v257', 1), 'Variable name buffer full.');
+kx_assert(strcmp(kalsettings_error_id(@() kalsettings(3, 'v257', 1)), 'kalmex:kalsettings:storeFull'), ...
+          'identifier of a full store');
 kalsettings(3, 'v17', 99);
 kx_assert(kalsettings(2, 'v17') == 99, 'rebinding when full');

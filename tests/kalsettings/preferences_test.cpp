@@ -1,5 +1,6 @@
-// The preference table without a host call: start-up, lookup and release.
-// Conversions and corrections are checked through the gateway.
+// The preference table with a plain memory source, no host at all:
+// start-up, lookup and release.  Conversions and corrections are checked
+// through the gateway.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -7,41 +8,38 @@
 #include <cstring>
 #include <string>
 
-#include "kalhost.h"
 #include "preferences.h"
+#include "store_memory_testing.h"
 
 namespace {
 
-class PreferenceTable : public ::testing::Test {
+class PreferenceTable : public kaltest::PlainStoreMemory {
 protected:
   void SetUp() override {
-    persistentAtStart_ = kalhost::persistentBlocks();
+    PlainStoreMemory::SetUp();
     initPreferences();
   }
   void TearDown() override {
     releasePreferences();
-    EXPECT_EQ(kalhost::persistentBlocks(), persistentAtStart_);
+    PlainStoreMemory::TearDown();
   }
-  std::size_t persistentAtStart_ = 0;
 };
 
 TEST_F(PreferenceTable, StartUpMakesEveryCurrentEntryEqualItsDefault) {
-  // One 4096-byte buffer per String entry (11) and two Triple blocks.
-  EXPECT_EQ(kalhost::persistentBlocks() - persistentAtStart_, 13u);
   for (int i = 0; i < kPreferenceCount; ++i) {
     const PreferenceEntry &d = defaultPreferences[i];
     const PreferenceEntry &c = currentPreferences[i];
     ASSERT_EQ(c.kind, d.kind) << preferenceName(i);
     switch (d.kind) {
-    case String:
+    case PreferenceKind::String:
       EXPECT_STREQ(c.value.text, d.value.text) << preferenceName(i);
       EXPECT_NE(c.value.text, d.value.text) << "current strings own their buffer";
       break;
-    case Triple:
+    case PreferenceKind::Triple:
       EXPECT_NE(c.value.triple, d.value.triple);
       EXPECT_EQ(std::memcmp(c.value.triple, d.value.triple, 3 * sizeof(double)), 0);
       break;
-    case Real:
+    case PreferenceKind::Real:
       EXPECT_EQ(c.value.real, d.value.real);
       break;
     default:
@@ -51,12 +49,12 @@ TEST_F(PreferenceTable, StartUpMakesEveryCurrentEntryEqualItsDefault) {
   EXPECT_STREQ(currentPreferences[findPreference("DefaultColorMap")].value.text, "grey");
   EXPECT_STREQ(currentPreferences[findPreference("DerivativeFlavour")].value.text, "best");
   EXPECT_STREQ(currentPreferences[findPreference("CommandFilePath")].value.text, "");
-  EXPECT_EQ(currentPreferences[ComputationLimitIndex].value.integer, 65536);
-  EXPECT_EQ(currentPreferences[ImageSizeLimitIndex].value.integer, 2048);
+  EXPECT_EQ(currentPreferences[preference::ComputationLimit].value.integer, 65536);
+  EXPECT_EQ(currentPreferences[preference::ImageSizeLimit].value.integer, 2048);
   EXPECT_EQ(currentPreferences[findPreference("DebugMode")].value.integer, 0);
   EXPECT_EQ(currentPreferences[findPreference("TrueSize")].value.integer, 1);
-  EXPECT_EQ(currentPreferences[GammaIndex].value.triple[2], 1.0);
-  EXPECT_EQ(currentPreferences[GammaGreyIndex].value.real, 1.0);
+  EXPECT_EQ(currentPreferences[preference::Gamma].value.triple[2], 1.0);
+  EXPECT_EQ(currentPreferences[preference::GammaGrey].value.real, 1.0);
 }
 
 TEST_F(PreferenceTable, NamesAreFoundIgnoringCaseInListOrder) {
@@ -70,8 +68,8 @@ TEST_F(PreferenceTable, NamesAreFoundIgnoringCaseInListOrder) {
       EXPECT_LT(std::strcmp(preferenceName(i - 1), preferenceName(i)), 0);
     }
   }
-  EXPECT_EQ(findPreference("truncation"), TruncationIndex);
-  EXPECT_EQ(findPreference("Gamma"), GammaIndex);
+  EXPECT_EQ(findPreference("truncation"), preference::Truncation);
+  EXPECT_EQ(findPreference("Gamma"), preference::Gamma);
   EXPECT_EQ(findPreference("GammaGre"), -1);
   EXPECT_EQ(findPreference("GammaGreyy"), -1);
   EXPECT_EQ(findPreference(""), -1);
@@ -84,18 +82,19 @@ TEST_F(PreferenceTable, NamesAreFoundIgnoringCaseInListOrder) {
 }
 
 TEST_F(PreferenceTable, ReleaseFreesEveryBlockAndStartUpWorksAgain) {
-  currentPreferences[ComputationLimitIndex].value.integer = 12;
+  currentPreferences[preference::ComputationLimit].value.integer = 12;
   std::strcpy(currentPreferences[findPreference("DefaultColorMap")].value.text, "foo");
+  const long blocks = live();
   releasePreferences();
-  EXPECT_EQ(kalhost::persistentBlocks(), persistentAtStart_);
-  EXPECT_EQ(currentPreferences[GammaIndex].value.triple, nullptr);
+  EXPECT_EQ(live(), 0);
+  EXPECT_EQ(currentPreferences[preference::Gamma].value.triple, nullptr);
   initPreferences();
-  EXPECT_EQ(currentPreferences[ComputationLimitIndex].value.integer, 65536);
+  EXPECT_EQ(currentPreferences[preference::ComputationLimit].value.integer, 65536);
   EXPECT_STREQ(currentPreferences[findPreference("DefaultColorMap")].value.text, "grey");
+  EXPECT_EQ(live(), blocks);
   // A second start-up over complete tables takes no new blocks.
-  const std::size_t blocks = kalhost::persistentBlocks();
   initPreferences();
-  EXPECT_EQ(kalhost::persistentBlocks(), blocks);
+  EXPECT_EQ(live(), blocks);
 }
 
 } // namespace

@@ -1,8 +1,28 @@
-% build_mex compiles every module with Octave's own mex into a fresh folder;
-% each result loads and answers a call.
+% build_mex compiles every module with Octave's own mex into a fresh folder,
+% each from exactly the files of its source manifest; each result loads and
+% answers a call.
 out = fullfile(pwd, 'built');
 mkdir(out);
-build_mex(out);
+built = build_mex(out);
+root = fileparts(fileparts(which('build_mex')));
+lib = [manifest_files(fullfile(root, 'imagelib', 'brx.sources')), ...
+       manifest_files(fullfile(root, 'imagelib', 'kal.sources'))];
+manifests = {};
+for folder = {'edgethin', 'regionseg_core', 'kalsettings', 'tiffmend', 'wrappers'}
+  manifests = [manifests; glob(fullfile(root, folder{1}, '*.sources'))];
+end
+kx_assert(numel(manifests) == rows(built), 'build_mex built %d modules for %d manifests', ...
+          rows(built), numel(manifests));
+for k = 1:numel(manifests)
+  [folder, name] = fileparts(manifests{k});
+  want = manifest_files(manifests{k});
+  if strcmp(folder, fullfile(root, 'wrappers'))
+    want = sort([want, lib]);
+  end
+  row = find(strcmp(built(:, 1), name));
+  kx_assert(numel(row) == 1, '%s: built %d times', name, numel(row));
+  kx_assert(isequal(sort(built{row, 2}), want), '%s: not built from its manifest', name);
+end
 % Only the freshly built files, not the CMake build, may answer below.
 rmpath(fileparts(which('edgethin')));
 addpath(out);

@@ -176,28 +176,28 @@ TEST_F(PeakfitTest, TheLibrarysTextTakesPrecedence) {
   Array image = twoPeaks();
   Array none = kaltest::emptyDouble();
   Array number = kaltest::doubleScalar(3);
+  const std::string release = "kal_ResourcesFree: Could not release the resource list.";
   // A failing release outranks a recorded argument message.
   kal_TestFailRelease(1);
-  EXPECT_EQ(errorOf("kal_peakfit", 1, {image.get(), none.get(), number.get()}),
-            "kal_ResourcesFree: Failure forced by a test.");
+  EXPECT_EQ(errorOf("kal_peakfit", 1, {image.get(), none.get(), number.get()}), release);
   kal_TestFailRelease(1);
-  EXPECT_EQ(errorOf("kal_peakfit", 2, {image.get(), none.get(), none.get()}),
-            "kal_ResourcesFree: Failure forced by a test.");
+  EXPECT_EQ(errorOf("kal_peakfit", 2, {image.get(), none.get(), none.get()}), release);
   // An operation's failure comes first, the release's is chained after it.
-  kal_TestFailOperation("kal_SubpixelMaxima");
+  auto peakfit = [&] { return run("kal_peakfit", 1, {image.get(), none.get(), none.get()}); };
+  const int64_t maxima = allocationFailingWith(peakfit, "kal_SubpixelMaxima: Out of memory.");
+  kal_TestFailAllocation(maxima);
   kal_TestFailRelease(1);
   EXPECT_EQ(errorOf("kal_peakfit", 1, {image.get(), none.get(), none.get()}),
-            "kal_SubpixelMaxima: Failure forced by a test.\n"
-            "kal_ResourcesFree: Failure forced by a test.");
-  kal_TestFailOperation("kal_ImageGetData");
-  EXPECT_EQ(errorOf("kal_peakfit", 1, {image.get(), none.get(), none.get()}),
-            "kal_ImageGetData: Failure forced by a test.");
-  kal_TestFailOperation("brx_newkal");
-  EXPECT_EQ(errorOf("kal_peakfit", 1, {image.get(), none.get(), none.get()}),
-            "brx_newkal: Failure forced by a test.");
-  kal_TestFailOperation("kal_ResourcesNew");
+            "kal_SubpixelMaxima: Out of memory.\n" + release);
+  // Each step's own failure is the one reported.
+  for (const char *step :
+       {"kal_ImageGetData: Out of memory.", "brx_newkal: Could not make the image."}) {
+    EXPECT_GT(allocationFailingWith(peakfit, step), 0) << step;
+  }
+  // The resource list comes before anything else: its failure outranks the count message.
+  kal_TestFailAllocation(1);
   EXPECT_EQ(errorOf("kal_peakfit", 1, {image.get(), none.get()}),
-            "kal_ResourcesNew: Failure forced by a test.");
+            "kal_ResourcesNew: Out of memory.");
   Array gaussian = kaltest::text("gaussian");
   Array negative = kaltest::doubleMatrix(3, 3, {0, 0, 0, 0, 1, -1, 0, 0, 0});
   EXPECT_EQ(errorOf("kal_peakfit", 1, {negative.get(), none.get(), gaussian.get()}),
@@ -219,7 +219,7 @@ TEST_F(PeakfitTest, ChainedReleaseErrorGoesAfterEveryRecord) {
       EXPECT_EQ(errorOf("kal_peakfit", 1, {image.get(), none.get(), none.get()}),
                 "kal_SubpixelMaxima: Could not make coordinate image 0.\n"
                 "kal_ImageForge: Out of memory.\n"
-                "kal_ResourcesFree: Failure forced by a test.");
+                "kal_ResourcesFree: Could not release the resource list.");
       return;
     }
   }

@@ -119,14 +119,19 @@ TEST_F(TroughfindTest, LibraryFailuresLeaveNothing) {
   Array mask = kaltest::doubleMatrix(3, 3, {1, 0, 1, 0, 0, 0, 1, 1, 1});
   Array one = kaltest::doubleScalar(1);
   Array half = kaltest::doubleScalar(0.5);
-  kal_TestFailOperation("kal_TroughFind");
+  const std::string release = "kal_ResourcesFree: Could not release the resource list.";
+  auto trough = [&] {
+    return run("kal_troughfind", 1, {a.get(), mask.get(), one.get(), one.get()});
+  };
+  const int64_t n = allocationFailingWith(trough, "kal_TroughFind: ");
+  kal_TestFailAllocation(n);
+  const std::string failure = trough().error();
+  kal_TestFailAllocation(n);
   kal_TestFailRelease(1);
-  EXPECT_EQ(
-      errorOf("kal_troughfind", 1, {a.get(), mask.get(), one.get(), one.get()}),
-      "kal_TroughFind: Failure forced by a test.\nkal_ResourcesFree: Failure forced by a test.");
+  EXPECT_EQ(errorOf("kal_troughfind", 1, {a.get(), mask.get(), one.get(), one.get()}),
+            failure + "\n" + release);
   kal_TestFailRelease(1);
-  EXPECT_EQ(errorOf("kal_troughfind", 1, {a.get(), mask.get(), one.get(), half.get()}),
-            "kal_ResourcesFree: Failure forced by a test.");
+  EXPECT_EQ(errorOf("kal_troughfind", 1, {a.get(), mask.get(), one.get(), half.get()}), release);
   sweepAllocations([&] {
     return run("kal_troughfind", 1, {a.get(), mask.get(), one.get(), one.get()});
   });

@@ -60,6 +60,24 @@ protected:
     ADD_FAILURE() << "the call never succeeded";
   }
 
+  // The first n for which failing the n-th library allocation makes the call
+  // fail with an error that starts with prefix; 0 when there is none.
+  int64_t allocationFailingWith(const std::function<Call()> &makeCall, const std::string &prefix) {
+    for (int64_t n = 1; n < 200; ++n) {
+      kal_TestFailAllocation(n);
+      Call c = makeCall();
+      kal_TestReset();
+      if (c.ok()) {
+        break;
+      }
+      if (c.error().rfind(prefix, 0) == 0) {
+        return n;
+      }
+    }
+    ADD_FAILURE() << "no failing allocation gives an error starting with " << prefix;
+    return 0;
+  }
+
   int64_t live_ = 0;
 };
 

@@ -21,17 +21,17 @@ trap 'rm -rf "$work"' EXIT
 pkg=$work/$name
 mkdir -p "$pkg/src/host" "$pkg/src/help" "$pkg/inst"
 
-# The sources that a module folder's CMakeLists.txt names and the folder
-# holds; nothing when the folder has no CMakeLists.txt.  A name without its
-# file (a comment, say) is noted and passed over.
-sources_of() {
-  local dir=$1 f found=""
-  [[ -f $root/$dir/CMakeLists.txt ]] || return 1
-  for f in $(grep -o '[A-Za-z0-9_]*\.cpp' "$root/$dir/CMakeLists.txt" | sort -u); do
+# The sources that a module's manifest FOLDER/NAME.sources lists (one file a
+# line, # for comments); fails when there is no manifest.  A name without its
+# file is noted and passed over.
+sources_of() { # FOLDER NAME
+  local dir=$1 manifest=$root/$1/$2.sources f found=""
+  [[ -f $manifest ]] || return 1
+  for f in $(sed -e 's/^[[:space:]]*#.*//' "$manifest"); do
     if [[ -f $root/$dir/$f ]]; then
       found+="$f "
     else
-      echo "make_pkg.sh: $dir/CMakeLists.txt names $f, which is not there; passed over" >&2
+      echo "make_pkg.sh: $dir/$2.sources names $f, which is not there; passed over" >&2
     fi
   done
   [[ -n $found ]] || return 1
@@ -72,7 +72,7 @@ add_module() { # NAME FOLDER SOURCES... (paths inside src/)
 
 # Modules with a folder of their own.
 for module in regionseg_core edgethin kalsettings tiffmend; do
-  if list=$(sources_of "$module"); then
+  if list=$(sources_of "$module" "$module"); then
     copy_folder "$module"
     add_module "$module" "$module" $(prefix "$module" $list)
   else
@@ -81,17 +81,14 @@ for module in regionseg_core edgethin kalsettings tiffmend; do
 done
 
 # The wrappers share a folder and need the image library.
-if kal=$(sources_of imagelib) && [[ -f $root/wrappers/CMakeLists.txt ]]; then
+if kal=$(sources_of imagelib kal) && brx=$(sources_of imagelib brx) && [[ -d $root/wrappers ]]; then
   copy_folder imagelib
   copy_folder wrappers
-  kal_list=$(printf '%s\n' $kal | grep -v '^brx\.cpp$')
-  # Sources the wrappers share, if their CMakeLists.txt names any.
-  shared=$(sources_of wrappers 2> /dev/null | tr ' ' '\n' | grep -v '^kal_[a-z]*\.cpp$' || true)
-  echo "KAL_SOURCES := $(prefix imagelib $kal_list)" >> "$mk"
-  echo "BRX_SOURCES := imagelib/brx.cpp" >> "$mk"
+  echo "KAL_SOURCES := $(prefix imagelib $kal)" >> "$mk"
+  echo "BRX_SOURCES := $(prefix imagelib $brx)" >> "$mk"
   for module in kal_peakfit kal_turnvolume kal_troughfind; do
-    if [[ -f $root/wrappers/$module.cpp ]]; then
-      add_module "$module" wrappers "wrappers/$module.cpp" $(prefix wrappers $shared)
+    if list=$(sources_of wrappers "$module"); then
+      add_module "$module" wrappers $(prefix wrappers $list)
       echo "${module}_INCLUDES += -Iimagelib" >> "$mk"
       echo "${module}_IMAGELIB := yes" >> "$mk"
     fi
