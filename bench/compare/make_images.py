@@ -89,18 +89,19 @@ save("edge4096_gc", gc, "f64")
 save("edge4096_gr", gr, "f64")
 save("edge4096_d", np.hypot(gc, gr), "f64")
 
-# Real-image scale.  Blurred noise: uniform noise under a box filter of 5
-# pixels a side, scaled to 0..255; its texture is the same at every size, so
-# a linear run takes the same time per voxel at every size.
-def blurred_noise(rng, shape):
-    v = ndimage.uniform_filter(rng.uniform(size=shape), size=5)
+# Real-image scale.  Blurred noise: uniform noise under a box filter, scaled
+# to 0..255; its texture is the same at every size, so a linear run takes
+# the same time per voxel at every size.  The box is 5 voxels a side in 3-D
+# and 11 pixels in 2-D: about as many samples averaged, as smooth.
+def blurred_noise(rng, shape, box):
+    v = ndimage.uniform_filter(rng.uniform(size=shape), size=box)
     return grey((v - v.min()) * 255.0 / (v.max() - v.min()))
 
 
 for side in (64, 128, 256):
-    save("bn3d%d" % side, blurred_noise(rng, (side, side, side)), "u8")
+    save("bn3d%d" % side, blurred_noise(rng, (side, side, side), 5), "u8")
 for side in (512, 1024, 4096):
-    save("bn2d%d" % side, blurred_noise(rng, (side, side)), "u8")
+    save("bn2d%d" % side, blurred_noise(rng, (side, side), 11), "u8")
 
 # A 4096 x 4096 photograph: the 512 x 512 camera scaled up 8 times, with
 # Gaussian noise of sigma 4.

@@ -17,7 +17,7 @@ if (isnan (min_time))
 endif
 big_reps = str2double (getenv ("KALMEX_BENCH_BIG_REPS"));
 if (isnan (big_reps))
-  big_reps = 2;
+  big_reps = 1;
 endif
 pkg load image
 
