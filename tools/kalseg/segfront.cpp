@@ -544,7 +544,7 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
                           0..255 only; minmax: the image's range to 0..255;
                           clip: clipped to 0..255
   --flat_levels N         3-D only: block levels one plane thick, 0 to 16
-  --snapshot_budget B     memory the snapshots of --montage may take, this
+  --snapshot_budget M     memory the snapshots of --montage may take, this
                           program's copy included: bytes above 1, a fraction
                           of the physical memory up to 1 (0.25); a longer
                           run keeps its first snapshots and its final state
