@@ -10,7 +10,13 @@ endif
 
 all: build
 
+# `make demo` and `make test` first install what they need (tools/setup.sh;
+# as root it installs what is missing, otherwise it names the packages and
+# stops).  SETUP=none skips that; a plain `make build` never runs it.
+demo: SETUP ?= demo
+test: SETUP ?= test
 configure:
+	$(if $(filter-out none,$(SETUP)),tools/setup.sh $(SETUP))
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 
 build: configure
