@@ -3,9 +3,18 @@
 % kx_tarball, kx_modules (the modules the package was made with).
 check = @(ok, varargin) assert(all(ok(:)), varargin{:});
 
+% Both package lists go to the temporary folder: as root, pkg installs into
+% the global list unless that is redirected too.  The lists in force before
+% (the system's and the user's) are read now and again at the end.
+system_lists = {pkg('global_list'), pkg('local_list')};
+before = cell(size(system_lists));
+for k = 1:numel(system_lists)
+  if exist(system_lists{k}, 'file'), before{k} = fileread(system_lists{k}); end
+end
 mkdir(kx_prefix);
 pkg('prefix', fullfile(kx_prefix, 'share'), fullfile(kx_prefix, 'arch'));
 pkg('local_list', fullfile(kx_prefix, 'octave_packages'));
+pkg('global_list', fullfile(kx_prefix, 'octave_packages_global'));
 pkg('install', kx_tarball);
 pkg('load', 'kalmex');
 installed = pkg('list', 'kalmex');
@@ -54,4 +63,9 @@ if any(strcmp(kx_modules, 'kalsettings'))
 end
 pkg('unload', 'kalmex');
 check(exist('regionseg') == 0, 'unloaded');
+for k = 1:numel(system_lists)
+  after = [];
+  if exist(system_lists{k}, 'file'), after = fileread(system_lists{k}); end
+  check(isequal(before{k}, after), 'the package list %s has changed', system_lists{k});
+end
 printf('package kalmex: %s installed, loaded and called\n', strjoin(kx_modules, ', '));
