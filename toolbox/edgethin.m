@@ -30,6 +30,10 @@
 %  "non-maximum suppression: Sparse input is not supported."
 %  "non-maximum suppression: Only 2D images are supported."
 %  "non-maximum suppression: Images have different dimensions."
+%  Their identifiers, in this order: kalmex:edgethin:inputCount,
+%  kalmex:edgethin:outputCount, kalmex:edgethin:notReal,
+%  kalmex:edgethin:sparse, kalmex:edgethin:not2D and
+%  kalmex:edgethin:sizeMismatch.
 %
 % EXAMPLE:
 %  [x, y] = meshgrid(-8:8);

@@ -26,7 +26,7 @@ if nargin < 1
    n = 1;
 end
 if ~isnumeric(n) || ~isreal(n) || numel(n) ~= 1 || ~isfinite(n) || n < 0 || n ~= fix(n)
-   error('kal_getboundary:invalidInput', 'N must be a non-negative whole number.');
+   error('kalmex:kal_getboundary:invalidInput', 'N must be a non-negative whole number.');
 end
 if isappdata(0, 'kal_boundarycondition')
    value = getappdata(0, 'kal_boundarycondition');

@@ -36,6 +36,10 @@
 %  cell, struct, complex or sparse arrays, a mask of another size) or a
 %  method that cannot work, for instance "The mask and the image differ in
 %  size." or "The gaussian fit needs positive values around every maximum."
+%  Identifiers: kalmex:kal_peakfit:REASON, REASON inputCount, outputCount,
+%  notString, unknownWord in the order above; notImage for an image or mask
+%  the library refuses, whose text starts with the argument ("Argument 1
+%  (image): "); library for the library's other failures.
 %
 % EXAMPLE:
 %  [x, y] = ndgrid(0:20, 0:20);

@@ -28,6 +28,6 @@ if nargin < 1
    return
 end
 if ~ischar(bc) || isempty(bc) || size(bc, 1) ~= 1 || ndims(bc) ~= 2
-   error('kal_setboundary:invalidInput', 'BC must be a non-empty character row vector.');
+   error('kalmex:kal_setboundary:invalidInput', 'BC must be a non-empty character row vector.');
 end
 setappdata(0, 'kal_boundarycondition', bc);

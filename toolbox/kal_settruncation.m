@@ -26,6 +26,6 @@ if nargin < 1
    return
 end
 if ~isnumeric(t) || ~isreal(t) || numel(t) ~= 1 || ~isfinite(t) || t <= 0
-   error('kal_settruncation:invalidInput', 'T must be a real, finite, positive number.');
+   error('kalmex:kal_settruncation:invalidInput', 'T must be a real, finite, positive number.');
 end
 setappdata(0, 'kal_truncation', double(t));

@@ -27,6 +27,10 @@
 %  and the image library's own text for an image or mask it refuses or a
 %  dimension the image lacks, for instance "The mask and the image differ
 %  in size.".
+%  Identifiers: kalmex:kal_troughfind:REASON, REASON inputCount, outputCount,
+%  notInteger, notBoolean in the order above; notImage for an image or mask
+%  the library refuses, whose text starts with the argument ("Argument 1
+%  (image): "); library for the library's other failures.
 %
 % EXAMPLE:
 %  im = [3 1 2; 0 5 0; 4 4 9];

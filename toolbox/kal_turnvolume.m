@@ -39,6 +39,11 @@
 %  and the image library's own text for an image it refuses or an axis it
 %  cannot turn about, for instance "The axis must be 1, 2 or 3, not 4.".
 %  A refused image is reported before any other argument.
+%  Identifiers: kalmex:kal_turnvolume:REASON, REASON inputCount, outputCount,
+%  notRealScalar, notInteger, notString, unknownWord in the order above;
+%  notImage for an image the library refuses, whose text starts with the
+%  argument ("Argument 1 (image): "); library for the library's other
+%  failures.
 %
 % EXAMPLE:
 %  im = magic(5);

@@ -25,7 +25,8 @@
 %  There are no outputs.
 %
 % MESSAGES:
-%  "Expected at least one input file name."   (no inputs; the only error)
+%  "Expected at least one input file name."   (no inputs; the only error,
+%                                   identifier kalmex:tiffmend:noInput)
 %  Per file, unless quiet:
 %  "Fixed the file NAME"            at least one value was rewritten
 %  "Nothing to fix in NAME"         a TIFF file with no palette entries

@@ -10,22 +10,24 @@ set -euo pipefail
 
 # The one list.  Each package with the purposes that need it.
 packages='
-build-essential   demo test ci
-cmake             demo test ci
-pkg-config        demo test ci
-git               demo test ci
-libpng-dev        demo test ci
-libtiff-dev       demo test ci
-libgtest-dev      demo test ci
-libgmock-dev      demo test ci
-python3-skimage   demo            (the "camera" photograph of the demo)
-clang-format      test ci
-octave            test ci
-liboctave-dev     test ci
-octave-parallel   test ci         (parcellfun, for the scale-out recipe)
-libbenchmark-dev  ci
-libtiff-tools     ci
-clang             ci              (libFuzzer, for the fuzzers)
+build-essential    demo test ci
+cmake              demo test ci
+pkg-config         demo test ci
+git                demo test ci
+libpng-dev         demo test ci
+libtiff-dev        demo test ci
+libgtest-dev       demo test ci
+libgmock-dev       demo test ci
+python3-skimage    demo          (the "camera" photograph of the demo)
+clang-format       test ci
+octave             test ci
+liboctave-dev      test ci
+octave-parallel    test ci       (parcellfun, for the scale-out recipe)
+gnuplot-nox        test ci       (a graphics toolkit for the demos in octave-cli)
+fonts-freefont-otf test ci       (the font Octave draws text with)
+libbenchmark-dev   ci
+libtiff-tools      ci
+clang              ci            (libFuzzer, for the fuzzers)
 '
 
 usage() {
