@@ -52,3 +52,28 @@
 %
 % SEE ALSO:
 %  kal_peakfit, kal_troughfind
+
+%!test
+%! % A quarter turn keeps the values; four of them give the image back.
+%! im = magic(5);
+%! once = kal_turnvolume(im, pi / 2, 3, 'zoh', 'zero');
+%! assert(size(once), size(im));
+%! assert(sort(once(:)), sort(im(:)));
+%! back = im;
+%! for k = 1:4
+%!   back = kal_turnvolume(back, pi / 2, 3, 'zoh', 'zero');
+%! end
+%! assert(back, im);
+%!error id=kalmex:kal_turnvolume:notRealScalar kal_turnvolume(magic(3), 'a', 3, [], [])
+
+%!demo
+%! % A letter-like shape turned by 30 degrees with linear interpolation.
+%! im = zeros(64);
+%! im(12:52, 18:26) = 1;
+%! im(12:20, 18:46) = 1;
+%! im(30:37, 18:40) = 1;
+%! figure();
+%! subplot(1, 2, 1); imagesc(im); axis image off; title('image');
+%! subplot(1, 2, 2); imagesc(kal_turnvolume(im, pi / 6, 3, 'linear', 'zero'));
+%! axis image off; title('turned by 30 degrees');
+%! colormap(gray(256));
