@@ -29,6 +29,18 @@ for k = 1:numel(kx_modules)
         '%s: help does not work', name);
 end
 check(inside('regionseg'), 'regionseg is not in the package');
+
+% Every function of the package answers help and passes its own tests
+% (test NAME), from the installed files.
+functions = dir(fullfile(installed{1}.dir, '*.m'));
+functions = [kx_modules, setdiff(regexprep({functions.name}, '\.m$', ''), {'build_mex'})];
+for k = 1:numel(functions)
+  name = functions{k};
+  check(inside(name), '%s: not from the installed package', name);
+  check(~isempty(strfind(evalc(sprintf('help %s', name)), upper(name))), '%s: help', name);
+  [passed, total] = test(name, 'quiet', stdout);
+  check(total > 0 && passed == total, '%s: %d of %d tests passed', name, passed, total);
+end
 if any(strcmp(kx_modules, 'kalsettings'))
   check(inside('kal_getboundary') && inside('kal_settruncation'), 'the functions kalsettings calls');
 end
