@@ -100,5 +100,14 @@ for args in "" "--dry-run" "tests" "demo --yes"; do
   [[ $rc == 2 && $err == usage:* ]] || fail "usage '$args': status $rc"
 done
 
+# make demo and make test run it for their purpose before configuring; a
+# plain make build does not.
+root=$(cd "$(dirname "$setup")/.." && pwd)
+for target in demo test; do
+  first=$(make -n -C "$root" BUILD="$work/build" $target 2> /dev/null | grep -m1 -E 'setup\.sh|cmake')
+  [[ $first == "tools/setup.sh $target" ]] || fail "make $target begins with: $first"
+done
+make -n -C "$root" BUILD="$work/build" build 2> /dev/null | grep -q setup.sh && fail "make build runs setup.sh"
+
 ((failures == 0)) && echo "setup.sh: all checks passed"
 exit $((failures > 0))
