@@ -29,10 +29,12 @@
 //
 // The index keeps only the cells that are in lists and the live regions, in
 // tables keyed by their ids (most cells of the store have left every list
-// by now); the referrer entries go into the labels output while it is
-// unused, when they fit.  When the tables cannot be had, each target's list
+// by now); the referrer entries and the region table go into the labels
+// output while it is unused, when they fit.  When the tables cannot be had, each target's list
 // is walked from its head instead, which finds the same cell: the sweep
 // cannot fail.
+#include <string.h>
+
 #include "elimination_index.h"
 #include "regionseg.h"
 
@@ -73,9 +75,18 @@ constexpr uint32_t none = 0xFFFFFFFFu;
 constexpr uint64_t no_place = ~uint64_t{0};
 int32_t tag_bits = 63;
 
+// The place is kept in two halves so that a slot takes 12 bytes: the cell
+// table is by far the largest of the index.
 struct cell_slot {
-  link_id key;  // 0: a free slot
-  uint64_t tag; // place in the order of all lists; no_place for a forwarding link
+  link_id key; // 0: a free slot
+  uint32_t tag_low;
+  uint32_t tag_high;
+  // The place in the order of all lists; no_place for a forwarding link.
+  uint64_t tag() const { return uint64_t{tag_high} << 32 | tag_low; }
+  void set_tag(uint64_t t) {
+    tag_low = static_cast<uint32_t>(t);
+    tag_high = static_cast<uint32_t>(t >> 32);
+  }
 };
 
 struct region_slot {
@@ -97,7 +108,8 @@ struct referrer_index {
   uint32_t region_capacity = 0;
   uint32_t first_list = none; // the region whose list comes first in the order
   referrer *refs = nullptr;
-  bool own_refs = false; // refs allocated here (not in the context's scratch)
+  bool own_regions = false; // allocated here (not in the context's scratch)
+  bool own_refs = false;
   uint32_t ref_count = 0;
   uint32_t ref_capacity = 0;
   uint64_t tag_end = 0; // every place lies below; the end of the order counts as this tag
@@ -128,7 +140,10 @@ inline uint32_t cell_at(const referrer_index &x, link_id c) {
 inline uint32_t region_at(const referrer_index &x, node_id r) {
   return probe(x.regions, x.region_capacity, r);
 }
-inline uint64_t &tag_of(referrer_index &x, link_id c) { return x.cells[cell_at(x, c)].tag; }
+inline uint64_t tag_of(const referrer_index &x, link_id c) { return x.cells[cell_at(x, c)].tag(); }
+inline void set_tag_of(referrer_index &x, link_id c, uint64_t t) {
+  x.cells[cell_at(x, c)].set_tag(t);
+}
 
 // Slots for count keys: count and a half, or 0 when that does not fit the
 // 32-bit slot numbers.
@@ -139,7 +154,9 @@ uint32_t table_capacity(uint64_t count) {
 
 void release_index(referrer_index &x) {
   seg_free(x.cells);
-  seg_free(x.regions);
+  if (x.own_regions) {
+    seg_free(x.regions);
+  }
   if (x.own_refs) {
     seg_free(x.refs);
   }
@@ -218,15 +235,25 @@ bool build_index(seg_context &ctx, referrer_index &x, node_id first) {
     return false;
   }
   x.ref_capacity = static_cast<uint32_t>(entries);
-  x.regions = static_cast<region_slot *>(seg_calloc(x.region_capacity, sizeof(region_slot)));
-  x.cells = static_cast<cell_slot *>(seg_calloc(x.cell_capacity, sizeof(cell_slot)));
-  // The labels output is free until make_output fills it.
+  // The labels output is free until make_output fills it: the entries, and
+  // the region table behind them, go there when they fit.
   const size_t scratch_bytes =
       ctx.scratch != nullptr ? sizeof(int32_t) * static_cast<size_t>(ctx.cube_voxels) : 0;
-  if (scratch_bytes / sizeof(referrer) >= entries) {
-    x.refs = reinterpret_cast<referrer *>(ctx.scratch);
+  const size_t ref_bytes = sizeof(referrer) * x.ref_capacity;
+  const size_t region_bytes = sizeof(region_slot) * x.region_capacity;
+  char *const scratch = reinterpret_cast<char *>(ctx.scratch);
+  if (scratch_bytes >= ref_bytes + region_bytes) {
+    x.regions = reinterpret_cast<region_slot *>(scratch + ref_bytes);
+    memset(x.regions, 0, region_bytes);
+  } else {
+    x.regions = static_cast<region_slot *>(seg_calloc(x.region_capacity, sizeof(region_slot)));
+    x.own_regions = true;
+  }
+  x.cells = static_cast<cell_slot *>(seg_calloc(x.cell_capacity, sizeof(cell_slot)));
+  if (scratch_bytes >= ref_bytes) {
+    x.refs = reinterpret_cast<referrer *>(scratch);
   } else if (x.regions != nullptr && x.cells != nullptr) {
-    x.refs = static_cast<referrer *>(seg_alloc(sizeof(referrer) * x.ref_capacity));
+    x.refs = static_cast<referrer *>(seg_alloc(ref_bytes));
     x.own_refs = true;
   }
   if (x.regions == nullptr || x.cells == nullptr || x.refs == nullptr) {
@@ -254,7 +281,7 @@ bool build_index(seg_context &ctx, referrer_index &x, node_id first) {
     for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
       const uint32_t at = cell_at(x, c);
       x.cells[at].key = c;
-      x.cells[at].tag = tag += spacing;
+      x.cells[at].set_tag(tag += spacing);
       add_referrer(x, region_at(x, resolve_link(ctx, c)), at);
     }
   }
@@ -281,11 +308,12 @@ link_id first_referrer(seg_context &ctx, referrer_index &x, node_id target, uint
     ++elimination_counts.referrers;
     const uint32_t next = x.refs[e].next;
     const cell_slot &s = x.cells[x.refs[e].cell];
-    const bool current = s.tag != no_place && resolve_link(ctx, s.key) == p;
+    const uint64_t tag = s.tag();
+    const bool current = tag != no_place && resolve_link(ctx, s.key) == p;
     if (current) {
-      if (s.tag >= low && s.tag <= high && (best == 0 || s.tag < best_tag)) {
+      if (tag >= low && tag <= high && (best == 0 || tag < best_tag)) {
         best = s.key;
-        best_tag = s.tag;
+        best_tag = tag;
         found_slot = x.refs[e].cell;
       }
       prev = e;
@@ -324,7 +352,7 @@ void retag_everything(const seg_context &ctx, referrer_index &x) {
   const uint64_t spacing = x.tag_end / (count + 1);
   uint64_t tag = 0;
   for (order_walk w = start; w.cell != 0; step(ctx, x, w)) {
-    tag_of(x, w.cell) = tag += spacing;
+    set_tag_of(x, w.cell, tag += spacing);
   }
   elimination_counts.relabelled += static_cast<long>(count);
 }
@@ -343,7 +371,7 @@ void place_run(const seg_context &ctx, referrer_index &x, uint32_t list, uint32_
   for (link_id c = first; c != last; c = ctx.links[c].next) {
     ++run;
   }
-  const uint64_t base = x.cells[after].tag;
+  const uint64_t base = x.cells[after].tag();
   uint64_t count = run;
   uint64_t room;
   order_walk bound = {last, list};
@@ -363,7 +391,7 @@ void place_run(const seg_context &ctx, referrer_index &x, uint32_t list, uint32_
   uint64_t tag = base;
   order_walk w = {first, list};
   for (uint64_t i = 0; i < count; ++i, step(ctx, x, w)) {
-    tag_of(x, w.cell) = tag += spacing;
+    set_tag_of(x, w.cell, tag += spacing);
   }
   elimination_counts.placed += static_cast<long>(run);
   elimination_counts.relabelled += static_cast<long>(count - run);
@@ -390,7 +418,7 @@ void before_absorbing(const seg_context &ctx, node_id p, absorption &a) {
 
 void after_absorbing(const seg_context &ctx, referrer_index &x, const absorption &a, node_id target,
                      node_id p) {
-  tag_of(x, a.forwarding) = no_place;
+  set_tag_of(x, a.forwarding, no_place);
   // Whatever referred to p now resolves to target.
   region_slot &from = x.regions[a.taken];
   region_slot &into = x.regions[a.target];
