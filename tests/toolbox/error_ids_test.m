@@ -7,6 +7,7 @@
 a = ones(3);
 g = exp(-((1:9)' - 5) .^ 2 / 4) * exp(-((1:9) - 5) .^ 2 / 4);
 v = rand(4, 4, 4);
+p15 = {2, 2, 0, 0, 1, 0, 1, 10, 0, 1, 2, 1, 0, 0}; % regionseg_core's parameters
 %  identifier, call, outputs, text
 cases = {
   'kalmex:edgethin:inputCount', @() edgethin(a, a), 1, ...
@@ -55,6 +56,14 @@ cases = {
       'BC must be a non-empty character row vector.'
   'kalmex:kal_settruncation:invalidInput', @() kal_settruncation(0), 0, ...
       'T must be a real, finite, positive number.'
+  'kalmex:regionseg_core:inputCount', @() regionseg_core(int32(a)), 1, ...
+      'Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget.'
+  'kalmex:regionseg_core:outputCount', @() regionseg_core(int32(a), p15{:}), 3, ...
+      'At most two outputs: labels and snapshots.'
+  'kalmex:regionseg_core:badImage', @() regionseg_core(a, p15{:}), 1, ...
+      'Argument 1 (image) must be a real, full int32 array.'
+  'kalmex:regionseg_core:badParameter', @() regionseg_core(int32(ones(4)), 2, 2, 5, p15{4:end}), 1, ...
+      'Argument 4 (start_level) must be 0 to levels - 1.'
 };
 
 for k = 1:size(cases, 1)
@@ -80,7 +89,8 @@ end
 root = fileparts(fileparts(which('regionseg')));
 ids = cases(:, 1);
 reasons = cellfun(@(id) strsplit(id, ':'){3}, ids, 'UniformOutput', false);
-sources = [glob(fullfile(root, {'edgethin', 'tiffmend', 'wrappers', 'imagelib'}, '*.cpp'));
+sources = [glob(fullfile(root, {'edgethin', 'tiffmend', 'wrappers', 'imagelib', 'regionseg_core'}, ...
+                        '*.cpp'));
            glob(fullfile(root, {'wrappers', 'imagelib'}, '*.h'));
            glob(fullfile(root, 'toolbox', 'kal_*.m'))];
 for k = 1:numel(sources)
@@ -89,7 +99,8 @@ for k = 1:numel(sources)
             sources{k});
   found = regexp(code, '''(kalmex:\w+:\w+)''|"(kalmex:\w+:\w+)"', 'tokens');
   for t = [found{:}]
-    kx_assert(any(strcmp(ids, t{1})) || strncmp(t{1}, 'kalmex:brx:', 11), ...
+    kx_assert(any(strcmp(ids, t{1})) || strncmp(t{1}, 'kalmex:brx:', 11) || ...
+              strcmp(t{1}, 'kalmex:regionseg_core:snapshotBudget'), ...
               '%s: %s has no row', sources{k}, t{1});
   end
   given = regexp(code, 'frameFault\(f, "(\w+)"', 'tokens');
