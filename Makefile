@@ -6,11 +6,17 @@ ifeq ($(CI),true)
   CMAKE_ARGS += -DKALMEX_WERROR=ON
 endif
 
-.PHONY: all configure build demo test test-sanitize test-valgrind fuzz bench format clean octave-pkg
+.PHONY: all configure build demo doc-pictures test test-sanitize test-valgrind fuzz bench format clean octave-pkg
 
 all: build
 
+# `make demo` and `make test` first install what they need (tools/setup.sh;
+# as root it installs what is missing, otherwise it names the packages and
+# stops).  SETUP=none skips that; a plain `make build` never runs it.
+demo: SETUP ?= demo
+test: SETUP ?= test
 configure:
+	$(if $(filter-out none,$(SETUP)),tools/setup.sh $(SETUP))
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 
 build: configure
@@ -31,6 +37,18 @@ demo: build
 	  $(BUILD)/bin/kalseg --reduce 2 --threshold 16 --min_region_size 8 \
 	    --colour $(BUILD)/demo/camera_colours.png --montage $(BUILD)/demo/camera_snapshots.png \
 	    $(CAMERA) $(BUILD)/demo/camera_labels.png; \
+	fi
+	$(MAKE) --no-print-directory doc-pictures
+
+# The README's pictures under doc/, small, from the same programs as the
+# demo: the thinned edges, the camera photograph's regions and the snapshots
+# of a run on it at a quarter of its size (fewer and smaller snapshots).
+doc-pictures:
+	cp $(BUILD)/demo/thinned.png doc/thinned_edges.png
+	if [ -f $(CAMERA) ]; then \
+	  cp $(BUILD)/demo/camera_colours.png doc/camera_regions.png; \
+	  $(BUILD)/bin/kalseg --quiet --reduce 4 --threshold 16 --min_region_size 8 \
+	    --montage doc/camera_snapshots.png $(CAMERA) $(BUILD)/demo/camera_small_labels.png; \
 	fi
 
 test: build

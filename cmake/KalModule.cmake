@@ -100,11 +100,15 @@ function(kal_add_module NAME)
     target_link_options(${NAME}_octave PRIVATE -Wl,-Bsymbolic)
     set_target_properties(${NAME}_octave PROPERTIES OUTPUT_NAME ${NAME} PREFIX "" SUFFIX ".mex"
                           LIBRARY_OUTPUT_DIRECTORY ${KALMEX_OCTAVE_DIR})
-    # Octave finds the help of a compiled function only beside it.
+    # Octave finds the help (and the test and demo blocks) of a compiled
+    # function only beside it; copied again whenever the file changes.
     set(help ${KALMEX_SOURCE_ROOT}/toolbox/${NAME}.m)
     if(EXISTS ${help})
-      add_custom_command(TARGET ${NAME}_octave POST_BUILD
-                         COMMAND ${CMAKE_COMMAND} -E copy_if_different ${help} ${KALMEX_OCTAVE_DIR}/)
+      add_custom_command(OUTPUT ${KALMEX_OCTAVE_DIR}/${NAME}.m
+                         COMMAND ${CMAKE_COMMAND} -E copy ${help} ${KALMEX_OCTAVE_DIR}/${NAME}.m
+                         DEPENDS ${help})
+      add_custom_target(${NAME}_octave_help ALL DEPENDS ${KALMEX_OCTAVE_DIR}/${NAME}.m)
+      add_dependencies(${NAME}_octave ${NAME}_octave_help)
     endif()
   endif()
 endfunction()

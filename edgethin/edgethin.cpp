@@ -5,32 +5,38 @@
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (nrhs != 3) {
-    mexErrMsgTxt("non-maximum suppression: Three input images required.");
+    mexErrMsgIdAndTxt("kalmex:edgethin:inputCount",
+                      "non-maximum suppression: Three input images required.");
   }
   if (nlhs != 1) {
-    mexErrMsgTxt("non-maximum suppression: One output image required.");
+    mexErrMsgIdAndTxt("kalmex:edgethin:outputCount",
+                      "non-maximum suppression: One output image required.");
   }
   for (int k = 0; k < 3; ++k) {
     if (!mxIsDouble(prhs[k]) || mxIsComplex(prhs[k])) {
-      mexErrMsgTxt("non-maximum suppression: Only double input data supported.");
+      mexErrMsgIdAndTxt("kalmex:edgethin:notReal",
+                        "non-maximum suppression: Only double input data supported.");
     }
   }
   // A sparse matrix passes the class test but does not hold rows x cols values.
   for (int k = 0; k < 3; ++k) {
     if (mxIsSparse(prhs[k])) {
-      mexErrMsgTxt("non-maximum suppression: Sparse input is not supported.");
+      mexErrMsgIdAndTxt("kalmex:edgethin:sparse",
+                        "non-maximum suppression: Sparse input is not supported.");
     }
   }
   for (int k = 0; k < 3; ++k) {
     if (mxGetNumberOfDimensions(prhs[k]) != 2) {
-      mexErrMsgTxt("non-maximum suppression: Only 2D images are supported.");
+      mexErrMsgIdAndTxt("kalmex:edgethin:not2D",
+                        "non-maximum suppression: Only 2D images are supported.");
     }
   }
   const mwSize *d1 = mxGetDimensions(prhs[0]);
   const mwSize *d2 = mxGetDimensions(prhs[1]);
   const mwSize *d3 = mxGetDimensions(prhs[2]);
   if (d2[0] != d1[0] || d2[1] != d1[1] || d3[0] != d1[0] || d3[1] != d1[1]) {
-    mexErrMsgTxt("non-maximum suppression: Images have different dimensions.");
+    mexErrMsgIdAndTxt("kalmex:edgethin:sizeMismatch",
+                      "non-maximum suppression: Images have different dimensions.");
   }
   const mwSize rows = d1[0];
   const mwSize cols = d1[1];

@@ -166,7 +166,7 @@ const char *brx_PrintErrorStruct(kal_Error error, int32_t print, int32_t warn) {
     mexPrintf("%s\n", text);
   }
   if (warn != 0) {
-    mexWarnMsgTxt(text);
+    mexWarnMsgIdAndTxt("kalmex:brx:libraryError", "%s", text);
   }
   return text;
 }

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-// One bound variable: its figure and an owned, persistent copy of its name.
+// One bound variable: its figure and an owned copy of its name.
 struct FigureBinding {
   int32_t handle;
   char *name;

@@ -1,7 +1,44 @@
 // Small region elimination: one sweep over the grouped region list in which
 // every region smaller than min_region_size joins the neighbour that
 // resembles it most, whatever the grouping test would say.
+//
+// A small region P joins its target T behind the first cell of T's list that
+// refers to P.  T is often a large region with a long list, and it takes in
+// many small regions, so walking its list from the head for each of them
+// makes the sweep quadratic.  The sweep therefore keeps a referrer index for
+// as long as it runs:
+//
+// - the lists are taken one after another, in the order of their regions
+//   in the region list, and every cell has a place tag that increases along
+//   that order, so that each list holds exactly the places from its head's
+//   to its tail's (a forwarding link, which is in no list, has a tag above
+//   every place);
+// - every live region has a chain of referrer entries, the cells that refer
+//   to it.  An entry may be stale (its cell now refers elsewhere, or has
+//   become a forwarding link); stale entries are dropped when met.
+//
+// The cell sought is then the entry of P's chain whose place lies within
+// T's list and comes first.  P is small, so few cells anywhere refer to it
+// and its chain is short.  When T absorbs P, P's chain joins T's (whatever
+// referred to P now resolves to T); the cell found, rewritten to refer to
+// P's first neighbour, gets an entry in that region's chain; and P's cells
+// that move into T's list get places between the cell found and the next
+// cell, a few cells after them being spread out when the gap is too
+// narrow.  No cell is made during the sweep, and absorb_region is the only
+// change to any list, so the index follows every list exactly.
+//
+// The index keeps only the cells that are in lists and the live regions, in
+// tables keyed by their ids (most cells of the store have left every list
+// by now); the referrer entries and the region table go into the labels
+// output while it is unused, when they fit.  When the tables cannot be had, each target's list
+// is walked from its head instead, which finds the same cell: the sweep
+// cannot fail.
+#include <string.h>
+
+#include "elimination_index.h"
 #include "regionseg.h"
+
+elimination_work elimination_counts = {};
 
 namespace {
 
@@ -19,7 +56,395 @@ bool is_small(const seg_context &ctx, node_id r, int64_t min_size) {
 
 inline int64_t magnitude(int64_t v) { return v < 0 ? -v : v; }
 
+// The first cell of target's list that refers to p, walking from the head.
+link_id walk_to_referrer(seg_context &ctx, node_id target, node_id p) {
+  for (link_id c = ctx.nodes[target].nbr_head; c != 0; c = ctx.links[c].next) {
+    ++elimination_counts.target_cells;
+    if (resolve_link(ctx, c) == p) {
+      return c;
+    }
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The referrer index
+
+constexpr uint32_t none = 0xFFFFFFFFu;
+// The tag of a forwarding link: above every place.
+constexpr uint64_t no_place = ~uint64_t{0};
+int32_t tag_bits = 63;
+
+// The place is kept in two halves so that a slot takes 12 bytes: the cell
+// table is by far the largest of the index.
+struct cell_slot {
+  link_id key; // 0: a free slot
+  uint32_t tag_low;
+  uint32_t tag_high;
+  // The place in the order of all lists; no_place for a forwarding link.
+  uint64_t tag() const { return uint64_t{tag_high} << 32 | tag_low; }
+  void set_tag(uint64_t t) {
+    tag_low = static_cast<uint32_t>(t);
+    tag_high = static_cast<uint32_t>(t >> 32);
+  }
+};
+
+struct region_slot {
+  node_id key;        // 0: a free slot
+  uint32_t first_ref; // the region's chain of referrer entries (none: empty)
+  uint32_t last_ref;
+  uint32_t next_list; // the region whose list comes next in the order (none: the last)
+};
+
+struct referrer {
+  uint32_t cell; // cell slot
+  uint32_t next; // next entry of the same chain, or none
+};
+
+struct referrer_index {
+  cell_slot *cells = nullptr;
+  uint32_t cell_capacity = 0;
+  region_slot *regions = nullptr;
+  uint32_t region_capacity = 0;
+  uint32_t first_list = none; // the region whose list comes first in the order
+  referrer *refs = nullptr;
+  bool own_regions = false; // allocated here (not in the context's scratch)
+  bool own_refs = false;
+  uint32_t ref_count = 0;
+  uint32_t ref_capacity = 0;
+  uint64_t tag_end = 0; // every place lies below; the end of the order counts as this tag
+  bool usable = false;
+};
+
+// Open addressing with linear probing; a table has half as many free slots
+// again as keys, so a search ends at a free slot.
+inline uint32_t home_slot(uint32_t key, uint32_t capacity) {
+  const uint64_t h = static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15u;
+  return static_cast<uint32_t>(((h >> 32) * capacity) >> 32);
+}
+
+// The slot that holds key, or the free slot where it would go.
+template <typename Slot> uint32_t probe(const Slot *slots, uint32_t capacity, uint32_t key) {
+  uint32_t i = home_slot(key, capacity);
+  while (slots[i].key != key && slots[i].key != 0) {
+    if (++i == capacity) {
+      i = 0;
+    }
+  }
+  return i;
+}
+
+inline uint32_t cell_at(const referrer_index &x, link_id c) {
+  return probe(x.cells, x.cell_capacity, c);
+}
+inline uint32_t region_at(const referrer_index &x, node_id r) {
+  return probe(x.regions, x.region_capacity, r);
+}
+inline uint64_t tag_of(const referrer_index &x, link_id c) { return x.cells[cell_at(x, c)].tag(); }
+inline void set_tag_of(referrer_index &x, link_id c, uint64_t t) {
+  x.cells[cell_at(x, c)].set_tag(t);
+}
+
+// Slots for count keys: count and a half, or 0 when that does not fit the
+// 32-bit slot numbers.
+uint32_t table_capacity(uint64_t count) {
+  const uint64_t capacity = count + count / 2 + 1;
+  return capacity < none ? static_cast<uint32_t>(capacity) : 0;
+}
+
+void release_index(referrer_index &x) {
+  seg_free(x.cells);
+  if (x.own_regions) {
+    seg_free(x.regions);
+  }
+  if (x.own_refs) {
+    seg_free(x.refs);
+  }
+  x = referrer_index{};
+}
+
+void add_referrer(referrer_index &x, uint32_t region, uint32_t cell) {
+  if (x.ref_count == x.ref_capacity) {
+    x.usable = false; // one entry per absorption was reserved: not reached
+    return;
+  }
+  // At the front of the chain: the order of a chain does not matter.
+  const uint32_t e = x.ref_count++;
+  region_slot &r = x.regions[region];
+  x.refs[e].cell = cell;
+  x.refs[e].next = r.first_ref;
+  if (r.first_ref == none) {
+    r.last_ref = e;
+  }
+  r.first_ref = e;
+}
+
+// The region whose list follows that of region slot r in the order, or
+// none.  An absorbed region keeps only its forwarding link, which is in no
+// list: it is passed over and taken out of the order.
+uint32_t next_list(const seg_context &ctx, referrer_index &x, uint32_t r) {
+  uint32_t n = x.regions[r].next_list;
+  while (n != none && ctx.nodes[x.regions[n].key].last_member == 0) {
+    n = x.regions[n].next_list;
+  }
+  x.regions[r].next_list = n;
+  return n;
+}
+
+// A walk over the cells of every list in the order.
+struct order_walk {
+  link_id cell;  // 0 at the end of the order
+  uint32_t list; // region slot of the list that holds cell
+};
+
+void step(const seg_context &ctx, referrer_index &x, order_walk &w) {
+  w.cell = ctx.links[w.cell].next;
+  while (w.cell == 0) {
+    w.list = next_list(ctx, x, w.list);
+    if (w.list == none) {
+      return;
+    }
+    w.cell = ctx.nodes[x.regions[w.list].key].nbr_head;
+  }
+}
+
+// Enters every region of the list from first and every cell of their
+// lists, the lists one after another in the order of the region list, each
+// cell tagged with its place in that order times one spacing, resolved to
+// the live region whose chain receives its entry.  The entries go into
+// ctx.scratch when they fit.  False (and nothing kept) when the tables
+// cannot be had.
+bool build_index(seg_context &ctx, referrer_index &x, node_id first) {
+  uint64_t regions = 0;
+  uint64_t cells = 0;
+  for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
+    ++regions;
+    for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
+      ++cells;
+    }
+  }
+  // Each absorption adds one entry at most, and there are fewer absorptions
+  // than regions.
+  const uint64_t entries = cells + regions;
+  x.cell_capacity = table_capacity(cells);
+  x.region_capacity = table_capacity(regions);
+  x.tag_end = uint64_t{1} << tag_bits;
+  const uint64_t spacing = x.tag_end / (cells + 1);
+  if (x.cell_capacity == 0 || x.region_capacity == 0 || entries >= none || spacing == 0) {
+    x = referrer_index{}; // spacing 0: only with the narrow tags of the test hook
+    return false;
+  }
+  x.ref_capacity = static_cast<uint32_t>(entries);
+  // The labels output is free until make_output fills it: the entries, and
+  // the region table behind them, go there when they fit.
+  const size_t scratch_bytes =
+      ctx.scratch != nullptr ? sizeof(int32_t) * static_cast<size_t>(ctx.cube_voxels) : 0;
+  const size_t ref_bytes = sizeof(referrer) * x.ref_capacity;
+  const size_t region_bytes = sizeof(region_slot) * x.region_capacity;
+  char *const scratch = reinterpret_cast<char *>(ctx.scratch);
+  if (scratch_bytes >= ref_bytes + region_bytes) {
+    x.regions = reinterpret_cast<region_slot *>(scratch + ref_bytes);
+    memset(x.regions, 0, region_bytes);
+  } else {
+    x.regions = static_cast<region_slot *>(seg_calloc(x.region_capacity, sizeof(region_slot)));
+    x.own_regions = true;
+  }
+  x.cells = static_cast<cell_slot *>(seg_calloc(x.cell_capacity, sizeof(cell_slot)));
+  if (scratch_bytes >= ref_bytes) {
+    x.refs = reinterpret_cast<referrer *>(scratch);
+  } else if (x.regions != nullptr && x.cells != nullptr) {
+    x.refs = static_cast<referrer *>(seg_alloc(ref_bytes));
+    x.own_refs = true;
+  }
+  if (x.regions == nullptr || x.cells == nullptr || x.refs == nullptr) {
+    release_index(x);
+    return false;
+  }
+  uint32_t last = none;
+  for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
+    const uint32_t at = region_at(x, r);
+    region_slot &s = x.regions[at];
+    s.key = r;
+    s.first_ref = s.last_ref = s.next_list = none;
+    // A list that is empty now stays empty: only a target gains cells.
+    if (ctx.nodes[r].nbr_head != 0) {
+      if (last == none) {
+        x.first_list = at;
+      } else {
+        x.regions[last].next_list = at;
+      }
+      last = at;
+    }
+  }
+  uint64_t tag = 0;
+  for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
+    for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
+      const uint32_t at = cell_at(x, c);
+      x.cells[at].key = c;
+      x.cells[at].set_tag(tag += spacing);
+      add_referrer(x, region_at(x, resolve_link(ctx, c)), at);
+    }
+  }
+  elimination_counts.indexed += static_cast<long>(cells);
+  ++elimination_counts.index_runs;
+  x.usable = true;
+  return true;
+}
+
+// The first cell of target's list that refers to p (region slot taken), or
+// 0; found_slot receives its cell slot.  The cells of a list hold the places
+// from its head's to its tail's, and no other cell does.  Drops the stale
+// entries of p's chain on the way.
+link_id first_referrer(seg_context &ctx, referrer_index &x, node_id target, uint32_t taken,
+                       node_id p, uint32_t &found_slot) {
+  const uint64_t low = tag_of(x, ctx.nodes[target].nbr_head);
+  const uint64_t high = tag_of(x, ctx.nodes[target].nbr_tail);
+  region_slot &chain = x.regions[taken];
+  link_id best = 0;
+  uint64_t best_tag = 0;
+  uint32_t prev = none;
+  uint32_t e = chain.first_ref;
+  while (e != none) {
+    ++elimination_counts.referrers;
+    const uint32_t next = x.refs[e].next;
+    const cell_slot &s = x.cells[x.refs[e].cell];
+    const uint64_t tag = s.tag();
+    const bool current = tag != no_place && resolve_link(ctx, s.key) == p;
+    if (current) {
+      if (tag >= low && tag <= high && (best == 0 || tag < best_tag)) {
+        best = s.key;
+        best_tag = tag;
+        found_slot = x.refs[e].cell;
+      }
+      prev = e;
+    } else {
+      // A cell that refers elsewhere now has its entry in that region's
+      // chain, and a forwarding link stays one.
+      if (prev == none) {
+        chain.first_ref = next;
+      } else {
+        x.refs[prev].next = next;
+      }
+      if (chain.last_ref == e) {
+        chain.last_ref = prev;
+      }
+    }
+    e = next;
+  }
+  return best;
+}
+
+// Tags every cell of every list afresh, evenly over the tag range.  There
+// are no more cells in lists than the index was built with, so the spacing
+// is at least the one the build found.
+void retag_everything(const seg_context &ctx, referrer_index &x) {
+  while (x.first_list != none && ctx.nodes[x.regions[x.first_list].key].last_member == 0) {
+    x.first_list = x.regions[x.first_list].next_list;
+  }
+  if (x.first_list == none) {
+    return;
+  }
+  const order_walk start = {ctx.nodes[x.regions[x.first_list].key].nbr_head, x.first_list};
+  uint64_t count = 0;
+  for (order_walk w = start; w.cell != 0; step(ctx, x, w)) {
+    ++count;
+  }
+  const uint64_t spacing = x.tag_end / (count + 1);
+  uint64_t tag = 0;
+  for (order_walk w = start; w.cell != 0; step(ctx, x, w)) {
+    set_tag_of(x, w.cell, tag += spacing);
+  }
+  elimination_counts.relabelled += static_cast<long>(count);
+}
+
+// The run of cells first .. last has just been spliced into the list of
+// region slot list behind the cell of slot after; gives it places between
+// after's and the next cell's in the order.  When that gap is too narrow,
+// the cells that follow in the order are taken in one by one until the
+// places up to the next one leave room to spread them all out with more
+// than their number between two tags (keeping places far enough apart that
+// room is seldom made twice in a row); when even the end of the order
+// leaves no room, every cell is tagged afresh.
+void place_run(const seg_context &ctx, referrer_index &x, uint32_t list, uint32_t after,
+               link_id first, link_id last) {
+  uint64_t run = 1;
+  for (link_id c = first; c != last; c = ctx.links[c].next) {
+    ++run;
+  }
+  const uint64_t base = x.cells[after].tag();
+  uint64_t count = run;
+  uint64_t room;
+  order_walk bound = {last, list};
+  for (step(ctx, x, bound);; step(ctx, x, bound)) {
+    room = (bound.cell != 0 ? tag_of(x, bound.cell) : x.tag_end) - base;
+    if (room / (count + 1) > count + 1) {
+      break;
+    }
+    if (bound.cell == 0) {
+      elimination_counts.placed += static_cast<long>(run);
+      retag_everything(ctx, x);
+      return;
+    }
+    ++count;
+  }
+  const uint64_t spacing = room / (count + 1);
+  uint64_t tag = base;
+  order_walk w = {first, list};
+  for (uint64_t i = 0; i < count; ++i, step(ctx, x, w)) {
+    set_tag_of(x, w.cell, tag += spacing);
+  }
+  elimination_counts.placed += static_cast<long>(run);
+  elimination_counts.relabelled += static_cast<long>(count - run);
+}
+
+// What absorb_region(target, p, found) is about to change, read before it
+// runs, and the index brought up to date after it.
+struct absorption {
+  uint32_t target;         // region slot of the target
+  uint32_t taken;          // region slot of p
+  uint32_t found;          // cell slot of the cell found in target's list
+  link_id forwarding;      // p's first cell, about to become its forwarding link
+  node_id first_neighbour; // the region it refers to, which the found cell takes
+  link_id run_first;       // p's other cells, about to move behind the found cell
+  link_id run_last;
+};
+
+void before_absorbing(const seg_context &ctx, node_id p, absorption &a) {
+  a.forwarding = ctx.nodes[p].nbr_head;
+  a.first_neighbour = ctx.links[a.forwarding].node;
+  a.run_first = ctx.links[a.forwarding].next;
+  a.run_last = ctx.nodes[p].nbr_tail;
+}
+
+void after_absorbing(const seg_context &ctx, referrer_index &x, const absorption &a, node_id target,
+                     node_id p) {
+  set_tag_of(x, a.forwarding, no_place);
+  // Whatever referred to p now resolves to target.
+  region_slot &from = x.regions[a.taken];
+  region_slot &into = x.regions[a.target];
+  if (from.first_ref != none) {
+    if (into.last_ref == none) {
+      into.first_ref = from.first_ref;
+    } else {
+      x.refs[into.last_ref].next = from.first_ref;
+    }
+    into.last_ref = from.last_ref;
+    from.first_ref = from.last_ref = none;
+  }
+  // The found cell now refers to p's first neighbour (already resolved by
+  // the choice of the target); when that is p or target, the chain that
+  // holds its entry is target's already.
+  if (a.first_neighbour != p && a.first_neighbour != target) {
+    add_referrer(x, region_at(x, a.first_neighbour), a.found);
+  }
+  if (a.run_first != 0) {
+    place_run(ctx, x, a.target, a.found, a.run_first, a.run_last);
+  }
+}
+
 } // namespace
+
+void set_elimination_tag_bits(int32_t bits) { tag_bits = bits >= 2 && bits <= 63 ? bits : 63; }
 
 int32_t region_size(const seg_context &ctx, node_id r) {
   // At most 2^30 pixels in any admissible image: the sum fits.
@@ -60,6 +485,11 @@ void eliminate_small_regions(seg_context &ctx, node_id head) {
   while (p != 0 && ctx.nodes[p].last_member == 0) {
     p = ctx.nodes[p].next_region;
   }
+  const node_id first = p;
+  // Built at the first small region that has a target, so that a sweep with
+  // nothing to absorb costs nothing more than its size tests.
+  referrer_index index;
+  bool index_tried = false;
   for (; p != 0; p = ctx.nodes[p].next_region) {
     if (ctx.nodes[p].last_member == 0 || !is_small(ctx, p, ctx.min_region_size)) {
       continue;
@@ -67,6 +497,7 @@ void eliminate_small_regions(seg_context &ctx, node_id head) {
     // The nearest neighbour; ties keep the earlier cell.
     link_id c = ctx.nodes[p].nbr_head;
     for (; c != 0; c = ctx.links[c].next) {
+      ++elimination_counts.own_cells;
       if (resolve_link(ctx, c) != p) {
         break;
       }
@@ -77,6 +508,7 @@ void eliminate_small_regions(seg_context &ctx, node_id head) {
     node_id target = ctx.links[c].node;
     int64_t best = region_distance(ctx, ctx.nodes[p], ctx.nodes[target]);
     for (c = ctx.links[c].next; c != 0; c = ctx.links[c].next) {
+      ++elimination_counts.own_cells;
       const node_id n = resolve_link(ctx, c);
       if (n != p) {
         const int64_t d = region_distance(ctx, ctx.nodes[p], ctx.nodes[n]);
@@ -86,12 +518,20 @@ void eliminate_small_regions(seg_context &ctx, node_id head) {
         }
       }
     }
+    if (!index_tried) {
+      index_tried = true;
+      build_index(ctx, index, first);
+    }
     // The cell of the target's list that refers to p.
-    link_id back = ctx.nodes[target].nbr_head;
-    for (; back != 0; back = ctx.links[back].next) {
-      if (resolve_link(ctx, back) == p) {
-        break;
-      }
+    link_id back;
+    absorption a{};
+    const bool indexed = index.usable;
+    if (indexed) {
+      a.target = region_at(index, target);
+      a.taken = region_at(index, p);
+      back = first_referrer(ctx, index, target, a.taken, p, a.found);
+    } else {
+      back = walk_to_referrer(ctx, target, p);
     }
     if (back == 0) {
       continue; // the lists are symmetric, so this does not happen
@@ -100,6 +540,14 @@ void eliminate_small_regions(seg_context &ctx, node_id head) {
       clear_statistics(ctx, ctx.nodes[p]);
     }
     ctx.paint_label = label_at_region(ctx, target);
+    if (indexed) {
+      before_absorbing(ctx, p, a);
+    }
     absorb_region(ctx, target, p, back);
+    ++elimination_counts.regions_taken;
+    if (indexed) {
+      after_absorbing(ctx, index, a, target, p);
+    }
   }
+  release_index(index);
 }

@@ -51,12 +51,16 @@ bool is_int_parameter(int pos) {
          pos != arg_snapshot_budget;
 }
 
-// Raises "Argument N (name) ..." for the parameter at pos.  The message is
-// built in a fixed buffer: nothing is owned when mexErrMsgTxt leaves.
-void refuse(int pos, const char *what) {
-  char message[160];
-  snprintf(message, sizeof message, "Argument %d (%s) %s", pos + 1, arg_names[pos], what);
-  mexErrMsgTxt(message);
+// Raises "Argument N (name) ..." for the argument at pos, under the
+// identifier kalmex:regionseg_core:badImage or :badParameter (or the reason
+// given).  Nothing is owned when the error leaves.
+void refuse(int pos, const char *what, const char *reason = NULL) {
+  if (reason == NULL) {
+    reason = pos == arg_image ? "badImage" : "badParameter";
+  }
+  char id[64];
+  snprintf(id, sizeof id, "kalmex:regionseg_core:%s", reason);
+  mexErrMsgIdAndTxt(id, "Argument %d (%s) %s", pos + 1, arg_names[pos], what);
 }
 
 // Reads parameter pos after checking that it is a real numeric or logical
@@ -148,10 +152,13 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   release_interrupted_run();
   mexAtExit(release_interrupted_run);
   if (nrhs != arg_required && nrhs != arg_count) {
-    mexErrMsgTxt("Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget.");
+    mexErrMsgIdAndTxt(
+        "kalmex:regionseg_core:inputCount",
+        "Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget.");
   }
   if (nlhs > 2) {
-    mexErrMsgTxt("At most two outputs: labels and snapshots.");
+    mexErrMsgIdAndTxt("kalmex:regionseg_core:outputCount",
+                      "At most two outputs: labels and snapshots.");
   }
 
   // The image: a real, full int32 array of two or three dimensions.
@@ -168,7 +175,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     dims[2] = 1;
   }
   if (int64_t{dims[0]} * dims[1] * dims[2] > max_voxels) {
-    refuse(arg_image, "must have at most 2^30 voxels.");
+    refuse(arg_image, "must have at most 2^30 voxels.", "imageTooLarge");
   }
 
   double value[arg_count] = {0};

@@ -13,7 +13,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   (void)nlhs;
   (void)plhs;
   if (nrhs < 1) {
-    mexErrMsgTxt("Expected at least one input file name.");
+    mexErrMsgIdAndTxt("kalmex:tiffmend:noInput", "Expected at least one input file name.");
   }
   RepairState state = newRepairState(mexPrintf);
   char text[1024];

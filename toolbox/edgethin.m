@@ -30,6 +30,10 @@
 %  "non-maximum suppression: Sparse input is not supported."
 %  "non-maximum suppression: Only 2D images are supported."
 %  "non-maximum suppression: Images have different dimensions."
+%  Their identifiers, in this order: kalmex:edgethin:inputCount,
+%  kalmex:edgethin:outputCount, kalmex:edgethin:notReal,
+%  kalmex:edgethin:sparse, kalmex:edgethin:not2D and
+%  kalmex:edgethin:sizeMismatch.
 %
 % EXAMPLE:
 %  [x, y] = meshgrid(-8:8);
@@ -40,3 +44,29 @@
 %
 % SEE ALSO:
 %  regionseg
+
+%!test
+%! % A disk's edge thinned to a ring one pixel wide: every kept pixel keeps
+%! % its strength, and far fewer pixels are kept than have any strength.
+%! [x, y] = meshgrid(-15:15);
+%! im = exp(-max(hypot(x, y) - 9, 0) .^ 2 / 6);
+%! [gc, gr] = gradient(im);
+%! strength = hypot(gc, gr);
+%! thin = edgethin(strength, gc, gr);
+%! kept = thin > 0;
+%! assert(nnz(kept) > 40 && nnz(kept) < nnz(strength > 0.01) / 2);
+%! assert(thin(kept), strength(kept));
+%! assert(edgethin(ones(4), zeros(4), zeros(4)), zeros(4));
+%!error <Three input images required> x = edgethin(ones(3), ones(3))
+%!error id=kalmex:edgethin:notReal x = edgethin(single(ones(3)), ones(3), ones(3))
+
+%!demo
+%! % The edges of a ring and a square, before and after thinning.
+%! [x, y] = meshgrid(1:96);
+%! im = double(abs(hypot(x - 40, y - 44) - 22) < 6) + double(abs(x - 72) < 14 & abs(y - 70) < 14);
+%! [gc, gr] = gradient(conv2(im, ones(5) / 25, 'same'));
+%! strength = hypot(gc, gr);
+%! figure();
+%! subplot(1, 2, 1); imagesc(strength); axis image off; title('gradient magnitude');
+%! subplot(1, 2, 2); imagesc(edgethin(strength, gc, gr) > 0); axis image off; title('edgethin');
+%! colormap(gray(256));

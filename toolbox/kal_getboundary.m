@@ -26,7 +26,7 @@ if nargin < 1
    n = 1;
 end
 if ~isnumeric(n) || ~isreal(n) || numel(n) ~= 1 || ~isfinite(n) || n < 0 || n ~= fix(n)
-   error('kal_getboundary:invalidInput', 'N must be a non-negative whole number.');
+   error('kalmex:kal_getboundary:invalidInput', 'N must be a non-negative whole number.');
 end
 if isappdata(0, 'kal_boundarycondition')
    value = getappdata(0, 'kal_boundarycondition');
@@ -34,3 +34,18 @@ else
    value = 'mirror';
 end
 bc = repmat({value}, 1, double(n));
+
+%!test
+%! kal_setboundary();
+%! assert(kal_getboundary(), {'mirror'});
+%! assert(kal_getboundary(3), {'mirror', 'mirror', 'mirror'});
+%! assert(kal_getboundary(0), cell(1, 0));
+%!error id=kalmex:kal_getboundary:invalidInput kal_getboundary(1.5)
+
+%!demo
+%! % A signal extended past its ends as the default boundary condition says.
+%! s = [1 4 2 6 3 5];
+%! bc = kal_getboundary(){1};
+%! extended = s([3 2 1 1:6 6 5 4]);   % 'mirror': reflected at the edges
+%! figure(); stem(-2:9, extended); hold on; stem(1:6, s, 'r', 'filled');
+%! title(['boundary condition: ' bc]);

@@ -22,3 +22,16 @@ if isappdata(0, 'kal_truncation')
 else
    t = 3;
 end
+
+%!test
+%! kal_settruncation();
+%! assert(kal_gettruncation(), 3);
+
+%!demo
+%! % A Gaussian kernel cut at the truncation, in units of its sigma.
+%! t = kal_gettruncation();
+%! x = linspace(-5, 5, 201);
+%! figure(); plot(x, exp(-x .^ 2 / 2), ':'); hold on;
+%! inside = abs(x) <= t;
+%! plot(x(inside), exp(-x(inside) .^ 2 / 2), 'linewidth', 2);
+%! title(sprintf('truncation %g: the kernel ends at %g sigma', t, t));

@@ -36,6 +36,10 @@
 %  cell, struct, complex or sparse arrays, a mask of another size) or a
 %  method that cannot work, for instance "The mask and the image differ in
 %  size." or "The gaussian fit needs positive values around every maximum."
+%  Identifiers: kalmex:kal_peakfit:REASON, REASON inputCount, outputCount,
+%  notString, unknownWord in the order above; notImage for an image or mask
+%  the library refuses, whose text starts with the argument ("Argument 1
+%  (image): "); library for the library's other failures.
 %
 % EXAMPLE:
 %  [x, y] = ndgrid(0:20, 0:20);
@@ -44,3 +48,25 @@
 %
 % SEE ALSO:
 %  kal_troughfind, kal_turnvolume
+
+%!test
+%! % Gaussian peaks are found to a hundredth of a pixel (0-based).
+%! [x, y] = ndgrid(0:30, 0:30);
+%! im = exp(-((x - 8.3) .^ 2 + (y - 11.6) .^ 2) / 8) + exp(-((x - 21.75) .^ 2 + (y - 20.2) .^ 2) / 8);
+%! found = sortrows(kal_peakfit(im, [], 'gaussian'));
+%! assert(found, [8.3 11.6; 21.75 20.2], 0.01);
+%! assert(size(kal_peakfit(zeros(5), [], 'linear')), [0 2]);
+%!error id=kalmex:kal_peakfit:unknownWord kal_peakfit(ones(3), [], 'cubic')
+
+%!demo
+%! % Three blurred spots and the sub-pixel maxima found in them.
+%! [x, y] = ndgrid(0:63, 0:63);
+%! centres = [12.4 20.7; 40.2 15.1; 30.8 48.6];
+%! im = zeros(size(x));
+%! for k = 1:rows(centres)
+%!   im += exp(-((x - centres(k, 1)) .^ 2 + (y - centres(k, 2)) .^ 2) / 18);
+%! end
+%! found = kal_peakfit(im, [], 'gaussian');
+%! figure(); imagesc(im); axis image; colormap(gray(256)); hold on;
+%! plot(found(:, 2) + 1, found(:, 1) + 1, 'r+', 'markersize', 12);
+%! title('kal\_peakfit: maxima (+)');

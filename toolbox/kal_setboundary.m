@@ -28,6 +28,25 @@ if nargin < 1
    return
 end
 if ~ischar(bc) || isempty(bc) || size(bc, 1) ~= 1 || ndims(bc) ~= 2
-   error('kal_setboundary:invalidInput', 'BC must be a non-empty character row vector.');
+   error('kalmex:kal_setboundary:invalidInput', 'BC must be a non-empty character row vector.');
 end
 setappdata(0, 'kal_boundarycondition', bc);
+
+%!test
+%! unwind_protect
+%!   kal_setboundary('periodic');
+%!   assert(kal_getboundary(2), {'periodic', 'periodic'});
+%! unwind_protect_cleanup
+%!   kal_setboundary();
+%! end_unwind_protect
+%! assert(kal_getboundary(), {'mirror'});
+%!error id=kalmex:kal_setboundary:invalidInput kal_setboundary(['ab'; 'cd'])
+
+%!demo
+%! % One signal extended under two boundary conditions.
+%! s = [1 4 2 6 3 5];
+%! kal_setboundary('periodic');
+%! figure();
+%! subplot(2, 1, 1); stem(-2:9, s([4:6 1:6 1:3])); title(['set: ' kal_getboundary(){1}]);
+%! kal_setboundary();
+%! subplot(2, 1, 2); stem(-2:9, s([3 2 1 1:6 6 5 4])); title(['default: ' kal_getboundary(){1}]);

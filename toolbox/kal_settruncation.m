@@ -26,6 +26,30 @@ if nargin < 1
    return
 end
 if ~isnumeric(t) || ~isreal(t) || numel(t) ~= 1 || ~isfinite(t) || t <= 0
-   error('kal_settruncation:invalidInput', 'T must be a real, finite, positive number.');
+   error('kalmex:kal_settruncation:invalidInput', 'T must be a real, finite, positive number.');
 end
 setappdata(0, 'kal_truncation', double(t));
+
+%!test
+%! unwind_protect
+%!   kal_settruncation(int8(2));
+%!   assert(kal_gettruncation(), 2);
+%!   assert(class(kal_gettruncation()), 'double');
+%! unwind_protect_cleanup
+%!   kal_settruncation();
+%! end_unwind_protect
+%! assert(kal_gettruncation(), 3);
+%!error id=kalmex:kal_settruncation:invalidInput kal_settruncation(-1)
+%!error id=kalmex:kal_settruncation:invalidInput kal_settruncation(Inf)
+
+%!demo
+%! % Kernels cut at two truncations.
+%! x = linspace(-5, 5, 201);
+%! figure(); hold on;
+%! for t = [1.5 4]
+%!   kal_settruncation(t);
+%!   inside = abs(x) <= kal_gettruncation();
+%!   plot(x(inside), exp(-x(inside) .^ 2 / 2));
+%! end
+%! kal_settruncation();
+%! legend('truncation 1.5', 'truncation 4'); title('kal\_settruncation');

@@ -27,6 +27,10 @@
 %  and the image library's own text for an image or mask it refuses or a
 %  dimension the image lacks, for instance "The mask and the image differ
 %  in size.".
+%  Identifiers: kalmex:kal_troughfind:REASON, REASON inputCount, outputCount,
+%  notInteger, notBoolean in the order above; notImage for an image or mask
+%  the library refuses, whose text starts with the argument ("Argument 1
+%  (image): "); library for the library's other failures.
 %
 % EXAMPLE:
 %  im = [3 1 2; 0 5 0; 4 4 9];
@@ -35,3 +39,22 @@
 %
 % SEE ALSO:
 %  kal_peakfit, kal_turnvolume
+
+%!test
+%! % The 0-based position of each row's minimum, the last of equal ones when
+%! % asked for, and -1 where the mask holds no pixel of the row.
+%! im = [3 1 2; 0 5 0; 4 4 9];
+%! assert(kal_troughfind(im, [], 2, 0), int32([1; 0; 0]));
+%! assert(kal_troughfind(im, [], 2, true), int32([1; 2; 1]));
+%! assert(kal_troughfind(im, logical([1 0 1; 0 0 0; 1 1 1]), 2, 0), int32([2; -1; 0]));
+%!error id=kalmex:kal_troughfind:notBoolean kal_troughfind(ones(3), [], 1, 0.5)
+
+%!demo
+%! % A valley that winds down an image, and the minimum of every row.
+%! [r, c] = ndgrid(1:80, 1:120);
+%! valley = 60 + 25 * sin(r / 12);
+%! im = (c - valley) .^ 2 + 30 * rand(size(r));
+%! pos = double(kal_troughfind(im, [], 2, 0));
+%! figure(); imagesc(im); axis image; colormap(gray(256)); hold on;
+%! plot(pos + 1, 1:80, 'r.');
+%! title('kal\_troughfind: minimum of each row');

@@ -39,6 +39,11 @@
 %  and the image library's own text for an image it refuses or an axis it
 %  cannot turn about, for instance "The axis must be 1, 2 or 3, not 4.".
 %  A refused image is reported before any other argument.
+%  Identifiers: kalmex:kal_turnvolume:REASON, REASON inputCount, outputCount,
+%  notRealScalar, notInteger, notString, unknownWord in the order above;
+%  notImage for an image the library refuses, whose text starts with the
+%  argument ("Argument 1 (image): "); library for the library's other
+%  failures.
 %
 % EXAMPLE:
 %  im = magic(5);
@@ -47,3 +52,28 @@
 %
 % SEE ALSO:
 %  kal_peakfit, kal_troughfind
+
+%!test
+%! % A quarter turn keeps the values; four of them give the image back.
+%! im = magic(5);
+%! once = kal_turnvolume(im, pi / 2, 3, 'zoh', 'zero');
+%! assert(size(once), size(im));
+%! assert(sort(once(:)), sort(im(:)));
+%! back = im;
+%! for k = 1:4
+%!   back = kal_turnvolume(back, pi / 2, 3, 'zoh', 'zero');
+%! end
+%! assert(back, im);
+%!error id=kalmex:kal_turnvolume:notRealScalar kal_turnvolume(magic(3), 'a', 3, [], [])
+
+%!demo
+%! % A letter-like shape turned by 30 degrees with linear interpolation.
+%! im = zeros(64);
+%! im(12:52, 18:26) = 1;
+%! im(12:20, 18:46) = 1;
+%! im(30:37, 18:40) = 1;
+%! figure();
+%! subplot(1, 2, 1); imagesc(im); axis image off; title('image');
+%! subplot(1, 2, 2); imagesc(kal_turnvolume(im, pi / 6, 3, 'linear', 'zero'));
+%! axis image off; title('turned by 30 degrees');
+%! colormap(gray(256));

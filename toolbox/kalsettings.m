@@ -91,3 +91,31 @@
 %
 % SEE ALSO:
 %  kal_getboundary, kal_setboundary, kal_gettruncation, kal_settruncation
+
+%!test
+%! % A preference reads back as set (clamped where its kind says), and a
+%! % figure bound to a variable name is found by that name.
+%! old = kalsettings(0, 'GammaGrey');
+%! unwind_protect
+%!   kalsettings(1, 'gammagrey', 2.5);
+%!   assert(kalsettings(0, 'GammaGrey'), 2.5);
+%!   kalsettings(1, 'GammaGrey', 1000);
+%!   assert(kalsettings(0, 'GammaGrey'), 100);
+%!   kalsettings(3, 'kx_demo_image', 7);
+%!   assert(kalsettings(2, 'kx_demo_image'), 7);
+%! unwind_protect_cleanup
+%!   kalsettings(1, 'GammaGrey', old);
+%!   kalsettings(4);
+%! end_unwind_protect
+%!error <Unknown preference name> kalsettings(0, 'NoSuchPreference')
+
+%!demo
+%! % A figure bound to the name of the variable it shows, found again by
+%! % that name, with the colour map preference.
+%! img = peaks(64);
+%! h = figure();
+%! imagesc(img); axis image off; colormap(gray(256));
+%! kalsettings(3, 'img', double(h));
+%! title(sprintf('kalsettings(2, ''img'') gives figure %d; DefaultColorMap is ''%s''', ...
+%!               kalsettings(2, 'img'), kalsettings(0, 'DefaultColorMap')));
+%! kalsettings(4);

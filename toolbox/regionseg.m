@@ -489,3 +489,36 @@ function grey = grey_values(image, opts)
       grey = uint8(image);
   end
 end
+
+%!test
+%! % Two flat halves and a bright square in the left one: three regions,
+%! % numbered by size (284, 280 and 36 pixels).
+%! im = uint8([40 * ones(20, 16), 120 * ones(20, 14)]);
+%! im(5:10, 5:10) = 220;
+%! labels = regionseg(im, 'threshold', 10);
+%! assert(size(labels), size(im));
+%! assert(labels(1, 1), 1);
+%! assert(labels(1, end), 2);
+%! assert(all(labels(5:10, 5:10)(:) == 3));
+%! assert(max(labels(:)), 3);
+%!test
+%! % The snapshots show the run: each is a labelling of the whole image.
+%! [labels, snaps] = regionseg(uint8(magic(16)), 'threshold', 40);
+%! assert(size(snaps, 1) == 16 && size(snaps, 2) == 16 && size(snaps, 3) >= 1);
+%! assert(min(labels(:)), 1);
+%!error id=kalmex:regionseg:badImage regionseg('text')
+%!error id=kalmex:regionseg:badOption regionseg(magic(4), 'treshold', 3)
+
+%!demo
+%! % A generated picture of shapes, gradients and noise, its regions, and
+%! % the snapshot in the middle of the run.
+%! [x, y] = ndgrid(1:96, 1:128);
+%! im = 60 + 100 * ((x - 40) .^ 2 + (y - 50) .^ 2 < 600) + 50 * (y > 95) + 0.4 * x;
+%! im = uint8(im + 4 * randn(size(im)));
+%! [labels, snaps] = regionseg(im, 'criterion', 'range', 'threshold', 30, 'min_region_size', 20);
+%! figure();
+%! subplot(1, 3, 1); imagesc(im); axis image off; title('image');
+%! subplot(1, 3, 2); imagesc(labels); axis image off;
+%! title(sprintf('%d regions', max(labels(:))));
+%! subplot(1, 3, 3); imagesc(snaps(:, :, ceil(end / 2))); axis image off; title('a snapshot');
+%! colormap(jet(256));

@@ -109,3 +109,22 @@
 %
 % SEE ALSO:
 %  regionseg
+
+%!test
+%! % Two halves: two regions, labelled 0 and 1, as int32.
+%! im = int32([zeros(8, 4), 200 * ones(8, 4)]);
+%! labels = regionseg_core(im, 3, 3, 1, 0, 1, 0, 1, 10, 0, 0, 1, 0, 0, 0);
+%! assert(class(labels), 'int32');
+%! assert(unique(labels(:))', int32([0 1]));
+%! assert(all(labels(:, 1:4)(:) == labels(1, 1)) && all(labels(:, 5:8)(:) == labels(1, 8)));
+%!error regionseg_core(int32(zeros(8)))
+
+%!demo
+%! % A 32 x 32 image of four quadrants and a disk, segmented directly.
+%! [x, y] = ndgrid(1:32);
+%! im = int32(40 * (x > 16) + 80 * (y > 16) + 100 * ((x - 12) .^ 2 + (y - 20) .^ 2 < 30));
+%! [labels, snaps] = regionseg_core(im, 5, 5, 1, 2, 1, 0, 1, 10, 0, 0, 1, 0, 0, 0);
+%! figure();
+%! subplot(1, 2, 1); imagesc(im); axis image off; title('image');
+%! subplot(1, 2, 2); imagesc(labels); axis image off; title('regionseg\_core labels');
+%! colormap(jet(256));

@@ -25,7 +25,8 @@
 %  There are no outputs.
 %
 % MESSAGES:
-%  "Expected at least one input file name."   (no inputs; the only error)
+%  "Expected at least one input file name."   (no inputs; the only error,
+%                                   identifier kalmex:tiffmend:noInput)
 %  Per file, unless quiet:
 %  "Fixed the file NAME"            at least one value was rewritten
 %  "Nothing to fix in NAME"         a TIFF file with no palette entries
@@ -43,3 +44,29 @@
 %  fid = fopen(name, 'w');  fwrite(fid, uint8('II*'));  fclose(fid);
 %  tiffmend('-v', name)
 %  delete(name)
+
+%!test
+%! % A palette TIFF is mended once; the second time there is nothing to do.
+%! name = [tempname() '.tif'];
+%! imwrite(uint8(magic(8) > 32), [0 0 0; 1 1 1], name);
+%! unwind_protect
+%!   assert(strtrim(evalc('tiffmend(name)')), ['Fixed the file ' name]);
+%!   assert(strtrim(evalc('tiffmend(name)')), ['Nothing to fix in ' name]);
+%!   assert(evalc('tiffmend(''-q'', name)'), '');
+%! unwind_protect_cleanup
+%!   delete(name);
+%! end_unwind_protect
+%!error id=kalmex:tiffmend:noInput tiffmend()
+
+%!demo
+%! % A palette picture written as TIFF, then mended: its photometric
+%! % interpretation becomes RGB, and tiffmend says so.
+%! [x, y] = meshgrid(1:64);
+%! ind = uint8(mod(floor(x / 16) + floor(y / 16), 4));
+%! map = [0.1 0.1 0.1; 0.9 0.2 0.2; 0.2 0.8 0.2; 0.2 0.3 0.9];
+%! name = [tempname() '.tif'];
+%! imwrite(ind, map, name);
+%! report = strtrim(evalc('tiffmend(''-v'', name)'));
+%! delete(name);
+%! figure(); image(double(ind) + 1); colormap(map); axis image off;
+%! title(strrep(report, tempdir(), ''), 'interpreter', 'none');

@@ -11,10 +11,10 @@ const WordCode kMethods[] = {
 void findPeaks(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
   kal_Image input = nullptr;
   kal_Image mask = nullptr;
-  if (!frameLibrary(f, brx_mex2kal(prhs[0], &input, f->rs))) {
+  if (!frameImage(f, prhs[0], 1, "image", &input)) {
     return;
   }
-  if (!mxIsEmptyImage(prhs[1]) && !frameLibrary(f, brx_mex2kal(prhs[1], &mask, f->rs))) {
+  if (!mxIsEmptyImage(prhs[1]) && !frameImage(f, prhs[1], 2, "mask", &mask)) {
     return;
   }
   int32_t method = 0;
@@ -68,5 +68,5 @@ void findPeaks(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
-  frameRun(nlhs, plhs, nrhs, prhs, 3, findPeaks);
+  frameRun("kal_peakfit", nlhs, plhs, nrhs, prhs, 3, findPeaks);
 }

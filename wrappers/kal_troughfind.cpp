@@ -8,10 +8,10 @@ void findTroughs(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
   kal_Image input = nullptr;
   kal_Image mask = nullptr;
   kal_Image output = nullptr;
-  if (!frameLibrary(f, brx_mex2kal(prhs[0], &input, f->rs))) {
+  if (!frameImage(f, prhs[0], 1, "image", &input)) {
     return;
   }
-  if (!mxIsEmptyImage(prhs[1]) && !frameLibrary(f, brx_mex2kal(prhs[1], &mask, f->rs))) {
+  if (!mxIsEmptyImage(prhs[1]) && !frameImage(f, prhs[1], 2, "mask", &mask)) {
     return;
   }
   if (!frameLibrary(f, brx_newkal(&output, f->rs))) {
@@ -34,5 +34,5 @@ void findTroughs(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
-  frameRun(nlhs, plhs, nrhs, prhs, 4, findTroughs);
+  frameRun("kal_troughfind", nlhs, plhs, nrhs, prhs, 4, findTroughs);
 }

@@ -19,14 +19,14 @@ const WordCode kFills[] = {
 void turnVolume(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
   kal_Image input = nullptr;
   kal_Image output = nullptr;
-  if (!frameLibrary(f, brx_mex2kal(prhs[0], &input, f->rs))) {
+  if (!frameImage(f, prhs[0], 1, "image", &input)) {
     return;
   }
   if (!frameLibrary(f, brx_newkal(&output, f->rs))) {
     return;
   }
   if (!kxIsScalar(prhs[1])) {
-    frameFault(f, "Argument %d should be a real scalar.", 2);
+    frameFault(f, "notRealScalar", "Argument %d should be a real scalar.", 2);
     return;
   }
   const double angle = mxGetScalar(prhs[1]);
@@ -52,5 +52,5 @@ void turnVolume(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
-  frameRun(nlhs, plhs, nrhs, prhs, 5, turnVolume);
+  frameRun("kal_turnvolume", nlhs, plhs, nrhs, prhs, 5, turnVolume);
 }

@@ -7,6 +7,10 @@
 //   frameClose       runs on every path: it releases the resource list and
 //   ends the call with the library's text, else with the recorded message.
 //
+// Every error carries the identifier kalmex:MODULE:REASON.  A library
+// failure while an argument became an image starts with that argument
+// ("Argument 1 (image): "), then the library's own chain of texts.
+//
 // Everything a call makes lives in the resource list, and the frame owns no
 // C++ object, so nothing is left behind when mexErrMsgTxt ends the call.
 #ifndef KALMEX_WRAPPERS_WRAPPER_FRAME_H
@@ -14,6 +18,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "brx.h"
 #include "kal.h"
@@ -21,10 +26,13 @@
 #include "mexutil.h"
 
 struct WrapperFrame {
+  const char *module; // the module's name, for the identifiers
   kal_Resources rs;
-  kal_Error error;     // the first library failure, with the release's error chained on
-  const char *message; // the first argument fault: a message, with "%d" for the position
-  int position;        // 1-based position of the argument at fault; 0 for the count messages
+  kal_Error error;      // the first library failure, with the release's error chained on
+  const char *message;  // the first argument fault: a message, with "%d" for the position
+  const char *reason;   // the last part of the fault's identifier
+  int position;         // 1-based position of the argument at fault; 0 for the count messages
+  const char *argument; // the name of the argument whose conversion failed, else null
 };
 
 // One entry of a word table: the option word and the code it stands for.
@@ -49,18 +57,22 @@ inline void frameReleaseUnreleased() {
   }
 }
 
-inline void frameOpen(WrapperFrame *f) {
+inline void frameOpen(WrapperFrame *f, const char *module) {
   frameReleaseUnreleased();
   mexAtExit(frameReleaseUnreleased);
+  f->module = module;
   f->rs = nullptr;
   f->error = nullptr;
   f->message = nullptr;
+  f->reason = nullptr;
   f->position = 0;
+  f->argument = nullptr;
   f->error = kal_ResourcesNew(&f->rs, 0);
   frameUnreleased = f->rs;
 }
 
-inline void frameFault(WrapperFrame *f, const char *message, int position) {
+inline void frameFault(WrapperFrame *f, const char *reason, const char *message, int position) {
+  f->reason = reason;
   f->message = message;
   f->position = position;
 }
@@ -74,6 +86,17 @@ inline bool frameLibrary(WrapperFrame *f, kal_Error error) {
   return true;
 }
 
+// Argument POSITION, called NAME in the module's help, as a library image.
+inline bool frameImage(WrapperFrame *f, const mxArray *a, int position, const char *name,
+                       kal_Image *image) {
+  if (frameLibrary(f, brx_mex2kal(a, image, f->rs))) {
+    return true;
+  }
+  f->position = position;
+  f->argument = name;
+  return false;
+}
+
 // True when the module's steps may run: the resource list exists and the
 // numbers of inputs and outputs are right.
 inline bool frameCheckCounts(WrapperFrame *f, int nlhs, int nrhs, int inputs) {
@@ -81,11 +104,11 @@ inline bool frameCheckCounts(WrapperFrame *f, int nlhs, int nrhs, int inputs) {
     return false;
   }
   if (nrhs != inputs) {
-    frameFault(f, "Wrong number of input arguments.", 0);
+    frameFault(f, "inputCount", "Wrong number of input arguments.", 0);
     return false;
   }
   if (nlhs != 0 && nlhs != 1) {
-    frameFault(f, "Wrong number of output arguments.", 0);
+    frameFault(f, "outputCount", "Wrong number of output arguments.", 0);
     return false;
   }
   return true;
@@ -114,7 +137,7 @@ inline bool frameReadWord(WrapperFrame *f, const mxArray *a, int position, const
     return true;
   }
   if (!mxIsCharString(a)) {
-    frameFault(f, "Argument %d should be a string.", position);
+    frameFault(f, "notString", "Argument %d should be a string.", position);
     return false;
   }
   char word[kWordBufferSize];
@@ -125,19 +148,19 @@ inline bool frameReadWord(WrapperFrame *f, const mxArray *a, int position, const
       return true;
     }
   }
-  frameFault(f, "Argument %d is invalid string.", position);
+  frameFault(f, "unknownWord", "Argument %d is invalid string.", position);
   return false;
 }
 
 // An integer scalar that fits a 32-bit integer.
 inline bool frameReadInteger(WrapperFrame *f, const mxArray *a, int position, int32_t *value) {
   if (!mxIsIntScalar(a)) {
-    frameFault(f, "Argument %d should be an integer scalar.", position);
+    frameFault(f, "notInteger", "Argument %d should be an integer scalar.", position);
     return false;
   }
   const double v = mxGetScalar(a);
   if (v < -2147483648.0 || v > 2147483647.0) {
-    frameFault(f, "Argument %d should be an integer scalar.", position);
+    frameFault(f, "notInteger", "Argument %d should be an integer scalar.", position);
     return false;
   }
   *value = static_cast<int32_t>(v);
@@ -148,7 +171,7 @@ inline bool frameReadInteger(WrapperFrame *f, const mxArray *a, int position, in
 inline bool frameReadBoolean(WrapperFrame *f, const mxArray *a, int position, int32_t *value) {
   const bool logical = mxIsLogical(a) && kxIsRealScalarValue(a);
   if (!logical && !mxIsIntScalar(a)) {
-    frameFault(f, "Argument %d should be a boolean.", position);
+    frameFault(f, "notBoolean", "Argument %d should be a boolean.", position);
     return false;
   }
   *value = mxGetScalar(a) == 0 ? 0 : 1;
@@ -171,13 +194,24 @@ inline void frameClose(WrapperFrame *f) {
       last->next = released;
     }
   }
+  char id[96];
   if (f->error != nullptr) {
-    // mexErrMsgTxt does not return: copy the text and release the chain first.
+    // mexErrMsgIdAndTxt does not return: copy the text and release the
+    // chain first.
     char text[4096];
-    std::snprintf(text, sizeof text, "%s", brx_PrintErrorStruct(f->error, 0, 0));
+    const char *chain = brx_PrintErrorStruct(f->error, 0, 0);
+    const char *reason = std::strstr(chain, "Out of memory.") != nullptr ? "outOfMemory"
+                         : f->argument != nullptr                        ? "notImage"
+                                                                         : "library";
+    if (f->argument != nullptr) {
+      std::snprintf(text, sizeof text, "Argument %d (%s): %s", f->position, f->argument, chain);
+    } else {
+      std::snprintf(text, sizeof text, "%s", chain);
+    }
     kal_ErrorFree(f->error);
     f->error = nullptr;
-    mexErrMsgTxt(text);
+    std::snprintf(id, sizeof id, "kalmex:%s:%s", f->module, reason);
+    mexErrMsgIdAndTxt(id, "%s", text);
   }
   if (f->message != nullptr) {
     char text[256];
@@ -186,16 +220,17 @@ inline void frameClose(WrapperFrame *f) {
     } else {
       std::snprintf(text, sizeof text, "%s", f->message);
     }
-    mexErrMsgTxt(text);
+    std::snprintf(id, sizeof id, "kalmex:%s:%s", f->module, f->reason);
+    mexErrMsgIdAndTxt(id, "%s", text);
   }
 }
 
 // A whole wrapper call: the frame around the module's own steps.
 using WrapperSteps = void (*)(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]);
-inline void frameRun(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[], int inputs,
-                     WrapperSteps steps) {
+inline void frameRun(const char *module, int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[],
+                     int inputs, WrapperSteps steps) {
   WrapperFrame frame;
-  frameOpen(&frame);
+  frameOpen(&frame, module);
   if (frameCheckCounts(&frame, nlhs, nrhs, inputs)) {
     steps(&frame, plhs, prhs);
   }

@@ -5,7 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <pty.h>
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,9 +32,12 @@ protected:
   void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
   std::string path(const std::string &name) const { return dir_ + "/" + name; }
 
-  // Runs kalseg with ARGS; returns its exit status, its output in out.
-  int run(const std::string &args, std::string &out) {
-    const std::string cmd = std::string("'") + KALSEG_BINARY + "' " + args + " 2>&1";
+  // Runs kalseg with ARGS; returns its exit status, its output in out (with
+  // standard error unless err is given).
+  int run(const std::string &args, std::string &out, std::string *err = nullptr) {
+    const std::string errFile = dir_ + "/../" + dir_.substr(dir_.rfind('/') + 1) + ".err";
+    const std::string cmd =
+        std::string("'") + KALSEG_BINARY + "' " + args + (err ? " 2>'" + errFile + "'" : " 2>&1");
     FILE *p = popen(cmd.c_str(), "r");
     out.clear();
     char buf[4096];
@@ -35,7 +46,33 @@ protected:
       out.append(buf, n);
     }
     const int status = pclose(p);
+    if (err) {
+      std::ifstream in(errFile);
+      std::stringstream text;
+      text << in.rdbuf();
+      *err = text.str();
+      std::remove(errFile.c_str());
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  // The names in the folder (temporary files included).
+  std::set<std::string> files(const std::string &sub = "") const {
+    std::set<std::string> names;
+    DIR *d = opendir((dir_ + "/" + sub).c_str());
+    for (dirent *e; d && (e = readdir(d));) {
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") {
+        names.insert(e->d_name);
+      }
+    }
+    if (d) {
+      closedir(d);
+    }
+    return names;
+  }
+  std::vector<double> labelsOf(const std::string &file) {
+    kalseg::Volume v;
+    EXPECT_EQ(kalseg::readImage(path(file), v), "") << file;
+    return v.v;
   }
   bool exists(const std::string &name) const { return access(path(name).c_str(), F_OK) == 0; }
   std::string dir_;
@@ -125,25 +162,44 @@ TEST_F(KalsegTool, HelpAndRefusals) {
   std::string out;
   EXPECT_EQ(run("--help", out), 0);
   EXPECT_EQ(out.rfind("Usage: kalseg [OPTIONS] INPUT LABELS\n", 0), 0u);
-  for (const char *option :
-       {"--criterion", "--threshold", "--start_level", "--grouping", "--seeds", "--seed_any_level",
-        "--min_region_size", "--keep_small_stats", "--outlier_fraction", "--noise_sigma",
-        "--confidence", "--size_factor", "--scale", "--flat_levels", "--colour", "--montage"}) {
+  for (const char *option : {"--criterion",
+                             "--threshold",
+                             "--start_level",
+                             "--grouping",
+                             "--seeds",
+                             "--seed_any_level",
+                             "--min_region_size",
+                             "--keep_small_stats",
+                             "--outlier_fraction",
+                             "--noise_sigma",
+                             "--confidence",
+                             "--size_factor",
+                             "--scale",
+                             "--flat_levels",
+                             "--colour",
+                             "--montage",
+                             "--output-dir",
+                             "--jobs",
+                             "--quiet",
+                             "--version",
+                             "Exit status: 0",
+                             "1 when",
+                             "2 for"}) {
     EXPECT_NE(out.find(option), std::string::npos) << option;
   }
 
   ASSERT_TRUE(kalseg::writePgm(path("in.pgm"), shapes(8, 8, 1), 8, 8, 255));
   const std::string io = " " + path("in.pgm") + " " + path("out.png");
-  EXPECT_EQ(run("--treshold 3" + io, out), 1);
+  EXPECT_EQ(run("--treshold 3" + io, out), 2);
   EXPECT_EQ(out, "kalseg: unknown option 'treshold'. (kalseg --help)\n");
-  EXPECT_EQ(run("--threshold -2" + io, out), 1);
+  EXPECT_EQ(run("--threshold -2" + io, out), 2);
   EXPECT_EQ(out, "kalseg: option 'threshold' must be a whole number >= 0. (kalseg --help)\n");
   EXPECT_EQ(run("--start_level 3" + io, out), 1);
   EXPECT_EQ(out, "kalseg: option 'start_level' must be a whole number 0 to 2 for this image.\n");
-  EXPECT_EQ(run(path("in.pgm"), out), 1);
+  EXPECT_EQ(run(path("in.pgm"), out), 2);
   EXPECT_EQ(out, "kalseg: expected an input image and a label file (kalseg --help)\n");
   EXPECT_EQ(run(path("none.png") + " " + path("out.png"), out), 1);
-  EXPECT_EQ(run("--threshold", out), 1);
+  EXPECT_EQ(run("--threshold", out), 2);
   EXPECT_EQ(out, "kalseg: option 'threshold' needs a value (kalseg --help)\n");
   EXPECT_FALSE(exists("out.png")) << "no label file after a refusal";
 
@@ -151,7 +207,7 @@ TEST_F(KalsegTool, HelpAndRefusals) {
   ASSERT_TRUE(kalseg::writePgm(path("big.pgm"), std::vector<uint16_t>(300 * 20, 9), 300, 20, 255));
   ASSERT_EQ(run(path("big.pgm") + " " + path("out.png"), out), 0) << out;
   EXPECT_NE(out.find("300 x 20, padded to 512 x 512"), std::string::npos) << out;
-  EXPECT_EQ(run("--reduce 0 " + path("big.pgm") + " " + path("out.png"), out), 1);
+  EXPECT_EQ(run("--reduce 0 " + path("big.pgm") + " " + path("out.png"), out), 2);
   EXPECT_EQ(out, "kalseg: option 'reduce' must be a whole number 1 to 1024. (kalseg --help)\n");
   ASSERT_EQ(run("--reduce 2 " + path("big.pgm") + " " + path("small.png"), out), 0) << out;
   EXPECT_NE(out.find("150 x 10, padded to 256 x 256"), std::string::npos) << out;
@@ -173,6 +229,190 @@ TEST_F(KalsegTool, HelpAndRefusals) {
   EXPECT_NE(out.find("use the option 'scale'"), std::string::npos) << out;
   EXPECT_EQ(run(path("deep.pgm") + " " + path("out.png"), out), 0) << out;
   EXPECT_TRUE(exists("out.png"));
+}
+
+// Every refusal of the command line: status 2, one line on standard error,
+// nothing written, not even a temporary file.
+TEST_F(KalsegTool, UsageErrorsExitTwoBeforeAnyWork) {
+  ASSERT_TRUE(kalseg::writePgm(path("a.pgm"), shapes(8, 8, 1), 8, 8, 255));
+  ASSERT_TRUE(kalseg::writePgm(path("b.png"), shapes(8, 8, 1), 8, 8, 255)); // a PGM by content
+  ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
+  ASSERT_TRUE(kalseg::writePgm(path("sub/a.pgm"), shapes(8, 8, 1), 8, 8, 255));
+  ASSERT_EQ(link(path("b.png").c_str(), path("hard.png").c_str()), 0);
+  const std::set<std::string> before = files();
+  const std::string a = path("a.pgm"), out = path("out.png");
+  const struct {
+    std::string args, says;
+  } cases[] = {
+      {"-x " + a + " " + out, "unknown option '-x'"},
+      {"--quiet=yes " + a + " " + out, "option 'quiet' takes no value"},
+      {a + " " + out + " --jobs", "option 'jobs' needs a value"},
+      {"-j 0 " + a + " -o " + dir_, "option 'jobs' must be a whole number 1 to 256"},
+      {"--jobs 2 " + a + " " + out, "--jobs needs several inputs and -o DIR"},
+      {a + " " + out + " " + path("third.png"), "expected an input image and a label file"},
+      {"-o " + dir_, "expected at least one input image before -o DIR"},
+      {"--colour " + path("c.png") + " " + a + " -o " + path("sub"), "cannot be used with -o DIR"},
+      {a + " " + path("out.jpg"), "the label file must end in .png, .tif or .tiff"},
+      {"--montage " + path("m.tif") + " " + a + " " + out, "--montage picture must end in .png"},
+      {"--colour " + out + " " + a + " " + out, "would be written twice"},
+      {a + " " + path("sub/a.pgm") + " -o " + path("sub"), "would be written twice"},
+      // An input that is also an output, by name, through a link, or as
+      // the file that -o DIR would write.
+      {path("b.png") + " " + path("b.png"), "refusing to overwrite the input"},
+      {path("b.png") + " " + path("hard.png"), "refusing to overwrite the input"},
+      {"--colour " + path("hard.png") + " " + path("b.png") + " " + out, "refusing to overwrite"},
+      {path("b.png") + " -o " + dir_, "refusing to overwrite the input"},
+  };
+  for (const auto &c : cases) {
+    std::string stdoutText, err;
+    EXPECT_EQ(run(c.args, stdoutText, &err), 2) << c.args;
+    EXPECT_EQ(err.rfind("kalseg: ", 0), 0u) << err;
+    EXPECT_NE(err.find(c.says), std::string::npos) << c.args << ": " << err;
+    EXPECT_NE(err.find("(kalseg --help)\n"), std::string::npos) << err;
+    EXPECT_EQ(stdoutText, "") << c.args;
+    EXPECT_EQ(files(), before) << c.args;
+  }
+}
+
+// Files that cannot be read or written: status 1 and the system's reason;
+// nothing half-written, and an existing output kept as it was.
+TEST_F(KalsegTool, FileErrorsExitOneWithTheSystemsReason) {
+  ASSERT_TRUE(kalseg::writePgm(path("a.pgm"), shapes(8, 8, 1), 8, 8, 255));
+  ASSERT_TRUE(kalseg::writeGreyTiff(path("v.tif"), shapes(8, 8, 2), 8, 8, 2, 8));
+  ASSERT_EQ(mkdir(path("dir.png").c_str(), 0755), 0);
+  {
+    std::ofstream keep(path("kept.png"));
+    keep << "an older file";
+  }
+  const std::set<std::string> before = files();
+  const std::string a = path("a.pgm");
+  const struct {
+    std::string args, says;
+  } cases[] = {
+      {path("none.pgm") + " " + path("out.png"),
+       "cannot open " + path("none.pgm") + ": No such file or directory"},
+      {a + " " + path("no/such.png"), "cannot write in " + path("no") + ": No such file"},
+      {a + " " + path("dir.png"), "cannot write " + path("dir.png") + ": Is a directory"},
+      {"--colour " + path("no/c.png") + " " + a + " " + path("out.png"), "No such file"},
+      {a + " -o " + path("kept.png"), "cannot write in " + path("kept.png") + ": Not a directory"},
+      {a + " -o " + path("none"), "cannot write in " + path("none") + ": No such file"},
+      // Found only once the image is read or segmented: the outputs, which
+      // were fine, are not written at all.
+      {"--start_level 3 " + a + " " + path("kept.png"), "must be a whole number 0 to 2"},
+      {path("v.tif") + " " + path("kept.png"), "a 3-D label image needs a TIFF file"},
+  };
+  for (const auto &c : cases) {
+    std::string stdoutText, err;
+    EXPECT_EQ(run("--quiet " + c.args, stdoutText, &err), 1) << c.args;
+    EXPECT_NE(err.find("kalseg: "), std::string::npos) << err;
+    EXPECT_NE(err.find(c.says), std::string::npos) << c.args << ": " << err;
+    EXPECT_EQ(files(), before) << c.args;
+  }
+  std::ifstream kept(path("kept.png"));
+  std::string text;
+  std::getline(kept, text);
+  EXPECT_EQ(text, "an older file");
+}
+
+// Several inputs into a folder, two at a time: one line per finished image
+// on standard output, the failure on standard error, and the very labels of
+// one run per image.
+TEST_F(KalsegTool, SeveralInputsWithJobsGiveTheLabelsOfOneByOne) {
+  ASSERT_EQ(mkdir(path("out").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(path("one").c_str(), 0755), 0);
+  std::vector<std::string> inputs;
+  for (int k = 0; k < 4; ++k) {
+    std::vector<uint16_t> px = shapes(16 + 3 * k, 20 - 2 * k, 1);
+    for (std::size_t i = 0; i < px.size(); ++i) {
+      px[i] = static_cast<uint16_t>(px[i] + (i * (k + 7) * 2654435761u >> 27)); // noise
+    }
+    inputs.push_back("in" + std::to_string(k) + ".pgm");
+    ASSERT_TRUE(kalseg::writePgm(path(inputs.back()), px, 16 + 3 * k, 20 - 2 * k, 255));
+  }
+  inputs.push_back("vol.tif");
+  ASSERT_TRUE(kalseg::writeGreyTiff(path("vol.tif"), shapes(12, 12, 3), 12, 12, 3, 8));
+  const std::string options = "--threshold 12 --min_region_size 3 ";
+  std::string all = options + "--jobs 2 -o " + path("out") + " -- " + path("missing.pgm");
+  for (const std::string &in : inputs) {
+    all += " " + path(in);
+  }
+  std::string out, err;
+  EXPECT_EQ(run(all, out, &err), 1) << "one input is missing";
+  EXPECT_EQ(err, "kalseg: cannot open " + path("missing.pgm") + ": No such file or directory\n");
+  std::istringstream lines(out);
+  std::set<std::string> reported;
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t arrow = line.find(" -> ");
+    ASSERT_NE(arrow, std::string::npos) << line;
+    reported.insert(line.substr(8, arrow - 8));
+    EXPECT_NE(line.find(" regions in "), std::string::npos) << line;
+  }
+  std::set<std::string> expected;
+  for (const std::string &in : inputs) {
+    expected.insert(path(in));
+  }
+  EXPECT_EQ(reported, expected) << out;
+  EXPECT_EQ(files("out"),
+            (std::set<std::string>{"in0.png", "in1.png", "in2.png", "in3.png", "vol.tif"}));
+  for (const std::string &name : files("out")) {
+    const std::string input = name == "vol.tif" ? "vol.tif" : name.substr(0, 3) + ".pgm";
+    std::string single;
+    ASSERT_EQ(run(options + path(input) + " " + path("one/" + name), single), 0) << single;
+    EXPECT_EQ(labelsOf("out/" + name), labelsOf("one/" + name)) << name;
+  }
+}
+
+// --version, --quiet and "--" before a file whose name starts with '-'.
+TEST_F(KalsegTool, VersionQuietAndEndOfOptions) {
+  std::string out, err;
+  EXPECT_EQ(run("--version", out), 0);
+  EXPECT_EQ(out.rfind("kalseg (kalmex) ", 0), 0u) << out;
+  ASSERT_TRUE(kalseg::writePgm(path("-in.pgm"), shapes(8, 8, 1), 8, 8, 255));
+  ASSERT_EQ(run("--quiet -- " + path("-in.pgm") + " " + path("-out.png"), out, &err), 0) << err;
+  EXPECT_EQ(out.find("finished"), std::string::npos) << "no progress lines: " << out;
+  EXPECT_NE(out.find("kalseg: wrote "), std::string::npos) << out;
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(labelsOf("-out.png").size(), 64u);
+  EXPECT_EQ(run("-q -- -in.pgm out.png", out), 1) << "relative names after --: " << out;
+}
+
+// A run of more than a second on a terminal shows its stage on standard
+// error and clears it before the summary.  Skipped when the machine
+// segments the noise volume in less than that.
+TEST_F(KalsegTool, OnATerminalALongRunShowsItsStage) {
+  std::vector<uint16_t> noise(128 * 128 * 64);
+  uint32_t state = 12345;
+  for (uint16_t &v : noise) {
+    state = state * 1664525u + 1013904223u;
+    v = static_cast<uint16_t>(state >> 24);
+  }
+  ASSERT_TRUE(kalseg::writeGreyTiff(path("v.tif"), noise, 128, 128, 64, 8));
+  const std::string in = path("v.tif"), out = path("o.tif");
+  const auto start = std::chrono::steady_clock::now();
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl(KALSEG_BINARY, "kalseg", "-q", "--start_level", "0", "--threshold", "0",
+          "--min_region_size", "3", in.c_str(), out.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = read(terminal, buf, sizeof buf)) > 0;) {
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  close(terminal);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+  if (seconds < 1.3) {
+    GTEST_SKIP() << "the run took only " << seconds << " s";
+  }
+  EXPECT_NE(text.find("\rkalseg: segmenting " + in + ", finished "), std::string::npos) << text;
+  EXPECT_NE(text.find("\r\033[Kkalseg: " + in + ": 128 x 128 x 64"), std::string::npos) << text;
 }
 
 } // namespace

@@ -3,9 +3,18 @@
 % kx_tarball, kx_modules (the modules the package was made with).
 check = @(ok, varargin) assert(all(ok(:)), varargin{:});
 
+% Both package lists go to the temporary folder: as root, pkg installs into
+% the global list unless that is redirected too.  The lists in force before
+% (the system's and the user's) are read now and again at the end.
+system_lists = {pkg('global_list'), pkg('local_list')};
+before = cell(size(system_lists));
+for k = 1:numel(system_lists)
+  if exist(system_lists{k}, 'file'), before{k} = fileread(system_lists{k}); end
+end
 mkdir(kx_prefix);
 pkg('prefix', fullfile(kx_prefix, 'share'), fullfile(kx_prefix, 'arch'));
 pkg('local_list', fullfile(kx_prefix, 'octave_packages'));
+pkg('global_list', fullfile(kx_prefix, 'octave_packages_global'));
 pkg('install', kx_tarball);
 pkg('load', 'kalmex');
 installed = pkg('list', 'kalmex');
@@ -20,6 +29,18 @@ for k = 1:numel(kx_modules)
         '%s: help does not work', name);
 end
 check(inside('regionseg'), 'regionseg is not in the package');
+
+% Every function of the package answers help and passes its own tests
+% (test NAME), from the installed files.
+functions = dir(fullfile(installed{1}.dir, '*.m'));
+functions = [kx_modules, setdiff(regexprep({functions.name}, '\.m$', ''), {'build_mex'})];
+for k = 1:numel(functions)
+  name = functions{k};
+  check(inside(name), '%s: not from the installed package', name);
+  check(~isempty(strfind(evalc(sprintf('help %s', name)), upper(name))), '%s: help', name);
+  [passed, total] = test(name, 'quiet', stdout);
+  check(total > 0 && passed == total, '%s: %d of %d tests passed', name, passed, total);
+end
 if any(strcmp(kx_modules, 'kalsettings'))
   check(inside('kal_getboundary') && inside('kal_settruncation'), 'the functions kalsettings calls');
 end
@@ -54,4 +75,15 @@ if any(strcmp(kx_modules, 'kalsettings'))
 end
 pkg('unload', 'kalmex');
 check(exist('regionseg') == 0, 'unloaded');
+% On a machine where other processes install packages meanwhile, a list may
+% change under us: that is only a failure when the change names our prefix.
+for k = 1:numel(system_lists)
+  after = [];
+  if exist(system_lists{k}, 'file'), after = fileread(system_lists{k}); end
+  if ~isequal(before{k}, after)
+    check(isempty(strfind(after, kx_prefix)), 'the package list %s names %s', system_lists{k}, ...
+          kx_prefix);
+    printf('note: %s was changed meanwhile, not by this test\n', system_lists{k});
+  end
+end
 printf('package kalmex: %s installed, loaded and called\n', strjoin(kx_modules, ', '));

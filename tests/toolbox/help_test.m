@@ -37,3 +37,21 @@ end
 text = get_help_text('regionseg');
 kx_assert(~isempty(strfind(text, 'EXAMPLE:')) && ~isempty(strfind(text, 'scaled_variance')), ...
           'regionseg help');
+
+% The examples of the other toolbox functions run as written as well.
+files = dir(fullfile(toolbox, '*.m'));
+others = setdiff(regexprep({files.name}, '\.m$', ''), [modules, {'build_mex'}]);
+ran = 0;
+for k = 1:numel(others)
+  text = get_help_text_from_file(fullfile(toolbox, [others{k} '.m']));
+  example = regexp(text, 'EXAMPLE:\s*\n(.*?)(\n\s*\n|\n\s*[A-Z ]+:|$)', 'tokens', 'once');
+  if ~isempty(example)
+    try
+      evalc(example{1});
+    catch err
+      error('kx:fail', '%s: the example fails: %s', others{k}, err.message);
+    end
+    ran = ran + 1;
+  end
+end
+kx_assert(ran >= 1, 'no example of the toolbox functions was found');

@@ -40,10 +40,10 @@ kx_assert_error(@() kal_peakfit(g, ones(3), []), ...
                 'kal_SubpixelMaxima: The mask and the image differ in size.', 1);
 
 % Fault order: the image, then the mask, then the method.
-kx_assert_error(@() kal_peakfit({1}, [], 3), 'brx_mex2kal: Cannot make an image of a cell array.', 1);
+kx_assert_error(@() kal_peakfit({1}, [], 3), 'Argument 1 (image): brx_mex2kal: Cannot make an image of a cell array.', 1);
 kx_assert_error(@() kal_peakfit(g, complex(g, 1), 3), ...
-                'brx_mex2kal: Cannot make an image of a complex array.', 1);
-kx_assert_error(@() kal_peakfit('text', [], []), 'brx_mex2kal: Cannot make an image of a char array.', 1);
+                'Argument 2 (mask): brx_mex2kal: Cannot make an image of a complex array.', 1);
+kx_assert_error(@() kal_peakfit('text', [], []), 'Argument 1 (image): brx_mex2kal: Cannot make an image of a char array.', 1);
 kx_assert_error(@() kal_peakfit(g, []), 'Wrong number of input arguments.', 1);
 kx_assert_error(@() kal_peakfit(g, [], [], []), 'Wrong number of input arguments.', 1);
 kx_assert_error(@() kal_peakfit(g, [], []), 'Wrong number of output arguments.', 2);

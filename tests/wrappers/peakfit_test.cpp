@@ -149,9 +149,9 @@ TEST_F(PeakfitTest, FaultOrderFollowsTheArguments) {
   Array number = kaltest::doubleScalar(3);
   Array none = kaltest::emptyDouble();
   EXPECT_EQ(errorOf("kal_peakfit", 1, {cell.get(), none.get(), number.get()}),
-            "brx_mex2kal: Cannot make an image of a cell array.");
+            "Argument 1 (image): brx_mex2kal: Cannot make an image of a cell array.");
   EXPECT_EQ(errorOf("kal_peakfit", 1, {image.get(), complexMask.get(), number.get()}),
-            "brx_mex2kal: Cannot make an image of a complex array.");
+            "Argument 2 (mask): brx_mex2kal: Cannot make an image of a complex array.");
 }
 
 TEST_F(PeakfitTest, EmptyResults) {

@@ -105,13 +105,13 @@ TEST_F(TroughfindTest, MasksAndTheirFaults) {
   Array cell = kaltest::cellMatrix(1, 1);
   Array half = kaltest::doubleScalar(0.5);
   EXPECT_EQ(errorOf("kal_troughfind", 1, {a.get(), cell.get(), half.get(), half.get()}),
-            "brx_mex2kal: Cannot make an image of a cell array.");
+            "Argument 2 (mask): brx_mex2kal: Cannot make an image of a cell array.");
   Array small = kaltest::doubleMatrix(2, 2);
   EXPECT_EQ(errorOf("kal_troughfind", 1, {a.get(), small.get(), one.get(), zero.get()}),
             "kal_TroughFind: The mask and the image differ in size.");
   Array text = kaltest::text("abc");
   EXPECT_EQ(errorOf("kal_troughfind", 1, {text.get(), none.get(), half.get(), half.get()}),
-            "brx_mex2kal: Cannot make an image of a char array.");
+            "Argument 1 (image): brx_mex2kal: Cannot make an image of a char array.");
 }
 
 TEST_F(TroughfindTest, LibraryFailuresLeaveNothing) {

@@ -159,7 +159,7 @@ TEST_F(TurnvolumeTest, WordArgumentFaultsAndTheirOrder) {
   Array cell = kaltest::cellMatrix(1, 1);
   EXPECT_EQ(errorOf("kal_turnvolume", 1,
                     {cell.get(), badAngle.get(), badAxis.get(), none.get(), none.get()}),
-            "brx_mex2kal: Cannot make an image of a cell array.");
+            "Argument 1 (image): brx_mex2kal: Cannot make an image of a cell array.");
 }
 
 TEST_F(TurnvolumeTest, ResultKeepsClassAndSizes) {

@@ -7,8 +7,14 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <memory>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "pngio.h"
 
@@ -26,6 +32,11 @@ bool endsWith(const std::string &s, const std::string &tail) {
     }
   }
   return true;
+}
+
+// "cannot open PATH: REASON", the reason from errno.
+std::string cannotOpen(const std::string &path) {
+  return "cannot open " + path + ": " + std::strerror(errno);
 }
 
 double greyOf(double r, double g, double b) { return 0.299 * r + 0.587 * g + 0.114 * b; }
@@ -100,7 +111,7 @@ bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows, in
 std::string readPng(const std::string &path, Volume &out, int maxSide) {
   FILE *fp = std::fopen(path.c_str(), "rb");
   if (fp == nullptr) {
-    return "cannot open " + path;
+    return cannotOpen(path);
   }
   PngRead r;
   r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -142,7 +153,7 @@ bool pgmNumber(FILE *fp, long &v) {
 std::string readPgm(const std::string &path, Volume &out, int maxSide) {
   FILE *fp = std::fopen(path.c_str(), "rb");
   if (fp == nullptr) {
-    return "cannot open " + path;
+    return cannotOpen(path);
   }
   char magic[2] = {0, 0};
   long w = 0, h = 0, maxval = 0;
@@ -265,15 +276,13 @@ std::string readTiff(const std::string &path, Volume &out, int maxSide) {
   return "";
 }
 
-// A TIFF of d3 pages of 16- or 32-bit grey samples, written to a temporary
-// file and renamed into place.
+// A TIFF of d3 pages of 8-, 16- or 32-bit grey samples.
 template <typename T>
 bool writeTiffPages(const std::string &path, const std::vector<T> &px, int d1, int d2, int d3,
                     int bits) {
-  const std::string tmp = path + ".part";
   TIFFSetWarningHandler(nullptr);
   TIFFSetErrorHandler(nullptr);
-  TIFF *tif = TIFFOpen(tmp.c_str(), "w");
+  TIFF *tif = TIFFOpen(path.c_str(), "w");
   if (tif == nullptr) {
     return false;
   }
@@ -311,11 +320,33 @@ bool writeTiffPages(const std::string &path, const std::vector<T> &px, int d1, i
     ok = ok && TIFFWriteDirectory(tif) == 1;
   }
   TIFFClose(tif);
-  if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
-    std::remove(tmp.c_str());
-    return false;
+  return ok;
+}
+
+std::string folderOf(const std::string &path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A new empty file beside PATH whose name ends as PATH's does (the writers
+// go by the extension), with the permissions a new file would get.  Returns
+// its name, or "" with errno set.
+std::string temporaryBeside(const std::string &path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::size_t dot = base.rfind('.');
+  const std::string ext = dot == std::string::npos ? "" : base.substr(dot);
+  std::string name =
+      folderOf(path) + "/." + base.substr(0, base.size() - ext.size()) + "-XXXXXX" + ext;
+  const int fd = mkstemps(name.data(), static_cast<int>(ext.size()));
+  if (fd < 0) {
+    return "";
   }
-  return true;
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  close(fd);
+  return name;
 }
 
 } // namespace
@@ -323,7 +354,7 @@ bool writeTiffPages(const std::string &path, const std::vector<T> &px, int d1, i
 std::string readImage(const std::string &path, Volume &out, int maxSide) {
   FILE *fp = std::fopen(path.c_str(), "rb");
   if (fp == nullptr) {
-    return "cannot open " + path;
+    return cannotOpen(path);
   }
   unsigned char head[8] = {0};
   const std::size_t n = std::fread(head, 1, sizeof head, fp);
@@ -340,6 +371,57 @@ std::string readImage(const std::string &path, Volume &out, int maxSide) {
   return path + " is not a PNG, PGM or TIFF image";
 }
 
+std::string labelPathError(const std::string &path) {
+  if (endsWith(path, ".tif") || endsWith(path, ".tiff") || endsWith(path, ".png")) {
+    return "";
+  }
+  return "the label file must end in .png, .tif or .tiff: " + path;
+}
+
+std::string checkWritable(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      return "cannot write " + path + ": " + std::strerror(EISDIR);
+    }
+    if (access(path.c_str(), W_OK) != 0) {
+      return "cannot write " + path + ": " + std::strerror(errno);
+    }
+  }
+  const std::string probe = temporaryBeside(path);
+  if (probe.empty()) {
+    return "cannot write in " + folderOf(path) + ": " + std::strerror(errno);
+  }
+  unlink(probe.c_str());
+  return "";
+}
+
+bool sameFile(const std::string &a, const std::string &b) {
+  struct stat sa, sb;
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+std::string writeReplacing(const std::string &path,
+                           const std::function<bool(const std::string &)> &write) {
+  const std::string tmp = temporaryBeside(path);
+  if (tmp.empty()) {
+    return "cannot write in " + folderOf(path) + ": " + std::strerror(errno);
+  }
+  errno = 0;
+  if (!write(tmp)) {
+    const int err = errno;
+    unlink(tmp.c_str());
+    return "cannot write " + path + (err != 0 ? std::string(": ") + std::strerror(err) : "");
+  }
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    unlink(tmp.c_str());
+    return "cannot write " + path + ": " + std::strerror(err);
+  }
+  return "";
+}
+
 std::string writeLabels(const std::string &path, const std::vector<int32_t> &labels, int d1, int d2,
                         int d3) {
   int32_t top = 0;
@@ -347,11 +429,13 @@ std::string writeLabels(const std::string &path, const std::vector<int32_t> &lab
     top = std::max(top, l);
   }
   if (endsWith(path, ".tif") || endsWith(path, ".tiff")) {
-    return writeTiffPages(path, labels, d1, d2, d3, top > 65535 ? 32 : 16) ? ""
-                                                                           : "cannot write " + path;
+    return writeReplacing(path, [&](const std::string &tmp) {
+      return writeTiffPages(tmp, labels, d1, d2, d3, top > 65535 ? 32 : 16);
+    });
   }
-  if (!endsWith(path, ".png")) {
-    return "the label file must end in .png, .tif or .tiff: " + path;
+  const std::string refusal = labelPathError(path);
+  if (!refusal.empty()) {
+    return refusal;
   }
   if (d3 > 1) {
     return "a 3-D label image needs a TIFF file (.tif), not " + path;
@@ -366,7 +450,8 @@ std::string writeLabels(const std::string &path, const std::vector<int32_t> &lab
           labels[static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * d1]);
     }
   }
-  return kalpng::writeGrey16(path, d2, d1, px) ? "" : "cannot write " + path;
+  return writeReplacing(
+      path, [&](const std::string &tmp) { return kalpng::writeGrey16(tmp, d2, d1, px); });
 }
 
 bool writeGreyTiff(const std::string &path, const std::vector<uint16_t> &px, int d1, int d2, int d3,

@@ -1,10 +1,12 @@
 // Reading grey images for kalseg (PNG, PGM, TIFF) and writing label images
-// (16-bit PNG, 16- or 32-bit TIFF).  Writers go through a temporary file
-// renamed into place, so a failed write never leaves a half-written file.
+// (16-bit PNG, 16- or 32-bit TIFF).  Outputs go through a temporary file in
+// the same folder renamed into place, so a failed write never leaves a
+// half-written file.
 #ifndef KALMEX_TOOLS_KALSEG_IMAGEIO_H
 #define KALMEX_TOOLS_KALSEG_IMAGEIO_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,24 @@ std::string readImage(const std::string &path, Volume &out, int maxSide = 65536)
 // 16-bit when the labels fit, else 32-bit.  Returns "" or the reason.
 std::string writeLabels(const std::string &path, const std::vector<int32_t> &labels, int d1, int d2,
                         int d3);
+
+// "" when PATH names a label file kalseg can write (.png, .tif, .tiff), else
+// the refusal.
+std::string labelPathError(const std::string &path);
+
+// "" when PATH can be written: its folder takes a new file (tried with a
+// temporary file, removed at once) and PATH is not a folder or a file the
+// user may not write.  Else the reason, with the system's.
+std::string checkWritable(const std::string &path);
+
+// True when A and B both exist and are the same file (links included).
+bool sameFile(const std::string &a, const std::string &b);
+
+// Has write(TMP) fill a new file beside PATH whose name ends in PATH's
+// extension, then renames it to PATH; on failure TMP is removed and PATH is
+// untouched.  Returns "" or the reason, with the system's where it has one.
+std::string writeReplacing(const std::string &path,
+                           const std::function<bool(const std::string &)> &write);
 
 // Test helpers, also used to write sample inputs: an 8- or 16-bit grey TIFF
 // of d3 pages, and a binary PGM.

@@ -1,10 +1,24 @@
 // kalseg: split-and-merge segmentation from the command line, on the
-// embedded host.   Usage: kalseg [OPTIONS] INPUT LABELS   (kalseg --help)
+// embedded host.   Usage: kalseg [OPTIONS] INPUT LABELS
+//                         kalseg [OPTIONS] INPUT... -o DIR   (kalseg --help)
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "imageio.h"
@@ -13,6 +27,11 @@
 #include "segfront.h"
 
 namespace {
+
+// Exit status, as --help documents it.
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
 
 // A picture being composed, row-major RGB.
 struct Canvas {
@@ -27,24 +46,31 @@ struct Canvas {
                   rgb.begin() + 3 * (static_cast<std::ptrdiff_t>(top + y) * width + left));
     }
   }
+  std::string write(const std::string &path) const {
+    return kalseg::writeReplacing(
+        path, [&](const std::string &tmp) { return kalpng::writeRgb8(tmp, width, height, rgb); });
+  }
 };
 
 constexpr int kGap = 2;
 
 // The planes of the labels side by side.
-bool writeColour(const std::string &path, const std::vector<int32_t> &labels, int d1, int d2,
-                 int d3) {
+std::string writeColour(const std::string &path, const std::vector<int32_t> &labels, int d1, int d2,
+                        int d3) {
   Canvas c(d3 * d2 + (d3 - 1) * kGap, d1);
   for (int z = 0; z < d3; ++z) {
     c.put(labels.data() + static_cast<std::size_t>(z) * d1 * d2, d1, d2, z * (d2 + kGap), 0);
   }
-  return kalpng::writeRgb8(path, c.width, c.height, c.rgb);
+  return c.write(path);
 }
 
 // At most 64 snapshots, first and last included, in rows; the middle plane
 // of a volume.
-bool writeMontage(const std::string &path, const kalseg::Result &r, int d1, int d2, int d3) {
+std::string writeMontage(const std::string &path, const kalseg::Result &r, int d1, int d2, int d3) {
   const int count = r.snapshotCount;
+  if (count == 0) {
+    return "no snapshot fits within the snapshot budget: " + path + " not written";
+  }
   const int shown = std::min(count, 64);
   const int cols = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(shown))));
   const int rows = (shown + cols - 1) / cols;
@@ -57,7 +83,7 @@ bool writeMontage(const std::string &path, const kalseg::Result &r, int d1, int 
                            static_cast<std::size_t>(d3 / 2) * d1 * d2;
     c.put(plane, d1, d2, (t % cols) * (d2 + kGap), (t / cols) * (d1 + kGap));
   }
-  return kalpng::writeRgb8(path, c.width, c.height, c.rgb);
+  return c.write(path);
 }
 
 // For a picture too wide or high, how to make it fit (--reduce shrinks the
@@ -68,119 +94,571 @@ std::string reduceHint(const std::string &message) {
   return large ? " (--reduce N shrinks it)" : "";
 }
 
-int fail(const std::string &message) {
+int fail(int status, const std::string &message) {
+  std::fflush(stdout);
   std::fprintf(stderr, "kalseg: %s\n", message.c_str());
-  return 1;
+  return status;
+}
+
+// The segmentation options come from the front end; these are the tool's own.
+std::string usage() {
+  std::string text = kalseg::usage();
+  const std::size_t firstLine = text.find('\n') + 1;
+  text.insert(firstLine, "   or: kalseg [OPTIONS] INPUT... -o DIR\n");
+  return text + R"(
+Options of the tool:
+  -o, --output-dir DIR    segment every INPUT and write its labels to DIR,
+                          named after the input (.tif for a TIFF input, else
+                          .png); one line per finished image
+  -j, --jobs N            with -o: segment N images at once (1)
+  -q, --quiet             do not show the module's progress lines
+      --version           show the version
+  --                      what follows is an INPUT or LABELS, even if it
+                          starts with '-'
+Outputs are checked before any work: their folder must take a new file, a
+label file must end in .png, .tif or .tiff, a picture in .png, and no output
+may be an input.  Each is written to a temporary file in its folder and
+renamed into place, so a failed run leaves no partial file.  On a terminal, a
+run of more than a second shows its stage on standard error.
+
+Exit status: 0 when every image was segmented and written, 1 when an image
+or a file failed (the reason on standard error), 2 for a usage error (an
+unknown option, a bad value, the wrong number of files, an output that is an
+input or of the wrong kind).
+)";
+}
+
+struct Args {
+  kalseg::Options opts;
+  std::vector<std::string> operands;
+  std::string colour, montage, outDir;
+  bool haveOutDir = false, quiet = false, help = false, version = false;
+  int reduceBy = 1, jobs = 1;
+};
+
+// A whole number lo..hi, or false.
+bool wholeNumber(const std::string &text, long lo, long hi, int &out) {
+  char *end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || n < lo || n > hi) {
+    return false;
+  }
+  out = static_cast<int>(n);
+  return true;
+}
+
+// Reads the command line into A; returns "" or the usage error.
+std::string parse(int argc, char **argv, Args &a) {
+  bool options = true;
+  for (int k = 1; k < argc; ++k) {
+    const std::string arg = argv[k];
+    if (!options || arg == "-" || arg.empty() || arg[0] != '-') {
+      a.operands.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options = false;
+      continue;
+    }
+    std::string name, value;
+    bool hasValue = false;
+    if (arg[1] == '-') {
+      name = arg.substr(2);
+      const std::size_t eq = name.find('=');
+      if (eq != std::string::npos) {
+        value = name.substr(eq + 1);
+        name.resize(eq);
+        hasValue = true;
+      }
+      std::replace(name.begin(), name.end(), '-', '_');
+    } else { // -h, -q, -o DIR, -oDIR, -j N, -jN
+      const std::map<char, const char *> shortNames = {
+          {'h', "help"}, {'q', "quiet"}, {'o', "output_dir"}, {'j', "jobs"}};
+      const auto it = shortNames.find(arg[1]);
+      if (it == shortNames.end()) {
+        return "unknown option '" + arg + "'.";
+      }
+      name = it->second;
+      if (arg.size() > 2) {
+        value = arg.substr(2);
+        hasValue = true;
+      }
+    }
+    if (name == "help" || name == "quiet" || name == "version") {
+      if (hasValue) {
+        return "option '" + name + "' takes no value.";
+      }
+      (name == "help" ? a.help : name == "quiet" ? a.quiet : a.version) = true;
+      continue;
+    }
+    if (!hasValue) {
+      if (k + 1 >= argc) {
+        return "option '" + name + "' needs a value";
+      }
+      value = argv[++k];
+    }
+    if (name == "colour" || name == "color") {
+      a.colour = value;
+    } else if (name == "montage") {
+      a.montage = value;
+    } else if (name == "output_dir") {
+      a.outDir = value;
+      a.haveOutDir = true;
+    } else if (name == "jobs") {
+      if (!wholeNumber(value, 1, 256, a.jobs)) {
+        return "option 'jobs' must be a whole number 1 to 256.";
+      }
+    } else if (name == "reduce") {
+      if (!wholeNumber(value, 1, 1024, a.reduceBy)) {
+        return "option 'reduce' must be a whole number 1 to 1024.";
+      }
+    } else {
+      const std::string e = kalseg::setOption(a.opts, name, value);
+      if (!e.empty()) {
+        return e;
+      }
+    }
+  }
+  return "";
+}
+
+// One image to segment and the files to write.
+struct Job {
+  std::string input, labels, colour, montage;
+};
+
+bool looksLikeTiff(const std::string &path) {
+  unsigned char head[2] = {0, 0};
+  FILE *fp = std::fopen(path.c_str(), "rb");
+  const bool read = fp != nullptr && std::fread(head, 1, 2, fp) == 2;
+  if (fp != nullptr) {
+    std::fclose(fp);
+  }
+  return read && head[0] == head[1] && (head[0] == 'I' || head[0] == 'M');
+}
+
+// DIR/NAME for INPUT: its file name without the extension, then .tif when
+// it is a TIFF (it may be a volume) and .png otherwise.
+std::string labelsIn(const std::string &dir, const std::string &input) {
+  std::string base = input.substr(input.rfind('/') + 1);
+  const std::size_t dot = base.rfind('.');
+  if (dot != std::string::npos && dot > 0) {
+    base.resize(dot);
+  }
+  return (dir.empty() || dir.back() == '/' ? dir : dir + "/") + base +
+         (looksLikeTiff(input) ? ".tif" : ".png");
+}
+
+bool endsWithPng(const std::string &path) {
+  std::string tail = path.size() >= 4 ? path.substr(path.size() - 4) : "";
+  std::transform(tail.begin(), tail.end(), tail.begin(), ::tolower);
+  return tail == ".png";
+}
+
+// The jobs of the command line, or a usage error.
+std::string plan(const Args &a, std::vector<Job> &jobs) {
+  if (a.haveOutDir) {
+    if (a.operands.empty()) {
+      return "expected at least one input image before -o DIR.";
+    }
+    if (!a.colour.empty() || !a.montage.empty()) {
+      return "--colour and --montage name one file: they cannot be used with -o DIR.";
+    }
+    for (const std::string &input : a.operands) {
+      jobs.push_back({input, labelsIn(a.outDir, input), "", ""});
+    }
+  } else {
+    if (a.operands.size() != 2) {
+      return "expected an input image and a label file";
+    }
+    if (a.jobs != 1) {
+      return "--jobs needs several inputs and -o DIR.";
+    }
+    jobs.push_back({a.operands[0], a.operands[1], a.colour, a.montage});
+  }
+  // Every output: of the right kind, none twice, none an input.
+  std::map<std::string, std::string> outputs; // output -> the input it comes from
+  for (const Job &j : jobs) {
+    std::string e = kalseg::labelPathError(j.labels);
+    if (e.empty() && !j.colour.empty() && !endsWithPng(j.colour)) {
+      e = "the --colour picture must end in .png: " + j.colour;
+    }
+    if (e.empty() && !j.montage.empty() && !endsWithPng(j.montage)) {
+      e = "the --montage picture must end in .png: " + j.montage;
+    }
+    if (!e.empty()) {
+      return e;
+    }
+    for (const std::string *out : {&j.labels, &j.colour, &j.montage}) {
+      if (out->empty()) {
+        continue;
+      }
+      if (!outputs.emplace(*out, j.input).second) {
+        return *out + " would be written twice (from " + outputs[*out] + " and " + j.input + ").";
+      }
+      for (const Job &other : jobs) {
+        if (*out == other.input || kalseg::sameFile(*out, other.input)) {
+          return "refusing to overwrite the input " + other.input + " with " + *out + ".";
+        }
+      }
+    }
+  }
+  return "";
+}
+
+// The stage of a run on a terminal's standard error, drawn once the run
+// has taken a second and cleared at the end.  While a module call runs, its
+// standard output is read here: passed on unless quiet, and its last line
+// (the stage it finished) shown.
+class StageLine {
+public:
+  StageLine(bool show, bool quiet) : show_(show), quiet_(quiet) {
+    start_ = std::chrono::steady_clock::now();
+    if (show_) {
+      thread_ = std::thread([this] { loop(); });
+    }
+  }
+  ~StageLine() {
+    stop_ = true;
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+    clear();
+  }
+  void set(const std::string &what) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stage_ = what;
+  }
+  // Writes TEXT to OUT, the stage line cleared first.
+  void say(std::FILE *out, const std::string &text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clearLocked();
+    std::fputs(text.c_str(), out);
+    std::fflush(out);
+  }
+
+  // Runs f() with file descriptor 1 read here.  Returns what f returned.
+  template <typename F> auto capture(F f) {
+    if (!show_ && !quiet_) {
+      return f();
+    }
+    std::fflush(stdout);
+    int fds[2];
+    if (pipe(fds) != 0) {
+      return f();
+    }
+    const int saved = dup(STDOUT_FILENO);
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[1]);
+    std::thread reader([this, fd = fds[0], saved] { forward(fd, saved); });
+    auto result = f();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO); // the pipe's last writer closes: the reader ends
+    reader.join();
+    close(fds[0]);
+    close(saved);
+    return result;
+  }
+
+private:
+  void forward(int fd, int to) {
+    std::string base;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      base = stage_;
+    }
+    char buf[4096];
+    std::string line;
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+      if (n <= 0) {
+        continue;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!quiet_) {
+          clearLocked();
+          for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(to, buf + done, static_cast<std::size_t>(n - done));
+            if (w <= 0) {
+              break;
+            }
+            done += w;
+          }
+        }
+      }
+      line.append(buf, static_cast<std::size_t>(n));
+      for (std::size_t end; (end = line.find('\n')) != std::string::npos; line.erase(0, end + 1)) {
+        if (line.compare(0, 9, "finished ") == 0) {
+          set(base + ", " + line.substr(0, end));
+        }
+      }
+    }
+  }
+  void loop() {
+    while (!stop_) {
+      poll(nullptr, 0, 100);
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+      if (seconds >= 1) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::string text = stage_ + " (" + std::to_string(static_cast<int>(seconds)) + " s)";
+        if (!drawn_ || text != drawnText_) {
+          std::fprintf(stderr, "\rkalseg: %s\033[K", text.c_str());
+          std::fflush(stderr);
+          drawn_ = true;
+          drawnText_ = text;
+        }
+      }
+    }
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clearLocked();
+  }
+  void clearLocked() {
+    if (drawn_) {
+      std::fputs("\r\033[K", stderr);
+      std::fflush(stderr);
+      drawn_ = false;
+    }
+  }
+
+  bool show_, quiet_;
+  std::chrono::steady_clock::time_point start_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::string stage_ = "starting";
+  bool drawn_ = false;
+  std::string drawnText_;
+  std::thread thread_;
+};
+
+// What a run of one job gives: the failure, or the lines that describe it.
+struct Outcome {
+  bool ok = false;
+  std::string error;
+  std::string details; // the summary of a single run
+  std::string line;    // the one line of a run of several
+};
+
+Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
+  Outcome o;
+  stage.set("reading " + j.input);
+  kalseg::Volume image;
+  // No larger picture can be segmented, even reduced: refuse it before its
+  // pixels are read.
+  std::string e = kalseg::readImage(j.input, image, kalseg::kMaxSide * a.reduceBy);
+  if (!e.empty()) {
+    o.error = e + reduceHint(e);
+    return o;
+  }
+  if (a.reduceBy > 1) {
+    image = kalseg::reduce(image, a.reduceBy);
+  }
+  stage.set("segmenting " + j.input);
+  std::fflush(stdout);
+  const kalseg::Result r =
+      stage.capture([&] { return kalseg::segment(image, a.opts, !j.montage.empty()); });
+  if (!r.error.empty()) {
+    o.error = r.error + reduceHint(r.error);
+    return o;
+  }
+  stage.set("writing " + j.labels);
+  const int d1 = image.d1, d2 = image.d2, d3 = image.d3;
+  e = kalseg::writeLabels(j.labels, r.labels, d1, d2, d3);
+  if (e.empty() && !j.colour.empty()) {
+    e = writeColour(j.colour, r.labels, d1, d2, d3);
+  }
+  if (e.empty() && !j.montage.empty()) {
+    e = writeMontage(j.montage, r, d1, d2, d3);
+  }
+  if (!e.empty()) {
+    o.error = e;
+    return o;
+  }
+
+  char buf[256];
+  const kalseg::Geometry &g = r.geo;
+  std::string &s = o.details;
+  s = "kalseg: " + j.input + ": " + std::to_string(d1) + " x " + std::to_string(d2);
+  if (d3 > 1) {
+    s += " x " + std::to_string(d3);
+  }
+  s += ", padded to " + std::to_string(g.p1) + " x " + std::to_string(g.p2);
+  if (d3 > 1) {
+    s += " x " + std::to_string(g.p3);
+  }
+  std::snprintf(buf, sizeof buf, " (levels %d, flat_levels %d, start_level %d)\n", g.levels,
+                g.flat_levels, g.start_level);
+  s += buf;
+  const std::size_t n = r.sizes.size();
+  std::snprintf(buf, sizeof buf, "kalseg: %zu regions in %.3f s; sizes", n, r.seconds);
+  s += buf;
+  for (std::size_t k = 0; k < n && k < 10; ++k) {
+    s += " " + std::to_string(r.sizes[k]);
+  }
+  if (n > 10) {
+    s += " ... " + std::to_string(r.sizes[n - 1]) + " (median " + std::to_string(r.sizes[n / 2]) +
+         ")";
+  }
+  s += "\nkalseg: wrote " + j.labels;
+  if (!j.colour.empty()) {
+    s += ", " + j.colour;
+  }
+  if (!j.montage.empty()) {
+    s += ", " + j.montage + " (" + std::to_string(r.snapshotCount) + " snapshots)";
+  }
+  s += "\n";
+  std::snprintf(buf, sizeof buf, ": %zu regions in %.3f s\n", n, r.seconds);
+  o.line = "kalseg: " + j.input + " -> " + j.labels + buf;
+  o.ok = true;
+  return o;
+}
+
+// Several images, up to a.jobs at once, each in a child process of its own
+// (the module and the embedded host serve one call at a time).  A child
+// hands its outcome back through a pipe; one line per finished image.
+int runMany(const std::vector<Job> &jobs, const Args &a) {
+  StageLine stage(isatty(STDERR_FILENO) == 1, false);
+  struct Child {
+    int fd;
+    std::size_t job;
+  };
+  std::map<pid_t, Child> running;
+  std::size_t next = 0, done = 0;
+  int failed = 0;
+  const auto progress = [&] {
+    stage.set(std::to_string(done) + " of " + std::to_string(jobs.size()) + " images done");
+  };
+  progress();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  while (next < jobs.size() || !running.empty()) {
+    while (next < jobs.size() && running.size() < static_cast<std::size_t>(a.jobs)) {
+      int fds[2];
+      if (pipe(fds) != 0) {
+        return fail(kFailed, std::string("cannot start a job: ") + std::strerror(errno));
+      }
+      const pid_t pid = fork();
+      if (pid < 0) {
+        return fail(kFailed, std::string("cannot start a job: ") + std::strerror(errno));
+      }
+      if (pid == 0) {
+        close(fds[0]);
+        std::FILE *null = std::freopen("/dev/null", "w", stdout); // the module's progress lines
+        (void)null;
+        StageLine quiet(false, false);
+        kalhost::setSearchPath({kalhost::defaultModuleDir()});
+        const Outcome o = runJob(jobs[next], a, quiet);
+        const std::string record = (o.ok ? "0" : "1") + (o.ok ? o.line : o.error);
+        std::size_t sent = 0;
+        while (sent < record.size()) {
+          const ssize_t w = write(fds[1], record.data() + sent, record.size() - sent);
+          if (w <= 0) {
+            break;
+          }
+          sent += static_cast<std::size_t>(w);
+        }
+        _exit(o.ok ? kOk : kFailed);
+      }
+      close(fds[1]);
+      running[pid] = {fds[0], next++};
+    }
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, 0);
+    if (pid < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return fail(kFailed, std::string("waiting for a job: ") + std::strerror(errno));
+    }
+    const auto it = running.find(pid);
+    if (it == running.end()) {
+      continue;
+    }
+    std::string record;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(it->second.fd, buf, sizeof buf)) > 0) {
+      record.append(buf, static_cast<std::size_t>(n));
+    }
+    close(it->second.fd);
+    const Job &j = jobs[it->second.job];
+    running.erase(it);
+    ++done;
+    progress();
+    const bool ok =
+        WIFEXITED(status) && WEXITSTATUS(status) == kOk && !record.empty() && record[0] == '0';
+    if (ok) {
+      stage.say(stdout, record.substr(1));
+    } else {
+      ++failed;
+      std::string e = record.size() > 1 ? record.substr(1) : "the job ended abnormally";
+      if (e.find(j.input) == std::string::npos) {
+        e = j.input + ": " + e;
+      }
+      stage.say(stderr, "kalseg: " + e + "\n");
+    }
+  }
+  return failed ? kFailed : kOk;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-  kalseg::Options opts;
-  std::vector<std::string> files;
-  std::string colour, montage;
-  int reduceBy = 1;
-  for (int k = 1; k < argc; ++k) {
-    const std::string arg = argv[k];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kalseg::usage().c_str(), stdout);
-      return 0;
+  Args a;
+  const std::string bad = parse(argc, argv, a);
+  if (!bad.empty()) {
+    return fail(kUsage, bad + " (kalseg --help)");
+  }
+  if (a.help) {
+    std::fputs(usage().c_str(), stdout);
+    return kOk;
+  }
+  if (a.version) {
+    std::printf("kalseg (kalmex) %s\n", KALMEX_VERSION);
+    return kOk;
+  }
+  std::vector<Job> jobs;
+  const std::string wrong = plan(a, jobs);
+  if (!wrong.empty()) {
+    return fail(kUsage, wrong + " (kalseg --help)");
+  }
+  // Every output's folder takes a new file, before any image is read.
+  if (a.haveOutDir) {
+    struct stat st;
+    if (stat(a.outDir.c_str(), &st) != 0) {
+      return fail(kFailed, "cannot write in " + a.outDir + ": " + std::strerror(errno));
     }
-    if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
-      std::string name = arg.substr(2), value;
-      const std::size_t eq = name.find('=');
-      if (eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name.resize(eq);
-      } else if (k + 1 < argc) {
-        value = argv[++k];
-      } else {
-        return fail("option '" + name + "' needs a value (kalseg --help)");
-      }
-      if (name == "colour" || name == "color") {
-        colour = value;
-      } else if (name == "montage") {
-        montage = value;
-      } else if (name == "reduce") {
-        char *end = nullptr;
-        const long n = std::strtol(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || n < 1 || n > 1024) {
-          return fail("option 'reduce' must be a whole number 1 to 1024. (kalseg --help)");
-        }
-        reduceBy = static_cast<int>(n);
-      } else {
-        const std::string e = kalseg::setOption(opts, name, value);
-        if (!e.empty()) {
-          return fail(e + " (kalseg --help)");
-        }
-      }
-    } else {
-      files.push_back(arg);
+    if (!S_ISDIR(st.st_mode)) {
+      return fail(kFailed, "cannot write in " + a.outDir + ": " + std::strerror(ENOTDIR));
     }
   }
-  if (files.size() != 2) {
-    return fail("expected an input image and a label file (kalseg --help)");
+  for (const Job &j : jobs) {
+    for (const std::string *out : {&j.labels, &j.colour, &j.montage}) {
+      const std::string e = out->empty() ? "" : kalseg::checkWritable(*out);
+      if (!e.empty()) {
+        return fail(kFailed, e);
+      }
+    }
   }
 
-  kalseg::Volume image;
-  // No larger picture can be segmented, even reduced: refuse it before its
-  // pixels are read.
-  std::string e = kalseg::readImage(files[0], image, kalseg::kMaxSide * reduceBy);
-  if (!e.empty()) {
-    return fail(e + reduceHint(e));
-  }
-  if (reduceBy > 1) {
-    image = kalseg::reduce(image, reduceBy);
+  if (a.haveOutDir) {
+    return runMany(jobs, a);
   }
   kalhost::setSearchPath({kalhost::defaultModuleDir()});
   kalhost::setEcho(true);
+  Outcome o;
+  {
+    StageLine stage(isatty(STDERR_FILENO) == 1, a.quiet);
+    o = runJob(jobs[0], a, stage);
+  }
   std::fflush(stdout);
-  const kalseg::Result r = kalseg::segment(image, opts, !montage.empty());
-  std::fflush(stdout);
-  if (!r.error.empty()) {
-    return fail(r.error + reduceHint(r.error));
+  if (!o.ok) {
+    return fail(kFailed, o.error);
   }
-  const int d1 = image.d1, d2 = image.d2, d3 = image.d3;
-  e = kalseg::writeLabels(files[1], r.labels, d1, d2, d3);
-  if (!e.empty()) {
-    return fail(e);
-  }
-  if (!colour.empty() && !writeColour(colour, r.labels, d1, d2, d3)) {
-    return fail("cannot write " + colour);
-  }
-  if (!montage.empty() && r.snapshotCount == 0) {
-    return fail("no snapshot fits within the snapshot budget: " + montage + " not written");
-  }
-  if (!montage.empty() && !writeMontage(montage, r, d1, d2, d3)) {
-    return fail("cannot write " + montage);
-  }
-
-  const kalseg::Geometry &g = r.geo;
-  std::printf("kalseg: %s: %d x %d", files[0].c_str(), d1, d2);
-  if (d3 > 1) {
-    std::printf(" x %d", d3);
-  }
-  std::printf(", padded to %d x %d", g.p1, g.p2);
-  if (d3 > 1) {
-    std::printf(" x %d", g.p3);
-  }
-  std::printf(" (levels %d, flat_levels %d, start_level %d)\n", g.levels, g.flat_levels,
-              g.start_level);
-  const std::size_t n = r.sizes.size();
-  std::printf("kalseg: %zu regions in %.3f s; sizes", n, r.seconds);
-  for (std::size_t k = 0; k < n && k < 10; ++k) {
-    std::printf(" %ld", r.sizes[k]);
-  }
-  if (n > 10) {
-    std::printf(" ... %ld (median %ld)", r.sizes[n - 1], r.sizes[n / 2]);
-  }
-  std::printf("\nkalseg: wrote %s", files[1].c_str());
-  if (!colour.empty()) {
-    std::printf(", %s", colour.c_str());
-  }
-  if (!montage.empty()) {
-    std::printf(", %s (%d snapshots)", montage.c_str(), r.snapshotCount);
-  }
-  std::printf("\n");
-  return 0;
+  std::fputs(o.details.c_str(), stdout);
+  return kOk;
 }

@@ -1,0 +1,271 @@
+// Small-region elimination with its referrer index against a plain
+// transcription of the stage, which walks each target's list from its head:
+// on random grouped region lists, 2-D and 3-D, every criterion, both
+// grouping modes, several sizes and min_region_size values, everything the
+// stage leaves must be the same, element by element.  Narrow place tags make
+// the index run out of room between tags, and failing side memory makes the
+// stage fall back to the walk.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "elimination_index.h"
+#include "region_fixture.h"
+
+using regiontest::RegionRun;
+
+namespace {
+
+// The stage step by step as it is defined.
+void eliminate_as_defined(seg_context &ctx, node_id head) {
+  region_node *const nodes = ctx.nodes;
+  node_link *const links = ctx.links;
+  node_id p = head;
+  while (p != 0 && nodes[p].last_member == 0) {
+    p = nodes[p].next_region;
+  }
+  for (; p != 0; p = nodes[p].next_region) {
+    if (nodes[p].last_member == 0) {
+      continue;
+    }
+    int64_t size = 0;
+    for (node_id b = p; b != 0 && size < ctx.min_region_size; b = nodes[b].next_block) {
+      size += ctx.block_voxels[code_level(ctx, nodes[b].code)];
+    }
+    if (size >= ctx.min_region_size) {
+      continue;
+    }
+    link_id c = nodes[p].nbr_head;
+    while (c != 0 && resolve_link(ctx, c) == p) {
+      c = links[c].next;
+    }
+    if (c == 0) {
+      continue;
+    }
+    node_id target = links[c].node;
+    int64_t d = region_distance(ctx, nodes[p], nodes[target]);
+    for (c = links[c].next; c != 0; c = links[c].next) {
+      const node_id n = resolve_link(ctx, c);
+      if (n != p && region_distance(ctx, nodes[p], nodes[n]) < d) {
+        d = region_distance(ctx, nodes[p], nodes[n]);
+        target = n;
+      }
+    }
+    link_id back = nodes[target].nbr_head;
+    while (back != 0 && resolve_link(ctx, back) != p) {
+      back = links[back].next;
+    }
+    if (back == 0) {
+      continue;
+    }
+    if (ctx.keep_small_stats == 0) {
+      clear_statistics(ctx, nodes[p]);
+    }
+    const block_code code = nodes[target].code;
+    const block_origin_t o = block_origin(ctx, code, code_level(ctx, code));
+    ctx.paint_label = ctx.snapshot_cur->labels[o.x + o.y + o.z];
+    absorb_region(ctx, target, p, back);
+  }
+}
+
+struct Case {
+  int32_t levels, flat_levels, start_level, criterion, threshold;
+  int32_t parallel, seeds, seed_any_level, min_size, keep_stats;
+  int32_t dim() const { return 1 << levels; }
+  int32_t depth() const { return 1 << (levels - flat_levels); }
+  std::string describe() const {
+    return "levels " + std::to_string(levels) + " flat " + std::to_string(flat_levels) + " start " +
+           std::to_string(start_level) + " criterion " + std::to_string(criterion) + " threshold " +
+           std::to_string(threshold) + " parallel " + std::to_string(parallel) + "/" +
+           std::to_string(seeds) + "/" + std::to_string(seed_any_level) + " min " +
+           std::to_string(min_size) + " keep " + std::to_string(keep_stats);
+  }
+};
+
+// Boxes of random grey values over a gradient, with strong noise: many
+// regions of every size, the small ones scattered everywhere.
+std::vector<int32_t> noisy_image(std::mt19937 &rng, const Case &k) {
+  const int32_t d = k.dim(), dz = k.depth();
+  std::vector<int32_t> img(static_cast<size_t>(d) * d * dz);
+  const int32_t noise = 4 + static_cast<int32_t>(rng() % 30);
+  std::vector<std::vector<int32_t>> boxes(3 + rng() % 8);
+  for (auto &b : boxes) {
+    b = {static_cast<int32_t>(rng() % d),      static_cast<int32_t>(rng() % d),
+         static_cast<int32_t>(rng() % dz),     1 + static_cast<int32_t>(rng() % (d / 2)),
+         1 + static_cast<int32_t>(rng() % dz), static_cast<int32_t>(rng() % 256)};
+  }
+  for (int32_t z = 0; z < dz; ++z) {
+    for (int32_t y = 0; y < d; ++y) {
+      for (int32_t x = 0; x < d; ++x) {
+        int32_t v = 60 + (120 * x) / d;
+        for (const auto &b : boxes) {
+          if (x >= b[0] && x < b[0] + b[3] && y >= b[1] && y < b[1] + b[3] && z >= b[2] &&
+              z < b[2] + b[4]) {
+            v = b[5];
+          }
+        }
+        v += static_cast<int32_t>(rng() % (2 * noise + 1)) - noise;
+        img[x + y * d + z * d * d] = std::clamp(v, 0, 255);
+      }
+    }
+  }
+  return img;
+}
+
+// Everything the stage can change: per region of the list, in list order,
+// whether it is live, its statistics and marks, its member chain and the
+// live regions its cells resolve to; the painting; and the labels of the
+// cleaned and sorted list.
+std::vector<int64_t> outcome(RegionRun &run) {
+  seg_context &ctx = run.ctx;
+  std::vector<int64_t> out;
+  for (node_id r = run.head; r != 0; r = ctx.nodes[r].next_region) {
+    const region_node &n = ctx.nodes[r];
+    out.insert(out.end(),
+               {-1, static_cast<int64_t>(n.code), n.last_member != 0, n.stat_a, n.stat_b, n.flags});
+    out.push_back(-2);
+    for (node_id b = r; b != 0; b = ctx.nodes[b].next_block) {
+      out.push_back(static_cast<int64_t>(ctx.nodes[b].code));
+    }
+    out.push_back(-3);
+    for (link_id c = n.nbr_head; c != 0; c = ctx.links[c].next) {
+      out.push_back(static_cast<int64_t>(ctx.nodes[resolve_link(ctx, c)].code));
+      if (n.last_member == 0) {
+        break; // an absorbed region keeps only its forwarding link
+      }
+    }
+  }
+  const size_t voxels = static_cast<size_t>(ctx.image_voxels);
+  out.insert(out.end(), {-4, ctx.paint_label, ctx.snapshot_count});
+  for (const snapshot *s = ctx.snapshot_head; s != nullptr; s = s->next) {
+    out.insert(out.end(), s->labels, s->labels + voxels);
+  }
+  run.head = clean_region_list(ctx, run.head);
+  const node_id sorted = sort_region_list(ctx, run.head);
+  EXPECT_NE(sorted, node_failed);
+  if (sorted != node_failed) {
+    run.head = sorted;
+    std::vector<int32_t> labels(voxels, -1);
+    make_output(ctx, run.head, labels.data());
+    out.push_back(-5);
+    out.insert(out.end(), labels.begin(), labels.end());
+  }
+  return out;
+}
+
+enum class Stage { as_defined, indexed, narrow_tags, side_memory_fails };
+
+// One case grouped afresh and eliminated by one of the stages.
+std::vector<int64_t> run_case(const Case &k, const std::vector<int32_t> &img, Stage stage,
+                              int32_t variant) {
+  RegionRun run(img, k.dim(), k.depth(), k.levels, k.flat_levels, k.start_level, k.criterion,
+                k.threshold);
+  seg_context &ctx = run.ctx;
+  ctx.parallel_grouping = k.parallel;
+  ctx.parallel_seeds = k.seeds;
+  ctx.seed_any_level = k.seed_any_level;
+  ctx.min_region_size = k.min_size;
+  ctx.keep_small_stats = k.keep_stats;
+  ctx.outlier_percent = 10;
+  ctx.noise_variance = 16.0;
+  ctx.confidence_row = 2;
+  ctx.size_factor = 2.0;
+  if (k.criterion >= 4) {
+    EXPECT_EQ(build_variance_limits(ctx), SEG_OK);
+  }
+  std::vector<int64_t> out;
+  const node_id head = run.ordered();
+  if (head != 0) {
+    testing::internal::CaptureStdout();
+    run.head = k.parallel != 0 ? group_parallel(ctx, head) : group_sequential(ctx, head);
+    testing::internal::GetCapturedStdout();
+    if (ctx.nodes[run.head].nbr_head != 0) {
+      const long live = seg_live_allocations();
+      switch (stage) {
+      case Stage::as_defined:
+        eliminate_as_defined(ctx, run.head);
+        break;
+      case Stage::indexed: {
+        // As in a whole run: the labels output is the stage's to use.
+        std::vector<int32_t> scratch(static_cast<size_t>(ctx.cube_voxels));
+        ctx.scratch = scratch.data();
+        eliminate_small_regions(ctx, run.head);
+        ctx.scratch = nullptr;
+        break;
+      }
+      case Stage::narrow_tags:
+        set_elimination_tag_bits(variant);
+        eliminate_small_regions(ctx, run.head);
+        set_elimination_tag_bits(0);
+        break;
+      case Stage::side_memory_fails:
+        seg_fail_allocation_at(variant);
+        eliminate_small_regions(ctx, run.head);
+        seg_fail_allocation_at(0);
+        break;
+      }
+      // Painting may open snapshots; the index must leave nothing more.
+      out.push_back(seg_live_allocations() - live);
+    }
+    const std::vector<int64_t> rest = outcome(run);
+    out.insert(out.end(), rest.begin(), rest.end());
+  }
+  seg_free(ctx.variance_limit);
+  ctx.variance_limit = nullptr;
+  return out;
+}
+
+void expect_same(const std::vector<int64_t> &want, const std::vector<int64_t> &got,
+                 const char *stage) {
+  const auto diff = std::mismatch(want.begin(), want.end(), got.begin(), got.end());
+  EXPECT_TRUE(diff.first == want.end() && diff.second == got.end())
+      << stage << ": first difference at element " << (diff.first - want.begin()) << " of "
+      << want.size() << " (" << got.size() << " given)";
+}
+
+void compare_random_cases(uint32_t seed, int rounds, bool volume) {
+  std::mt19937 rng(seed);
+  const elimination_work before = elimination_counts;
+  for (int round = 0; round < rounds; ++round) {
+    Case k;
+    k.levels = volume ? 2 + static_cast<int32_t>(rng() % 3) : 3 + static_cast<int32_t>(rng() % 4);
+    k.flat_levels = volume ? static_cast<int32_t>(rng() % k.levels) : k.levels;
+    k.start_level = static_cast<int32_t>(rng() % std::min(k.levels, 3));
+    k.criterion = 1 + round % 5;
+    k.threshold = 4 + static_cast<int32_t>(rng() % 24);
+    k.parallel = (round / 5) % 2;
+    k.seeds = 1 + static_cast<int32_t>(rng() % 6);
+    k.seed_any_level = static_cast<int32_t>(rng() % 2);
+    static const int32_t min_sizes[] = {2, 3, 5, 8, 16, 40, 100};
+    k.min_size = min_sizes[rng() % 7];
+    k.keep_stats = static_cast<int32_t>(rng() % 2);
+    const std::vector<int32_t> img = noisy_image(rng, k);
+    SCOPED_TRACE("round " + std::to_string(round) + ": " + k.describe());
+
+    const std::vector<int64_t> want = run_case(k, img, Stage::as_defined, 0);
+    expect_same(want, run_case(k, img, Stage::indexed, 0), "indexed");
+    // Tags of 6 to 20 bits: room runs out between tags and at the end of
+    // lists, and the narrowest leave too little room for the index at all.
+    expect_same(want, run_case(k, img, Stage::narrow_tags, 6 + round % 15), "narrow tags");
+    // The stage's side tables are its first three allocations.
+    expect_same(want, run_case(k, img, Stage::side_memory_fails, 1 + round % 3),
+                "side memory fails");
+    if (::testing::Test::HasFailure()) {
+      return;
+    }
+  }
+  // The cases reached every path of the index.
+  EXPECT_GT(elimination_counts.index_runs, before.index_runs);
+  EXPECT_GT(elimination_counts.relabelled, before.relabelled);
+  EXPECT_GT(elimination_counts.target_cells, before.target_cells);
+}
+
+TEST(Elimination, IndexedSweepEqualsTheWalkOnRandomPlanes) { compare_random_cases(7, 150, false); }
+
+TEST(Elimination, IndexedSweepEqualsTheWalkOnRandomVolumes) { compare_random_cases(8, 100, true); }
+
+} // namespace
