@@ -9,7 +9,7 @@
 #
 #   KALMEX_BENCH_REPS=5        repetitions of every case (medians, min, max)
 #   KALMEX_BENCH_MIN_TIME=0.2  CPU seconds of calls per repetition
-#   KALMEX_BENCH_BIG_REPS=1    repetitions of the largest cases (one call each)
+#   KALMEX_BENCH_BIG_REPS=1    repetitions of the large cases (one call each)
 #   KALMEX_BENCH_SCALE=0       leave out the scale cases (blurred noise up to
 #                              256^3 and 4096^2, the 4096^2 photograph)
 #   KALMEX_BENCH_MICRO=0       skip the Google Benchmark executables
