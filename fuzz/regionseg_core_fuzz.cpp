@@ -19,10 +19,11 @@
 
 namespace {
 
-const char *const kNames[15] = {
+const char *const kNames[16] = {
     "image",          "levels",         "flat_levels", "start_level",     "parallel_grouping",
     "parallel_seeds", "seed_any_level", "criterion",   "threshold",       "outlier_fraction",
-    "noise_sigma",    "confidence_row", "size_factor", "min_region_size", "keep_small_stats"};
+    "noise_sigma",    "confidence_row", "size_factor", "min_region_size", "keep_small_stats",
+    "snapshot_budget"};
 
 long (*gLive)() = nullptr;
 void (*gFailAt)(long) = nullptr;
@@ -44,6 +45,8 @@ bool knownMessage(const std::string &e) {
                   {0, "must be 3-D unless flat_levels equals levels."},
                   {0, "must have 2^(levels - flat_levels) planes."},
                   {0, "must hold grey values 0 to 255."},
+                  {0, "must have at most 2^30 voxels."},
+                  {15, "must be positive."},
                   {1, "must be 1 to 16."},
                   {3, "must be 0 to levels - 1."},
                   {2, "must be 0 to levels."},
@@ -52,7 +55,7 @@ bool knownMessage(const std::string &e) {
                   {7, "4 allows blocks below the root of at most 262144 pixels."},
                   {5, "must be at least 1 with parallel grouping."}};
   char buf[200];
-  for (int pos = 0; pos < 15; ++pos) {
+  for (int pos = 0; pos < 16; ++pos) {
     for (const char *what : any) {
       std::snprintf(buf, sizeof buf, "Argument %d (%s) %s", pos + 1, kNames[pos], what);
       if (e == buf) {
@@ -157,7 +160,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   kalfuzz::Bytes in(data, size);
   const uint8_t counts = in.byte();
-  const int nrhs = counts < 240 ? 15 : counts % 17;
+  // Mostly the 15 inputs, often the snapshot budget as well (a few slices
+  // of these small images), now and then any count.
+  const int nrhs = counts < 180 ? 15 : counts < 240 ? 16 : counts % 17;
   const int nlhs = in.byte() % 4;
 
   // Mostly a geometry the module accepts; small, so that runs are fast.
@@ -210,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   std::size_t voxels = 0;
   for (int pos = 0; pos < nrhs; ++pos) {
     if (pos != 0) {
-      frame.inputs.push_back(parameter(in, pos < 15 ? values[pos] : 0.0));
+      frame.inputs.push_back(parameter(in, pos < 15 ? values[pos] : 256.0 * in.byte()));
       continue;
     }
     const uint8_t kind = in.byte();

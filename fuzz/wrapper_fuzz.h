@@ -26,9 +26,17 @@ inline bool wrapperMessage(const std::string &e, int inputs) {
       e == "Wrong number of output arguments.") {
     return true;
   }
-  // The library's texts name the operation that failed.
+  // The library's texts name the operation that failed; a failed
+  // conversion of an argument names the argument first.
   if (e.rfind("kal_", 0) == 0 || e.rfind("brx_", 0) == 0) {
     return true;
+  }
+  if (e.rfind("Argument ", 0) == 0) {
+    const std::size_t colon = e.find("): ");
+    if (colon != std::string::npos &&
+        (e.compare(colon + 3, 4, "brx_") == 0 || e.compare(colon + 3, 4, "kal_") == 0)) {
+      return true;
+    }
   }
   static const char *const perArgument[] = {
       "Argument %d is invalid string.", "Argument %d should be a boolean.",

@@ -74,20 +74,14 @@ void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t w
   if (ctx.criterion == CRITERION_RANGE || ctx.criterion == CRITERION_RANGE_MEAN) {
     int32_t minimum = 255;
     int32_t maximum = 0;
-    for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
-      for (int32_t row = 0; row < height; row += ctx.dim_x) {
-        const int32_t *run = image + start + plane + row;
-        for (int32_t i = 0; i < width; ++i) {
-          const int32_t v = run[i];
-          if (v <= minimum) {
-            minimum = v;
-          }
-          if (v > maximum) {
-            maximum = v;
-          }
-        }
+    for_each_pixel(ctx, image, start, width, height, depth, [&](int32_t v) {
+      if (v <= minimum) {
+        minimum = v;
       }
-    }
+      if (v > maximum) {
+        maximum = v;
+      }
+    });
     node.stat_b = maximum;
     node.stat_a = (maximum - minimum > ctx.threshold) ? -1 : minimum;
     return;
@@ -106,24 +100,18 @@ void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t w
     int32_t minimum = 255;
     int32_t maximum = 0;
     int64_t outliers = 0;
-    for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
-      for (int32_t row = 0; row < height; row += ctx.dim_x) {
-        const int32_t *run = image + start + plane + row;
-        for (int32_t i = 0; i < width; ++i) {
-          const int32_t v = run[i];
-          if (v < low || v > high) {
-            ++outliers;
-          } else {
-            if (v < minimum) {
-              minimum = v;
-            }
-            if (v > maximum) {
-              maximum = v;
-            }
-          }
+    for_each_pixel(ctx, image, start, width, height, depth, [&](int32_t v) {
+      if (v < low || v > high) {
+        ++outliers;
+      } else {
+        if (v < minimum) {
+          minimum = v;
+        }
+        if (v > maximum) {
+          maximum = v;
         }
       }
-    }
+    });
     node.stat_b = maximum;
     node.stat_a = (outliers * 100 / n > ctx.outlier_percent) ? -1 : minimum;
     return;
@@ -132,16 +120,10 @@ void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t w
   // Criteria 4 and 5: sum and sum of squares.
   int64_t s = 0;
   int64_t q = 0;
-  for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
-    for (int32_t row = 0; row < height; row += ctx.dim_x) {
-      const int32_t *run = image + start + plane + row;
-      for (int32_t i = 0; i < width; ++i) {
-        const int64_t v = run[i];
-        s += v;
-        q += v * v;
-      }
-    }
-  }
+  for_each_pixel(ctx, image, start, width, height, depth, [&](int64_t v) {
+    s += v;
+    q += v * v;
+  });
   float v;
   if (level > 0) {
     v = sample_variance(s, q, n);
@@ -221,14 +203,7 @@ int32_t block_median(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t 
   int32_t *buffer = ctx.median_buffer;
   const int32_t start = x + y + z;
   int32_t n = 0;
-  for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
-    for (int32_t row = 0; row < height; row += ctx.dim_x) {
-      const int32_t *run = ctx.image + start + plane + row;
-      for (int32_t i = 0; i < width; ++i) {
-        buffer[n++] = run[i];
-      }
-    }
-  }
+  for_each_pixel(ctx, ctx.image, start, width, height, depth, [&](int32_t v) { buffer[n++] = v; });
   (void)level;
   buffer[n] = buffer[n - 1];
   return select_kth(buffer, 0, n, n >> 1);

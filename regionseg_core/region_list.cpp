@@ -134,15 +134,8 @@ void set_region_statistics(seg_context &ctx, region_node &block) {
     const block_origin_t o = block_origin(ctx, block.code, level);
     const block_extent_t e = block_extent(ctx, level);
     int64_t sum = 0;
-    const int32_t *base = ctx.image + o.x + o.y + o.z;
-    for (int32_t z = 0; z < e.depth; z += ctx.plane_stride) {
-      for (int32_t y = 0; y < e.height; y += ctx.dim_x) {
-        const int32_t *row = base + z + y;
-        for (int32_t x = 0; x < e.width; ++x) {
-          sum += row[x];
-        }
-      }
-    }
+    for_each_pixel(ctx, ctx.image, o.x + o.y + o.z, e.width, e.height, e.depth,
+                   [&](int32_t v) { sum += v; });
     block.stat_a = sum;
     block.stat_b = ctx.block_voxels[level];
     break;

@@ -281,6 +281,22 @@ block_code next_code(const block_grid &g, block_code code, int32_t level);
 // only chooses what to paint next), is skipped then.
 inline bool painting(const seg_context &ctx) { return ctx.snapshot_cur != NULL; }
 
+// Calls visit(v) for every value v of the block of an image-sized buffer at
+// origin offset start with the extents of block_extent: plane by plane, row
+// by row, along x within a row.
+template <typename Visit>
+inline void for_each_pixel(const seg_context &ctx, const int32_t *buffer, int32_t start,
+                           int32_t width, int32_t height, int32_t depth, Visit visit) {
+  for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
+    for (int32_t row = 0; row < height; row += ctx.dim_x) {
+      const int32_t *run = buffer + start + plane + row;
+      for (int32_t i = 0; i < width; ++i) {
+        visit(run[i]);
+      }
+    }
+  }
+}
+
 // Writes value into every pixel of a block of an image-sized buffer: the
 // block at origin offsets x + y + z with the extents of block_extent, or the
 // block of a code (snapshots.cpp).
