@@ -9,6 +9,9 @@
 #
 #   KALMEX_BENCH_REPS=5        repetitions of every case (medians, min, max)
 #   KALMEX_BENCH_MIN_TIME=0.2  CPU seconds of calls per repetition
+#   KALMEX_BENCH_BIG_REPS=1    repetitions of the large cases (one call each)
+#   KALMEX_BENCH_SCALE=0       leave out the scale cases (blurred noise up to
+#                              256^3 and 4096^2, the 4096^2 photograph)
 #   KALMEX_BENCH_MICRO=0       skip the Google Benchmark executables
 set -eu
 build=${1:-build}
@@ -43,9 +46,10 @@ fi
 
 echo "== ours and the bounds (embedded host)"
 "$build/bin/compare_peers" "$data" "$out/raw_ours.csv" "$out/meta.csv" "$reps" $tiff
-echo "== Octave: our Octave build, the image package, the bound as a MEX file"
+echo "== Octave: our Octave build and regionseg, the image package, the bound as a MEX file"
 if command -v octave-cli >/dev/null && [ -f "$build/octave/regionseg_core.mex" ]; then
-  octave-cli --norc --no-gui --path "$build/octave:$build/bench-octave" \
+  # toolbox/ last: its help-only regionseg_core.m must not hide the module.
+  octave-cli --norc --no-gui --path "$build/octave:$build/bench-octave:$here/../toolbox" \
     "$here/compare/peers_octave.m" "$data" "$out/raw_octave.csv" "$reps" >/dev/null
 else
   echo "(no Octave build: skipped)"
@@ -55,7 +59,8 @@ echo "== scikit-image and OpenCV"
 
 echo "== table"
 "$py" "$here/compare/report.py" "$out" "$out/raw_ours.csv" "$out/raw_octave.csv" \
-  "$out/raw_python.csv" --meta "$out/meta.csv" | tee "$out/table.txt"
+  "$out/raw_python.csv" --meta "$out/meta.csv" --octave-meta "$out/raw_octave_meta.csv" |
+  tee "$out/table.txt"
 
 if [ "${KALMEX_BENCH_MICRO:-1}" != 0 ]; then
   for b in "$build"/bin/*_bench; do

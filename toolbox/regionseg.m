@@ -10,13 +10,19 @@ function [labels, snapshots] = regionseg(image, varargin)
 %  (3-D) blocks, homogeneous neighbouring blocks are merged, inhomogeneous
 %  ones split, and the blocks are grown into regions.  REGIONSEG takes an
 %  image of any numeric class and size, brings its grey values to 0..255 as
-%  'scale' says, pads it by repeating its border pixels to the power-of-two
-%  size that REGIONSEG_CORE works on, and crops the result back.  The
-%  progress lines of REGIONSEG_CORE appear on standard output.
+%  'scale' says (by default as the image's class says, as image toolboxes
+%  do), pads it by repeating its border pixels to the power-of-two size that
+%  REGIONSEG_CORE works on, and crops the result back.  The progress lines of
+%  REGIONSEG_CORE appear on standard output.
 %
 % PARAMETERS:
-%  image: real numeric or logical array, 2-D or 3-D, not empty, no NaN.  The
-%         first two dimensions may be at most 256 each, the third at most 256.
+%  image: real numeric or logical array, 2-D or 3-D, not empty, no NaN, of
+%         at most 2^30 voxels once padded: the first two dimensions are padded
+%         to the same power of two 2^L, the third to a power of two up to 2^L
+%         (so 2-D up to 32768 x 32768; 3-D up to 1024 x 1024 x 1024 or, say,
+%         4096 x 4096 x 64).  An M x N x 3 array of class uint8 or uint16 is
+%         a colour picture and is turned grey (0.299 R + 0.587 G + 0.114 B,
+%         rounded) unless 'rgb' is 'volume'.
 %
 %  Options, as name/value pairs (names in any letter case):
 %  'criterion'        how homogeneity is judged (default 'range'):
@@ -55,16 +61,30 @@ function [labels, snapshots] = regionseg(image, varargin)
 %                     test (default 0.75).
 %  'size_factor'      >= 0 ('scaled_variance'): the factor of the limit
 %                     (default 1).
-%  'scale'            how grey values are brought to 0..255 (default 'none'):
-%                     'none'   used as they are; whole numbers in 0..255 only
-%                     'minmax' the image's minimum to 0, its maximum to 255
+%  'scale'            how grey values are brought to 0..255 (default 'class'):
 %                     'class'  the range of the class to 0..255: uint8 as it
 %                              is, other integer classes from intmin..intmax,
-%                              single and double from 0..1, logical to 0/255
+%                              single and double from 0..1 (as im2double
+%                              gives), logical false/true to 0/255
+%                     'none'   used as they are; whole numbers in 0..255 only
+%                              (for instance double(imread(...)))
+%                     'minmax' the image's minimum to 0, its maximum to 255
 %                     'clip'   rounded, and clipped to 0..255
 %                     Values are rounded to whole numbers after scaling.
-%  'flat_levels'      3-D only, whole number >= 0: block levels that stay one
-%                     plane thick (default: the fewest that fit the planes).
+%  'rgb'              'grey' (default): an M x N x 3 uint8 or uint16 image is
+%                     a colour picture, turned grey first; 'volume': its
+%                     three planes are a 3-D image.
+%  'flat_levels'      3-D only, whole number 0 to 16: block levels that stay
+%                     one plane thick (default: the fewest that fit the
+%                     planes).
+%  'snapshot_budget'  number > 0, with SNAPSHOTS only: the memory that the
+%                     snapshots may take in this call, REGIONSEG's own copies
+%                     included; above 1 in bytes, up to 1 as a fraction of
+%                     the machine's physical memory (default 0.25, a
+%                     quarter).  A longer run keeps its first snapshots and
+%                     its final state, and REGIONSEG_CORE warns (identifier
+%                     kalmex:regionseg_core:snapshotBudget) with the number
+%                     kept.
 %
 % RESULTS:
 %  labels:    double array of the image's size: the region of every pixel,
@@ -74,23 +94,31 @@ function [labels, snapshots] = regionseg(image, varargin)
 %  snapshots: double array with one more dimension than the image, the
 %             stages of the painting (slice 1 the start blocks, the last the
 %             final state), cropped like LABELS, each value one more than the
-%             value painted.  Computed only when asked for.
+%             value painted.  Computed only when asked for, within
+%             'snapshot_budget'.
 %
 % MESSAGES:
-%  Errors start with "regionseg: " and name the argument or option, e.g.
+%  Errors start with "regionseg: " and name the argument or option; their
+%  identifiers are kalmex:regionseg:badOption, kalmex:regionseg:badImage and
+%  kalmex:regionseg:imageTooLarge.  For example
 %  "regionseg: unknown option 'treshold'."
 %  "regionseg: option 'threshold' must be a whole number >= 0."
 %  "regionseg: option 'criterion' must be one of 'range', 'range_mean',
 %   'robust_range', 'chi2_variance', 'scaled_variance' or 1 to 5."
 %  "regionseg: the image must hold whole numbers in 0..255 (found ...);
 %   use the option 'scale'."
-%  "regionseg: the image is larger than 256 pixels in dimension 1."
+%  "regionseg: for 'scale' 'class' a double image must hold values in 0..1
+%   (found 0..255); use the option 'scale' ('none' takes grey values 0..255
+%   as they are)."
+%  "regionseg: the image of 40000 x 30000 pixels is too large: padded to
+%   65536 x 65536 it would pass the 2^30 voxels that regionseg_core can
+%   take."
 %  "regionseg: option 'start_level' must be a whole number 0 to 2 for this
 %   image."
 %
 % EXAMPLE:
 %  [x, y] = ndgrid(1:50, 1:70);
-%  im = 60 + 100 * ((x - 25).^2 + (y - 30).^2 < 300) + 40 * (y > 55);
+%  im = uint8(60 + 100 * ((x - 25).^2 + (y - 30).^2 < 300) + 40 * (y > 55));
 %  labels = regionseg(im, 'threshold', 10);
 %  fprintf('%d regions\n', max(labels(:)));
 %
@@ -98,52 +126,50 @@ function [labels, snapshots] = regionseg(image, varargin)
 %  regionseg_core
 
   if nargin < 1
-    error('regionseg:badImage', 'regionseg: expected an image.');
+    error('kalmex:regionseg:badImage', 'regionseg: expected an image.');
   end
   opts = parse_options(varargin);
-  grey = grey_values(image, opts.scale);
+  grey = grey_values(image, opts);
 
   % Padded geometry: the first two dimensions 2^levels, the third
-  % 2^(levels - flat_levels).
+  % 2^(levels - flat_levels), at most 2^30 voxels in all.
   sz = size(grey);
   sz(end + 1:3) = 1;
-  for d = 1:3
-    if sz(d) > 256
-      error('regionseg:badImage', ...
-            'regionseg: the image is larger than 256 pixels in dimension %d.', d);
-    end
-  end
-  bits = @(n) ceil(log2(n) - 1e-9);
-  side_bits = max(bits(max(sz(1:2))), 0);
-  plane_bits = max(bits(sz(3)), 0);
+  side_bits = bits_for(max(sz(1:2)));
+  plane_bits = bits_for(sz(3));
   if sz(3) > 1
+    % The fewest flat levels that fit the planes need the fewest voxels.
+    levels = max([side_bits, plane_bits, 1]);
+    check_size(sz, [2^levels, 2^levels, 2^plane_bits]);
     if isempty(opts.flat_levels)
-      levels = max(side_bits, plane_bits);
       flat_levels = levels - plane_bits;
     else
       flat_levels = opts.flat_levels;
-      levels = max(side_bits, flat_levels + plane_bits);
-    end
-    levels = max(levels, 1);
-    if levels > 8
-      error('regionseg:badOption', ...
-            'regionseg: option ''flat_levels'' must be at most %d for this image.', ...
-            8 - plane_bits);
+      levels = padded_levels(side_bits, plane_bits, flat_levels);
+      if 3 * levels - flat_levels > 30
+        allowed = find(arrayfun(@(f) 3 * padded_levels(side_bits, plane_bits, f) - f <= 30, ...
+                                0:16)) - 1;
+        error('kalmex:regionseg:badOption', ...
+              'regionseg: option ''flat_levels'' must be a whole number %d to %d for this image.', ...
+              allowed(1), allowed(end));
+      end
     end
   else
     if ~isempty(opts.flat_levels)
-      error('regionseg:badOption', ...
+      error('kalmex:regionseg:badOption', ...
             'regionseg: option ''flat_levels'' applies to 3-D images only.');
     end
     levels = max(side_bits, 1);
+    check_size(sz(1:2), [2^levels, 2^levels]);
     flat_levels = levels;
   end
+  padded = [2^levels, 2^levels, 2^(levels - flat_levels)];
 
   start_level = opts.start_level;
   if isempty(start_level)
     start_level = min(3, levels - 1);
   elseif start_level > levels - 1
-    error('regionseg:badOption', ...
+    error('kalmex:regionseg:badOption', ...
           'regionseg: option ''start_level'' must be a whole number 0 to %d for this image.', ...
           levels - 1);
   end
@@ -153,43 +179,110 @@ function [labels, snapshots] = regionseg(image, varargin)
     flat = min(levels - 1, flat_levels);
     below_root = 4^flat * 8^(levels - 1 - flat);
     if below_root > 262144
-      error('regionseg:badOption', ...
+      error('kalmex:regionseg:badOption', ...
             ['regionseg: option ''criterion'' ''chi2_variance'' allows at most 262144 ', ...
              'pixels in a block just below the whole padded image, which is %d x %d x %d ', ...
-             'here; raise ''flat_levels'' or choose another criterion.'], ...
-            2^levels, 2^levels, 2^(levels - flat_levels));
+             'here; raise ''flat_levels'' or choose another criterion.'], padded);
     end
   end
 
-  % Pad by repeating the last row, column and plane.
-  padded = [2^levels, 2^levels, 2^(levels - flat_levels)];
-  grey = grey(min(1:padded(1), sz(1)), min(1:padded(2), sz(2)), min(1:padded(3), sz(3)));
+  % Pad by repeating the last row, column and plane (grey is uint8 here:
+  % the padded copy is made at one byte a voxel, then widened once).
+  cropped = ~isequal(sz, padded);
+  if cropped
+    grey = grey(min(1:padded(1), sz(1)), min(1:padded(2), sz(2)), min(1:padded(3), sz(3)));
+  end
 
   args = {int32(grey), levels, flat_levels, start_level, opts.parallel, opts.seeds, ...
           opts.seed_any_level, opts.criterion, opts.threshold, opts.outlier_fraction, ...
           opts.noise_sigma, opts.confidence_row, opts.size_factor, opts.min_region_size, ...
           opts.keep_small_stats};
+  clear grey;
   if nargout > 1
-    [core_labels, core_snapshots] = regionseg_core(args{:});
+    % The budget covers the whole call.  Besides the module's int32 stack S
+    % (which the host may copy once on its way out: 2 S), this function holds
+    % its cropped int32 copy C and the double result, 2 C, at once: the peak
+    % is max(2 S, 3 C) with C = S * voxels / padded voxels.  The module gets
+    % the share of the budget that leaves room for that.
+    share = opts.snapshot_budget / max(2, 3 * prod(sz) / prod(padded));
+    if opts.snapshot_budget > 1
+      share = max(share, 2);               % still a number of bytes
+    end
+    [core_labels, core_snapshots] = regionseg_core(args{:}, share);
   else
     core_labels = regionseg_core(args{:});
   end
+  clear args;
 
-  % Crop, then number the regions from 1 by their size within the image.
-  core_labels = double(core_labels(1:sz(1), 1:sz(2), 1:sz(3)));
-  counts = accumarray(core_labels(:) + 1, 1);
-  present = find(counts > 0);
-  [~, order] = sortrows([-counts(present), present]);
-  map = zeros(numel(counts), 1);
-  map(present(order)) = 1:numel(present);
-  labels = reshape(map(core_labels + 1), size(core_labels));
+  % Number the regions from 1 (the module numbers them from 0, by size).
+  % Large arrays cost most in their first touch: one double array is made
+  % and changed in place where it can be.
+  if cropped
+    core_labels = core_labels(1:sz(1), 1:sz(2), 1:sz(3));
+  end
+  labels = double(core_labels);
+  clear core_labels;
+  if in_octave
+    eval('labels += 1;');                 % in place; MATLAB's parser has no +=
+  else
+    labels = labels + 1;                  % which MATLAB does in place
+  end
+  if cropped
+    % Sizes within the image decide the numbers; the module's order is kept
+    % for equal sizes.  Often the crop keeps the order and nothing moves.
+    counts = accumarray(labels(:), 1);
+    present = find(counts > 0);
+    [~, order] = sortrows([-counts(present), present]);
+    if ~isequal(present(order), (1:numel(counts))')
+      map = zeros(numel(counts), 1);
+      map(present(order)) = 1:numel(present);
+      labels = reshape(map(labels), size(labels));
+    end
+  end
 
   if nargout > 1
-    if sz(3) > 1
-      snapshots = double(core_snapshots(1:sz(1), 1:sz(2), 1:sz(3), :)) + 1;
-    else
-      snapshots = double(core_snapshots(1:sz(1), 1:sz(2), :)) + 1;
+    % Each step frees its source before the next one: int32 crop, double,
+    % then one added in place.
+    if cropped && sz(3) > 1
+      core_snapshots = core_snapshots(1:sz(1), 1:sz(2), 1:sz(3), :);
+    elseif cropped
+      core_snapshots = core_snapshots(1:sz(1), 1:sz(2), :);
     end
+    snapshots = double(core_snapshots);
+    clear core_snapshots;
+    if in_octave
+      eval('snapshots += 1;');
+    else
+      snapshots = snapshots + 1;
+    end
+  end
+end
+
+function yes = in_octave()
+  yes = exist('OCTAVE_VERSION', 'builtin') ~= 0;
+end
+
+% Smallest b with 2^b >= n.
+function b = bits_for(n)
+  b = 0;
+  while 2^b < n
+    b = b + 1;
+  end
+end
+
+% Levels of a 3-D image with flat_levels given: the planes must fit below
+% the flat levels.
+function levels = padded_levels(side_bits, plane_bits, flat_levels)
+  levels = max([side_bits, flat_levels + plane_bits, 1]);
+end
+
+% Refuses an image of size sz whose padded size would pass 2^30 voxels.
+function check_size(sz, padded)
+  if prod(padded) > 2^30
+    text = @(d) strjoin(arrayfun(@(x) sprintf('%d', x), d, 'UniformOutput', false), ' x ');
+    error('kalmex:regionseg:imageTooLarge', ...
+          ['regionseg: the image of %s pixels is too large: padded to %s it would pass ', ...
+           'the 2^30 voxels that regionseg_core can take.'], text(sz), text(padded));
   end
 end
 
@@ -197,9 +290,10 @@ function opts = parse_options(args)
   opts = struct('criterion', 1, 'threshold', 20, 'start_level', [], 'parallel', 0, ...
                 'seeds', 4, 'seed_any_level', 0, 'min_region_size', 0, ...
                 'keep_small_stats', 0, 'outlier_fraction', 0.05, 'noise_sigma', 2, ...
-                'confidence_row', 2, 'size_factor', 1, 'scale', 'none', 'flat_levels', []);
+                'confidence_row', 2, 'size_factor', 1, 'scale', 'class', 'flat_levels', [], ...
+                'rgb', 'grey', 'snapshot_budget', 0.25);
   if mod(numel(args), 2) ~= 0
-    error('regionseg:badOption', 'regionseg: options come in name/value pairs.');
+    error('kalmex:regionseg:badOption', 'regionseg: options come in name/value pairs.');
   end
   for k = 1:numel(args)
     if isstring(args{k}) && isscalar(args{k})
@@ -209,7 +303,7 @@ function opts = parse_options(args)
   for k = 1:2:numel(args)
     name = args{k};
     if ~ischar(name) || size(name, 1) ~= 1
-      error('regionseg:badOption', 'regionseg: option name %d is not a text.', (k + 1) / 2);
+      error('kalmex:regionseg:badOption', 'regionseg: option name %d is not a text.', (k + 1) / 2);
     end
     value = args{k + 1};
     switch lower(name)
@@ -218,7 +312,7 @@ function opts = parse_options(args)
       case 'threshold'
         opts.threshold = whole(value, name, 0, 2^31 - 1);
       case 'start_level'
-        opts.start_level = whole(value, name, 0, 7);
+        opts.start_level = whole(value, name, 0, 15);
       case 'grouping'
         opts.parallel = word(value, name, {'sequential', 'parallel'}) - 1;
       case 'seeds'
@@ -236,7 +330,7 @@ function opts = parse_options(args)
       case 'confidence'
         probabilities = [0.5, 0.75, 0.9];
         if ~is_real_scalar(value) || ~any(abs(double(value) - probabilities) < 1e-9)
-          error('regionseg:badOption', ...
+          error('kalmex:regionseg:badOption', ...
                 'regionseg: option ''confidence'' must be 0.5, 0.75 or 0.9.');
         end
         opts.confidence_row = find(abs(double(value) - probabilities) < 1e-9);
@@ -246,9 +340,19 @@ function opts = parse_options(args)
         names = {'none', 'minmax', 'class', 'clip'};
         opts.scale = names{word(value, name, names)};
       case 'flat_levels'
-        opts.flat_levels = whole(value, name, 0, 8);
+        opts.flat_levels = whole(value, name, 0, 16);
+      case 'rgb'
+        names = {'grey', 'volume'};
+        opts.rgb = names{word(value, name, names)};
+      case 'snapshot_budget'
+        if ~is_real_scalar(value) || ~(value > 0)
+          error('kalmex:regionseg:badOption', ...
+                ['regionseg: option ''snapshot_budget'' must be a number > 0: bytes above 1, ', ...
+                 'a fraction of the physical memory up to 1.']);
+        end
+        opts.snapshot_budget = double(value);
       otherwise
-        error('regionseg:badOption', 'regionseg: unknown option ''%s''.', name);
+        error('kalmex:regionseg:badOption', 'regionseg: unknown option ''%s''.', name);
     end
   end
 end
@@ -260,10 +364,10 @@ end
 function v = whole(v, name, lo, hi)
   if ~is_real_scalar(v) || double(v) ~= fix(double(v)) || v < lo || v > hi
     if hi < 2^31 - 1
-      error('regionseg:badOption', ...
+      error('kalmex:regionseg:badOption', ...
             'regionseg: option ''%s'' must be a whole number %d to %d.', name, lo, hi);
     end
-    error('regionseg:badOption', ...
+    error('kalmex:regionseg:badOption', ...
           'regionseg: option ''%s'' must be a whole number >= %d.', name, lo);
   end
   v = double(v);
@@ -272,10 +376,10 @@ end
 function v = real_value(v, name, lo, hi)
   if ~is_real_scalar(v) || v < lo || v > hi
     if isinf(hi)
-      error('regionseg:badOption', ...
+      error('kalmex:regionseg:badOption', ...
             'regionseg: option ''%s'' must be a finite number >= %g.', name, lo);
     end
-    error('regionseg:badOption', ...
+    error('kalmex:regionseg:badOption', ...
           'regionseg: option ''%s'' must be a number %g to %g.', name, lo, hi);
   end
   v = double(v);
@@ -283,7 +387,7 @@ end
 
 function v = flag(v, name)
   if ~is_real_scalar(v) || (double(v) ~= 0 && double(v) ~= 1)
-    error('regionseg:badOption', ...
+    error('kalmex:regionseg:badOption', ...
           'regionseg: option ''%s'' must be true or false.', name);
   end
   v = double(v);
@@ -295,7 +399,7 @@ function k = word(v, name, names)
     k = find(strcmpi(v, names), 1);
   end
   if isempty(k)
-    error('regionseg:badOption', 'regionseg: option ''%s'' must be %s.', name, ...
+    error('kalmex:regionseg:badOption', 'regionseg: option ''%s'' must be %s.', name, ...
           word_list(names));
   end
 end
@@ -314,65 +418,82 @@ function code = criterion_code(v)
     code = double(v);
   end
   if isempty(code)
-    error('regionseg:badOption', ...
+    error('kalmex:regionseg:badOption', ...
           'regionseg: option ''criterion'' must be one of %s or 1 to 5.', word_list(names));
   end
 end
 
-function grey = grey_values(image, scale)
+% The image as uint8 grey values, brought to 0..255 as opts.scale says.
+function grey = grey_values(image, opts)
   if ~(isnumeric(image) || islogical(image)) || ~isreal(image)
-    error('regionseg:badImage', 'regionseg: the image must be a real numeric or logical array.');
+    error('kalmex:regionseg:badImage', 'regionseg: the image must be a real numeric or logical array.');
   end
   if isempty(image) || ndims(image) > 3
-    error('regionseg:badImage', 'regionseg: the image must be a non-empty 2-D or 3-D array.');
+    error('kalmex:regionseg:badImage', 'regionseg: the image must be a non-empty 2-D or 3-D array.');
   end
-  grey = double(full(image));
-  if any(isnan(grey(:)))
-    error('regionseg:badImage', 'regionseg: the image must not hold NaN.');
+  if issparse(image)
+    image = full(image);
   end
-  switch scale
+  if isfloat(image) && any(isnan(image(:)))
+    error('kalmex:regionseg:badImage', 'regionseg: the image must not hold NaN.');
+  end
+  if size(image, 3) == 3 && (isa(image, 'uint8') || isa(image, 'uint16')) && ...
+     strcmp(opts.rgb, 'grey')
+    % A colour picture: its luminance, rounded, in the class's own range.
+    grey = 0.299 * double(image(:, :, 1)) + 0.587 * double(image(:, :, 2)) + ...
+           0.114 * double(image(:, :, 3));
+    image = cast(round(grey), class(image));
+  end
+  switch opts.scale
     case 'minmax'
-      if ~all(isfinite(grey(:)))
-        error('regionseg:badImage', ...
+      lo = double(min(image(:)));
+      hi = double(max(image(:)));
+      if ~isfinite(lo) || ~isfinite(hi)
+        error('kalmex:regionseg:badImage', ...
               'regionseg: the image must hold finite values for ''scale'' ''minmax''.');
       end
-      lo = min(grey(:));
-      hi = max(grey(:));
       if hi > lo
-        grey = round((grey - lo) * (255 / (hi - lo)));
+        grey = uint8(round((double(image) - lo) * (255 / (hi - lo))));
       else
-        grey = zeros(size(grey));
+        grey = zeros(size(image), 'uint8');
       end
     case 'class'
-      if islogical(image)
-        grey = grey * 255;
+      if isa(image, 'uint8')
+        grey = image;
+      elseif islogical(image)
+        grey = uint8(image) * 255;
       elseif isinteger(image)
         lo = double(intmin(class(image)));
         hi = double(intmax(class(image)));
-        grey = round((grey - lo) * (255 / (hi - lo)));
+        grey = uint8((double(image) - lo) * (255 / (hi - lo)));  % rounds to the nearest
       else
-        grey = round(grey * 255);
-      end
-      if any(grey(:) < 0 | grey(:) > 255)
-        error('regionseg:badImage', ...
-              ['regionseg: for ''scale'' ''class'' a %s image must hold values in 0..1 ', ...
-               '(found %g..%g).'], class(image), min(image(:)), max(image(:)));
+        lo = min(image(:));
+        hi = max(image(:));
+        if lo < 0 || hi > 1
+          error('kalmex:regionseg:badImage', ...
+                ['regionseg: for ''scale'' ''class'' a %s image must hold values in 0..1 ', ...
+                 '(found %g..%g); use the option ''scale'' (''none'' takes grey values 0..255 ', ...
+                 'as they are).'], class(image), lo, hi);
+        end
+        grey = uint8(image * 255);         % rounds to the nearest
       end
     case 'clip'
-      grey = min(max(round(grey), 0), 255);
+      grey = uint8(min(max(round(double(image)), 0), 255));
     otherwise
-      if any(grey(:) < 0 | grey(:) > 255 | grey(:) ~= fix(grey(:)))
-        error('regionseg:badImage', ...
+      if ~isa(image, 'uint8') && ...
+         any(image(:) < 0 | image(:) > 255 | image(:) ~= fix(image(:)))
+        error('kalmex:regionseg:badImage', ...
               ['regionseg: the image must hold whole numbers in 0..255 (found %g..%g); ', ...
-               'use the option ''scale''.'], min(grey(:)), max(grey(:)));
+               'use the option ''scale''.'], min(image(:)), max(image(:)));
       end
+      grey = uint8(image);
   end
 end
 
 %!test
 %! % Two flat halves and a bright square in the left one: three regions,
 %! % numbered by size (284, 280 and 36 pixels).
-%! im = [40 * ones(20, 16), 120 * ones(20, 14)];
+%! im = uint8([40 * ones(20, 16), 120 * ones(20, 14)]);
 %! im(5:10, 5:10) = 220;
 %! labels = regionseg(im, 'threshold', 10);
 %! assert(size(labels), size(im));
@@ -385,15 +506,15 @@ end
 %! [labels, snaps] = regionseg(uint8(magic(16)), 'threshold', 40);
 %! assert(size(snaps, 1) == 16 && size(snaps, 2) == 16 && size(snaps, 3) >= 1);
 %! assert(min(labels(:)), 1);
-%!error id=regionseg:badImage regionseg('text')
-%!error id=regionseg:badOption regionseg(magic(4), 'treshold', 3)
+%!error id=kalmex:regionseg:badImage regionseg('text')
+%!error id=kalmex:regionseg:badOption regionseg(magic(4), 'treshold', 3)
 
 %!demo
 %! % A generated picture of shapes, gradients and noise, its regions, and
 %! % the snapshot in the middle of the run.
 %! [x, y] = ndgrid(1:96, 1:128);
 %! im = 60 + 100 * ((x - 40) .^ 2 + (y - 50) .^ 2 < 600) + 50 * (y > 95) + 0.4 * x;
-%! im = min(max(round(im + 4 * randn(size(im))), 0), 255);
+%! im = uint8(im + 4 * randn(size(im)));
 %! [labels, snaps] = regionseg(im, 'criterion', 'range', 'threshold', 30, 'min_region_size', 20);
 %! figure();
 %! subplot(1, 3, 1); imagesc(im); axis image off; title('image');

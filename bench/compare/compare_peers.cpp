@@ -8,9 +8,16 @@
 // DATA_DIR holds the images of make_images.py.  RAW_CSV gets one line per
 // case and repetition: key,rep,cpu_seconds,wall_seconds (time per call).
 // META_CSV gets one line per segmentation case: peak bytes of a labels-only
-// call, records, adjacency cells, regions, snapshots, voxels and the record
-// sizes.  With TIFF_FILE (a 10,000-page palette file) tiffmend is timed
+// call (its input excluded, its output included), records and adjacency
+// cells (where the module counts them, else -1), regions, snapshots and
+// voxels.  With TIFF_FILE (a 10,000-page palette file) tiffmend is timed
 // against libtiff's tiffinfo reading the same file.
+//
+// The scale cases (KALMEX_BENCH_SCALE=0 leaves them out) run blurred noise
+// from 64^3 to 256^3 and 512^2 to 4096^2 for every criterion with and
+// without small-region elimination, and the 4096 x 4096 photograph; all
+// but the smallest (64^3, 512^2) run only KALMEX_BENCH_BIG_REPS times
+// (default 1), one call each, the first of which is the peak-memory call.
 #include <dlfcn.h>
 #include <malloc.h>
 #include <sys/resource.h>
@@ -31,7 +38,6 @@
 
 #include "kalhost.h"
 #include "nms.h"
-#include "regionseg.h"
 
 // ---------------------------------------------------------------------------
 // Counting allocator: every allocation of the process, the module files'
@@ -118,8 +124,11 @@ double g_minTime = 0.2; // CPU seconds of calls per repetition
 double g_maxSnapshotBytes = 1.5e9;
 
 // Calls f until at least g_minTime CPU seconds have passed; time per call.
-Sample measure(const std::function<void()> &f) {
-  f(); // warm: code, caches, page mappings
+// A call already warmed (code, caches, page mappings) may skip the warm-up.
+Sample measure(const std::function<void()> &f, bool warm = true) {
+  if (warm) {
+    f();
+  }
   long calls = 0;
   const double c0 = now(CLOCK_PROCESS_CPUTIME_ID), w0 = now(CLOCK_MONOTONIC);
   double c1;
@@ -209,8 +218,11 @@ struct SegCase {
   std::string name;  // key part
   std::string image; // file stem in DATA_DIR
   int side, planes;
-  double params[14]; // levels .. keep_small_stats, as the gateway reads them
-  mxArray *args[15] = {};
+  double params[14];             // levels .. keep_small_stats, as the gateway reads them
+  mxArray *args[15] = {};        // args[0] is shared by the cases of one image
+  bool big = false;              // few repetitions, no warm-up
+  bool snapshots = true;         // also runs with output 2, when the stack fits
+  Sample firstCall{};            // the time of the peak-memory call
   size_t snapshotVoxels = 0;     // voxels x snapshots of a snapshot call
   std::vector<mwSize> stackDims; // dimensions of its output 2
   std::vector<int32_t> snapSrc, snapDst;
@@ -225,7 +237,7 @@ int log2i(int v) {
 }
 
 SegCase makeSeg(const std::string &name, const std::string &image, int side, int planes, int start,
-                int criterion, int threshold, int parallel, double sigma) {
+                int criterion, int threshold, int parallel, double sigma, int minRegionSize = 0) {
   SegCase c;
   c.name = name;
   c.image = image;
@@ -245,7 +257,7 @@ SegCase makeSeg(const std::string &name, const std::string &image, int side, int
                         sigma,
                         2.0,
                         1.0,
-                        0.0,
+                        double(minRegionSize),
                         0.0};
   std::copy(p, p + 14, c.params);
   return c;
@@ -279,20 +291,36 @@ const SegHooks &segHooks() {
       h.cells = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_cells_taken"));
     }
     if (h.reset == nullptr || h.records == nullptr || h.cells == nullptr) {
-      std::fprintf(stderr, "compare_peers: no counters in %s\n", path.c_str());
-      std::exit(3);
+      h = SegHooks(); // a module without its counters: counts -1
+      h.reset = [](long) {};
+      h.records = [] { return -1L; };
+      h.cells = [] { return -1L; };
     }
   }
   return h;
 }
 
-void segPrepare(SegCase &c, const std::string &dir) {
+// The int32 images, one host array per file, shared by the cases.
+std::vector<std::pair<std::string, mxArray *>> g_images;
+
+mxArray *segImage(const SegCase &c, const std::string &dir) {
+  for (const auto &im : g_images) {
+    if (im.first == c.image) {
+      return im.second;
+    }
+  }
   const size_t voxels = size_t(c.side) * c.side * c.planes;
   const std::vector<uint8_t> grey = readRaw<uint8_t>(dir + "/" + c.image + ".u8", voxels);
   const mwSize dims[3] = {mwSize(c.side), mwSize(c.side), mwSize(c.planes)};
-  c.args[0] = mxCreateNumericArray(c.planes > 1 ? 3 : 2, dims, mxINT32_CLASS, mxREAL);
-  int32_t *px = static_cast<int32_t *>(mxGetData(c.args[0]));
-  std::copy(grey.begin(), grey.end(), px);
+  mxArray *a = mxCreateNumericArray(c.planes > 1 ? 3 : 2, dims, mxINT32_CLASS, mxREAL);
+  std::copy(grey.begin(), grey.end(), static_cast<int32_t *>(mxGetData(a)));
+  g_images.emplace_back(c.image, a);
+  return a;
+}
+
+void segPrepare(SegCase &c, const std::string &dir) {
+  const size_t voxels = size_t(c.side) * c.side * c.planes;
+  c.args[0] = segImage(c, dir);
   for (int k = 0; k < 14; ++k) {
     c.args[k + 1] = mxCreateDoubleScalar(c.params[k]);
   }
@@ -300,14 +328,18 @@ void segPrepare(SegCase &c, const std::string &dir) {
   // One labels-only call under the counting allocator: the peak memory of
   // the call (outputs included); the module counts the records and cells.
   mxArray *outs[2] = {nullptr, nullptr};
-  segCall(c, 1, outs); // loads the module
-  mxDestroyArray(outs[0]);
+  if (!c.big) {
+    segCall(c, 1, outs); // loads the module
+    mxDestroyArray(outs[0]);
+  }
   const SegHooks &hooks = segHooks();
   hooks.reset(0);
   g_current = g_peak = 0;
+  const double c0 = now(CLOCK_PROCESS_CPUTIME_ID), w0 = now(CLOCK_MONOTONIC);
   g_tracking = true;
   segCall(c, 1, outs);
   g_tracking = false;
+  c.firstCall = {now(CLOCK_PROCESS_CPUTIME_ID) - c0, now(CLOCK_MONOTONIC) - w0};
   const long long peak = g_peak, nodes = hooks.records(), links = hooks.cells();
   const int32_t *lab = static_cast<const int32_t *>(mxGetData(outs[0]));
   const int32_t regions = 1 + *std::max_element(lab, lab + voxels);
@@ -318,7 +350,7 @@ void segPrepare(SegCase &c, const std::string &dir) {
   // stack would not fit comfortably in memory are left out.
   size_t snaps = 0;
   const double stackBytes = (double(nodes) / 1000.0 + 2.0) * double(voxels) * 4.0 * 2.0;
-  if (stackBytes <= g_maxSnapshotBytes) {
+  if (c.snapshots && nodes >= 0 && stackBytes <= g_maxSnapshotBytes) {
     outs[0] = outs[1] = nullptr;
     segCall(c, 2, outs);
     const size_t nd = mxGetNumberOfDimensions(outs[1]);
@@ -331,17 +363,31 @@ void segPrepare(SegCase &c, const std::string &dir) {
   c.snapSrc.assign(c.snapshotVoxels, 1);
   c.snapDst.assign(c.snapshotVoxels, 0);
 
-  std::fprintf(g_meta, "%s,%lld,%lld,%lld,%d,%zu,%zu,%zu,%zu\n", c.name.c_str(), peak, nodes, links,
-               regions, snaps, voxels, sizeof(region_node), sizeof(node_link));
+  std::fprintf(g_meta, "%s,%lld,%lld,%lld,%d,%zu,%zu\n", c.name.c_str(), peak, nodes, links,
+               regions, snaps, voxels);
   std::fflush(g_meta);
 }
 
+int g_bigReps = 1;
+
 void segRuns(SegCase &c, int rep) {
-  record("emb.rs." + c.name + ".labels", rep, measure([&] {
-           mxArray *outs[1] = {nullptr};
-           segCall(c, 1, outs);
-           mxDestroyArray(outs[0]);
-         }));
+  if (c.big && rep >= g_bigReps) {
+    return;
+  }
+  if (c.big && rep == 0) {
+    // The peak-memory call was this case's first: it counts as a repetition
+    // (the counting allocator costs nothing against a run of seconds).
+    record("emb.rs." + c.name + ".labels", rep, c.firstCall);
+    return;
+  }
+  record("emb.rs." + c.name + ".labels", rep,
+         measure(
+             [&] {
+               mxArray *outs[1] = {nullptr};
+               segCall(c, 1, outs);
+               mxDestroyArray(outs[0]);
+             },
+             !c.big));
   if (c.snapshotVoxels == 0) {
     return;
   }
@@ -447,8 +493,10 @@ int main(int argc, char **argv) {
   if (const char *t = std::getenv("KALMEX_BENCH_MIN_TIME")) {
     g_minTime = std::atof(t);
   }
-  std::fprintf(g_meta, "case,peak_bytes,records,link_cells,regions,snapshots,voxels,"
-                       "record_bytes,link_bytes\n");
+  if (const char *r = std::getenv("KALMEX_BENCH_BIG_REPS")) {
+    g_bigReps = std::max(1, std::atoi(r));
+  }
+  std::fprintf(g_meta, "case,peak_bytes,records,link_cells,regions,snapshots,voxels\n");
   kalhost::setSearchPath({kalhost::defaultModuleDir()});
 
   // The segmentation progress lines go to stdout; keep them out of the way.
@@ -492,6 +540,37 @@ int main(int argc, char **argv) {
   segs.push_back(makeSeg("noise256_t0_s0", "noise256", 256, 1, 0, 1, 0, 0, 4.0));
   segs.push_back(makeSeg("noisevol32_t0_s0", "noisevol32", 32, 32, 0, 1, 0, 0, 4.0));
   segs.push_back(makeSeg("noisevol64_t0_s0", "noisevol64", 64, 64, 0, 1, 0, 0, 4.0));
+  const char *scale = std::getenv("KALMEX_BENCH_SCALE");
+  if (scale == nullptr || std::string(scale) != "0") {
+    // Blurred noise at every size, every criterion, elimination off and on
+    // (min_region_size 40); chi2_variance only up to the sizes it takes
+    // (blocks below the root of at most 262144 pixels).
+    for (int criterion = 1; criterion <= 5; ++criterion) {
+      for (int mrs : {0, 40}) {
+        const std::string tail = "_c" + std::to_string(criterion) + "_m" + std::to_string(mrs);
+        for (int side : {64, 128, 256}) {
+          if (criterion != 4 || side <= 128) {
+            const std::string img = "bn3d" + std::to_string(side);
+            segs.push_back(makeSeg(img + tail, img, side, side, 1, criterion, 20, 0, 6.0, mrs));
+            segs.back().big = side >= 128;
+            segs.back().snapshots = false;
+          }
+        }
+        for (int side : {512, 1024, 4096}) {
+          if (criterion != 4 || side <= 1024) {
+            const std::string img = "bn2d" + std::to_string(side);
+            segs.push_back(makeSeg(img + tail, img, side, 1, 2, criterion, 20, 0, 6.0, mrs));
+            segs.back().big = side >= 1024;
+            segs.back().snapshots = false;
+          }
+        }
+      }
+    }
+    // The photograph scaled up, as regionseg would run it (start level 3).
+    segs.push_back(makeSeg("camera4096_c1", "camera4096", 4096, 1, 3, 1, 20, 0, 4.0));
+    segs.back().big = true;
+    segs.back().snapshots = false;
+  }
   if (const char *only = std::getenv("KALMEX_BENCH_ONLY")) {
     std::vector<SegCase> kept;
     for (SegCase &c : segs) {
@@ -525,9 +604,12 @@ int main(int argc, char **argv) {
     std::remove(tiffWork.c_str());
   }
   for (SegCase &c : segs) {
-    for (mxArray *a : c.args) {
-      mxDestroyArray(a);
+    for (int k = 1; k < 15; ++k) {
+      mxDestroyArray(c.args[k]);
     }
+  }
+  for (auto &im : g_images) {
+    mxDestroyArray(im.second);
   }
   for (mxArray *a : edge.in) {
     mxDestroyArray(a);

@@ -89,5 +89,39 @@ save("edge4096_gc", gc, "f64")
 save("edge4096_gr", gr, "f64")
 save("edge4096_d", np.hypot(gc, gr), "f64")
 
+# Real-image scale.  Blurred noise: uniform noise under a box filter, scaled
+# to 0..255; its texture is the same at every size, so a linear run takes
+# the same time per voxel at every size.  The box is 5 voxels a side in 3-D
+# and 11 pixels in 2-D: about as many samples averaged, as smooth.
+def blurred_noise(rng, shape, box):
+    v = ndimage.uniform_filter(rng.uniform(size=shape), size=box)
+    return grey((v - v.min()) * 255.0 / (v.max() - v.min()))
+
+
+for side in (64, 128, 256):
+    save("bn3d%d" % side, blurred_noise(rng, (side, side, side), 5), "u8")
+for side in (512, 1024, 4096):
+    save("bn2d%d" % side, blurred_noise(rng, (side, side), 11), "u8")
+
+# A 4096 x 4096 photograph: the 512 x 512 camera scaled up 8 times, with
+# Gaussian noise of sigma 4.
+cam = ndimage.zoom(data.camera().astype(float), 8, order=1)
+save("camera4096", grey(cam + rng.normal(0, 4, cam.shape)), "u8")
+
+
+# Stacks of the camera photograph (256 x 256) cut to 231 x 201: plane z is
+# shifted by one pixel every 4 planes, with Gaussian noise of sigma 6.
+def camera_stack(rng, planes):
+    cam256 = data.camera()[::2, ::2].astype(float)
+    stack = np.zeros((231, 201, planes))
+    for z in range(planes):
+        s = z // 4
+        stack[:, :, z] = cam256[0:231, s:s + 201]
+    return grey(stack + rng.normal(0, 6, stack.shape))
+
+
+save("camstack40", camera_stack(rng, 40), "u8")
+save("camstack120", camera_stack(rng, 120), "u8")
+
 with open(os.path.join(OUT, "images.txt"), "w") as f:
     f.write("\n".join(shapes) + "\n")

@@ -2,7 +2,7 @@
 """Turns the raw measurements of one bench run into the table, a CSV file and
 a PNG bar chart.
 
-  report.py OUT_DIR RAW_CSV... --meta META_CSV
+  report.py OUT_DIR RAW_CSV... --meta META_CSV [--octave-meta OCTAVE_META_CSV]
 
 Each raw line is key,rep,cpu_seconds,wall_seconds (time per call).  Ratios
 are taken repetition by repetition (our n-th run against the peer's or the
@@ -20,6 +20,7 @@ args = sys.argv[1:]
 meta_path = args[args.index("--meta") + 1]
 raw_paths = [a for a in args[1:args.index("--meta")]]
 out_dir = args[0]
+octave_meta_path = args[args.index("--octave-meta") + 1] if "--octave-meta" in args else ""
 
 samples = defaultdict(dict)  # key -> rep -> cpu seconds
 for path in raw_paths:
@@ -36,6 +37,14 @@ if os.path.exists(meta_path):
     with open(meta_path) as f:
         for row in csv.DictReader(f):
             meta[row["case"]] = row
+
+octave_meta = {}  # key -> value, single figures of the Octave session
+if octave_meta_path and os.path.exists(octave_meta_path):
+    with open(octave_meta_path) as f:
+        for line in f:
+            parts = line.strip().split(",")
+            if len(parts) == 2:
+                octave_meta[parts[0]] = float(parts[1])
 
 
 def series(key):
@@ -197,24 +206,122 @@ print("Target 2 ratios are speed-ups (theirs / ours); the others are ours / thei
 for line in [header] + lines:
     print("  ".join(str(x).ljust(w) for x, w in zip(line, widths)))
 
-# 6. Memory: bytes per record and per adjacency against the measured peak.
+# 6. Memory: the peak of a labels-only call beyond its input and output.
 print()
-print("Peak memory of a labels-only call (counting allocator; output labels included):")
+print("Peak memory of a labels-only call (counting allocator; input excluded, int32 labels included):")
 mem_rows = []
 for seg in sorted(meta):
     m = meta[seg]
-    voxels, records, cells = int(m["voxels"]), int(m["records"]), int(m["link_cells"])
-    rec, link = int(m["record_bytes"]), int(m["link_bytes"])
-    own = records * rec + cells * link + 2 * 4 * voxels  # records, cells, labels, painting buffer
-    peak = int(m["peak_bytes"])
-    mem_rows.append([seg, str(peak), str(records), str(cells // 2), str(rec), str(2 * link),
-                     "%.1f" % ((peak - 8 * voxels) / max(1, records)), "%.2f" % (peak / own)])
-mh = ["case", "peak bytes", "blocks", "adjacencies", "B/block", "B/adjacency",
-      "peak-minus-images B/block", "peak / (records+cells+labels+buffer)"]
+    voxels, peak = int(m["voxels"]), int(m["peak_bytes"])
+    mem_rows.append([seg, str(peak), str(voxels), "%.1f" % ((peak - 4 * voxels) / voxels),
+                     m["records"], m["link_cells"], m["regions"]])
+mh = ["case", "peak bytes", "voxels", "beyond in/out B/voxel", "blocks", "adjacency cells",
+      "regions"]
 if mem_rows:
     mw = [max(len(x) for x in col) for col in zip(mh, *mem_rows)]
     for line in [mh] + mem_rows:
         print("  ".join(x.ljust(w) for x, w in zip(line, mw)))
+
+
+# The targets of the scale work, each with its figure, its peer and whether
+# it is met.
+def med(key):
+    v = series(key)
+    return statistics.median(v) if v else None
+
+
+def voxels_of(seg):
+    return float(meta.get(seg, {}).get("voxels", "nan"))
+
+
+targets = []  # target, figure, peer, limit, met
+
+
+def target(name, figure, peer, limit, met):
+    targets.append([name, figure, peer, limit,
+                    "" if met is None else ("met" if met else "NOT met")])
+
+
+def speedup_target(name, ours_key, peer_key, peer_label, limit):
+    o, r = series(ours_key), series(peer_key)
+    q = summary(paired(o, r, lambda x, y: y / x))
+    if q is None:
+        target(name, "not measured", peer_label, ">= %gx" % limit, None)
+        return
+    target(name, "%.1fx faster (%.1f..%.1f); ours %.1f ms" % (q[0], q[1], q[2], 1e3 * med(ours_key)),
+           "%s %.1f ms" % (peer_label, 1e3 * med(peer_key)), ">= %gx" % limit, q[0] >= limit)
+
+
+speedup_target("2-D: camera 256^2, criterion 1, labels, Octave", "oct.rs.camera256_c1_seq.labels",
+               "peer.octave.watershed.camera256", "Octave watershed, same session", 10)
+for host, key, seg in (("Octave", "oct.rs.bn3d128_c1.labels", "bn3d128_c1_m0"),
+                       ("embedded host", "emb.rs.bn3d128_c1_m0.labels", "bn3d128_c1_m0")):
+    t = med(key)
+    ws = med("peer.skimage.watershed.bn3d128")
+    peer = "scikit-image watershed on Sobel %.0f ms" % (1e3 * ws) if ws else "-"
+    if t:
+        rate = 128 ** 3 / t / 1e6
+        target("3-D: blurred noise 128^3, labels, %s: voxels/s" % host,
+               "%.1f M voxels/s (%.0f ms)" % (rate, 1e3 * t), peer, ">= 10 M/s", rate >= 10)
+    speedup_target("3-D: blurred noise 128^3, labels, %s: speed-up" % host, key,
+                   "peer.skimage.watershed.bn3d128", "scikit-image watershed on Sobel", 5)
+for c in range(1, 6):
+    for mrs in (0, 40):
+        for dims, small, big in (("3-D", "bn3d64", "bn3d128" if c == 4 else "bn3d256"),
+                                 ("2-D", "bn2d512", "bn2d1024" if c == 4 else "bn2d4096")):
+            tail = "_c%d_m%d" % (c, mrs)
+            b, sm = per_voxel(big + tail), per_voxel(small + tail)
+            q = summary(paired(b, sm, lambda x, y: x / y))
+            name = "scale %s %s -> %s, criterion %d, min_region_size %d" % (
+                dims, small[4:], big[4:], c, mrs)
+            if q is None:
+                target(name, "not measured", "", "<= 1.5", None)
+                continue
+            target(name, "%.2f ns/voxel (%.2f x the small)" % (1e9 * statistics.median(b), q[0]),
+                   "%s: %.2f ns/voxel" % (small[4:], 1e9 * statistics.median(sm)), "<= 1.5",
+                   q[0] <= 1.5)
+t = med("oct.regionseg.camstack120_m40")
+target("camera stack 231 x 201 x 120, min_region_size 40, regionseg in Octave",
+       "%.2f s" % t if t else "not measured", "674 s before the scale work (measured then)",
+       "< 10 s", t < 10 if t else None)
+t = med("emb.rs.camera4096_c1.labels")
+tr = med("oct.regionseg.camera4096")
+target("photograph 4096 x 4096, labels, embedded host", "%.2f s" % t if t else "not measured",
+       "regionseg in Octave %.2f s" % tr if tr else "-", "< 2 s", t < 2 if t else None)
+worst = None
+for seg in meta:
+    if seg.startswith(("bn3d", "bn2d", "camera4096")):
+        v = (int(meta[seg]["peak_bytes"]) - 4 * voxels_of(seg)) / voxels_of(seg)
+        worst = max(worst or (v, seg), (v, seg))
+if "bn3d128_c1_m0" in meta:
+    m = meta["bn3d128_c1_m0"]
+    v = (int(m["peak_bytes"]) - 4 * voxels_of("bn3d128_c1_m0")) / voxels_of("bn3d128_c1_m0")
+    target("memory: labels-only peak beyond input and output, blurred noise 128^3",
+           "%.1f B/voxel" % v, "160 B/voxel before the scale work", "<= 48", v <= 48)
+if worst:
+    target("memory: the same, worst of the scale cases (%s)" % worst[1], "%.1f B/voxel" % worst[0],
+           "", "<= 48", worst[0] <= 48)
+om = octave_meta
+if "oct.budget.camstack40.slices" in om:
+    extra = om["oct.budget.camstack40.snap_peak"] - om["oct.budget.camstack40.labels_peak"]
+    budget = om["oct.budget.camstack40.budget"]
+    warned = om["oct.budget.camstack40.warned"] == 1
+    target("snapshots: camera stack 231 x 201 x 40, regionseg in Octave",
+           "%d slices, %.2f s; peak %.0f MB beyond labels-only; warned: %s" % (
+               om["oct.budget.camstack40.slices"], om["oct.budget.camstack40.cpu"], extra / 1e6,
+               "yes" if warned else "no"),
+           "killed at 24 GB before the scale work", "within %.0f MB, warning" % (budget / 1e6),
+           warned and extra <= budget)
+else:
+    target("snapshots: camera stack 231 x 201 x 40, regionseg in Octave", "not measured", "",
+           "within the budget, warning", None)
+
+print()
+print("Targets of the scale work (CPU time, medians over repetitions):")
+th = ["target", "figure", "peer", "limit", "met"]
+tw = [max(len(str(x)) for x in col) for col in zip(th, *targets)]
+for line in [th] + targets:
+    print("  ".join(str(x).ljust(w) for x, w in zip(line, tw)))
 
 os.makedirs(out_dir, exist_ok=True)
 with open(os.path.join(out_dir, "bench.csv"), "w", newline="") as f:
@@ -226,6 +333,10 @@ with open(os.path.join(out_dir, "memory.csv"), "w", newline="") as f:
     w = csv.writer(f)
     w.writerow(mh)
     w.writerows(mem_rows)
+with open(os.path.join(out_dir, "targets.csv"), "w", newline="") as f:
+    w = csv.writer(f)
+    w.writerow(th)
+    w.writerows(targets)
 
 try:
     import matplotlib
@@ -253,4 +364,4 @@ if shown:
     ax.set_xlabel("ratio, CPU time (target 2: speed-up over the peer); green met, red missed")
     fig.tight_layout()
     fig.savefig(os.path.join(out_dir, "bench.png"), dpi=120)
-print("\nWrote %s/bench.csv, memory.csv, bench.png" % out_dir)
+print("\nWrote %s/bench.csv, memory.csv, targets.csv, bench.png" % out_dir)

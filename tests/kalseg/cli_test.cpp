@@ -203,25 +203,31 @@ TEST_F(KalsegTool, HelpAndRefusals) {
   EXPECT_EQ(out, "kalseg: option 'threshold' needs a value (kalseg --help)\n");
   EXPECT_FALSE(exists("out.png")) << "no label file after a refusal";
 
-  // Pictures larger than 256 x 256 are refused unless reduced.
+  // Pictures of any size up to what the module takes; --reduce shrinks them.
   ASSERT_TRUE(kalseg::writePgm(path("big.pgm"), std::vector<uint16_t>(300 * 20, 9), 300, 20, 255));
-  EXPECT_EQ(run(path("big.pgm") + " " + path("out.png"), out), 1);
-  EXPECT_EQ(out, "kalseg: the image is larger than 256 pixels in dimension 1. (--reduce N shrinks "
-                 "it)\n");
+  ASSERT_EQ(run(path("big.pgm") + " " + path("out.png"), out), 0) << out;
+  EXPECT_NE(out.find("300 x 20, padded to 512 x 512"), std::string::npos) << out;
   EXPECT_EQ(run("--reduce 0 " + path("big.pgm") + " " + path("out.png"), out), 2);
   EXPECT_EQ(out, "kalseg: option 'reduce' must be a whole number 1 to 1024. (kalseg --help)\n");
   ASSERT_EQ(run("--reduce 2 " + path("big.pgm") + " " + path("small.png"), out), 0) << out;
   EXPECT_NE(out.find("150 x 10, padded to 256 x 256"), std::string::npos) << out;
-  ASSERT_TRUE(kalseg::writePgm(path("huge.pgm"), std::vector<uint16_t>(2 * 600, 9), 2, 600, 255));
-  EXPECT_EQ(run("--reduce 2 " + path("huge.pgm") + " " + path("out.png"), out), 1);
-  EXPECT_EQ(out, "kalseg: the image is larger than 512 pixels in dimension 2. (--reduce N shrinks "
-                 "it)\n");
+  EXPECT_EQ(run("--snapshot_budget 10 --montage " + path("m.png") + " " + path("big.pgm") + " " +
+                    path("out.png"),
+                out),
+            1);
+  EXPECT_NE(out.find("no snapshot fits within the snapshot budget"), std::string::npos) << out;
+  ASSERT_TRUE(
+      kalseg::writePgm(path("huge.pgm"), std::vector<uint16_t>(2 * 40000, 9), 2, 40000, 255));
+  EXPECT_EQ(run(path("huge.pgm") + " " + path("out.png"), out), 1);
+  EXPECT_EQ(out, "kalseg: the image is larger than 32768 pixels in dimension 2. (--reduce N "
+                 "shrinks it)\n");
 
-  // Values beyond 0..255 are refused unless scaled.
+  // Values are scaled from the format's range, or refused beyond 0..255
+  // when taken as they are.
   ASSERT_TRUE(kalseg::writePgm(path("deep.pgm"), {0, 1000, 2000, 4000}, 2, 2, 4000));
-  EXPECT_EQ(run(path("deep.pgm") + " " + path("out.png"), out), 1);
+  EXPECT_EQ(run("--scale none " + path("deep.pgm") + " " + path("out.png"), out), 1);
   EXPECT_NE(out.find("use the option 'scale'"), std::string::npos) << out;
-  EXPECT_EQ(run("--scale minmax " + path("deep.pgm") + " " + path("out.png"), out), 0) << out;
+  EXPECT_EQ(run(path("deep.pgm") + " " + path("out.png"), out), 0) << out;
   EXPECT_TRUE(exists("out.png"));
 }
 

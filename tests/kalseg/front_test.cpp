@@ -112,8 +112,13 @@ TEST(FrontOptions, NamesValuesAndMessages) {
   EXPECT_EQ(kalseg::setOption(o, "criterion", "6"),
             "option 'criterion' must be one of 'range', 'range_mean', 'robust_range', "
             "'chi2_variance' or 'scaled_variance' or 1 to 5.");
-  EXPECT_EQ(kalseg::setOption(o, "start_level", "8"),
-            "option 'start_level' must be a whole number 0 to 7.");
+  EXPECT_EQ(kalseg::setOption(o, "start_level", "16"),
+            "option 'start_level' must be a whole number 0 to 15.");
+  EXPECT_EQ(kalseg::setOption(o, "snapshot_budget", "2e9"), "");
+  EXPECT_EQ(o.snapshot_budget, 2e9);
+  EXPECT_EQ(kalseg::setOption(o, "snapshot_budget", "0"),
+            "option 'snapshot_budget' must be a number > 0: bytes above 1, a fraction of the "
+            "physical memory up to 1.");
   EXPECT_EQ(kalseg::setOption(o, "seeds", "0"), "option 'seeds' must be a whole number >= 1.");
   EXPECT_EQ(kalseg::setOption(o, "seed_any_level", "2"),
             "option 'seed_any_level' must be true or false.");
@@ -144,8 +149,17 @@ TEST(FrontGeometry, PaddedSizesLevelsAndLimits) {
   EXPECT_EQ(g.p3, 1);
   EXPECT_EQ(kalseg::geometryFor(256, 256, 1, o, g), "");
   EXPECT_EQ(g.levels, 8);
-  EXPECT_EQ(kalseg::geometryFor(257, 2, 1, o, g),
-            "the image is larger than 256 pixels in dimension 1.");
+  EXPECT_EQ(kalseg::geometryFor(257, 2, 1, o, g), "");
+  EXPECT_EQ(g.levels, 9);
+  EXPECT_EQ(kalseg::geometryFor(32768, 5, 1, o, g), "");
+  EXPECT_EQ(g.levels, 15);
+  EXPECT_EQ(kalseg::geometryFor(40000, 2, 1, o, g),
+            "the image of 40000 x 2 pixels is too large: padded to 65536 x 65536 it would pass "
+            "the 2^30 voxels that regionseg_core can take.");
+  EXPECT_EQ(kalseg::geometryFor(4096, 4096, 64, o, g), "") << "2^30 voxels exactly";
+  EXPECT_EQ(kalseg::geometryFor(2, 2, 1500, o, g),
+            "the image of 2 x 2 x 1500 pixels is too large: padded to 2048 x 2048 x 2048 it "
+            "would pass the 2^30 voxels that regionseg_core can take.");
   EXPECT_EQ(kalseg::geometryFor(5, 6, 3, o, g), "");
   EXPECT_EQ(g.levels, 3);
   EXPECT_EQ(g.flat_levels, 1);
@@ -161,9 +175,9 @@ TEST(FrontGeometry, PaddedSizesLevelsAndLimits) {
   EXPECT_EQ(g.p3, 4);
   EXPECT_EQ(kalseg::geometryFor(16, 16, 1, flat, g),
             "option 'flat_levels' applies to 3-D images only.");
-  flat.flat_levels = 1;
-  EXPECT_EQ(kalseg::geometryFor(4, 4, 256, flat, g),
-            "option 'flat_levels' must be at most 0 for this image.");
+  // 2048 x 1 x 2 with flat_levels f: 2^L x 2^L x 2^(L - f), L = max(11, f + 1).
+  EXPECT_EQ(kalseg::geometryFor(2048, 1, 2, flat, g),
+            "option 'flat_levels' must be a whole number 3 to 13 for this image.");
 
   Options start = o;
   start.start_level = 5;
@@ -298,8 +312,112 @@ TEST_F(FrontTest, RefusalsComeBeforeTheModule) {
   o.criterion = 4;
   kalseg::Result r = kalseg::segment(volume(2, 2, 256, std::vector<double>(1024, 9)), o, false);
   EXPECT_NE(r.error.find("chi2_variance"), std::string::npos);
-  r = kalseg::segment(volume(1, 2, 1, {0, 300}), Options(), false);
+  Options none;
+  none.scale = "none";
+  r = kalseg::segment(volume(1, 2, 1, {0, 300}), none, false);
   EXPECT_NE(r.error.find("use the option 'scale'"), std::string::npos);
+  r = kalseg::segment(volume(40000, 2, 1, std::vector<double>(80000, 9)), Options(), false);
+  EXPECT_NE(r.error.find("too large"), std::string::npos);
+}
+
+// A photograph-like picture: smooth shading, a bright ellipse, a dark box,
+// a striped texture and noise, 0..255.
+std::vector<double> photoLike(int d1, int d2, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> noise(0, 5);
+  std::vector<double> v;
+  for (int x = 0; x < d2; ++x) {
+    for (int y = 0; y < d1; ++y) {
+      double g = 70 + 60 * std::sin(x / 90.0) * std::cos(y / 120.0) + 0.1 * y;
+      const double ey = (y - 0.3 * d1) / (0.14 * d1), ex = (x - 0.4 * d2) / (0.2 * d2);
+      if (ey * ey + ex * ex < 1) {
+        g = 200;
+      } else if (y > 0.65 * d1 && y < 0.9 * d1 && x > 0.1 * d2 && x < 0.5 * d2) {
+        g = 30;
+      } else if (y > 0.6 * d1 && x > 0.6 * d2) {
+        g += (x / 6) % 2 == 0 ? -12 : 12;
+      }
+      v.push_back(std::min(255.0, std::max(0.0, std::round(g + noise(rng)))));
+    }
+  }
+  return v;
+}
+
+TEST_F(FrontTest, LargePicturesAndSixteenBitFiles) {
+  Options o;
+  ASSERT_EQ(kalseg::setOption(o, "min_region_size", "10"), "");
+  const std::vector<double> v = photoLike(512, 512, 17);
+  const kalseg::Result r = kalseg::segment(volume(512, 512, 1, v), o, false);
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.geo.levels, 9);
+  EXPECT_EQ(r.labels, direct(v, r.geo, o)) << "a 512 x 512 picture: the module labels plus 1";
+
+  // The same picture as 16-bit samples (0..65535) and with a binary mask's
+  // range (maxval 1): 'class' scales from the format's range.
+  std::vector<double> deep(v), mask(v.size());
+  for (std::size_t k = 0; k < v.size(); ++k) {
+    deep[k] *= 257;
+    mask[k] = v[k] > 128 ? 1 : 0;
+  }
+  EXPECT_EQ(kalseg::segment(volume(512, 512, 1, deep, 65535), o, false).labels, r.labels);
+  std::vector<double> mask255(mask);
+  for (double &m : mask255) {
+    m *= 255;
+  }
+  EXPECT_EQ(kalseg::segment(volume(512, 512, 1, mask, 1), o, false).labels,
+            kalseg::segment(volume(512, 512, 1, mask255), o, false).labels);
+
+  // Stored as a colour picture (R = G = B), it reads back as the grey one.
+  char dir[] = "/tmp/kalseg_photo_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/photo.png";
+  std::vector<uint8_t> rgb;
+  for (int y = 0; y < 512; ++y) {
+    for (int x = 0; x < 512; ++x) {
+      rgb.insert(rgb.end(), 3, static_cast<uint8_t>(v[static_cast<std::size_t>(y + 512 * x)]));
+    }
+  }
+  ASSERT_TRUE(kalpng::writeRgb8(file, 512, 512, rgb));
+  Volume colour;
+  ASSERT_EQ(kalseg::readImage(file, colour), "");
+  std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+  EXPECT_EQ(kalseg::segment(colour, o, false).labels, r.labels);
+}
+
+TEST_F(FrontTest, SnapshotBudgetKeepsTheFirstSlicesAndTheLast) {
+  // Speckle, padded from 100 x 96 to 128 x 128: many blocks, a long stack.
+  std::mt19937 rng(23);
+  std::uniform_int_distribution<int> grey(0, 255);
+  std::vector<double> v(100 * 96);
+  for (double &x : v) {
+    x = grey(rng);
+  }
+  Options o;
+  o.threshold = 10;
+  o.start_level = 0;
+  o.snapshot_budget = 1; // all of the physical memory
+  const kalseg::Result full = kalseg::segment(volume(100, 96, 1, v), o, true);
+  ASSERT_EQ(full.error, "");
+  ASSERT_GE(full.snapshotCount, 8);
+  const std::size_t slice = v.size();
+  for (double budget : {4.0 * double(full.snapshots.size()), 1e-9}) {
+    kalhost::clearTranscript();
+    o.snapshot_budget = budget;
+    const kalseg::Result cut = kalseg::segment(volume(100, 96, 1, v), o, true);
+    ASSERT_EQ(cut.error, "");
+    EXPECT_EQ(cut.labels, full.labels);
+    EXPECT_EQ(kalhost::warnings().size(), 1u) << budget;
+    const int k = cut.snapshotCount;
+    EXPECT_LT(k, full.snapshotCount);
+    EXPECT_TRUE(budget < 1 || 4.0 * double(cut.snapshots.size()) <= budget) << budget;
+    ASSERT_EQ(cut.snapshots.size(), slice * static_cast<std::size_t>(k));
+    if (k > 0) {
+      EXPECT_TRUE(
+          std::equal(cut.snapshots.begin(), cut.snapshots.end() - slice, full.snapshots.begin()));
+      EXPECT_TRUE(std::equal(cut.snapshots.end() - slice, cut.snapshots.end(),
+                             full.snapshots.end() - slice));
+    }
+  }
 }
 
 // Image files through a fresh temporary folder.

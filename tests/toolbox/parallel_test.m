@@ -10,9 +10,9 @@ rand('seed', 5);
 images = cell(1, 7);
 for k = 1:6
   [x, y] = ndgrid(1:40 + 3 * k, 1:50);
-  images{k} = round(60 + 90 * ((x - 20) .^ 2 + (y - 10 - 4 * k) .^ 2 < 120) + 8 * rand(size(x)));
+  images{k} = uint8(60 + 90 * ((x - 20) .^ 2 + (y - 10 - 4 * k) .^ 2 < 120) + 8 * rand(size(x)));
 end
-images{7} = round(100 * (rand(16, 16, 8) > 0.5) + 20 * rand(16, 16, 8)); % a volume
+images{7} = uint8(100 * (rand(16, 16, 8) > 0.5) + 20 * rand(16, 16, 8)); % a volume
 segment = @(im) regionseg(im, 'threshold', 12, 'min_region_size', 4);
 evalc('one_by_one = cellfun(segment, images, ''UniformOutput'', false);');
 evalc('at_once = parcellfun(2, segment, images, ''UniformOutput'', false, ''VerboseLevel'', 0);');

@@ -11,12 +11,13 @@ same_partition = @(a, b) numel(unique(a)) == numel(unique(b)) && ...
                          size(unique([a(:), b(:)], 'rows'), 1) == numel(unique(a));
 
 rand('seed', 7);
+randn('seed', 7);
 blocks = kron(round(rand(4) * 200), ones(8));          % 32 x 32, eight-pixel blocks
-noisy = min(max(round(blocks + 6 * randn(32)), 0), 255);
+noisy = uint8(blocks + 6 * randn(32));
 
 % An image of the module's own geometry: the labels are the module's plus 1.
 p = core_defaults(5);
-labels = regionseg(uint8(noisy));
+labels = regionseg(noisy);
 kx_assert(isa(labels, 'double') && isequal(size(labels), [32 32]), 'class and size');
 kx_assert(isequal(labels, core(noisy, p)), 'defaults equal the documented core parameters');
 kx_assert(min(labels(:)) == 1 && isequal(unique(labels(:))', 1:max(labels(:))), 'labels 1..k');
@@ -44,7 +45,7 @@ kx_assert(isequal(regionseg(noisy, 'grouping', 'parallel', 'seeds', 3, 'seed_any
           'parallel grouping and elimination');
 
 % A 3-D image of the module's geometry: 16 x 16 x 4 is levels 4, flat_levels 2.
-vol = min(max(round(repelem(round(rand(2, 2, 2) * 200), 8, 8, 2) + 4 * randn(16, 16, 4)), 0), 255);
+vol = uint8(repelem(round(rand(2, 2, 2) * 200), 8, 8, 2) + 4 * randn(16, 16, 4));
 p = core_defaults(4);
 p{2} = 2;
 kx_assert(isequal(regionseg(vol), core(vol, p)), '3-D defaults');
@@ -69,26 +70,46 @@ kx_assert(all(diff(sizes) <= 0), 'labels by non-increasing size');
 kx_assert(same_partition(cropped, labels), 'same partition as the core');
 
 % Small and odd shapes: a single pixel, a row, a 3-D stack with padding.
-kx_assert(isequal(regionseg(7), 1), 'one pixel');
+kx_assert(isequal(regionseg(0.5), 1), 'one pixel');
 kx_assert(isequal(regionseg(uint8([0 0 0 200 200])), [1 1 1 2 2]), 'one row');
-small = cat(3, zeros(5, 6), 200 * ones(5, 6), 200 * ones(5, 6));
+small = uint8(cat(3, zeros(5, 6), repmat(200, [5 6 3])));
 labels = regionseg(small);
-kx_assert(isequal(size(labels), [5 6 3]), '3-D cropped size');
-kx_assert(all(labels(:, :, 1)(:) == 2) && all(labels(:, :, 2:3)(:) == 1), '3-D two regions');
+kx_assert(isequal(size(labels), [5 6 4]), '3-D cropped size');
+kx_assert(all(labels(:, :, 1)(:) == 2) && all(labels(:, :, 2:4)(:) == 1), '3-D two regions');
 
-% Scaling of grey values.
-im16 = uint16(noisy * 257);
-kx_assert(isequal(regionseg(im16, 'scale', 'class'), regionseg(noisy)), 'uint16 class scaling');
-kx_assert(isequal(regionseg(noisy / 255, 'scale', 'class'), regionseg(noisy)), 'double 0..1');
-kx_assert(isequal(regionseg(logical(noisy > 100), 'scale', 'class'), ...
-                  regionseg(255 * double(noisy > 100))), 'logical');
-kx_assert(isequal(regionseg(int8(noisy - 128), 'scale', 'class'), regionseg(noisy)), 'int8');
-kx_assert(isequal(regionseg(noisy * 4 - 1000, 'scale', 'minmax'), ...
-                  regionseg(round((noisy - min(noisy(:))) * 255 / (max(noisy(:)) - min(noisy(:)))))), ...
+% Scaling of grey values: by default as the class says, as image toolboxes
+% read it (uint8 as it is, integers from their range, floating point from
+% 0..1, logical to 0/255), so that no option is needed for the usual inputs.
+expected = regionseg(noisy);
+g = double(noisy);
+kx_assert(isequal(regionseg(uint16(g * 257)), expected), 'uint16 from its range');
+kx_assert(isequal(regionseg(int8(g - 128)), expected), 'int8 from its range');
+kx_assert(isequal(regionseg(g / 255), expected) && isequal(regionseg(single(g / 255)), expected), ...
+          'double and single in 0..1');
+disc = ((1:40)' - 20).^2 + ((1:50) - 22).^2 < 150;
+labels = regionseg(disc);
+kx_assert(isequal(labels, regionseg(uint8(disc) * 255)) && max(labels(:)) == 2 && ...
+          isequal(labels == 2, disc), 'a logical mask: the disc and the rest');
+kx_assert(isequal(regionseg(g, 'scale', 'none'), expected), 'none: grey values as they are');
+kx_assert(isequal(regionseg(g * 4 - 1000, 'scale', 'minmax'), ...
+                  regionseg(round((g - min(g(:))) * 255 / (max(g(:)) - min(g(:)))), 'scale', 'none')), ...
           'minmax');
-kx_assert(isequal(regionseg(noisy * 2 - 100, 'scale', 'clip'), ...
-                  regionseg(min(max(noisy * 2 - 100, 0), 255))), 'clip');
-kx_assert(isequal(regionseg(sparse(noisy)), regionseg(noisy)), 'sparse input');
+kx_assert(isequal(regionseg(g * 2 - 100, 'scale', 'clip'), ...
+                  regionseg(min(max(g * 2 - 100, 0), 255), 'scale', 'none')), 'clip');
+kx_assert(isequal(regionseg(sparse(g / 255)), expected), 'sparse input');
+
+% Colour: an M x N x 3 uint8 or uint16 array is a picture, turned grey; a
+% grey picture stored as RGB segments as the grey one, and 'rgb' 'volume'
+% takes the planes as they are.
+kx_assert(isequal(regionseg(repmat(noisy, [1 1 3])), expected), 'grey stored as RGB');
+kx_assert(isequal(regionseg(repmat(uint16(g * 257), [1 1 3])), expected), 'uint16 RGB');
+halves = zeros(8, 8, 3, 'uint8');
+halves(:, 1:3, 1) = 200;                               % red on the left: grey 60
+halves(:, 4:8, 2) = 200;                               % green on the right: grey 117
+kx_assert(isequal(regionseg(halves, 'threshold', 50), [2 * ones(8, 3), ones(8, 5)]), ...
+          'red and green are different greys');
+labels = regionseg(halves, 'rgb', 'volume', 'threshold', 50);
+kx_assert(isequal(size(labels), [8 8 3]) && max(labels(:)) >= 2, 'rgb volume: three planes');
 
 % Snapshots only when asked for, cropped like the labels.
 [labels, snaps] = regionseg(im);
@@ -97,7 +118,51 @@ kx_assert(isequal(labels, regionseg(im)), 'labels do not depend on the snapshots
 kx_assert(size(snaps, 3) >= 2 && isequal(size(snaps), [20 13 size(core_snaps, 3)]), 'stack size');
 kx_assert(isequal(snaps, double(core_snaps(1:20, 1:13, :)) + 1), 'stack values');
 [~, snaps] = regionseg(small);
-kx_assert(ndims(snaps) == 4 && isequal(size(snaps)(1:3), [5 6 3]), '3-D stack');
+kx_assert(ndims(snaps) == 4 && isequal(size(snaps)(1:3), [5 6 4]), '3-D stack');
+
+% The snapshot budget covers the whole call: a budget that cuts the stack
+% keeps the first snapshots of the uncut run and its final state, the
+% result itself within the budget, and the module says so once.
+budget_id = 'kalmex:regionseg_core:snapshotBudget';
+speckle = uint8(255 * rand(100, 96));                  % padded to 128 x 128
+fine = {'threshold', 10, 'start_level', 0};
+[labels, full_stack] = regionseg(speckle, fine{:}, 'snapshot_budget', 1);
+kx_assert(size(full_stack, 3) >= 8, 'a stack worth cutting');
+for budget = [numel(full_stack) * 8 / 2, 1e-9]
+  lastwarn('');
+  [cut_labels, cut] = regionseg(speckle, fine{:}, 'snapshot_budget', budget);
+  [~, id] = lastwarn();
+  k = size(cut, 3);
+  kx_assert(strcmp(id, budget_id), 'budget %g: warning %s', budget, id);
+  kx_assert(isequal(cut_labels, labels), 'budget %g: the labels do not change', budget);
+  kx_assert(k < size(full_stack, 3) && isequal(size(cut)(1:2), [100 96]), 'budget %g: cut', budget);
+  kx_assert(budget < 1 || numel(cut) * 8 <= budget, 'budget %g: the result within it', budget);
+  if k > 0
+    kx_assert(isequal(cut(:, :, 1:k - 1), full_stack(:, :, 1:k - 1)) && ...
+              isequal(cut(:, :, k), full_stack(:, :, end)), 'budget %g: kept slices', budget);
+  end
+end
+
+% A photograph-like picture larger than 256 pixels a side: smooth shading,
+% objects, texture and noise, 512 x 512 (levels 9), then cut to 300 x 500
+% (padded to 512 x 512).
+[y, x] = ndgrid(1:512, 1:512);
+photo = 70 + 60 * sin(x / 90) .* cos(y / 120) + 0.1 * y;
+photo(((y - 150) / 70).^2 + ((x - 200) / 110).^2 < 1) = 200;
+photo(y > 330 & y < 470 & x > 60 & x < 260) = 30;
+photo(y > 300 & x > 320) += 25 * (mod(floor(x(y > 300 & x > 320) / 6), 2) - 0.5);
+photo = uint8(photo + 5 * randn(512));
+p = core_defaults(9);
+p([8 13]) = {16, 10};
+labels = regionseg(photo, 'threshold', 16, 'min_region_size', 10);
+kx_assert(isequal(labels, core(photo, p)), '512 x 512 picture: the module labels plus 1');
+part = photo(1:300, 1:500);
+labels = regionseg(part, 'threshold', 16, 'min_region_size', 10);
+full_labels = core(part(min(1:512, 300), min(1:512, 500)), p);
+sizes = accumarray(labels(:), 1)';
+kx_assert(isequal(size(labels), [300 500]) && isequal(unique(labels(:))', 1:numel(sizes)) && ...
+          all(diff(sizes) <= 0) && same_partition(labels, full_labels(1:300, 1:500)), ...
+          '300 x 500 picture: padded, cropped and numbered by size');
 
 % Every bad option is named.
 e = @(text) ['regionseg: ' text];
@@ -116,8 +181,8 @@ kx_assert_error(@() regionseg(noisy, 'criterion', 'variance'), crit, 1);
 kx_assert_error(@() regionseg(noisy, 'criterion', 6), crit, 1);
 kx_assert_error(@() regionseg(noisy, 'start_level', 5), ...
                 e('option ''start_level'' must be a whole number 0 to 4 for this image.'), 1);
-kx_assert_error(@() regionseg(noisy, 'start_level', 8), ...
-                e('option ''start_level'' must be a whole number 0 to 7.'), 1);
+kx_assert_error(@() regionseg(noisy, 'start_level', 16), ...
+                e('option ''start_level'' must be a whole number 0 to 15.'), 1);
 kx_assert_error(@() regionseg(noisy, 'grouping', 'fast'), ...
                 e('option ''grouping'' must be ''sequential'' or ''parallel''.'), 1);
 kx_assert_error(@() regionseg(noisy, 'seeds', 0), e('option ''seeds'' must be a whole number >= 1.'), 1);
@@ -137,11 +202,15 @@ kx_assert_error(@() regionseg(noisy, 'size_factor', -1), ...
                 e('option ''size_factor'' must be a finite number >= 0.'), 1);
 kx_assert_error(@() regionseg(noisy, 'scale', 'log'), ...
                 e('option ''scale'' must be ''none'', ''minmax'', ''class'' or ''clip''.'), 1);
+kx_assert_error(@() regionseg(noisy, 'snapshot_budget', 0), ...
+                e(['option ''snapshot_budget'' must be a number > 0: bytes above 1, a fraction ', ...
+                   'of the physical memory up to 1.']), 1);
 kx_assert_error(@() regionseg(noisy, 'flat_levels', 1), ...
                 e('option ''flat_levels'' applies to 3-D images only.'), 1);
-kx_assert_error(@() regionseg(ones(4, 4, 256), 'flat_levels', 1), ...
-                e('option ''flat_levels'' must be at most 0 for this image.'), 1);
-kx_assert_error(@() regionseg(ones(2, 2, 256), 'criterion', 'chi2_variance'), ...
+% 2048 x 1 x 2: flat_levels f pads to 2^L x 2^L x 2^(L - f), L = max(11, f + 1).
+kx_assert_error(@() regionseg(zeros(2048, 1, 2, 'uint8'), 'flat_levels', 2), ...
+                e('option ''flat_levels'' must be a whole number 3 to 13 for this image.'), 1);
+kx_assert_error(@() regionseg(ones(2, 2, 256, 'uint8'), 'criterion', 'chi2_variance'), ...
                 e(['option ''criterion'' ''chi2_variance'' allows at most 262144 pixels in a block ', ...
                    'just below the whole padded image, which is 256 x 256 x 256 here; raise ', ...
                    '''flat_levels'' or choose another criterion.']), 1);
@@ -149,20 +218,28 @@ kx_assert_error(@() regionseg(ones(2, 2, 256), 'criterion', 'chi2_variance'), ..
 % Bad images.
 kx_assert_error(@() regionseg(), e('expected an image.'), 1);
 kx_assert_error(@() regionseg('abc'), e('the image must be a real numeric or logical array.'), 1);
-kx_assert_error(@() regionseg(complex(noisy, 1)), ...
+kx_assert_error(@() regionseg(complex(g, 1)), ...
                 e('the image must be a real numeric or logical array.'), 1);
 kx_assert_error(@() regionseg(zeros(0, 3)), e('the image must be a non-empty 2-D or 3-D array.'), 1);
 kx_assert_error(@() regionseg(ones(2, 2, 2, 2)), e('the image must be a non-empty 2-D or 3-D array.'), 1);
 kx_assert_error(@() regionseg([1 NaN]), e('the image must not hold NaN.'), 1);
-kx_assert_error(@() regionseg([0 256]), ...
+kx_assert_error(@() regionseg([0 256], 'scale', 'none'), ...
                 e('the image must hold whole numbers in 0..255 (found 0..256); use the option ''scale''.'), 1);
-kx_assert_error(@() regionseg([0 0.5]), ...
+kx_assert_error(@() regionseg([0 0.5], 'scale', 'none'), ...
                 e('the image must hold whole numbers in 0..255 (found 0..0.5); use the option ''scale''.'), 1);
-kx_assert_error(@() regionseg([0 2], 'scale', 'class'), ...
-                e('for ''scale'' ''class'' a double image must hold values in 0..1 (found 0..2).'), 1);
+kx_assert_error(@() regionseg([0 255]), ...
+                e(['for ''scale'' ''class'' a double image must hold values in 0..1 (found 0..255); ', ...
+                   'use the option ''scale'' (''none'' takes grey values 0..255 as they are).']), 1);
 kx_assert_error(@() regionseg([0 Inf], 'scale', 'minmax'), ...
                 e('the image must hold finite values for ''scale'' ''minmax''.'), 1);
-kx_assert_error(@() regionseg(zeros(257, 2)), ...
-                e('the image is larger than 256 pixels in dimension 1.'), 1);
-kx_assert_error(@() regionseg(zeros(2, 2, 300)), ...
-                e('the image is larger than 256 pixels in dimension 3.'), 1);
+kx_assert_error(@() regionseg(zeros(40000, 2, 'uint8')), ...
+                e(['the image of 40000 x 2 pixels is too large: padded to 65536 x 65536 it would ', ...
+                   'pass the 2^30 voxels that regionseg_core can take.']), 1);
+kx_assert_error(@() regionseg(zeros(2, 2, 1500, 'uint8')), ...
+                e(['the image of 2 x 2 x 1500 pixels is too large: padded to 2048 x 2048 x 2048 it ', ...
+                   'would pass the 2^30 voxels that regionseg_core can take.']), 1);
+try
+  regionseg(zeros(40000, 2, 'uint8'));
+catch err
+  kx_assert(strcmp(err.identifier, 'kalmex:regionseg:imageTooLarge'), 'identifier %s', err.identifier);
+end

@@ -241,8 +241,8 @@ std::string readTiff(const std::string &path, Volume &out, int maxSide) {
     } else if (out.d1 != static_cast<int>(h) || out.d2 != static_cast<int>(w)) {
       return path + ": the pages differ in size";
     }
-    if (out.d3 >= 256) {
-      return "the image is larger than 256 pixels in dimension 3.";
+    if (out.d3 >= kMaxPlanes) {
+      return "the image is larger than " + std::to_string(kMaxPlanes) + " pixels in dimension 3.";
     }
     const std::size_t plane = static_cast<std::size_t>(w) * h;
     const std::size_t base = out.v.size();

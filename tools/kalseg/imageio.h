@@ -16,8 +16,8 @@ namespace kalseg {
 
 // Reads PATH by its content (PNG signature, "P2"/"P5", TIFF byte order
 // mark).  Colour is turned to grey; a TIFF of several pages of one size is a
-// volume.  An image wider or higher than maxSide, or of more than 256 pages,
-// is refused before its pixels are read.  Returns "" or the reason.
+// volume.  An image wider or higher than maxSide, or of more than kMaxPlanes
+// pages, is refused before its pixels are read.  Returns "" or the reason.
 std::string readImage(const std::string &path, Volume &out, int maxSide = 65536);
 
 // Writes d1 x d2 x d3 labels (column-major) to PATH: ".png" as a 16-bit grey

@@ -68,6 +68,9 @@ std::string writeColour(const std::string &path, const std::vector<int32_t> &lab
 // of a volume.
 std::string writeMontage(const std::string &path, const kalseg::Result &r, int d1, int d2, int d3) {
   const int count = r.snapshotCount;
+  if (count == 0) {
+    return "no snapshot fits within the snapshot budget: " + path + " not written";
+  }
   const int shown = std::min(count, 64);
   const int cols = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(shown))));
   const int rows = (shown + cols - 1) / cols;
@@ -446,7 +449,7 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
   kalseg::Volume image;
   // No larger picture can be segmented, even reduced: refuse it before its
   // pixels are read.
-  std::string e = kalseg::readImage(j.input, image, 256 * a.reduceBy);
+  std::string e = kalseg::readImage(j.input, image, kalseg::kMaxSide * a.reduceBy);
   if (!e.empty()) {
     o.error = e + reduceHint(e);
     return o;

@@ -108,6 +108,37 @@ int bitsFor(int n) {
   return b;
 }
 
+// regionseg_core takes at most 2^kMaxVoxelBits voxels.
+constexpr int kMaxVoxelBits = 30;
+
+// Levels of a 3-D image with flat_levels given: the planes must fit below
+// the flat levels.
+int paddedLevels(int side_bits, int plane_bits, int flat_levels) {
+  return std::max({side_bits, flat_levels + plane_bits, 1});
+}
+
+std::string sizeText(const std::vector<long> &dims) {
+  std::string s;
+  for (std::size_t k = 0; k < dims.size(); ++k) {
+    s += (k == 0 ? "" : " x ") + std::to_string(dims[k]);
+  }
+  return s;
+}
+
+// "" when the image of these dimensions, padded to 2^levels a side and
+// 2^plane_bits planes, stays within what regionseg_core takes.
+std::string sizeCheck(const std::vector<long> &dims, int levels, int plane_bits) {
+  if (2 * levels + plane_bits <= kMaxVoxelBits) {
+    return "";
+  }
+  std::vector<long> padded = {1L << levels, 1L << levels};
+  if (dims.size() > 2) {
+    padded.push_back(1L << plane_bits);
+  }
+  return "the image of " + sizeText(dims) + " pixels is too large: padded to " + sizeText(padded) +
+         " it would pass the 2^30 voxels that regionseg_core can take.";
+}
+
 } // namespace
 
 std::string setOption(Options &opts, const std::string &rawName, const std::string &value) {
@@ -131,7 +162,7 @@ std::string setOption(Options &opts, const std::string &rawName, const std::stri
     return wholeOption(name, value, 0, big, opts.threshold);
   }
   if (name == "start_level") {
-    return wholeOption(name, value, 0, 7, opts.start_level);
+    return wholeOption(name, value, 0, 15, opts.start_level);
   }
   if (name == "grouping") {
     int k = 0;
@@ -183,7 +214,16 @@ std::string setOption(Options &opts, const std::string &rawName, const std::stri
     return e;
   }
   if (name == "flat_levels") {
-    return wholeOption(name, value, 0, 8, opts.flat_levels);
+    return wholeOption(name, value, 0, 16, opts.flat_levels);
+  }
+  if (name == "snapshot_budget") {
+    double v = 0;
+    if (!number(value, v) || !(v > 0)) {
+      return "option 'snapshot_budget' must be a number > 0: bytes above 1, a fraction of the "
+             "physical memory up to 1.";
+    }
+    opts.snapshot_budget = v;
+    return "";
   }
   return "unknown option '" + rawName + "'.";
 }
@@ -240,32 +280,41 @@ std::string greyValues(const Volume &in, const std::string &scale, std::vector<i
 }
 
 std::string geometryFor(int d1, int d2, int d3, const Options &opts, Geometry &geo) {
-  const int dims[3] = {d1, d2, d3};
-  for (int d = 0; d < 3; ++d) {
-    if (dims[d] > 256) {
-      return "the image is larger than 256 pixels in dimension " + std::to_string(d + 1) + ".";
-    }
-  }
   const int side_bits = bitsFor(std::max(d1, d2));
   const int plane_bits = bitsFor(d3);
   if (d3 > 1) {
+    // The fewest flat levels that fit the planes need the fewest voxels.
+    geo.levels = std::max({side_bits, plane_bits, 1});
+    std::string e = sizeCheck({d1, d2, d3}, geo.levels, plane_bits);
+    if (!e.empty()) {
+      return e;
+    }
     if (opts.flat_levels < 0) {
-      geo.levels = std::max(side_bits, plane_bits);
       geo.flat_levels = geo.levels - plane_bits;
     } else {
       geo.flat_levels = opts.flat_levels;
-      geo.levels = std::max(side_bits, geo.flat_levels + plane_bits);
-    }
-    geo.levels = std::max(geo.levels, 1);
-    if (geo.levels > 8) {
-      return "option 'flat_levels' must be at most " + std::to_string(8 - plane_bits) +
-             " for this image.";
+      geo.levels = paddedLevels(side_bits, plane_bits, geo.flat_levels);
+      if (3 * geo.levels - geo.flat_levels > kMaxVoxelBits) {
+        int lo = -1, hi = -1;
+        for (int f = 0; f <= 16; ++f) {
+          if (3 * paddedLevels(side_bits, plane_bits, f) - f <= kMaxVoxelBits) {
+            lo = lo < 0 ? f : lo;
+            hi = f;
+          }
+        }
+        return "option 'flat_levels' must be a whole number " + std::to_string(lo) + " to " +
+               std::to_string(hi) + " for this image.";
+      }
     }
   } else {
     if (opts.flat_levels >= 0) {
       return "option 'flat_levels' applies to 3-D images only.";
     }
     geo.levels = std::max(side_bits, 1);
+    std::string e = sizeCheck({d1, d2}, geo.levels, 0);
+    if (!e.empty()) {
+      return e;
+    }
     geo.flat_levels = geo.levels;
   }
   if (opts.start_level < 0) {
@@ -292,21 +341,27 @@ std::string geometryFor(int d1, int d2, int d3, const Options &opts, Geometry &g
   return "";
 }
 
-std::vector<int32_t> pad(const std::vector<int32_t> &grey, int d1, int d2, int d3,
-                         const Geometry &geo) {
-  std::vector<int32_t> out(static_cast<std::size_t>(geo.p1) * geo.p2 * geo.p3);
+void pad(const std::vector<int32_t> &grey, int d1, int d2, int d3, const Geometry &geo,
+         int32_t *out) {
   std::size_t k = 0;
   for (int z = 0; z < geo.p3; ++z) {
     const std::size_t zz = static_cast<std::size_t>(std::min(z, d3 - 1));
     for (int y = 0; y < geo.p2; ++y) {
-      const std::size_t yy = static_cast<std::size_t>(std::min(y, d2 - 1));
-      for (int x = 0; x < geo.p1; ++x) {
-        const std::size_t xx = static_cast<std::size_t>(std::min(x, d1 - 1));
-        out[k++] = grey[xx + yy * d1 + zz * d1 * d2];
-      }
+      const int32_t *row = grey.data() + static_cast<std::size_t>(std::min(y, d2 - 1)) * d1 +
+                           zz * static_cast<std::size_t>(d1) * d2;
+      std::copy(row, row + d1, out + k);
+      std::fill(out + k + d1, out + k + geo.p1, row[d1 - 1]);
+      k += static_cast<std::size_t>(geo.p1);
     }
   }
-  return out;
+}
+
+double moduleBudget(double budget, std::size_t voxels, std::size_t paddedVoxels) {
+  // The module's stack S and the cropped copy, S * voxels / paddedVoxels,
+  // live together while the copy is made.
+  const double share =
+      budget / (1 + static_cast<double>(voxels) / static_cast<double>(paddedVoxels));
+  return budget > 1 ? std::max(share, 2.0) : share; // bytes stay bytes
 }
 
 std::vector<int32_t> cropAndNumber(const int32_t *padded, const Geometry &geo, int d1, int d2,
@@ -361,15 +416,16 @@ Result segment(const Volume &image, const Options &opts, bool wantSnapshots) {
     return r;
   }
   const Geometry &g = r.geo;
-  const std::vector<int32_t> padded = pad(grey, image.d1, image.d2, image.d3, g);
+  const std::size_t slice = static_cast<std::size_t>(g.p1) * g.p2 * g.p3;
 
   const mwSize dims[3] = {static_cast<mwSize>(g.p1), static_cast<mwSize>(g.p2),
                           static_cast<mwSize>(g.p3)};
   const bool is3d = image.d3 > 1;
-  mxArray *in[15];
+  mxArray *in[16];
   in[0] = mxCreateNumericArray(is3d ? 3 : 2, dims, mxINT32_CLASS, mxREAL);
-  std::copy(padded.begin(), padded.end(), static_cast<int32_t *>(mxGetData(in[0])));
-  const double params[14] = {double(g.levels),
+  pad(grey, image.d1, image.d2, image.d3, g, static_cast<int32_t *>(mxGetData(in[0])));
+  std::vector<int32_t>().swap(grey);
+  const double params[15] = {double(g.levels),
                              double(g.flat_levels),
                              double(g.start_level),
                              opts.parallel ? 1.0 : 0,
@@ -382,18 +438,21 @@ Result segment(const Volume &image, const Options &opts, bool wantSnapshots) {
                              double(opts.confidence_row),
                              opts.size_factor,
                              double(opts.min_region_size),
-                             opts.keep_small_stats ? 1.0 : 0};
-  for (int k = 0; k < 14; ++k) {
-    in[k + 1] = mxCreateDoubleScalar(params[k]);
+                             opts.keep_small_stats ? 1.0 : 0,
+                             moduleBudget(opts.snapshot_budget, image.size(), slice)};
+  // The budget only with the snapshots: a labels-only run paints nothing.
+  const int nin = wantSnapshots ? 16 : 15;
+  for (int k = 1; k < nin; ++k) {
+    in[k] = mxCreateDoubleScalar(params[k - 1]);
   }
   mxArray *out[2] = {nullptr, nullptr};
   const int nout = wantSnapshots ? 2 : 1;
   const auto start = std::chrono::steady_clock::now();
   const kalhost::CallResult call =
-      kalhost::call("regionseg_core", nout, out, 15, const_cast<const mxArray **>(in));
+      kalhost::call("regionseg_core", nout, out, nin, const_cast<const mxArray **>(in));
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  for (mxArray *a : in) {
-    mxDestroyArray(a);
+  for (int k = 0; k < nin; ++k) {
+    mxDestroyArray(in[k]);
   }
   if (!call.ok) {
     r.error = "regionseg_core: " + call.error;
@@ -402,9 +461,9 @@ Result segment(const Volume &image, const Options &opts, bool wantSnapshots) {
   r.labels = cropAndNumber(static_cast<const int32_t *>(mxGetData(out[0])), g, image.d1, image.d2,
                            image.d3, r.sizes);
   if (wantSnapshots && out[1] != nullptr) {
-    const mwSize nd = mxGetNumberOfDimensions(out[1]);
-    r.snapshotCount = static_cast<int>(mxGetDimensions(out[1])[nd - 1]);
-    const std::size_t slice = static_cast<std::size_t>(g.p1) * g.p2 * g.p3;
+    // Counted from the elements: a stack of one slice may have lost its
+    // last dimension.
+    r.snapshotCount = static_cast<int>(mxGetNumberOfElements(out[1]) / slice);
     const std::size_t cropped = image.size();
     r.snapshots.resize(cropped * static_cast<std::size_t>(r.snapshotCount));
     const int32_t *s = static_cast<const int32_t *>(mxGetData(out[1]));
@@ -479,22 +538,30 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
   --noise_sigma F         variance criteria: noise deviation, >= 0 (2)
   --confidence P          chi2_variance: 0.5, 0.75 (default) or 0.9
   --size_factor F         scaled_variance: factor of the limit, >= 0 (1)
-  --scale MODE            none: values used as they are, whole numbers in
-                          0..255 only (default); minmax: the image's range to
-                          0..255; class: the format's range (0..65535 for 16
-                          bits) to 0..255; clip: clipped to 0..255
-  --flat_levels N         3-D only: block levels one plane thick
+  --scale MODE            class (default): the format's range to 0..255,
+                          8-bit values as they are, 16-bit from 0..65535;
+                          none: values used as they are, whole numbers in
+                          0..255 only; minmax: the image's range to 0..255;
+                          clip: clipped to 0..255
+  --flat_levels N         3-D only: block levels one plane thick, 0 to 16
+  --snapshot_budget M     memory the snapshots of --montage may take, this
+                          program's copy included: bytes above 1, a fraction
+                          of the physical memory up to 1 (0.25); a longer
+                          run keeps its first snapshots and its final state
   --colour FILE           also write the labels in distinct colours (PNG;
                           the planes side by side for a volume)
   --montage FILE          also write the snapshots of the run side by side
                           (PNG; the middle plane of a volume)
   --reduce N              first shrink the image N times in its first two
-                          dimensions (mean of N x N pixels), for pictures
-                          larger than 256 x 256; the labels are of that size
+                          dimensions (mean of N x N pixels), for coarser
+                          regions and a faster run; the labels are of that
+                          size
   --help                  show this text
-B is true or false (also 1/0, on/off, yes/no).  Images may be at most 256
-pixels in each dimension.  The module's progress lines and a summary
-(regions, their sizes, the time) are printed to standard output.
+B is true or false (also 1/0, on/off, yes/no).  Images are padded to a
+power of two, 2^L x 2^L with up to 2^L planes, of at most 2^30 voxels: up
+to 32768 x 32768 pixels, or 1024 x 1024 x 1024.  The module's progress
+lines and a summary (regions, their sizes, the time) are printed to
+standard output.
 )";
 }
 

@@ -24,6 +24,12 @@ struct Volume {
   }
 };
 
+// Sizes regionseg_core can take: at most 2^30 voxels once padded, so at
+// most 32768 pixels a side (a 2-D image) and 1024 planes (a cube).  Readers
+// refuse larger pictures before reading their pixels.
+constexpr int kMaxSide = 32768;
+constexpr int kMaxPlanes = 1024;
+
 struct Options {
   int criterion = 1;
   int threshold = 20;
@@ -37,8 +43,11 @@ struct Options {
   double noise_sigma = 2;
   int confidence_row = 2;
   double size_factor = 1;
-  std::string scale = "none";
+  std::string scale = "class";
   int flat_levels = -1; // -1: the fewest that fit the planes
+  // Memory the snapshots may take in the whole call: above 1 in bytes, up
+  // to 1 as a fraction of the physical memory.
+  double snapshot_budget = 0.25;
 };
 
 // Sets the option NAME (as in regionseg.m, '-' taken as '_', any letter
@@ -57,9 +66,15 @@ std::string greyValues(const Volume &in, const std::string &scale, std::vector<i
 // The padded geometry for an image of d1 x d2 x d3, or a message.
 std::string geometryFor(int d1, int d2, int d3, const Options &opts, Geometry &geo);
 
-// Grey values padded to the geometry by repeating the last row, column and plane.
-std::vector<int32_t> pad(const std::vector<int32_t> &grey, int d1, int d2, int d3,
-                         const Geometry &geo);
+// Grey values padded to the geometry by repeating the last row, column and
+// plane, written to out (geo.p1 x geo.p2 x geo.p3 values).
+void pad(const std::vector<int32_t> &grey, int d1, int d2, int d3, const Geometry &geo,
+         int32_t *out);
+
+// The budget to hand regionseg_core for its int32 stack when the whole call
+// may take opts.snapshot_budget: the stack is copied once more, cropped to
+// voxels of the padded voxels.
+double moduleBudget(double budget, std::size_t voxels, std::size_t paddedVoxels);
 
 // Labels of the padded image cropped to d1 x d2 x d3 and numbered 1..k by
 // their size within the crop (equal sizes keep the module's order).
@@ -82,8 +97,8 @@ struct Result {
 Result segment(const Volume &image, const Options &opts, bool wantSnapshots);
 
 // The image shrunk by n in its first two dimensions: every n x n block (the
-// last ones may be smaller) becomes its mean, rounded.  For pictures larger
-// than the 256 x 256 that regionseg_core can take.
+// last ones may be smaller) becomes its mean, rounded: coarser regions, and
+// a faster run, for large pictures.
 Volume reduce(const Volume &in, int n);
 
 // The text of --help.
