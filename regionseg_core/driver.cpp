@@ -184,7 +184,6 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
   // goes on without painting and the stack stays empty.
   if (ctx.keep_snapshots && open_first_snapshot(ctx) != SEG_OK) {
     ctx.keep_snapshots = false;
-    ctx.budget_reached = ctx.snapshot_budget != 0;
   }
 
   ctx.levels = params.levels;

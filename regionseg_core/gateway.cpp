@@ -134,16 +134,21 @@ constexpr int64_t max_voxels = int64_t{1} << 30;
 
 // The snapshot budget in bytes (0: none): above 1 the value is bytes, in
 // (0, 1] a share of the machine's physical memory; without the input a
-// quarter of it.  A machine that does not tell its memory gets no bound.
+// quarter of it.  A machine that does not tell its memory gets no bound; a
+// share too small for one byte allows none.
 size_t snapshot_budget_bytes(int nrhs, const double *value) {
   double budget = nrhs > arg_snapshot_budget ? value[arg_snapshot_budget] : 0.25;
   if (budget <= 1.0) {
-    budget *= kxPhysicalMemoryBytes();
+    const double memory = kxPhysicalMemoryBytes();
+    if (memory <= 0) {
+      return 0;
+    }
+    budget *= memory;
   }
-  if (!(budget >= 1.0) || budget >= 1.8e19) {
+  if (budget >= 1.8e19) {
     return 0;
   }
-  return static_cast<size_t>(budget);
+  return budget < 1.0 ? 1 : static_cast<size_t>(budget);
 }
 
 } // namespace

@@ -109,6 +109,9 @@ int32_t open_first_snapshot(seg_context &ctx) {
   if (capacity > slice_limit(ctx)) {
     capacity = slice_limit(ctx);
   }
+  if (capacity == 0) {
+    ctx.budget_reached = true; // not even the first slice
+  }
   size_t bytes = 0;
   void *block = capacity > 0 && arena_bytes(ctx, capacity, bytes)
                     ? arena_resize(ctx.snapshot_slices.allocator, NULL, bytes)

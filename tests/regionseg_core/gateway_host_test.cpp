@@ -277,7 +277,7 @@ TEST_F(Gateway, SnapshotBudgetCutsTheStackAndWarns) {
   const size_t slice = 64 * 64;
   ASSERT_GE(stack.size(), 4 * slice);
   EXPECT_TRUE(kalhost::warnings().empty());
-  for (double budget : {2.5 * 4 * slice, 0.5}) {
+  for (double budget : {2.5 * 4 * slice, 0.5, 1e-30}) {
     Inputs in(int32Array({64, 64}, noise), p);
     in.arrays.push_back(doubleScalar(budget));
     kalhost::clearTranscript();
@@ -285,7 +285,10 @@ TEST_F(Gateway, SnapshotBudgetCutsTheStackAndWarns) {
     ASSERT_TRUE(cut.ok()) << cut.error();
     EXPECT_EQ(int32Values(cut.out[0].get()), int32Values(full.out[0].get()));
     const std::vector<int32_t> kept = int32Values(cut.out[1].get());
-    if (budget > 1) {
+    if (budget < 1e-20) {
+      EXPECT_TRUE(kept.empty()); // a share below one byte allows no slice
+      EXPECT_EQ(kalhost::warnings().size(), 1u);
+    } else if (budget > 1) {
       ASSERT_EQ(kept.size(), 2 * slice);
       EXPECT_TRUE(std::equal(kept.begin(), kept.begin() + slice, stack.begin()));
       EXPECT_TRUE(std::equal(kept.begin() + slice, kept.end(), stack.end() - slice));
