@@ -61,7 +61,6 @@ int32_t build_level_tables(seg_context &ctx) {
 
 int32_t set_up_criterion(seg_context &ctx) {
   if (ctx.criterion == CRITERION_ROBUST_RANGE) {
-    ctx.half_threshold = ctx.threshold >> 1;
     ctx.median_buffer = static_cast<int32_t *>(
         seg_alloc(sizeof(int32_t) * (static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1)));
     if (ctx.median_buffer == NULL) {
@@ -158,17 +157,37 @@ void clear_labels(const seg_context &ctx, int32_t *labels) {
 
 } // namespace
 
-int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
-                    const seg_params &params, int32_t *labels_out, snapshot_list *snapshots_out) {
-  seg_context ctx = {};
+void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
+                    const seg_params &params) {
   ctx.image = image;
   ctx.dim_x = d1;
   ctx.dim_z = d3;
   ctx.plane_stride = d1 * d1;
   ctx.cube_voxels = d1 * d1 * d3;
   ctx.image_voxels = d1 * d2 * d3;
-  ctx.keep_snapshots = snapshots_out != NULL;
+  ctx.levels = params.levels;
+  ctx.flat_levels = params.flat_levels;
+  ctx.start_level = params.start_level;
+  ctx.parallel_grouping = params.parallel_grouping;
+  ctx.parallel_seeds = params.parallel_seeds;
+  ctx.seed_any_level = params.seed_any_level;
+  ctx.criterion = params.criterion;
+  ctx.threshold = params.threshold;
+  ctx.half_threshold = params.threshold >> 1;
+  ctx.min_region_size = params.min_region_size;
+  ctx.keep_small_stats = params.keep_small_stats;
+  ctx.outlier_percent = outlier_percent_of(params.outlier_fraction);
+  ctx.confidence_row = params.confidence_row;
+  ctx.noise_variance = params.noise_sigma * params.noise_sigma;
+  ctx.size_factor = params.size_factor;
   ctx.snapshot_budget = params.snapshot_budget;
+}
+
+int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
+                    const seg_params &params, int32_t *labels_out, snapshot_list *snapshots_out) {
+  seg_context ctx = {};
+  set_up_context(ctx, image, d1, d2, d3, params);
+  ctx.keep_snapshots = snapshots_out != NULL;
   ctx.scratch = labels_out;
   if (snapshots_out != NULL) {
     ctx.snapshot_slices.allocator = snapshots_out->arena.allocator;
@@ -185,21 +204,6 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
   if (ctx.keep_snapshots && open_first_snapshot(ctx) != SEG_OK) {
     ctx.keep_snapshots = false;
   }
-
-  ctx.levels = params.levels;
-  ctx.flat_levels = params.flat_levels;
-  ctx.start_level = params.start_level;
-  ctx.parallel_grouping = params.parallel_grouping;
-  ctx.parallel_seeds = params.parallel_seeds;
-  ctx.seed_any_level = params.seed_any_level;
-  ctx.criterion = params.criterion;
-  ctx.threshold = params.threshold;
-  ctx.min_region_size = params.min_region_size;
-  ctx.keep_small_stats = params.keep_small_stats;
-  ctx.outlier_percent = outlier_percent_of(params.outlier_fraction);
-  ctx.confidence_row = params.confidence_row;
-  ctx.noise_variance = params.noise_sigma * params.noise_sigma;
-  ctx.size_factor = params.size_factor;
 
   int32_t status = SEG_FAIL;
   if (build_level_tables(ctx) == SEG_OK && set_up_criterion(ctx) == SEG_OK) {

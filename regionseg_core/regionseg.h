@@ -455,6 +455,11 @@ struct seg_params {
   size_t snapshot_budget = 0;
 };
 
+// The image, geometry and parameter fields of a context for a run over the
+// d1 x d2 x d3 image (the tables and the store are the stages').
+void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
+                    const seg_params &params);
+
 // One segmentation of the d1 x d2 x d3 image.  labels_out (d1 x d2 x d3
 // int32) receives the labels on success; the stages use it as working space
 // before, and after a failure it is all zeros.  With snapshots_out the

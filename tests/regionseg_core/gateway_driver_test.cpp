@@ -14,17 +14,18 @@
 
 namespace {
 
-struct SegRun {
-  int32_t levels = 4;
-  int32_t flat_levels = 4;
-  int32_t start_level = 2;
-  int32_t criterion = 1;
-  int32_t threshold = 10;
-  double outlier_fraction = 0.25;
-  double noise_sigma = 2.0;
-  int32_t confidence_row = 2;
-  double size_factor = 1.0;
-  size_t snapshot_budget = 0;
+struct SegRun : seg_params {
+  SegRun() {
+    levels = 4;
+    flat_levels = 4;
+    start_level = 2;
+    seed_any_level = 1;
+    threshold = 10;
+    outlier_fraction = 0.25;
+    noise_sigma = 2.0;
+    confidence_row = 2;
+    size_factor = 1.0;
+  }
   std::vector<int32_t> image;
 
   int32_t side() const { return int32_t{1} << levels; }
@@ -94,19 +95,7 @@ Outcome run(const SegRun &r, bool want_snapshots = true,
     list.arena.allocator = *allocator;
   }
   ::testing::internal::CaptureStdout();
-  seg_params p;
-  p.levels = r.levels;
-  p.flat_levels = r.flat_levels;
-  p.start_level = r.start_level;
-  p.seed_any_level = 1;
-  p.criterion = r.criterion;
-  p.threshold = r.threshold;
-  p.outlier_fraction = r.outlier_fraction;
-  p.noise_sigma = r.noise_sigma;
-  p.confidence_row = r.confidence_row;
-  p.size_factor = r.size_factor;
-  p.snapshot_budget = r.snapshot_budget;
-  o.status = split_merge(r.image.data(), r.side(), r.side(), r.planes(), p, o.labels.data(),
+  o.status = split_merge(r.image.data(), r.side(), r.side(), r.planes(), r, o.labels.data(),
                          want_snapshots ? &list : nullptr);
   o.printed = ::testing::internal::GetCapturedStdout();
   o.snapshot_count = list.count;

@@ -22,18 +22,13 @@ public:
       : image_(std::move(image)) {
     live_at_start_ = seg_live_allocations();
     ctx = seg_context{};
-    ctx.image = image_.data();
-    ctx.dim_x = dim_x;
-    ctx.dim_z = dim_z;
-    ctx.plane_stride = dim_x * dim_x;
-    ctx.cube_voxels = dim_x * dim_x * dim_z;
-    ctx.image_voxels = ctx.cube_voxels;
-    ctx.levels = levels;
-    ctx.flat_levels = flat_levels;
-    ctx.start_level = start_level;
-    ctx.criterion = criterion;
-    ctx.threshold = threshold;
-    ctx.half_threshold = threshold >> 1;
+    seg_params p;
+    p.levels = levels;
+    p.flat_levels = flat_levels;
+    p.start_level = start_level;
+    p.criterion = criterion;
+    p.threshold = threshold;
+    set_up_context(ctx, image_.data(), dim_x, dim_x, dim_z, p);
     ctx.keep_snapshots = true;
     ctx.child_count = static_cast<int32_t *>(seg_calloc(levels, sizeof(int32_t)));
     ctx.block_voxels = static_cast<int32_t *>(seg_calloc(levels + 1, sizeof(int32_t)));
