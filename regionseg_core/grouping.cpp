@@ -45,9 +45,14 @@ void leave_seed_set(node_id *seed_table, int32_t &last, node_id s) {
   }
 }
 
-// One scan of the sequential pass over r's list; r grows until nothing more
-// joins it.
-void grow_region(seg_context &ctx, node_id r) {
+// One scan of r's list under the rules both grouping passes share: a cell
+// naming r itself or a region met before in this scan is dropped; a
+// finished region is kept and handed to finished(n, flags); a region that
+// may not join is kept; one that may is handed to join(n, flags, prev, c),
+// which takes it in and returns the next cell to examine (and may move
+// prev).
+template <typename Finished, typename Join>
+void scan_list(seg_context &ctx, node_id r, Finished finished, Join join) {
   link_id prev = 0;
   link_id c = ctx.nodes[r].nbr_head;
   while (c != 0) {
@@ -55,18 +60,31 @@ void grow_region(seg_context &ctx, node_id r) {
     const uint8_t flags = ctx.nodes[n].flags;
     if (n == r || (flags & FLAG_SEEN) != 0) {
       c = drop_cell(ctx, r, prev, c);
-    } else if ((flags & FLAG_DONE) != 0) {
-      ctx.nodes[n].flags = static_cast<uint8_t>(flags | FLAG_SEEN);
-      prev = c;
-      c = ctx.links[c].next;
-    } else if (!may_join(ctx, r, n)) {
+    } else if ((flags & FLAG_DONE) != 0 || !may_join(ctx, r, n)) {
+      if ((flags & FLAG_DONE) != 0) {
+        finished(n, flags);
+      }
       prev = c;
       c = ctx.links[c].next;
     } else {
-      // c now refers to n's first neighbour, n's others follow it.
-      absorb_region(ctx, r, n, c);
+      c = join(n, flags, prev, c);
     }
   }
+}
+
+// One scan of the sequential pass over r's list; r grows until nothing more
+// joins it.
+void grow_region(seg_context &ctx, node_id r) {
+  scan_list(
+      ctx, r,
+      [&](node_id n, uint8_t flags) {
+        ctx.nodes[n].flags = static_cast<uint8_t>(flags | FLAG_SEEN);
+      },
+      [&](node_id n, uint8_t, link_id &, link_id c) {
+        // c now refers to n's first neighbour, n's others follow it.
+        absorb_region(ctx, r, n, c);
+        return c;
+      });
 }
 
 } // namespace
@@ -242,34 +260,24 @@ node_id group_parallel(seg_context &ctx, node_id head) {
     ctx.paint_label = label_at_region(ctx, s);
     // One sweep: cells gained in this turn are examined in the next.
     bool grew = false;
-    link_id prev = 0;
-    link_id c = ctx.nodes[s].nbr_head;
-    while (c != 0) {
-      const node_id n = resolve_link(ctx, c);
-      const uint8_t flags = ctx.nodes[n].flags;
-      if (n == s || (flags & FLAG_SEEN) != 0) {
-        c = drop_cell(ctx, s, prev, c);
-      } else if ((flags & FLAG_DONE) != 0) {
-        ctx.nodes[n].flags = 0; // a finished region met again may be absorbed
-        prev = c;
-        c = ctx.links[c].next;
-      } else if (!may_join(ctx, s, n)) {
-        prev = c;
-        c = ctx.links[c].next;
-      } else {
-        if ((flags & FLAG_SEED) != 0) {
-          ctx.nodes[n].flags = 0;
-          leave_seed_set(seed_table, last, n);
-        }
-        const link_id following = ctx.links[c].next;
-        const region_node &absorbed = ctx.nodes[n];
-        const link_id spliced_last = ctx.links[absorbed.nbr_head].next != 0 ? absorbed.nbr_tail : c;
-        absorb_region(ctx, s, n, c);
-        prev = spliced_last;
-        c = following;
-        grew = true;
-      }
-    }
+    scan_list(
+        ctx, s,
+        // A finished region met again may be absorbed.
+        [&](node_id n, uint8_t) { ctx.nodes[n].flags = 0; },
+        [&](node_id n, uint8_t flags, link_id &prev, link_id c) {
+          if ((flags & FLAG_SEED) != 0) {
+            ctx.nodes[n].flags = 0;
+            leave_seed_set(seed_table, last, n);
+          }
+          const link_id following = ctx.links[c].next;
+          const region_node &absorbed = ctx.nodes[n];
+          const link_id spliced_last =
+              ctx.links[absorbed.nbr_head].next != 0 ? absorbed.nbr_tail : c;
+          absorb_region(ctx, s, n, c);
+          prev = spliced_last;
+          grew = true;
+          return following;
+        });
     clear_seen_marks(ctx, s);
     if (!grew) {
       ctx.nodes[s].flags = FLAG_DONE;
