@@ -21,10 +21,8 @@ function kal_setboundary(bc)
 % SEE ALSO:
 %  kal_getboundary, kalsettings
 
-if nargin < 1
-   if isappdata(0, 'kal_boundarycondition')
-      rmappdata(0, 'kal_boundarycondition');
-   end
+if nargin < 1  % back to the default
+   if isappdata(0, 'kal_boundarycondition'), rmappdata(0, 'kal_boundarycondition'); end
    return
 end
 if ~ischar(bc) || isempty(bc) || size(bc, 1) ~= 1 || ndims(bc) ~= 2

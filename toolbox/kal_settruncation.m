@@ -19,10 +19,8 @@ function kal_settruncation(t)
 % SEE ALSO:
 %  kal_gettruncation, kalsettings
 
-if nargin < 1
-   if isappdata(0, 'kal_truncation')
-      rmappdata(0, 'kal_truncation');
-   end
+if nargin < 1  % back to the default
+   if isappdata(0, 'kal_truncation'), rmappdata(0, 'kal_truncation'); end
    return
 end
 if ~isnumeric(t) || ~isreal(t) || numel(t) ~= 1 || ~isfinite(t) || t <= 0
