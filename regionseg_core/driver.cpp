@@ -9,6 +9,9 @@
 
 namespace {
 
+// The progress lines are part of the module's interface: callers read them
+// on standard output and the tests match them byte for byte, so their texts
+// (typing and spacing included) stay exactly as they are.
 void progress(const char *line) {
   printf("%s", line);
   fflush(stdout);
