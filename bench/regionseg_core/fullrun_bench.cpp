@@ -17,6 +17,7 @@
 #include <random>
 #include <vector>
 
+#include "bench_params.h"
 #include "regionseg.h"
 
 namespace {
@@ -103,21 +104,9 @@ void BM_FullRun(benchmark::State &state) {
   const int null_fd = open("/dev/null", O_WRONLY);
   dup2(null_fd, 1); // the progress lines are not timed on a terminal
   close(null_fd);
+  const seg_params p = bench_params(s.levels, s.flat_levels, s.start_level, criterion, parallel);
   for (auto _ : state) {
     snapshot_list list = {};
-    seg_params p;
-    p.levels = s.levels;
-    p.flat_levels = s.flat_levels;
-    p.start_level = s.start_level;
-    p.parallel_grouping = parallel;
-    p.parallel_seeds = 16;
-    p.seed_any_level = 1;
-    p.criterion = criterion;
-    p.threshold = 30;
-    p.outlier_fraction = 0.1;
-    p.noise_sigma = 4.0;
-    p.confidence_row = 2;
-    p.size_factor = 1.0;
     status = split_merge(s.image.data(), s.side, s.side, s.planes, p, labels.data(),
                          snapshots ? &list : nullptr);
     count = list.count;

@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "bench_params.h"
 #include "regionseg.h"
 
 namespace {
@@ -84,19 +85,9 @@ void run_split_merge(benchmark::State &state, const Scene &s) {
   const int null_fd = open("/dev/null", O_WRONLY);
   dup2(null_fd, 1);
   close(null_fd);
+  const seg_params p = bench_params(s.levels, s.flat_levels, s.start_level, criterion);
   for (auto _ : state) {
     snapshot_list list = {};
-    seg_params p;
-    p.levels = s.levels;
-    p.flat_levels = s.flat_levels;
-    p.start_level = s.start_level;
-    p.seed_any_level = 1;
-    p.criterion = criterion;
-    p.threshold = 30;
-    p.outlier_fraction = 0.1;
-    p.noise_sigma = 4.0;
-    p.confidence_row = 2;
-    p.size_factor = 1.0;
     const int32_t status = split_merge(s.image.data(), s.side, s.side, s.planes, p, labels.data(),
                                        snapshots ? &list : nullptr);
     benchmark::DoNotOptimize(status);
@@ -115,19 +106,8 @@ void run_block_stages(benchmark::State &state, const Scene &s) {
   const bool snapshots = state.range(0) != 0;
   const int32_t criterion = static_cast<int32_t>(state.range(1));
   seg_context ctx = {};
-  ctx.image = s.image.data();
-  ctx.dim_x = s.side;
-  ctx.dim_z = s.planes;
-  ctx.plane_stride = s.side * s.side;
-  ctx.cube_voxels = ctx.plane_stride * s.planes;
-  ctx.image_voxels = ctx.cube_voxels;
-  ctx.levels = s.levels;
-  ctx.flat_levels = s.flat_levels;
-  ctx.start_level = s.start_level;
-  ctx.criterion = criterion;
-  ctx.threshold = 30;
-  ctx.confidence_row = 2;
-  ctx.noise_variance = 16.0;
+  set_up_context(ctx, s.image.data(), s.side, s.side, s.planes,
+                 bench_params(s.levels, s.flat_levels, s.start_level, criterion));
   ctx.keep_snapshots = snapshots;
   std::vector<int32_t> child(s.levels), voxels(s.levels + 1);
   voxels[0] = 1;
