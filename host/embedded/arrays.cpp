@@ -11,30 +11,57 @@
 
 namespace embedded {
 
-size_t classElementSize(mxClassID cls) {
-  switch (cls) {
-  case mxDOUBLE_CLASS:
-  case mxINT64_CLASS:
-  case mxUINT64_CLASS:
-    return 8;
-  case mxSINGLE_CLASS:
-  case mxINT32_CLASS:
-  case mxUINT32_CLASS:
-    return 4;
-  case mxINT16_CLASS:
-  case mxUINT16_CLASS:
-  case mxCHAR_CLASS:
-    return 2;
-  case mxINT8_CLASS:
-  case mxUINT8_CLASS:
-  case mxLOGICAL_CLASS:
-    return 1;
-  case mxCELL_CLASS:
-  case mxSTRUCT_CLASS:
-    return sizeof(mxArray *);
-  default:
-    return 0;
+namespace {
+
+// The first element of a data block holding T, as a double.
+template <typename T> double firstAsDouble(const void *data) {
+  return static_cast<double>(*static_cast<const T *>(data));
+}
+
+// What the host knows of a class: its name, the bytes of one element (a
+// cell or a field holds a pointer), and how its first element reads as a
+// double (cells and structs have none).
+struct ClassTraits {
+  mxClassID cls;
+  const char *name;
+  size_t elementSize;
+  double (*first)(const void *data);
+};
+
+template <typename T> constexpr ClassTraits valueClass(mxClassID cls, const char *name) {
+  return {cls, name, sizeof(T), firstAsDouble<T>};
+}
+
+const ClassTraits kClasses[] = {{mxCELL_CLASS, "cell", sizeof(mxArray *), nullptr},
+                                {mxSTRUCT_CLASS, "struct", sizeof(mxArray *), nullptr},
+                                valueClass<mxLogical>(mxLOGICAL_CLASS, "logical"),
+                                valueClass<mxChar>(mxCHAR_CLASS, "char"),
+                                valueClass<double>(mxDOUBLE_CLASS, "double"),
+                                valueClass<float>(mxSINGLE_CLASS, "single"),
+                                valueClass<int8_t>(mxINT8_CLASS, "int8"),
+                                valueClass<uint8_t>(mxUINT8_CLASS, "uint8"),
+                                valueClass<int16_t>(mxINT16_CLASS, "int16"),
+                                valueClass<uint16_t>(mxUINT16_CLASS, "uint16"),
+                                valueClass<int32_t>(mxINT32_CLASS, "int32"),
+                                valueClass<uint32_t>(mxUINT32_CLASS, "uint32"),
+                                valueClass<int64_t>(mxINT64_CLASS, "int64"),
+                                valueClass<uint64_t>(mxUINT64_CLASS, "uint64")};
+
+// The traits of a class, or null for a class that holds no data here.
+const ClassTraits *traitsOf(mxClassID cls) {
+  for (const ClassTraits &t : kClasses) {
+    if (t.cls == cls) {
+      return &t;
+    }
   }
+  return nullptr;
+}
+
+} // namespace
+
+size_t classElementSize(mxClassID cls) {
+  const ClassTraits *t = traitsOf(cls);
+  return t == nullptr ? 0 : t->elementSize;
 }
 
 namespace {
@@ -300,38 +327,8 @@ void mxDestroyArray(mxArray *a) { destroy(a); }
 mxClassID mxGetClassID(const mxArray *a) { return a->cls; }
 
 const char *mxGetClassName(const mxArray *a) {
-  switch (a->cls) {
-  case mxCELL_CLASS:
-    return "cell";
-  case mxSTRUCT_CLASS:
-    return "struct";
-  case mxLOGICAL_CLASS:
-    return "logical";
-  case mxCHAR_CLASS:
-    return "char";
-  case mxDOUBLE_CLASS:
-    return "double";
-  case mxSINGLE_CLASS:
-    return "single";
-  case mxINT8_CLASS:
-    return "int8";
-  case mxUINT8_CLASS:
-    return "uint8";
-  case mxINT16_CLASS:
-    return "int16";
-  case mxUINT16_CLASS:
-    return "uint16";
-  case mxINT32_CLASS:
-    return "int32";
-  case mxUINT32_CLASS:
-    return "uint32";
-  case mxINT64_CLASS:
-    return "int64";
-  case mxUINT64_CLASS:
-    return "uint64";
-  default:
-    return "unknown";
-  }
+  const ClassTraits *t = traitsOf(a->cls);
+  return t == nullptr ? "unknown" : t->name;
 }
 
 mwSize mxGetNumberOfDimensions(const mxArray *a) { return a->dims.size(); }
@@ -411,34 +408,8 @@ double mxGetScalar(const mxArray *a) {
   if (a == nullptr || a->re == nullptr || a->count == 0) {
     return 0.0;
   }
-  switch (a->cls) {
-  case mxDOUBLE_CLASS:
-    return *static_cast<const double *>(a->re);
-  case mxSINGLE_CLASS:
-    return *static_cast<const float *>(a->re);
-  case mxINT8_CLASS:
-    return *static_cast<const int8_t *>(a->re);
-  case mxUINT8_CLASS:
-    return *static_cast<const uint8_t *>(a->re);
-  case mxINT16_CLASS:
-    return *static_cast<const int16_t *>(a->re);
-  case mxUINT16_CLASS:
-    return *static_cast<const uint16_t *>(a->re);
-  case mxINT32_CLASS:
-    return *static_cast<const int32_t *>(a->re);
-  case mxUINT32_CLASS:
-    return *static_cast<const uint32_t *>(a->re);
-  case mxINT64_CLASS:
-    return static_cast<double>(*static_cast<const int64_t *>(a->re));
-  case mxUINT64_CLASS:
-    return static_cast<double>(*static_cast<const uint64_t *>(a->re));
-  case mxLOGICAL_CLASS:
-    return *static_cast<const mxLogical *>(a->re) ? 1.0 : 0.0;
-  case mxCHAR_CLASS:
-    return *static_cast<const mxChar *>(a->re);
-  default:
-    return 0.0;
-  }
+  const ClassTraits *t = traitsOf(a->cls);
+  return t == nullptr || t->first == nullptr ? 0.0 : t->first(a->re);
 }
 
 int mxGetString(const mxArray *a, char *buf, mwSize buflen) {
