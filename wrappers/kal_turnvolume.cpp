@@ -35,12 +35,11 @@ void turnVolume(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
     return;
   }
   int32_t interpolation = 0;
-  if (!frameReadWord(f, prhs[3], 4, kInterpolations,
-                     sizeof kInterpolations / sizeof kInterpolations[0], &interpolation)) {
+  if (!frameReadWord(f, prhs[3], 4, kInterpolations, &interpolation)) {
     return;
   }
   int32_t fill = 0;
-  if (!frameReadWord(f, prhs[4], 5, kFills, sizeof kFills / sizeof kFills[0], &fill)) {
+  if (!frameReadWord(f, prhs[4], 5, kFills, &fill)) {
     return;
   }
   if (!frameLibrary(f, kal_TurnVolume(input, output, angle, axis, interpolation, fill))) {

@@ -97,6 +97,15 @@ inline bool frameImage(WrapperFrame *f, const mxArray *a, int position, const ch
   return false;
 }
 
+// Arguments 1 and 2 of the modules that search an image within a mask: the
+// image, then the mask (an empty array for none, which leaves mask null).
+inline bool frameImageAndMask(WrapperFrame *f, const mxArray *prhs[], kal_Image *image,
+                              kal_Image *mask) {
+  *mask = nullptr;
+  return frameImage(f, prhs[0], 1, "image", image) &&
+         (mxIsEmptyImage(prhs[1]) || frameImage(f, prhs[1], 2, "mask", mask));
+}
+
 // True when the module's steps may run: the resource list exists and the
 // numbers of inputs and outputs are right.
 inline bool frameCheckCounts(WrapperFrame *f, int nlhs, int nrhs, int inputs) {
@@ -130,8 +139,9 @@ inline bool frameSameWord(const char *a, const char *b) {
 
 // An option word: an empty array gives code 0; otherwise a string of the
 // table.  A longer string is cut to 49 characters (and so matches no word).
-inline bool frameReadWord(WrapperFrame *f, const mxArray *a, int position, const WordCode *table,
-                          int entries, int32_t *code) {
+template <int Entries>
+inline bool frameReadWord(WrapperFrame *f, const mxArray *a, int position,
+                          const WordCode (&table)[Entries], int32_t *code) {
   if (mxIsEmpty(a)) {
     *code = 0;
     return true;
@@ -142,9 +152,9 @@ inline bool frameReadWord(WrapperFrame *f, const mxArray *a, int position, const
   }
   char word[kWordBufferSize];
   (void)kxGetString(a, word, kWordBufferSize);
-  for (int i = 0; i < entries; ++i) {
-    if (frameSameWord(word, table[i].word)) {
-      *code = table[i].code;
+  for (const WordCode &entry : table) {
+    if (frameSameWord(word, entry.word)) {
+      *code = entry.code;
       return true;
     }
   }
