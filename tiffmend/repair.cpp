@@ -104,11 +104,6 @@ Insert insertOffset(OffsetSet *set, uint32_t offset) {
 
 RepairState newRepairState(RepairPrint print) {
   RepairState s;
-  s.verbose = false;
-  s.quiet = false;
-  s.bigEndian = false;
-  s.fileFailed = false;
-  s.fileFixed = false;
   s.print = print;
   return s;
 }

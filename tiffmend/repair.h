@@ -18,13 +18,13 @@ typedef int (*RepairPrint)(const char *fmt, ...);
 // The state of one call and of the file being worked on.
 struct RepairState {
   // Call state, cleared at the start of every call.
-  bool verbose; // print the reason of each failure and short directory reads
-  bool quiet;   // print nothing at all; clears verbose whenever it is set
+  bool verbose = false; // print the reason of each failure and short directory reads
+  bool quiet = false;   // print nothing at all; clears verbose whenever it is set
   // File state.
-  bool bigEndian;  // byte order of the file: "MM" rather than "II"
-  bool fileFailed; // a step failed
-  bool fileFixed;  // at least one value was rewritten
-  RepairPrint print;
+  bool bigEndian = false;  // byte order of the file: "MM" rather than "II"
+  bool fileFailed = false; // a step failed
+  bool fileFixed = false;  // at least one value was rewritten
+  RepairPrint print = nullptr;
 };
 
 // A fresh call state printing through print.
