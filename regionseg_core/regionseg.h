@@ -372,6 +372,9 @@ constexpr node_id node_failed = 0xFFFFFFFFu;
 // The head of the region list, or node_failed.
 node_id order_region_list(seg_context &ctx, block_table table);
 void set_region_statistics(seg_context &ctx, region_node &block);
+// Appends a cell for n at the end of r's adjacency list; false when no cell
+// can be had.
+bool append_neighbour(seg_context &ctx, node_id r, node_id n);
 
 // Directions of the neighbour search: the first, second and third dimension.
 enum : int32_t { DIR_X = 0, DIR_Y = 1, DIR_Z = 2 };
