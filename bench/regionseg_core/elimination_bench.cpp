@@ -22,6 +22,7 @@
 #include <random>
 #include <vector>
 
+#include "bench_scene.h"
 #include "elimination_index.h"
 #include "regionseg.h"
 
@@ -129,15 +130,10 @@ Measure run(const std::vector<int32_t> &image, int32_t side, int32_t planes, boo
     exit(1);
   }
   // Grouping prints its progress line; the table alone goes to stdout.
-  fflush(stdout);
-  const int saved = dup(1);
-  const int null_fd = open("/dev/null", O_WRONLY);
-  dup2(null_fd, 1);
-  head = group_sequential(ctx, head);
-  fflush(stdout);
-  dup2(saved, 1);
-  close(null_fd);
-  close(saved);
+  {
+    const quiet_stdout quiet;
+    head = group_sequential(ctx, head);
+  }
   for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
     ++m.regions;
     for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
