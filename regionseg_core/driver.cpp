@@ -17,17 +17,6 @@ void progress(const char *line) {
   fflush(stdout);
 }
 
-void release_tables(seg_context &ctx) {
-  seg_free(ctx.child_count);
-  seg_free(ctx.block_voxels);
-  seg_free(ctx.variance_limit);
-  seg_free(ctx.median_buffer);
-  ctx.child_count = NULL;
-  ctx.block_voxels = NULL;
-  ctx.variance_limit = NULL;
-  ctx.median_buffer = NULL;
-}
-
 // trunc(fraction x 100), kept within int32 (any value from 100 percent on
 // tolerates every outlier alike).
 int32_t outlier_percent_of(double fraction) {
@@ -40,6 +29,21 @@ int32_t outlier_percent_of(double fraction) {
   }
   return static_cast<int32_t>(percent);
 }
+
+int32_t set_up_criterion(seg_context &ctx) {
+  if (ctx.criterion == CRITERION_ROBUST_RANGE) {
+    ctx.median_buffer = static_cast<int32_t *>(
+        seg_alloc(sizeof(int32_t) * (static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1)));
+    if (ctx.median_buffer == NULL) {
+      return SEG_FAIL;
+    }
+  } else if (variance_statistics(ctx.criterion)) {
+    return build_variance_limits(ctx);
+  }
+  return SEG_OK;
+}
+
+} // namespace
 
 int32_t build_level_tables(seg_context &ctx) {
   ctx.child_count =
@@ -62,20 +66,16 @@ int32_t build_level_tables(seg_context &ctx) {
   return SEG_OK;
 }
 
-int32_t set_up_criterion(seg_context &ctx) {
-  if (ctx.criterion == CRITERION_ROBUST_RANGE) {
-    ctx.median_buffer = static_cast<int32_t *>(
-        seg_alloc(sizeof(int32_t) * (static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1)));
-    if (ctx.median_buffer == NULL) {
-      return SEG_FAIL;
-    }
-  } else if (variance_statistics(ctx.criterion)) {
-    return build_variance_limits(ctx);
-  }
-  return SEG_OK;
+void release_tables(seg_context &ctx) {
+  seg_free(ctx.child_count);
+  seg_free(ctx.block_voxels);
+  seg_free(ctx.variance_limit);
+  seg_free(ctx.median_buffer);
+  ctx.child_count = NULL;
+  ctx.block_voxels = NULL;
+  ctx.variance_limit = NULL;
+  ctx.median_buffer = NULL;
 }
-
-} // namespace
 
 namespace {
 

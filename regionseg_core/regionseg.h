@@ -462,6 +462,12 @@ struct seg_params {
 // d1 x d2 x d3 image (the tables and the store are the stages').
 void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
                     const seg_params &params);
+// The per-level tables child_count and block_voxels of the context's tree;
+// SEG_FAIL when memory runs out (release_tables releases what was made).
+int32_t build_level_tables(seg_context &ctx);
+// Releases the per-level tables and the criterion's (variance limits, median
+// buffer), leaving them null.
+void release_tables(seg_context &ctx);
 
 // One segmentation of the d1 x d2 x d3 image.  labels_out (d1 x d2 x d3
 // int32) receives the labels on success; the stages use it as working space

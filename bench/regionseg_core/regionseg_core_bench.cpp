@@ -3,7 +3,6 @@
 // volume of the same kind.
 #include <benchmark/benchmark.h>
 
-
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -56,15 +55,9 @@ void run_block_stages(benchmark::State &state, const Scene &s) {
   set_up_context(ctx, s.image.data(), s.side, s.side, s.planes,
                  bench_params(s.levels, s.flat_levels, s.start_level, criterion));
   ctx.keep_snapshots = snapshots;
-  std::vector<int32_t> child(s.levels), voxels(s.levels + 1);
-  voxels[0] = 1;
-  for (int32_t l = 0; l < s.levels; ++l) {
-    child[l] = l < s.flat_levels ? 4 : 8;
-    voxels[l + 1] = voxels[l] * child[l];
-  }
-  ctx.child_count = child.data();
-  ctx.block_voxels = voxels.data();
-  if (criterion >= 4 && build_variance_limits(ctx) != SEG_OK) {
+  if (build_level_tables(ctx) != SEG_OK ||
+      (criterion >= 4 && build_variance_limits(ctx) != SEG_OK)) {
+    release_tables(ctx);
     state.SkipWithError("no memory");
     return;
   }
@@ -91,7 +84,7 @@ void run_block_stages(benchmark::State &state, const Scene &s) {
     count = ctx.snapshot_count;
     release_snapshots(ctx);
   }
-  seg_free(ctx.variance_limit);
+  release_tables(ctx);
   state.counters["blocks"] = static_cast<double>(blocks);
   state.counters["snapshots"] = count;
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(s.image.size()));

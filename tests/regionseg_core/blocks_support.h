@@ -34,17 +34,8 @@ public:
     p.threshold = g.threshold;
     set_up_context(ctx, nullptr, side, side, planes, p);
     ctx.keep_snapshots = keep_snapshots;
-    child_.resize(g.levels);
-    voxels_.resize(g.levels + 1);
-    voxels_[0] = 1;
-    for (int32_t l = 0; l < g.levels; ++l) {
-      child_[l] = l < g.flat_levels ? 4 : 8;
-      voxels_[l + 1] = voxels_[l] * child_[l];
-    }
-    ctx.child_count = child_.data();
-    ctx.block_voxels = voxels_.data();
-    median_.resize(voxels_[g.start_level] + 1);
-    ctx.median_buffer = median_.data();
+    EXPECT_EQ(build_level_tables(ctx), SEG_OK);
+    set_median_size(ctx.block_voxels[g.start_level] + 1);
     image.assign(ctx.cube_voxels, 0);
     ctx.image = image.data();
     EXPECT_EQ(open_first_snapshot(ctx), SEG_OK);
@@ -54,7 +45,7 @@ public:
   ~Context() {
     release_records(ctx);
     release_snapshots(ctx);
-    seg_free(ctx.variance_limit);
+    release_tables(ctx);
   }
 
   // Pixel (x, y, z) of the image and of the current snapshot.
@@ -65,17 +56,12 @@ public:
     return ctx.snapshot_cur->labels[x + y * ctx.dim_x + z * ctx.plane_stride];
   }
   void set_median_size(int32_t entries) {
-    median_.resize(entries);
-    ctx.median_buffer = median_.data();
+    seg_free(ctx.median_buffer);
+    ctx.median_buffer = static_cast<int32_t *>(seg_calloc(entries, sizeof(int32_t)));
   }
 
   seg_context ctx;
   std::vector<int32_t> image;
-
-private:
-  std::vector<int32_t> child_;
-  std::vector<int32_t> voxels_;
-  std::vector<int32_t> median_;
 };
 
 // The codes of the block chain from slot 0.
