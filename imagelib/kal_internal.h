@@ -53,11 +53,16 @@ template <typename... T> struct kalTypeList {};
 using kalPixelTypes = kalTypeList<uint8_t, uint8_t, int8_t, uint16_t, int16_t, uint32_t, int32_t,
                                   uint64_t, int64_t, float, double>;
 
+// One call of visit for every type of the list, indexed by type code.
 template <typename Visit, typename... T>
 void kalVisitPixelType(kal_DataType type, Visit &visit, kalTypeList<T...>) {
   static_assert(sizeof...(T) == kal_DT_DFLOAT - kal_DT_BIN + 1, "one C type for every type code");
-  int code = kal_DT_BIN;
-  (void)((type == code++ ? (visit(T()), true) : false) || ...);
+  using Call = void (*)(Visit &);
+  static constexpr Call calls[] = {[](Visit &v) { v(T()); }...};
+  const int index = type - kal_DT_BIN;
+  if (index >= 0 && index < static_cast<int>(sizeof...(T))) {
+    calls[index](visit);
+  }
 }
 
 // Calls visit(T()) once, T being the C type of the pixels of the type; does
