@@ -11,6 +11,7 @@
 #include "fuzzinput.h"
 #include "kalhost.h"
 #include "preferences.h"
+#include "toolbox_standins.h"
 
 namespace {
 
@@ -130,19 +131,6 @@ void checkLimits() {
   mxDestroyArray(in[0]);
 }
 
-// Stand-ins for the four toolbox functions the module calls.
-void registerToolbox() {
-  kalhost::registerFunction("kal_getboundary", [](int, mxArray *plhs[], int, mxArray *[]) {
-    plhs[0] = mxCreateCellMatrix(1, 1);
-    mxSetCell(plhs[0], 0, mxCreateString("mirror"));
-  });
-  kalhost::registerFunction("kal_gettruncation", [](int, mxArray *plhs[], int, mxArray *[]) {
-    plhs[0] = mxCreateDoubleScalar(3);
-  });
-  kalhost::registerFunction("kal_setboundary", [](int, mxArray *[], int, mxArray *[]) {});
-  kalhost::registerFunction("kal_settruncation", [](int, mxArray *[], int, mxArray *[]) {});
-}
-
 void unloadModule() {
   mxArray *in[1] = {mxCreateDoubleScalar(999)};
   mxArray *out[1] = {nullptr};
@@ -154,7 +142,7 @@ void unloadModule() {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  registerToolbox();
+  kaltest::registerToolboxStandIns();
   kalfuzz::preload("kalsettings");
   unloadModule();
   return 0;
