@@ -53,13 +53,8 @@ bool knownMessage(const std::string &e) {
 mxArray *makeName(kalfuzz::Bytes &in) {
   const uint8_t pick = in.byte();
   if (pick < 200) {
-    std::string name = kPreferenceNames[pick % kPreferenceCount];
-    for (char &c : name) {
-      if (in.byte() & 1) {
-        c = static_cast<char>(c ^ 0x20);
-      }
-    }
-    return mxCreateString(name.c_str());
+    return mxCreateString(
+        kalfuzz::mixedCase(in, kPreferenceNames[pick % kPreferenceCount]).c_str());
   }
   return kalfuzz::makeArray(in, 64);
 }
