@@ -1,5 +1,6 @@
 // Block codes, geometry, painting and the block stages: initial blocks,
 // merging and splitting.
+#include "balanced_test.h"
 #include "blocks_support.h"
 
 #include <algorithm>
@@ -11,15 +12,7 @@ using segtest::Geometry;
 
 namespace {
 
-class Blocks : public ::testing::Test {
-protected:
-  void SetUp() override { live_ = seg_live_allocations(); }
-  void TearDown() override {
-    seg_fail_allocation_at(0);
-    EXPECT_EQ(seg_live_allocations(), live_) << "allocations left by the test";
-  }
-  long live_ = 0;
-};
+class Blocks : public segtest::BalancedTest {};
 
 Geometry flat2d(int32_t levels, int32_t start) {
   Geometry g;

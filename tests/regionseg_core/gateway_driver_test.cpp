@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "balanced_test.h"
 #include "regionseg.h"
 
 namespace {
@@ -129,15 +130,7 @@ SegRun noisy(int32_t levels, int32_t start, int32_t criterion, unsigned seed) {
   return r;
 }
 
-class Driver : public ::testing::Test {
-protected:
-  void SetUp() override { live_ = seg_live_allocations(); }
-  void TearDown() override {
-    seg_fail_allocation_at(0);
-    EXPECT_EQ(seg_live_allocations(), live_) << "allocations left by the test";
-  }
-  long live_ = 0;
-};
+class Driver : public segtest::BalancedTest {};
 
 TEST_F(Driver, ConstantImageRunsEndToEnd) {
   for (int32_t criterion = 1; criterion <= 5; ++criterion) {
