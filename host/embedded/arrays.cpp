@@ -32,20 +32,29 @@ template <typename T> constexpr ClassTraits valueClass(mxClassID cls, const char
   return {cls, name, sizeof(T), firstAsDouble<T>};
 }
 
+// Every class that holds values, in the order of mxClassID: the part of its
+// name in mxIsNAME and mxNAME_CLASS, its C type and its name.
+// clang-format off
+#define KX_VALUE_CLASSES(X) \
+  X(Logical, LOGICAL, mxLogical, "logical") \
+  X(Char, CHAR, mxChar, "char") \
+  X(Double, DOUBLE, double, "double") \
+  X(Single, SINGLE, float, "single") \
+  X(Int8, INT8, int8_t, "int8") \
+  X(Uint8, UINT8, uint8_t, "uint8") \
+  X(Int16, INT16, int16_t, "int16") \
+  X(Uint16, UINT16, uint16_t, "uint16") \
+  X(Int32, INT32, int32_t, "int32") \
+  X(Uint32, UINT32, uint32_t, "uint32") \
+  X(Int64, INT64, int64_t, "int64") \
+  X(Uint64, UINT64, uint64_t, "uint64")
+// clang-format on
+
+#define KX_TRAITS(part, id, type, text) valueClass<type>(mx##id##_CLASS, text),
 const ClassTraits kClasses[] = {{mxCELL_CLASS, "cell", sizeof(mxArray *), nullptr},
                                 {mxSTRUCT_CLASS, "struct", sizeof(mxArray *), nullptr},
-                                valueClass<mxLogical>(mxLOGICAL_CLASS, "logical"),
-                                valueClass<mxChar>(mxCHAR_CLASS, "char"),
-                                valueClass<double>(mxDOUBLE_CLASS, "double"),
-                                valueClass<float>(mxSINGLE_CLASS, "single"),
-                                valueClass<int8_t>(mxINT8_CLASS, "int8"),
-                                valueClass<uint8_t>(mxUINT8_CLASS, "uint8"),
-                                valueClass<int16_t>(mxINT16_CLASS, "int16"),
-                                valueClass<uint16_t>(mxUINT16_CLASS, "uint16"),
-                                valueClass<int32_t>(mxINT32_CLASS, "int32"),
-                                valueClass<uint32_t>(mxUINT32_CLASS, "uint32"),
-                                valueClass<int64_t>(mxINT64_CLASS, "int64"),
-                                valueClass<uint64_t>(mxUINT64_CLASS, "uint64")};
+                                KX_VALUE_CLASSES(KX_TRAITS)};
+#undef KX_TRAITS
 
 // The traits of a class, or null for a class that holds no data here.
 const ClassTraits *traitsOf(mxClassID cls) {
@@ -477,18 +486,10 @@ void mxSetField(mxArray *a, mwIndex i, const char *name, mxArray *value) {
   }
 }
 
-bool mxIsDouble(const mxArray *a) { return a->cls == mxDOUBLE_CLASS; }
-bool mxIsSingle(const mxArray *a) { return a->cls == mxSINGLE_CLASS; }
-bool mxIsInt8(const mxArray *a) { return a->cls == mxINT8_CLASS; }
-bool mxIsUint8(const mxArray *a) { return a->cls == mxUINT8_CLASS; }
-bool mxIsInt16(const mxArray *a) { return a->cls == mxINT16_CLASS; }
-bool mxIsUint16(const mxArray *a) { return a->cls == mxUINT16_CLASS; }
-bool mxIsInt32(const mxArray *a) { return a->cls == mxINT32_CLASS; }
-bool mxIsUint32(const mxArray *a) { return a->cls == mxUINT32_CLASS; }
-bool mxIsInt64(const mxArray *a) { return a->cls == mxINT64_CLASS; }
-bool mxIsUint64(const mxArray *a) { return a->cls == mxUINT64_CLASS; }
-bool mxIsChar(const mxArray *a) { return a->cls == mxCHAR_CLASS; }
-bool mxIsLogical(const mxArray *a) { return a->cls == mxLOGICAL_CLASS; }
+#define KX_CLASS_TEST(part, id, type, text)                                                        \
+  bool mxIs##part(const mxArray *a) { return a->cls == mx##id##_CLASS; }
+KX_VALUE_CLASSES(KX_CLASS_TEST)
+#undef KX_CLASS_TEST
 bool mxIsNumeric(const mxArray *a) { return isNumericClass(a->cls); }
 bool mxIsCell(const mxArray *a) { return a->cls == mxCELL_CLASS; }
 bool mxIsStruct(const mxArray *a) { return a->cls == mxSTRUCT_CLASS; }
