@@ -2,12 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <numeric>
-
-#include "kalhost.h"
 
 namespace kalseg {
 
@@ -88,17 +85,6 @@ std::string wordList(const std::vector<std::string> &words) {
   return s;
 }
 
-std::string wordOption(const std::string &name, const std::string &text,
-                       const std::vector<std::string> &words, int &index) {
-  for (std::size_t k = 0; k < words.size(); ++k) {
-    if (lower(text) == words[k]) {
-      index = static_cast<int>(k);
-      return "";
-    }
-  }
-  return "option '" + name + "' must be " + wordList(words) + ".";
-}
-
 // Smallest b with 2^b >= n.
 int bitsFor(int n) {
   int b = 0;
@@ -140,6 +126,17 @@ std::string sizeCheck(const std::vector<long> &dims, int levels, int plane_bits)
 }
 
 } // namespace
+
+std::string wordOption(const std::string &name, const std::string &text,
+                       const std::vector<std::string> &words, int &index) {
+  for (std::size_t k = 0; k < words.size(); ++k) {
+    if (lower(text) == words[k]) {
+      index = static_cast<int>(k);
+      return "";
+    }
+  }
+  return "option '" + name + "' must be " + wordList(words) + ".";
+}
 
 std::string setOption(Options &opts, const std::string &rawName, const std::string &value) {
   std::string name = lower(rawName);
@@ -253,10 +250,16 @@ std::string greyValues(const Volume &in, const std::string &scale, std::vector<i
       grey[k] = static_cast<int32_t>(std::round((in.v[k] - lo) * f));
     }
   } else if (scale == "class") {
-    // The samples of a file are whole numbers 0..maxval.
-    const double f = 255 / in.maxval;
+    // The samples of a file are whole numbers 0..maxval; an integer array's
+    // type spans minval..maxval, a floating-point array's values 0..1.
+    if (!in.floatClass.empty() && (lo < 0 || hi > 1)) {
+      return "for 'scale' 'class' a " + in.floatClass + " image must hold values in 0..1 (found " +
+             format(lo) + ".." + format(hi) +
+             "); use the option 'scale' ('none' takes grey values 0..255 as they are).";
+    }
+    const double f = 255 / (in.maxval - in.minval);
     for (std::size_t k = 0; k < n; ++k) {
-      const double g = std::round(in.v[k] * f);
+      const double g = std::round((in.v[k] - in.minval) * f);
       if (!(g >= 0 && g <= 255)) {
         return "for 'scale' 'class' the image must hold values in 0.." + format(in.maxval) + ".";
       }
@@ -405,26 +408,17 @@ std::vector<int32_t> cropAndNumber(const int32_t *padded, const Geometry &geo, i
   return labels;
 }
 
-Result segment(const Volume &image, const Options &opts, bool wantSnapshots) {
-  Result r;
-  std::vector<int32_t> grey;
-  r.error = greyValues(image, opts.scale, grey);
-  if (r.error.empty()) {
-    r.error = geometryFor(image.d1, image.d2, image.d3, opts, r.geo);
+std::string prepareCall(const Volume &image, const Options &opts, bool wantSnapshots,
+                        CoreCall &call) {
+  std::string e = greyValues(image, opts.scale, call.grey);
+  if (e.empty()) {
+    e = geometryFor(image.d1, image.d2, image.d3, opts, call.geo);
   }
-  if (!r.error.empty()) {
-    return r;
+  if (!e.empty()) {
+    return e;
   }
-  const Geometry &g = r.geo;
+  const Geometry &g = call.geo;
   const std::size_t slice = static_cast<std::size_t>(g.p1) * g.p2 * g.p3;
-
-  const mwSize dims[3] = {static_cast<mwSize>(g.p1), static_cast<mwSize>(g.p2),
-                          static_cast<mwSize>(g.p3)};
-  const bool is3d = image.d3 > 1;
-  mxArray *in[16];
-  in[0] = mxCreateNumericArray(is3d ? 3 : 2, dims, mxINT32_CLASS, mxREAL);
-  pad(grey, image.d1, image.d2, image.d3, g, static_cast<int32_t *>(mxGetData(in[0])));
-  std::vector<int32_t>().swap(grey);
   const double params[15] = {double(g.levels),
                              double(g.flat_levels),
                              double(g.start_level),
@@ -440,52 +434,35 @@ Result segment(const Volume &image, const Options &opts, bool wantSnapshots) {
                              double(opts.min_region_size),
                              opts.keep_small_stats ? 1.0 : 0,
                              moduleBudget(opts.snapshot_budget, image.size(), slice)};
+  std::copy(params, params + 15, call.params);
   // The budget only with the snapshots: a labels-only run paints nothing.
-  const int nin = wantSnapshots ? 16 : 15;
-  for (int k = 1; k < nin; ++k) {
-    in[k] = mxCreateDoubleScalar(params[k - 1]);
+  call.count = wantSnapshots ? 16 : 15;
+  return "";
+}
+
+void takeOutputs(const Volume &image, const Geometry &g, const int32_t *labels,
+                 const int32_t *stack, int snapshotCount, Result &r) {
+  r.geo = g;
+  r.labels = cropAndNumber(labels, g, image.d1, image.d2, image.d3, r.sizes);
+  if (stack == nullptr) {
+    return;
   }
-  mxArray *out[2] = {nullptr, nullptr};
-  const int nout = wantSnapshots ? 2 : 1;
-  const auto start = std::chrono::steady_clock::now();
-  const kalhost::CallResult call =
-      kalhost::call("regionseg_core", nout, out, nin, const_cast<const mxArray **>(in));
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  for (int k = 0; k < nin; ++k) {
-    mxDestroyArray(in[k]);
-  }
-  if (!call.ok) {
-    r.error = "regionseg_core: " + call.error;
-    return r;
-  }
-  r.labels = cropAndNumber(static_cast<const int32_t *>(mxGetData(out[0])), g, image.d1, image.d2,
-                           image.d3, r.sizes);
-  if (wantSnapshots && out[1] != nullptr) {
-    // Counted from the elements: a stack of one slice may have lost its
-    // last dimension.
-    r.snapshotCount = static_cast<int>(mxGetNumberOfElements(out[1]) / slice);
-    const std::size_t cropped = image.size();
-    r.snapshots.resize(cropped * static_cast<std::size_t>(r.snapshotCount));
-    const int32_t *s = static_cast<const int32_t *>(mxGetData(out[1]));
-    for (int k = 0; k < r.snapshotCount; ++k) {
-      std::size_t o = cropped * static_cast<std::size_t>(k);
-      for (int z = 0; z < image.d3; ++z) {
-        for (int y = 0; y < image.d2; ++y) {
-          const int32_t *row = s + slice * static_cast<std::size_t>(k) +
-                               static_cast<std::size_t>(y) * g.p1 +
-                               static_cast<std::size_t>(z) * g.p1 * g.p2;
-          std::copy(row, row + image.d1, r.snapshots.begin() + static_cast<std::ptrdiff_t>(o));
-          o += static_cast<std::size_t>(image.d1);
-        }
+  const std::size_t slice = static_cast<std::size_t>(g.p1) * g.p2 * g.p3;
+  r.snapshotCount = snapshotCount;
+  const std::size_t cropped = image.size();
+  r.snapshots.resize(cropped * static_cast<std::size_t>(r.snapshotCount));
+  for (int k = 0; k < r.snapshotCount; ++k) {
+    std::size_t o = cropped * static_cast<std::size_t>(k);
+    for (int z = 0; z < image.d3; ++z) {
+      for (int y = 0; y < image.d2; ++y) {
+        const int32_t *row = stack + slice * static_cast<std::size_t>(k) +
+                             static_cast<std::size_t>(y) * g.p1 +
+                             static_cast<std::size_t>(z) * g.p1 * g.p2;
+        std::copy(row, row + image.d1, r.snapshots.begin() + static_cast<std::ptrdiff_t>(o));
+        o += static_cast<std::size_t>(image.d1);
       }
     }
   }
-  for (mxArray *a : out) {
-    if (a != nullptr) {
-      mxDestroyArray(a);
-    }
-  }
-  return r;
 }
 
 Volume reduce(const Volume &in, int n) {

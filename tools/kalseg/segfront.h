@@ -1,7 +1,9 @@
-// The segmentation front end of kalseg: the options of regionseg.m, the
-// scaling of grey values, the padding to the power-of-two geometry of
-// regionseg_core, the call on the embedded host, and the cropping and
-// renumbering of its labels.  Everything here behaves as toolbox/regionseg.m.
+// The segmentation front end of kalseg and of the Python package: the
+// options of regionseg.m, the scaling of grey values, the padding to the
+// power-of-two geometry of regionseg_core, the arguments of the module call,
+// and the cropping and renumbering of its labels.  Everything here behaves
+// as toolbox/regionseg.m.  Only segment() (segcall.cpp) needs a host: the
+// rest is the library kalseg_segfront, which uses none.
 #ifndef KALMEX_TOOLS_KALSEG_SEGFRONT_H
 #define KALMEX_TOOLS_KALSEG_SEGFRONT_H
 
@@ -13,10 +15,16 @@ namespace kalseg {
 
 // An image of d1 x d2 x d3 samples in column-major order (first dimension
 // fastest; for a picture d1 is its height, d2 its width, d3 its pages).
-// maxval is the largest value its format can hold (255 for 8 bits).
+// maxval is the largest value its format can hold (255 for 8 bits), minval
+// the smallest (below 0 for a signed integer type).  floatClass names the
+// type of a floating-point array ("double", "single"): its values are then
+// taken from 0..1 for 'scale' 'class', and refused outside it; "" for the
+// samples of a file.
 struct Volume {
   int d1 = 0, d2 = 0, d3 = 1;
   double maxval = 255;
+  double minval = 0;
+  std::string floatClass;
   std::vector<double> v;
   std::size_t size() const {
     return static_cast<std::size_t>(d1) * static_cast<std::size_t>(d2) *
@@ -54,6 +62,11 @@ struct Options {
 // case) from its text.  Returns "" or the message naming the option.
 std::string setOption(Options &opts, const std::string &name, const std::string &value);
 
+// Index of TEXT among WORDS (any letter case), or the message naming the
+// option NAME and the words.
+std::string wordOption(const std::string &name, const std::string &text,
+                       const std::vector<std::string> &words, int &index);
+
 // Block tree of the padded image.
 struct Geometry {
   int levels = 0, flat_levels = 0, start_level = 0;
@@ -81,6 +94,24 @@ double moduleBudget(double budget, std::size_t voxels, std::size_t paddedVoxels)
 std::vector<int32_t> cropAndNumber(const int32_t *padded, const Geometry &geo, int d1, int d2,
                                    int d3, std::vector<long> &sizes);
 
+// The grey value of a colour (0.299 R + 0.587 G + 0.114 B), not rounded.
+inline double luminance(double r, double g, double b) { return 0.299 * r + 0.587 * g + 0.114 * b; }
+
+// One regionseg_core call as the front end makes it: the geometry, the grey
+// values before padding (pad() them into the module's image) and the
+// module's scalar arguments 2 .. count (count 15, or 16 with the snapshot
+// budget when the snapshots are wanted).
+struct CoreCall {
+  Geometry geo;
+  std::vector<int32_t> grey;
+  double params[15] = {};
+  int count = 15;
+};
+
+// Scaling, geometry and arguments for one call, or a message.
+std::string prepareCall(const Volume &image, const Options &opts, bool wantSnapshots,
+                        CoreCall &call);
+
 struct Result {
   std::string error; // "" on success
   Geometry geo;
@@ -90,6 +121,12 @@ struct Result {
   std::vector<int32_t> snapshots; // d1 x d2 x d3 x snapshotCount, the values painted
   double seconds = 0;             // time of the regionseg_core call
 };
+
+// The module's outputs, on the padded geometry of call, cropped to the
+// image into r: labels numbered by size, and the snapshotCount slices of
+// stack (none when it is NULL).
+void takeOutputs(const Volume &image, const Geometry &geo, const int32_t *labels,
+                 const int32_t *stack, int snapshotCount, Result &r);
 
 // The whole run: scaling, geometry, padding, one regionseg_core call on the
 // embedded host (its module folder must be on the host's search path),
