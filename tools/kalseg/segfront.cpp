@@ -64,12 +64,12 @@ std::string realOption(const std::string &name, const std::string &text, double 
   return "";
 }
 
-std::string flagOption(const std::string &name, const std::string &text, bool &out) {
+std::string flagOption(const std::string &name, const std::string &text, int32_t &out) {
   const std::string t = lower(text);
   if (t == "1" || t == "true" || t == "on" || t == "yes") {
-    out = true;
+    out = 1;
   } else if (t == "0" || t == "false" || t == "off" || t == "no") {
-    out = false;
+    out = 0;
   } else {
     return "option '" + name + "' must be true or false.";
   }
@@ -138,6 +138,22 @@ std::string wordOption(const std::string &name, const std::string &text,
   return "option '" + name + "' must be " + wordList(words) + ".";
 }
 
+seg_params defaultRunParams() {
+  seg_params p;
+  p.criterion = CRITERION_RANGE;
+  p.threshold = 20;
+  p.parallel_grouping = 0;
+  p.parallel_seeds = 4;
+  p.seed_any_level = 0;
+  p.min_region_size = 0;
+  p.keep_small_stats = 0;
+  p.outlier_fraction = 0.05;
+  p.noise_sigma = 2;
+  p.confidence_row = 2;
+  p.size_factor = 1;
+  return p;
+}
+
 std::string setOption(Options &opts, const std::string &rawName, const std::string &value) {
   std::string name = lower(rawName);
   std::replace(name.begin(), name.end(), '-', '_');
@@ -147,16 +163,16 @@ std::string setOption(Options &opts, const std::string &rawName, const std::stri
     int k = -1;
     double v = 0;
     if (wordOption(name, value, words, k).empty()) {
-      opts.criterion = k + 1;
+      opts.run.criterion = k + 1;
     } else if (number(value, v) && v == std::trunc(v) && v >= 1 && v <= 5) {
-      opts.criterion = static_cast<int>(v);
+      opts.run.criterion = static_cast<int>(v);
     } else {
       return "option 'criterion' must be one of " + wordList(words) + " or 1 to 5.";
     }
     return "";
   }
   if (name == "threshold") {
-    return wholeOption(name, value, 0, big, opts.threshold);
+    return wholeOption(name, value, 0, big, opts.run.threshold);
   }
   if (name == "start_level") {
     return wholeOption(name, value, 0, 15, opts.start_level);
@@ -164,26 +180,26 @@ std::string setOption(Options &opts, const std::string &rawName, const std::stri
   if (name == "grouping") {
     int k = 0;
     std::string e = wordOption(name, value, {"sequential", "parallel"}, k);
-    opts.parallel = k == 1;
+    opts.run.parallel_grouping = k == 1 ? 1 : 0;
     return e;
   }
   if (name == "seeds") {
-    return wholeOption(name, value, 1, big, opts.seeds);
+    return wholeOption(name, value, 1, big, opts.run.parallel_seeds);
   }
   if (name == "seed_any_level") {
-    return flagOption(name, value, opts.seed_any_level);
+    return flagOption(name, value, opts.run.seed_any_level);
   }
   if (name == "min_region_size") {
-    return wholeOption(name, value, 0, big, opts.min_region_size);
+    return wholeOption(name, value, 0, big, opts.run.min_region_size);
   }
   if (name == "keep_small_stats") {
-    return flagOption(name, value, opts.keep_small_stats);
+    return flagOption(name, value, opts.run.keep_small_stats);
   }
   if (name == "outlier_fraction") {
-    return realOption(name, value, 0, 1, opts.outlier_fraction);
+    return realOption(name, value, 0, 1, opts.run.outlier_fraction);
   }
   if (name == "noise_sigma") {
-    return realOption(name, value, 0, INFINITY, opts.noise_sigma);
+    return realOption(name, value, 0, INFINITY, opts.run.noise_sigma);
   }
   if (name == "confidence") {
     const double p[3] = {0.5, 0.75, 0.9};
@@ -191,7 +207,7 @@ std::string setOption(Options &opts, const std::string &rawName, const std::stri
     if (number(value, v)) {
       for (int k = 0; k < 3; ++k) {
         if (std::fabs(v - p[k]) < 1e-9) {
-          opts.confidence_row = k + 1;
+          opts.run.confidence_row = k + 1;
           return "";
         }
       }
@@ -199,7 +215,7 @@ std::string setOption(Options &opts, const std::string &rawName, const std::stri
     return "option 'confidence' must be 0.5, 0.75 or 0.9.";
   }
   if (name == "size_factor") {
-    return realOption(name, value, 0, INFINITY, opts.size_factor);
+    return realOption(name, value, 0, INFINITY, opts.run.size_factor);
   }
   if (name == "scale") {
     const std::vector<std::string> words = {"none", "minmax", "class", "clip"};
@@ -330,7 +346,7 @@ std::string geometryFor(int d1, int d2, int d3, const Options &opts, Geometry &g
   }
   geo.p1 = geo.p2 = 1 << geo.levels;
   geo.p3 = 1 << (geo.levels - geo.flat_levels);
-  if (opts.criterion == 4) {
+  if (opts.run.criterion == 4) {
     // The chi-square table covers blocks of up to 262144 pixels below the root.
     const int flat = std::min(geo.levels - 1, geo.flat_levels);
     const long below_root = 1L << (2 * flat + 3 * (geo.levels - 1 - flat));
@@ -422,17 +438,17 @@ std::string prepareCall(const Volume &image, const Options &opts, bool wantSnaps
   const double params[15] = {double(g.levels),
                              double(g.flat_levels),
                              double(g.start_level),
-                             opts.parallel ? 1.0 : 0,
-                             double(opts.seeds),
-                             opts.seed_any_level ? 1.0 : 0,
-                             double(opts.criterion),
-                             double(opts.threshold),
-                             opts.outlier_fraction,
-                             opts.noise_sigma,
-                             double(opts.confidence_row),
-                             opts.size_factor,
-                             double(opts.min_region_size),
-                             opts.keep_small_stats ? 1.0 : 0,
+                             double(opts.run.parallel_grouping),
+                             double(opts.run.parallel_seeds),
+                             double(opts.run.seed_any_level),
+                             double(opts.run.criterion),
+                             double(opts.run.threshold),
+                             opts.run.outlier_fraction,
+                             opts.run.noise_sigma,
+                             double(opts.run.confidence_row),
+                             opts.run.size_factor,
+                             double(opts.run.min_region_size),
+                             double(opts.run.keep_small_stats),
                              moduleBudget(opts.snapshot_budget, image.size(), slice)};
   std::copy(params, params + 15, call.params);
   // The budget only with the snapshots: a labels-only run paints nothing.

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "regionseg.h"
+
 namespace kalseg {
 
 // An image of d1 x d2 x d3 samples in column-major order (first dimension
@@ -38,19 +40,18 @@ struct Volume {
 constexpr int kMaxSide = 32768;
 constexpr int kMaxPlanes = 1024;
 
+// The defaults of regionseg.m for the parameters of a run that are options.
+seg_params defaultRunParams();
+
 struct Options {
-  int criterion = 1;
-  int threshold = 20;
+  // The module's own parameters that are options, with regionseg.m's
+  // defaults: criterion, threshold, parallel_grouping ('grouping'),
+  // parallel_seeds ('seeds'), seed_any_level, min_region_size,
+  // keep_small_stats, outlier_fraction, noise_sigma, confidence_row
+  // ('confidence'), size_factor.  Its tree fields and its budget in bytes
+  // follow from the image and the options below.
+  seg_params run = defaultRunParams();
   int start_level = -1; // -1: min(3, levels - 1)
-  bool parallel = false;
-  int seeds = 4;
-  bool seed_any_level = false;
-  int min_region_size = 0;
-  bool keep_small_stats = false;
-  double outlier_fraction = 0.05;
-  double noise_sigma = 2;
-  int confidence_row = 2;
-  double size_factor = 1;
   std::string scale = "class";
   int flat_levels = -1; // -1: the fewest that fit the planes
   // Memory the snapshots may take in the whole call: above 1 in bytes, up
