@@ -41,7 +41,11 @@ namespace {
 // An array of the dtype in the first-dimension-fastest order of the cores:
 // the array itself when it is laid out so, else a copy.
 template <typename T> py::array_t<T, py::array::f_style> firstFastest(const py::array &a) {
-  return py::array_t<T, py::array::f_style>::ensure(a);
+  auto ordered = py::array_t<T, py::array::f_style>::ensure(a);
+  if (!ordered) {
+    throw py::error_already_set();
+  }
+  return ordered;
 }
 
 // A NumPy array that owns a vector's data (moved, not copied), in the
@@ -322,12 +326,13 @@ kalseg::Volume volumeOf(const py::handle &obj, const std::string &rgb) {
     v.maxval = 1;
     fillVolume<bool>(a, v);
   } else if (kind == 'f') {
+    // Half precision reads as single, extended as double.
     v.maxval = 1;
-    v.floatClass = bytes == 4 ? "single" : "double";
-    if (bytes == 4) {
+    v.floatClass = bytes <= 4 ? "single" : "double";
+    if (bytes <= 4) {
       fillVolume<float>(a, v);
     } else {
-      fillVolume<double>(a, v);
+      fillVolume<double>(bytes == 8 ? a : py::array(a.attr("astype")("float64")), v);
     }
   } else if (kind == 'u') {
     v.maxval = std::ldexp(1.0, 8 * bytes) - 1;

@@ -29,6 +29,9 @@ CASES = [
     ((45, 40), dict(grouping="parallel", seeds=3, seed_any_level=True, threshold=18)),
     ((20, 17, 5), dict(threshold=20, min_region_size=4)),
     ((16, 24, 9), dict(threshold=15, flat_levels=2, start_level=1)),
+    # single precision, scaled from 0..1 as its host scales it (Octave only:
+    # kalseg reads files of whole numbers)
+    ((33, 29), dict(threshold=14, min_region_size=3, single=True)),
 ]
 
 
@@ -52,23 +55,28 @@ def test_every_host_gives_the_same_labels(tmp_path):
     script = []
     expected = []
     for k, (shape, options) in enumerate(CASES):
+        options = dict(options)
+        single = options.pop("single", False)
         image = blobs(shape, seed=k)
+        if single:
+            image = (image / np.float32(255)).astype(np.float32)
         raw = tmp_path / ("case%d.raw" % k)
         raw.write_bytes(image.tobytes(order="F"))
         labels, snaps = kalmex.regionseg(image, return_snapshots=True, **options)
-        expected.append((shape, labels, snaps))
+        expected.append((shape, labels, snaps, single))
         args = [host, str(raw)] + [str(s) for s in (list(shape) + [1])[:3]] + [str(tmp_path / ("host%d" % k))]
         for name, value in options.items():
             args += [name, host_option(value)]
-        subprocess.run(args, check=True)
+        if not single:
+            subprocess.run(args, check=True)
         pairs = ", ".join("'%s', %s" % (n, octave_value(v)) for n, v in options.items())
         size = "[%s]" % " ".join(str(s) for s in shape)
         script.append(
-            "fid = fopen('%s'); im = reshape(fread(fid, Inf, 'uint8=>uint8'), %s); fclose(fid);\n"
+            "fid = fopen('%s'); im = reshape(fread(fid, Inf, '%s'), %s); fclose(fid);\n"
             "[l, s] = regionseg(im, %s);\n"
             "fid = fopen('%s', 'w'); fwrite(fid, int32(l), 'int32'); fclose(fid);\n"
             "fid = fopen('%s', 'w'); fwrite(fid, int32(s), 'int32'); fclose(fid);\n"
-            % (raw, size, pairs, tmp_path / ("octave%d.labels" % k), tmp_path / ("octave%d.snaps" % k)))
+            % (raw, "single=>single" if single else "uint8=>uint8", size, pairs, tmp_path / ("octave%d.labels" % k), tmp_path / ("octave%d.snaps" % k)))
     hosts = ["host"]
     if octave:
         (tmp_path / "cases.m").write_text("".join(script))
@@ -78,8 +86,8 @@ def test_every_host_gives_the_same_labels(tmp_path):
                         "--eval", "addpath('%s'); addpath('%s'); cases" % (toolbox, mexdir)],
                        check=True, cwd=tmp_path, stdout=subprocess.DEVNULL)
         hosts.append("octave")
-    for k, (shape, labels, snaps) in enumerate(expected):
-        for name in hosts:
+    for k, (shape, labels, snaps, single) in enumerate(expected):
+        for name in hosts[1:] if single else hosts:
             got = np.fromfile(tmp_path / ("%s%d.labels" % (name, k)), dtype=np.int32)
             np.testing.assert_array_equal(got.reshape(shape, order="F"), labels, err_msg="%s %d" % (name, k))
             stack = np.fromfile(tmp_path / ("%s%d.snaps" % (name, k)), dtype=np.int32)

@@ -274,8 +274,13 @@ std::string greyValues(const Volume &in, const std::string &scale, std::vector<i
              "); use the option 'scale' ('none' takes grey values 0..255 as they are).";
     }
     const double f = 255 / (in.maxval - in.minval);
+    // A single-precision array is scaled in single precision, as its host
+    // scales it.
+    const bool single = in.floatClass == "single";
     for (std::size_t k = 0; k < n; ++k) {
-      const double g = std::round((in.v[k] - in.minval) * f);
+      const double g = single
+                           ? std::round(static_cast<double>(static_cast<float>(in.v[k]) * 255.0f))
+                           : std::round((in.v[k] - in.minval) * f);
       if (!(g >= 0 && g <= 255)) {
         return "for 'scale' 'class' the image must hold values in 0.." + format(in.maxval) + ".";
       }
