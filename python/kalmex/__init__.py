@@ -35,6 +35,7 @@ from . import _kalmex
 __all__ = [
     "SegParams",
     "regionseg",
+    "regionseg_file",
     "regionseg_core",
     "split_merge",
     "edgethin",
