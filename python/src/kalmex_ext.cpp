@@ -299,9 +299,27 @@ std::string optionText(const std::string &name, const py::handle &value) {
 // Samples of an array into a volume of doubles in the cores' order, with
 // the range its type stands for.
 template <typename T> void fillVolume(const py::array &a, kalseg::Volume &v) {
-  auto f = firstFastest<T>(a);
-  const T *p = f.data();
-  v.v.assign(p, p + v.size());
+  if (!a.dtype().is(py::dtype::of<T>())) {
+    auto f = firstFastest<T>(a); // another byte order, or half precision
+    const T *p = f.data();
+    v.v.assign(p, p + v.size());
+    return;
+  }
+  // Read through the strides: any layout, no copy before this one.
+  const char *base = static_cast<const char *>(a.data());
+  const py::ssize_t s0 = a.strides(0), s1 = a.strides(1), s2 = a.ndim() > 2 ? a.strides(2) : 0;
+  v.v.resize(v.size());
+  std::size_t k = 0;
+  for (int z = 0; z < v.d3; ++z) {
+    for (int y = 0; y < v.d2; ++y) {
+      const char *row = base + y * s1 + z * s2;
+      for (int x = 0; x < v.d1; ++x) {
+        T value;
+        std::memcpy(&value, row + x * s0, sizeof value);
+        v.v[k++] = static_cast<double>(value);
+      }
+    }
+  }
 }
 
 kalseg::Volume volumeOf(const py::handle &obj, const std::string &rgb) {

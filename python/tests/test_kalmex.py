@@ -34,7 +34,11 @@ def test_front_end_over_the_core(shape):
     image = blobs(shape, seed=sum(shape))
     labels = kalmex.regionseg(image, threshold=12, min_region_size=3)
     assert labels.shape == shape and labels.dtype == np.int32
-    for view in (np.asfortranarray(image), image[::-1][::-1], np.ascontiguousarray(image)):
+    spaced = np.zeros(tuple(2 * n for n in shape), dtype=image.dtype)
+    spaced[tuple(slice(None, None, 2) for _ in shape)] = image
+    strided = spaced[tuple(slice(None, None, 2) for _ in shape)]
+    for view in (np.asfortranarray(image), np.ascontiguousarray(image), strided,
+                 image.astype(">u2")):
         np.testing.assert_array_equal(kalmex.regionseg(view, threshold=12, min_region_size=3), labels)
     counts = np.bincount(labels.ravel())[1:]
     assert counts.min() > 0 and list(counts) == sorted(counts, reverse=True)
