@@ -48,17 +48,25 @@ def measure(f):
     return (c1 - c0) / calls, (time.perf_counter() - w0) / calls
 
 
-def dask_case(workers, batch, reps):
+def dask_cases(batch, reps):
+    """(workers, rep, wall) for 1 and 2 workers, taken in turns so that the
+    load of the machine weighs on both alike."""
     import distributed
 
-    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster):
-        kalmex.dask.regionseg_many(batch[:workers * 2], threshold=20)  # warm the workers
+    def cluster(n):
+        return distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                                        dashboard_address=":0")
+
+    with cluster(1) as one, cluster(2) as two, \
+            distributed.Client(one, set_as_default=False) as c1, \
+            distributed.Client(two, set_as_default=False) as c2:
+        for client in (c1, c2):
+            kalmex.dask.regionseg_many(batch[:4], scheduler=client, threshold=20)  # warm up
         for rep in range(reps):
-            w0 = time.perf_counter()
-            kalmex.dask.regionseg_many(batch, threshold=20)
-            wall = time.perf_counter() - w0
-            yield rep, wall
+            for workers, client in ((1, c1), (2, c2)):
+                w0 = time.perf_counter()
+                kalmex.dask.regionseg_many(batch, scheduler=client, threshold=20)
+                yield workers, rep, time.perf_counter() - w0
 
 
 def main():
@@ -108,12 +116,9 @@ def main():
             if not ONLY or ONLY in "py.cpp.camera256":
                 cpu = _kalmex.time_split_merge(camera_core, params, MIN_TIME)
                 write("py.cpp.camera256", rep, cpu, cpu)
-        for workers in (1, 2):
-            key = "py.dask.w%d.64" % workers
-            if ONLY and ONLY not in key:
-                continue
-            for rep, wall in dask_case(workers, batch, reps):
-                write(key, rep, wall, wall)
+        if not ONLY or ONLY in "py.dask.w1.64" or ONLY in "py.dask.w2.64":
+            for workers, rep, wall in dask_cases(batch, reps):
+                write("py.dask.w%d.64" % workers, rep, wall, wall)
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ those of one call after another.
 from __future__ import annotations
 
 import os
-from typing import Iterable, List, Optional, Union
+from typing import Any, Iterable, List, Optional, Union
 
 import numpy as np
 
@@ -33,7 +33,7 @@ def _segment(item, options):
 
 
 def regionseg_many(
-    items: Iterable[Item], scheduler: Optional[str] = None, **options
+    items: Iterable[Item], scheduler: Optional[Any] = None, **options
 ) -> List[np.ndarray]:
     """Segment many images, each with :func:`kalmex.regionseg`, as Dask tasks.
 
@@ -43,10 +43,10 @@ def regionseg_many(
         Arrays, or names of image files as ``kalseg`` reads them (PNG, PGM,
         TIFF; see :func:`kalmex.regionseg_file`).  A path must name the file
         where the workers run.
-    scheduler : str, optional
+    scheduler : str or distributed.Client, optional
         Dask's scheduler for the call (``"threads"``, ``"processes"``,
-        ``"synchronous"``); by default the active ``distributed`` client, or
-        Dask's default.
+        ``"synchronous"``, or a client); by default the active
+        ``distributed`` client, or Dask's default.
     **options
         The options of :func:`kalmex.regionseg` (``return_snapshots`` too:
         each result is then a pair).

@@ -29,7 +29,7 @@ def test_local_cluster_equals_serial_calls(tmp_path):
     for a, b in zip(serial[-2:], serial[:2]):
         np.testing.assert_array_equal(a, b)  # a file reads as its array
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None,
+                                  dashboard_address=":0",
                                   local_directory=str(tmp_path / "workers")) as cluster, \
             distributed.Client(cluster):
         labels = kalmex.dask.regionseg_many(items, **options)
