@@ -7,15 +7,19 @@
 
 #include "regionseg.h"
 
-namespace {
-
 // The progress lines are part of the module's interface: callers read them
 // on standard output and the tests match them byte for byte, so their texts
 // (typing and spacing included) stay exactly as they are.
-void progress(const char *line) {
+void report_progress(const seg_context &ctx, const char *line) {
+  if (ctx.progress != NULL) {
+    ctx.progress(line);
+    return;
+  }
   printf("%s", line);
   fflush(stdout);
 }
+
+namespace {
 
 // trunc(fraction x 100), kept within int32 (any value from 100 percent on
 // tolerates every outlier alike).
@@ -83,25 +87,25 @@ namespace {
 // caller's.
 node_id blocks_to_regions(seg_context &ctx, block_table table) {
   merge_blocks(ctx, table);
-  progress("finished merging\n");
+  report_progress(ctx, "finished merging\n");
 
   const node_id first = table[0];
   if (ctx.nodes[first].next_block == 0) {
     // The whole image is one homogeneous block.
     ctx.nodes[first].next_region = 0;
     set_region_statistics(ctx, ctx.nodes[first]);
-    progress("finished calculating region\n");
+    report_progress(ctx, "finished calculating region\n");
     return first;
   }
 
   if (split_blocks(ctx, table) != SEG_OK) {
     return node_failed;
   }
-  progress("finished splitting\n");
+  report_progress(ctx, "finished splitting\n");
 
   const node_id head = order_region_list(ctx, table);
   if (head != node_failed) {
-    progress("finished ordering regionlist\n");
+    report_progress(ctx, "finished ordering regionlist\n");
   }
   return head;
 }
@@ -114,7 +118,7 @@ node_id run_pipeline(seg_context &ctx) {
   if (seg_failed(table)) {
     return node_failed;
   }
-  progress("finished initialisation\n");
+  report_progress(ctx, "finished initialisation\n");
   const node_id head = blocks_to_regions(ctx, table);
   seg_free(table);
   if (head == node_failed || ctx.nodes[head].next_region == 0) { // failed, or one block
@@ -130,20 +134,20 @@ node_id run_pipeline(seg_context &ctx) {
   } else {
     grouped = group_sequential(ctx, head);
   }
-  progress("finished grouping\n");
+  report_progress(ctx, "finished grouping\n");
 
   if (ctx.nodes[grouped].nbr_head == 0) {
     return grouped;
   }
   if (ctx.min_region_size != 0) {
     eliminate_small_regions(ctx, grouped);
-    progress("finished small region elimination\n");
+    report_progress(ctx, "finished small region elimination\n");
   }
   const node_id cleaned = clean_region_list(ctx, grouped);
-  progress("finished cleaning of regionlist\n");
+  report_progress(ctx, "finished cleaning of regionlist\n");
   const node_id sorted = sort_region_list(ctx, cleaned);
   if (sorted != node_failed) {
-    progress("finished sorting of regionlist\n");
+    report_progress(ctx, "finished sorting of regionlist\n");
   }
   return sorted;
 }
@@ -184,6 +188,7 @@ void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t 
   ctx.noise_variance = params.noise_sigma * params.noise_sigma;
   ctx.size_factor = params.size_factor;
   ctx.snapshot_budget = params.snapshot_budget;
+  ctx.progress = params.progress;
 }
 
 int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
@@ -211,11 +216,11 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
   int32_t status = SEG_FAIL;
   if (build_level_tables(ctx) == SEG_OK && set_up_criterion(ctx) == SEG_OK) {
     const node_id regions = run_pipeline(ctx);
-    progress("finished the split_merge routine\n");
+    report_progress(ctx, "finished the split_merge routine\n");
     if (regions != node_failed) {
       make_output(ctx, regions, labels_out);
-      progress("finished make_output \n");
-      progress("No save_regionlist specified\n");
+      report_progress(ctx, "finished make_output \n");
+      report_progress(ctx, "No save_regionlist specified\n");
       status = SEG_OK;
     }
   }

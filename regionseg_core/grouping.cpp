@@ -216,8 +216,7 @@ node_id group_sequential(seg_context &ctx, node_id head) {
     }
     ++ctx.paint_label;
   }
-  printf("finished sequential grouping\n");
-  fflush(stdout);
+  report_progress(ctx, "finished sequential grouping\n");
   return result;
 }
 
@@ -290,7 +289,6 @@ node_id group_parallel(seg_context &ctx, node_id head) {
   }
 
   seg_free(seed_table);
-  printf("finished parallell grouping\n");
-  fflush(stdout);
+  report_progress(ctx, "finished parallell grouping\n");
   return group_sequential(ctx, head);
 }

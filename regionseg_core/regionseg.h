@@ -234,6 +234,9 @@ struct seg_context : block_grid {
   int32_t paint_label;  // label being painted while grouping
   int32_t region_count; // index of the last region, set by cleaning
 
+  // Where the progress lines go: NULL for standard output (see seg_params).
+  void (*progress)(const char *line);
+
   // The record store: records 1 .. node_count - 1 and cells 1 ..
   // link_count - 1 are in use.  Owned by the driver.
   region_node *nodes;
@@ -433,6 +436,9 @@ void make_output(seg_context &ctx, node_id head, int32_t *labels);
 // ---------------------------------------------------------------------------
 // Driver (driver.cpp)
 
+// Prints one progress line: to standard output, or to ctx.progress.
+void report_progress(const seg_context &ctx, const char *line);
+
 // Runs the stages in order, printing the progress lines.  The finished
 // region list, or node_failed.  The records stay in the store either way.
 node_id run_pipeline(seg_context &ctx);
@@ -456,6 +462,9 @@ struct seg_params {
   // Bytes the snapshot slices may take together; 0 for no bound.  A
   // snapshot that would pass it is not opened (see count_paint_event).
   size_t snapshot_budget = 0;
+  // Takes each progress line instead of standard output when set (a caller
+  // that shows them elsewhere, or not at all).
+  void (*progress)(const char *line) = NULL;
 };
 
 // The image, geometry and parameter fields of a context for a run over the

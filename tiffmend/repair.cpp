@@ -128,7 +128,7 @@ static bool isRegularFile(FILE *fp) {
   return fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-void repairNamedFile(const char *name, RepairState *s) {
+RepairOutcome repairNamedFile(const char *name, RepairState *s) {
   FILE *fp = std::fopen(name, "r+b");
   if (fp != nullptr && !isRegularFile(fp)) {
     std::fclose(fp);
@@ -138,7 +138,7 @@ void repairNamedFile(const char *name, RepairState *s) {
     if (!s->quiet) {
       s->print("Problem opening file %s\n", name);
     }
-    return;
+    return kRepairUnopened;
   }
   s->fileFixed = false;
   repairFile(fp, s);
@@ -150,16 +150,34 @@ void repairNamedFile(const char *name, RepairState *s) {
     }
     s->fileFailed = true;
   }
+  const RepairOutcome outcome = s->fileFailed  ? kRepairFailed
+                                : s->fileFixed ? kRepairFixed
+                                               : kRepairNothing;
   if (!s->quiet) {
-    if (s->fileFailed) {
+    if (outcome == kRepairFailed) {
       s->print("Problem reading the file %s\n", name);
-    } else if (s->fileFixed) {
+    } else if (outcome == kRepairFixed) {
       s->print("Fixed the file %s\n", name);
     } else {
       s->print("Nothing to fix in %s\n", name);
     }
   }
   s->fileFailed = false;
+  return outcome;
+}
+
+RepairOutcome repairArgument(const char *text, bool whole, RepairState *s) {
+  if (text[0] == '-') {
+    applyOptions(text, s);
+    return kRepairOptions;
+  }
+  if (!whole) {
+    if (!s->quiet) {
+      s->print("Problem opening file %s\n", text);
+    }
+    return kRepairUnopened;
+  }
+  return repairNamedFile(text, s);
 }
 
 void repairFile(FILE *fp, RepairState *s) {

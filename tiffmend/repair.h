@@ -35,9 +35,20 @@ RepairState newRepairState(RepairPrint print);
 // verbose stays off for the rest of the call.
 void applyOptions(const char *word, RepairState *s);
 
+// What became of one named file: the four outcome lines.
+// kRepairOptions stands for an input that was an option word.
+enum RepairOutcome { kRepairUnopened, kRepairFailed, kRepairFixed, kRepairNothing, kRepairOptions };
+
 // Opens the named file for update, repairs it, closes it and prints its
-// outcome line (unless quiet).  fileFailed is cleared afterwards.
-void repairNamedFile(const char *name, RepairState *s);
+// outcome line (unless quiet); returns that outcome.  fileFailed is cleared
+// afterwards.
+RepairOutcome repairNamedFile(const char *name, RepairState *s);
+
+// One text input of a call, as read: an option word (text starting with
+// '-'), else a file name, which is opened only when whole (the text was not
+// cut to fit and holds no zero character: otherwise it would name some
+// other file).  The file's outcome, or kRepairOptions.
+RepairOutcome repairArgument(const char *text, bool whole, RepairState *s);
 
 // Checks the header of the open file and walks its chain of image file
 // directories, repairing each.  Sets fileFailed on any failure and fileFixed

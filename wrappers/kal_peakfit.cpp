@@ -4,10 +4,6 @@
 
 namespace {
 
-const WordCode kMethods[] = {
-    {"default", 0}, {"linear", 1}, {"parabolic", 5}, {"gaussian", 6}, {"bspline", 4},
-};
-
 void findPeaks(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
   kal_Image input = nullptr;
   kal_Image mask = nullptr;
@@ -15,7 +11,7 @@ void findPeaks(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
     return;
   }
   int32_t method = 0;
-  if (!frameReadWord(f, prhs[2], 3, kMethods, &method)) {
+  if (!frameReadWord(f, prhs[2], 3, kPeakMethods, &method)) {
     return;
   }
   int32_t dims = 0;

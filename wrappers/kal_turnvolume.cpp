@@ -4,18 +4,6 @@
 
 namespace {
 
-const WordCode kInterpolations[] = {
-    {"default", 0},  {"bspline", 1}, {"4-cubic", 2}, {"3-cubic", 3},
-    {"bilinear", 4}, {"linear", 4},  {"zoh", 5},
-};
-
-const WordCode kFills[] = {
-    {"default", 0},
-    {"zero", 1},
-    {"max", 2},
-    {"min", 3},
-};
-
 void turnVolume(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
   kal_Image input = nullptr;
   kal_Image output = nullptr;
@@ -26,7 +14,7 @@ void turnVolume(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
     return;
   }
   if (!kxIsScalar(prhs[1])) {
-    frameFault(f, "notRealScalar", "Argument %d should be a real scalar.", 2);
+    frameFault(f, "notRealScalar", kNotRealScalarMessage, 2);
     return;
   }
   const double angle = mxGetScalar(prhs[1]);
