@@ -83,6 +83,23 @@ void release_tables(seg_context &ctx) {
 
 namespace {
 
+// Blocks of the chain from first, and live regions of the list from first.
+int64_t chain_length(const seg_context &ctx, node_id first) {
+  int64_t n = 0;
+  for (node_id b = first; b != 0; b = ctx.nodes[b].next_block) {
+    ++n;
+  }
+  return n;
+}
+
+int64_t list_length(const seg_context &ctx, node_id first) {
+  int64_t n = 0;
+  for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
+    n += ctx.nodes[r].last_member != 0;
+  }
+  return n;
+}
+
 // The stages from merging to the region list; the block table is the
 // caller's.
 node_id blocks_to_regions(seg_context &ctx, block_table table) {
@@ -102,6 +119,12 @@ node_id blocks_to_regions(seg_context &ctx, block_table table) {
     return node_failed;
   }
   report_progress(ctx, "finished splitting\n");
+  // Every leaf becomes a region, and grouping paints each region once: the
+  // snapshots the rest of the run opens are known up to those of
+  // elimination.
+  if (ctx.keep_snapshots) {
+    reserve_snapshots(ctx, grouping_paint_events(ctx, chain_length(ctx, table[0])));
+  }
 
   const node_id head = order_region_list(ctx, table);
   if (head != node_failed) {
@@ -140,6 +163,10 @@ node_id run_pipeline(seg_context &ctx) {
     return grouped;
   }
   if (ctx.min_region_size != 0) {
+    if (ctx.keep_snapshots) {
+      // Each region but the last may be absorbed, and is painted then.
+      reserve_snapshots(ctx, list_length(ctx, grouped) - 1);
+    }
     eliminate_small_regions(ctx, grouped);
     report_progress(ctx, "finished small region elimination\n");
   }
@@ -206,10 +233,10 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
     snapshots_out->budget_reached = false;
   }
 
-  // The painting is wanted only for the snapshots.  When even the first
-  // snapshot cannot be had (memory, or a budget below one slice), the run
-  // goes on without painting and the stack stays empty.
-  if (ctx.keep_snapshots && open_first_snapshot(ctx) != SEG_OK) {
+  // The painting is wanted only for the snapshots.  Their arena is made
+  // once the blocks are split; when it cannot be had, or the budget holds
+  // no slice, the run goes on without painting and the stack stays empty.
+  if (ctx.keep_snapshots && defer_snapshots(ctx) != SEG_OK) {
     ctx.keep_snapshots = false;
   }
 
@@ -231,6 +258,7 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
   release_tables(ctx);
 
   if (snapshots_out != NULL) {
+    reserve_snapshots(ctx, 0); // a run that ended before its split: what it painted
     trim_snapshots(ctx);
     snapshots_out->head = ctx.snapshot_head;
     snapshots_out->count = ctx.snapshot_count;

@@ -50,7 +50,7 @@ double read_parameter(const mxArray *a, int pos) {
 }
 
 // Set while a run and its outputs are being made.  A host ends a call at
-// once when its memory cannot be had (the snapshot arena growing, output 2),
+// once when its memory cannot be had (the snapshot arena, output 2),
 // and the run's records, tables and snapshot cells are then left behind; they
 // are released at the start of the next call, or when the module is
 // cleared.  The arena, host memory of the call, the host releases itself.

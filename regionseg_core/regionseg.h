@@ -144,6 +144,26 @@ struct snapshot_arena {
   snapshot_allocator allocator;
 };
 
+// A paint of the block stages while the snapshots are not yet reserved: the
+// block at offset start of the given level (-1: none) painted with value,
+// then events paint events counted.
+struct logged_paint {
+  int32_t start;
+  int32_t value;
+  int32_t level;
+  int32_t events;
+};
+
+// The paints and events of a run noted until reserve_snapshots replays
+// them into the slices.
+struct paint_log {
+  logged_paint *entries; // from seg_resize
+  size_t count;
+  size_t capacity;
+  int64_t events; // paint events noted
+  bool active;    // paints are noted, not painted
+};
+
 // The snapshot list handed from the driver to the gateway.  The caller sets
 // arena.allocator (zero-filled: the module's own); the driver hands back the
 // cells and the arena, whose first count slices are the snapshots in list
@@ -219,6 +239,7 @@ struct seg_context : block_grid {
   snapshot *snapshot_cur;  // the snapshot being painted
   int32_t snapshot_count;
   snapshot_arena snapshot_slices; // the labels of every snapshot
+  paint_log deferred_paints;      // the block stages' paints, until the arena is made
   int32_t paint_events;
   size_t snapshot_budget; // bytes the slices may take, 0 for no bound
   bool budget_reached;    // a snapshot was not opened for the budget
@@ -307,13 +328,14 @@ void fill_pixels(const seg_context &ctx, int32_t *buffer, int32_t x, int32_t y, 
                  int32_t width, int32_t height, int32_t depth, int32_t value);
 void fill_leaf(const seg_context &ctx, int32_t *buffer, block_code code, int32_t value);
 
-// Painting into snapshot_cur (snapshots.cpp).
+// Painting into snapshot_cur (snapshots.cpp).  While the paints are
+// deferred (defer_snapshots) both only note what they would do.
 void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,
                  int32_t depth, int32_t value);
 // One call after each painted block or region; opens a new snapshot on every
-// 1001st event when keep_snapshots is set: its cell, the arena grown when it
-// is full (geometrically, never past the budget), and a copy of the current
-// slice into the next one, which becomes current.  A snapshot that cannot be
+// 1001st event when keep_snapshots is set: its cell and a copy of the
+// current slice into the next one, which becomes current (the arena grown
+// first if the reservation did not hold it).  A snapshot that cannot be
 // had, or that would pass snapshot_budget (budget_reached is then set), is
 // not opened and painting goes on into the current one.
 void count_paint_event(seg_context &ctx);
@@ -322,6 +344,15 @@ void count_paint_event(seg_context &ctx);
 // (head = cur, count 1, paint_events 1000); SEG_FAIL, with nothing left,
 // when its cell or the arena cannot be had or the budget holds no slice.
 int32_t open_first_snapshot(seg_context &ctx);
+// The driver's way in: no arena yet, and the paints of the block stages
+// noted until reserve_snapshots; SEG_FAIL when the budget holds no slice.
+int32_t defer_snapshots(seg_context &ctx);
+// The run will count at most events more paint events: the arena is made
+// (the first time, with the deferred paints replayed into it) or grown, at
+// once, to every slice they can open within the budget.  When the first
+// arena cannot be had the run keeps no snapshot; when a growth fails, the
+// slices are grown as they open.
+void reserve_snapshots(seg_context &ctx, int64_t events);
 // Shrinks the arena to snapshot_count slices when at least half of it is
 // unused (see snapshots.cpp); when that fails the larger block is kept.
 void trim_snapshots(seg_context &ctx);
@@ -358,6 +389,8 @@ extern const float chi2_table[3][17];
 // sentinel.
 block_table build_initial_blocks(seg_context &ctx);
 void paint_checkerboard(seg_context &ctx);
+// The checkerboard of the start blocks in an image-sized buffer.
+void fill_checkerboard(const seg_context &ctx, int32_t *labels);
 void merge_blocks(seg_context &ctx, block_table table);
 // SEG_OK or SEG_FAIL.
 int32_t split_blocks(seg_context &ctx, block_table table);
@@ -395,6 +428,10 @@ node_id group_sequential(seg_context &ctx, node_id head);
 // The result of the closing group_sequential, or node_failed when the seed
 // table cannot be allocated.
 node_id group_parallel(seg_context &ctx, node_id head);
+// The paint events that grouping counts at most over a list of regions
+// regions: each is painted once, at its turn or when it is absorbed, and
+// parallel grouping first paints its further seeds.
+int64_t grouping_paint_events(const seg_context &ctx, int64_t regions);
 bool may_join(seg_context &ctx, node_id r, node_id n);
 void join_statistics(seg_context &ctx, node_id r, node_id n);
 // The live region the cell refers to, following forwarding links; the cell

@@ -344,6 +344,27 @@ else:
            % (1e3 * med("py.cpp.camera256")), "<= 5 %", q[0] <= 5)
 speedup_target("Python: regionseg_many, 64 images 512^2, 2 workers against 1 (wall)",
                "py.dask.w2.64", "py.dask.w1.64", "1 worker", 1.7)
+# Snapshots at the cost of their bytes: what the stack adds to a labels-only
+# call against writing the same bytes into a fresh host array of the
+# stack's size, measured beside it in the same run.
+for image, label in (("camera256", "camera 256^2"), ("blobs64", "blobs 64^3")):
+    for c in range(1, 6):
+        for mode, word in (("seq", "sequential"), ("par", "parallel")):
+            seg = "%s_c%d_%s" % (image, c, mode)
+            s, l, f = (series("emb.rs.%s.snap" % seg), series("emb.rs.%s.labels" % seg),
+                       series("emb.stream.snapfresh.%s" % seg))
+            name = "snapshots: %s, criterion %d, %s: (with - labels only) / fresh array" % (
+                label, c, word)
+            if not (s and l and f):
+                target(name, "not measured", "", "<= 1.5", None)
+                continue
+            n = max(len(s), len(l), len(f))
+            q = summary([(s[i % len(s)] - l[i % len(l)]) / f[i % len(f)] for i in range(n)])
+            target(name, "%.2f (%.2f..%.2f); %.2f ms more than labels only (%s slices)" % (
+                q[0], q[1], q[2], 1e3 * (statistics.median(s) - statistics.median(l)),
+                meta.get(seg, {}).get("snapshots", "?")),
+                "the stack's bytes into a fresh host array %.2f ms" % (1e3 * statistics.median(f)),
+                "<= 1.5", q[0] <= 1.5)
 
 print()
 print("Targets of the scale work (CPU time, medians over repetitions):")
