@@ -32,9 +32,8 @@ kal_Error imageSizesOf(const char *op, int count, const Size *dims,
 
 // An image of that type and sizes reading the pixels, registered in rs, in
 // *image; *image stays as it was on failure.
-inline kal_Error attachImage(const char *op, kal_DataType type, int32_t count,
-                             const int32_t *sizes, const void *pixels, kal_Image *image,
-                             kal_Resources rs) {
+inline kal_Error attachImage(const char *op, kal_DataType type, int32_t count, const int32_t *sizes,
+                             const void *pixels, kal_Image *image, kal_Resources rs) {
   kal_Image made = nullptr;
   kal_Error e = kal_ImageNew(&made, rs);
   if (e == nullptr) {
