@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <cstdarg>
 #include <cstdlib>
 
 namespace {
@@ -106,6 +107,23 @@ RepairState newRepairState(RepairPrint print) {
   RepairState s;
   s.print = print;
   return s;
+}
+
+// Made on first use only, so that the module, which prints to the console,
+// never holds one.
+std::string &repairReport() {
+  thread_local std::string text;
+  return text;
+}
+
+int gatherRepairReport(const char *fmt, ...) {
+  char line[4096];
+  va_list args;
+  va_start(args, fmt);
+  const int n = std::vsnprintf(line, sizeof line, fmt, args);
+  va_end(args);
+  repairReport() += line;
+  return n;
 }
 
 void applyOptions(const char *word, RepairState *s) {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // printf-style output for the per-file report and the reasons of failures.
 typedef int (*RepairPrint)(const char *fmt, ...);
@@ -29,6 +30,12 @@ struct RepairState {
 
 // A fresh call state printing through print.
 RepairState newRepairState(RepairPrint print);
+
+// A print function that gathers the report in repairReport(), the calling
+// thread's own text, for a caller that shows it elsewhere than the console
+// (the Python package, the tests); lines are cut to 4095 characters.
+int gatherRepairReport(const char *fmt, ...);
+std::string &repairReport();
 
 // Reads an option word (text starting with '-'): 'q'/'Q' sets quiet,
 // 'v'/'V' sets verbose, any other character is ignored.  Once quiet is set,

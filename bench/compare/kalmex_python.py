@@ -15,7 +15,6 @@ Writes key,rep,cpu_seconds,wall_seconds per call, like peers_python.py:
                                         workers, so both columns hold wall
                                         time per batch of 64
 """
-import os
 import sys
 import time
 
@@ -26,26 +25,7 @@ import kalmex
 import kalmex.dask
 from kalmex import _kalmex
 
-MIN_TIME = float(os.environ.get("KALMEX_BENCH_MIN_TIME", "0.2"))
-ONLY = os.environ.get("KALMEX_BENCH_ONLY", "")
-
-
-def load(data, name, shape):
-    raw = np.fromfile(os.path.join(data, name + ".u8"), dtype=np.uint8)
-    return raw.reshape(shape, order="F")
-
-
-def measure(f):
-    f()
-    calls = 0
-    c0, w0 = time.process_time(), time.perf_counter()
-    while True:
-        f()
-        calls += 1
-        c1 = time.process_time()
-        if c1 - c0 >= MIN_TIME:
-            break
-    return (c1 - c0) / calls, (time.perf_counter() - w0) / calls
+from bench_timing import MIN_TIME, ONLY, load, measure
 
 
 def dask_cases(batch, reps):

@@ -11,20 +11,13 @@ Dask workers, see :mod:`kalmex.dask`) run in parallel.
 Errors carry the modules' own messages: :class:`ValueError` for a value the
 module refuses, :class:`TypeError` for an argument of the wrong type.
 
-Examples
---------
->>> import numpy as np
->>> import kalmex
->>> image = np.zeros((20, 30), dtype=np.uint8)
->>> image[:, 16:] = 120
->>> image[4:10, 4:10] = 220
->>> labels = kalmex.regionseg(image, threshold=10)
->>> labels.shape, int(labels.max())
-((20, 30), 3)
+Each function's help shows it at work; :func:`regionseg` is the one to
+start with.
 """
 
 from __future__ import annotations
 
+import inspect
 import os
 from typing import List, Optional, Sequence, Tuple, Union
 
@@ -50,28 +43,6 @@ SegParams = _kalmex.SegParams
 
 ArrayLike = Union[np.ndarray, Sequence]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-
-# The options of regionseg.m with their defaults; None means the default
-# that depends on the image (start_level, flat_levels).
-_REGIONSEG_DEFAULTS = dict(
-    criterion="range",
-    threshold=20,
-    start_level=None,
-    grouping="sequential",
-    seeds=4,
-    seed_any_level=False,
-    min_region_size=0,
-    keep_small_stats=False,
-    outlier_fraction=0.05,
-    noise_sigma=2,
-    confidence=0.75,
-    size_factor=1,
-    scale="class",
-    rgb="grey",
-    flat_levels=None,
-    snapshot_budget=0.25,
-)
-
 
 def regionseg(
     image: ArrayLike,
@@ -189,6 +160,8 @@ def regionseg(
     >>> image[:, 16:] = 120
     >>> image[4:10, 4:10] = 220
     >>> labels = kalmex.regionseg(image, threshold=10)
+    >>> labels.shape, int(labels.max())
+    ((20, 30), 3)
     >>> [int(labels[0, 0]), int(labels[0, -1]), int(labels[5, 5])]
     [1, 2, 3]
     >>> labels, snapshots = kalmex.regionseg(image, threshold=10, return_snapshots=True)
@@ -199,25 +172,15 @@ def regionseg(
     ...
     ValueError: regionseg: option 'threshold' must be a whole number >= 0.
     """
-    options = dict(
-        criterion=criterion,
-        threshold=threshold,
-        start_level=start_level,
-        grouping=grouping,
-        seeds=seeds,
-        seed_any_level=seed_any_level,
-        min_region_size=min_region_size,
-        keep_small_stats=keep_small_stats,
-        outlier_fraction=outlier_fraction,
-        noise_sigma=noise_sigma,
-        confidence=confidence,
-        size_factor=size_factor,
-        scale=scale,
-        rgb=rgb,
-        flat_levels=flat_levels,
-        snapshot_budget=snapshot_budget,
-    )
+    given = locals()
+    options = {name: given[name] for name in _REGIONSEG_OPTIONS}
     return _kalmex.regionseg(image, options, bool(return_snapshots), bool(verbose))
+
+
+# The options of regionseg and regionseg_file: the parameters of regionseg
+# between the image and the two switches (its signature holds their
+# defaults).
+_REGIONSEG_OPTIONS = tuple(inspect.signature(regionseg).parameters)[1:-2]
 
 
 def regionseg_file(
@@ -237,7 +200,7 @@ def regionseg_file(
     ...
     ValueError: regionseg: cannot open missing.png: No such file or directory
     """
-    unknown = set(options) - set(_REGIONSEG_DEFAULTS)
+    unknown = set(options) - set(_REGIONSEG_OPTIONS)
     if unknown:
         raise TypeError(
             "regionseg_file() got an unexpected keyword argument '%s'" % sorted(unknown)[0]

@@ -67,7 +67,7 @@ def regionseg_many(
     """
     import dask
 
-    unknown = set(options) - set(kalmex._REGIONSEG_DEFAULTS) - {"return_snapshots", "verbose"}
+    unknown = set(options) - set(kalmex._REGIONSEG_OPTIONS) - {"return_snapshots", "verbose"}
     if unknown:
         raise TypeError(
             "regionseg_many() got an unexpected keyword argument '%s'" % sorted(unknown)[0]

@@ -14,7 +14,6 @@
 
 #include <cmath>
 #include <ctime>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "arguments.h"
+#include "brx_image.h"
 #include "imageio.h"
 #include "kal.h"
 #include "nms.h"
@@ -322,6 +322,25 @@ template <typename T> void fillVolume(const py::array &a, kalseg::Volume &v) {
   }
 }
 
+// An integer array of 1, 2, 4 or 8 bytes read as the type of its width.
+template <typename T1, typename T2, typename T4, typename T8>
+void fillIntegers(const py::array &a, kalseg::Volume &v, int bytes) {
+  switch (bytes) {
+  case 1:
+    fillVolume<T1>(a, v);
+    break;
+  case 2:
+    fillVolume<T2>(a, v);
+    break;
+  case 4:
+    fillVolume<T4>(a, v);
+    break;
+  default:
+    fillVolume<T8>(a, v);
+    break;
+  }
+}
+
 kalseg::Volume volumeOf(const py::handle &obj, const std::string &rgb) {
   py::array a = py::array::ensure(obj);
   const char kind = a ? a.dtype().kind() : 'O';
@@ -354,37 +373,11 @@ kalseg::Volume volumeOf(const py::handle &obj, const std::string &rgb) {
     }
   } else if (kind == 'u') {
     v.maxval = std::ldexp(1.0, 8 * bytes) - 1;
-    switch (bytes) {
-    case 1:
-      fillVolume<uint8_t>(a, v);
-      break;
-    case 2:
-      fillVolume<uint16_t>(a, v);
-      break;
-    case 4:
-      fillVolume<uint32_t>(a, v);
-      break;
-    default:
-      fillVolume<uint64_t>(a, v);
-      break;
-    }
+    fillIntegers<uint8_t, uint16_t, uint32_t, uint64_t>(a, v, bytes);
   } else {
     v.maxval = std::ldexp(1.0, 8 * bytes - 1) - 1;
     v.minval = -std::ldexp(1.0, 8 * bytes - 1);
-    switch (bytes) {
-    case 1:
-      fillVolume<int8_t>(a, v);
-      break;
-    case 2:
-      fillVolume<int16_t>(a, v);
-      break;
-    case 4:
-      fillVolume<int32_t>(a, v);
-      break;
-    default:
-      fillVolume<int64_t>(a, v);
-      break;
-    }
+    fillIntegers<int8_t, int16_t, int32_t, int64_t>(a, v, bytes);
   }
   // A colour picture: its luminance, rounded, in the type's own range.
   const bool colourType = kind == 'u' && (bytes == 1 || bytes == 2);
@@ -557,18 +550,6 @@ py::array edgethin(const py::handle &strength, const py::handle &gc, const py::h
 // ---------------------------------------------------------------------------
 // tiffmend
 
-thread_local std::string repairText;
-
-int collectRepair(const char *fmt, ...) {
-  char line[2048];
-  va_list args;
-  va_start(args, fmt);
-  const int n = std::vsnprintf(line, sizeof line, fmt, args);
-  va_end(args);
-  repairText += line;
-  return n;
-}
-
 const char *outcomeName(RepairOutcome o) {
   switch (o) {
   case kRepairUnopened:
@@ -601,12 +582,12 @@ py::list tiffmend(const std::vector<py::object> &inputs) {
   std::string printed;
   {
     py::gil_scoped_release unlocked;
-    repairText.clear();
-    RepairState state = newRepairState(collectRepair);
+    repairReport().clear();
+    RepairState state = newRepairState(gatherRepairReport);
     for (std::size_t i = 0; i < texts.size(); ++i) {
       if (!isName[i]) {
         if (state.verbose) {
-          collectRepair("Skipping an input that is not a file name.\n");
+          gatherRepairReport("Skipping an input that is not a file name.\n");
         }
         continue;
       }
@@ -619,7 +600,7 @@ py::list tiffmend(const std::vector<py::object> &inputs) {
         outcomes.emplace_back(t, o);
       }
     }
-    printed.swap(repairText);
+    printed.swap(repairReport());
   }
   writeOut(printed);
   py::list result;
@@ -632,7 +613,8 @@ py::list tiffmend(const std::vector<py::object> &inputs) {
 // ---------------------------------------------------------------------------
 // The image-library wrappers
 
-// The call's resource list, released on every path.
+// The call's resource list, released on every path, and the arrays its images
+// read.
 struct Resources {
   kal_Resources rs = nullptr;
   Resources() { check(kal_ResourcesNew(&rs, 0)); }
@@ -658,6 +640,15 @@ struct Resources {
     }
     throw py::value_error(text);
   }
+
+  // The argument at that position as an image of the call (its array kept
+  // alive in keep), or, for the mask, nullptr where it is empty; and an
+  // empty image for the operation to fill.
+  kal_Image image(const py::handle &obj, int position, const char *argument);
+  kal_Image mask(const py::handle &obj, int position);
+  kal_Image output();
+
+  std::vector<py::array> keep;
 };
 
 struct DtypeType {
@@ -695,33 +686,15 @@ kal_Error imageOfArray(const py::handle &obj, kal_Image *image, kal_Resources rs
     return kal_ErrorNew(op, nullptr, "Cannot make an image of a %s array.",
                         py::cast<std::string>(py::str(a.dtype())).c_str());
   }
-  int count = static_cast<int>(a.ndim());
-  while (count > 0 && a.shape(count - 1) == 1) {
-    --count;
-  }
-  if (count > KAL_MAX_DIMENSIONS) {
-    return kal_ErrorNew(op, nullptr, "Arrays of more than %d dimensions are not images.",
-                        KAL_MAX_DIMENSIONS);
-  }
   int32_t sizes[KAL_MAX_DIMENSIONS];
-  for (int i = 0; i < count; ++i) {
-    if (a.shape(i) > 2147483647) {
-      return kal_ErrorNew(op, nullptr, "Dimension %d is larger than 2^31 - 1.", i + 1);
-    }
-    sizes[i] = static_cast<int32_t>(a.shape(i));
+  int32_t count = 0;
+  kal_Error e = imageSizesOf(op, static_cast<int>(a.ndim()), a.shape(), sizes, &count);
+  if (e != nullptr) {
+    return e;
   }
   py::array ordered = py::array::ensure(a, py::array::f_style);
   keep.push_back(ordered);
-  kal_Image made = nullptr;
-  kal_Error e = kal_ImageNew(&made, rs);
-  if (e == nullptr) {
-    e = kal_ImageAttach(made, type, count, sizes, ordered.data());
-  }
-  if (e != nullptr) {
-    return kal_ErrorNew(op, e, "Could not make the image.");
-  }
-  *image = made;
-  return nullptr;
+  return attachImage(op, type, count, sizes, ordered.data(), image, rs);
 }
 
 // An image's pixels as a new array of its type and sizes (at least two).
@@ -808,6 +781,22 @@ bool isEmptyImage(const py::handle &o) {
   return a && a.size() == 0;
 }
 
+kal_Image Resources::image(const py::handle &obj, int position, const char *argument) {
+  kal_Image made = nullptr;
+  check(imageOfArray(obj, &made, rs, keep), position, argument);
+  return made;
+}
+
+kal_Image Resources::mask(const py::handle &obj, int position) {
+  return isEmptyImage(obj) ? nullptr : image(obj, position, "mask");
+}
+
+kal_Image Resources::output() {
+  kal_Image made = nullptr;
+  check(kal_ImageNew(&made, rs));
+  return made;
+}
+
 // An option word: None or "" gives code 0; else a word of the table (cut to
 // 49 characters, as the modules read it).
 template <int Entries>
@@ -858,12 +847,8 @@ bool integerScalar(const py::handle &o, int32_t *value) {
 
 py::array peakfit(const py::handle &image, const py::handle &mask, const py::handle &method) {
   Resources res;
-  std::vector<py::array> keep;
-  kal_Image input = nullptr, maskImage = nullptr;
-  Resources::check(imageOfArray(image, &input, res.rs, keep), 1, "image");
-  if (!isEmptyImage(mask)) {
-    Resources::check(imageOfArray(mask, &maskImage, res.rs, keep), 2, "mask");
-  }
+  const kal_Image input = res.image(image, 1, "image");
+  const kal_Image maskImage = res.mask(mask, 2);
   const int32_t code = readWord(method, 3, kPeakMethods);
   int32_t dims = 0;
   Resources::check(kal_ImageGetDimensionality(input, &dims));
@@ -905,10 +890,8 @@ py::array peakfit(const py::handle &image, const py::handle &mask, const py::han
 py::array turnvolume(const py::handle &image, const py::handle &angle, const py::handle &axis,
                      const py::handle &interpolation, const py::handle &fill) {
   Resources res;
-  std::vector<py::array> keep;
-  kal_Image input = nullptr, output = nullptr;
-  Resources::check(imageOfArray(image, &input, res.rs, keep), 1, "image");
-  Resources::check(kal_ImageNew(&output, res.rs));
+  const kal_Image input = res.image(image, 1, "image");
+  const kal_Image output = res.output();
   double a = 0;
   if (!realScalar(angle, &a)) {
     argumentFault(kNotRealScalarMessage, 2, true);
@@ -931,13 +914,9 @@ py::array turnvolume(const py::handle &image, const py::handle &angle, const py:
 py::array troughfind(const py::handle &image, const py::handle &mask, const py::handle &dimension,
                      const py::handle &flag) {
   Resources res;
-  std::vector<py::array> keep;
-  kal_Image input = nullptr, maskImage = nullptr, output = nullptr;
-  Resources::check(imageOfArray(image, &input, res.rs, keep), 1, "image");
-  if (!isEmptyImage(mask)) {
-    Resources::check(imageOfArray(mask, &maskImage, res.rs, keep), 2, "mask");
-  }
-  Resources::check(kal_ImageNew(&output, res.rs));
+  const kal_Image input = res.image(image, 1, "image");
+  const kal_Image maskImage = res.mask(mask, 2);
+  const kal_Image output = res.output();
   int32_t dim = 0;
   if (!integerScalar(dimension, &dim)) {
     argumentFault(kNotIntegerMessage, 3, true);

@@ -61,20 +61,8 @@ std::vector<int32_t> direct(const std::vector<double> &v, const Geometry &g, con
     dims.push_back(mwSize(g.p3));
   }
   kaltest::Array image = kaltest::int32Array(dims, grey);
-  const double p[14] = {double(g.levels),
-                        double(g.flat_levels),
-                        double(g.start_level),
-                        double(o.run.parallel_grouping),
-                        double(o.run.parallel_seeds),
-                        double(o.run.seed_any_level),
-                        double(o.run.criterion),
-                        double(o.run.threshold),
-                        o.run.outlier_fraction,
-                        o.run.noise_sigma,
-                        double(o.run.confidence_row),
-                        o.run.size_factor,
-                        double(o.run.min_region_size),
-                        double(o.run.keep_small_stats)};
+  double p[14];
+  moduleParams(g, o.run, p);
   std::vector<kaltest::Array> scalars;
   std::vector<const mxArray *> in = {image.get()};
   for (double x : p) {

@@ -11,28 +11,24 @@
 
 namespace segtest {
 
-struct Geometry {
-  int32_t levels = 2;
-  int32_t flat_levels = 2;
-  int32_t start_level = 0;
-  int32_t criterion = 1;
-  int32_t threshold = 10;
-};
+// The parameters the unit tests start from: the record's own, but for a
+// 4 x 4 tree (levels 2) and threshold 10.
+inline seg_params test_params() {
+  seg_params p;
+  p.levels = 2;
+  p.flat_levels = 2;
+  p.threshold = 10;
+  return p;
+}
 
 // Owns the tables, the image and the snapshot list of one context.
 class Context {
 public:
-  explicit Context(const Geometry &g, bool keep_snapshots = true) {
+  explicit Context(const seg_params &g, bool keep_snapshots = true) {
     ctx = seg_context{};
     const int32_t side = int32_t{1} << g.levels;
     const int32_t planes = int32_t{1} << (g.levels - g.flat_levels);
-    seg_params p;
-    p.levels = g.levels;
-    p.flat_levels = g.flat_levels;
-    p.start_level = g.start_level;
-    p.criterion = g.criterion;
-    p.threshold = g.threshold;
-    set_up_context(ctx, nullptr, side, side, planes, p);
+    set_up_context(ctx, nullptr, side, side, planes, g);
     ctx.keep_snapshots = keep_snapshots;
     EXPECT_EQ(build_level_tables(ctx), SEG_OK);
     set_median_size(ctx.block_voxels[g.start_level] + 1);

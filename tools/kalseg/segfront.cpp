@@ -429,6 +429,24 @@ std::vector<int32_t> cropAndNumber(const int32_t *padded, const Geometry &geo, i
   return labels;
 }
 
+void moduleParams(const Geometry &g, const seg_params &run, double params[14]) {
+  const double p[14] = {double(g.levels),
+                        double(g.flat_levels),
+                        double(g.start_level),
+                        double(run.parallel_grouping),
+                        double(run.parallel_seeds),
+                        double(run.seed_any_level),
+                        double(run.criterion),
+                        double(run.threshold),
+                        run.outlier_fraction,
+                        run.noise_sigma,
+                        double(run.confidence_row),
+                        run.size_factor,
+                        double(run.min_region_size),
+                        double(run.keep_small_stats)};
+  std::copy(p, p + 14, params);
+}
+
 std::string prepareCall(const Volume &image, const Options &opts, bool wantSnapshots,
                         CoreCall &call) {
   std::string e = greyValues(image, opts.scale, call.grey);
@@ -440,22 +458,8 @@ std::string prepareCall(const Volume &image, const Options &opts, bool wantSnaps
   }
   const Geometry &g = call.geo;
   const std::size_t slice = static_cast<std::size_t>(g.p1) * g.p2 * g.p3;
-  const double params[15] = {double(g.levels),
-                             double(g.flat_levels),
-                             double(g.start_level),
-                             double(opts.run.parallel_grouping),
-                             double(opts.run.parallel_seeds),
-                             double(opts.run.seed_any_level),
-                             double(opts.run.criterion),
-                             double(opts.run.threshold),
-                             opts.run.outlier_fraction,
-                             opts.run.noise_sigma,
-                             double(opts.run.confidence_row),
-                             opts.run.size_factor,
-                             double(opts.run.min_region_size),
-                             double(opts.run.keep_small_stats),
-                             moduleBudget(opts.snapshot_budget, image.size(), slice)};
-  std::copy(params, params + 15, call.params);
+  moduleParams(g, opts.run, call.params);
+  call.params[14] = moduleBudget(opts.snapshot_budget, image.size(), slice);
   // The budget only with the snapshots: a labels-only run paints nothing.
   call.count = wantSnapshots ? 16 : 15;
   return "";

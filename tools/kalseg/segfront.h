@@ -109,6 +109,10 @@ struct CoreCall {
   int count = 15;
 };
 
+// The module's scalar arguments 2 .. 15 for a run of these parameters on that
+// geometry, in the module's order.
+void moduleParams(const Geometry &g, const seg_params &run, double params[14]);
+
 // Scaling, geometry and arguments for one call, or a message.
 std::string prepareCall(const Volume &image, const Options &opts, bool wantSnapshots,
                         CoreCall &call);
