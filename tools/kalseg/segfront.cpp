@@ -138,26 +138,72 @@ std::string wordOption(const std::string &name, const std::string &text,
   return "option '" + name + "' must be " + wordList(words) + ".";
 }
 
+namespace {
+
+constexpr long kWholeMax = 2147483647L;
+
+// The options that set one whole-number, flag or real field of the run's
+// parameters: their names, the fields, regionseg.m's defaults and the
+// values they take.
+struct WholeField {
+  const char *name;
+  int32_t seg_params::*field;
+  int32_t initial;
+  long lo, hi;
+  bool flag; // true or false (1 or 0) instead of a number lo..hi
+};
+const WholeField kWholeFields[] = {
+    {"threshold", &seg_params::threshold, 20, 0, kWholeMax, false},
+    {"seeds", &seg_params::parallel_seeds, 4, 1, kWholeMax, false},
+    {"seed_any_level", &seg_params::seed_any_level, 0, 0, 1, true},
+    {"min_region_size", &seg_params::min_region_size, 0, 0, kWholeMax, false},
+    {"keep_small_stats", &seg_params::keep_small_stats, 0, 0, 1, true},
+};
+
+struct RealField {
+  const char *name;
+  double seg_params::*field;
+  double initial, lo, hi;
+};
+const RealField kRealFields[] = {
+    {"outlier_fraction", &seg_params::outlier_fraction, 0.05, 0, 1},
+    {"noise_sigma", &seg_params::noise_sigma, 2, 0, INFINITY},
+    {"size_factor", &seg_params::size_factor, 1, 0, INFINITY},
+};
+
+// The confidence levels of the rows of the chi-square table.
+const double kConfidence[3] = {0.5, 0.75, 0.9};
+
+} // namespace
+
 seg_params defaultRunParams() {
   seg_params p;
   p.criterion = CRITERION_RANGE;
-  p.threshold = 20;
   p.parallel_grouping = 0;
-  p.parallel_seeds = 4;
-  p.seed_any_level = 0;
-  p.min_region_size = 0;
-  p.keep_small_stats = 0;
-  p.outlier_fraction = 0.05;
-  p.noise_sigma = 2;
-  p.confidence_row = 2;
-  p.size_factor = 1;
+  p.confidence_row = 2; // 0.75
+  for (const WholeField &f : kWholeFields) {
+    p.*f.field = f.initial;
+  }
+  for (const RealField &f : kRealFields) {
+    p.*f.field = f.initial;
+  }
   return p;
 }
 
 std::string setOption(Options &opts, const std::string &rawName, const std::string &value) {
   std::string name = lower(rawName);
   std::replace(name.begin(), name.end(), '-', '_');
-  const long big = 2147483647L;
+  for (const WholeField &f : kWholeFields) {
+    if (name == f.name) {
+      return f.flag ? flagOption(name, value, opts.run.*f.field)
+                    : wholeOption(name, value, f.lo, f.hi, opts.run.*f.field);
+    }
+  }
+  for (const RealField &f : kRealFields) {
+    if (name == f.name) {
+      return realOption(name, value, f.lo, f.hi, opts.run.*f.field);
+    }
+  }
   if (name == "criterion") {
     std::vector<std::string> words(std::begin(kCriteria), std::end(kCriteria));
     int k = -1;
@@ -171,9 +217,6 @@ std::string setOption(Options &opts, const std::string &rawName, const std::stri
     }
     return "";
   }
-  if (name == "threshold") {
-    return wholeOption(name, value, 0, big, opts.run.threshold);
-  }
   if (name == "start_level") {
     return wholeOption(name, value, 0, 15, opts.start_level);
   }
@@ -183,39 +226,17 @@ std::string setOption(Options &opts, const std::string &rawName, const std::stri
     opts.run.parallel_grouping = k == 1 ? 1 : 0;
     return e;
   }
-  if (name == "seeds") {
-    return wholeOption(name, value, 1, big, opts.run.parallel_seeds);
-  }
-  if (name == "seed_any_level") {
-    return flagOption(name, value, opts.run.seed_any_level);
-  }
-  if (name == "min_region_size") {
-    return wholeOption(name, value, 0, big, opts.run.min_region_size);
-  }
-  if (name == "keep_small_stats") {
-    return flagOption(name, value, opts.run.keep_small_stats);
-  }
-  if (name == "outlier_fraction") {
-    return realOption(name, value, 0, 1, opts.run.outlier_fraction);
-  }
-  if (name == "noise_sigma") {
-    return realOption(name, value, 0, INFINITY, opts.run.noise_sigma);
-  }
   if (name == "confidence") {
-    const double p[3] = {0.5, 0.75, 0.9};
     double v = 0;
     if (number(value, v)) {
       for (int k = 0; k < 3; ++k) {
-        if (std::fabs(v - p[k]) < 1e-9) {
+        if (std::fabs(v - kConfidence[k]) < 1e-9) {
           opts.run.confidence_row = k + 1;
           return "";
         }
       }
     }
     return "option 'confidence' must be 0.5, 0.75 or 0.9.";
-  }
-  if (name == "size_factor") {
-    return realOption(name, value, 0, INFINITY, opts.run.size_factor);
   }
   if (name == "scale") {
     const std::vector<std::string> words = {"none", "minmax", "class", "clip"};
