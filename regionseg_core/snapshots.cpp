@@ -128,12 +128,7 @@ bool grow_arena(seg_context &ctx) {
       return false;
     }
   }
-  void *block = arena_resize(ctx.snapshot_slices.allocator, ctx.snapshot_slices.slices, bytes);
-  if (block == NULL) {
-    return false;
-  }
-  place_arena(ctx, block, wanted);
-  return true;
+  return resize_arena(ctx, wanted);
 }
 
 } // namespace
