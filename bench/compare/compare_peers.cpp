@@ -195,7 +195,7 @@ struct EdgeCase {
 void edgeRuns(EdgeCase &e, int rep) {
   const size_t n = e.side * e.side;
   record("emb.edgethin.core", rep, measure([&] {
-           suppressNonMaxima(e.d.data(), e.gc.data(), e.gr.data(), e.out.data(), e.side, e.side);
+           suppressNonMaxima(e.d.data(), e.gc.data(), e.gr.data(), e.out.data(), e.side, e.side, 1);
          }));
   record("emb.stream.edge", rep,
          measure([&] { streamThree(e.d.data(), e.gc.data(), e.gr.data(), e.out.data(), n); }));
