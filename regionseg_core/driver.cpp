@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "regionseg.h"
+#include "threadpool.h"
 
 namespace {
 
@@ -64,8 +65,10 @@ int32_t build_level_tables(seg_context &ctx) {
 
 int32_t set_up_criterion(seg_context &ctx) {
   if (ctx.criterion == CRITERION_ROBUST_RANGE) {
+    // One buffer for each thread.
+    const size_t entries = static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1;
     ctx.median_buffer = static_cast<int32_t *>(
-        seg_alloc(sizeof(int32_t) * (static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1)));
+        seg_calloc(static_cast<size_t>(ctx.threads) * entries, sizeof(int32_t)));
     if (ctx.median_buffer == NULL) {
       return SEG_FAIL;
     }
@@ -76,6 +79,25 @@ int32_t set_up_criterion(seg_context &ctx) {
 }
 
 } // namespace
+
+void run_parts(const seg_context &ctx, int32_t parts, void (*call)(void *, int32_t, int32_t),
+               void *job) {
+  if (ctx.workers == NULL) {
+    for (int32_t p = 0; p < parts; ++p) {
+      call(job, p, 0);
+    }
+    return;
+  }
+  ctx.workers->run(parts, [&](int part, int worker) { call(job, part, worker); });
+}
+
+int32_t part_count(const seg_context &ctx, size_t count) {
+  if (ctx.threads <= 1 || count <= 1) {
+    return count == 0 ? 0 : 1;
+  }
+  const size_t wanted = 4 * static_cast<size_t>(ctx.threads);
+  return static_cast<int32_t>(count < wanted ? count : wanted);
+}
 
 namespace {
 
@@ -184,12 +206,19 @@ void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t 
   ctx.noise_variance = params.noise_sigma * params.noise_sigma;
   ctx.size_factor = params.size_factor;
   ctx.snapshot_budget = params.snapshot_budget;
+  ctx.threads = 1; // until the driver starts more
+  ctx.workers = NULL;
 }
 
 int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
                     const seg_params &params, int32_t *labels_out, snapshot_list *snapshots_out) {
   seg_context ctx = {};
   set_up_context(ctx, image, d1, d2, d3, params);
+  // The threads live as long as the run; all of them take part only in the
+  // stages' parts (run_parts), the calling thread in everything else.
+  kxThreadPool threads(params.threads);
+  ctx.workers = threads.size() > 1 ? &threads : NULL;
+  ctx.threads = threads.size();
   ctx.keep_snapshots = snapshots_out != NULL;
   ctx.scratch = labels_out;
   if (snapshots_out != NULL) {

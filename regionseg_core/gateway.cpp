@@ -132,6 +132,11 @@ mxArray *stack_output(snapshot_list &snapshots, const mwSize *dims, mwSize ndims
 // The images the block codes and 32-bit pixel offsets reach.
 constexpr int64_t max_voxels = int64_t{1} << 30;
 
+// Voxels of the image per thread of a run: smaller images run on the
+// calling thread alone, since starting threads would cost more than their
+// share of the work saves.
+constexpr int64_t voxels_per_thread = int64_t{1} << 17;
+
 // The snapshot budget in bytes (0: none): above 1 the value is bytes, in
 // (0, 1] a share of the machine's physical memory; without the input a
 // quarter of it.  A machine that does not tell its memory gets no bound; a
@@ -265,6 +270,12 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     if (grey[i] < 0 || grey[i] > 255) {
       refuse(arg_image, "must hold grey values 0 to 255.");
     }
+  }
+
+  if (voxels >= 2 * voxels_per_thread) {
+    const int32_t wanted = kxThreadCount("regionseg_core");
+    const int64_t fit = voxels / voxels_per_thread;
+    p.threads = fit < wanted ? static_cast<int32_t>(fit) : wanted;
   }
 
   // Everything is checked: build the outputs and run.
