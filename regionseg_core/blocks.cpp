@@ -193,7 +193,7 @@ void paint_splits(seg_context &ctx, node_id first) {
 // Level by level: each block to split at one level (the list in chain
 // order) becomes its first child and gets its other children, new records,
 // linked after it; each child is judged at once.  The blocks are split in
-// parts on the run's threads, each part writing only its blocks' records
+// parts on several threads, each part writing only its blocks' records
 // and its own stretch of the next list: the children that fail, which are
 // the blocks to split at the next level.  Failing single pixels are kept as
 // they are (accept_pixel).

@@ -82,20 +82,22 @@ int32_t set_up_criterion(seg_context &ctx) {
 
 void run_parts(const seg_context &ctx, int32_t parts, void (*call)(void *, int32_t, int32_t),
                void *job) {
-  if (ctx.workers == NULL) {
+  if (ctx.threads <= 1 || parts <= 1) {
     for (int32_t p = 0; p < parts; ++p) {
       call(job, p, 0);
     }
     return;
   }
-  ctx.workers->run(parts, [&](int part, int worker) { call(job, part, worker); });
+  kxThreadPool pool(ctx.threads < parts ? ctx.threads : parts);
+  pool.run(parts, [&](int part, int worker) { call(job, part, worker); });
 }
 
 int32_t part_count(const seg_context &ctx, size_t count) {
   if (ctx.threads <= 1 || count <= 1) {
     return count == 0 ? 0 : 1;
   }
-  const size_t wanted = 4 * static_cast<size_t>(ctx.threads);
+  static_assert(max_parts >= parts_per_thread * kxMaxThreads, "room for every part");
+  const size_t wanted = parts_per_thread * static_cast<size_t>(ctx.threads);
   return static_cast<int32_t>(count < wanted ? count : wanted);
 }
 
@@ -206,19 +208,14 @@ void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t 
   ctx.noise_variance = params.noise_sigma * params.noise_sigma;
   ctx.size_factor = params.size_factor;
   ctx.snapshot_budget = params.snapshot_budget;
-  ctx.threads = 1; // until the driver starts more
-  ctx.workers = NULL;
+  ctx.threads =
+      params.threads < 1 ? 1 : (params.threads > kxMaxThreads ? kxMaxThreads : params.threads);
 }
 
 int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
                     const seg_params &params, int32_t *labels_out, snapshot_list *snapshots_out) {
   seg_context ctx = {};
   set_up_context(ctx, image, d1, d2, d3, params);
-  // The threads live as long as the run; all of them take part only in the
-  // stages' parts (run_parts), the calling thread in everything else.
-  kxThreadPool threads(params.threads);
-  ctx.workers = threads.size() > 1 ? &threads : NULL;
-  ctx.threads = threads.size();
   ctx.keep_snapshots = snapshots_out != NULL;
   ctx.scratch = labels_out;
   if (snapshots_out != NULL) {

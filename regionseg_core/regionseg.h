@@ -24,12 +24,15 @@
 //
 // Threads.  The stages that are pure functions of the image and the blocks
 // (the statistics of the start blocks and of each level of splitting, the
-// leaf map, the labels output) share their parts out among the run's
-// threads (for_each_part); the list work (merging, grouping, elimination,
-// cleaning, sorting) and all painting stay on the calling thread.  Every
-// part writes only its own records and pixels, so the result is the same
-// for every thread count.  No part allocates (so the allocation hook counts
-// the same), prints or calls the host.
+// leaf map, the labels output) share their parts out among threads started
+// for those parts alone (for_each_part); the list work (merging, grouping,
+// elimination, cleaning, sorting) and all painting stay on the calling
+// thread.  Every part writes only its own records and pixels, so the result
+// is the same for every thread count.  No part allocates (so the
+// allocation hook counts the same), prints or calls the host, and no
+// thread but the caller's exists while the stages call the host (the
+// snapshot arena's allocator), so a host that ends the call there leaves
+// no thread behind.
 //
 // Memory.  Every array, table and buffer of a run comes from
 // seg_alloc / seg_calloc / seg_resize and goes back through
@@ -46,8 +49,6 @@
 #include <type_traits>
 
 #include "block_geometry.h"
-
-class kxThreadPool;
 
 // ---------------------------------------------------------------------------
 // Failure code
@@ -230,9 +231,8 @@ struct seg_context : block_grid {
   // one after another (see median_buffer_of).
   int32_t *median_buffer;
 
-  // The threads of the run: workers (NULL: the calling thread alone) and
-  // their number, the caller's included.
-  kxThreadPool *workers;
+  // Threads a stage's parts may run on, the caller's included (1: the
+  // calling thread alone).
   int32_t threads;
 
   snapshot *snapshot_head; // first snapshot
@@ -299,12 +299,13 @@ bool reserve_node_links(seg_context &ctx, size_t count);
 void release_records(seg_context &ctx);
 
 // ---------------------------------------------------------------------------
-// Parts of a stage on the run's threads (driver.cpp)
+// Parts of a stage on several threads (driver.cpp)
 
-// Calls job(part, worker) for every part 0 .. parts-1, each once, on the
-// run's threads; returns when all are done.  worker (0 .. threads-1) names
-// the thread's own working space.  Which thread does which part varies: a
-// part writes only what is its own.
+// Calls job(part, worker) for every part 0 .. parts-1, each once, on up to
+// ctx.threads threads started for them; returns when all are done and the
+// threads are gone.  worker (0 .. threads-1) names the thread's own working
+// space.  Which thread does which part varies: a part writes only what is
+// its own.
 void run_parts(const seg_context &ctx, int32_t parts, void (*call)(void *, int32_t, int32_t),
                void *job);
 template <typename Job> void for_each_part(const seg_context &ctx, int32_t parts, Job &&job) {
@@ -318,8 +319,9 @@ template <typename Job> void for_each_part(const seg_context &ctx, int32_t parts
 // thread (so that a thread held up by the machine leaves its last parts to
 // the others), never more than the items.
 int32_t part_count(const seg_context &ctx, size_t count);
-// The most parts part_count gives.
-enum : int32_t { max_parts = 4 * 1024 };
+// Parts per thread, and the most parts part_count gives (1024 threads at
+// most).
+enum : int32_t { parts_per_thread = 4, max_parts = parts_per_thread * 1024 };
 // The first item of part p of parts over count items (p = parts: count).
 inline size_t part_start(size_t count, int32_t p, int32_t parts) {
   return count * static_cast<size_t>(p) / static_cast<size_t>(parts);
