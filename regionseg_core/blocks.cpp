@@ -59,10 +59,10 @@ block_table build_initial_blocks(seg_context &ctx) {
   }
   // Each start block judged on its own.
   const size_t count = static_cast<size_t>(cells);
-  const int32_t parts = part_count(ctx, count);
-  for_each_part(ctx, parts, [&](int32_t part, int32_t worker) {
-    const size_t last = part_start(count, part + 1, parts);
-    for (size_t i = part_start(count, part, parts); i < last; ++i) {
+  const part_plan plan = plan_parts(ctx, count, static_cast<size_t>(ctx.cube_voxels));
+  for_each_part(plan, [&](int32_t part, int32_t worker) {
+    const size_t last = part_start(count, part + 1, plan.parts);
+    for (size_t i = part_start(count, part, plan.parts); i < last; ++i) {
       evaluate_code(ctx, ctx.nodes[table[i]], start, worker);
     }
   });
@@ -241,8 +241,11 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
     // Child k > 1 of the j-th block is record first_new + j x others + k - 2.
     const node_id first_new = take_reserved_nodes(ctx, count * others);
     const block_extent_t e = block_extent(ctx, level);
-    const int32_t parts = part_count(ctx, count);
-    for_each_part(ctx, parts, [&](int32_t part, int32_t worker) {
+    // The work: every pixel of the blocks split, read once or twice.
+    const part_plan plan =
+        plan_parts(ctx, count, count * static_cast<size_t>(ctx.block_voxels[level + 1]));
+    const int32_t parts = plan.parts;
+    for_each_part(plan, [&](int32_t part, int32_t worker) {
       const size_t first = part_start(count, part, parts);
       const size_t last = part_start(count, part + 1, parts);
       node_id *out = failed + first * static_cast<size_t>(children);

@@ -80,25 +80,28 @@ int32_t set_up_criterion(seg_context &ctx) {
 
 } // namespace
 
-void run_parts(const seg_context &ctx, int32_t parts, void (*call)(void *, int32_t, int32_t),
-               void *job) {
-  if (ctx.threads <= 1 || parts <= 1) {
-    for (int32_t p = 0; p < parts; ++p) {
+part_plan plan_parts(const seg_context &ctx, size_t count, size_t voxels) {
+  static_assert(max_parts >= parts_per_thread * kxMaxThreads, "room for every part");
+  const size_t fit = voxels / static_cast<size_t>(ctx.voxels_per_thread);
+  const size_t threads = fit < static_cast<size_t>(ctx.threads) ? fit : ctx.threads;
+  if (threads <= 1 || count <= 1) {
+    return part_plan{count == 0 ? 0 : 1, 1};
+  }
+  const size_t wanted = parts_per_thread * threads;
+  const size_t parts = count < wanted ? count : wanted;
+  return part_plan{static_cast<int32_t>(parts),
+                   static_cast<int32_t>(parts < threads ? parts : threads)};
+}
+
+void run_parts(const part_plan &plan, void (*call)(void *, int32_t, int32_t), void *job) {
+  if (plan.threads <= 1) {
+    for (int32_t p = 0; p < plan.parts; ++p) {
       call(job, p, 0);
     }
     return;
   }
-  kxThreadPool pool(ctx.threads < parts ? ctx.threads : parts);
-  pool.run(parts, [&](int part, int worker) { call(job, part, worker); });
-}
-
-int32_t part_count(const seg_context &ctx, size_t count) {
-  if (ctx.threads <= 1 || count <= 1) {
-    return count == 0 ? 0 : 1;
-  }
-  static_assert(max_parts >= parts_per_thread * kxMaxThreads, "room for every part");
-  const size_t wanted = parts_per_thread * static_cast<size_t>(ctx.threads);
-  return static_cast<int32_t>(count < wanted ? count : wanted);
+  kxThreadPool pool(plan.threads);
+  pool.run(plan.parts, [&](int part, int worker) { call(job, part, worker); });
 }
 
 namespace {
@@ -210,6 +213,7 @@ void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t 
   ctx.snapshot_budget = params.snapshot_budget;
   ctx.threads =
       params.threads < 1 ? 1 : (params.threads > kxMaxThreads ? kxMaxThreads : params.threads);
+  ctx.voxels_per_thread = params.voxels_per_thread < 1 ? 1 : params.voxels_per_thread;
 }
 
 int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,

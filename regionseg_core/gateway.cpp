@@ -132,11 +132,6 @@ mxArray *stack_output(snapshot_list &snapshots, const mwSize *dims, mwSize ndims
 // The images the block codes and 32-bit pixel offsets reach.
 constexpr int64_t max_voxels = int64_t{1} << 30;
 
-// Voxels of the image per thread of a run: smaller images run on the
-// calling thread alone, since starting threads would cost more than their
-// share of the work saves.
-constexpr int64_t voxels_per_thread = int64_t{1} << 17;
-
 // The snapshot budget in bytes (0: none): above 1 the value is bytes, in
 // (0, 1] a share of the machine's physical memory; without the input a
 // quarter of it.  A machine that does not tell its memory gets no bound; a
@@ -272,10 +267,10 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     }
   }
 
-  if (voxels >= 2 * voxels_per_thread) {
-    const int32_t wanted = kxThreadCount("regionseg_core");
-    const int64_t fit = voxels / voxels_per_thread;
-    p.threads = fit < wanted ? static_cast<int32_t>(fit) : wanted;
+  // The thread count, read only when the image is large enough for a
+  // stage to use two (see plan_parts).
+  if (voxels >= 2 * p.voxels_per_thread) {
+    p.threads = kxThreadCount("regionseg_core");
   }
 
   // Everything is checked: build the outputs and run.

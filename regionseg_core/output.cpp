@@ -22,10 +22,10 @@ node_id live_region(const seg_context &ctx, node_id b) {
 void make_output(seg_context &ctx, node_id head, int32_t *labels) {
   if (ctx.nodes[head].next_region == 0) {
     const size_t voxels = static_cast<size_t>(ctx.cube_voxels);
-    const int32_t parts = part_count(ctx, voxels / 4096 + 1);
-    for_each_part(ctx, parts, [&](int32_t part, int32_t) {
-      const size_t last = part_start(voxels, part + 1, parts);
-      for (size_t i = part_start(voxels, part, parts); i < last; ++i) {
+    const part_plan plan = plan_parts(ctx, voxels / 4096 + 1, voxels);
+    for_each_part(plan, [&](int32_t part, int32_t) {
+      const size_t last = part_start(voxels, part + 1, plan.parts);
+      for (size_t i = part_start(voxels, part, plan.parts); i < last; ++i) {
         labels[i] = 0;
       }
     });
@@ -49,10 +49,11 @@ void make_output(seg_context &ctx, node_id head, int32_t *labels) {
     label_of[r] = label++;
   }
   const size_t records = static_cast<size_t>(ctx.node_count) - 1;
-  const int32_t parts = part_count(ctx, records);
-  for_each_part(ctx, parts, [&](int32_t part, int32_t) {
-    const node_id last = static_cast<node_id>(1 + part_start(records, part + 1, parts));
-    for (node_id b = static_cast<node_id>(1 + part_start(records, part, parts)); b < last; ++b) {
+  const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.cube_voxels));
+  for_each_part(plan, [&](int32_t part, int32_t) {
+    const node_id last = static_cast<node_id>(1 + part_start(records, part + 1, plan.parts));
+    for (node_id b = static_cast<node_id>(1 + part_start(records, part, plan.parts)); b < last;
+         ++b) {
       const region_node &block = ctx.nodes[b];
       if ((block.flags & FLAG_MERGED) == 0) {
         fill_leaf(ctx, labels, block.code, label_of[live_region(ctx, b)]);

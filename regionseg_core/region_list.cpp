@@ -166,9 +166,10 @@ node_id order_region_list(seg_context &ctx, block_table table) {
   // Every record that merging did not take is a leaf of the chain: the map
   // and the region statistics of the leaves, in parts of the store.
   const size_t records = static_cast<size_t>(ctx.node_count) - 1;
-  const int32_t parts = part_count(ctx, records);
+  const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.cube_voxels));
+  const int32_t parts = plan.parts;
   size_t leaves_of_part[max_parts] = {};
-  for_each_part(ctx, parts, [&](int32_t part, int32_t) {
+  for_each_part(plan, [&](int32_t part, int32_t) {
     const node_id last = static_cast<node_id>(1 + part_start(records, part + 1, parts));
     size_t leaves = 0;
     for (node_id b = static_cast<node_id>(1 + part_start(records, part, parts)); b < last; ++b) {

@@ -232,8 +232,9 @@ struct seg_context : block_grid {
   int32_t *median_buffer;
 
   // Threads a stage's parts may run on, the caller's included (1: the
-  // calling thread alone).
+  // calling thread alone), and the voxels of work each must have at least.
   int32_t threads;
+  int32_t voxels_per_thread;
 
   snapshot *snapshot_head; // first snapshot
   snapshot *snapshot_cur;  // the snapshot being painted
@@ -301,25 +302,30 @@ void release_records(seg_context &ctx);
 // ---------------------------------------------------------------------------
 // Parts of a stage on several threads (driver.cpp)
 
-// Calls job(part, worker) for every part 0 .. parts-1, each once, on up to
-// ctx.threads threads started for them; returns when all are done and the
+// How a stage's items are cut into parts, and the threads that do them.
+struct part_plan {
+  int32_t parts;
+  int32_t threads;
+};
+// Parts for count items whose work reads or writes voxels voxels in all:
+// one thread per voxels_per_thread of them at most (starting a thread
+// costs about as much as that work saves), never more than ctx.threads; a
+// few parts per thread (so that a thread held up by the machine leaves its
+// last parts to the others), never more than the items.
+part_plan plan_parts(const seg_context &ctx, size_t count, size_t voxels);
+// Calls job(part, worker) for every part 0 .. plan.parts-1, each once, on
+// plan.threads threads started for them; returns when all are done and the
 // threads are gone.  worker (0 .. threads-1) names the thread's own working
 // space.  Which thread does which part varies: a part writes only what is
 // its own.
-void run_parts(const seg_context &ctx, int32_t parts, void (*call)(void *, int32_t, int32_t),
-               void *job);
-template <typename Job> void for_each_part(const seg_context &ctx, int32_t parts, Job &&job) {
+void run_parts(const part_plan &plan, void (*call)(void *, int32_t, int32_t), void *job);
+template <typename Job> void for_each_part(const part_plan &plan, Job &&job) {
   using Plain = typename std::remove_reference<Job>::type;
   run_parts(
-      ctx, parts,
-      [](void *j, int32_t part, int32_t worker) { (*static_cast<Plain *>(j))(part, worker); },
+      plan, [](void *j, int32_t part, int32_t worker) { (*static_cast<Plain *>(j))(part, worker); },
       static_cast<void *>(&job));
 }
-// Parts to cut count items into: one without threads, else a few per
-// thread (so that a thread held up by the machine leaves its last parts to
-// the others), never more than the items.
-int32_t part_count(const seg_context &ctx, size_t count);
-// Parts per thread, and the most parts part_count gives (1024 threads at
+// Parts per thread, and the most parts plan_parts gives (1024 threads at
 // most).
 enum : int32_t { parts_per_thread = 4, max_parts = parts_per_thread * 1024 };
 // The first item of part p of parts over count items (p = parts: count).
@@ -495,6 +501,9 @@ void make_output(seg_context &ctx, node_id head, int32_t *labels);
 // region list, or node_failed.  The records stay in the store either way.
 node_id run_pipeline(seg_context &ctx);
 
+// Voxels of a stage's work per thread unless a run says otherwise.
+enum : int32_t { default_voxels_per_thread = 1 << 17 };
+
 // The parameters of one run, as the gateway checked them.
 struct seg_params {
   int32_t levels = 1;
@@ -514,9 +523,11 @@ struct seg_params {
   // Bytes the snapshot slices may take together; 0 for no bound.  A
   // snapshot that would pass it is not opened (see count_paint_event).
   size_t snapshot_budget = 0;
-  // Threads the run may use, the caller's included (1: no others).  The
-  // result does not depend on it.
+  // Threads the run may use, the caller's included (1: no others), and
+  // the voxels of a stage's work per thread (see plan_parts).  The result
+  // does not depend on them.
   int32_t threads = 1;
+  int32_t voxels_per_thread = default_voxels_per_thread;
 };
 
 // The image, geometry and parameter fields of a context for a run over the
