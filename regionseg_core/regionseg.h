@@ -502,7 +502,7 @@ void make_output(seg_context &ctx, node_id head, int32_t *labels);
 node_id run_pipeline(seg_context &ctx);
 
 // Voxels of a stage's work per thread unless a run says otherwise.
-enum : int32_t { default_voxels_per_thread = 1 << 17 };
+enum : int32_t { default_voxels_per_thread = 1 << 18 };
 
 // The parameters of one run, as the gateway checked them.
 struct seg_params {

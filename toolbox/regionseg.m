@@ -99,7 +99,7 @@ function [labels, snapshots] = regionseg(image, varargin)
 %
 % THREADS:
 %  REGIONSEG_CORE runs the stages that work on the pixels of a padded image
-%  of 2^18 voxels or more (512 x 512) on several threads, with the same
+%  of 2^19 voxels or more (1024 x 1024) on several threads, with the same
 %  result for every count: MATLAB's maxNumCompThreads in MATLAB; elsewhere
 %  the environment variable KALMEX_THREADS (a whole number from 1 to 1024;
 %  1 keeps it on one thread), else one per core.  See HELP REGIONSEG_CORE.

@@ -85,10 +85,11 @@
 %             slice is still the final state.
 %
 % THREADS:
-%  An image of 2^18 voxels or more (512 x 512, 64 x 64 x 64) runs the stages
-%  that work on its pixels (the start blocks, splitting, the map of the
-%  blocks, the labels) on several threads, at most one per 2^17 voxels; the
-%  grouping of the regions and the painting of the snapshots stay on one.
+%  An image of 2^19 voxels or more (1024 x 1024, 128 x 128 x 32) runs the
+%  stages that work on its pixels (the start blocks, splitting, the map of
+%  the blocks, the labels) on several threads, each stage at most one per
+%  2^18 voxels of its work; the grouping of the regions and the painting of
+%  the snapshots stay on one.
 %  The results are the same for every count.  The count is MATLAB's
 %  maxNumCompThreads in MATLAB; elsewhere the environment variable
 %  KALMEX_THREADS, a whole number from 1 to 1024 (1 keeps the call on one

@@ -178,37 +178,36 @@ public:
   ~ThreadSetting() { unsetenv("KALMEX_THREADS"); }
 };
 
-// A volume large enough for threads (64^3), with the criterion whose
-// medians each thread finds in a buffer of its own: the same labels and
-// snapshots for every KALMEX_THREADS, and a value that is not a count warns
-// once and is passed over.
+// A volume large enough for threads (128 x 128 x 32), with the criterion
+// whose medians each thread finds in a buffer of its own: the same labels
+// for every KALMEX_THREADS (the unit tests compare the snapshots), and a
+// value that is not a count warns once and is passed over.
 TEST_F(FullRunHost, EveryThreadCountGivesTheSameOutputs) {
   std::mt19937 rng(18);
-  std::vector<int32_t> v(64 * 64 * 64);
+  std::vector<int32_t> v(128 * 128 * 32);
   for (size_t i = 0; i < v.size(); ++i) {
-    const int32_t x = static_cast<int32_t>(i % 64), y = static_cast<int32_t>(i / 64 % 64);
-    v[i] = (x * x + 3 * y) / 40 % 200 + static_cast<int32_t>(rng() % 9);
+    const int32_t x = static_cast<int32_t>(i % 128), y = static_cast<int32_t>(i / 128 % 128);
+    v[i] = (x * x + 3 * y) / 80 % 200 + static_cast<int32_t>(rng() % 5);
   }
   Params p;
-  p.levels = 6;
-  p.flat_levels = 0;
+  p.levels = 7;
+  p.flat_levels = 2;
   p.start_level = 3;
   p.criterion = 3;
   p.threshold = 12;
   p.min_region_size = 4;
-  Inputs in(int32Array({64, 64, 64}, v), p);
+  Inputs in(int32Array({128, 128, 32}, v), p);
   Call one;
   {
     ThreadSetting t("1");
-    one = call("regionseg_core", 2, in.list(), true);
+    one = call("regionseg_core", 1, in.list(), true);
   }
   ASSERT_TRUE(one.ok()) << one.error();
   for (const char *count : {"2", "7", "0"}) {
     ThreadSetting t(count);
-    Call c = call("regionseg_core", 2, in.list(), true);
+    Call c = call("regionseg_core", 1, in.list(), true);
     ASSERT_TRUE(c.ok()) << c.error();
     EXPECT_EQ(int32Values(c.out[0].get()), int32Values(one.out[0].get())) << count;
-    EXPECT_EQ(int32Values(c.out[1].get()), int32Values(one.out[1].get())) << count;
     EXPECT_EQ(c.stdoutText, one.stdoutText) << count;
     const bool bad = count[0] == '0';
     EXPECT_EQ(c.transcript.find("Warning: KALMEX_THREADS is \"" + std::string(count) + "\""),
