@@ -57,9 +57,16 @@ fi
 echo "== scikit-image and OpenCV"
 "$py" "$here/compare/peers_python.py" "$data" "$out/raw_python.csv" "$reps"
 
+echo "== kalmex for Python, scikit-image in the same process"
+if [ -f "$build/python/kalmex/__init__.py" ]; then
+  PYTHONPATH=$build/python "$py" "$here/compare/kalmex_python.py" "$data" "$out/raw_kalmex.csv" "$reps"
+else
+  echo "(no Python package built: skipped)"
+fi
+
 echo "== table"
 "$py" "$here/compare/report.py" "$out" "$out/raw_ours.csv" "$out/raw_octave.csv" \
-  "$out/raw_python.csv" --meta "$out/meta.csv" --octave-meta "$out/raw_octave_meta.csv" |
+  "$out/raw_python.csv" "$out/raw_kalmex.csv" --meta "$out/meta.csv" --octave-meta "$out/raw_octave_meta.csv" |
   tee "$out/table.txt"
 
 if [ "${KALMEX_BENCH_MICRO:-1}" != 0 ]; then

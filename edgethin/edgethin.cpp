@@ -1,5 +1,7 @@
 // edgethin(strength, gc, gr): thins an edge-strength image by non-maximum
 // suppression along the gradient direction.
+#include <cstdio>
+
 #include "mex.h"
 #include "mexutil.h"
 #include "nms.h"
@@ -14,42 +16,24 @@ constexpr double kPixelsPerThread = 512.0 * 512.0;
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
-  if (nrhs != 3) {
-    mexErrMsgIdAndTxt("kalmex:edgethin:inputCount",
-                      "non-maximum suppression: Three input images required.");
+  NmsInput in[3] = {};
+  for (int k = 0; k < nrhs && k < 3; ++k) {
+    const mxArray *a = prhs[k];
+    const mwSize *dims = mxGetDimensions(a);
+    in[k].realDouble = mxIsDouble(a) && !mxIsComplex(a);
+    in[k].sparse = mxIsSparse(a);
+    in[k].ndims = static_cast<std::size_t>(mxGetNumberOfDimensions(a));
+    in[k].rows = static_cast<std::size_t>(dims[0]);
+    in[k].cols = static_cast<std::size_t>(dims[1]);
   }
-  if (nlhs != 1) {
-    mexErrMsgIdAndTxt("kalmex:edgethin:outputCount",
-                      "non-maximum suppression: One output image required.");
+  NmsFault fault;
+  if (findNmsFault(nrhs, nlhs, in, &fault)) {
+    char id[64];
+    std::snprintf(id, sizeof id, "kalmex:edgethin:%s", fault.reason);
+    mexErrMsgIdAndTxt(id, "%s", fault.message);
   }
-  for (int k = 0; k < 3; ++k) {
-    if (!mxIsDouble(prhs[k]) || mxIsComplex(prhs[k])) {
-      mexErrMsgIdAndTxt("kalmex:edgethin:notReal",
-                        "non-maximum suppression: Only double input data supported.");
-    }
-  }
-  // A sparse matrix passes the class test but does not hold rows x cols values.
-  for (int k = 0; k < 3; ++k) {
-    if (mxIsSparse(prhs[k])) {
-      mexErrMsgIdAndTxt("kalmex:edgethin:sparse",
-                        "non-maximum suppression: Sparse input is not supported.");
-    }
-  }
-  for (int k = 0; k < 3; ++k) {
-    if (mxGetNumberOfDimensions(prhs[k]) != 2) {
-      mexErrMsgIdAndTxt("kalmex:edgethin:not2D",
-                        "non-maximum suppression: Only 2D images are supported.");
-    }
-  }
-  const mwSize *d1 = mxGetDimensions(prhs[0]);
-  const mwSize *d2 = mxGetDimensions(prhs[1]);
-  const mwSize *d3 = mxGetDimensions(prhs[2]);
-  if (d2[0] != d1[0] || d2[1] != d1[1] || d3[0] != d1[0] || d3[1] != d1[1]) {
-    mexErrMsgIdAndTxt("kalmex:edgethin:sizeMismatch",
-                      "non-maximum suppression: Images have different dimensions.");
-  }
-  const mwSize rows = d1[0];
-  const mwSize cols = d1[1];
+  const mwSize rows = static_cast<mwSize>(in[0].rows);
+  const mwSize cols = static_cast<mwSize>(in[0].cols);
   const double fit = static_cast<double>(rows) * static_cast<double>(cols) / kPixelsPerThread;
   int threads = 1;
   if (fit >= 2.0) {

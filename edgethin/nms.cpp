@@ -148,3 +148,39 @@ void suppressNonMaxima(const double *d, const double *gc, const double *gr, doub
     thinColumns(d, gc, gr, out, rows, cols, s * cols / strips, (s + 1) * cols / strips);
   });
 }
+
+bool findNmsFault(int nrhs, int nlhs, const NmsInput *in, NmsFault *fault) {
+  const auto refuse = [fault](const char *reason, const char *message) {
+    fault->reason = reason;
+    fault->message = message;
+    return true;
+  };
+  if (nrhs != 3) {
+    return refuse("inputCount", "non-maximum suppression: Three input images required.");
+  }
+  if (nlhs != 1) {
+    return refuse("outputCount", "non-maximum suppression: One output image required.");
+  }
+  for (int k = 0; k < 3; ++k) {
+    if (!in[k].realDouble) {
+      return refuse("notReal", "non-maximum suppression: Only double input data supported.");
+    }
+  }
+  // A sparse matrix passes the class test but does not hold rows x cols values.
+  for (int k = 0; k < 3; ++k) {
+    if (in[k].sparse) {
+      return refuse("sparse", "non-maximum suppression: Sparse input is not supported.");
+    }
+  }
+  for (int k = 0; k < 3; ++k) {
+    if (in[k].ndims != 2) {
+      return refuse("not2D", "non-maximum suppression: Only 2D images are supported.");
+    }
+  }
+  for (int k = 1; k < 3; ++k) {
+    if (in[k].rows != in[0].rows || in[k].cols != in[0].cols) {
+      return refuse("sizeMismatch", "non-maximum suppression: Images have different dimensions.");
+    }
+  }
+  return false;
+}

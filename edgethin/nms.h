@@ -12,6 +12,27 @@
 // The columns are shared out among up to threads threads (1: the caller's
 // alone); the result is the same for every count.
 void suppressNonMaxima(const double *d, const double *gc, const double *gr, double *out,
-                       std::size_t rows, std::size_t cols, int threads);
+                       std::size_t rows, std::size_t cols, int threads = 1);
+
+// One input of a call, as the checks see it.
+struct NmsInput {
+  bool realDouble; // of class double and not complex
+  bool sparse;
+  std::size_t ndims;
+  std::size_t rows, cols; // the first two dimensions
+};
+
+// The refusal of a call: the last part of its identifier
+// (kalmex:edgethin:REASON) and its message.
+struct NmsFault {
+  const char *reason;
+  const char *message;
+};
+
+// The first fault of a call with nrhs inputs in[0 .. nrhs - 1] and nlhs
+// outputs, in the order the checks run; false when there is none.  Every
+// caller of the operation (the module and the Python binding) refuses
+// through this.
+bool findNmsFault(int nrhs, int nlhs, const NmsInput *in, NmsFault *fault);
 
 #endif

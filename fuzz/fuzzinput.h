@@ -31,6 +31,17 @@ private:
   std::size_t pos_ = 0;
 };
 
+// The word with the case bit (0x20) of each character flipped or kept, as
+// one byte each says.
+inline std::string mixedCase(Bytes &in, std::string word) {
+  for (char &c : word) {
+    if (in.byte() & 1) {
+      c = static_cast<char>(c ^ 0x20);
+    }
+  }
+  return word;
+}
+
 // An array of a class, shape and content chosen by the bytes: every numeric
 // class, logical, char, cell (nested), struct, complex and sparse; up to four
 // dimensions; at most maxElements elements.

@@ -11,6 +11,7 @@
 #include "fuzzinput.h"
 #include "kalhost.h"
 #include "preferences.h"
+#include "toolbox_standins.h"
 
 namespace {
 
@@ -52,13 +53,8 @@ bool knownMessage(const std::string &e) {
 mxArray *makeName(kalfuzz::Bytes &in) {
   const uint8_t pick = in.byte();
   if (pick < 200) {
-    std::string name = kPreferenceNames[pick % kPreferenceCount];
-    for (char &c : name) {
-      if (in.byte() & 1) {
-        c = static_cast<char>(c ^ 0x20);
-      }
-    }
-    return mxCreateString(name.c_str());
+    return mxCreateString(
+        kalfuzz::mixedCase(in, kPreferenceNames[pick % kPreferenceCount]).c_str());
   }
   return kalfuzz::makeArray(in, 64);
 }
@@ -130,19 +126,6 @@ void checkLimits() {
   mxDestroyArray(in[0]);
 }
 
-// Stand-ins for the four toolbox functions the module calls.
-void registerToolbox() {
-  kalhost::registerFunction("kal_getboundary", [](int, mxArray *plhs[], int, mxArray *[]) {
-    plhs[0] = mxCreateCellMatrix(1, 1);
-    mxSetCell(plhs[0], 0, mxCreateString("mirror"));
-  });
-  kalhost::registerFunction("kal_gettruncation", [](int, mxArray *plhs[], int, mxArray *[]) {
-    plhs[0] = mxCreateDoubleScalar(3);
-  });
-  kalhost::registerFunction("kal_setboundary", [](int, mxArray *[], int, mxArray *[]) {});
-  kalhost::registerFunction("kal_settruncation", [](int, mxArray *[], int, mxArray *[]) {});
-}
-
 void unloadModule() {
   mxArray *in[1] = {mxCreateDoubleScalar(999)};
   mxArray *out[1] = {nullptr};
@@ -154,7 +137,7 @@ void unloadModule() {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  registerToolbox();
+  kaltest::registerToolboxStandIns();
   kalfuzz::preload("kalsettings");
   unloadModule();
   return 0;

@@ -58,13 +58,7 @@ inline bool wrapperMessage(const std::string &e, int inputs) {
 inline mxArray *makeWord(Bytes &in, const char *const *words, int count) {
   const uint8_t pick = in.byte();
   if (pick < 200) {
-    std::string w = words[pick % count];
-    for (char &c : w) {
-      if (in.byte() & 1) {
-        c = static_cast<char>(c ^ 0x20);
-      }
-    }
-    return mxCreateString(w.c_str());
+    return mxCreateString(mixedCase(in, words[pick % count]).c_str());
   }
   if (pick < 215) {
     return mxCreateDoubleMatrix(0, 0, mxREAL);

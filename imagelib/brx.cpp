@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "brx.h"
+#include "brx_image.h"
 
 namespace {
 
@@ -78,32 +79,14 @@ kal_Error brx_mex2kal(const mxArray *array, kal_Image *image, kal_Resources rs) 
   if (type == kal_DT_NONE) {
     return kal_ErrorNew(op, nullptr, "Cannot make an image of a %s array.", mxGetClassName(array));
   }
-  const mwSize *dims = mxGetDimensions(array);
-  int count = static_cast<int>(mxGetNumberOfDimensions(array));
-  while (count > 0 && dims[count - 1] == 1) {
-    --count;
-  }
-  if (count > KAL_MAX_DIMENSIONS) {
-    return kal_ErrorNew(op, nullptr, "Arrays of more than %d dimensions are not images.",
-                        KAL_MAX_DIMENSIONS);
-  }
   int32_t sizes[KAL_MAX_DIMENSIONS];
-  for (int i = 0; i < count; ++i) {
-    if (static_cast<unsigned long long>(dims[i]) > 2147483647ULL) {
-      return kal_ErrorNew(op, nullptr, "Dimension %d is larger than 2^31 - 1.", i + 1);
-    }
-    sizes[i] = static_cast<int32_t>(dims[i]);
-  }
-  kal_Image made = nullptr;
-  kal_Error e = kal_ImageNew(&made, rs);
-  if (e == nullptr) {
-    e = kal_ImageAttach(made, type, count, sizes, mxGetData(array));
-  }
+  int32_t count = 0;
+  kal_Error e = imageSizesOf(op, static_cast<int>(mxGetNumberOfDimensions(array)),
+                             mxGetDimensions(array), sizes, &count);
   if (e != nullptr) {
-    return kal_ErrorNew(op, e, "Could not make the image.");
+    return e;
   }
-  *image = made;
-  return nullptr;
+  return attachImage(op, type, count, sizes, mxGetData(array), image, rs);
 }
 
 kal_Error brx_newkal(kal_Image *image, kal_Resources rs) {

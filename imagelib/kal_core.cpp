@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "kal_internal.h"
 
@@ -504,83 +505,29 @@ kal_Error kal_ImageGetData(const kal_ImageArray *images, kal_DataArray **data,
 
 // ---------------------------------------------------------------- pixel helpers
 
-bool kalIsIntegerType(kal_DataType type) {
-  return type != kal_DT_SFLOAT && type != kal_DT_DFLOAT && type != kal_DT_NONE;
-}
-
 void kalTypeRange(kal_DataType type, double *low, double *high) {
-  switch (type) {
-  case kal_DT_BIN:
+  *low = -HUGE_VAL;
+  *high = HUGE_VAL;
+  if (type == kal_DT_BIN) {
     *low = 0;
     *high = 1;
     return;
-  case kal_DT_UINT8:
-    *low = 0;
-    *high = 255;
-    return;
-  case kal_DT_SINT8:
-    *low = -128;
-    *high = 127;
-    return;
-  case kal_DT_UINT16:
-    *low = 0;
-    *high = 65535;
-    return;
-  case kal_DT_SINT16:
-    *low = -32768;
-    *high = 32767;
-    return;
-  case kal_DT_UINT32:
-    *low = 0;
-    *high = 4294967295.0;
-    return;
-  case kal_DT_SINT32:
-    *low = -2147483648.0;
-    *high = 2147483647.0;
-    return;
-  case kal_DT_UINT64:
-    *low = 0;
-    *high = 18446744073709551615.0;
-    return;
-  case kal_DT_SINT64:
-    *low = -9223372036854775808.0;
-    *high = 9223372036854775807.0;
-    return;
-  default:
-    *low = -HUGE_VAL;
-    *high = HUGE_VAL;
-    return;
   }
+  kalWithPixelType(type, [&](auto pixel) {
+    using T = decltype(pixel);
+    if constexpr (std::is_integral_v<T>) {
+      *low = static_cast<double>(std::numeric_limits<T>::min());
+      *high = static_cast<double>(std::numeric_limits<T>::max());
+    }
+  });
 }
 
 double kalReadPixel(const kal_ImageRecord *image, int64_t i) {
-  const void *p = image->pixels;
-  switch (image->type) {
-  case kal_DT_BIN:
-  case kal_DT_UINT8:
-    return static_cast<const uint8_t *>(p)[i];
-  case kal_DT_SINT8:
-    return static_cast<const int8_t *>(p)[i];
-  case kal_DT_UINT16:
-    return static_cast<const uint16_t *>(p)[i];
-  case kal_DT_SINT16:
-    return static_cast<const int16_t *>(p)[i];
-  case kal_DT_UINT32:
-    return static_cast<const uint32_t *>(p)[i];
-  case kal_DT_SINT32:
-    return static_cast<const int32_t *>(p)[i];
-  case kal_DT_UINT64:
-    return static_cast<double>(static_cast<const uint64_t *>(p)[i]);
-  case kal_DT_SINT64:
-    return static_cast<double>(static_cast<const int64_t *>(p)[i]);
-  case kal_DT_SFLOAT:
-    return static_cast<const float *>(p)[i];
-  case kal_DT_DFLOAT:
-    return static_cast<const double *>(p)[i];
-  case kal_DT_NONE:
-    break;
-  }
-  return 0;
+  double value = 0;
+  kalWithPixelType(image->type, [&](auto pixel) {
+    value = static_cast<double>(static_cast<const decltype(pixel) *>(image->pixels)[i]);
+  });
+  return value;
 }
 
 namespace {
@@ -605,47 +552,17 @@ template <typename T> void storeInteger(void *p, int64_t i, double value, double
 } // namespace
 
 void kalWritePixel(kal_ImageRecord *image, int64_t i, double value) {
-  void *p = image->pixels;
   double low = 0;
   double high = 0;
   kalTypeRange(image->type, &low, &high);
-  switch (image->type) {
-  case kal_DT_BIN:
-    storeInteger<uint8_t>(p, i, value, 0, 1);
-    return;
-  case kal_DT_UINT8:
-    storeInteger<uint8_t>(p, i, value, low, high);
-    return;
-  case kal_DT_SINT8:
-    storeInteger<int8_t>(p, i, value, low, high);
-    return;
-  case kal_DT_UINT16:
-    storeInteger<uint16_t>(p, i, value, low, high);
-    return;
-  case kal_DT_SINT16:
-    storeInteger<int16_t>(p, i, value, low, high);
-    return;
-  case kal_DT_UINT32:
-    storeInteger<uint32_t>(p, i, value, low, high);
-    return;
-  case kal_DT_SINT32:
-    storeInteger<int32_t>(p, i, value, low, high);
-    return;
-  case kal_DT_UINT64:
-    storeInteger<uint64_t>(p, i, value, low, high);
-    return;
-  case kal_DT_SINT64:
-    storeInteger<int64_t>(p, i, value, low, high);
-    return;
-  case kal_DT_SFLOAT:
-    static_cast<float *>(p)[i] = static_cast<float>(value);
-    return;
-  case kal_DT_DFLOAT:
-    static_cast<double *>(p)[i] = value;
-    return;
-  case kal_DT_NONE:
-    return;
-  }
+  kalWithPixelType(image->type, [&](auto pixel) {
+    using T = decltype(pixel);
+    if constexpr (std::is_floating_point_v<T>) {
+      static_cast<T *>(image->pixels)[i] = static_cast<T>(value);
+    } else {
+      storeInteger<T>(image->pixels, i, value, low, high);
+    }
+  });
 }
 
 // ---------------------------------------------------------------- checks

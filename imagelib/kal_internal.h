@@ -47,8 +47,33 @@ bool kalFreeList(kal_ResourceList *list);
 // Registers an object in a resource list.
 void kalRegister(kal_Resources rs, kalObject *object);
 
-bool kalIsIntegerType(kal_DataType type);
-// The range an integer type can hold (binary: 0 to 1).
+// The C type that holds the pixels of each type code, from kal_DT_BIN (one
+// byte holding 0 or 1) to kal_DT_DFLOAT, in code order.
+template <typename... T> struct kalTypeList {};
+using kalPixelTypes = kalTypeList<uint8_t, uint8_t, int8_t, uint16_t, int16_t, uint32_t, int32_t,
+                                  uint64_t, int64_t, float, double>;
+
+// One call of visit for every type of the list, indexed by type code.
+template <typename Visit, typename... T>
+void kalVisitPixelType(kal_DataType type, Visit &visit, kalTypeList<T...>) {
+  static_assert(sizeof...(T) == kal_DT_DFLOAT - kal_DT_BIN + 1, "one C type for every type code");
+  using Call = void (*)(Visit &);
+  static constexpr Call calls[] = {[](Visit &v) { v(T()); }...};
+  const int index = type - kal_DT_BIN;
+  if (index >= 0 && index < static_cast<int>(sizeof...(T))) {
+    calls[index](visit);
+  }
+}
+
+// Calls visit(T()) once, T being the C type of the pixels of the type; does
+// nothing for kal_DT_NONE or a code of no type.  Every operation that works
+// on pixels in their own type goes through here.
+template <typename Visit> void kalWithPixelType(kal_DataType type, Visit visit) {
+  kalVisitPixelType(type, visit, kalPixelTypes());
+}
+
+// The range an integer type can hold (binary: 0 to 1); -HUGE_VAL to
+// HUGE_VAL for the floating-point types.
 void kalTypeRange(kal_DataType type, double *low, double *high);
 
 // Reads pixel index i of an image as a double.

@@ -91,40 +91,8 @@ kal_Error kal_TroughFind(kal_Image image, kal_Image mask, kal_Image out, int32_t
   }
   int32_t *result = static_cast<int32_t *>(out->pixels);
   const bool fromEnd = last == 1;
-  switch (image->type) {
-  case kal_DT_BIN:
-  case kal_DT_UINT8:
-    findTroughs<uint8_t>(image, mask, dim, fromEnd, result);
-    break;
-  case kal_DT_SINT8:
-    findTroughs<int8_t>(image, mask, dim, fromEnd, result);
-    break;
-  case kal_DT_UINT16:
-    findTroughs<uint16_t>(image, mask, dim, fromEnd, result);
-    break;
-  case kal_DT_SINT16:
-    findTroughs<int16_t>(image, mask, dim, fromEnd, result);
-    break;
-  case kal_DT_UINT32:
-    findTroughs<uint32_t>(image, mask, dim, fromEnd, result);
-    break;
-  case kal_DT_SINT32:
-    findTroughs<int32_t>(image, mask, dim, fromEnd, result);
-    break;
-  case kal_DT_UINT64:
-    findTroughs<uint64_t>(image, mask, dim, fromEnd, result);
-    break;
-  case kal_DT_SINT64:
-    findTroughs<int64_t>(image, mask, dim, fromEnd, result);
-    break;
-  case kal_DT_SFLOAT:
-    findTroughs<float>(image, mask, dim, fromEnd, result);
-    break;
-  case kal_DT_DFLOAT:
-    findTroughs<double>(image, mask, dim, fromEnd, result);
-    break;
-  case kal_DT_NONE:
-    break;
-  }
+  kalWithPixelType(image->type, [&](auto pixel) {
+    findTroughs<decltype(pixel)>(image, mask, dim, fromEnd, result);
+  });
   return nullptr;
 }

@@ -2,10 +2,14 @@
 // the tests a way to see that a run leaves nothing behind, and to make any
 // single allocation fail; the counters and the list of live blocks are the
 // module's only state that survives a call, and nothing of the segmentation
-// depends on them.
+// depends on them.  Runs may go on at once in threads of one process (a
+// caller that releases its own lock around them), so the counters and the
+// list are kept under one mutex; the memory itself is had outside it.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <mutex>
 
 #include "regionseg.h"
 
@@ -16,6 +20,9 @@ long records_taken = 0; // records handed out since the hook was last set
 long cells_taken = 0;   // adjacency cells handed out since then
 long attempts = 0;      // allocations since the hook was last set
 long live_blocks = 0;   // allocations not yet released
+std::mutex state_lock;  // guards everything above and the list below
+
+using hold = std::lock_guard<std::mutex>;
 
 bool allocation_refused() {
   ++attempts;
@@ -63,15 +70,19 @@ constexpr size_t max_bytes = static_cast<size_t>(-1) - sizeof(block_header);
 } // namespace
 
 void *seg_alloc(size_t bytes) {
-  if (allocation_refused() || bytes > max_bytes) {
+  if (seg_allocation_refused() || bytes > max_bytes) {
     return NULL;
   }
   void *raw = malloc(sizeof(block_header) + bytes);
-  return raw == NULL ? NULL : link_block(raw);
+  if (raw == NULL) {
+    return NULL;
+  }
+  hold h(state_lock);
+  return link_block(raw);
 }
 
 void *seg_calloc(size_t count, size_t size) {
-  if (allocation_refused()) {
+  if (seg_allocation_refused()) {
     return NULL;
   }
   if (size != 0 && count > static_cast<size_t>(-1) / size) {
@@ -82,20 +93,28 @@ void *seg_calloc(size_t count, size_t size) {
     return NULL;
   }
   void *raw = calloc(1, sizeof(block_header) + bytes);
-  return raw == NULL ? NULL : link_block(raw);
+  if (raw == NULL) {
+    return NULL;
+  }
+  hold h(state_lock);
+  return link_block(raw);
 }
 
 void *seg_resize(void *p, size_t bytes) {
   if (p == NULL) {
     return seg_alloc(bytes);
   }
-  if (allocation_refused() || bytes > max_bytes) {
+  if (seg_allocation_refused() || bytes > max_bytes) {
     return NULL;
   }
   block_header *h = header_of(p);
-  unlink_block(h);
-  --live_blocks;
+  {
+    hold held(state_lock);
+    unlink_block(h);
+    --live_blocks;
+  }
   void *raw = realloc(h, sizeof(block_header) + bytes);
+  hold held(state_lock);
   if (raw == NULL) {
     link_block(h); // the old block stays as it was
     return NULL;
@@ -106,26 +125,40 @@ void *seg_resize(void *p, size_t bytes) {
 void seg_free(void *p) {
   if (p != NULL) {
     block_header *h = header_of(p);
-    unlink_block(h);
-    --live_blocks;
+    {
+      hold held(state_lock);
+      unlink_block(h);
+      --live_blocks;
+    }
     free(h);
   }
 }
 
-bool seg_allocation_refused() { return allocation_refused(); }
+bool seg_allocation_refused() {
+  hold h(state_lock);
+  return allocation_refused();
+}
 
 void seg_fail_allocation_at(long n) {
+  hold h(state_lock);
   fail_at = n;
   attempts = 0;
   records_taken = 0;
   cells_taken = 0;
 }
 
-long seg_allocation_count() { return attempts; }
+long seg_allocation_count() {
+  hold h(state_lock);
+  return attempts;
+}
 
-long seg_live_allocations() { return live_blocks; }
+long seg_live_allocations() {
+  hold h(state_lock);
+  return live_blocks;
+}
 
 void seg_release_everything() {
+  hold h(state_lock);
   while (live_list != NULL) {
     block_header *next = live_list->next;
     free(live_list);
@@ -210,8 +243,11 @@ bool reserve_node_links(seg_context &ctx, size_t count) {
 }
 
 void release_records(seg_context &ctx) {
-  records_taken += ctx.node_count > 0 ? ctx.node_count - 1 : 0;
-  cells_taken += ctx.link_count > 0 ? ctx.link_count - 1 : 0;
+  {
+    hold h(state_lock);
+    records_taken += ctx.node_count > 0 ? ctx.node_count - 1 : 0;
+    cells_taken += ctx.link_count > 0 ? ctx.link_count - 1 : 0;
+  }
   seg_free(ctx.nodes);
   seg_free(ctx.links);
   ctx.nodes = NULL;
@@ -230,6 +266,12 @@ __attribute__((visibility("default"))) long regionseg_core_allocation_count() {
 __attribute__((visibility("default"))) long regionseg_core_live_allocations() {
   return seg_live_allocations();
 }
-__attribute__((visibility("default"))) long regionseg_core_records_taken() { return records_taken; }
-__attribute__((visibility("default"))) long regionseg_core_cells_taken() { return cells_taken; }
+__attribute__((visibility("default"))) long regionseg_core_records_taken() {
+  hold h(state_lock);
+  return records_taken;
+}
+__attribute__((visibility("default"))) long regionseg_core_cells_taken() {
+  hold h(state_lock);
+  return cells_taken;
+}
 }

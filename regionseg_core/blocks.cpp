@@ -69,13 +69,9 @@ block_table build_initial_blocks(seg_context &ctx) {
   return table;
 }
 
-void paint_checkerboard(seg_context &ctx) {
+void fill_checkerboard(const seg_context &ctx, int32_t *labels) {
   const int32_t s = ctx.start_level;
   const int32_t t = s < ctx.flat_levels ? 0 : s - ctx.flat_levels;
-  if (!painting(ctx)) {
-    return;
-  }
-  int32_t *labels = ctx.snapshot_cur->labels;
   for (int32_t z = 0; z < ctx.dim_z; ++z) {
     const int32_t zv = 4 * ((z >> t) & 1);
     for (int32_t y = 0; y < ctx.dim_x; ++y) {
@@ -86,7 +82,13 @@ void paint_checkerboard(seg_context &ctx) {
       }
     }
   }
-  count_paint_event(ctx);
+}
+
+void paint_checkerboard(seg_context &ctx) {
+  if (painting(ctx)) {
+    fill_checkerboard(ctx, ctx.snapshot_cur->labels);
+  }
+  count_paint_event(ctx); // deferred, the replay paints the checkerboard first
 }
 
 void merge_blocks(seg_context &ctx, block_table table) {
@@ -295,7 +297,8 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
     count = next;
   }
   seg_free(own_lists);
-  if (painting(ctx)) {
+  // Painted now, or noted for the snapshots made after the split.
+  if (painting(ctx) || ctx.deferred_paints.active) {
     paint_splits(ctx, table[0]);
   }
   return SEG_OK;

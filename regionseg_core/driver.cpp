@@ -8,26 +8,19 @@
 #include "regionseg.h"
 #include "threadpool.h"
 
-namespace {
-
 // The progress lines are part of the module's interface: callers read them
 // on standard output and the tests match them byte for byte, so their texts
 // (typing and spacing included) stay exactly as they are.
-void progress(const char *line) {
+void report_progress(const seg_context &ctx, const char *line) {
+  if (ctx.progress != NULL) {
+    ctx.progress(line);
+    return;
+  }
   printf("%s", line);
   fflush(stdout);
 }
 
-void release_tables(seg_context &ctx) {
-  seg_free(ctx.child_count);
-  seg_free(ctx.block_voxels);
-  seg_free(ctx.variance_limit);
-  seg_free(ctx.median_buffer);
-  ctx.child_count = NULL;
-  ctx.block_voxels = NULL;
-  ctx.variance_limit = NULL;
-  ctx.median_buffer = NULL;
-}
+namespace {
 
 // trunc(fraction x 100), kept within int32 (any value from 100 percent on
 // tolerates every outlier alike).
@@ -41,6 +34,23 @@ int32_t outlier_percent_of(double fraction) {
   }
   return static_cast<int32_t>(percent);
 }
+
+int32_t set_up_criterion(seg_context &ctx) {
+  if (ctx.criterion == CRITERION_ROBUST_RANGE) {
+    // One buffer for each thread.
+    const size_t entries = static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1;
+    ctx.median_buffer = static_cast<int32_t *>(
+        seg_calloc(static_cast<size_t>(ctx.threads) * entries, sizeof(int32_t)));
+    if (ctx.median_buffer == NULL) {
+      return SEG_FAIL;
+    }
+  } else if (variance_statistics(ctx.criterion)) {
+    return build_variance_limits(ctx);
+  }
+  return SEG_OK;
+}
+
+} // namespace
 
 int32_t build_level_tables(seg_context &ctx) {
   ctx.child_count =
@@ -63,22 +73,16 @@ int32_t build_level_tables(seg_context &ctx) {
   return SEG_OK;
 }
 
-int32_t set_up_criterion(seg_context &ctx) {
-  if (ctx.criterion == CRITERION_ROBUST_RANGE) {
-    // One buffer for each thread.
-    const size_t entries = static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1;
-    ctx.median_buffer = static_cast<int32_t *>(
-        seg_calloc(static_cast<size_t>(ctx.threads) * entries, sizeof(int32_t)));
-    if (ctx.median_buffer == NULL) {
-      return SEG_FAIL;
-    }
-  } else if (variance_statistics(ctx.criterion)) {
-    return build_variance_limits(ctx);
-  }
-  return SEG_OK;
+void release_tables(seg_context &ctx) {
+  seg_free(ctx.child_count);
+  seg_free(ctx.block_voxels);
+  seg_free(ctx.variance_limit);
+  seg_free(ctx.median_buffer);
+  ctx.child_count = NULL;
+  ctx.block_voxels = NULL;
+  ctx.variance_limit = NULL;
+  ctx.median_buffer = NULL;
 }
-
-} // namespace
 
 part_plan plan_parts(const seg_context &ctx, size_t count, size_t voxels) {
   static_assert(max_parts >= parts_per_thread * kxMaxThreads, "room for every part");
@@ -106,29 +110,52 @@ void run_parts(const part_plan &plan, void (*call)(void *, int32_t, int32_t), vo
 
 namespace {
 
+// Blocks of the chain from first, and live regions of the list from first.
+int64_t chain_length(const seg_context &ctx, node_id first) {
+  int64_t n = 0;
+  for (node_id b = first; b != 0; b = ctx.nodes[b].next_block) {
+    ++n;
+  }
+  return n;
+}
+
+int64_t list_length(const seg_context &ctx, node_id first) {
+  int64_t n = 0;
+  for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
+    n += ctx.nodes[r].last_member != 0;
+  }
+  return n;
+}
+
 // The stages from merging to the region list; the block table is the
 // caller's.
 node_id blocks_to_regions(seg_context &ctx, block_table table) {
   merge_blocks(ctx, table);
-  progress("finished merging\n");
+  report_progress(ctx, "finished merging\n");
 
   const node_id first = table[0];
   if (ctx.nodes[first].next_block == 0) {
     // The whole image is one homogeneous block.
     ctx.nodes[first].next_region = 0;
     set_region_statistics(ctx, ctx.nodes[first]);
-    progress("finished calculating region\n");
+    report_progress(ctx, "finished calculating region\n");
     return first;
   }
 
   if (split_blocks(ctx, table) != SEG_OK) {
     return node_failed;
   }
-  progress("finished splitting\n");
+  report_progress(ctx, "finished splitting\n");
+  // Every leaf becomes a region, and grouping paints each region once: the
+  // snapshots the rest of the run opens are known up to those of
+  // elimination.
+  if (ctx.keep_snapshots) {
+    reserve_snapshots(ctx, grouping_paint_events(ctx, chain_length(ctx, table[0])));
+  }
 
   const node_id head = order_region_list(ctx, table);
   if (head != node_failed) {
-    progress("finished ordering regionlist\n");
+    report_progress(ctx, "finished ordering regionlist\n");
   }
   return head;
 }
@@ -141,7 +168,7 @@ node_id run_pipeline(seg_context &ctx) {
   if (seg_failed(table)) {
     return node_failed;
   }
-  progress("finished initialisation\n");
+  report_progress(ctx, "finished initialisation\n");
   const node_id head = blocks_to_regions(ctx, table);
   seg_free(table);
   if (head == node_failed || ctx.nodes[head].next_region == 0) { // failed, or one block
@@ -157,20 +184,24 @@ node_id run_pipeline(seg_context &ctx) {
   } else {
     grouped = group_sequential(ctx, head);
   }
-  progress("finished grouping\n");
+  report_progress(ctx, "finished grouping\n");
 
   if (ctx.nodes[grouped].nbr_head == 0) {
     return grouped;
   }
   if (ctx.min_region_size != 0) {
+    if (ctx.keep_snapshots) {
+      // Each region but the last may be absorbed, and is painted then.
+      reserve_snapshots(ctx, list_length(ctx, grouped) - 1);
+    }
     eliminate_small_regions(ctx, grouped);
-    progress("finished small region elimination\n");
+    report_progress(ctx, "finished small region elimination\n");
   }
   const node_id cleaned = clean_region_list(ctx, grouped);
-  progress("finished cleaning of regionlist\n");
+  report_progress(ctx, "finished cleaning of regionlist\n");
   const node_id sorted = sort_region_list(ctx, cleaned);
   if (sorted != node_failed) {
-    progress("finished sorting of regionlist\n");
+    report_progress(ctx, "finished sorting of regionlist\n");
   }
   return sorted;
 }
@@ -214,6 +245,7 @@ void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t 
   ctx.threads =
       params.threads < 1 ? 1 : (params.threads > kxMaxThreads ? kxMaxThreads : params.threads);
   ctx.voxels_per_thread = params.voxels_per_thread < 1 ? 1 : params.voxels_per_thread;
+  ctx.progress = params.progress;
 }
 
 int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
@@ -231,21 +263,21 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
     snapshots_out->budget_reached = false;
   }
 
-  // The painting is wanted only for the snapshots.  When even the first
-  // snapshot cannot be had (memory, or a budget below one slice), the run
-  // goes on without painting and the stack stays empty.
-  if (ctx.keep_snapshots && open_first_snapshot(ctx) != SEG_OK) {
+  // The painting is wanted only for the snapshots.  Their arena is made
+  // once the blocks are split; when it cannot be had, or the budget holds
+  // no slice, the run goes on without painting and the stack stays empty.
+  if (ctx.keep_snapshots && defer_snapshots(ctx) != SEG_OK) {
     ctx.keep_snapshots = false;
   }
 
   int32_t status = SEG_FAIL;
   if (build_level_tables(ctx) == SEG_OK && set_up_criterion(ctx) == SEG_OK) {
     const node_id regions = run_pipeline(ctx);
-    progress("finished the split_merge routine\n");
+    report_progress(ctx, "finished the split_merge routine\n");
     if (regions != node_failed) {
       make_output(ctx, regions, labels_out);
-      progress("finished make_output \n");
-      progress("No save_regionlist specified\n");
+      report_progress(ctx, "finished make_output \n");
+      report_progress(ctx, "No save_regionlist specified\n");
       status = SEG_OK;
     }
   }
@@ -256,6 +288,7 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
   release_tables(ctx);
 
   if (snapshots_out != NULL) {
+    reserve_snapshots(ctx, 0); // a run that ended before its split: what it painted
     trim_snapshots(ctx);
     snapshots_out->head = ctx.snapshot_head;
     snapshots_out->count = ctx.snapshot_count;

@@ -7,60 +7,29 @@
 // leaves the call at once; only then are the outputs created and the
 // driver run.  The snapshot stack is built only when the caller asks for it:
 // its arena comes from mxMalloc / mxRealloc and becomes output 2 as it is.
-#include <math.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "mex.h"
 #include "mexutil.h"
+#include "arguments.h"
 #include "regionseg.h"
 
 namespace {
 
-enum {
-  arg_image,
-  arg_levels,
-  arg_flat_levels,
-  arg_start_level,
-  arg_parallel_grouping,
-  arg_parallel_seeds,
-  arg_seed_any_level,
-  arg_criterion,
-  arg_threshold,
-  arg_outlier_fraction,
-  arg_noise_sigma,
-  arg_confidence_row,
-  arg_size_factor,
-  arg_min_region_size,
-  arg_keep_small_stats,
-  arg_snapshot_budget,
-  arg_count
-};
-// The inputs every call gives; the snapshot budget may follow.
-constexpr int arg_required = arg_snapshot_budget;
-
-const char *const arg_names[arg_count] = {
-    "image",          "levels",         "flat_levels", "start_level",     "parallel_grouping",
-    "parallel_seeds", "seed_any_level", "criterion",   "threshold",       "outlier_fraction",
-    "noise_sigma",    "confidence_row", "size_factor", "min_region_size", "keep_small_stats",
-    "snapshot_budget"};
-
-// Parameters read as 32-bit integers (truncated toward zero); the others stay doubles.
-bool is_int_parameter(int pos) {
-  return pos != arg_outlier_fraction && pos != arg_noise_sigma && pos != arg_size_factor &&
-         pos != arg_snapshot_budget;
+// Raises the refusal under kalmex:regionseg_core:REASON.  Nothing is owned
+// when the error leaves.
+void refuse(const seg_refusal &r) {
+  char id[64];
+  snprintf(id, sizeof id, "kalmex:regionseg_core:%s", r.reason);
+  char text[160];
+  format_refusal(r, text, sizeof text);
+  mexErrMsgIdAndTxt(id, "%s", text);
 }
 
-// Raises "Argument N (name) ..." for the argument at pos, under the
-// identifier kalmex:regionseg_core:badImage or :badParameter (or the reason
-// given).  Nothing is owned when the error leaves.
-void refuse(int pos, const char *what, const char *reason = NULL) {
-  if (reason == NULL) {
-    reason = pos == arg_image ? "badImage" : "badParameter";
-  }
-  char id[64];
-  snprintf(id, sizeof id, "kalmex:regionseg_core:%s", reason);
-  mexErrMsgIdAndTxt(id, "Argument %d (%s) %s", pos + 1, arg_names[pos], what);
+void refuse(int pos, const char *what) {
+  seg_refusal r = {pos, what, pos == arg_image ? "badImage" : "badParameter"};
+  refuse(r);
 }
 
 // Reads parameter pos after checking that it is a real numeric or logical
@@ -73,17 +42,15 @@ double read_parameter(const mxArray *a, int pos) {
     refuse(pos, "must not be empty.");
   }
   const double v = mxGetScalar(a);
-  if (!isfinite(v) && !(pos == arg_snapshot_budget && v > 0)) {
-    refuse(pos, "must be finite.");
-  }
-  if (is_int_parameter(pos) && (v <= -2147483649.0 || v >= 2147483648.0)) {
-    refuse(pos, "must fit in a 32-bit integer.");
+  seg_refusal r;
+  if (!check_parameter_value(pos, v, r)) {
+    refuse(r);
   }
   return v;
 }
 
 // Set while a run and its outputs are being made.  A host ends a call at
-// once when its memory cannot be had (the snapshot arena growing, output 2),
+// once when its memory cannot be had (the snapshot arena, output 2),
 // and the run's records, tables and snapshot cells are then left behind; they
 // are released at the start of the next call, or when the module is
 // cleared.  The arena, host memory of the call, the host releases itself.
@@ -129,28 +96,6 @@ mxArray *stack_output(snapshot_list &snapshots, const mwSize *dims, mwSize ndims
   return copy;
 }
 
-// The images the block codes and 32-bit pixel offsets reach.
-constexpr int64_t max_voxels = int64_t{1} << 30;
-
-// The snapshot budget in bytes (0: none): above 1 the value is bytes, in
-// (0, 1] a share of the machine's physical memory; without the input a
-// quarter of it.  A machine that does not tell its memory gets no bound; a
-// share too small for one byte allows none.
-size_t snapshot_budget_bytes(int nrhs, const double *value) {
-  double budget = nrhs > arg_snapshot_budget ? value[arg_snapshot_budget] : 0.25;
-  if (budget <= 1.0) {
-    const double memory = kxPhysicalMemoryBytes();
-    if (memory <= 0) {
-      return 0;
-    }
-    budget *= memory;
-  }
-  if (budget >= 1.8e19) {
-    return 0;
-  }
-  return budget < 1.0 ? 1 : static_cast<size_t>(budget);
-}
-
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
@@ -168,19 +113,19 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
 
   // The image: a real, full int32 array of two or three dimensions.
   const mxArray *image = prhs[arg_image];
-  if (image == NULL || !mxIsInt32(image) || mxIsComplex(image) || mxIsSparse(image)) {
-    refuse(arg_image, "must be a real, full int32 array.");
+  seg_refusal r;
+  if (!check_image_type(
+          image != NULL && mxIsInt32(image) && !mxIsComplex(image) && !mxIsSparse(image), r)) {
+    refuse(r);
   }
   int32_t dims[3] = {0, 0, 1};
   int ndims = 0;
-  if (!kxDims32(image, dims, 3, &ndims)) {
-    refuse(arg_image, "must have two or three dimensions.");
-  }
+  const bool shape_fits = kxDims32(image, dims, 3, &ndims);
   if (ndims < 3) {
     dims[2] = 1;
   }
-  if (int64_t{dims[0]} * dims[1] * dims[2] > max_voxels) {
-    refuse(arg_image, "must have at most 2^30 voxels.", "imageTooLarge");
+  if (!check_image_shape(dims, ndims, shape_fits, r)) {
+    refuse(r);
   }
 
   double value[arg_count] = {0};
@@ -188,83 +133,15 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     value[pos] = read_parameter(prhs[pos], pos);
   }
   seg_params p;
-  p.levels = static_cast<int32_t>(value[arg_levels]);
-  p.flat_levels = static_cast<int32_t>(value[arg_flat_levels]);
-  p.start_level = static_cast<int32_t>(value[arg_start_level]);
-  p.parallel_grouping = static_cast<int32_t>(value[arg_parallel_grouping]);
-  p.parallel_seeds = static_cast<int32_t>(value[arg_parallel_seeds]);
-  p.seed_any_level = static_cast<int32_t>(value[arg_seed_any_level]);
-  p.criterion = static_cast<int32_t>(value[arg_criterion]);
-  p.threshold = static_cast<int32_t>(value[arg_threshold]);
-  p.outlier_fraction = value[arg_outlier_fraction];
-  p.noise_sigma = value[arg_noise_sigma];
-  p.confidence_row = static_cast<int32_t>(value[arg_confidence_row]);
-  p.size_factor = value[arg_size_factor];
-  p.min_region_size = static_cast<int32_t>(value[arg_min_region_size]);
-  p.keep_small_stats = static_cast<int32_t>(value[arg_keep_small_stats]);
-  if (nrhs > arg_snapshot_budget && !(value[arg_snapshot_budget] > 0)) {
-    refuse(arg_snapshot_budget, "must be positive.");
-  }
-  p.snapshot_budget = snapshot_budget_bytes(nrhs, value);
-  const int32_t levels = p.levels;
-  const int32_t flat_levels = p.flat_levels;
-  const int32_t start_level = p.start_level;
-  const int32_t criterion = p.criterion;
-
-  // Tree shape: a block code holds sixteen digits.
-  if (levels < 1 || levels > max_levels) {
-    refuse(arg_levels, "must be 1 to 16.");
-  }
-  if (start_level < 0 || start_level >= levels) {
-    refuse(arg_start_level, "must be 0 to levels - 1.");
-  }
-  if (flat_levels < 0 || flat_levels > levels) {
-    refuse(arg_flat_levels, "must be 0 to levels.");
-  }
-  const int32_t side = int32_t{1} << levels;
-  if (dims[0] != side || dims[1] != side) {
-    refuse(arg_image, "must be 2^levels in its first two dimensions.");
-  }
-  if (ndims == 2 && flat_levels != levels) {
-    refuse(arg_image, "must be 3-D unless flat_levels equals levels.");
-  }
-  if (dims[2] != (int32_t{1} << (levels - flat_levels))) {
-    refuse(arg_image, "must have 2^(levels - flat_levels) planes.");
-  }
-
-  // Criterion and the parameters it reads.
-  if (criterion < CRITERION_RANGE || criterion > CRITERION_SCALED_VARIANCE) {
-    refuse(arg_criterion, "must be 1 to 5.");
-  }
-  if (criterion == CRITERION_CHI2_VARIANCE) {
-    if (p.confidence_row < 1 || p.confidence_row > 3) {
-      refuse(arg_confidence_row, "must be 1, 2 or 3 with criterion 4.");
-    }
-    // Pixels in a block of level levels - 1: 4 per level up to flat_levels, 8 above.
-    const int32_t below_root = levels - 1;
-    const int32_t flat = below_root < flat_levels ? below_root : flat_levels;
-    const int64_t voxels = int64_t{1} << (2 * flat + 3 * (below_root - flat));
-    if (voxels > 262144) {
-      refuse(arg_criterion, "4 allows blocks below the root of at most 262144 pixels.");
-    }
-  }
-  if (p.parallel_grouping != 0 && p.parallel_seeds < 1) {
-    refuse(arg_parallel_seeds, "must be at least 1 with parallel grouping.");
-  }
-  if (p.threshold < 0) {
-    refuse(arg_threshold, "must not be negative.");
-  }
-  if (p.outlier_fraction < 0.0) {
-    refuse(arg_outlier_fraction, "must not be negative.");
+  if (!seg_params_from_values(value, nrhs, dims, ndims, kxPhysicalMemoryBytes(), p, r)) {
+    refuse(r);
   }
 
   // Grey values, one pass.
   const int32_t voxels = dims[0] * dims[1] * dims[2];
   const int32_t *grey = static_cast<const int32_t *>(mxGetData(image));
-  for (int32_t i = 0; i < voxels; ++i) {
-    if (grey[i] < 0 || grey[i] > 255) {
-      refuse(arg_image, "must hold grey values 0 to 255.");
-    }
+  if (!check_grey_values(grey, voxels, r)) {
+    refuse(r);
   }
 
   // The thread count, read only when the image is large enough for a

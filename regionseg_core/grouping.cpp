@@ -152,6 +152,14 @@ node_id resolve_link(seg_context &ctx, link_id cell) {
   return c.node;
 }
 
+int64_t grouping_paint_events(const seg_context &ctx, int64_t regions) {
+  int64_t seeds = 0; // painted by parallel grouping before its turns
+  if (ctx.parallel_grouping != 0 && ctx.parallel_seeds > 1 && regions > 1) {
+    seeds = (ctx.parallel_seeds < regions ? ctx.parallel_seeds : regions) - 1;
+  }
+  return regions + seeds;
+}
+
 int32_t label_at_region(const seg_context &ctx, node_id r) {
   if (!painting(ctx)) {
     return 0;
@@ -216,8 +224,7 @@ node_id group_sequential(seg_context &ctx, node_id head) {
     }
     ++ctx.paint_label;
   }
-  printf("finished sequential grouping\n");
-  fflush(stdout);
+  report_progress(ctx, "finished sequential grouping\n");
   return result;
 }
 
@@ -290,7 +297,6 @@ node_id group_parallel(seg_context &ctx, node_id head) {
   }
 
   seg_free(seed_table);
-  printf("finished parallell grouping\n");
-  fflush(stdout);
+  report_progress(ctx, "finished parallell grouping\n");
   return group_sequential(ctx, head);
 }

@@ -26,23 +26,6 @@ struct ordering {
   node_id block;      // B
 };
 
-// Appends a cell for n at the end of r's list; false when none can be had.
-bool append_cell(seg_context &ctx, node_id r, node_id n) {
-  const link_id cell = new_node_link(ctx);
-  if (cell == 0) {
-    return false;
-  }
-  ctx.links[cell].node = n;
-  region_node &owner = ctx.nodes[r];
-  if (owner.nbr_tail != 0) {
-    ctx.links[owner.nbr_tail].next = cell;
-  } else {
-    owner.nbr_head = cell;
-  }
-  owner.nbr_tail = cell;
-  return true;
-}
-
 // Enters n in front of what B found before, and B at the end of n's list.
 bool link_neighbours(ordering &o, node_id n) {
   seg_context &ctx = o.ctx;
@@ -57,7 +40,7 @@ bool link_neighbours(ordering &o, node_id n) {
   if (b.nbr_tail == 0) {
     b.nbr_tail = cell;
   }
-  return append_cell(ctx, n, o.block);
+  return append_neighbour(ctx, n, o.block);
 }
 
 // Links B with the leaves of the block of the given level that starts at
@@ -94,6 +77,22 @@ bool face_leaves(ordering &o, int32_t first, int32_t level, int32_t d) {
 }
 
 } // namespace
+
+bool append_neighbour(seg_context &ctx, node_id r, node_id n) {
+  const link_id cell = new_node_link(ctx);
+  if (cell == 0) {
+    return false;
+  }
+  ctx.links[cell].node = n;
+  region_node &owner = ctx.nodes[r];
+  if (owner.nbr_tail != 0) {
+    ctx.links[owner.nbr_tail].next = cell;
+  } else {
+    owner.nbr_head = cell;
+  }
+  owner.nbr_tail = cell;
+  return true;
+}
 
 block_code low_neighbour_code(const seg_context &ctx, block_code code, int32_t level,
                               int32_t direction) {

@@ -158,6 +158,26 @@ struct snapshot_arena {
   snapshot_allocator allocator;
 };
 
+// A paint of the block stages while the snapshots are not yet reserved: the
+// block at offset start of the given level (-1: none) painted with value,
+// then events paint events counted.
+struct logged_paint {
+  int32_t start;
+  int32_t value;
+  int32_t level;
+  int32_t events;
+};
+
+// The paints and events of a run noted until reserve_snapshots replays
+// them into the slices.
+struct paint_log {
+  logged_paint *entries; // from seg_resize
+  size_t count;
+  size_t capacity;
+  int64_t events; // paint events noted
+  bool active;    // paints are noted, not painted
+};
+
 // The snapshot list handed from the driver to the gateway.  The caller sets
 // arena.allocator (zero-filled: the module's own); the driver hands back the
 // cells and the arena, whose first count slices are the snapshots in list
@@ -240,6 +260,7 @@ struct seg_context : block_grid {
   snapshot *snapshot_cur;  // the snapshot being painted
   int32_t snapshot_count;
   snapshot_arena snapshot_slices; // the labels of every snapshot
+  paint_log deferred_paints;      // the block stages' paints, until the arena is made
   int32_t paint_events;
   size_t snapshot_budget; // bytes the slices may take, 0 for no bound
   bool budget_reached;    // a snapshot was not opened for the budget
@@ -255,6 +276,9 @@ struct seg_context : block_grid {
 
   int32_t paint_label;  // label being painted while grouping
   int32_t region_count; // index of the last region, set by cleaning
+
+  // Where the progress lines go: NULL for standard output (see seg_params).
+  void (*progress)(const char *line);
 
   // The record store: records 1 .. node_count - 1 and cells 1 ..
   // link_count - 1 are in use.  Owned by the driver.
@@ -367,13 +391,14 @@ void fill_pixels(const seg_context &ctx, int32_t *buffer, int32_t x, int32_t y, 
                  int32_t width, int32_t height, int32_t depth, int32_t value);
 void fill_leaf(const seg_context &ctx, int32_t *buffer, block_code code, int32_t value);
 
-// Painting into snapshot_cur (snapshots.cpp).
+// Painting into snapshot_cur (snapshots.cpp).  While the paints are
+// deferred (defer_snapshots) both only note what they would do.
 void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,
                  int32_t depth, int32_t value);
 // One call after each painted block or region; opens a new snapshot on every
-// 1001st event when keep_snapshots is set: its cell, the arena grown when it
-// is full (geometrically, never past the budget), and a copy of the current
-// slice into the next one, which becomes current.  A snapshot that cannot be
+// 1001st event when keep_snapshots is set: its cell and a copy of the
+// current slice into the next one, which becomes current (the arena grown
+// first if the reservation did not hold it).  A snapshot that cannot be
 // had, or that would pass snapshot_budget (budget_reached is then set), is
 // not opened and painting goes on into the current one.
 void count_paint_event(seg_context &ctx);
@@ -382,6 +407,15 @@ void count_paint_event(seg_context &ctx);
 // (head = cur, count 1, paint_events 1000); SEG_FAIL, with nothing left,
 // when its cell or the arena cannot be had or the budget holds no slice.
 int32_t open_first_snapshot(seg_context &ctx);
+// The driver's way in: no arena yet, and the paints of the block stages
+// noted until reserve_snapshots; SEG_FAIL when the budget holds no slice.
+int32_t defer_snapshots(seg_context &ctx);
+// The run will count at most events more paint events: the arena is made
+// (the first time, with the deferred paints replayed into it) or grown, at
+// once, to every slice they can open within the budget.  When the first
+// arena cannot be had the run keeps no snapshot; when a growth fails, the
+// slices are grown as they open.
+void reserve_snapshots(seg_context &ctx, int64_t events);
 // Shrinks the arena to snapshot_count slices when at least half of it is
 // unused (see snapshots.cpp); when that fails the larger block is kept.
 void trim_snapshots(seg_context &ctx);
@@ -425,6 +459,8 @@ extern const float chi2_table[3][17];
 // sentinel.
 block_table build_initial_blocks(seg_context &ctx);
 void paint_checkerboard(seg_context &ctx);
+// The checkerboard of the start blocks in an image-sized buffer.
+void fill_checkerboard(const seg_context &ctx, int32_t *labels);
 void merge_blocks(seg_context &ctx, block_table table);
 // Splits every start block that failed its criterion into homogeneous
 // blocks, each in its place in the chain; SEG_OK or SEG_FAIL.
@@ -439,6 +475,9 @@ constexpr node_id node_failed = 0xFFFFFFFFu;
 // The head of the region list, or node_failed.
 node_id order_region_list(seg_context &ctx, block_table table);
 void set_region_statistics(const seg_context &ctx, region_node &block);
+// Appends a cell for n at the end of r's adjacency list; false when no cell
+// can be had.
+bool append_neighbour(seg_context &ctx, node_id r, node_id n);
 
 // Directions of the neighbour search: the first, second and third dimension.
 enum : int32_t { DIR_X = 0, DIR_Y = 1, DIR_Z = 2 };
@@ -456,6 +495,10 @@ node_id group_sequential(seg_context &ctx, node_id head);
 // The result of the closing group_sequential, or node_failed when the seed
 // table cannot be allocated.
 node_id group_parallel(seg_context &ctx, node_id head);
+// The paint events that grouping counts at most over a list of regions
+// regions: each is painted once, at its turn or when it is absorbed, and
+// parallel grouping first paints its further seeds.
+int64_t grouping_paint_events(const seg_context &ctx, int64_t regions);
 bool may_join(seg_context &ctx, node_id r, node_id n);
 void join_statistics(seg_context &ctx, node_id r, node_id n);
 // The live region the cell refers to, following forwarding links; the cell
@@ -497,6 +540,9 @@ void make_output(seg_context &ctx, node_id head, int32_t *labels);
 // ---------------------------------------------------------------------------
 // Driver (driver.cpp)
 
+// Prints one progress line: to standard output, or to ctx.progress.
+void report_progress(const seg_context &ctx, const char *line);
+
 // Runs the stages in order, printing the progress lines.  The finished
 // region list, or node_failed.  The records stay in the store either way.
 node_id run_pipeline(seg_context &ctx);
@@ -528,12 +574,21 @@ struct seg_params {
   // does not depend on them.
   int32_t threads = 1;
   int32_t voxels_per_thread = default_voxels_per_thread;
+  // Takes each progress line instead of standard output when set (a caller
+  // that shows them elsewhere, or not at all).
+  void (*progress)(const char *line) = NULL;
 };
 
 // The image, geometry and parameter fields of a context for a run over the
 // d1 x d2 x d3 image (the tables and the store are the stages').
 void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
                     const seg_params &params);
+// The per-level tables child_count and block_voxels of the context's tree;
+// SEG_FAIL when memory runs out (release_tables releases what was made).
+int32_t build_level_tables(seg_context &ctx);
+// Releases the per-level tables and the criterion's (variance limits, median
+// buffer), leaving them null.
+void release_tables(seg_context &ctx);
 
 // One segmentation of the d1 x d2 x d3 image.  labels_out (d1 x d2 x d3
 // int32) receives the labels on success; the stages use it as working space

@@ -2,7 +2,19 @@
 // run proceeds.  Every paint goes into snapshot_cur; every 1001st paint
 // event freezes it by copying it into the next slice of the arena, which
 // becomes the one painted.  The slices lie one after another in one block,
-// grown geometrically, so that the finished stack is the block itself.
+// so that the finished stack is the block itself.
+//
+// A run makes that block once, as large as the rest of the run can need
+// (reserve_snapshots), so that no slice is ever moved or written twice and
+// the host's allocator sees one request of about the stack's size.  A block
+// grown step by step is copied at each step, and ends up to twice the size
+// of the stack: past the size from which a C library maps fresh pages for
+// every request (32 MB for glibc), whose pages are then faulted in again on
+// every call, where a stack-sized block would reuse the memory the last call
+// gave back.  How many slices a run needs is known once its blocks are
+// split (grouping paints every region once).  Until then nothing reads the
+// painting, so the block stages' paints are only noted in a log, and the
+// reservation replays them into the slices.
 #include <stdint.h>
 #include <string.h>
 
@@ -10,7 +22,8 @@
 
 namespace {
 
-// Slices of the arena's first block when the snapshots are kept.
+// Slices of the arena's first block when a caller opens the snapshots
+// itself (open_first_snapshot) and keeps them.
 constexpr int32_t first_capacity = 4;
 
 size_t slice_bytes(const seg_context &ctx) {
@@ -74,8 +87,33 @@ int32_t slice_limit(const seg_context &ctx) {
   return n > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(n);
 }
 
+// The slices that a list of count slices, whose current one has taken
+// paint_events events, holds after events more: one opens on every 1001st
+// event.  Never more than the budget allows.
+int32_t slices_after(const seg_context &ctx, int32_t count, int64_t paint_events, int64_t events) {
+  const int64_t n = count + (paint_events + events) / (int64_t{snapshot_interval} + 1);
+  const int32_t limit = slice_limit(ctx);
+  return n > limit ? limit : static_cast<int32_t>(n);
+}
+
+// The arena resized to capacity slices; false (the arena as it was) when
+// that cannot be had.
+bool resize_arena(seg_context &ctx, int32_t capacity) {
+  size_t bytes = 0;
+  if (!arena_bytes(ctx, capacity, bytes)) {
+    return false;
+  }
+  void *block = arena_resize(ctx.snapshot_slices.allocator, ctx.snapshot_slices.slices, bytes);
+  if (block == NULL) {
+    return false;
+  }
+  place_arena(ctx, block, capacity);
+  return true;
+}
+
 // Room for at least one more slice, within the budget; false when it cannot
-// be had.
+// be had.  Only a run whose reservation failed, or a caller that opened the
+// snapshots itself, gets here: the reservation holds every slice of a run.
 bool grow_arena(seg_context &ctx) {
   const int32_t capacity = ctx.snapshot_slices.capacity;
   const int32_t limit = slice_limit(ctx);
@@ -100,12 +138,14 @@ bool grow_arena(seg_context &ctx) {
 
 } // namespace
 
-int32_t open_first_snapshot(seg_context &ctx) {
+namespace {
+
+// The arena of capacity slices and the first snapshot in it.
+int32_t open_snapshots(seg_context &ctx, int32_t capacity) {
   snapshot *cell = static_cast<snapshot *>(seg_calloc(1, sizeof(snapshot)));
   if (cell == NULL) {
     return SEG_FAIL;
   }
-  int32_t capacity = ctx.keep_snapshots ? first_capacity : 1;
   if (capacity > slice_limit(ctx)) {
     capacity = slice_limit(ctx);
   }
@@ -130,24 +170,119 @@ int32_t open_first_snapshot(seg_context &ctx) {
   return SEG_OK;
 }
 
-// A block at most half empty is kept as it is.  Growth doubles, so that is
-// every block but a first one of few snapshots, and the unused part never
-// exceeds the used one; its pages were never touched.  Trimming it would
-// cost more than it gives: a C library that sizes its reuse of large blocks
-// by the last one released (glibc does) would then serve the next call's
-// growth with fresh pages, faulted in one by one, instead of the memory this
-// block leaves behind.
+void release_log(paint_log &log) {
+  seg_free(log.entries);
+  log = paint_log{};
+}
+
+// Notes a paint (level -1: none) and the events counted after it; false
+// when the log cannot grow.
+bool note_paint(seg_context &ctx, int32_t start, int32_t level, int32_t value) {
+  paint_log &log = ctx.deferred_paints;
+  if (log.count == log.capacity) {
+    const size_t capacity = log.capacity == 0 ? 1024 : 2 * log.capacity;
+    void *grown = capacity > static_cast<size_t>(-1) / sizeof(logged_paint)
+                      ? NULL
+                      : seg_resize(log.entries, capacity * sizeof(logged_paint));
+    if (grown == NULL) {
+      return false;
+    }
+    log.entries = static_cast<logged_paint *>(grown);
+    log.capacity = capacity;
+  }
+  log.entries[log.count++] = logged_paint{start, value, level, 0};
+  return true;
+}
+
+bool note_event(seg_context &ctx) {
+  paint_log &log = ctx.deferred_paints;
+  if (log.count == 0 && !note_paint(ctx, 0, -1, 0)) {
+    return false;
+  }
+  ++log.entries[log.count - 1].events;
+  ++log.events;
+  return true;
+}
+
+// The arena for the logged events and events more, and the logged paints
+// replayed into it as they would have been painted: the checkerboard (always
+// the first painting of a run), then each paint with its events.  When the
+// arena cannot be had the run keeps no snapshot and paints nothing more.
+void replay_log(seg_context &ctx, int64_t events) {
+  paint_log log = ctx.deferred_paints;
+  ctx.deferred_paints = paint_log{};
+  const int32_t capacity = slices_after(ctx, 1, snapshot_interval, log.events + events);
+  if (open_snapshots(ctx, capacity) != SEG_OK) {
+    ctx.keep_snapshots = false;
+    release_log(log);
+    return;
+  }
+  fill_checkerboard(ctx, ctx.snapshot_cur->labels);
+  for (size_t i = 0; i < log.count; ++i) {
+    const logged_paint &p = log.entries[i];
+    if (p.level >= 0) {
+      const block_extent_t e = block_extent(ctx, p.level);
+      fill_pixels(ctx, ctx.snapshot_cur->labels, p.start, 0, 0, e.width, e.height, e.depth,
+                  p.value);
+    }
+    for (int32_t k = 0; k < p.events; ++k) {
+      count_paint_event(ctx);
+    }
+  }
+  release_log(log);
+}
+
+// The level of a block of the given width (a power of two).
+int32_t level_of_width(int32_t width) {
+  int32_t level = 0;
+  while ((int32_t{1} << level) < width) {
+    ++level;
+  }
+  return level;
+}
+
+} // namespace
+
+int32_t open_first_snapshot(seg_context &ctx) {
+  return open_snapshots(ctx, ctx.keep_snapshots ? first_capacity : 1);
+}
+
+int32_t defer_snapshots(seg_context &ctx) {
+  if (slice_limit(ctx) == 0) {
+    ctx.budget_reached = true; // not even the first slice
+    return SEG_FAIL;
+  }
+  ctx.deferred_paints.active = true;
+  return SEG_OK;
+}
+
+void reserve_snapshots(seg_context &ctx, int64_t events) {
+  if (ctx.deferred_paints.active) {
+    replay_log(ctx, events);
+    return;
+  }
+  if (!painting(ctx) || !ctx.keep_snapshots) {
+    return;
+  }
+  const int32_t wanted = slices_after(ctx, ctx.snapshot_count, ctx.paint_events, events);
+  if (wanted > ctx.snapshot_slices.capacity) {
+    resize_arena(ctx, wanted); // when it fails, growth is tried again as the slices open
+  }
+}
+
+// A block at most half empty is kept as it is.  The reservation of a run
+// leaves unused at most the slices its bounds overcounted (parallel seeds,
+// regions that elimination did not take), and the pages of those were never
+// touched.  Trimming them would cost more than it gives: a C library that
+// sizes its reuse of large blocks by the last one released (glibc does)
+// would then serve the next call with fresh pages, faulted in one by one,
+// instead of the memory this block leaves behind.
 void trim_snapshots(seg_context &ctx) {
   snapshot_arena &arena = ctx.snapshot_slices;
   if (arena.slices == NULL || 2 * (arena.capacity - ctx.snapshot_count) < arena.capacity) {
     return;
   }
-  size_t bytes = 0;
-  arena_bytes(ctx, ctx.snapshot_count, bytes); // fewer than capacity: fits
-  void *block = arena_resize(arena.allocator, arena.slices, bytes);
-  if (block != NULL) {
-    place_arena(ctx, block, ctx.snapshot_count);
-  }
+  resize_arena(ctx, ctx.snapshot_count); // when it fails the larger block stays
 }
 
 void release_snapshot_cells(snapshot *head) {
@@ -166,6 +301,7 @@ void release_snapshots(snapshot_list &list) {
 }
 
 void release_snapshots(seg_context &ctx) {
+  release_log(ctx.deferred_paints);
   release_snapshot_cells(ctx.snapshot_head);
   arena_release(ctx.snapshot_slices);
   ctx.snapshot_head = NULL;
@@ -196,14 +332,28 @@ void fill_leaf(const seg_context &ctx, int32_t *buffer, block_code code, int32_t
 void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,
                  int32_t depth, int32_t value) {
   if (!painting(ctx)) {
-    return;
+    // A log that cannot grow is replayed at once; painting goes on in the
+    // slices.
+    if (!ctx.deferred_paints.active || note_paint(ctx, x + y + z, level_of_width(width), value)) {
+      return;
+    }
+    reserve_snapshots(ctx, 0);
+    if (!painting(ctx)) {
+      return;
+    }
   }
   fill_pixels(ctx, ctx.snapshot_cur->labels, x, y, z, width, height, depth, value);
 }
 
 void count_paint_event(seg_context &ctx) {
   if (!painting(ctx)) {
-    return;
+    if (!ctx.deferred_paints.active || note_event(ctx)) {
+      return;
+    }
+    reserve_snapshots(ctx, 0);
+    if (!painting(ctx)) {
+      return;
+    }
   }
   ++ctx.paint_events;
   if (ctx.paint_events <= snapshot_interval) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <cstdarg>
 #include <cstdlib>
 
 namespace {
@@ -104,13 +105,25 @@ Insert insertOffset(OffsetSet *set, uint32_t offset) {
 
 RepairState newRepairState(RepairPrint print) {
   RepairState s;
-  s.verbose = false;
-  s.quiet = false;
-  s.bigEndian = false;
-  s.fileFailed = false;
-  s.fileFixed = false;
   s.print = print;
   return s;
+}
+
+// Made on first use only, so that the module, which prints to the console,
+// never holds one.
+std::string &repairReport() {
+  thread_local std::string text;
+  return text;
+}
+
+int gatherRepairReport(const char *fmt, ...) {
+  char line[4096];
+  va_list args;
+  va_start(args, fmt);
+  const int n = std::vsnprintf(line, sizeof line, fmt, args);
+  va_end(args);
+  repairReport() += line;
+  return n;
 }
 
 void applyOptions(const char *word, RepairState *s) {
@@ -133,7 +146,7 @@ static bool isRegularFile(FILE *fp) {
   return fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-void repairNamedFile(const char *name, RepairState *s) {
+RepairOutcome repairNamedFile(const char *name, RepairState *s) {
   FILE *fp = std::fopen(name, "r+b");
   if (fp != nullptr && !isRegularFile(fp)) {
     std::fclose(fp);
@@ -143,7 +156,7 @@ void repairNamedFile(const char *name, RepairState *s) {
     if (!s->quiet) {
       s->print("Problem opening file %s\n", name);
     }
-    return;
+    return kRepairUnopened;
   }
   s->fileFixed = false;
   repairFile(fp, s);
@@ -155,16 +168,34 @@ void repairNamedFile(const char *name, RepairState *s) {
     }
     s->fileFailed = true;
   }
+  const RepairOutcome outcome = s->fileFailed  ? kRepairFailed
+                                : s->fileFixed ? kRepairFixed
+                                               : kRepairNothing;
   if (!s->quiet) {
-    if (s->fileFailed) {
+    if (outcome == kRepairFailed) {
       s->print("Problem reading the file %s\n", name);
-    } else if (s->fileFixed) {
+    } else if (outcome == kRepairFixed) {
       s->print("Fixed the file %s\n", name);
     } else {
       s->print("Nothing to fix in %s\n", name);
     }
   }
   s->fileFailed = false;
+  return outcome;
+}
+
+RepairOutcome repairArgument(const char *text, bool whole, RepairState *s) {
+  if (text[0] == '-') {
+    applyOptions(text, s);
+    return kRepairOptions;
+  }
+  if (!whole) {
+    if (!s->quiet) {
+      s->print("Problem opening file %s\n", text);
+    }
+    return kRepairUnopened;
+  }
+  return repairNamedFile(text, s);
 }
 
 void repairFile(FILE *fp, RepairState *s) {

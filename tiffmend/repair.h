@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // printf-style output for the per-file report and the reasons of failures.
 typedef int (*RepairPrint)(const char *fmt, ...);
@@ -18,26 +19,43 @@ typedef int (*RepairPrint)(const char *fmt, ...);
 // The state of one call and of the file being worked on.
 struct RepairState {
   // Call state, cleared at the start of every call.
-  bool verbose; // print the reason of each failure and short directory reads
-  bool quiet;   // print nothing at all; clears verbose whenever it is set
+  bool verbose = false; // print the reason of each failure and short directory reads
+  bool quiet = false;   // print nothing at all; clears verbose whenever it is set
   // File state.
-  bool bigEndian;  // byte order of the file: "MM" rather than "II"
-  bool fileFailed; // a step failed
-  bool fileFixed;  // at least one value was rewritten
-  RepairPrint print;
+  bool bigEndian = false;  // byte order of the file: "MM" rather than "II"
+  bool fileFailed = false; // a step failed
+  bool fileFixed = false;  // at least one value was rewritten
+  RepairPrint print = nullptr;
 };
 
 // A fresh call state printing through print.
 RepairState newRepairState(RepairPrint print);
+
+// A print function that gathers the report in repairReport(), the calling
+// thread's own text, for a caller that shows it elsewhere than the console
+// (the Python package, the tests); lines are cut to 4095 characters.
+int gatherRepairReport(const char *fmt, ...);
+std::string &repairReport();
 
 // Reads an option word (text starting with '-'): 'q'/'Q' sets quiet,
 // 'v'/'V' sets verbose, any other character is ignored.  Once quiet is set,
 // verbose stays off for the rest of the call.
 void applyOptions(const char *word, RepairState *s);
 
+// What became of one named file: the four outcome lines.
+// kRepairOptions stands for an input that was an option word.
+enum RepairOutcome { kRepairUnopened, kRepairFailed, kRepairFixed, kRepairNothing, kRepairOptions };
+
 // Opens the named file for update, repairs it, closes it and prints its
-// outcome line (unless quiet).  fileFailed is cleared afterwards.
-void repairNamedFile(const char *name, RepairState *s);
+// outcome line (unless quiet); returns that outcome.  fileFailed is cleared
+// afterwards.
+RepairOutcome repairNamedFile(const char *name, RepairState *s);
+
+// One text input of a call, as read: an option word (text starting with
+// '-'), else a file name, which is opened only when whole (the text was not
+// cut to fit and holds no zero character: otherwise it would name some
+// other file).  The file's outcome, or kRepairOptions.
+RepairOutcome repairArgument(const char *text, bool whole, RepairState *s);
 
 // Checks the header of the open file and walks its chain of image file
 // directories, repairing each.  Sets fileFailed on any failure and fileFixed

@@ -25,18 +25,8 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
       continue;
     }
     const int cut = kxGetString(prhs[i], text, sizeof text);
-    if (text[0] == '-') {
-      applyOptions(text, &state);
-      continue;
-    }
-    // A name that did not fit, or that holds a zero character, would open
-    // some other file than the one the caller named: it is not opened.
-    if (cut != 0 || std::strlen(text) != static_cast<size_t>(mxGetNumberOfElements(prhs[i]))) {
-      if (!state.quiet) {
-        mexPrintf("Problem opening file %s\n", text);
-      }
-      continue;
-    }
-    repairNamedFile(text, &state);
+    const bool whole =
+        cut == 0 && std::strlen(text) == static_cast<size_t>(mxGetNumberOfElements(prhs[i]));
+    repairArgument(text, whole, &state);
   }
 }

@@ -21,14 +21,12 @@ function kal_setboundary(bc)
 % SEE ALSO:
 %  kal_getboundary, kalsettings
 
-if nargin < 1  % back to the default
-   if isappdata(0, 'kal_boundarycondition'), rmappdata(0, 'kal_boundarycondition'); end
-   return
-end
-if ~ischar(bc) || isempty(bc) || size(bc, 1) ~= 1 || ndims(bc) ~= 2
+if nargin < 1
+   bc = [];  % back to the default
+elseif ~ischar(bc) || isempty(bc) || size(bc, 1) ~= 1 || ndims(bc) ~= 2
    error('kalmex:kal_setboundary:invalidInput', 'BC must be a non-empty character row vector.');
 end
-setappdata(0, 'kal_boundarycondition', bc);
+kal_keepforsession('kal_boundarycondition', bc);
 
 %!test
 %! unwind_protect

@@ -19,14 +19,12 @@ function kal_settruncation(t)
 % SEE ALSO:
 %  kal_gettruncation, kalsettings
 
-if nargin < 1  % back to the default
-   if isappdata(0, 'kal_truncation'), rmappdata(0, 'kal_truncation'); end
-   return
-end
-if ~isnumeric(t) || ~isreal(t) || numel(t) ~= 1 || ~isfinite(t) || t <= 0
+if nargin < 1
+   t = [];  % back to the default
+elseif ~isnumeric(t) || ~isreal(t) || numel(t) ~= 1 || ~isfinite(t) || t <= 0
    error('kalmex:kal_settruncation:invalidInput', 'T must be a real, finite, positive number.');
 end
-setappdata(0, 'kal_truncation', double(t));
+kal_keepforsession('kal_truncation', double(t));
 
 %!test
 %! unwind_protect

@@ -18,26 +18,41 @@ namespace {
 
 constexpr int kSide = 256;
 
-// Shapes on a smooth gradient, lightly blurred, with seeded noise.
-std::vector<double> testImage() {
+// A kSide x kSide picture holding grey(x, y) at every pixel (x first).
+template <typename Grey> std::vector<double> paint(Grey grey) {
   std::vector<double> im(kSide * kSide);
-  std::mt19937 rng(42);
-  std::normal_distribution<double> noise(0.0, 1.5);
-  for (int j = 0; j < kSide; ++j) {
-    for (int i = 0; i < kSide; ++i) {
-      double v = 40.0 + 0.2 * i;
-      if (std::hypot(i - 80.0, j - 90.0) < 45.0) {
-        v += 90.0;
-      }
-      if (i > 140 && i < 220 && j > 120 && j < 230) {
-        v += 60.0;
-      }
-      if (std::abs((i - 40) - (j - 170)) < 6 && j > 150 && j < 240) {
-        v -= 30.0;
-      }
-      im[i + j * kSide] = v;
+  for (int y = 0; y < kSide; ++y) {
+    for (int x = 0; x < kSide; ++x) {
+      im[x + y * kSide] = grey(x, y);
     }
   }
+  return im;
+}
+
+// Adds seeded Gaussian noise to every pixel, in pixel order.
+void addNoise(std::vector<double> &im, unsigned seed, double sigma) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> noise(0.0, sigma);
+  for (double &v : im) {
+    v += noise(rng);
+  }
+}
+
+// Shapes on a smooth gradient, lightly blurred, with seeded noise.
+std::vector<double> testImage() {
+  std::vector<double> im = paint([](int x, int y) {
+    double v = 40.0 + 0.2 * x;
+    if (std::hypot(x - 80.0, y - 90.0) < 45.0) {
+      v += 90.0;
+    }
+    if (x > 140 && x < 220 && y > 120 && y < 230) {
+      v += 60.0;
+    }
+    if (std::abs((x - 40) - (y - 170)) < 6 && y > 150 && y < 240) {
+      v -= 30.0;
+    }
+    return v;
+  });
   // Three passes of a 3 x 3 box filter make the edges smooth ramps.
   std::vector<double> tmp(im.size());
   for (int pass = 0; pass < 3; ++pass) {
@@ -56,37 +71,34 @@ std::vector<double> testImage() {
     }
     im.swap(tmp);
   }
-  for (double &v : im) {
-    v += noise(rng);
-  }
+  addNoise(im, 42, 1.5);
   return im;
 }
 
 // Shapes on gradients with seeded noise, as grey values 0..255 (x first).
 std::vector<int32_t> segmentationImage() {
-  std::vector<int32_t> im(kSide * kSide);
-  std::mt19937 rng(2026);
-  std::normal_distribution<double> noise(0.0, 3.0);
-  for (int y = 0; y < kSide; ++y) {
-    for (int x = 0; x < kSide; ++x) {
-      double v = 60.0 + 0.15 * y; // a gentle gradient in the background
-      if (std::hypot(x - 70.0, y - 80.0) < 50.0) {
-        v = 190.0;
-      }
-      if (x > 130 && x < 230 && y > 30 && y < 110) {
-        v = 120.0 + 0.4 * (x - 130); // a ramp inside a rectangle
-      }
-      if (y > 150 && y < 240 && std::abs(x - 170) < (y - 150) * 0.6) {
-        v = 30.0;
-      }
-      if (std::hypot(x - 60.0, y - 200.0) < 30.0 && std::hypot(x - 60.0, y - 200.0) > 15.0) {
-        v = 230.0;
-      }
-      v += noise(rng);
-      im[x + y * kSide] = static_cast<int32_t>(std::lround(std::clamp(v, 0.0, 255.0)));
+  std::vector<double> im = paint([](int x, int y) {
+    double v = 60.0 + 0.15 * y; // a gentle gradient in the background
+    if (std::hypot(x - 70.0, y - 80.0) < 50.0) {
+      v = 190.0;
     }
+    if (x > 130 && x < 230 && y > 30 && y < 110) {
+      v = 120.0 + 0.4 * (x - 130); // a ramp inside a rectangle
+    }
+    if (y > 150 && y < 240 && std::abs(x - 170) < (y - 150) * 0.6) {
+      v = 30.0;
+    }
+    if (std::hypot(x - 60.0, y - 200.0) < 30.0 && std::hypot(x - 60.0, y - 200.0) > 15.0) {
+      v = 230.0;
+    }
+    return v;
+  });
+  addNoise(im, 2026, 3.0);
+  std::vector<int32_t> grey(im.size());
+  for (std::size_t k = 0; k < im.size(); ++k) {
+    grey[k] = static_cast<int32_t>(std::lround(std::clamp(im[k], 0.0, 255.0)));
   }
-  return im;
+  return grey;
 }
 
 // The snapshot stack as one picture: every snapshot at half size in label

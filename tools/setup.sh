@@ -25,6 +25,15 @@ liboctave-dev      test ci
 octave-parallel    test ci       (parcellfun, for the scale-out recipe)
 gnuplot-nox        test ci       (a graphics toolkit for the demos in octave-cli)
 fonts-freefont-otf test ci       (the font Octave draws text with)
+pybind11-dev       test ci       (the Python package kalmex)
+python3-dev        test ci
+python3-numpy      test ci
+python3-pytest     test ci
+python3-setuptools test ci       (pip install of python/)
+python3-pip        test ci
+python3-venv       test ci
+python3-dask       test ci       (kalmex.dask)
+python3-distributed test ci
 libbenchmark-dev   ci
 libtiff-tools      ci
 clang              ci            (libFuzzer, for the fuzzers)

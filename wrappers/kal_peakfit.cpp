@@ -4,21 +4,14 @@
 
 namespace {
 
-const WordCode kMethods[] = {
-    {"default", 0}, {"linear", 1}, {"parabolic", 5}, {"gaussian", 6}, {"bspline", 4},
-};
-
 void findPeaks(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
   kal_Image input = nullptr;
   kal_Image mask = nullptr;
-  if (!frameImage(f, prhs[0], 1, "image", &input)) {
-    return;
-  }
-  if (!mxIsEmptyImage(prhs[1]) && !frameImage(f, prhs[1], 2, "mask", &mask)) {
+  if (!frameImageAndMask(f, prhs, &input, &mask)) {
     return;
   }
   int32_t method = 0;
-  if (!frameReadWord(f, prhs[2], 3, kMethods, sizeof kMethods / sizeof kMethods[0], &method)) {
+  if (!frameReadWord(f, prhs[2], 3, kPeakMethods, &method)) {
     return;
   }
   int32_t dims = 0;

@@ -7,13 +7,10 @@ namespace {
 void findTroughs(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
   kal_Image input = nullptr;
   kal_Image mask = nullptr;
+  if (!frameImageAndMask(f, prhs, &input, &mask)) {
+    return;
+  }
   kal_Image output = nullptr;
-  if (!frameImage(f, prhs[0], 1, "image", &input)) {
-    return;
-  }
-  if (!mxIsEmptyImage(prhs[1]) && !frameImage(f, prhs[1], 2, "mask", &mask)) {
-    return;
-  }
   if (!frameLibrary(f, brx_newkal(&output, f->rs))) {
     return;
   }

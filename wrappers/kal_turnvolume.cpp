@@ -4,18 +4,6 @@
 
 namespace {
 
-const WordCode kInterpolations[] = {
-    {"default", 0},  {"bspline", 1}, {"4-cubic", 2}, {"3-cubic", 3},
-    {"bilinear", 4}, {"linear", 4},  {"zoh", 5},
-};
-
-const WordCode kFills[] = {
-    {"default", 0},
-    {"zero", 1},
-    {"max", 2},
-    {"min", 3},
-};
-
 void turnVolume(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
   kal_Image input = nullptr;
   kal_Image output = nullptr;
@@ -26,7 +14,7 @@ void turnVolume(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
     return;
   }
   if (!kxIsScalar(prhs[1])) {
-    frameFault(f, "notRealScalar", "Argument %d should be a real scalar.", 2);
+    frameFault(f, "notRealScalar", kNotRealScalarMessage, 2);
     return;
   }
   const double angle = mxGetScalar(prhs[1]);
@@ -35,12 +23,11 @@ void turnVolume(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
     return;
   }
   int32_t interpolation = 0;
-  if (!frameReadWord(f, prhs[3], 4, kInterpolations,
-                     sizeof kInterpolations / sizeof kInterpolations[0], &interpolation)) {
+  if (!frameReadWord(f, prhs[3], 4, kInterpolations, &interpolation)) {
     return;
   }
   int32_t fill = 0;
-  if (!frameReadWord(f, prhs[4], 5, kFills, sizeof kFills / sizeof kFills[0], &fill)) {
+  if (!frameReadWord(f, prhs[4], 5, kFills, &fill)) {
     return;
   }
   if (!frameLibrary(f, kal_TurnVolume(input, output, angle, axis, interpolation, fill))) {

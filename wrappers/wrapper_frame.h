@@ -24,6 +24,7 @@
 #include "kal.h"
 #include "mex.h"
 #include "mexutil.h"
+#include "wrapper_words.h"
 
 struct WrapperFrame {
   const char *module; // the module's name, for the identifiers
@@ -34,15 +35,6 @@ struct WrapperFrame {
   int position;         // 1-based position of the argument at fault; 0 for the count messages
   const char *argument; // the name of the argument whose conversion failed, else null
 };
-
-// One entry of a word table: the option word and the code it stands for.
-struct WordCode {
-  const char *word;
-  int32_t code;
-};
-
-// Option words are read into buffers of this size (at most 49 characters).
-const int kWordBufferSize = 50;
 
 // The resource list of a call that the host ended inside a step: a host
 // ends a call at once when an array or a block cannot be had, so frameClose
@@ -97,6 +89,15 @@ inline bool frameImage(WrapperFrame *f, const mxArray *a, int position, const ch
   return false;
 }
 
+// Arguments 1 and 2 of the modules that search an image within a mask: the
+// image, then the mask (an empty array for none, which leaves mask null).
+inline bool frameImageAndMask(WrapperFrame *f, const mxArray *prhs[], kal_Image *image,
+                              kal_Image *mask) {
+  *mask = nullptr;
+  return frameImage(f, prhs[0], 1, "image", image) &&
+         (mxIsEmptyImage(prhs[1]) || frameImage(f, prhs[1], 2, "mask", mask));
+}
+
 // True when the module's steps may run: the resource list exists and the
 // numbers of inputs and outputs are right.
 inline bool frameCheckCounts(WrapperFrame *f, int nlhs, int nrhs, int inputs) {
@@ -114,53 +115,37 @@ inline bool frameCheckCounts(WrapperFrame *f, int nlhs, int nrhs, int inputs) {
   return true;
 }
 
-// Compares two words without regard to (ASCII) case.
-inline bool frameSameWord(const char *a, const char *b) {
-  for (;; ++a, ++b) {
-    const char ca = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-    const char cb = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-    if (ca != cb) {
-      return false;
-    }
-    if (ca == '\0') {
-      return true;
-    }
-  }
-}
-
 // An option word: an empty array gives code 0; otherwise a string of the
 // table.  A longer string is cut to 49 characters (and so matches no word).
-inline bool frameReadWord(WrapperFrame *f, const mxArray *a, int position, const WordCode *table,
-                          int entries, int32_t *code) {
+template <int Entries>
+inline bool frameReadWord(WrapperFrame *f, const mxArray *a, int position,
+                          const WordCode (&table)[Entries], int32_t *code) {
   if (mxIsEmpty(a)) {
     *code = 0;
     return true;
   }
   if (!mxIsCharString(a)) {
-    frameFault(f, "notString", "Argument %d should be a string.", position);
+    frameFault(f, "notString", kNotStringMessage, position);
     return false;
   }
   char word[kWordBufferSize];
   (void)kxGetString(a, word, kWordBufferSize);
-  for (int i = 0; i < entries; ++i) {
-    if (frameSameWord(word, table[i].word)) {
-      *code = table[i].code;
-      return true;
-    }
+  if (lookupWord(table, word, code)) {
+    return true;
   }
-  frameFault(f, "unknownWord", "Argument %d is invalid string.", position);
+  frameFault(f, "unknownWord", kUnknownWordMessage, position);
   return false;
 }
 
 // An integer scalar that fits a 32-bit integer.
 inline bool frameReadInteger(WrapperFrame *f, const mxArray *a, int position, int32_t *value) {
   if (!mxIsIntScalar(a)) {
-    frameFault(f, "notInteger", "Argument %d should be an integer scalar.", position);
+    frameFault(f, "notInteger", kNotIntegerMessage, position);
     return false;
   }
   const double v = mxGetScalar(a);
   if (v < -2147483648.0 || v > 2147483647.0) {
-    frameFault(f, "notInteger", "Argument %d should be an integer scalar.", position);
+    frameFault(f, "notInteger", kNotIntegerMessage, position);
     return false;
   }
   *value = static_cast<int32_t>(v);
@@ -171,7 +156,7 @@ inline bool frameReadInteger(WrapperFrame *f, const mxArray *a, int position, in
 inline bool frameReadBoolean(WrapperFrame *f, const mxArray *a, int position, int32_t *value) {
   const bool logical = mxIsLogical(a) && kxIsRealScalarValue(a);
   if (!logical && !mxIsIntScalar(a)) {
-    frameFault(f, "notBoolean", "Argument %d should be a boolean.", position);
+    frameFault(f, "notBoolean", kNotBooleanMessage, position);
     return false;
   }
   *value = mxGetScalar(a) == 0 ? 0 : 1;

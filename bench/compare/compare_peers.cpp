@@ -18,6 +18,8 @@
 // without small-region elimination, and the 4096 x 4096 photograph; all
 // but the smallest (64^3, 512^2) run only KALMEX_BENCH_BIG_REPS times
 // (default 1), one call each, the first of which is the peak-memory call.
+// KALMEX_BENCH_ONLY=WORD[,WORD...] keeps the segmentation cases whose names
+// contain one of the words; KALMEX_BENCH_SKIP_EDGE leaves out edgethin.
 //
 // Every call runs on one thread (KALMEX_THREADS=1) except the rows of the
 // threads: edgethin's pass, a stream of its bytes and its gateway on two
@@ -599,6 +601,17 @@ int main(int argc, char **argv) {
     segs.push_back(makeSeg(img + "_c1_seq", img, side, side, 2, 1, 20, 0, 6.0));
     segs.push_back(makeSeg(img + "_c4_seq", img, side, side, 2, 4, 20, 0, 6.0));
   }
+  // The snapshot stack of a volume: blobs 64^3 (a few hundred slices of
+  // 1 MB) for every criterion and both grouping modes.
+  for (int criterion = 1; criterion <= 5; ++criterion) {
+    for (int parallel : {0, 1}) {
+      if (parallel == 0 && (criterion == 1 || criterion == 4)) {
+        continue; // above
+      }
+      segs.push_back(makeSeg("blobs64_c" + std::to_string(criterion) + (parallel ? "_par" : "_seq"),
+                             "blobs64", 64, 64, 2, criterion, 20, parallel, 6.0));
+    }
+  }
   segs.push_back(makeSeg("noise128_t0_s0", "noise128", 128, 1, 0, 1, 0, 0, 4.0));
   segs.push_back(makeSeg("noise256_t0_s0", "noise256", 256, 1, 0, 1, 0, 0, 4.0));
   segs.push_back(makeSeg("noisevol32_t0_s0", "noisevol32", 32, 32, 0, 1, 0, 0, 4.0));
@@ -648,10 +661,23 @@ int main(int argc, char **argv) {
     }
   }
   if (const char *only = std::getenv("KALMEX_BENCH_ONLY")) {
+    // The cases whose names contain one of the comma-separated words.
+    std::vector<std::string> words;
+    for (const char *w = only;; ++w) {
+      const char *end = std::strchr(w, ',');
+      words.emplace_back(w, end != nullptr ? end : w + std::strlen(w));
+      if (end == nullptr) {
+        break;
+      }
+      w = end;
+    }
     std::vector<SegCase> kept;
     for (SegCase &c : segs) {
-      if (c.name.find(only) != std::string::npos) {
-        kept.push_back(c);
+      for (const std::string &w : words) {
+        if (!w.empty() && c.name.find(w) != std::string::npos) {
+          kept.push_back(c);
+          break;
+        }
       }
     }
     segs.swap(kept);

@@ -7,44 +7,22 @@ Writes key,rep,cpu_seconds,wall_seconds per call, like compare_bench.  CPU
 time is the process's (time.process_time); OpenCV runs on one thread so that
 its CPU time is not inflated by thread start-up.
 """
-import os
 import sys
-import time
 
 import cv2
 import numpy as np
 from skimage import feature, filters, segmentation
 
+from bench_timing import ONLY, load, measure
+
 DATA, RAW, REPS = sys.argv[1], sys.argv[2], int(sys.argv[3])
-MIN_TIME = float(os.environ.get("KALMEX_BENCH_MIN_TIME", "0.2"))
-ONLY = os.environ.get("KALMEX_BENCH_ONLY", "")
 cv2.setNumThreads(1)
 
-
-def load(name, shape):
-    raw = np.fromfile(os.path.join(DATA, name + ".u8"), dtype=np.uint8)
-    return raw.reshape(shape, order="F")
-
-
-camera = load("camera256", (256, 256))
-edge = load("edge4096", (4096, 4096))
+camera = load(DATA, "camera256", (256, 256))
+edge = load(DATA, "edge4096", (4096, 4096))
 # The peer of our 3-D runs: watershed on the Sobel gradient of the blurred
 # noise volume (the gradient made beforehand, as our runs get their image).
-bn3d128_sobel = filters.sobel(load("bn3d128", (128, 128, 128)).astype(float))
-
-
-def measure(f):
-    f()
-    calls = 0
-    c0, w0 = time.process_time(), time.perf_counter()
-    while True:
-        f()
-        calls += 1
-        c1 = time.process_time()
-        if c1 - c0 >= MIN_TIME:
-            break
-    return (c1 - c0) / calls, (time.perf_counter() - w0) / calls
-
+bn3d128_sobel = filters.sobel(load(DATA, "bn3d128", (128, 128, 128)).astype(float))
 
 cases = [
     ("peer.skimage.felzenszwalb.camera256",

@@ -146,6 +146,18 @@ for img in ("shapes256", "gradient256", "shapes_noise4_256", "shapes_noise16_256
                     "peer.skimage.felzenszwalb.camera256", "felzenszwalb on camera", None, seg)
 
 
+# py. kalmex for Python (kalmex_python.py), its peers in the same process.
+speedup_row("py", "Python: kalmex.regionseg, camera 256^2", "py.rs.camera256",
+            "py.peer.skimage.felzenszwalb.camera256", "felzenszwalb (same process)", 10)
+speedup_row("py", "Python: kalmex.regionseg, camera 256^2", "py.rs.camera256",
+            "py.peer.skimage.slic.camera256", "slic (same process)", None)
+speedup_row("py", "Python: kalmex.regionseg, blurred noise 128^3", "py.rs.bn3d128",
+            "py.peer.skimage.watershed.bn3d128", "watershed on Sobel (same process)", 5)
+time_row("py", "Python: kalmex.regionseg_core, camera 256^2", "py.core.camera256",
+         "py.cpp.camera256", "the same run timed in C++", 1.05)
+speedup_row("py", "Python: regionseg_many, 64 x 512^2, wall", "py.dask.w2.64", "py.dask.w1.64",
+            "1 worker process", 1.7)
+
 # 3. Scaling: time per voxel against the 32^3 volume.
 def per_voxel(seg):
     v = float(meta.get(seg, {}).get("voxels", "nan"))
@@ -322,6 +334,45 @@ if "oct.budget.camstack40.slices" in om:
 else:
     target("snapshots: camera stack 231 x 201 x 40, regionseg in Octave", "not measured", "",
            "within the budget, warning", None)
+
+# kalmex for Python.
+speedup_target("Python: kalmex.regionseg, camera 256^2, against felzenszwalb", "py.rs.camera256",
+               "py.peer.skimage.felzenszwalb.camera256", "felzenszwalb, same process", 10)
+speedup_target("Python: kalmex.regionseg, blurred noise 128^3, against watershed", "py.rs.bn3d128",
+               "py.peer.skimage.watershed.bn3d128", "watershed on Sobel, same process", 5)
+q = summary(paired(series("py.core.camera256"), series("py.cpp.camera256"),
+                   lambda x, y: 100 * (x / y - 1)))
+if q is None:
+    target("Python: kalmex.regionseg_core call overhead, camera 256^2", "not measured", "",
+           "<= 5 %", None)
+else:
+    target("Python: kalmex.regionseg_core call overhead, camera 256^2",
+           "%+.1f %% (%+.1f..%+.1f)" % q, "the same run timed in C++ %.2f ms"
+           % (1e3 * med("py.cpp.camera256")), "<= 5 %", q[0] <= 5)
+speedup_target("Python: regionseg_many, 64 images 512^2, 2 workers against 1 (wall)",
+               "py.dask.w2.64", "py.dask.w1.64", "1 worker", 1.7)
+# Snapshots at the cost of their bytes: what the stack adds to a labels-only
+# call against writing the same bytes into a fresh host array of the
+# stack's size, measured beside it in the same run.
+for image, label in (("camera256", "camera 256^2"), ("blobs64", "blobs 64^3")):
+    for c in range(1, 6):
+        for mode, word in (("seq", "sequential"), ("par", "parallel")):
+            seg = "%s_c%d_%s" % (image, c, mode)
+            s, l, f = (series("emb.rs.%s.snap" % seg), series("emb.rs.%s.labels" % seg),
+                       series("emb.stream.snapfresh.%s" % seg))
+            name = "snapshots: %s, criterion %d, %s: (with - labels only) / fresh array" % (
+                label, c, word)
+            if not (s and l and f):
+                target(name, "not measured", "", "<= 1.5", None)
+                continue
+            n = max(len(s), len(l), len(f))
+            q = summary([(s[i % len(s)] - l[i % len(l)]) / f[i % len(f)] for i in range(n)])
+            target(name, "%.2f (%.2f..%.2f); %.2f ms more than labels only (%s slices)" % (
+                q[0], q[1], q[2], 1e3 * (statistics.median(s) - statistics.median(l)),
+                meta.get(seg, {}).get("snapshots", "?")),
+                "the stack's bytes into a fresh host array %.2f ms" % (1e3 * statistics.median(f)),
+                "<= 1.5", q[0] <= 1.5)
+
 
 # The targets of the threads: wall times, two threads against one (or
 # against two threads streaming the same bytes), with the one-minute load

@@ -22,6 +22,7 @@
 #include <random>
 #include <vector>
 
+#include "bench_scene.h"
 #include "elimination_index.h"
 #include "regionseg.h"
 
@@ -105,12 +106,9 @@ Measure run(const std::vector<int32_t> &image, int32_t side, int32_t planes, boo
   ctx.criterion = 1;
   ctx.threshold = 20;
   ctx.min_region_size = 40;
-  ctx.child_count = static_cast<int32_t *>(seg_calloc(levels, sizeof(int32_t)));
-  ctx.block_voxels = static_cast<int32_t *>(seg_calloc(levels + 1, sizeof(int32_t)));
-  ctx.block_voxels[0] = 1;
-  for (int32_t l = 0; l < levels; ++l) {
-    ctx.child_count[l] = l < ctx.flat_levels ? 4 : 8;
-    ctx.block_voxels[l + 1] = ctx.block_voxels[l] * ctx.child_count[l];
+  if (build_level_tables(ctx) != SEG_OK) {
+    fprintf(stderr, "out of memory\n");
+    exit(1);
   }
   Measure m;
   block_table table = build_initial_blocks(ctx);
@@ -129,15 +127,10 @@ Measure run(const std::vector<int32_t> &image, int32_t side, int32_t planes, boo
     exit(1);
   }
   // Grouping prints its progress line; the table alone goes to stdout.
-  fflush(stdout);
-  const int saved = dup(1);
-  const int null_fd = open("/dev/null", O_WRONLY);
-  dup2(null_fd, 1);
-  head = group_sequential(ctx, head);
-  fflush(stdout);
-  dup2(saved, 1);
-  close(null_fd);
-  close(saved);
+  {
+    const quiet_stdout quiet;
+    head = group_sequential(ctx, head);
+  }
   for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
     ++m.regions;
     for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
@@ -152,8 +145,7 @@ Measure run(const std::vector<int32_t> &image, int32_t side, int32_t planes, boo
   seg_fail_allocation_at(0);
   m.work = elimination_counts;
   release_records(ctx);
-  seg_free(ctx.child_count);
-  seg_free(ctx.block_voxels);
+  release_tables(ctx);
   return m;
 }
 

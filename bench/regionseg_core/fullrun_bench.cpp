@@ -6,79 +6,26 @@
 // benchmark runs per process, see CMakeLists.txt).
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <stdio.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "bench_params.h"
+#include "bench_scene.h"
 #include "regionseg.h"
 
 namespace {
 
-struct Scene {
-  int32_t levels;
-  int32_t flat_levels;
-  int32_t start_level;
-  int32_t side;
-  int32_t planes;
-  std::vector<int32_t> image;
-};
-
-// Boxes and balls of random grey values on a background with a gentle
-// gradient and Gaussian noise (sigma 4).  Seeded: the same every run.
-Scene make_scene(int32_t levels, int32_t flat_levels, int32_t start_level) {
-  Scene s{
-      levels, flat_levels, start_level, int32_t{1} << levels, int32_t{1} << (levels - flat_levels),
-      {}};
-  const int32_t side = s.side;
-  s.image.assign(static_cast<size_t>(side) * side * s.planes, 0);
-  for (int32_t z = 0; z < s.planes; ++z) {
-    for (int32_t y = 0; y < side; ++y) {
-      for (int32_t x = 0; x < side; ++x) {
-        s.image[x + y * side + z * side * side] = 80 + (40 * x) / side;
-      }
-    }
-  }
-  std::mt19937 rng(4402);
-  std::uniform_int_distribution<int32_t> pos(0, side - 1);
-  std::uniform_int_distribution<int32_t> grey(20, 235);
-  std::uniform_int_distribution<int32_t> size(side / 16, side / 4);
-  for (int shape = 0; shape < 24; ++shape) {
-    const int32_t cx = pos(rng), cy = pos(rng), cz = pos(rng) % s.planes, r = size(rng);
-    const int32_t g = grey(rng);
-    const bool ball = shape % 2 == 0;
-    for (int32_t z = 0; z < s.planes; ++z) {
-      for (int32_t y = 0; y < side; ++y) {
-        for (int32_t x = 0; x < side; ++x) {
-          const int32_t dx = x - cx, dy = y - cy, dz = s.planes > 1 ? z - cz : 0;
-          const bool inside = ball
-                                  ? dx * dx + dy * dy + dz * dz <= r * r
-                                  : std::abs(dx) <= r && std::abs(dy) <= r / 2 && std::abs(dz) <= r;
-          if (inside) {
-            s.image[x + y * side + z * side * side] = g;
-          }
-        }
-      }
-    }
-  }
-  std::normal_distribution<double> noise(0.0, 4.0);
-  for (int32_t &v : s.image) {
-    v = std::clamp(static_cast<int32_t>(std::lround(v + noise(rng))), 0, 255);
-  }
-  return s;
-}
+// Boxes and balls on a background with a gentle gradient: 80, rising by 40
+// across x.
+constexpr uint32_t kSeed = 4402;
 
 const Scene &scene(int which) {
-  static const Scene picture = make_scene(8, 8, 4);
-  static const Scene volume64 = make_scene(6, 0, 3);
-  static const Scene volume128 = make_scene(7, 0, 3);
+  static const Scene picture = make_scene(8, 8, 4, kSeed, 80, 40);
+  static const Scene volume64 = make_scene(6, 0, 3, kSeed, 80, 40);
+  static const Scene volume128 = make_scene(7, 0, 3, kSeed, 80, 40);
   return which == 0 ? picture : which == 1 ? volume64 : volume128;
 }
 
@@ -99,22 +46,17 @@ void BM_FullRun(benchmark::State &state) {
   std::vector<int32_t> labels(s.image.size());
   int32_t count = 0;
   int32_t status = SEG_OK;
-  fflush(stdout);
-  const int saved = dup(1);
-  const int null_fd = open("/dev/null", O_WRONLY);
-  dup2(null_fd, 1); // the progress lines are not timed on a terminal
-  close(null_fd);
   const seg_params p = bench_params(s.levels, s.flat_levels, s.start_level, criterion, parallel);
-  for (auto _ : state) {
-    snapshot_list list = {};
-    status = split_merge(s.image.data(), s.side, s.side, s.planes, p, labels.data(),
-                         snapshots ? &list : nullptr);
-    count = list.count;
-    release_snapshots(list);
+  {
+    const quiet_stdout quiet;
+    for (auto _ : state) {
+      snapshot_list list = {};
+      status = split_merge(s.image.data(), s.side, s.side, s.planes, p, labels.data(),
+                           snapshots ? &list : nullptr);
+      count = list.count;
+      release_snapshots(list);
+    }
   }
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
   if (status != SEG_OK) {
     state.SkipWithError("run failed");
     return;

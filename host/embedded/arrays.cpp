@@ -11,30 +11,66 @@
 
 namespace embedded {
 
-size_t classElementSize(mxClassID cls) {
-  switch (cls) {
-  case mxDOUBLE_CLASS:
-  case mxINT64_CLASS:
-  case mxUINT64_CLASS:
-    return 8;
-  case mxSINGLE_CLASS:
-  case mxINT32_CLASS:
-  case mxUINT32_CLASS:
-    return 4;
-  case mxINT16_CLASS:
-  case mxUINT16_CLASS:
-  case mxCHAR_CLASS:
-    return 2;
-  case mxINT8_CLASS:
-  case mxUINT8_CLASS:
-  case mxLOGICAL_CLASS:
-    return 1;
-  case mxCELL_CLASS:
-  case mxSTRUCT_CLASS:
-    return sizeof(mxArray *);
-  default:
-    return 0;
+namespace {
+
+// The first element of a data block holding T, as a double.
+template <typename T> double firstAsDouble(const void *data) {
+  return static_cast<double>(*static_cast<const T *>(data));
+}
+
+// What the host knows of a class: its name, the bytes of one element (a
+// cell or a field holds a pointer), and how its first element reads as a
+// double (cells and structs have none).
+struct ClassTraits {
+  mxClassID cls;
+  const char *name;
+  size_t elementSize;
+  double (*first)(const void *data);
+};
+
+template <typename T> constexpr ClassTraits valueClass(mxClassID cls, const char *name) {
+  return {cls, name, sizeof(T), firstAsDouble<T>};
+}
+
+// Every class that holds values, in the order of mxClassID: the part of its
+// name in mxIsNAME and mxNAME_CLASS, its C type and its name.
+// clang-format off
+#define KX_VALUE_CLASSES(X) \
+  X(Logical, LOGICAL, mxLogical, "logical") \
+  X(Char, CHAR, mxChar, "char") \
+  X(Double, DOUBLE, double, "double") \
+  X(Single, SINGLE, float, "single") \
+  X(Int8, INT8, int8_t, "int8") \
+  X(Uint8, UINT8, uint8_t, "uint8") \
+  X(Int16, INT16, int16_t, "int16") \
+  X(Uint16, UINT16, uint16_t, "uint16") \
+  X(Int32, INT32, int32_t, "int32") \
+  X(Uint32, UINT32, uint32_t, "uint32") \
+  X(Int64, INT64, int64_t, "int64") \
+  X(Uint64, UINT64, uint64_t, "uint64")
+// clang-format on
+
+#define KX_TRAITS(part, id, type, text) valueClass<type>(mx##id##_CLASS, text),
+const ClassTraits kClasses[] = {{mxCELL_CLASS, "cell", sizeof(mxArray *), nullptr},
+                                {mxSTRUCT_CLASS, "struct", sizeof(mxArray *), nullptr},
+                                KX_VALUE_CLASSES(KX_TRAITS)};
+#undef KX_TRAITS
+
+// The traits of a class, or null for a class that holds no data here.
+const ClassTraits *traitsOf(mxClassID cls) {
+  for (const ClassTraits &t : kClasses) {
+    if (t.cls == cls) {
+      return &t;
+    }
   }
+  return nullptr;
+}
+
+} // namespace
+
+size_t classElementSize(mxClassID cls) {
+  const ClassTraits *t = traitsOf(cls);
+  return t == nullptr ? 0 : t->elementSize;
 }
 
 namespace {
@@ -300,38 +336,8 @@ void mxDestroyArray(mxArray *a) { destroy(a); }
 mxClassID mxGetClassID(const mxArray *a) { return a->cls; }
 
 const char *mxGetClassName(const mxArray *a) {
-  switch (a->cls) {
-  case mxCELL_CLASS:
-    return "cell";
-  case mxSTRUCT_CLASS:
-    return "struct";
-  case mxLOGICAL_CLASS:
-    return "logical";
-  case mxCHAR_CLASS:
-    return "char";
-  case mxDOUBLE_CLASS:
-    return "double";
-  case mxSINGLE_CLASS:
-    return "single";
-  case mxINT8_CLASS:
-    return "int8";
-  case mxUINT8_CLASS:
-    return "uint8";
-  case mxINT16_CLASS:
-    return "int16";
-  case mxUINT16_CLASS:
-    return "uint16";
-  case mxINT32_CLASS:
-    return "int32";
-  case mxUINT32_CLASS:
-    return "uint32";
-  case mxINT64_CLASS:
-    return "int64";
-  case mxUINT64_CLASS:
-    return "uint64";
-  default:
-    return "unknown";
-  }
+  const ClassTraits *t = traitsOf(a->cls);
+  return t == nullptr ? "unknown" : t->name;
 }
 
 mwSize mxGetNumberOfDimensions(const mxArray *a) { return a->dims.size(); }
@@ -411,34 +417,8 @@ double mxGetScalar(const mxArray *a) {
   if (a == nullptr || a->re == nullptr || a->count == 0) {
     return 0.0;
   }
-  switch (a->cls) {
-  case mxDOUBLE_CLASS:
-    return *static_cast<const double *>(a->re);
-  case mxSINGLE_CLASS:
-    return *static_cast<const float *>(a->re);
-  case mxINT8_CLASS:
-    return *static_cast<const int8_t *>(a->re);
-  case mxUINT8_CLASS:
-    return *static_cast<const uint8_t *>(a->re);
-  case mxINT16_CLASS:
-    return *static_cast<const int16_t *>(a->re);
-  case mxUINT16_CLASS:
-    return *static_cast<const uint16_t *>(a->re);
-  case mxINT32_CLASS:
-    return *static_cast<const int32_t *>(a->re);
-  case mxUINT32_CLASS:
-    return *static_cast<const uint32_t *>(a->re);
-  case mxINT64_CLASS:
-    return static_cast<double>(*static_cast<const int64_t *>(a->re));
-  case mxUINT64_CLASS:
-    return static_cast<double>(*static_cast<const uint64_t *>(a->re));
-  case mxLOGICAL_CLASS:
-    return *static_cast<const mxLogical *>(a->re) ? 1.0 : 0.0;
-  case mxCHAR_CLASS:
-    return *static_cast<const mxChar *>(a->re);
-  default:
-    return 0.0;
-  }
+  const ClassTraits *t = traitsOf(a->cls);
+  return t == nullptr || t->first == nullptr ? 0.0 : t->first(a->re);
 }
 
 int mxGetString(const mxArray *a, char *buf, mwSize buflen) {
@@ -506,18 +486,10 @@ void mxSetField(mxArray *a, mwIndex i, const char *name, mxArray *value) {
   }
 }
 
-bool mxIsDouble(const mxArray *a) { return a->cls == mxDOUBLE_CLASS; }
-bool mxIsSingle(const mxArray *a) { return a->cls == mxSINGLE_CLASS; }
-bool mxIsInt8(const mxArray *a) { return a->cls == mxINT8_CLASS; }
-bool mxIsUint8(const mxArray *a) { return a->cls == mxUINT8_CLASS; }
-bool mxIsInt16(const mxArray *a) { return a->cls == mxINT16_CLASS; }
-bool mxIsUint16(const mxArray *a) { return a->cls == mxUINT16_CLASS; }
-bool mxIsInt32(const mxArray *a) { return a->cls == mxINT32_CLASS; }
-bool mxIsUint32(const mxArray *a) { return a->cls == mxUINT32_CLASS; }
-bool mxIsInt64(const mxArray *a) { return a->cls == mxINT64_CLASS; }
-bool mxIsUint64(const mxArray *a) { return a->cls == mxUINT64_CLASS; }
-bool mxIsChar(const mxArray *a) { return a->cls == mxCHAR_CLASS; }
-bool mxIsLogical(const mxArray *a) { return a->cls == mxLOGICAL_CLASS; }
+#define KX_CLASS_TEST(part, id, type, text)                                                        \
+  bool mxIs##part(const mxArray *a) { return a->cls == mx##id##_CLASS; }
+KX_VALUE_CLASSES(KX_CLASS_TEST)
+#undef KX_CLASS_TEST
 bool mxIsNumeric(const mxArray *a) { return isNumericClass(a->cls); }
 bool mxIsCell(const mxArray *a) { return a->cls == mxCELL_CLASS; }
 bool mxIsStruct(const mxArray *a) { return a->cls == mxSTRUCT_CLASS; }

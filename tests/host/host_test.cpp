@@ -1,5 +1,8 @@
 // The embedded host's own semantics: call scope, errors, transcript, module
 // state and life cycle, mexCallMATLAB.
+#include <cmath>
+#include <cstring>
+
 #include "hosttest.h"
 
 using namespace kaltest;
@@ -52,6 +55,29 @@ TEST_F(EmbeddedHost, ArraysHaveMatlabShapes) {
 
   Array i32 = int32Array({1, 1}, {-7});
   EXPECT_EQ(mxGetScalar(i32.get()), -7.0);
+}
+
+// The first element reads in the C type of its class: all bits set are -1
+// in a signed class and the largest value in an unsigned one, as wide as
+// the class's element size says.
+TEST_F(EmbeddedHost, ScalarReadsTheFirstElementInItsClassType) {
+  const struct {
+    mxClassID cls;
+    size_t bytes;
+    bool isSigned;
+  } classes[] = {{mxINT8_CLASS, 1, true},    {mxUINT8_CLASS, 1, false},  {mxINT16_CLASS, 2, true},
+                 {mxUINT16_CLASS, 2, false}, {mxINT32_CLASS, 4, true},   {mxUINT32_CLASS, 4, false},
+                 {mxINT64_CLASS, 8, true},   {mxUINT64_CLASS, 8, false}, {mxCHAR_CLASS, 2, false}};
+  for (const auto &c : classes) {
+    Array a(mxCreateNumericMatrix(2, 1, c.cls, mxREAL));
+    EXPECT_EQ(mxGetElementSize(a.get()), c.bytes);
+    std::memset(mxGetData(a.get()), 0xFF, c.bytes);
+    const double largest = std::ldexp(1.0, 8 * static_cast<int>(c.bytes)) - 1;
+    EXPECT_EQ(mxGetScalar(a.get()), c.isSigned ? -1.0 : largest) << mxGetClassName(a.get());
+  }
+  Array f(mxCreateNumericMatrix(1, 1, mxSINGLE_CLASS, mxREAL));
+  *static_cast<float *>(mxGetData(f.get())) = 0.25f;
+  EXPECT_EQ(mxGetScalar(f.get()), 0.25);
 }
 
 TEST_F(EmbeddedHost, DuplicateIsDeepAndCellsOwnTheirElements) {

@@ -61,13 +61,8 @@ std::vector<int32_t> direct(const std::vector<double> &v, const Geometry &g, con
     dims.push_back(mwSize(g.p3));
   }
   kaltest::Array image = kaltest::int32Array(dims, grey);
-  const double p[14] = {double(g.levels),          double(g.flat_levels),
-                        double(g.start_level),     o.parallel ? 1.0 : 0,
-                        double(o.seeds),           o.seed_any_level ? 1.0 : 0,
-                        double(o.criterion),       double(o.threshold),
-                        o.outlier_fraction,        o.noise_sigma,
-                        double(o.confidence_row),  o.size_factor,
-                        double(o.min_region_size), o.keep_small_stats ? 1.0 : 0};
+  double p[14];
+  moduleParams(g, o.run, p);
   std::vector<kaltest::Array> scalars;
   std::vector<const mxArray *> in = {image.get()};
   for (double x : p) {
@@ -88,17 +83,17 @@ class FrontTest : public kaltest::HostTest {};
 TEST(FrontOptions, NamesValuesAndMessages) {
   Options o;
   EXPECT_EQ(kalseg::setOption(o, "criterion", "Robust_Range"), "");
-  EXPECT_EQ(o.criterion, 3);
+  EXPECT_EQ(o.run.criterion, 3);
   EXPECT_EQ(kalseg::setOption(o, "criterion", "5"), "");
-  EXPECT_EQ(o.criterion, 5);
+  EXPECT_EQ(o.run.criterion, 5);
   EXPECT_EQ(kalseg::setOption(o, "start-level", "2"), "");
   EXPECT_EQ(o.start_level, 2);
   EXPECT_EQ(kalseg::setOption(o, "GROUPING", "parallel"), "");
-  EXPECT_TRUE(o.parallel);
+  EXPECT_TRUE(o.run.parallel_grouping);
   EXPECT_EQ(kalseg::setOption(o, "keep_small_stats", "yes"), "");
-  EXPECT_TRUE(o.keep_small_stats);
+  EXPECT_TRUE(o.run.keep_small_stats);
   EXPECT_EQ(kalseg::setOption(o, "confidence", "0.90"), "");
-  EXPECT_EQ(o.confidence_row, 3);
+  EXPECT_EQ(o.run.confidence_row, 3);
   EXPECT_EQ(kalseg::setOption(o, "scale", "MinMax"), "");
   EXPECT_EQ(o.scale, "minmax");
 
@@ -185,7 +180,7 @@ TEST(FrontGeometry, PaddedSizesLevelsAndLimits) {
             "option 'start_level' must be a whole number 0 to 4 for this image.");
 
   Options chi2 = o;
-  chi2.criterion = 4;
+  chi2.run.criterion = 4;
   EXPECT_EQ(kalseg::geometryFor(256, 256, 1, chi2, g), "");
   EXPECT_EQ(kalseg::geometryFor(256, 256, 32, chi2, g), "") << "level 7 blocks of 262144 pixels";
   EXPECT_NE(kalseg::geometryFor(256, 256, 64, chi2, g), "");
@@ -309,7 +304,7 @@ TEST_F(FrontTest, PaddingRepeatsTheBorderAndCropsBack) {
 
 TEST_F(FrontTest, RefusalsComeBeforeTheModule) {
   Options o;
-  o.criterion = 4;
+  o.run.criterion = 4;
   kalseg::Result r = kalseg::segment(volume(2, 2, 256, std::vector<double>(1024, 9)), o, false);
   EXPECT_NE(r.error.find("chi2_variance"), std::string::npos);
   Options none;
@@ -393,7 +388,7 @@ TEST_F(FrontTest, SnapshotBudgetKeepsTheFirstSlicesAndTheLast) {
     x = grey(rng);
   }
   Options o;
-  o.threshold = 10;
+  o.run.threshold = 10;
   o.start_level = 0;
   o.snapshot_budget = 1; // all of the physical memory
   const kalseg::Result full = kalseg::segment(volume(100, 96, 1, v), o, true);

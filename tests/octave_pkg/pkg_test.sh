@@ -3,6 +3,7 @@
 # Makes the package, then runs SCRIPT in octave-cli to install, load and use
 # it; everything happens in a fresh temporary folder.
 set -eu
+source "$(dirname "$0")/../support/octave_eval.sh"
 octave=$1 root=$2 script=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -11,14 +12,5 @@ echo "$made"
 modules=$(sed -n 's/.*(modules: \(.*\))$/\1/p' <<< "$made")
 tarball=$(ls "$work"/dist/kalmex-*.tar.gz)
 cd "$work"
-exec "$octave" --no-gui --norc --no-history --quiet --no-window-system --eval "
-  kx_prefix = '$work/prefix'; kx_tarball = '$tarball';
-  kx_modules = strsplit('$modules', ' ');
-  try
-    run('$script');
-  catch err
-    fprintf(2, 'FAILED: %s\n', err.message);
-    for k = 1:numel(err.stack), fprintf(2, '  at %s line %d\n', err.stack(k).name, err.stack(k).line); end
-    exit(1);
-  end
-  exit(0);"
+octave_eval "kx_prefix = '$work/prefix'; kx_tarball = '$tarball'; kx_modules = strsplit('$modules', ' ');" \
+  "run('$script')" "$octave"

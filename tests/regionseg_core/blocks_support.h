@@ -11,40 +11,27 @@
 
 namespace segtest {
 
-struct Geometry {
-  int32_t levels = 2;
-  int32_t flat_levels = 2;
-  int32_t start_level = 0;
-  int32_t criterion = 1;
-  int32_t threshold = 10;
-};
+// The parameters the unit tests start from: the record's own, but for a
+// 4 x 4 tree (levels 2) and threshold 10.
+inline seg_params test_params() {
+  seg_params p;
+  p.levels = 2;
+  p.flat_levels = 2;
+  p.threshold = 10;
+  return p;
+}
 
 // Owns the tables, the image and the snapshot list of one context.
 class Context {
 public:
-  explicit Context(const Geometry &g, bool keep_snapshots = true) {
+  explicit Context(const seg_params &g, bool keep_snapshots = true) {
     ctx = seg_context{};
     const int32_t side = int32_t{1} << g.levels;
     const int32_t planes = int32_t{1} << (g.levels - g.flat_levels);
-    seg_params p;
-    p.levels = g.levels;
-    p.flat_levels = g.flat_levels;
-    p.start_level = g.start_level;
-    p.criterion = g.criterion;
-    p.threshold = g.threshold;
-    set_up_context(ctx, nullptr, side, side, planes, p);
+    set_up_context(ctx, nullptr, side, side, planes, g);
     ctx.keep_snapshots = keep_snapshots;
-    child_.resize(g.levels);
-    voxels_.resize(g.levels + 1);
-    voxels_[0] = 1;
-    for (int32_t l = 0; l < g.levels; ++l) {
-      child_[l] = l < g.flat_levels ? 4 : 8;
-      voxels_[l + 1] = voxels_[l] * child_[l];
-    }
-    ctx.child_count = child_.data();
-    ctx.block_voxels = voxels_.data();
-    median_.resize(voxels_[g.start_level] + 1);
-    ctx.median_buffer = median_.data();
+    EXPECT_EQ(build_level_tables(ctx), SEG_OK);
+    set_median_size(ctx.block_voxels[g.start_level] + 1);
     image.assign(ctx.cube_voxels, 0);
     ctx.image = image.data();
     EXPECT_EQ(open_first_snapshot(ctx), SEG_OK);
@@ -54,7 +41,7 @@ public:
   ~Context() {
     release_records(ctx);
     release_snapshots(ctx);
-    seg_free(ctx.variance_limit);
+    release_tables(ctx);
   }
 
   // Pixel (x, y, z) of the image and of the current snapshot.
@@ -65,17 +52,12 @@ public:
     return ctx.snapshot_cur->labels[x + y * ctx.dim_x + z * ctx.plane_stride];
   }
   void set_median_size(int32_t entries) {
-    median_.resize(entries);
-    ctx.median_buffer = median_.data();
+    seg_free(ctx.median_buffer);
+    ctx.median_buffer = static_cast<int32_t *>(seg_calloc(entries, sizeof(int32_t)));
   }
 
   seg_context ctx;
   std::vector<int32_t> image;
-
-private:
-  std::vector<int32_t> child_;
-  std::vector<int32_t> voxels_;
-  std::vector<int32_t> median_;
 };
 
 // The codes of the block chain from slot 0.

@@ -1,5 +1,6 @@
 // Block codes, geometry, painting and the block stages: initial blocks,
 // merging and splitting.
+#include "balanced_test.h"
 #include "blocks_support.h"
 
 #include <algorithm>
@@ -7,22 +8,14 @@
 
 using segtest::chain_codes;
 using segtest::Context;
-using segtest::Geometry;
+using segtest::test_params;
 
 namespace {
 
-class Blocks : public ::testing::Test {
-protected:
-  void SetUp() override { live_ = seg_live_allocations(); }
-  void TearDown() override {
-    seg_fail_allocation_at(0);
-    EXPECT_EQ(seg_live_allocations(), live_) << "allocations left by the test";
-  }
-  long live_ = 0;
-};
+class Blocks : public segtest::BalancedTest {};
 
-Geometry flat2d(int32_t levels, int32_t start) {
-  Geometry g;
+seg_params flat2d(int32_t levels, int32_t start) {
+  seg_params g = test_params();
   g.levels = levels;
   g.flat_levels = levels;
   g.start_level = start;
@@ -43,7 +36,7 @@ TEST_F(Blocks, CodeArithmetic) {
   EXPECT_EQ(set_digit(4, 1, 0x23), 0x43u);
 
   // Eight levels: the root's digit is 0 and no shift reaches 32 bits.
-  Geometry g;
+  seg_params g = test_params();
   g.levels = 3;
   g.flat_levels = 0;
   Context deep(g);
@@ -58,7 +51,7 @@ TEST_F(Blocks, CodeArithmetic) {
 }
 
 TEST_F(Blocks, ExtentsAndOriginsOfFlatAndDeepChildren) {
-  Geometry g; // 8 x 8 x 4: levels 0 flat, 1 and 2 deep
+  seg_params g = test_params(); // 8 x 8 x 4: levels 0 flat, 1 and 2 deep
   g.levels = 3;
   g.flat_levels = 1;
   Context c(g);
@@ -86,7 +79,7 @@ TEST_F(Blocks, ExtentsAndOriginsOfFlatAndDeepChildren) {
 }
 
 TEST_F(Blocks, PaintingATwoPlaneBlockChangesExactlyItsPixels) {
-  Geometry g;
+  seg_params g = test_params();
   g.levels = 3;
   g.flat_levels = 1;
   Context c(g);
@@ -246,7 +239,7 @@ TEST_F(Blocks, SplittingALevelTwoBlockGivesFourChildren) {
 }
 
 TEST_F(Blocks, ADeepBlockSplitsIntoEightChildren) {
-  Geometry g; // 8 x 8 x 4, start blocks 4 x 4 x 2
+  seg_params g = test_params(); // 8 x 8 x 4, start blocks 4 x 4 x 2
   g.levels = 3;
   g.flat_levels = 1;
   g.start_level = 2;
@@ -294,7 +287,7 @@ TEST_F(Blocks, CheckerboardOfStartBlocks) {
 // homogeneous leaves instead of being split below level 0.
 TEST_F(Blocks, NoSplitBelowSinglePixels) {
   for (int32_t start : {0, 1}) {
-    Geometry g = flat2d(2, start);
+    seg_params g = flat2d(2, start);
     g.criterion = 5;
     Context c(g);
     for (int i = 0; i < 16; ++i) {

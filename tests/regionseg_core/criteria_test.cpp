@@ -6,12 +6,12 @@
 #include <random>
 
 using segtest::Context;
-using segtest::Geometry;
+using segtest::test_params;
 
 namespace {
 
-Geometry geometry(int32_t levels, int32_t flat, int32_t criterion, int32_t threshold = 10) {
-  Geometry g;
+seg_params geometry(int32_t levels, int32_t flat, int32_t criterion, int32_t threshold = 10) {
+  seg_params g = test_params();
   g.levels = levels;
   g.flat_levels = flat;
   g.criterion = criterion;

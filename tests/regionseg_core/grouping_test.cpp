@@ -231,17 +231,7 @@ struct Pixels {
     }
     run.head = r[0];
   }
-  void link(node_id from, node_id to) {
-    const link_id c = new_node_link(ctx);
-    ctx.links[c].node = to;
-    region_node &f = ctx.nodes[from];
-    if (f.nbr_tail != 0) {
-      ctx.links[f.nbr_tail].next = c;
-    } else {
-      f.nbr_head = c;
-    }
-    f.nbr_tail = c;
-  }
+  void link(node_id from, node_id to) { ASSERT_TRUE(append_neighbour(ctx, from, to)); }
   region_node &operator[](int i) { return ctx.nodes[r[i]]; }
   seg_context &ctx;
   node_id r[4] = {};

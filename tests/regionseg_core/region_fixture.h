@@ -30,13 +30,7 @@ public:
     p.threshold = threshold;
     set_up_context(ctx, image_.data(), dim_x, dim_x, dim_z, p);
     ctx.keep_snapshots = true;
-    ctx.child_count = static_cast<int32_t *>(seg_calloc(levels, sizeof(int32_t)));
-    ctx.block_voxels = static_cast<int32_t *>(seg_calloc(levels + 1, sizeof(int32_t)));
-    ctx.block_voxels[0] = 1;
-    for (int32_t l = 0; l < levels; ++l) {
-      ctx.child_count[l] = l < flat_levels ? 4 : 8;
-      ctx.block_voxels[l + 1] = ctx.block_voxels[l] * ctx.child_count[l];
-    }
+    EXPECT_EQ(build_level_tables(ctx), SEG_OK);
     if (criterion == 3) {
       ctx.median_buffer =
           static_cast<int32_t *>(seg_calloc(ctx.block_voxels[start_level] + 1, sizeof(int32_t)));
@@ -49,9 +43,7 @@ public:
 
   ~RegionRun() {
     release_records(ctx);
-    seg_free(ctx.child_count);
-    seg_free(ctx.block_voxels);
-    seg_free(ctx.median_buffer);
+    release_tables(ctx);
     release_snapshots(ctx);
     EXPECT_EQ(seg_live_allocations(), live_at_start_) << "allocations left behind";
   }

@@ -16,6 +16,7 @@
 
 #include "hosttest.h"
 #include "kal_testing.h"
+#include "toolbox_standins.h"
 
 namespace {
 
@@ -197,15 +198,7 @@ TEST_F(HostAllocation, Tiffmend) {
 }
 
 TEST_F(HostAllocation, Kalsettings) {
-  kalhost::registerFunction("kal_getboundary", [](int, mxArray *plhs[], int, mxArray *[]) {
-    plhs[0] = mxCreateCellMatrix(1, 1);
-    mxSetCell(plhs[0], 0, mxCreateString("mirror"));
-  });
-  kalhost::registerFunction("kal_gettruncation", [](int, mxArray *plhs[], int, mxArray *[]) {
-    plhs[0] = mxCreateDoubleScalar(3);
-  });
-  kalhost::registerFunction("kal_setboundary", [](int, mxArray *[], int, mxArray *[]) {});
-  kalhost::registerFunction("kal_settruncation", [](int, mxArray *[], int, mxArray *[]) {});
+  kaltest::registerToolboxStandIns();
   Array zero = kaltest::doubleScalar(0), one = kaltest::doubleScalar(1);
   Array two = kaltest::doubleScalar(2), three = kaltest::doubleScalar(3);
   Array four = kaltest::doubleScalar(4), unlock = kaltest::doubleScalar(999);

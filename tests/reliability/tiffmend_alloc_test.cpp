@@ -74,8 +74,8 @@ TEST(TiffmendAllocation, EveryRequestFailingInTurn) {
     long n = 1;
     for (;; ++n) {
       writeFile(p, t.bytes());
-      captured().clear();
-      RepairState s = newRepairState(capturePrint);
+      repairReport().clear();
+      RepairState s = newRepairState(gatherRepairReport);
       s.verbose = true;
       const long liveBefore = live;
       requests = 0;
@@ -84,11 +84,11 @@ TEST(TiffmendAllocation, EveryRequestFailingInTurn) {
       failAt = 0;
       EXPECT_EQ(live, liveBefore) << "n = " << n;
       const Bytes after = readFile(p);
-      if (captured() == "Fixed the file " + p + "\n") {
+      if (repairReport() == "Fixed the file " + p + "\n") {
         EXPECT_EQ(after, patched(t.bytes(), fields));
         break;
       }
-      EXPECT_EQ(captured(), "No space for TIFF directory\nProblem reading the file " + p + "\n")
+      EXPECT_EQ(repairReport(), "No space for TIFF directory\nProblem reading the file " + p + "\n")
           << "n = " << n;
       // The repairs made before the failure, in chain order, and no other.
       bool prefix = false;

@@ -35,13 +35,7 @@ protected:
   }
 
   static std::string run(const std::vector<std::string> &inputs) {
-    std::vector<Array> arrays;
-    std::vector<const mxArray *> args;
-    for (const std::string &s : inputs) {
-      arrays.push_back(text(s));
-      args.push_back(arrays.back().get());
-    }
-    Call c = call("tiffmend", 0, args);
+    Call c = callWithTexts("tiffmend", 0, inputs);
     EXPECT_TRUE(c.ok()) << c.error();
     return c.transcript;
   }

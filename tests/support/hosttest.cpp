@@ -96,6 +96,16 @@ Call call(const std::string &name, int nlhs, const std::vector<const mxArray *> 
   return c;
 }
 
+Call callWithTexts(const std::string &name, int nlhs, const std::vector<std::string> &texts) {
+  std::vector<Array> arrays;
+  std::vector<const mxArray *> inputs;
+  for (const std::string &s : texts) {
+    arrays.push_back(text(s));
+    inputs.push_back(arrays.back().get());
+  }
+  return call(name, nlhs, inputs);
+}
+
 void HostTest::SetUp() {
   kalhost::setSearchPath({kalhost::defaultModuleDir()});
   kalhost::clearTranscript();

@@ -84,6 +84,8 @@ Call call(const std::string &name, int nlhs, std::initializer_list<const mxArray
           bool captureStdout = false);
 Call call(const std::string &name, int nlhs, const std::vector<const mxArray *> &inputs,
           bool captureStdout = false);
+// Calls a module with one character array for every text.
+Call callWithTexts(const std::string &name, int nlhs, const std::vector<std::string> &texts);
 
 // Fixture for gateway tests: finds the shipped modules, and checks after each
 // test that no array or block made during the test is left alive.

@@ -6,18 +6,11 @@
 # which must not hide the module itself.  KALMEX_OCTAVE_WRAPPER, when set, is
 # a command that runs Octave (make test-valgrind).
 set -eu
+source "$(dirname "$0")/octave_eval.sh"
 abs() { (cd "$(dirname "$1")" && printf '%s/%s' "$(pwd)" "$(basename "$1")"); }
 octave=$1 mexdir=$(abs "$2") toolbox=$(abs "$3") helpers=$(abs "$4") script=$(abs "$5")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-exec ${KALMEX_OCTAVE_WRAPPER:-} "$octave" --no-gui --norc --no-history --quiet --no-window-system --eval "
-  addpath('$toolbox'); addpath('$mexdir'); addpath('$helpers'); addpath('$(dirname "$script")');
-  try
-    source('$script');
-  catch err
-    fprintf(2, 'FAILED: %s\n', err.message);
-    for k = 1:numel(err.stack), fprintf(2, '  at %s line %d\n', err.stack(k).name, err.stack(k).line); end
-    exit(1);
-  end
-  exit(0);"
+octave_eval "addpath('$toolbox'); addpath('$mexdir'); addpath('$helpers'); addpath('$(dirname "$script")');" \
+  "source('$script')" ${KALMEX_OCTAVE_WRAPPER:-} "$octave"

@@ -119,12 +119,12 @@ Outcome repairStream(MemoryFile &f, bool buffered) {
   if (!buffered) {
     setvbuf(fp, nullptr, _IONBF, 0);
   }
-  captured().clear();
-  RepairState s = newRepairState(capturePrint);
+  repairReport().clear();
+  RepairState s = newRepairState(gatherRepairReport);
   s.verbose = true;
   repairFile(fp, &s);
   std::fclose(fp);
-  return {captured(), s.fileFailed, s.fileFixed};
+  return {repairReport(), s.fileFailed, s.fileFixed};
 }
 
 // Two directories, 262 holding 3 in each (twice in the second).
@@ -202,14 +202,14 @@ TEST(RepairFaults, NoMemoryForTheEntries) {
   TempDir tmp;
   const std::string p = tmp.path("a.tif");
   writeFile(p, twoDirectories());
-  captured().clear();
-  RepairState s = newRepairState(capturePrint);
+  repairReport().clear();
+  RepairState s = newRepairState(gatherRepairReport);
   s.verbose = true;
   {
     FailRequestsOf entries(12 * 3); // the second directory's block
     repairNamedFile(p.c_str(), &s);
   }
-  EXPECT_EQ(captured(), "No space for TIFF directory\nProblem reading the file " + p + "\n");
+  EXPECT_EQ(repairReport(), "No space for TIFF directory\nProblem reading the file " + p + "\n");
   EXPECT_EQ(readFile(p), patched(twoDirectories(), {30}));
 }
 
@@ -221,14 +221,14 @@ TEST(RepairFaults, EmptyDirectoriesNeedNoMemory) {
   TempDir tmp;
   const std::string p = tmp.path("empty.tif");
   writeFile(p, t.bytes());
-  captured().clear();
-  RepairState s = newRepairState(capturePrint);
+  repairReport().clear();
+  RepairState s = newRepairState(gatherRepairReport);
   s.verbose = true;
   {
     FailRequestsOf nothing(0);
     repairNamedFile(p.c_str(), &s);
   }
-  EXPECT_EQ(captured(), "Fixed the file " + p + "\n");
+  EXPECT_EQ(repairReport(), "Fixed the file " + p + "\n");
   EXPECT_EQ(readFile(p), patched(t.bytes(), {30}));
 }
 
@@ -247,14 +247,14 @@ TEST(RepairFaults, NoMemoryToRememberTheDirectories) {
   TempDir tmp;
   const std::string p = tmp.path("long.tif");
   writeFile(p, t.bytes());
-  captured().clear();
-  RepairState s = newRepairState(capturePrint);
+  repairReport().clear();
+  RepairState s = newRepairState(gatherRepairReport);
   s.verbose = true;
   {
     FailRequestsOf table(128 * sizeof(uint32_t));
     repairNamedFile(p.c_str(), &s);
   }
-  EXPECT_EQ(captured(), "No space for TIFF directory\nProblem reading the file " + p + "\n");
+  EXPECT_EQ(repairReport(), "No space for TIFF directory\nProblem reading the file " + p + "\n");
   EXPECT_EQ(readFile(p), patched(t.bytes(), fields));
 }
 

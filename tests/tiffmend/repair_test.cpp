@@ -17,8 +17,8 @@ using namespace tifftest;
 
 namespace {
 
-std::string &printed = captured();
-const RepairPrint capture = capturePrint;
+std::string &printed = repairReport();
+const RepairPrint capture = gatherRepairReport;
 
 // Repairs one file as a call would and returns what was printed.
 std::string repair(const std::string &path, bool verbose = true) {

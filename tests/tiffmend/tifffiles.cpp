@@ -40,21 +40,6 @@ uint16_t get16(const Bytes &b, uint64_t at, bool big) {
 
 } // namespace
 
-std::string &captured() {
-  static std::string text;
-  return text;
-}
-
-int capturePrint(const char *fmt, ...) {
-  char text[4096];
-  va_list ap;
-  va_start(ap, fmt);
-  const int n = std::vsnprintf(text, sizeof text, fmt, ap);
-  va_end(ap);
-  captured() += text;
-  return n;
-}
-
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "tiffmend-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {

@@ -26,10 +26,6 @@ private:
   std::string dir_;
 };
 
-// A print function for the repair operations that collects their text.
-int capturePrint(const char *fmt, ...);
-std::string &captured();
-
 Bytes readFile(const std::string &path);
 void writeFile(const std::string &path, const Bytes &bytes);
 

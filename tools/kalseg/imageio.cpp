@@ -39,8 +39,6 @@ std::string cannotOpen(const std::string &path) {
   return "cannot open " + path + ": " + std::strerror(errno);
 }
 
-double greyOf(double r, double g, double b) { return 0.299 * r + 0.587 * g + 0.114 * b; }
-
 // "" when a height x width picture may be read, else the refusal.
 std::string sizeCheck(long height, long width, int maxSide) {
   if (height > maxSide) {
@@ -101,7 +99,7 @@ bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows, in
         const uint8_t *p = row + (static_cast<std::size_t>(x) * channels + c) * bytes;
         s[c] = bytes == 2 ? (p[0] << 8 | p[1]) : p[0];
       }
-      const double v = channels >= 3 ? std::round(greyOf(s[0], s[1], s[2])) : s[0];
+      const double v = channels >= 3 ? std::round(luminance(s[0], s[1], s[2])) : s[0];
       out.v[static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * height] = v;
     }
   }
@@ -264,7 +262,7 @@ std::string readTiff(const std::string &path, Volume &out, int maxSide) {
             s[c] = line[i];
           }
         }
-        double v = rgb ? std::round(greyOf(s[0], s[1], s[2])) : s[0];
+        double v = rgb ? std::round(luminance(s[0], s[1], s[2])) : s[0];
         if (photometric == PHOTOMETRIC_MINISWHITE) {
           v = out.maxval - v;
         }

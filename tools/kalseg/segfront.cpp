@@ -2,12 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <numeric>
-
-#include "kalhost.h"
 
 namespace kalseg {
 
@@ -67,12 +64,12 @@ std::string realOption(const std::string &name, const std::string &text, double 
   return "";
 }
 
-std::string flagOption(const std::string &name, const std::string &text, bool &out) {
+std::string flagOption(const std::string &name, const std::string &text, int32_t &out) {
   const std::string t = lower(text);
   if (t == "1" || t == "true" || t == "on" || t == "yes") {
-    out = true;
+    out = 1;
   } else if (t == "0" || t == "false" || t == "off" || t == "no") {
-    out = false;
+    out = 0;
   } else {
     return "option '" + name + "' must be true or false.";
   }
@@ -86,17 +83,6 @@ std::string wordList(const std::vector<std::string> &words) {
     s += (k == 0 ? "" : k + 1 == words.size() ? " or " : ", ") + ("'" + words[k] + "'");
   }
   return s;
-}
-
-std::string wordOption(const std::string &name, const std::string &text,
-                       const std::vector<std::string> &words, int &index) {
-  for (std::size_t k = 0; k < words.size(); ++k) {
-    if (lower(text) == words[k]) {
-      index = static_cast<int>(k);
-      return "";
-    }
-  }
-  return "option '" + name + "' must be " + wordList(words) + ".";
 }
 
 // Smallest b with 2^b >= n.
@@ -141,6 +127,33 @@ std::string sizeCheck(const std::vector<long> &dims, int levels, int plane_bits)
 
 } // namespace
 
+std::string wordOption(const std::string &name, const std::string &text,
+                       const std::vector<std::string> &words, int &index) {
+  for (std::size_t k = 0; k < words.size(); ++k) {
+    if (lower(text) == words[k]) {
+      index = static_cast<int>(k);
+      return "";
+    }
+  }
+  return "option '" + name + "' must be " + wordList(words) + ".";
+}
+
+seg_params defaultRunParams() {
+  seg_params p;
+  p.criterion = CRITERION_RANGE;
+  p.threshold = 20;
+  p.parallel_grouping = 0;
+  p.parallel_seeds = 4;
+  p.seed_any_level = 0;
+  p.min_region_size = 0;
+  p.keep_small_stats = 0;
+  p.outlier_fraction = 0.05;
+  p.noise_sigma = 2;
+  p.confidence_row = 2;
+  p.size_factor = 1;
+  return p;
+}
+
 std::string setOption(Options &opts, const std::string &rawName, const std::string &value) {
   std::string name = lower(rawName);
   std::replace(name.begin(), name.end(), '-', '_');
@@ -150,16 +163,16 @@ std::string setOption(Options &opts, const std::string &rawName, const std::stri
     int k = -1;
     double v = 0;
     if (wordOption(name, value, words, k).empty()) {
-      opts.criterion = k + 1;
+      opts.run.criterion = k + 1;
     } else if (number(value, v) && v == std::trunc(v) && v >= 1 && v <= 5) {
-      opts.criterion = static_cast<int>(v);
+      opts.run.criterion = static_cast<int>(v);
     } else {
       return "option 'criterion' must be one of " + wordList(words) + " or 1 to 5.";
     }
     return "";
   }
   if (name == "threshold") {
-    return wholeOption(name, value, 0, big, opts.threshold);
+    return wholeOption(name, value, 0, big, opts.run.threshold);
   }
   if (name == "start_level") {
     return wholeOption(name, value, 0, 15, opts.start_level);
@@ -167,26 +180,26 @@ std::string setOption(Options &opts, const std::string &rawName, const std::stri
   if (name == "grouping") {
     int k = 0;
     std::string e = wordOption(name, value, {"sequential", "parallel"}, k);
-    opts.parallel = k == 1;
+    opts.run.parallel_grouping = k == 1 ? 1 : 0;
     return e;
   }
   if (name == "seeds") {
-    return wholeOption(name, value, 1, big, opts.seeds);
+    return wholeOption(name, value, 1, big, opts.run.parallel_seeds);
   }
   if (name == "seed_any_level") {
-    return flagOption(name, value, opts.seed_any_level);
+    return flagOption(name, value, opts.run.seed_any_level);
   }
   if (name == "min_region_size") {
-    return wholeOption(name, value, 0, big, opts.min_region_size);
+    return wholeOption(name, value, 0, big, opts.run.min_region_size);
   }
   if (name == "keep_small_stats") {
-    return flagOption(name, value, opts.keep_small_stats);
+    return flagOption(name, value, opts.run.keep_small_stats);
   }
   if (name == "outlier_fraction") {
-    return realOption(name, value, 0, 1, opts.outlier_fraction);
+    return realOption(name, value, 0, 1, opts.run.outlier_fraction);
   }
   if (name == "noise_sigma") {
-    return realOption(name, value, 0, INFINITY, opts.noise_sigma);
+    return realOption(name, value, 0, INFINITY, opts.run.noise_sigma);
   }
   if (name == "confidence") {
     const double p[3] = {0.5, 0.75, 0.9};
@@ -194,7 +207,7 @@ std::string setOption(Options &opts, const std::string &rawName, const std::stri
     if (number(value, v)) {
       for (int k = 0; k < 3; ++k) {
         if (std::fabs(v - p[k]) < 1e-9) {
-          opts.confidence_row = k + 1;
+          opts.run.confidence_row = k + 1;
           return "";
         }
       }
@@ -202,7 +215,7 @@ std::string setOption(Options &opts, const std::string &rawName, const std::stri
     return "option 'confidence' must be 0.5, 0.75 or 0.9.";
   }
   if (name == "size_factor") {
-    return realOption(name, value, 0, INFINITY, opts.size_factor);
+    return realOption(name, value, 0, INFINITY, opts.run.size_factor);
   }
   if (name == "scale") {
     const std::vector<std::string> words = {"none", "minmax", "class", "clip"};
@@ -253,10 +266,21 @@ std::string greyValues(const Volume &in, const std::string &scale, std::vector<i
       grey[k] = static_cast<int32_t>(std::round((in.v[k] - lo) * f));
     }
   } else if (scale == "class") {
-    // The samples of a file are whole numbers 0..maxval.
-    const double f = 255 / in.maxval;
+    // The samples of a file are whole numbers 0..maxval; an integer array's
+    // type spans minval..maxval, a floating-point array's values 0..1.
+    if (!in.floatClass.empty() && (lo < 0 || hi > 1)) {
+      return "for 'scale' 'class' a " + in.floatClass + " image must hold values in 0..1 (found " +
+             format(lo) + ".." + format(hi) +
+             "); use the option 'scale' ('none' takes grey values 0..255 as they are).";
+    }
+    const double f = 255 / (in.maxval - in.minval);
+    // A single-precision array is scaled in single precision, as its host
+    // scales it.
+    const bool single = in.floatClass == "single";
     for (std::size_t k = 0; k < n; ++k) {
-      const double g = std::round(in.v[k] * f);
+      const double g = single
+                           ? std::round(static_cast<double>(static_cast<float>(in.v[k]) * 255.0f))
+                           : std::round((in.v[k] - in.minval) * f);
       if (!(g >= 0 && g <= 255)) {
         return "for 'scale' 'class' the image must hold values in 0.." + format(in.maxval) + ".";
       }
@@ -327,7 +351,7 @@ std::string geometryFor(int d1, int d2, int d3, const Options &opts, Geometry &g
   }
   geo.p1 = geo.p2 = 1 << geo.levels;
   geo.p3 = 1 << (geo.levels - geo.flat_levels);
-  if (opts.criterion == 4) {
+  if (opts.run.criterion == 4) {
     // The chi-square table covers blocks of up to 262144 pixels below the root.
     const int flat = std::min(geo.levels - 1, geo.flat_levels);
     const long below_root = 1L << (2 * flat + 3 * (geo.levels - 1 - flat));
@@ -405,87 +429,65 @@ std::vector<int32_t> cropAndNumber(const int32_t *padded, const Geometry &geo, i
   return labels;
 }
 
-Result segment(const Volume &image, const Options &opts, bool wantSnapshots) {
-  Result r;
-  std::vector<int32_t> grey;
-  r.error = greyValues(image, opts.scale, grey);
-  if (r.error.empty()) {
-    r.error = geometryFor(image.d1, image.d2, image.d3, opts, r.geo);
-  }
-  if (!r.error.empty()) {
-    return r;
-  }
-  const Geometry &g = r.geo;
-  const std::size_t slice = static_cast<std::size_t>(g.p1) * g.p2 * g.p3;
+void moduleParams(const Geometry &g, const seg_params &run, double params[14]) {
+  const double p[14] = {double(g.levels),
+                        double(g.flat_levels),
+                        double(g.start_level),
+                        double(run.parallel_grouping),
+                        double(run.parallel_seeds),
+                        double(run.seed_any_level),
+                        double(run.criterion),
+                        double(run.threshold),
+                        run.outlier_fraction,
+                        run.noise_sigma,
+                        double(run.confidence_row),
+                        run.size_factor,
+                        double(run.min_region_size),
+                        double(run.keep_small_stats)};
+  std::copy(p, p + 14, params);
+}
 
-  const mwSize dims[3] = {static_cast<mwSize>(g.p1), static_cast<mwSize>(g.p2),
-                          static_cast<mwSize>(g.p3)};
-  const bool is3d = image.d3 > 1;
-  mxArray *in[16];
-  in[0] = mxCreateNumericArray(is3d ? 3 : 2, dims, mxINT32_CLASS, mxREAL);
-  pad(grey, image.d1, image.d2, image.d3, g, static_cast<int32_t *>(mxGetData(in[0])));
-  std::vector<int32_t>().swap(grey);
-  const double params[15] = {double(g.levels),
-                             double(g.flat_levels),
-                             double(g.start_level),
-                             opts.parallel ? 1.0 : 0,
-                             double(opts.seeds),
-                             opts.seed_any_level ? 1.0 : 0,
-                             double(opts.criterion),
-                             double(opts.threshold),
-                             opts.outlier_fraction,
-                             opts.noise_sigma,
-                             double(opts.confidence_row),
-                             opts.size_factor,
-                             double(opts.min_region_size),
-                             opts.keep_small_stats ? 1.0 : 0,
-                             moduleBudget(opts.snapshot_budget, image.size(), slice)};
+std::string prepareCall(const Volume &image, const Options &opts, bool wantSnapshots,
+                        CoreCall &call) {
+  std::string e = greyValues(image, opts.scale, call.grey);
+  if (e.empty()) {
+    e = geometryFor(image.d1, image.d2, image.d3, opts, call.geo);
+  }
+  if (!e.empty()) {
+    return e;
+  }
+  const Geometry &g = call.geo;
+  const std::size_t slice = static_cast<std::size_t>(g.p1) * g.p2 * g.p3;
+  moduleParams(g, opts.run, call.params);
+  call.params[14] = moduleBudget(opts.snapshot_budget, image.size(), slice);
   // The budget only with the snapshots: a labels-only run paints nothing.
-  const int nin = wantSnapshots ? 16 : 15;
-  for (int k = 1; k < nin; ++k) {
-    in[k] = mxCreateDoubleScalar(params[k - 1]);
+  call.count = wantSnapshots ? 16 : 15;
+  return "";
+}
+
+void takeOutputs(const Volume &image, const Geometry &g, const int32_t *labels,
+                 const int32_t *stack, int snapshotCount, Result &r) {
+  r.geo = g;
+  r.labels = cropAndNumber(labels, g, image.d1, image.d2, image.d3, r.sizes);
+  if (stack == nullptr) {
+    return;
   }
-  mxArray *out[2] = {nullptr, nullptr};
-  const int nout = wantSnapshots ? 2 : 1;
-  const auto start = std::chrono::steady_clock::now();
-  const kalhost::CallResult call =
-      kalhost::call("regionseg_core", nout, out, nin, const_cast<const mxArray **>(in));
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  for (int k = 0; k < nin; ++k) {
-    mxDestroyArray(in[k]);
-  }
-  if (!call.ok) {
-    r.error = "regionseg_core: " + call.error;
-    return r;
-  }
-  r.labels = cropAndNumber(static_cast<const int32_t *>(mxGetData(out[0])), g, image.d1, image.d2,
-                           image.d3, r.sizes);
-  if (wantSnapshots && out[1] != nullptr) {
-    // Counted from the elements: a stack of one slice may have lost its
-    // last dimension.
-    r.snapshotCount = static_cast<int>(mxGetNumberOfElements(out[1]) / slice);
-    const std::size_t cropped = image.size();
-    r.snapshots.resize(cropped * static_cast<std::size_t>(r.snapshotCount));
-    const int32_t *s = static_cast<const int32_t *>(mxGetData(out[1]));
-    for (int k = 0; k < r.snapshotCount; ++k) {
-      std::size_t o = cropped * static_cast<std::size_t>(k);
-      for (int z = 0; z < image.d3; ++z) {
-        for (int y = 0; y < image.d2; ++y) {
-          const int32_t *row = s + slice * static_cast<std::size_t>(k) +
-                               static_cast<std::size_t>(y) * g.p1 +
-                               static_cast<std::size_t>(z) * g.p1 * g.p2;
-          std::copy(row, row + image.d1, r.snapshots.begin() + static_cast<std::ptrdiff_t>(o));
-          o += static_cast<std::size_t>(image.d1);
-        }
+  const std::size_t slice = static_cast<std::size_t>(g.p1) * g.p2 * g.p3;
+  r.snapshotCount = snapshotCount;
+  const std::size_t cropped = image.size();
+  r.snapshots.resize(cropped * static_cast<std::size_t>(r.snapshotCount));
+  for (int k = 0; k < r.snapshotCount; ++k) {
+    std::size_t o = cropped * static_cast<std::size_t>(k);
+    for (int z = 0; z < image.d3; ++z) {
+      for (int y = 0; y < image.d2; ++y) {
+        const int32_t *row = stack + slice * static_cast<std::size_t>(k) +
+                             static_cast<std::size_t>(y) * g.p1 +
+                             static_cast<std::size_t>(z) * g.p1 * g.p2;
+        std::copy(row, row + image.d1, r.snapshots.begin() + static_cast<std::ptrdiff_t>(o));
+        o += static_cast<std::size_t>(image.d1);
       }
     }
   }
-  for (mxArray *a : out) {
-    if (a != nullptr) {
-      mxDestroyArray(a);
-    }
-  }
-  return r;
 }
 
 Volume reduce(const Volume &in, int n) {

@@ -111,6 +111,11 @@ for f in "$root"/toolbox/*.m; do
   cp "$f" "$pkg/inst/"
   inst+=("$base")
 done
+# Their private helpers, beside them as in toolbox/.
+if compgen -G "$root/toolbox/private/*.m" > /dev/null; then
+  mkdir -p "$pkg/inst/private"
+  cp "$root"/toolbox/private/*.m "$pkg/inst/private/"
+fi
 
 cat > "$pkg/DESCRIPTION" <<DESC
 Name: kalmex

@@ -1,0 +1,535 @@
+"""kalmex: split-and-merge segmentation and the toolbox's other cores for NumPy.
+
+The functions run the same C++ cores as the MATLAB and Octave modules of the
+same names and give the same results, bit for bit.  Arrays follow MATLAB's
+layout: axis 0 is the first dimension (the rows of a picture), axis 1 the
+second, axis 2 the planes of a volume.  Arrays in C or Fortran order are
+both taken; those already in Fortran order are read without a copy.  Every
+function releases the interpreter lock while its core runs, so threads (and
+Dask workers, see :mod:`kalmex.dask`) run in parallel.
+
+Errors carry the modules' own messages: :class:`ValueError` for a value the
+module refuses, :class:`TypeError` for an argument of the wrong type.
+
+Each function's help shows it at work; :func:`regionseg` is the one to
+start with.
+"""
+
+from __future__ import annotations
+
+import inspect
+import os
+from typing import List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from . import _kalmex
+
+__all__ = [
+    "SegParams",
+    "regionseg",
+    "regionseg_file",
+    "regionseg_core",
+    "split_merge",
+    "edgethin",
+    "tiffmend",
+    "kal_peakfit",
+    "kal_turnvolume",
+    "kal_troughfind",
+]
+__version__ = "0.1.0"
+
+SegParams = _kalmex.SegParams
+
+ArrayLike = Union[np.ndarray, Sequence]
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+def regionseg(
+    image: ArrayLike,
+    criterion: Union[str, int] = "range",
+    threshold: int = 20,
+    start_level: Optional[int] = None,
+    grouping: str = "sequential",
+    seeds: int = 4,
+    seed_any_level: bool = False,
+    min_region_size: int = 0,
+    keep_small_stats: bool = False,
+    outlier_fraction: float = 0.05,
+    noise_sigma: float = 2,
+    confidence: float = 0.75,
+    size_factor: float = 1,
+    scale: str = "class",
+    rgb: str = "grey",
+    flat_levels: Optional[int] = None,
+    snapshot_budget: float = 0.25,
+    return_snapshots: bool = False,
+    verbose: bool = False,
+) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
+    """Segment a 2-D or 3-D image into homogeneous regions by split and merge.
+
+    The image is tiled by square (2-D) or cubic (3-D) blocks, homogeneous
+    neighbouring blocks are merged, inhomogeneous ones split, and the blocks
+    are grown into regions.  The grey values are brought to 0..255 as
+    `scale` says, the image is padded by repeating its border pixels to the
+    power-of-two size that :func:`regionseg_core` works on, and the result
+    is cropped back: all as ``regionseg`` does in MATLAB and Octave, with
+    the same options, defaults and messages.
+
+    Parameters
+    ----------
+    image : array_like
+        2-D or 3-D array of any integer, floating-point or bool dtype, not
+        empty, without NaN; at most 2**30 voxels once padded.  An
+        ``M x N x 3`` array of dtype uint8 or uint16 is a colour picture and
+        is turned grey (0.299 R + 0.587 G + 0.114 B, rounded) unless `rgb`
+        is ``"volume"``.
+    criterion : str or int
+        How homogeneity is judged: ``"range"`` (maximum - minimum <=
+        threshold), ``"range_mean"``, ``"robust_range"``, ``"chi2_variance"``,
+        ``"scaled_variance"``, or the number 1 to 5 of one of these.
+    threshold : int
+        Whole number >= 0, in grey values.
+    start_level : int, optional
+        The initial blocks have sides of ``2**start_level`` pixels, 0 to
+        L - 1 for an image padded to ``2**L``; default ``min(3, L - 1)``.
+    grouping : str
+        ``"sequential"`` or ``"parallel"`` (seed regions grow in turns first).
+    seeds : int
+        Seed regions of parallel grouping, >= 1.
+    seed_any_level : bool
+        Seeds from any block level.
+    min_region_size : int
+        Regions of fewer pixels are merged into their most similar
+        neighbour; 0 keeps them.
+    keep_small_stats : bool
+        A merged small region adds its statistics to the region taking it.
+    outlier_fraction : float
+        ``"robust_range"``: tolerated fraction of outliers, 0 to 1.
+    noise_sigma : float
+        Variance criteria: the noise standard deviation, >= 0.
+    confidence : float
+        ``"chi2_variance"``: 0.5, 0.75 or 0.9.
+    size_factor : float
+        ``"scaled_variance"``: the factor of the limit, >= 0.
+    scale : str
+        ``"class"``: the range of the dtype to 0..255 (uint8 as it is, other
+        integer types from their minimum to their maximum, floating point
+        from 0..1, bool False/True to 0/255); ``"none"``: whole numbers
+        0..255 as they are; ``"minmax"``: the image's range to 0..255;
+        ``"clip"``: rounded and clipped to 0..255.
+    rgb : str
+        ``"grey"`` or ``"volume"`` (an ``M x N x 3`` colour array's planes
+        are a volume).
+    flat_levels : int, optional
+        3-D only: block levels that stay one plane thick, 0 to 16; default
+        the fewest that fit the planes.
+    snapshot_budget : float
+        With `return_snapshots` only: the memory the snapshots may take,
+        bytes above 1, a fraction of the physical memory up to 1.  A longer
+        run keeps its first snapshots and its final state and warns
+        (:class:`RuntimeWarning`).
+    return_snapshots : bool
+        Also return the snapshot stack.
+    verbose : bool
+        Print the progress lines of the run to ``sys.stdout``.
+
+    Returns
+    -------
+    labels : numpy.ndarray
+        int32 array of the image's shape: the region of every pixel, 1 for
+        the largest region, 2 for the next, and so on.
+    snapshots : numpy.ndarray
+        With `return_snapshots`: int32 array with one more axis than the
+        image, the stages of the painting (the first the start blocks, the
+        last the final state), each value one more than the value painted.
+
+    Raises
+    ------
+    ValueError
+        An option or the image is refused ("regionseg: unknown option ...",
+        "regionseg: option 'threshold' must be a whole number >= 0.", ...).
+    TypeError
+        The image is not a real numeric or bool array, or an option is not
+        a keyword of this function.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import kalmex
+    >>> image = np.zeros((20, 30), dtype=np.uint8)
+    >>> image[:, 16:] = 120
+    >>> image[4:10, 4:10] = 220
+    >>> labels = kalmex.regionseg(image, threshold=10)
+    >>> labels.shape, int(labels.max())
+    ((20, 30), 3)
+    >>> [int(labels[0, 0]), int(labels[0, -1]), int(labels[5, 5])]
+    [1, 2, 3]
+    >>> labels, snapshots = kalmex.regionseg(image, threshold=10, return_snapshots=True)
+    >>> snapshots.shape[:2]
+    (20, 30)
+    >>> kalmex.regionseg(image, threshold=-1)
+    Traceback (most recent call last):
+    ...
+    ValueError: regionseg: option 'threshold' must be a whole number >= 0.
+    """
+    given = locals()
+    options = {name: given[name] for name in _REGIONSEG_OPTIONS}
+    return _kalmex.regionseg(image, options, bool(return_snapshots), bool(verbose))
+
+
+# The options of regionseg and regionseg_file: the parameters of regionseg
+# between the image and the two switches (its signature holds their
+# defaults).
+_REGIONSEG_OPTIONS = tuple(inspect.signature(regionseg).parameters)[1:-2]
+
+
+def regionseg_file(
+    path: PathLike, return_snapshots: bool = False, verbose: bool = False, **options
+) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
+    """Segment an image file as ``kalseg`` reads it, with :func:`regionseg`'s options.
+
+    PNG, PGM and TIFF files are read; colour is turned grey and a TIFF of
+    several pages is a volume.  'scale' 'class' takes the format's range
+    (8-bit values as they are, 16-bit from 0..65535).
+
+    Examples
+    --------
+    >>> import kalmex
+    >>> kalmex.regionseg_file("missing.png")
+    Traceback (most recent call last):
+    ...
+    ValueError: regionseg: cannot open missing.png: No such file or directory
+    """
+    unknown = set(options) - set(_REGIONSEG_OPTIONS)
+    if unknown:
+        raise TypeError(
+            "regionseg_file() got an unexpected keyword argument '%s'" % sorted(unknown)[0]
+        )
+    return _kalmex.regionseg_file(
+        os.fsdecode(path), options, bool(return_snapshots), bool(verbose)
+    )
+
+
+def regionseg_core(
+    image: np.ndarray,
+    levels: int,
+    flat_levels: int,
+    start_level: int,
+    parallel_grouping: int,
+    parallel_seeds: int,
+    seed_any_level: int,
+    criterion: int,
+    threshold: int,
+    outlier_fraction: float,
+    noise_sigma: float,
+    confidence_row: int,
+    size_factor: float,
+    min_region_size: int,
+    keep_small_stats: int,
+    snapshot_budget: Optional[float] = None,
+    *,
+    return_snapshots: bool = False,
+    verbose: bool = False,
+) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
+    """Split-and-merge segmentation with the module's own parameters.
+
+    The call of the MATLAB module ``regionseg_core``, parameter for
+    parameter, with the same checks and messages: the image must already be
+    an int32 array of grey values 0..255 whose first two dimensions are
+    ``2**levels`` (a volume: ``2**(levels - flat_levels)`` planes).
+    :func:`regionseg` is the friendly front end.
+
+    Parameters
+    ----------
+    image : numpy.ndarray
+        int32, 2-D or 3-D (read without a copy when in Fortran order).
+    levels, flat_levels, start_level : int
+        The block tree: levels 1..16, the levels of one-plane blocks (equal
+        to `levels` for a 2-D image), the level of the initial blocks.
+    parallel_grouping, parallel_seeds, seed_any_level : int
+        Parallel grouping (non-zero) with that many seeds, seeds from any
+        level.
+    criterion, threshold : int
+        Homogeneity criterion 1..5 and the grey-value threshold.
+    outlier_fraction, noise_sigma : float
+        Criterion 3's tolerated fraction of outliers; criteria 4 and 5's
+        noise standard deviation.
+    confidence_row : int
+        Criterion 4: 1, 2 or 3 for probability 0.50, 0.75, 0.90.
+    size_factor : float
+        Criterion 5's factor.
+    min_region_size, keep_small_stats : int
+        Small-region elimination (0 turns it off) and whether a merged
+        region keeps its statistics.
+    snapshot_budget : float, optional
+        Bytes above 1, a fraction of the physical memory up to 1; default
+        a quarter of it.
+    return_snapshots : bool
+        Also return the snapshot stack.
+    verbose : bool
+        Print the module's progress lines to ``sys.stdout``.
+
+    Returns
+    -------
+    labels : numpy.ndarray
+        int32 labels of the image's shape, 0 for the largest region.
+    snapshots : numpy.ndarray
+        With `return_snapshots`: int32, the image's shape and one more axis.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import kalmex
+    >>> image = np.zeros((8, 8), dtype=np.int32)
+    >>> image[:, 4:] = 200
+    >>> labels = kalmex.regionseg_core(image, 3, 3, 1, 0, 1, 0, 1, 10, 0, 0, 1, 0, 0, 0)
+    >>> sorted(set(labels.ravel().tolist()))
+    [0, 1]
+    >>> _ = kalmex.regionseg_core(image, 3, 3, 1, 0, 1, 0, 1, 10, 0, 0, 1, 0, 0, 0, verbose=True)
+    finished initialisation
+    finished merging
+    finished splitting
+    finished ordering regionlist
+    finished sequential grouping
+    finished grouping
+    finished cleaning of regionlist
+    finished sorting of regionlist
+    finished the split_merge routine
+    finished make_output 
+    No save_regionlist specified
+    >>> kalmex.regionseg_core(image, 4, 4, 1, 0, 1, 0, 1, 10, 0, 0, 1, 0, 0, 0)
+    Traceback (most recent call last):
+    ...
+    ValueError: Argument 1 (image) must be 2^levels in its first two dimensions.
+    """
+    params = [
+        levels,
+        flat_levels,
+        start_level,
+        parallel_grouping,
+        parallel_seeds,
+        seed_any_level,
+        criterion,
+        threshold,
+        outlier_fraction,
+        noise_sigma,
+        confidence_row,
+        size_factor,
+        min_region_size,
+        keep_small_stats,
+    ]
+    return _kalmex.regionseg_core(
+        image, params, snapshot_budget, bool(return_snapshots), bool(verbose)
+    )
+
+
+def split_merge(
+    image: np.ndarray,
+    params: SegParams,
+    return_snapshots: bool = False,
+    verbose: bool = False,
+) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
+    """Run the segmentation driver on an int32 image with a parameter record.
+
+    As :func:`regionseg_core`, with the parameters in one
+    :class:`SegParams` record (its `snapshot_budget` in bytes, 0 for none).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import kalmex
+    >>> p = kalmex.SegParams()
+    >>> p.levels = p.flat_levels = 3
+    >>> p.start_level, p.threshold = 1, 10
+    >>> image = np.zeros((8, 8), dtype=np.int32)
+    >>> image[:, 4:] = 200
+    >>> labels = kalmex.split_merge(image, p)
+    >>> int(labels.max())
+    1
+    """
+    return _kalmex.split_merge(image, params, bool(return_snapshots), bool(verbose))
+
+
+def edgethin(strength: np.ndarray, gc: np.ndarray, gr: np.ndarray) -> np.ndarray:
+    """Thin an edge-strength image by non-maximum suppression along the gradient.
+
+    A pixel keeps its value where it is a local maximum of `strength` along
+    the gradient direction (`gc` across the columns, `gr` down the rows),
+    the strength on either side interpolated linearly between the two
+    nearest pixels of the 8-neighbourhood; every other pixel becomes 0.
+
+    Parameters
+    ----------
+    strength, gc, gr : numpy.ndarray
+        float64 matrices of one shape.
+
+    Returns
+    -------
+    numpy.ndarray
+        float64, the shape of `strength`.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import kalmex
+    >>> d = np.array([[1.0, 3.0, 1.0]] * 3)
+    >>> gc = np.ones((3, 3))
+    >>> kalmex.edgethin(d, gc, np.zeros((3, 3)))[1]
+    array([0., 3., 0.])
+    >>> kalmex.edgethin(d.astype(np.float32), gc, gc)
+    Traceback (most recent call last):
+    ...
+    TypeError: non-maximum suppression: Only double input data supported.
+    """
+    return _kalmex.edgethin(strength, gc, gr)
+
+
+def tiffmend(*paths: PathLike, verbose: bool = False, quiet: bool = False) -> List[Tuple[str, str]]:
+    """Repair TIFF files in place: every PhotometricInterpretation 3 becomes 2.
+
+    One line per file is printed as the module prints it ("Fixed the file
+    NAME", "Nothing to fix in NAME", "Problem reading the file NAME",
+    "Problem opening file NAME"); `verbose` adds the reason of each failure,
+    `quiet` prints nothing.  Arguments starting with ``-`` are option words
+    as for the module (``"-q"``, ``"-v"``) and apply to the files after them.
+
+    Returns
+    -------
+    list of (str, str)
+        For each file name: the name and its outcome, ``"fixed"``,
+        ``"nothing to fix"``, ``"failed"`` or ``"not opened"``.
+
+    Examples
+    --------
+    >>> import kalmex
+    >>> kalmex.tiffmend("missing.tif")
+    Problem opening file missing.tif
+    [('missing.tif', 'not opened')]
+    >>> kalmex.tiffmend("missing.tif", quiet=True)
+    [('missing.tif', 'not opened')]
+    """
+    inputs = []
+    if quiet:
+        inputs.append(b"-q")
+    if verbose:
+        inputs.append(b"-v")
+    for p in paths:
+        try:
+            inputs.append(os.fsencode(p))
+        except TypeError:
+            inputs.append(None)  # not a name: passed over, as the module does
+    if not paths:
+        inputs = []
+    outcomes = _kalmex.tiffmend(inputs)
+    return [(os.fsdecode(name), outcome) for name, outcome in outcomes]
+
+
+def kal_peakfit(image: ArrayLike, mask: Optional[ArrayLike] = None, method: Optional[str] = None) -> np.ndarray:
+    """Local maxima of an image with sub-pixel precision.
+
+    Parameters
+    ----------
+    image : array_like
+        Any real numeric or bool array.
+    mask : array_like, optional
+        Where maxima may lie; None (or an empty array) for everywhere.
+    method : str, optional
+        ``"default"``, ``"linear"``, ``"parabolic"``, ``"gaussian"`` or
+        ``"bspline"``, in any letter case; None or ``""`` is the default.
+
+    Returns
+    -------
+    numpy.ndarray
+        float64, one row per maximum, one column per image dimension.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import kalmex
+    >>> image = np.zeros((7, 7))
+    >>> image[3, 2] = 1.0
+    >>> kalmex.kal_peakfit(image, None, "linear")
+    array([[3., 2.]])
+    >>> kalmex.kal_peakfit(image, None, "cubic")
+    Traceback (most recent call last):
+    ...
+    ValueError: Argument 3 is invalid string.
+    """
+    return _kalmex.kal_peakfit(image, mask, method)
+
+
+def kal_turnvolume(
+    image: ArrayLike,
+    angle: float,
+    axis: int,
+    interpolation: Optional[str] = None,
+    fill: Optional[str] = None,
+) -> np.ndarray:
+    """Rotate an image about one coordinate axis.
+
+    Parameters
+    ----------
+    image : array_like
+        Any real numeric or bool array.
+    angle : float
+        The angle, in radians.
+    axis : int
+        The axis of the rotation, 1-based as in MATLAB.
+    interpolation : str, optional
+        ``"default"``, ``"bspline"``, ``"4-cubic"``, ``"3-cubic"``,
+        ``"bilinear"`` or ``"linear"``, ``"zoh"``.
+    fill : str, optional
+        ``"default"``, ``"zero"``, ``"max"`` or ``"min"``.
+
+    Returns
+    -------
+    numpy.ndarray
+        The turned image, of the input's dtype.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import kalmex
+    >>> image = np.arange(9.0).reshape(3, 3)
+    >>> kalmex.kal_turnvolume(image, 0.0, 3).shape
+    (3, 3)
+    >>> kalmex.kal_turnvolume(image, "90", 3)
+    Traceback (most recent call last):
+    ...
+    TypeError: Argument 2 should be a real scalar.
+    """
+    return _kalmex.kal_turnvolume(image, angle, axis, interpolation, fill)
+
+
+def kal_troughfind(image: ArrayLike, mask: Optional[ArrayLike], dimension: int, last: Union[bool, int]) -> np.ndarray:
+    """Position of the minimum of every line of an image along one dimension.
+
+    Parameters
+    ----------
+    image : array_like
+        Any real numeric or bool array.
+    mask : array_like or None
+        Where the minimum is looked for; None (or empty) for everywhere.
+    dimension : int
+        The dimension the lines run along, 1-based.
+    last : bool or int
+        Which of equal minima counts (non-zero: the last).
+
+    Returns
+    -------
+    numpy.ndarray
+        The positions, as the image library gives them.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import kalmex
+    >>> image = np.array([[3.0, 1.0], [0.0, 2.0], [5.0, 4.0]])
+    >>> kalmex.kal_troughfind(image, None, 1, False).shape
+    (1, 2)
+    >>> kalmex.kal_troughfind(image, None, 1, 0.5)
+    Traceback (most recent call last):
+    ...
+    TypeError: Argument 4 should be a boolean.
+    """
+    return _kalmex.kal_troughfind(image, mask, dimension, last)

@@ -1,0 +1,1034 @@
+// _kalmex: the host-free cores of kalmex as a Python extension.
+//
+// Each function takes NumPy arrays with axis 0 as the first dimension (the
+// first one fastest, as the modules store it) and hands the cores their data
+// without a copy when the array is already in that order.  The arguments are
+// checked by the same functions the modules use, so the errors carry the
+// modules' own texts; ValueError for a wrong value, TypeError for a wrong
+// type.  The interpreter lock is released while a core runs.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <ctime>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "arguments.h"
+#include "brx_image.h"
+#include "imageio.h"
+#include "kal.h"
+#include "nms.h"
+#include "regionseg.h"
+#include "repair.h"
+#include "segfront.h"
+#include "wrapper_words.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Arrays
+
+// An array of the dtype in the first-dimension-fastest order of the cores:
+// the array itself when it is laid out so, else a copy.
+template <typename T> py::array_t<T, py::array::f_style> firstFastest(const py::array &a) {
+  auto ordered = py::array_t<T, py::array::f_style>::ensure(a);
+  if (!ordered) {
+    throw py::error_already_set();
+  }
+  return ordered;
+}
+
+// A NumPy array that owns a vector's data (moved, not copied), in the
+// cores' order.
+template <typename T>
+py::array_t<T> ownedArray(std::vector<T> &&data, const std::vector<py::ssize_t> &shape) {
+  auto *held = new std::vector<T>(std::move(data));
+  py::capsule owner(held, [](void *p) { delete static_cast<std::vector<T> *>(p); });
+  std::vector<py::ssize_t> strides(shape.size());
+  py::ssize_t step = sizeof(T);
+  for (std::size_t k = 0; k < shape.size(); ++k) {
+    strides[k] = step;
+    step *= shape[k];
+  }
+  return py::array_t<T>(shape, strides, held->data(), owner);
+}
+
+// sys.stdout.write(text), for lines a core collected while it ran.
+void writeOut(const std::string &text) {
+  if (!text.empty()) {
+    py::module_::import("sys").attr("stdout").attr("write")(text);
+  }
+}
+
+void warn(const std::string &text) { PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 2); }
+
+// ---------------------------------------------------------------------------
+// regionseg_core
+
+// The progress lines of the run on this thread, kept for the caller when it
+// asked for them.
+thread_local std::string progressLines;
+thread_local bool progressWanted = false;
+
+void collectProgress(const char *line) {
+  if (progressWanted) {
+    progressLines += line;
+  }
+}
+
+// The snapshot arena from the C library's allocator, so that a NumPy array
+// can take it over and give it back with free().
+void *arenaResize(void *block, std::size_t bytes) { return std::realloc(block, bytes); }
+void arenaRelease(void *block) { std::free(block); }
+
+// The snapshot stack of a finished run as an array of the image's shape and
+// one more axis, the snapshots: it takes the arena over (no copy), and the
+// list's cells are released.  The one place that knows the arena's shape.
+py::array takeSnapshotStack(snapshot_list &list, const std::vector<py::ssize_t> &imageShape) {
+  std::vector<py::ssize_t> shape = imageShape;
+  shape.push_back(list.count);
+  std::vector<int32_t> none;
+  py::array stack;
+  if (list.arena.slices == nullptr || list.count == 0) {
+    stack = ownedArray(std::move(none), shape);
+  } else {
+    int32_t *slices = list.arena.slices;
+    list.arena.slices = nullptr;
+    list.arena.capacity = 0;
+    py::capsule owner(slices, [](void *p) { std::free(p); });
+    std::vector<py::ssize_t> strides(shape.size());
+    py::ssize_t step = sizeof(int32_t);
+    for (std::size_t k = 0; k < shape.size(); ++k) {
+      strides[k] = step;
+      step *= shape[k];
+    }
+    stack = py::array_t<int32_t>(shape, strides, slices, owner);
+  }
+  release_snapshots(list);
+  return stack;
+}
+
+[[noreturn]] void raiseRefusal(const seg_refusal &r, bool typeError = false) {
+  char text[200];
+  format_refusal(r, text, sizeof text);
+  if (typeError) {
+    throw py::type_error(text);
+  }
+  throw py::value_error(text);
+}
+
+double physicalMemory() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGE_SIZE);
+  return pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) : 0.0;
+}
+
+// The value of a scalar parameter, as the module reads one: a real number
+// or a bool (NumPy's too); arrays give their first element.
+double parameterValue(const py::handle &o, int pos) {
+  seg_refusal r = {pos, "must be a real numeric or logical value.", "badParameter"};
+  double v = 0;
+  if (py::isinstance<py::bool_>(o) || py::isinstance<py::int_>(o) ||
+      py::isinstance<py::float_>(o)) {
+    v = py::cast<double>(py::float_(py::reinterpret_borrow<py::object>(o)));
+  } else if (py::isinstance<py::array>(o) || py::hasattr(o, "dtype")) {
+    py::array a = py::array::ensure(o);
+    const char kind = a ? a.dtype().kind() : 'O';
+    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+      raiseRefusal(r, true);
+    }
+    if (a.size() == 0) {
+      r.what = "must not be empty.";
+      raiseRefusal(r);
+    }
+    v = py::cast<double>(py::float_(a.attr("flat")[py::int_(0)]));
+  } else {
+    raiseRefusal(r, true);
+  }
+  if (!check_parameter_value(pos, v, r)) {
+    raiseRefusal(r);
+  }
+  return v;
+}
+
+// The image of a regionseg_core call: int32, two or three dimensions, in
+// the module's order (a copy only when it is not).
+py::array_t<int32_t, py::array::f_style> coreImage(const py::handle &obj, int32_t dims[3],
+                                                   int &ndims) {
+  seg_refusal r;
+  py::array a = py::array::ensure(obj);
+  if (!check_image_type(a && a.dtype().kind() == 'i' && a.itemsize() == 4, r)) {
+    raiseRefusal(r, true);
+  }
+  ndims = static_cast<int>(a.ndim());
+  bool fits = ndims >= 2 && ndims <= 3;
+  for (int k = 0; k < 3; ++k) {
+    const py::ssize_t n = k < ndims ? a.shape(k) : 1;
+    fits = fits && n <= 2147483647;
+    dims[k] = fits ? static_cast<int32_t>(n) : 0;
+  }
+  if (!check_image_shape(dims, ndims, fits, r)) {
+    raiseRefusal(r);
+  }
+  return firstFastest<int32_t>(a);
+}
+
+// One run of the driver with its outputs as arrays.
+py::object runSplitMerge(const py::array_t<int32_t, py::array::f_style> &image,
+                         const int32_t dims[3], int ndims, seg_params p, bool snapshots,
+                         bool verbose) {
+  std::vector<py::ssize_t> shape(dims, dims + ndims);
+  py::array_t<int32_t, py::array::f_style> labels(shape);
+  snapshot_list list = {};
+  list.arena.allocator.resize = arenaResize;
+  list.arena.allocator.release = arenaRelease;
+  p.progress = collectProgress;
+  const int32_t *grey = image.data();
+  int32_t *out = labels.mutable_data();
+  std::string lines;
+  {
+    py::gil_scoped_release unlocked;
+    progressLines.clear();
+    progressWanted = verbose;
+    split_merge(grey, dims[0], dims[1], dims[2], p, out, snapshots ? &list : nullptr);
+    lines.swap(progressLines);
+  }
+  writeOut(lines);
+  if (!snapshots) {
+    return std::move(labels);
+  }
+  const bool budgetReached = list.budget_reached;
+  const int32_t count = list.count;
+  py::array stack = takeSnapshotStack(list, shape);
+  if (budgetReached) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "The snapshot stack reached its budget of %.0f bytes: %d snapshots kept, the "
+                  "last one showing the final state.",
+                  static_cast<double>(p.snapshot_budget), count);
+    warn(text);
+  }
+  return py::make_tuple(labels, stack);
+}
+
+py::object regionsegCore(const py::handle &image, const py::sequence &params,
+                         const py::object &budget, bool snapshots, bool verbose) {
+  int32_t dims[3];
+  int ndims = 0;
+  auto grey = coreImage(image, dims, ndims);
+  double value[arg_count] = {0};
+  int count = arg_required;
+  for (int pos = 1; pos < arg_required; ++pos) {
+    value[pos] = parameterValue(params[static_cast<std::size_t>(pos - 1)], pos);
+  }
+  if (!budget.is_none()) {
+    value[arg_snapshot_budget] = parameterValue(budget, arg_snapshot_budget);
+    count = arg_count;
+  }
+  seg_params p;
+  seg_refusal r;
+  if (!seg_params_from_values(value, count, dims, ndims, physicalMemory(), p, r)) {
+    raiseRefusal(r);
+  }
+  if (!check_grey_values(grey.data(), dims[0] * dims[1] * dims[2], r)) {
+    raiseRefusal(r);
+  }
+  return runSplitMerge(grey, dims, ndims, p, snapshots, verbose);
+}
+
+py::object splitMerge(const py::handle &image, const seg_params &params, bool snapshots,
+                      bool verbose) {
+  int32_t dims[3];
+  int ndims = 0;
+  auto grey = coreImage(image, dims, ndims);
+  seg_refusal r;
+  if (!check_seg_params(params, dims, ndims, r) ||
+      !check_grey_values(grey.data(), dims[0] * dims[1] * dims[2], r)) {
+    raiseRefusal(r);
+  }
+  return runSplitMerge(grey, dims, ndims, params, snapshots, verbose);
+}
+
+// ---------------------------------------------------------------------------
+// regionseg: the front end of regionseg.m
+
+[[noreturn]] void frontError(const std::string &message, bool typeError = false) {
+  const std::string text = "regionseg: " + message;
+  if (typeError) {
+    throw py::type_error(text);
+  }
+  throw py::value_error(text);
+}
+
+// An option's value as the text the front end reads.  Words must be str,
+// numbers and flags must not be: a value of the wrong kind becomes a text
+// that no option takes, so that it is refused with the option's message.
+std::string optionText(const std::string &name, const py::handle &value) {
+  const bool isText = py::isinstance<py::str>(value);
+  if (name == "grouping" || name == "scale" || name == "rgb") {
+    return isText ? py::cast<std::string>(value) : "";
+  }
+  if (isText) {
+    return name == "criterion" ? py::cast<std::string>(value) : "";
+  }
+  if (py::isinstance<py::bool_>(value) ||
+      (py::hasattr(value, "dtype") && py::array::ensure(value) &&
+       py::array::ensure(value).dtype().kind() == 'b')) {
+    return py::cast<bool>(py::bool_(py::reinterpret_borrow<py::object>(value))) ? "1" : "0";
+  }
+  if (py::isinstance<py::int_>(value)) {
+    return py::cast<std::string>(py::str(value));
+  }
+  py::object number = py::module_::import("numbers").attr("Real");
+  if (py::isinstance(value, number)) {
+    return py::cast<std::string>(py::repr(py::float_(py::reinterpret_borrow<py::object>(value))));
+  }
+  return "";
+}
+
+// Samples of an array into a volume of doubles in the cores' order, with
+// the range its type stands for.
+template <typename T> void fillVolume(const py::array &a, kalseg::Volume &v) {
+  if (!a.dtype().is(py::dtype::of<T>())) {
+    auto f = firstFastest<T>(a); // another byte order, or half precision
+    const T *p = f.data();
+    v.v.assign(p, p + v.size());
+    return;
+  }
+  // Read through the strides: any layout, no copy before this one.
+  const char *base = static_cast<const char *>(a.data());
+  const py::ssize_t s0 = a.strides(0), s1 = a.strides(1), s2 = a.ndim() > 2 ? a.strides(2) : 0;
+  v.v.resize(v.size());
+  std::size_t k = 0;
+  for (int z = 0; z < v.d3; ++z) {
+    for (int y = 0; y < v.d2; ++y) {
+      const char *row = base + y * s1 + z * s2;
+      for (int x = 0; x < v.d1; ++x) {
+        T value;
+        std::memcpy(&value, row + x * s0, sizeof value);
+        v.v[k++] = static_cast<double>(value);
+      }
+    }
+  }
+}
+
+// An integer array of 1, 2, 4 or 8 bytes read as the type of its width.
+template <typename T1, typename T2, typename T4, typename T8>
+void fillIntegers(const py::array &a, kalseg::Volume &v, int bytes) {
+  switch (bytes) {
+  case 1:
+    fillVolume<T1>(a, v);
+    break;
+  case 2:
+    fillVolume<T2>(a, v);
+    break;
+  case 4:
+    fillVolume<T4>(a, v);
+    break;
+  default:
+    fillVolume<T8>(a, v);
+    break;
+  }
+}
+
+kalseg::Volume volumeOf(const py::handle &obj, const std::string &rgb) {
+  py::array a = py::array::ensure(obj);
+  const char kind = a ? a.dtype().kind() : 'O';
+  if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+    frontError("the image must be a real numeric or logical array.", true);
+  }
+  if (a.size() == 0 || a.ndim() < 2 || a.ndim() > 3) {
+    frontError("the image must be a non-empty 2-D or 3-D array.");
+  }
+  kalseg::Volume v;
+  const py::ssize_t d3 = a.ndim() > 2 ? a.shape(2) : 1;
+  if (a.shape(0) > 2147483647 || a.shape(1) > 2147483647 || d3 > 2147483647) {
+    frontError("the image must be a non-empty 2-D or 3-D array.");
+  }
+  v.d1 = static_cast<int>(a.shape(0));
+  v.d2 = static_cast<int>(a.shape(1));
+  v.d3 = static_cast<int>(d3);
+  const int bytes = static_cast<int>(a.itemsize());
+  if (kind == 'b') {
+    v.maxval = 1;
+    fillVolume<bool>(a, v);
+  } else if (kind == 'f') {
+    // Half precision reads as single, extended as double.
+    v.maxval = 1;
+    v.floatClass = bytes <= 4 ? "single" : "double";
+    if (bytes <= 4) {
+      fillVolume<float>(a, v);
+    } else {
+      fillVolume<double>(bytes == 8 ? a : py::array(a.attr("astype")("float64")), v);
+    }
+  } else if (kind == 'u') {
+    v.maxval = std::ldexp(1.0, 8 * bytes) - 1;
+    fillIntegers<uint8_t, uint16_t, uint32_t, uint64_t>(a, v, bytes);
+  } else {
+    v.maxval = std::ldexp(1.0, 8 * bytes - 1) - 1;
+    v.minval = -std::ldexp(1.0, 8 * bytes - 1);
+    fillIntegers<int8_t, int16_t, int32_t, int64_t>(a, v, bytes);
+  }
+  // A colour picture: its luminance, rounded, in the type's own range.
+  const bool colourType = kind == 'u' && (bytes == 1 || bytes == 2);
+  if (v.d3 == 3 && colourType && rgb == "grey") {
+    const std::size_t plane = static_cast<std::size_t>(v.d1) * v.d2;
+    std::vector<double> grey(plane);
+    for (std::size_t k = 0; k < plane; ++k) {
+      grey[k] = std::round(kalseg::luminance(v.v[k], v.v[k + plane], v.v[k + 2 * plane]));
+    }
+    v.v.swap(grey);
+    v.d3 = 1;
+  }
+  return v;
+}
+
+// The front end's whole run on a volume: arguments, padding, the driver,
+// the labels cropped and numbered from 1 by size.
+py::object segmentVolume(const kalseg::Volume &image, const kalseg::Options &opts, bool snapshots,
+                         bool verbose) {
+  kalseg::CoreCall call;
+  const std::string e = kalseg::prepareCall(image, opts, snapshots, call);
+  if (!e.empty()) {
+    frontError(e, false);
+  }
+  const kalseg::Geometry &g = call.geo;
+  const bool is3d = image.d3 > 1;
+  const int32_t dims[3] = {g.p1, g.p2, g.p3};
+  double value[arg_count] = {0};
+  std::copy(call.params, call.params + 15, value + 1);
+  seg_params p;
+  seg_refusal r;
+  if (!seg_params_from_values(value, call.count, dims, is3d ? 3 : 2, physicalMemory(), p, r)) {
+    raiseRefusal(r);
+  }
+  kalseg::Result result;
+  bool budgetReached = false;
+  std::string lines;
+  {
+    py::gil_scoped_release unlocked;
+    std::vector<int32_t> padded(static_cast<std::size_t>(g.p1) * g.p2 * g.p3);
+    kalseg::pad(call.grey, image.d1, image.d2, image.d3, g, padded.data());
+    std::vector<int32_t>().swap(call.grey);
+    std::vector<int32_t> labels(padded.size());
+    snapshot_list list = {};
+    p.progress = collectProgress;
+    progressLines.clear();
+    progressWanted = verbose;
+    split_merge(padded.data(), g.p1, g.p2, g.p3, p, labels.data(), snapshots ? &list : nullptr);
+    lines.swap(progressLines);
+    std::vector<int32_t>().swap(padded);
+    kalseg::takeOutputs(image, g, labels.data(), snapshots ? list.arena.slices : nullptr,
+                        list.count, result);
+    budgetReached = list.budget_reached;
+    if (snapshots) {
+      release_snapshots(list);
+    }
+  }
+  writeOut(lines);
+  std::vector<py::ssize_t> shape = {image.d1, image.d2};
+  if (is3d) {
+    shape.push_back(image.d3);
+  }
+  py::array labels = ownedArray(std::move(result.labels), shape);
+  if (!snapshots) {
+    return std::move(labels);
+  }
+  if (budgetReached) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "The snapshot stack reached its budget of %.0f bytes: %d snapshots kept, the "
+                  "last one showing the final state.",
+                  static_cast<double>(p.snapshot_budget), result.snapshotCount);
+    warn(text);
+  }
+  // Each value one more than the value painted, as regionseg.m gives them.
+  for (int32_t &s : result.snapshots) {
+    ++s;
+  }
+  shape.push_back(result.snapshotCount);
+  return py::make_tuple(labels, ownedArray(std::move(result.snapshots), shape));
+}
+
+kalseg::Options frontOptions(const py::dict &options, std::string &rgb) {
+  kalseg::Options opts;
+  rgb = "grey";
+  for (auto item : options) {
+    const std::string name = py::cast<std::string>(item.first);
+    if (item.second.is_none()) {
+      continue; // the default
+    }
+    const std::string text = optionText(name, item.second);
+    if (name == "rgb") {
+      int k = 0;
+      const std::string e = kalseg::wordOption(name, text, {"grey", "volume"}, k);
+      if (!e.empty()) {
+        frontError(e);
+      }
+      rgb = k == 0 ? "grey" : "volume";
+      continue;
+    }
+    const std::string e = kalseg::setOption(opts, name, text);
+    if (!e.empty()) {
+      frontError(e);
+    }
+  }
+  return opts;
+}
+
+py::object regionseg(const py::handle &image, const py::dict &options, bool snapshots,
+                     bool verbose) {
+  std::string rgb;
+  const kalseg::Options opts = frontOptions(options, rgb);
+  const kalseg::Volume v = volumeOf(image, rgb);
+  return segmentVolume(v, opts, snapshots, verbose);
+}
+
+// The same on an image file that kalseg reads (PNG, PGM, TIFF).
+py::object regionsegFile(const std::string &path, const py::dict &options, bool snapshots,
+                         bool verbose) {
+  std::string rgb;
+  const kalseg::Options opts = frontOptions(options, rgb);
+  kalseg::Volume v;
+  std::string e;
+  {
+    py::gil_scoped_release unlocked;
+    e = kalseg::readImage(path, v, kalseg::kMaxSide);
+  }
+  if (!e.empty()) {
+    throw py::value_error("regionseg: " + e);
+  }
+  return segmentVolume(v, opts, snapshots, verbose);
+}
+
+// ---------------------------------------------------------------------------
+// edgethin
+
+py::array edgethin(const py::handle &strength, const py::handle &gc, const py::handle &gr) {
+  py::array in[3] = {py::array::ensure(strength), py::array::ensure(gc), py::array::ensure(gr)};
+  NmsInput checked[3] = {};
+  for (int k = 0; k < 3; ++k) {
+    const py::array &a = in[k];
+    checked[k].realDouble = a && a.dtype().kind() == 'f' && a.itemsize() == 8;
+    checked[k].sparse = false;
+    checked[k].ndims = a ? static_cast<std::size_t>(a.ndim()) : 0;
+    checked[k].rows = a && a.ndim() > 0 ? static_cast<std::size_t>(a.shape(0)) : 0;
+    checked[k].cols = a && a.ndim() > 1 ? static_cast<std::size_t>(a.shape(1)) : 0;
+  }
+  NmsFault fault;
+  if (findNmsFault(3, 1, checked, &fault)) {
+    if (std::strcmp(fault.reason, "notReal") == 0) {
+      throw py::type_error(fault.message);
+    }
+    throw py::value_error(fault.message);
+  }
+  auto d = firstFastest<double>(in[0]);
+  auto c = firstFastest<double>(in[1]);
+  auto r = firstFastest<double>(in[2]);
+  const std::size_t rows = checked[0].rows, cols = checked[0].cols;
+  py::array_t<double, py::array::f_style> out(
+      {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+  const double *pd = d.data(), *pc = c.data(), *pr = r.data();
+  double *po = out.mutable_data();
+  {
+    py::gil_scoped_release unlocked;
+    suppressNonMaxima(pd, pc, pr, po, rows, cols);
+  }
+  return std::move(out);
+}
+
+// ---------------------------------------------------------------------------
+// tiffmend
+
+const char *outcomeName(RepairOutcome o) {
+  switch (o) {
+  case kRepairUnopened:
+    return "not opened";
+  case kRepairFailed:
+    return "failed";
+  case kRepairFixed:
+    return "fixed";
+  case kRepairNothing:
+    return "nothing to fix";
+  case kRepairOptions:
+    break;
+  }
+  return "";
+}
+
+// Each input as the module reads it: bytes (a file name or option word)
+// or None (not a name: passed over).  Returns (name, outcome) per file.
+py::list tiffmend(const std::vector<py::object> &inputs) {
+  if (inputs.empty()) {
+    throw py::value_error("Expected at least one input file name.");
+  }
+  std::vector<std::string> texts;
+  std::vector<bool> isName;
+  for (const py::object &o : inputs) {
+    isName.push_back(!o.is_none());
+    texts.push_back(o.is_none() ? std::string() : py::cast<std::string>(py::bytes(o)));
+  }
+  std::vector<std::pair<std::string, RepairOutcome>> outcomes;
+  std::string printed;
+  {
+    py::gil_scoped_release unlocked;
+    repairReport().clear();
+    RepairState state = newRepairState(gatherRepairReport);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (!isName[i]) {
+        if (state.verbose) {
+          gatherRepairReport("Skipping an input that is not a file name.\n");
+        }
+        continue;
+      }
+      // The module reads at most 1023 characters; a longer name, or one
+      // with a zero character, is not opened.
+      const std::string &t = texts[i];
+      const std::string cut = t.substr(0, 1023).c_str();
+      const RepairOutcome o = repairArgument(cut.c_str(), cut.size() == t.size(), &state);
+      if (o != kRepairOptions) {
+        outcomes.emplace_back(t, o);
+      }
+    }
+    printed.swap(repairReport());
+  }
+  writeOut(printed);
+  py::list result;
+  for (const auto &o : outcomes) {
+    result.append(py::make_tuple(py::bytes(o.first), outcomeName(o.second)));
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// The image-library wrappers
+
+// The call's resource list, released on every path, and the arrays its images
+// read.
+struct Resources {
+  kal_Resources rs = nullptr;
+  Resources() { check(kal_ResourcesNew(&rs, 0)); }
+  ~Resources() { kal_ErrorFree(kal_ResourcesFree(&rs)); }
+  Resources(const Resources &) = delete;
+  Resources &operator=(const Resources &) = delete;
+
+  // Raises the library's failure, prefixed with the argument whose
+  // conversion failed when there is one.
+  static void check(kal_Error e, int position = 0, const char *argument = nullptr) {
+    if (e == nullptr) {
+      return;
+    }
+    std::string text = kal_ErrorText(e);
+    kal_ErrorFree(e);
+    if (argument != nullptr) {
+      text = "Argument " + std::to_string(position) + " (" + argument + "): " + text;
+      throw py::type_error(text);
+    }
+    if (text.find("Out of memory.") != std::string::npos) {
+      PyErr_SetString(PyExc_MemoryError, text.c_str());
+      throw py::error_already_set();
+    }
+    throw py::value_error(text);
+  }
+
+  // The argument at that position as an image of the call (its array kept
+  // alive in keep), or, for the mask, nullptr where it is empty; and an
+  // empty image for the operation to fill.
+  kal_Image image(const py::handle &obj, int position, const char *argument);
+  kal_Image mask(const py::handle &obj, int position);
+  kal_Image output();
+
+  std::vector<py::array> keep;
+};
+
+struct DtypeType {
+  char kind;
+  int bytes;
+  kal_DataType type;
+};
+
+const DtypeType kDtypeTypes[] = {
+    {'b', 1, kal_DT_BIN},    {'u', 1, kal_DT_UINT8},  {'i', 1, kal_DT_SINT8},
+    {'u', 2, kal_DT_UINT16}, {'i', 2, kal_DT_SINT16}, {'u', 4, kal_DT_UINT32},
+    {'i', 4, kal_DT_SINT32}, {'u', 8, kal_DT_UINT64}, {'i', 8, kal_DT_SINT64},
+    {'f', 4, kal_DT_SFLOAT}, {'f', 8, kal_DT_DFLOAT},
+};
+
+// An image reading the array (kept alive in keep), registered in rs: the
+// library's conversion of a host array, for NumPy.  Its sizes are the
+// array's with trailing singleton dimensions dropped.
+kal_Error imageOfArray(const py::handle &obj, kal_Image *image, kal_Resources rs,
+                       std::vector<py::array> &keep) {
+  const char *op = "kalmex";
+  py::array a = py::array::ensure(obj);
+  if (!a) {
+    PyErr_Clear();
+    return kal_ErrorNew(op, nullptr, "Cannot make an image of a %s.",
+                        py::cast<std::string>(py::str(py::type::of(obj).attr("__name__"))).c_str());
+  }
+  kal_DataType type = kal_DT_NONE;
+  for (const DtypeType &e : kDtypeTypes) {
+    if (e.kind == a.dtype().kind() && e.bytes == a.itemsize()) {
+      type = e.type;
+    }
+  }
+  if (type == kal_DT_NONE) {
+    return kal_ErrorNew(op, nullptr, "Cannot make an image of a %s array.",
+                        py::cast<std::string>(py::str(a.dtype())).c_str());
+  }
+  int32_t sizes[KAL_MAX_DIMENSIONS];
+  int32_t count = 0;
+  kal_Error e = imageSizesOf(op, static_cast<int>(a.ndim()), a.shape(), sizes, &count);
+  if (e != nullptr) {
+    return e;
+  }
+  py::array ordered = py::array::ensure(a, py::array::f_style);
+  keep.push_back(ordered);
+  return attachImage(op, type, count, sizes, ordered.data(), image, rs);
+}
+
+// An image's pixels as a new array of its type and sizes (at least two).
+py::array arrayOfImage(kal_Image image) {
+  kal_DataType type = kal_DT_NONE;
+  int32_t count = 0;
+  const void *pixels = nullptr;
+  Resources::check(kal_ImageGetDataType(image, &type));
+  Resources::check(kal_ImageGetDimensionality(image, &count));
+  Resources::check(kal_ImageGetPixels(image, &pixels));
+  const char *format = nullptr;
+  switch (type) {
+  case kal_DT_BIN:
+    format = "?";
+    break;
+  case kal_DT_UINT8:
+    format = "u1";
+    break;
+  case kal_DT_SINT8:
+    format = "i1";
+    break;
+  case kal_DT_UINT16:
+    format = "u2";
+    break;
+  case kal_DT_SINT16:
+    format = "i2";
+    break;
+  case kal_DT_UINT32:
+    format = "u4";
+    break;
+  case kal_DT_SINT32:
+    format = "i4";
+    break;
+  case kal_DT_UINT64:
+    format = "u8";
+    break;
+  case kal_DT_SINT64:
+    format = "i8";
+    break;
+  case kal_DT_SFLOAT:
+    format = "f4";
+    break;
+  case kal_DT_DFLOAT:
+    format = "f8";
+    break;
+  case kal_DT_NONE:
+    throw py::value_error("The image has no pixels.");
+  }
+  std::vector<py::ssize_t> shape;
+  std::size_t total = 1;
+  for (int i = 0; i < (count < 2 ? 2 : count); ++i) {
+    int32_t size = 1;
+    if (i < count) {
+      Resources::check(kal_ImageGetSize(image, i, &size));
+    }
+    shape.push_back(size);
+    total *= static_cast<std::size_t>(size);
+  }
+  py::array out(py::dtype(format), shape, std::vector<py::ssize_t>{});
+  py::array ordered = py::array::ensure(out, py::array::f_style);
+  if (total > 0) {
+    std::memcpy(ordered.mutable_data(), pixels, total * kal_DataTypeSize(type));
+  }
+  return ordered;
+}
+
+[[noreturn]] void argumentFault(const char *message, int position, bool typeError) {
+  char text[128];
+  std::snprintf(text, sizeof text, message, position);
+  if (typeError) {
+    throw py::type_error(text);
+  }
+  throw py::value_error(text);
+}
+
+bool isEmptyImage(const py::handle &o) {
+  if (o.is_none()) {
+    return true;
+  }
+  py::array a = py::array::ensure(o);
+  if (!a) {
+    PyErr_Clear();
+  }
+  return a && a.size() == 0;
+}
+
+kal_Image Resources::image(const py::handle &obj, int position, const char *argument) {
+  kal_Image made = nullptr;
+  check(imageOfArray(obj, &made, rs, keep), position, argument);
+  return made;
+}
+
+kal_Image Resources::mask(const py::handle &obj, int position) {
+  return isEmptyImage(obj) ? nullptr : image(obj, position, "mask");
+}
+
+kal_Image Resources::output() {
+  kal_Image made = nullptr;
+  check(kal_ImageNew(&made, rs));
+  return made;
+}
+
+// An option word: None or "" gives code 0; else a word of the table (cut to
+// 49 characters, as the modules read it).
+template <int Entries>
+int32_t readWord(const py::handle &o, int position, const WordCode (&table)[Entries]) {
+  if (o.is_none()) {
+    return 0;
+  }
+  if (!py::isinstance<py::str>(o)) {
+    argumentFault(kNotStringMessage, position, true);
+  }
+  const std::string word = py::cast<std::string>(o).substr(0, kWordBufferSize - 1);
+  if (word.empty()) {
+    return 0;
+  }
+  int32_t code = 0;
+  if (!lookupWord(table, word.c_str(), &code)) {
+    argumentFault(kUnknownWordMessage, position, false);
+  }
+  return code;
+}
+
+// A real number that is not a bool (the modules' real scalar).
+bool realScalar(const py::handle &o, double *v) {
+  if (py::isinstance<py::bool_>(o)) {
+    return false;
+  }
+  py::object number = py::module_::import("numbers").attr("Real");
+  if (!py::isinstance(o, number)) {
+    return false;
+  }
+  if (py::hasattr(o, "dtype") && py::array::ensure(o).dtype().kind() == 'b') {
+    return false;
+  }
+  *v = py::cast<double>(py::float_(py::reinterpret_borrow<py::object>(o)));
+  return true;
+}
+
+// A whole, finite real number within 32 bits.
+bool integerScalar(const py::handle &o, int32_t *value) {
+  double v = 0;
+  if (!realScalar(o, &v) || !std::isfinite(v) || v != std::trunc(v) || v < -2147483648.0 ||
+      v > 2147483647.0) {
+    return false;
+  }
+  *value = static_cast<int32_t>(v);
+  return true;
+}
+
+py::array peakfit(const py::handle &image, const py::handle &mask, const py::handle &method) {
+  Resources res;
+  const kal_Image input = res.image(image, 1, "image");
+  const kal_Image maskImage = res.mask(mask, 2);
+  const int32_t code = readWord(method, 3, kPeakMethods);
+  int32_t dims = 0;
+  Resources::check(kal_ImageGetDimensionality(input, &dims));
+  kal_ImageArray *coordinates = nullptr;
+  Resources::check(kal_ImageArrayNew(&coordinates, dims, res.rs));
+  for (int32_t i = 0; i < dims; ++i) {
+    Resources::check(kal_ImageNew(&coordinates->array[i], res.rs));
+  }
+  kal_Error e = nullptr;
+  {
+    py::gil_scoped_release unlocked;
+    e = kal_SubpixelMaxima(input, maskImage, coordinates, code);
+  }
+  Resources::check(e);
+  // A 0-D image has no coordinate image to ask: no maxima, the 0 x 2 result.
+  if (dims == 0) {
+    return py::array_t<double, py::array::f_style>(std::vector<py::ssize_t>{0, 2});
+  }
+  kal_IntegerArray *sizes = nullptr;
+  Resources::check(kal_ImageGetDimensions(coordinates->array[0], &sizes, res.rs));
+  if (sizes->count <= 0) {
+    return py::array_t<double, py::array::f_style>(std::vector<py::ssize_t>{0, 2});
+  }
+  const int32_t n = sizes->array[0];
+  py::array_t<double, py::array::f_style> out(
+      {static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(dims)});
+  kal_DataArray *data = nullptr;
+  Resources::check(kal_ImageGetData(coordinates, &data, 0, 0, 0, 0, 0, res.rs));
+  double *po = out.mutable_data();
+  for (int32_t j = 0; j < dims; ++j) {
+    const float *column = static_cast<const float *>(data->array[j]);
+    for (int32_t k = 0; k < n; ++k) {
+      *po++ = static_cast<double>(column[k]);
+    }
+  }
+  return std::move(out);
+}
+
+py::array turnvolume(const py::handle &image, const py::handle &angle, const py::handle &axis,
+                     const py::handle &interpolation, const py::handle &fill) {
+  Resources res;
+  const kal_Image input = res.image(image, 1, "image");
+  const kal_Image output = res.output();
+  double a = 0;
+  if (!realScalar(angle, &a)) {
+    argumentFault(kNotRealScalarMessage, 2, true);
+  }
+  int32_t ax = 0;
+  if (!integerScalar(axis, &ax)) {
+    argumentFault(kNotIntegerMessage, 3, true);
+  }
+  const int32_t ip = readWord(interpolation, 4, kInterpolations);
+  const int32_t fl = readWord(fill, 5, kFills);
+  kal_Error e = nullptr;
+  {
+    py::gil_scoped_release unlocked;
+    e = kal_TurnVolume(input, output, a, ax, ip, fl);
+  }
+  Resources::check(e);
+  return arrayOfImage(output);
+}
+
+py::array troughfind(const py::handle &image, const py::handle &mask, const py::handle &dimension,
+                     const py::handle &flag) {
+  Resources res;
+  const kal_Image input = res.image(image, 1, "image");
+  const kal_Image maskImage = res.mask(mask, 2);
+  const kal_Image output = res.output();
+  int32_t dim = 0;
+  if (!integerScalar(dimension, &dim)) {
+    argumentFault(kNotIntegerMessage, 3, true);
+  }
+  int32_t last = 0;
+  if (py::isinstance<py::bool_>(flag) ||
+      (py::hasattr(flag, "dtype") && py::array::ensure(flag).dtype().kind() == 'b' &&
+       py::array::ensure(flag).size() == 1)) {
+    last = py::cast<bool>(py::bool_(py::reinterpret_borrow<py::object>(flag))) ? 1 : 0;
+  } else if (integerScalar(flag, &last)) {
+    last = last != 0 ? 1 : 0;
+  } else {
+    double v = 0;
+    // Whole numbers beyond 32 bits are booleans too: only their zeroness counts.
+    if (!realScalar(flag, &v) || !std::isfinite(v) || v != std::trunc(v)) {
+      argumentFault(kNotBooleanMessage, 4, true);
+    }
+    last = v != 0 ? 1 : 0;
+  }
+  kal_Error e = nullptr;
+  {
+    py::gil_scoped_release unlocked;
+    e = kal_TroughFind(input, maskImage, output, dim, last);
+  }
+  Resources::check(e);
+  return arrayOfImage(output);
+}
+
+// CPU seconds per split_merge run of the image, repeated for at least
+// seconds of CPU time, all in C++: what a run costs without the calling
+// interpreter (for the benchmark of the call's overhead).
+double timeSplitMerge(const py::handle &image, const seg_params &params, double seconds) {
+  int32_t dims[3];
+  int ndims = 0;
+  auto grey = coreImage(image, dims, ndims);
+  seg_refusal r;
+  if (!check_seg_params(params, dims, ndims, r)) {
+    raiseRefusal(r);
+  }
+  std::vector<int32_t> labels(static_cast<std::size_t>(dims[0]) * dims[1] * dims[2]);
+  seg_params p = params;
+  p.progress = collectProgress;
+  const int32_t *pixels = grey.data();
+  py::gil_scoped_release unlocked;
+  progressWanted = false;
+  const auto cpu = [] {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+  };
+  split_merge(pixels, dims[0], dims[1], dims[2], p, labels.data(), nullptr);
+  const double start = cpu();
+  long runs = 0;
+  double now = start;
+  do {
+    split_merge(pixels, dims[0], dims[1], dims[2], p, labels.data(), nullptr);
+    ++runs;
+    now = cpu();
+  } while (now - start < seconds);
+  return (now - start) / static_cast<double>(runs);
+}
+
+} // namespace
+
+PYBIND11_MODULE(_kalmex, m) {
+  m.doc() = "The host-free cores of kalmex; use the package kalmex.";
+
+  py::class_<seg_params>(m, "SegParams", "The parameters of one regionseg_core run.")
+      .def(py::init<>())
+      .def_readwrite("levels", &seg_params::levels)
+      .def_readwrite("flat_levels", &seg_params::flat_levels)
+      .def_readwrite("start_level", &seg_params::start_level)
+      .def_readwrite("parallel_grouping", &seg_params::parallel_grouping)
+      .def_readwrite("parallel_seeds", &seg_params::parallel_seeds)
+      .def_readwrite("seed_any_level", &seg_params::seed_any_level)
+      .def_readwrite("criterion", &seg_params::criterion)
+      .def_readwrite("threshold", &seg_params::threshold)
+      .def_readwrite("outlier_fraction", &seg_params::outlier_fraction)
+      .def_readwrite("noise_sigma", &seg_params::noise_sigma)
+      .def_readwrite("confidence_row", &seg_params::confidence_row)
+      .def_readwrite("size_factor", &seg_params::size_factor)
+      .def_readwrite("min_region_size", &seg_params::min_region_size)
+      .def_readwrite("keep_small_stats", &seg_params::keep_small_stats)
+      .def_readwrite("snapshot_budget", &seg_params::snapshot_budget)
+      .def("__repr__", [](const seg_params &p) {
+        char text[400];
+        std::snprintf(text, sizeof text,
+                      "SegParams(levels=%d, flat_levels=%d, start_level=%d, "
+                      "parallel_grouping=%d, parallel_seeds=%d, seed_any_level=%d, "
+                      "criterion=%d, threshold=%d, outlier_fraction=%g, noise_sigma=%g, "
+                      "confidence_row=%d, size_factor=%g, min_region_size=%d, "
+                      "keep_small_stats=%d, snapshot_budget=%zu)",
+                      p.levels, p.flat_levels, p.start_level, p.parallel_grouping, p.parallel_seeds,
+                      p.seed_any_level, p.criterion, p.threshold, p.outlier_fraction, p.noise_sigma,
+                      p.confidence_row, p.size_factor, p.min_region_size, p.keep_small_stats,
+                      p.snapshot_budget);
+        return std::string(text);
+      });
+
+  m.def("split_merge", &splitMerge, py::arg("image"), py::arg("params"),
+        py::arg("snapshots") = false, py::arg("verbose") = false);
+  m.def("regionseg_core", &regionsegCore, py::arg("image"), py::arg("params"),
+        py::arg("snapshot_budget"), py::arg("snapshots"), py::arg("verbose"));
+  m.def("regionseg", &regionseg, py::arg("image"), py::arg("options"), py::arg("snapshots"),
+        py::arg("verbose"));
+  m.def("regionseg_file", &regionsegFile, py::arg("path"), py::arg("options"), py::arg("snapshots"),
+        py::arg("verbose"));
+  m.def("time_split_merge", &timeSplitMerge, py::arg("image"), py::arg("params"),
+        py::arg("seconds"));
+  m.def("edgethin", &edgethin);
+  m.def("tiffmend", &tiffmend);
+  m.def("kal_peakfit", &peakfit);
+  m.def("kal_turnvolume", &turnvolume);
+  m.def("kal_troughfind", &troughfind);
+}

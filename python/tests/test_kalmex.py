@@ -1,0 +1,224 @@
+"""kalmex's functions against the cores' own rules: layouts, grey-value
+scaling, numbering, checks and their messages, threads."""
+
+import struct
+import threading
+
+import numpy as np
+import pytest
+
+import kalmex
+
+
+def blobs(shape, seed):
+    """Flat patches with a little noise: images with a few dozen regions."""
+    rng = np.random.default_rng(seed)
+    coarse = rng.integers(0, 6, size=tuple(max(1, s // 6 + 1) for s in shape)) * 40
+    image = np.kron(coarse, np.ones((6,) * len(shape)))[tuple(slice(0, s) for s in shape)]
+    return np.clip(image + rng.integers(-3, 4, size=shape), 0, 255).astype(np.uint8)
+
+
+def relabel_by_size(core_labels):
+    """The core's labels numbered 1.. by size, equal sizes in the core's order."""
+    values, counts = np.unique(core_labels, return_counts=True)
+    order = sorted(range(len(values)), key=lambda k: (-counts[k], values[k]))
+    lookup = np.zeros(values.max() + 1, dtype=np.int32)
+    lookup[values[order]] = np.arange(1, len(values) + 1)
+    return lookup[core_labels]
+
+
+@pytest.mark.parametrize("shape", [(37, 50), (64, 64), (20, 17, 5)])
+def test_front_end_over_the_core(shape):
+    # Every layout gives the same labels, numbered from 1 by size; on a
+    # power-of-two image they are the core's own, renumbered.
+    image = blobs(shape, seed=sum(shape))
+    labels = kalmex.regionseg(image, threshold=12, min_region_size=3)
+    assert labels.shape == shape and labels.dtype == np.int32
+    spaced = np.zeros(tuple(2 * n for n in shape), dtype=image.dtype)
+    spaced[tuple(slice(None, None, 2) for _ in shape)] = image
+    strided = spaced[tuple(slice(None, None, 2) for _ in shape)]
+    for view in (np.asfortranarray(image), np.ascontiguousarray(image), strided,
+                 (image / 255.0).astype(">f8")):
+        np.testing.assert_array_equal(kalmex.regionseg(view, threshold=12, min_region_size=3), labels)
+    counts = np.bincount(labels.ravel())[1:]
+    assert counts.min() > 0 and list(counts) == sorted(counts, reverse=True)
+    if shape == (64, 64):
+        core = kalmex.regionseg_core(image.astype(np.int32), 6, 6, 3, 0, 4, 0, 1, 12,
+                                     0.05, 2, 2, 1, 3, 0)
+        np.testing.assert_array_equal(labels, relabel_by_size(core))
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [
+        lambda im: im.astype(np.uint16) * 257,
+        lambda im: im.astype(np.float64) / 255,
+        lambda im: (im.astype(np.int16) * 257 - 32768).astype(np.int16),
+        lambda im: im.astype(np.int32),
+    ],
+    ids=["uint16", "float64", "int16", "int32"],
+)
+def test_scale_class_follows_the_dtype(convert):
+    image = blobs((40, 40), seed=3)
+    want = kalmex.regionseg(image, threshold=10)
+    if convert(image).dtype == np.int32:
+        # int32 spans -2^31..2^31-1: the values 0..255 all land on grey 128.
+        assert kalmex.regionseg(convert(image), threshold=10).max() == 1
+        np.testing.assert_array_equal(kalmex.regionseg(convert(image), threshold=10, scale="none"), want)
+    else:
+        np.testing.assert_array_equal(kalmex.regionseg(convert(image), threshold=10), want)
+
+
+def test_bool_and_colour_images():
+    mask = blobs((30, 30), seed=5) > 100
+    np.testing.assert_array_equal(kalmex.regionseg(mask), kalmex.regionseg(mask.astype(np.uint8) * 255))
+    rgb = np.stack([blobs((30, 30), seed=s) for s in (6, 7, 8)], axis=2)
+    grey = np.round(0.299 * rgb[..., 0] + 0.587 * rgb[..., 1] + 0.114 * rgb[..., 2]).astype(np.uint8)
+    np.testing.assert_array_equal(kalmex.regionseg(rgb), kalmex.regionseg(grey))
+    assert kalmex.regionseg(rgb, rgb="volume").shape == (30, 30, 3)
+
+
+def test_snapshots():
+    image = blobs((64, 64), seed=9)
+    labels, stack = kalmex.regionseg_core(image.astype(np.int32), 6, 6, 3, 0, 4, 0, 1, 12,
+                                          0.05, 2, 2, 1, 0, 0, return_snapshots=True)
+    assert stack.shape[:2] == (64, 64) and stack.shape[2] >= 2
+    front, shown = kalmex.regionseg(image[:50, :60], threshold=12, return_snapshots=True)
+    assert shown.shape[:2] == (50, 60) and shown.min() >= 1
+    # A budget of one byte keeps no snapshot beyond what the run must have.
+    with pytest.warns(RuntimeWarning, match="reached its budget"):
+        kalmex.regionseg(image, threshold=12, return_snapshots=True, snapshot_budget=2 * 64 * 64 * 4)
+
+
+def test_progress_lines_only_when_asked(capsys):
+    image = blobs((16, 16), seed=1)
+    kalmex.regionseg(image)
+    assert capsys.readouterr().out == ""
+    kalmex.regionseg(image, verbose=True)
+    out = capsys.readouterr().out
+    assert out.startswith("finished initialisation\n") and out.endswith("No save_regionlist specified\n")
+
+
+ERRORS = [
+    (lambda: kalmex.regionseg("text"), TypeError,
+     "regionseg: the image must be a real numeric or logical array."),
+    (lambda: kalmex.regionseg(np.zeros((0, 3))), ValueError,
+     "regionseg: the image must be a non-empty 2-D or 3-D array."),
+    (lambda: kalmex.regionseg(np.array([[np.nan]])), ValueError, "regionseg: the image must not hold NaN."),
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), criterion="best"), ValueError,
+     "regionseg: option 'criterion' must be one of 'range', 'range_mean', 'robust_range', "
+     "'chi2_variance' or 'scaled_variance' or 1 to 5."),
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), threshold=True, grouping=1), ValueError,
+     "regionseg: option 'grouping' must be 'sequential' or 'parallel'."),
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), seed_any_level="yes"), ValueError,
+     "regionseg: option 'seed_any_level' must be true or false."),
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), start_level=5), ValueError,
+     "regionseg: option 'start_level' must be a whole number 0 to 1 for this image."),
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), flat_levels=1), ValueError,
+     "regionseg: option 'flat_levels' applies to 3-D images only."),
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), rgb="colour"), ValueError,
+     "regionseg: option 'rgb' must be 'grey' or 'volume'."),
+    (lambda: kalmex.regionseg_core(np.zeros((4, 4)), 2, 2, 0, 0, 1, 0, 1, 0, 0, 0, 1, 0, 0, 0),
+     TypeError, "Argument 1 (image) must be a real, full int32 array."),
+    (lambda: kalmex.regionseg_core(np.zeros((4, 4), np.int32), 2, 2, 0, 0, 1, 0, "1", 0, 0, 0, 1, 0, 0, 0),
+     TypeError, "Argument 8 (criterion) must be a real numeric or logical value."),
+    (lambda: kalmex.regionseg_core(np.zeros((4, 4), np.int32), 2, 2, 0, 0, 1, 0, 1, 2**40, 0, 0, 1, 0, 0, 0),
+     ValueError, "Argument 9 (threshold) must fit in a 32-bit integer."),
+    (lambda: kalmex.regionseg_core(np.full((4, 4), 256, np.int32), 2, 2, 0, 0, 1, 0, 1, 0, 0, 0, 1, 0, 0, 0),
+     ValueError, "Argument 1 (image) must hold grey values 0 to 255."),
+    (lambda: kalmex.regionseg_core(np.zeros((4, 4), np.int32), 2, 2, 0, 0, 1, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0),
+     ValueError, "Argument 16 (snapshot_budget) must be positive."),
+    (lambda: kalmex.split_merge(np.zeros((4, 4), np.int32), kalmex.SegParams()), ValueError,
+     "Argument 1 (image) must be 2^levels in its first two dimensions."),
+    (lambda: kalmex.edgethin(np.zeros((2, 2)), np.zeros((2, 3)), np.zeros((2, 2))), ValueError,
+     "non-maximum suppression: Images have different dimensions."),
+    (lambda: kalmex.edgethin(*[np.zeros((2, 2, 2))] * 3),
+     ValueError, "non-maximum suppression: Only 2D images are supported."),
+    (lambda: kalmex.tiffmend(), ValueError, "Expected at least one input file name."),
+    (lambda: kalmex.kal_peakfit(np.zeros((3, 3)), None, 5), TypeError, "Argument 3 should be a string."),
+    (lambda: kalmex.kal_turnvolume(np.zeros((3, 3)), 0.0, 1.5), TypeError,
+     "Argument 3 should be an integer scalar."),
+    (lambda: kalmex.kal_turnvolume(np.zeros((3, 3)), 0.0, 1, None, "edge"), ValueError,
+     "Argument 5 is invalid string."),
+    (lambda: kalmex.kal_troughfind(np.zeros((3, 3), complex), None, 1, 0), TypeError,
+     "Argument 1 (image): kalmex: Cannot make an image of a complex128 array."),
+]
+
+
+@pytest.mark.parametrize("call,kind,message", ERRORS)
+def test_errors_carry_the_modules_texts(call, kind, message):
+    with pytest.raises(kind) as caught:
+        call()
+    assert str(caught.value) == message
+
+
+def test_threads_run_at_once_and_agree():
+    images = [blobs((96, 80), seed=s) for s in range(8)]
+    serial = [kalmex.regionseg(im, threshold=10, min_region_size=4) for im in images]
+    results = [None] * len(images)
+
+    def work(k):
+        results[k] = kalmex.regionseg(images[k], threshold=10, min_region_size=4)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(images))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for a, b in zip(serial, results):
+        np.testing.assert_array_equal(a, b)
+
+
+def test_edgethin_keeps_ridges_in_every_layout():
+    rng = np.random.default_rng(2)
+    d, gc, gr = (rng.standard_normal((9, 7)) for _ in range(3))
+    thin = kalmex.edgethin(d, gc, gr)
+    np.testing.assert_array_equal(kalmex.edgethin(*(np.asfortranarray(a) for a in (d, gc, gr))), thin)
+    assert np.all((thin == 0) | (thin == d))
+    # A constant image has no ridge.
+    assert not kalmex.edgethin(np.ones((4, 4)), np.ones((4, 4)), np.ones((4, 4))).any()
+
+
+def tiff(path, order, photometric, pages=1):
+    """A classic TIFF of header and directories only, each with tag 262."""
+    e = "<" if order == b"II" else ">"
+    data = order + struct.pack(e + "HI", 42, 8)
+    for k in range(pages):
+        nxt = 0 if k == pages - 1 else 8 + 18 * (k + 1)
+        data += struct.pack(e + "H", 1) + struct.pack(e + "HHIHH", 262, 3, 1, photometric, 0)
+        data += struct.pack(e + "I", nxt)
+    path.write_bytes(data)
+    return data
+
+
+def test_tiffmend_outcomes(tmp_path, capsys):
+    fixed = tmp_path / "a.tif"
+    before = tiff(fixed, b"MM", 3, pages=2)
+    plain = tmp_path / "b.tif"
+    tiff(plain, b"II", 2)
+    (tmp_path / "c.tif").write_bytes(b"GIF89a" + bytes(8))
+    names = [fixed, plain, tmp_path / "c.tif", tmp_path / "none.tif"]
+    outcomes = kalmex.tiffmend(*names, verbose=True)
+    assert [o for _, o in outcomes] == ["fixed", "nothing to fix", "failed", "not opened"]
+    after = fixed.read_bytes()
+    assert len(after) == len(before) and after.count(b"\x00\x02\x00\x00") == 2
+    out = capsys.readouterr().out
+    assert "Not a TIFF file, bad magic number 18759 (0x4947)\n" in out
+    assert out.endswith("Problem opening file %s\n" % names[3])
+    kalmex.tiffmend(fixed, quiet=True)
+    assert capsys.readouterr().out == ""
+
+
+def test_wrappers():
+    image = np.zeros((9, 9))
+    image[2, 6] = 5.0
+    np.testing.assert_allclose(kalmex.kal_peakfit(image, None, "LINEAR"), [[2.0, 6.0]])
+    assert kalmex.kal_peakfit(image, np.zeros((9, 9), bool), None).shape[0] == 0
+    # A quarter turn about axis 3 is exact and turns as rot90, in C order too.
+    square = np.arange(25.0).reshape(5, 5)
+    np.testing.assert_array_equal(kalmex.kal_turnvolume(square, np.pi / 2, 3, "linear", "zero"),
+                                  np.rot90(square))
+    assert kalmex.kal_turnvolume(square.astype(np.uint8), 0.0, 3).dtype == np.uint8
+    rows = np.array([[3.0, 1.0], [0.0, 2.0], [5.0, 0.0]])
+    np.testing.assert_array_equal(kalmex.kal_troughfind(rows, None, 1, True), [[1, 2]])
+    np.testing.assert_array_equal(kalmex.kal_troughfind(rows, rows < 3, 1, 0), [[1, 2]])

@@ -1,0 +1,164 @@
+// The checks of a regionseg_core call's arguments (arguments.h).
+#include "arguments.h"
+
+#include <math.h>
+#include <stdio.h>
+
+const char *const seg_argument_names[arg_count] = {
+    "image",          "levels",         "flat_levels", "start_level",     "parallel_grouping",
+    "parallel_seeds", "seed_any_level", "criterion",   "threshold",       "outlier_fraction",
+    "noise_sigma",    "confidence_row", "size_factor", "min_region_size", "keep_small_stats",
+    "snapshot_budget"};
+
+namespace {
+
+bool refuse(seg_refusal &r, int pos, const char *what, const char *reason = NULL) {
+  r.position = pos;
+  r.what = what;
+  r.reason = reason != NULL ? reason : pos == arg_image ? "badImage" : "badParameter";
+  return false;
+}
+
+// Parameters read as 32-bit integers (truncated toward zero); the others stay doubles.
+bool is_int_parameter(int pos) {
+  return pos != arg_outlier_fraction && pos != arg_noise_sigma && pos != arg_size_factor &&
+         pos != arg_snapshot_budget;
+}
+
+// The snapshot budget in bytes (0: none): above 1 the value is bytes, in
+// (0, 1] a share of the machine's physical memory; without the input a
+// quarter of it.  A machine that does not tell its memory gets no bound; a
+// share too small for one byte allows none.
+size_t snapshot_budget_bytes(bool given, double value, double memory) {
+  double budget = given ? value : 0.25;
+  if (budget <= 1.0) {
+    if (memory <= 0) {
+      return 0;
+    }
+    budget *= memory;
+  }
+  if (budget >= 1.8e19) {
+    return 0;
+  }
+  return budget < 1.0 ? 1 : static_cast<size_t>(budget);
+}
+
+} // namespace
+
+void format_refusal(const seg_refusal &r, char *buf, size_t size) {
+  snprintf(buf, size, "Argument %d (%s) %s", r.position + 1, seg_argument_names[r.position],
+           r.what);
+}
+
+bool check_image_type(bool int32_array, seg_refusal &r) {
+  return int32_array || refuse(r, arg_image, "must be a real, full int32 array.");
+}
+
+bool check_image_shape(const int32_t dims[3], int ndims, bool shape_fits, seg_refusal &r) {
+  if (!shape_fits || ndims < 2 || ndims > 3) {
+    return refuse(r, arg_image, "must have two or three dimensions.");
+  }
+  if (int64_t{dims[0]} * dims[1] * dims[2] > seg_max_voxels) {
+    return refuse(r, arg_image, "must have at most 2^30 voxels.", "imageTooLarge");
+  }
+  return true;
+}
+
+bool check_parameter_value(int pos, double v, seg_refusal &r) {
+  if (!isfinite(v) && !(pos == arg_snapshot_budget && v > 0)) {
+    return refuse(r, pos, "must be finite.");
+  }
+  if (is_int_parameter(pos) && (v <= -2147483649.0 || v >= 2147483648.0)) {
+    return refuse(r, pos, "must fit in a 32-bit integer.");
+  }
+  return true;
+}
+
+bool seg_params_from_values(const double *value, int count, const int32_t dims[3], int ndims,
+                            double memory, seg_params &p, seg_refusal &r) {
+  p.levels = static_cast<int32_t>(value[arg_levels]);
+  p.flat_levels = static_cast<int32_t>(value[arg_flat_levels]);
+  p.start_level = static_cast<int32_t>(value[arg_start_level]);
+  p.parallel_grouping = static_cast<int32_t>(value[arg_parallel_grouping]);
+  p.parallel_seeds = static_cast<int32_t>(value[arg_parallel_seeds]);
+  p.seed_any_level = static_cast<int32_t>(value[arg_seed_any_level]);
+  p.criterion = static_cast<int32_t>(value[arg_criterion]);
+  p.threshold = static_cast<int32_t>(value[arg_threshold]);
+  p.outlier_fraction = value[arg_outlier_fraction];
+  p.noise_sigma = value[arg_noise_sigma];
+  p.confidence_row = static_cast<int32_t>(value[arg_confidence_row]);
+  p.size_factor = value[arg_size_factor];
+  p.min_region_size = static_cast<int32_t>(value[arg_min_region_size]);
+  p.keep_small_stats = static_cast<int32_t>(value[arg_keep_small_stats]);
+  const bool budget_given = count > arg_snapshot_budget;
+  if (budget_given && !(value[arg_snapshot_budget] > 0)) {
+    return refuse(r, arg_snapshot_budget, "must be positive.");
+  }
+  p.snapshot_budget =
+      snapshot_budget_bytes(budget_given, budget_given ? value[arg_snapshot_budget] : 0, memory);
+  return check_seg_params(p, dims, ndims, r);
+}
+
+bool check_seg_params(const seg_params &p, const int32_t dims[3], int ndims, seg_refusal &r) {
+  const int32_t levels = p.levels;
+  const int32_t flat_levels = p.flat_levels;
+  const int32_t start_level = p.start_level;
+  const int32_t criterion = p.criterion;
+
+  // Tree shape: a block code holds sixteen digits.
+  if (levels < 1 || levels > max_levels) {
+    return refuse(r, arg_levels, "must be 1 to 16.");
+  }
+  if (start_level < 0 || start_level >= levels) {
+    return refuse(r, arg_start_level, "must be 0 to levels - 1.");
+  }
+  if (flat_levels < 0 || flat_levels > levels) {
+    return refuse(r, arg_flat_levels, "must be 0 to levels.");
+  }
+  const int32_t side = int32_t{1} << levels;
+  if (dims[0] != side || dims[1] != side) {
+    return refuse(r, arg_image, "must be 2^levels in its first two dimensions.");
+  }
+  if (ndims == 2 && flat_levels != levels) {
+    return refuse(r, arg_image, "must be 3-D unless flat_levels equals levels.");
+  }
+  if (dims[2] != (int32_t{1} << (levels - flat_levels))) {
+    return refuse(r, arg_image, "must have 2^(levels - flat_levels) planes.");
+  }
+
+  // Criterion and the parameters it reads.
+  if (criterion < CRITERION_RANGE || criterion > CRITERION_SCALED_VARIANCE) {
+    return refuse(r, arg_criterion, "must be 1 to 5.");
+  }
+  if (criterion == CRITERION_CHI2_VARIANCE) {
+    if (p.confidence_row < 1 || p.confidence_row > 3) {
+      return refuse(r, arg_confidence_row, "must be 1, 2 or 3 with criterion 4.");
+    }
+    // Pixels in a block of level levels - 1: 4 per level up to flat_levels, 8 above.
+    const int32_t below_root = levels - 1;
+    const int32_t flat = below_root < flat_levels ? below_root : flat_levels;
+    const int64_t voxels = int64_t{1} << (2 * flat + 3 * (below_root - flat));
+    if (voxels > 262144) {
+      return refuse(r, arg_criterion, "4 allows blocks below the root of at most 262144 pixels.");
+    }
+  }
+  if (p.parallel_grouping != 0 && p.parallel_seeds < 1) {
+    return refuse(r, arg_parallel_seeds, "must be at least 1 with parallel grouping.");
+  }
+  if (p.threshold < 0) {
+    return refuse(r, arg_threshold, "must not be negative.");
+  }
+  if (p.outlier_fraction < 0.0) {
+    return refuse(r, arg_outlier_fraction, "must not be negative.");
+  }
+  return true;
+}
+
+bool check_grey_values(const int32_t *grey, int32_t voxels, seg_refusal &r) {
+  for (int32_t i = 0; i < voxels; ++i) {
+    if (grey[i] < 0 || grey[i] > 255) {
+      return refuse(r, arg_image, "must hold grey values 0 to 255.");
+    }
+  }
+  return true;
+}
