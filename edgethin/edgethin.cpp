@@ -3,7 +3,17 @@
 #include <cstdio>
 
 #include "mex.h"
+#include "mexutil.h"
 #include "nms.h"
+
+namespace {
+
+// Pixels per thread: starting a thread costs about as much as thinning
+// this many pixels, so an image gets at most one thread per this many, and
+// smaller images than twice as many stay on the calling thread.
+constexpr double kPixelsPerThread = 512.0 * 512.0;
+
+} // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   NmsInput in[3] = {};
@@ -24,7 +34,13 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   }
   const mwSize rows = static_cast<mwSize>(in[0].rows);
   const mwSize cols = static_cast<mwSize>(in[0].cols);
+  const double fit = static_cast<double>(rows) * static_cast<double>(cols) / kPixelsPerThread;
+  int threads = 1;
+  if (fit >= 2.0) {
+    const int wanted = kxThreadCount("edgethin");
+    threads = fit < wanted ? static_cast<int>(fit) : wanted;
+  }
   plhs[0] = mxCreateDoubleMatrix(rows, cols, mxREAL);
   suppressNonMaxima(mxGetPr(prhs[0]), mxGetPr(prhs[1]), mxGetPr(prhs[2]), mxGetPr(plhs[0]),
-                    static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
+                    static_cast<std::size_t>(rows), static_cast<std::size_t>(cols), threads);
 }

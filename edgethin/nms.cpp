@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "threadpool.h"
+
 namespace {
 
 // c ? x : y on the bits, so that the compiler sees no control flow.
@@ -94,13 +96,13 @@ thinInterior(const double *__restrict d, const double *__restrict gc, const doub
 
 } // namespace
 
-void suppressNonMaxima(const double *d, const double *gc, const double *gr, double *out,
-                       std::size_t rows, std::size_t cols) {
-  if (rows == 0 || cols == 0) {
-    return;
-  }
+namespace {
+
+// Columns first..last-1 of the image.
+void thinColumns(const double *d, const double *gc, const double *gr, double *out, std::size_t rows,
+                 std::size_t cols, std::size_t first, std::size_t last) {
   const std::ptrdiff_t m = static_cast<std::ptrdiff_t>(rows);
-  for (std::size_t j = 0; j < cols; ++j) {
+  for (std::size_t j = first; j < last; ++j) {
     const std::size_t base = j * rows;
     const std::ptrdiff_t left = j > 0 ? -m : 0;
     const std::ptrdiff_t right = j + 1 < cols ? m : 0;
@@ -112,11 +114,39 @@ void suppressNonMaxima(const double *d, const double *gc, const double *gr, doub
       po[0] = thinPixel(pd, pc[0], pr[0], 0, 0, left, right);
       continue;
     }
-    const std::size_t last = rows - 1;
+    const std::size_t lastRow = rows - 1;
     po[0] = thinPixel(pd, pc[0], pr[0], 0, 1, left, right);
-    thinInterior(pd, pc, pr, po, 1, last, left, right);
-    po[last] = thinPixel(pd + last, pc[last], pr[last], -1, 0, left, right);
+    thinInterior(pd, pc, pr, po, 1, lastRow, left, right);
+    po[lastRow] = thinPixel(pd + lastRow, pc[lastRow], pr[lastRow], -1, 0, left, right);
   }
+}
+
+// Strips of columns per thread: a few, so that a thread held up by the
+// rest of the machine leaves its last strips to the others.
+constexpr std::size_t kStripsPerThread = 4;
+
+} // namespace
+
+void suppressNonMaxima(const double *d, const double *gc, const double *gr, double *out,
+                       std::size_t rows, std::size_t cols, int threads) {
+  if (rows == 0 || cols == 0) {
+    return;
+  }
+  const std::size_t most = threads > 1 ? static_cast<std::size_t>(threads) : 1;
+  const std::size_t used = most < cols ? most : cols;
+  if (used == 1) {
+    thinColumns(d, gc, gr, out, rows, cols, 0, cols);
+    return;
+  }
+  // Every pixel is a function of the inputs alone, so the strips may be
+  // done in any order, each writing only its own columns.
+  const std::size_t wanted = used * kStripsPerThread;
+  const std::size_t strips = wanted < cols ? wanted : cols;
+  kxThreadPool pool(static_cast<int>(used));
+  pool.run(static_cast<int>(strips), [&](int strip, int) {
+    const std::size_t s = static_cast<std::size_t>(strip);
+    thinColumns(d, gc, gr, out, rows, cols, s * cols / strips, (s + 1) * cols / strips);
+  });
 }
 
 bool findNmsFault(int nrhs, int nlhs, const NmsInput *in, NmsFault *fault) {

@@ -9,8 +9,10 @@
 // down the rows), the strength on either side interpolated linearly between
 // the two nearest pixels of the 8-neighbourhood; every other pixel becomes 0.
 // Neighbour reads are clamped to the image.  out must not alias the inputs.
+// The columns are shared out among up to threads threads (1: the caller's
+// alone); the result is the same for every count.
 void suppressNonMaxima(const double *d, const double *gc, const double *gr, double *out,
-                       std::size_t rows, std::size_t cols);
+                       std::size_t rows, std::size_t cols, int threads = 1);
 
 // One input of a call, as the checks see it.
 struct NmsInput {

@@ -41,4 +41,16 @@ bool kxDims32(const mxArray *a, int32_t *dims, int capacity, int *ndims);
 // The machine's physical memory in bytes, or 0 when the system does not tell.
 double kxPhysicalMemoryBytes();
 
+// The threads a module may use for one call, read once per call by its
+// gateway: under MATLAB its own setting, maxNumCompThreads; on every other
+// host the environment variable KALMEX_THREADS when it is set (a whole
+// number from 1 to 1024, kxMaxThreads of threadpool.h), else the number of cores this process may
+// run on.  1 means no threads beside the caller's.  Any other value of
+// KALMEX_THREADS is passed over with one warning, identifier
+// kalmex:MODULE:badThreadCount.
+int kxThreadCount(const char *module);
+
+// The cores this process may run on (at least 1, at most kxMaxThreads).
+int kxCoreCount();
+
 #endif

@@ -1,6 +1,8 @@
 // The first stages of a run: covering the image with start blocks, painting
 // the checkerboard, merging homogeneous siblings bottom-up and splitting
 // inhomogeneous start blocks top-down.
+#include <string.h>
+
 #include "regionseg.h"
 
 namespace {
@@ -8,21 +10,18 @@ namespace {
 // A single pixel cannot be split.  One that failed its criterion (only
 // possible with limits below zero) is kept as a leaf with the statistics of
 // a homogeneous pixel, so that every block of the chain is homogeneous.
-void accept_pixel(seg_context &ctx, region_node &node, int32_t x, int32_t y, int32_t z) {
-  const int64_t v = ctx.image[x + y + z];
+void accept_pixel(const seg_context &ctx, region_node &node) {
+  const block_origin_t o = block_origin(ctx, node.code, 0);
+  const int64_t v = ctx.image[o.x + o.y + o.z];
   node.stat_a = v;
   node.stat_b = variance_statistics(ctx.criterion) ? v * v : v;
 }
 
-// Splits node's block into its children at level, or keeps it when it is a
-// single pixel already.
-int32_t split_or_accept(seg_context &ctx, node_id node, int32_t level, int32_t x, int32_t y,
-                        int32_t z, int32_t width, int32_t height, int32_t depth) {
-  if (level < 0) {
-    accept_pixel(ctx, ctx.nodes[node], x, y, z);
-    return SEG_OK;
-  }
-  return split_block(ctx, node, level, x, y, z, width, height, depth);
+// evaluate_block for the record of a block of the given level, by its code.
+void evaluate_code(const seg_context &ctx, region_node &node, int32_t level, int32_t worker) {
+  const block_origin_t o = block_origin(ctx, node.code, level);
+  const block_extent_t e = block_extent(ctx, level);
+  evaluate_block(ctx, o.x, o.y, o.z, e.width, e.height, e.depth, level, node, worker);
 }
 
 } // namespace
@@ -39,7 +38,6 @@ block_table build_initial_blocks(seg_context &ctx) {
     seg_free(table);
     return seg_fail_ptr<node_id>();
   }
-  const block_extent_t extent = block_extent(ctx, start);
   node_id previous = 0;
   // Digits from start_level upward: the mixed-radix digits of i, plus 1;
   // counted up like an odometer from all ones.
@@ -52,16 +50,22 @@ block_table build_initial_blocks(seg_context &ctx) {
       code = next_code(ctx, code, start);
     }
     const node_id id = new_region_node(ctx); // reserved: cannot fail
-    region_node &node = ctx.nodes[id];
-    node.code = code;
+    ctx.nodes[id].code = code;
     if (previous != 0) {
       ctx.nodes[previous].next_block = id;
     }
     previous = id;
     table[i] = id;
-    const block_origin_t o = block_origin(ctx, code, start);
-    evaluate_block(ctx, o.x, o.y, o.z, extent.width, extent.height, extent.depth, start, node);
   }
+  // Each start block judged on its own.
+  const size_t count = static_cast<size_t>(cells);
+  const part_plan plan = plan_parts(ctx, count, static_cast<size_t>(ctx.cube_voxels));
+  for_each_part(plan, [&](int32_t part, int32_t worker) {
+    const size_t last = part_start(count, part + 1, plan.parts);
+    for (size_t i = part_start(count, part, plan.parts); i < last; ++i) {
+      evaluate_code(ctx, ctx.nodes[table[i]], start, worker);
+    }
+  });
   return table;
 }
 
@@ -154,62 +158,148 @@ void merge_blocks(seg_context &ctx, block_table table) {
   }
 }
 
-int32_t split_blocks(seg_context &ctx, block_table table) {
+namespace {
+
+// The leaves of the chain below the start level in the order splitting
+// makes them, painted: every split block's children in child order, each
+// followed by the children of its own split.  Walking the leaves in code
+// order, a leaf of level l is the first leaf of its ancestor of level m
+// (l < m < start_level) exactly when its digits l .. m-1 are all 1; that
+// ancestor was made, and painted, just before the leaf's own line of
+// blocks.  Each block is painted with its child index, one paint event each.
+void paint_splits(seg_context &ctx, node_id first) {
   const int32_t start = ctx.start_level;
-  const block_extent_t e = block_extent(ctx, start);
-  node_id p = table[0];
-  while (p != 0) {
-    const node_id next = ctx.nodes[p].next_block;
-    if (ctx.nodes[p].stat_a < 0) {
-      const block_origin_t o = block_origin(ctx, ctx.nodes[p].code, start);
-      if (split_or_accept(ctx, p, start - 1, o.x, o.y, o.z, e.width, e.height, e.depth) != SEG_OK) {
-        return SEG_FAIL;
-      }
+  for (node_id b = first; b != 0; b = ctx.nodes[b].next_block) {
+    const block_code code = ctx.nodes[b].code;
+    const int32_t leaf = code_level(ctx, code);
+    if (leaf >= start) {
+      continue; // not split
     }
-    p = next;
+    int32_t top = leaf; // the highest level made with this leaf
+    while (top + 1 < start && code_digit(code, top) == 1) {
+      ++top;
+    }
+    for (int32_t m = top; m >= leaf; --m) {
+      const block_code block = clear_digits_below(code, m);
+      const block_origin_t o = block_origin(ctx, block, m);
+      const block_extent_t e = block_extent(ctx, m);
+      paint_block(ctx, o.x, o.y, o.z, e.width, e.height, e.depth,
+                  static_cast<int32_t>(code_digit(code, m)));
+      count_paint_event(ctx);
+    }
   }
-  return SEG_OK;
 }
 
-int32_t split_block(seg_context &ctx, node_id node, int32_t level, int32_t x, int32_t y, int32_t z,
-                    int32_t width, int32_t height, int32_t depth) {
-  const block_code parent_code = ctx.nodes[node].code;
-  const node_id saved = ctx.nodes[node].next_block;
-  width >>= 1;
-  height >>= 1;
-  if (level >= ctx.flat_levels) {
-    depth >>= 1;
-  }
-  const int32_t children = ctx.child_count[level];
-  node_id n = node;
-  for (int32_t k = 1; k <= children; ++k) {
-    const int32_t bits = k - 1;
-    const int32_t cx = x + ((bits & 1) ? width : 0);
-    const int32_t cy = y + ((bits & 2) ? height : 0);
-    const int32_t cz = z + ((bits & 4) ? depth : 0);
-    ctx.nodes[n].code = set_digit(static_cast<block_code>(k), level, parent_code);
-    paint_block(ctx, cx, cy, cz, width, height, depth, k);
-    count_paint_event(ctx);
-    evaluate_block(ctx, cx, cy, cz, width, height, depth, level, ctx.nodes[n]);
-    if (k < children) {
-      const node_id m = new_region_node(ctx); // may move the array
-      if (m == 0) {
-        ctx.nodes[n].next_block = saved;
-        return SEG_FAIL;
-      }
-      ctx.nodes[m].next_block = saved;
-      ctx.nodes[n].next_block = m;
-      if (ctx.nodes[n].stat_a < 0 &&
-          split_or_accept(ctx, n, level - 1, cx, cy, cz, width, height, depth) != SEG_OK) {
-        return SEG_FAIL;
-      }
-      n = m;
-    } else {
-      ctx.nodes[n].next_block = saved;
-      if (ctx.nodes[n].stat_a < 0) {
-        return split_or_accept(ctx, n, level - 1, cx, cy, cz, width, height, depth);
+} // namespace
+
+// Level by level: each block to split at one level (the list in chain
+// order) becomes its first child and gets its other children, new records,
+// linked after it; each child is judged at once.  The blocks are split in
+// parts on several threads, each part writing only its blocks' records
+// and its own stretch of the next list: the children that fail, which are
+// the blocks to split at the next level.  Failing single pixels are kept as
+// they are (accept_pixel).
+//
+// The lists live in the labels output, which holds nothing yet.  A list
+// holds blocks of level 1 or more, of four pixels or more, so at most
+// cube_voxels / 4 of them, and so does the room a level's parts need for
+// their failing children (one entry for every child); two fit side by side.
+int32_t split_blocks(seg_context &ctx, block_table table) {
+  const int32_t start = ctx.start_level;
+  if (start == 0) {
+    for (node_id p = table[0]; p != 0; p = ctx.nodes[p].next_block) {
+      if (ctx.nodes[p].stat_a < 0) {
+        accept_pixel(ctx, ctx.nodes[p]);
       }
     }
+    return SEG_OK;
+  }
+  const size_t half = static_cast<size_t>(ctx.cube_voxels) / 2;
+  node_id *own_lists = NULL;
+  node_id *lists = reinterpret_cast<node_id *>(ctx.scratch);
+  if (lists == NULL) {
+    own_lists = static_cast<node_id *>(seg_alloc(sizeof(node_id) * 2 * half));
+    if (own_lists == NULL) {
+      return SEG_FAIL;
+    }
+    lists = own_lists;
+  }
+  node_id *splitting = lists;
+  node_id *failed = lists + half;
+  size_t count = 0;
+  for (node_id p = table[0]; p != 0; p = ctx.nodes[p].next_block) {
+    if (ctx.nodes[p].stat_a < 0) {
+      splitting[count++] = p;
+    }
+  }
+  size_t failed_in_part[max_parts];
+  for (int32_t level = start - 1; count > 0; --level) {
+    const int32_t children = ctx.child_count[level];
+    const size_t others = static_cast<size_t>(children) - 1;
+    if (!reserve_region_nodes(ctx, static_cast<size_t>(ctx.node_count) - 1 + count * others)) {
+      seg_free(own_lists);
+      return SEG_FAIL;
+    }
+    // Child k > 1 of the j-th block is record first_new + j x others + k - 2.
+    const node_id first_new = take_reserved_nodes(ctx, count * others);
+    const block_extent_t e = block_extent(ctx, level);
+    // The work: every pixel of the blocks split, read once or twice.
+    const part_plan plan =
+        plan_parts(ctx, count, count * static_cast<size_t>(ctx.block_voxels[level + 1]));
+    const int32_t parts = plan.parts;
+    for_each_part(plan, [&](int32_t part, int32_t worker) {
+      const size_t first = part_start(count, part, parts);
+      const size_t last = part_start(count, part + 1, parts);
+      node_id *out = failed + first * static_cast<size_t>(children);
+      size_t made = 0;
+      for (size_t j = first; j < last; ++j) {
+        const node_id p = splitting[j];
+        const block_code parent = ctx.nodes[p].code;
+        const node_id after = ctx.nodes[p].next_block;
+        const block_origin_t o = block_origin(ctx, parent, level + 1);
+        node_id id = p;
+        for (int32_t k = 1; k <= children; ++k) {
+          if (k > 1) {
+            const node_id next = first_new + static_cast<node_id>(j * others) + (k - 2);
+            ctx.nodes[next] = region_node{};
+            ctx.nodes[id].next_block = next;
+            id = next;
+          }
+          region_node &c = ctx.nodes[id];
+          c.code = set_digit(static_cast<block_code>(k), level, parent);
+          // Bit 0 of k - 1: the upper half in x, bit 1 in y, bit 2 in z.
+          const int32_t bits = k - 1;
+          evaluate_block(
+              ctx, o.x + ((bits & 1) != 0 ? e.width : 0), o.y + ((bits & 2) != 0 ? e.height : 0),
+              o.z + ((bits & 4) != 0 ? e.depth : 0), e.width, e.height, e.depth, level, c, worker);
+          if (c.stat_a < 0) {
+            if (level > 0) {
+              out[made++] = id;
+            } else {
+              accept_pixel(ctx, c);
+            }
+          }
+        }
+        ctx.nodes[id].next_block = after;
+      }
+      failed_in_part[part] = made;
+    });
+    // The failing children, part after part: the next list.
+    size_t next = 0;
+    for (int32_t part = 0; part < parts; ++part) {
+      const node_id *from = failed + part_start(count, part, parts) * static_cast<size_t>(children);
+      memmove(failed + next, from, sizeof(node_id) * failed_in_part[part]);
+      next += failed_in_part[part];
+    }
+    node_id *swap = splitting;
+    splitting = failed;
+    failed = swap;
+    count = next;
+  }
+  seg_free(own_lists);
+  // Painted now, or noted for the snapshots made after the split.
+  if (painting(ctx) || ctx.deferred_paints.active) {
+    paint_splits(ctx, table[0]);
   }
   return SEG_OK;
 }

@@ -65,8 +65,9 @@ float to_float(double v) {
 
 } // namespace
 
-void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
-                    int32_t height, int32_t depth, int32_t level, region_node &node) {
+void evaluate_block(const seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
+                    int32_t height, int32_t depth, int32_t level, region_node &node,
+                    int32_t worker) {
   const int32_t *image = ctx.image;
   const int32_t start = x + y + z;
   const int32_t n = ctx.block_voxels[level];
@@ -88,7 +89,7 @@ void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t w
   }
 
   if (ctx.criterion == CRITERION_ROBUST_RANGE) {
-    const int32_t m = block_median(ctx, x, y, z, width, height, depth, level);
+    const int32_t m = block_median(ctx, x, y, z, width, height, depth, level, worker);
     int32_t low = m - ctx.half_threshold;
     int32_t high = m + ctx.half_threshold;
     if (low < 0) {
@@ -198,9 +199,9 @@ int32_t build_variance_limits(seg_context &ctx) {
   return SEG_OK;
 }
 
-int32_t block_median(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
-                     int32_t height, int32_t depth, int32_t level) {
-  int32_t *buffer = ctx.median_buffer;
+int32_t block_median(const seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
+                     int32_t height, int32_t depth, int32_t level, int32_t worker) {
+  int32_t *buffer = median_buffer_of(ctx, worker);
   const int32_t start = x + y + z;
   int32_t n = 0;
   for_each_pixel(ctx, ctx.image, start, width, height, depth, [&](int32_t v) { buffer[n++] = v; });

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "regionseg.h"
+#include "threadpool.h"
 
 // The progress lines are part of the module's interface: callers read them
 // on standard output and the tests match them byte for byte, so their texts
@@ -36,8 +37,10 @@ int32_t outlier_percent_of(double fraction) {
 
 int32_t set_up_criterion(seg_context &ctx) {
   if (ctx.criterion == CRITERION_ROBUST_RANGE) {
+    // One buffer for each thread.
+    const size_t entries = static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1;
     ctx.median_buffer = static_cast<int32_t *>(
-        seg_alloc(sizeof(int32_t) * (static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1)));
+        seg_calloc(static_cast<size_t>(ctx.threads) * entries, sizeof(int32_t)));
     if (ctx.median_buffer == NULL) {
       return SEG_FAIL;
     }
@@ -79,6 +82,30 @@ void release_tables(seg_context &ctx) {
   ctx.block_voxels = NULL;
   ctx.variance_limit = NULL;
   ctx.median_buffer = NULL;
+}
+
+part_plan plan_parts(const seg_context &ctx, size_t count, size_t voxels) {
+  static_assert(max_parts >= parts_per_thread * kxMaxThreads, "room for every part");
+  const size_t fit = voxels / static_cast<size_t>(ctx.voxels_per_thread);
+  const size_t threads = fit < static_cast<size_t>(ctx.threads) ? fit : ctx.threads;
+  if (threads <= 1 || count <= 1) {
+    return part_plan{count == 0 ? 0 : 1, 1};
+  }
+  const size_t wanted = parts_per_thread * threads;
+  const size_t parts = count < wanted ? count : wanted;
+  return part_plan{static_cast<int32_t>(parts),
+                   static_cast<int32_t>(parts < threads ? parts : threads)};
+}
+
+void run_parts(const part_plan &plan, void (*call)(void *, int32_t, int32_t), void *job) {
+  if (plan.threads <= 1) {
+    for (int32_t p = 0; p < plan.parts; ++p) {
+      call(job, p, 0);
+    }
+    return;
+  }
+  kxThreadPool pool(plan.threads);
+  pool.run(plan.parts, [&](int part, int worker) { call(job, part, worker); });
 }
 
 namespace {
@@ -215,6 +242,9 @@ void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t 
   ctx.noise_variance = params.noise_sigma * params.noise_sigma;
   ctx.size_factor = params.size_factor;
   ctx.snapshot_budget = params.snapshot_budget;
+  ctx.threads =
+      params.threads < 1 ? 1 : (params.threads > kxMaxThreads ? kxMaxThreads : params.threads);
+  ctx.voxels_per_thread = params.voxels_per_thread < 1 ? 1 : params.voxels_per_thread;
   ctx.progress = params.progress;
 }
 

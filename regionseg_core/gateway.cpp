@@ -144,6 +144,12 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     refuse(r);
   }
 
+  // The thread count, read only when the image is large enough for a
+  // stage to use two (see plan_parts).
+  if (voxels >= 2 * p.voxels_per_thread) {
+    p.threads = kxThreadCount("regionseg_core");
+  }
+
   // Everything is checked: build the outputs and run.
   const mwSize label_dims[3] = {static_cast<mwSize>(dims[0]), static_cast<mwSize>(dims[1]),
                                 static_cast<mwSize>(dims[2])};

@@ -1,14 +1,34 @@
 // The label image: every pixel receives the list position of its region.
-// The regions are numbered in list order first; then every block, in the
-// order of the record store (which follows the image closely), is written
-// with the number of the region it belongs to.
+// The regions are numbered in list order first; then every block, in parts
+// of the record store (which follows the image closely) on the run's
+// threads, writes the number of its region into its pixels.
 #include "regionseg.h"
+
+namespace {
+
+// The live region that a block belongs to, as region_of_block finds it but
+// without shortening the links on the way, so that the parts may look up
+// at the same time.  After sorting, which looked up every block, each
+// takes one step at most.
+node_id live_region(const seg_context &ctx, node_id b) {
+  while (ctx.nodes[b].last_member == 0) {
+    b = ctx.links[ctx.nodes[b].nbr_head].node;
+  }
+  return b;
+}
+
+} // namespace
 
 void make_output(seg_context &ctx, node_id head, int32_t *labels) {
   if (ctx.nodes[head].next_region == 0) {
-    for (int32_t i = 0; i < ctx.cube_voxels; ++i) {
-      labels[i] = 0;
-    }
+    const size_t voxels = static_cast<size_t>(ctx.cube_voxels);
+    const part_plan plan = plan_parts(ctx, voxels / 4096 + 1, voxels);
+    for_each_part(plan, [&](int32_t part, int32_t) {
+      const size_t last = part_start(voxels, part + 1, plan.parts);
+      for (size_t i = part_start(voxels, part, plan.parts); i < last; ++i) {
+        labels[i] = 0;
+      }
+    });
     return;
   }
   int32_t *label_of =
@@ -28,10 +48,17 @@ void make_output(seg_context &ctx, node_id head, int32_t *labels) {
   for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
     label_of[r] = label++;
   }
-  for (node_id b = 1; b < ctx.node_count; ++b) {
-    if ((ctx.nodes[b].flags & FLAG_MERGED) == 0) {
-      fill_leaf(ctx, labels, ctx.nodes[b].code, label_of[region_of_block(ctx, b)]);
+  const size_t records = static_cast<size_t>(ctx.node_count) - 1;
+  const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.cube_voxels));
+  for_each_part(plan, [&](int32_t part, int32_t) {
+    const node_id last = static_cast<node_id>(1 + part_start(records, part + 1, plan.parts));
+    for (node_id b = static_cast<node_id>(1 + part_start(records, part, plan.parts)); b < last;
+         ++b) {
+      const region_node &block = ctx.nodes[b];
+      if ((block.flags & FLAG_MERGED) == 0) {
+        fill_leaf(ctx, labels, block.code, label_of[live_region(ctx, b)]);
+      }
     }
-  }
+  });
   seg_free(label_of);
 }

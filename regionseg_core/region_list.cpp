@@ -126,7 +126,7 @@ block_code low_neighbour_code(const seg_context &ctx, block_code code, int32_t l
   return result;
 }
 
-void set_region_statistics(seg_context &ctx, region_node &block) {
+void set_region_statistics(const seg_context &ctx, region_node &block) {
   const int32_t level = code_level(ctx, block.code);
   switch (ctx.criterion) {
   case CRITERION_RANGE_MEAN: {
@@ -162,10 +162,28 @@ node_id order_region_list(seg_context &ctx, block_table table) {
     }
     map = own_map;
   }
+  // Every record that merging did not take is a leaf of the chain: the map
+  // and the region statistics of the leaves, in parts of the store.
+  const size_t records = static_cast<size_t>(ctx.node_count) - 1;
+  const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.cube_voxels));
+  const int32_t parts = plan.parts;
+  size_t leaves_of_part[max_parts] = {};
+  for_each_part(plan, [&](int32_t part, int32_t) {
+    const node_id last = static_cast<node_id>(1 + part_start(records, part + 1, parts));
+    size_t leaves = 0;
+    for (node_id b = static_cast<node_id>(1 + part_start(records, part, parts)); b < last; ++b) {
+      region_node &block = ctx.nodes[b];
+      if ((block.flags & FLAG_MERGED) == 0) {
+        fill_leaf(ctx, map, block.code, static_cast<int32_t>(b));
+        set_region_statistics(ctx, block);
+        ++leaves;
+      }
+    }
+    leaves_of_part[part] = leaves;
+  });
   size_t leaves = 0;
-  for (node_id p = table[0]; p != 0; p = ctx.nodes[p].next_block) {
-    fill_leaf(ctx, map, ctx.nodes[p].code, static_cast<int32_t>(p));
-    ++leaves;
+  for (int32_t part = 0; part < parts; ++part) {
+    leaves += leaves_of_part[part];
   }
   // About two faces a leaf on the low side in a plane, three in a volume,
   // each two cells; more are made as they are needed.
@@ -177,7 +195,6 @@ node_id order_region_list(seg_context &ctx, block_table table) {
 
   const node_id first = table[0];
   region_node &f = ctx.nodes[first];
-  set_region_statistics(ctx, f);
   f.last_member = first;
   f.next_region = 0;
   node_id level_tail[max_levels] = {};
@@ -188,7 +205,6 @@ node_id order_region_list(seg_context &ctx, block_table table) {
   for (node_id b = f.next_block; b != 0; b = ctx.nodes[b].next_block) {
     region_node &block = ctx.nodes[b];
     const int32_t level = code_level(ctx, block.code);
-    set_region_statistics(ctx, block);
 
     // Behind the last region of its level, or else behind the last region
     // of the nearest larger level present, or else at the front.

@@ -22,6 +22,18 @@
 // releases them once, at the end, whatever path the run took; a stage that
 // fails just says so.
 //
+// Threads.  The stages that are pure functions of the image and the blocks
+// (the statistics of the start blocks and of each level of splitting, the
+// leaf map, the labels output) share their parts out among threads started
+// for those parts alone (for_each_part); the list work (merging, grouping,
+// elimination, cleaning, sorting) and all painting stay on the calling
+// thread.  Every part writes only its own records and pixels, so the result
+// is the same for every thread count.  No part allocates (so the
+// allocation hook counts the same), prints or calls the host, and no
+// thread but the caller's exists while the stages call the host (the
+// snapshot arena's allocator), so a host that ends the call there leaves
+// no thread behind.
+//
 // Memory.  Every array, table and buffer of a run comes from
 // seg_alloc / seg_calloc / seg_resize and goes back through
 // seg_free.  These count live allocations and carry the test-only hook that
@@ -33,6 +45,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include <type_traits>
 
 #include "block_geometry.h"
 
@@ -230,10 +244,17 @@ struct seg_context : block_grid {
   double noise_variance;   // criteria 4, 5: noise_sigma x noise_sigma
   double size_factor;      // criterion 5
 
-  int32_t *child_count;   // levels entries: 4 below flat_levels, else 8
-  int32_t *block_voxels;  // levels + 1 entries: pixels per block of a level
-  float *variance_limit;  // levels + 1 entries, criteria 4 and 5
-  int32_t *median_buffer; // block_voxels[start_level] + 1 entries, criterion 3
+  int32_t *child_count;  // levels entries: 4 below flat_levels, else 8
+  int32_t *block_voxels; // levels + 1 entries: pixels per block of a level
+  float *variance_limit; // levels + 1 entries, criteria 4 and 5
+  // Criterion 3: block_voxels[start_level] + 1 entries for each thread,
+  // one after another (see median_buffer_of).
+  int32_t *median_buffer;
+
+  // Threads a stage's parts may run on, the caller's included (1: the
+  // calling thread alone), and the voxels of work each must have at least.
+  int32_t threads;
+  int32_t voxels_per_thread;
 
   snapshot *snapshot_head; // first snapshot
   snapshot *snapshot_cur;  // the snapshot being painted
@@ -248,8 +269,9 @@ struct seg_context : block_grid {
   bool keep_snapshots;
 
   // cube_voxels int32 entries that a stage may use as working space until
-  // make_output fills them (the labels output), or NULL; the driver zeroes
-  // them again when a run fails.
+  // make_output fills them (the labels output), or NULL: splitting keeps
+  // its lists of blocks there, then ordering the leaf map.  The driver
+  // zeroes them again when a run fails.
   int32_t *scratch;
 
   int32_t paint_label;  // label being painted while grouping
@@ -287,12 +309,53 @@ inline link_id new_node_link(seg_context &ctx) {
   ctx.links[ctx.link_count] = node_link{};
   return ctx.link_count++;
 }
+// count records at once from the room reserve_region_nodes made (after the
+// first record): the first of them.  Their contents are the caller's to set.
+inline node_id take_reserved_nodes(seg_context &ctx, size_t count) {
+  const node_id first = ctx.node_count;
+  ctx.node_count += static_cast<node_id>(count);
+  return first;
+}
 // Room for at least count records / cells in all, made at once; false
 // when it cannot be had.
 bool reserve_region_nodes(seg_context &ctx, size_t count);
 bool reserve_node_links(seg_context &ctx, size_t count);
 // Releases both arrays (the end of every run, whatever its path).
 void release_records(seg_context &ctx);
+
+// ---------------------------------------------------------------------------
+// Parts of a stage on several threads (driver.cpp)
+
+// How a stage's items are cut into parts, and the threads that do them.
+struct part_plan {
+  int32_t parts;
+  int32_t threads;
+};
+// Parts for count items whose work reads or writes voxels voxels in all:
+// one thread per voxels_per_thread of them at most (starting a thread
+// costs about as much as that work saves), never more than ctx.threads; a
+// few parts per thread (so that a thread held up by the machine leaves its
+// last parts to the others), never more than the items.
+part_plan plan_parts(const seg_context &ctx, size_t count, size_t voxels);
+// Calls job(part, worker) for every part 0 .. plan.parts-1, each once, on
+// plan.threads threads started for them; returns when all are done and the
+// threads are gone.  worker (0 .. threads-1) names the thread's own working
+// space.  Which thread does which part varies: a part writes only what is
+// its own.
+void run_parts(const part_plan &plan, void (*call)(void *, int32_t, int32_t), void *job);
+template <typename Job> void for_each_part(const part_plan &plan, Job &&job) {
+  using Plain = typename std::remove_reference<Job>::type;
+  run_parts(
+      plan, [](void *j, int32_t part, int32_t worker) { (*static_cast<Plain *>(j))(part, worker); },
+      static_cast<void *>(&job));
+}
+// Parts per thread, and the most parts plan_parts gives (1024 threads at
+// most).
+enum : int32_t { parts_per_thread = 4, max_parts = parts_per_thread * 1024 };
+// The first item of part p of parts over count items (p = parts: count).
+inline size_t part_start(size_t count, int32_t p, int32_t parts) {
+  return count * static_cast<size_t>(p) / static_cast<size_t>(parts);
+}
 
 // ---------------------------------------------------------------------------
 // Block codes and geometry (block_geometry.h; next_code in geometry.cpp)
@@ -365,8 +428,10 @@ void release_snapshots(seg_context &ctx);
 // ---------------------------------------------------------------------------
 // Homogeneity criteria (criteria.cpp)
 
-void evaluate_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
-                    int32_t height, int32_t depth, int32_t level, region_node &node);
+// worker: the thread's own median buffer (criterion 3).
+void evaluate_block(const seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
+                    int32_t height, int32_t depth, int32_t level, region_node &node,
+                    int32_t worker = 0);
 // Adds child (the position-th sibling, 1-based) to the accumulators; true
 // when the group may still merge.
 bool merge_test(seg_context &ctx, const region_node &child, int64_t &acc_a, int64_t &acc_b,
@@ -374,8 +439,13 @@ bool merge_test(seg_context &ctx, const region_node &child, int64_t &acc_a, int6
 // variance_limit for criterion 4 or 5 (levels + 1 entries); SEG_FAIL when
 // the table cannot be allocated.
 int32_t build_variance_limits(seg_context &ctx);
-int32_t block_median(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
-                     int32_t height, int32_t depth, int32_t level);
+int32_t block_median(const seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
+                     int32_t height, int32_t depth, int32_t level, int32_t worker = 0);
+// The median buffer of a worker.
+inline int32_t *median_buffer_of(const seg_context &ctx, int32_t worker) {
+  return ctx.median_buffer +
+         static_cast<size_t>(worker) * (static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1);
+}
 // The k-th smallest (1-based; 0 behaves as 1) of values[first..last]; reorders the range.
 int32_t select_kth(int32_t *values, int32_t first, int32_t last, int32_t k);
 
@@ -392,12 +462,9 @@ void paint_checkerboard(seg_context &ctx);
 // The checkerboard of the start blocks in an image-sized buffer.
 void fill_checkerboard(const seg_context &ctx, int32_t *labels);
 void merge_blocks(seg_context &ctx, block_table table);
-// SEG_OK or SEG_FAIL.
+// Splits every start block that failed its criterion into homogeneous
+// blocks, each in its place in the chain; SEG_OK or SEG_FAIL.
 int32_t split_blocks(seg_context &ctx, block_table table);
-// Splits node's block (level + 1, origin x, y, z, extents of level + 1) into
-// its children at level, linked in its place in the chain.
-int32_t split_block(seg_context &ctx, node_id node, int32_t level, int32_t x, int32_t y, int32_t z,
-                    int32_t width, int32_t height, int32_t depth);
 
 // ---------------------------------------------------------------------------
 // Region list ordering (region_list.cpp)
@@ -407,7 +474,7 @@ constexpr node_id node_failed = 0xFFFFFFFFu;
 
 // The head of the region list, or node_failed.
 node_id order_region_list(seg_context &ctx, block_table table);
-void set_region_statistics(seg_context &ctx, region_node &block);
+void set_region_statistics(const seg_context &ctx, region_node &block);
 // Appends a cell for n at the end of r's adjacency list; false when no cell
 // can be had.
 bool append_neighbour(seg_context &ctx, node_id r, node_id n);
@@ -480,6 +547,9 @@ void report_progress(const seg_context &ctx, const char *line);
 // region list, or node_failed.  The records stay in the store either way.
 node_id run_pipeline(seg_context &ctx);
 
+// Voxels of a stage's work per thread unless a run says otherwise.
+enum : int32_t { default_voxels_per_thread = 1 << 18 };
+
 // The parameters of one run, as the gateway checked them.
 struct seg_params {
   int32_t levels = 1;
@@ -499,6 +569,11 @@ struct seg_params {
   // Bytes the snapshot slices may take together; 0 for no bound.  A
   // snapshot that would pass it is not opened (see count_paint_event).
   size_t snapshot_budget = 0;
+  // Threads the run may use, the caller's included (1: no others), and
+  // the voxels of a stage's work per thread (see plan_parts).  The result
+  // does not depend on them.
+  int32_t threads = 1;
+  int32_t voxels_per_thread = default_voxels_per_thread;
   // Takes each progress line instead of standard output when set (a caller
   // that shows them elsewhere, or not at all).
   void (*progress)(const char *line) = NULL;

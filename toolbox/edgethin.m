@@ -23,6 +23,16 @@
 %  thin:     real double matrix, M-by-N: STRENGTH where it is a ridge, else 0.
 %            Exactly one output must be asked for.
 %
+% THREADS:
+%  An image of 2^19 pixels or more (724 x 724) is thinned on several
+%  threads, at most one per 2^18 pixels; the result is the same for every
+%  count.  The count is MATLAB's maxNumCompThreads in MATLAB; elsewhere the
+%  environment variable KALMEX_THREADS, a whole number from 1 to 1024 (1
+%  keeps the call on one thread), else one per core.  Any other value of
+%  KALMEX_THREADS is passed over with a warning (identifier
+%  kalmex:edgethin:badThreadCount).  In Octave, setenv('KALMEX_THREADS',
+%  '1') before the call keeps it on one thread.
+%
 % MESSAGES:
 %  "non-maximum suppression: Three input images required."
 %  "non-maximum suppression: One output image required."

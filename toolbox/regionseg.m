@@ -97,6 +97,13 @@ function [labels, snapshots] = regionseg(image, varargin)
 %             value painted.  Computed only when asked for, within
 %             'snapshot_budget'.
 %
+% THREADS:
+%  REGIONSEG_CORE runs the stages that work on the pixels of a padded image
+%  of 2^19 voxels or more (1024 x 1024) on several threads, with the same
+%  result for every count: MATLAB's maxNumCompThreads in MATLAB; elsewhere
+%  the environment variable KALMEX_THREADS (a whole number from 1 to 1024;
+%  1 keeps it on one thread), else one per core.  See HELP REGIONSEG_CORE.
+%
 % MESSAGES:
 %  Errors start with "regionseg: " and name the argument or option; their
 %  identifiers are kalmex:regionseg:badOption, kalmex:regionseg:badImage and

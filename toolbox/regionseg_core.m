@@ -84,6 +84,18 @@
 %             only when asked for.  When the budget cut the stack, its last
 %             slice is still the final state.
 %
+% THREADS:
+%  An image of 2^19 voxels or more (1024 x 1024, 128 x 128 x 32) runs the
+%  stages that work on its pixels (the start blocks, splitting, the map of
+%  the blocks, the labels) on several threads, each stage at most one per
+%  2^18 voxels of its work; the grouping of the regions and the painting of
+%  the snapshots stay on one.
+%  The results are the same for every count.  The count is MATLAB's
+%  maxNumCompThreads in MATLAB; elsewhere the environment variable
+%  KALMEX_THREADS, a whole number from 1 to 1024 (1 keeps the call on one
+%  thread), else one per core.  Any other value of KALMEX_THREADS is passed
+%  over with a warning (identifier kalmex:regionseg_core:badThreadCount).
+%
 % MESSAGES:
 %  "Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget."
 %  "At most two outputs: labels and snapshots."

@@ -20,6 +20,11 @@
 // (default 1), one call each, the first of which is the peak-memory call.
 // KALMEX_BENCH_ONLY=WORD[,WORD...] keeps the segmentation cases whose names
 // contain one of the words; KALMEX_BENCH_SKIP_EDGE leaves out edgethin.
+//
+// Every call runs on one thread (KALMEX_THREADS=1) except the rows of the
+// threads: edgethin's pass, a stream of its bytes and its gateway on two
+// threads (.t2), and the 128^3 blurred noise and the photograph on two
+// (cases NAME_t2); beside each, the load average when it ran.
 #include <dlfcn.h>
 #include <malloc.h>
 #include <sys/resource.h>
@@ -40,6 +45,7 @@
 
 #include "kalhost.h"
 #include "nms.h"
+#include "threadpool.h"
 
 // ---------------------------------------------------------------------------
 // Counting allocator: every allocation of the process, the module files'
@@ -178,11 +184,47 @@ __attribute__((noinline)) void streamThree(const double *__restrict a, const dou
   }
 }
 
+// The same on threads threads, each streaming its own stretch.
+void streamThreeOn(int threads, const double *a, const double *b, const double *c, double *o,
+                   size_t n) {
+  kxThreadPool pool(threads);
+  const int parts = pool.size();
+  pool.run(parts, [&](int part, int) {
+    const size_t first = n * size_t(part) / size_t(parts),
+                 last = n * size_t(part + 1) / size_t(parts);
+    streamThree(a + first, b + first, c + first, o + first, last - first);
+  });
+}
+
 __attribute__((noinline)) void streamCopy(const int32_t *__restrict a, int32_t *__restrict o,
                                           size_t n) {
   for (size_t k = 0; k < n; ++k) {
     o[k] = a[k];
   }
+}
+
+// ---------------------------------------------------------------------------
+// Threads: every case runs on one thread (KALMEX_THREADS=1) but the threaded
+// ones, which say how many.  Their wall times are the figures; the load of
+// the machine when they ran goes to the raw file too, as emb.load.KEY
+// (the one-minute load average in both columns).
+
+void useThreads(int n) { setenv("KALMEX_THREADS", std::to_string(n).c_str(), 1); }
+
+double loadAverage() {
+  double one = -1;
+  if (FILE *f = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(f, "%lf", &one) != 1) {
+      one = -1;
+    }
+    std::fclose(f);
+  }
+  return one;
+}
+
+void recordLoad(const std::string &key, int rep) {
+  const double load = loadAverage();
+  std::fprintf(g_raw, "emb.load.%s,%d,%.3f,%.3f\n", key.c_str(), rep, load, load);
 }
 
 // ---------------------------------------------------------------------------
@@ -197,7 +239,7 @@ struct EdgeCase {
 void edgeRuns(EdgeCase &e, int rep) {
   const size_t n = e.side * e.side;
   record("emb.edgethin.core", rep, measure([&] {
-           suppressNonMaxima(e.d.data(), e.gc.data(), e.gr.data(), e.out.data(), e.side, e.side);
+           suppressNonMaxima(e.d.data(), e.gc.data(), e.gr.data(), e.out.data(), e.side, e.side, 1);
          }));
   record("emb.stream.edge", rep,
          measure([&] { streamThree(e.d.data(), e.gc.data(), e.gr.data(), e.out.data(), n); }));
@@ -211,6 +253,20 @@ void edgeRuns(EdgeCase &e, int rep) {
            streamThree(mxGetPr(e.in[0]), mxGetPr(e.in[1]), mxGetPr(e.in[2]), mxGetPr(o), n);
            mxDestroyArray(o);
          }));
+  // On two threads, beside the same bytes streamed by two threads.
+  recordLoad("edgethin.t2", rep);
+  record("emb.edgethin.core.t2", rep, measure([&] {
+           suppressNonMaxima(e.d.data(), e.gc.data(), e.gr.data(), e.out.data(), e.side, e.side, 2);
+         }));
+  record("emb.stream.edge.t2", rep,
+         measure([&] { streamThreeOn(2, e.d.data(), e.gc.data(), e.gr.data(), e.out.data(), n); }));
+  useThreads(2);
+  record("emb.edgethin.gateway.t2", rep, measure([&] {
+           mxArray *out[1] = {nullptr};
+           kalhost::call("edgethin", 1, out, 3, const_cast<const mxArray **>(e.in));
+           mxDestroyArray(out[0]);
+         }));
+  useThreads(1);
 }
 
 // ---------------------------------------------------------------------------
@@ -224,6 +280,7 @@ struct SegCase {
   mxArray *args[15] = {};        // args[0] is shared by the cases of one image
   bool big = false;              // few repetitions, no warm-up
   bool snapshots = true;         // also runs with output 2, when the stack fits
+  int threads = 1;               // KALMEX_THREADS of its calls
   Sample firstCall{};            // the time of the peak-memory call
   size_t snapshotVoxels = 0;     // voxels x snapshots of a snapshot call
   std::vector<mwSize> stackDims; // dimensions of its output 2
@@ -266,8 +323,10 @@ SegCase makeSeg(const std::string &name, const std::string &image, int side, int
 }
 
 bool segCall(SegCase &c, int nlhs, mxArray **outs) {
+  useThreads(c.threads);
   const kalhost::CallResult r =
       kalhost::call("regionseg_core", nlhs, outs, 15, const_cast<const mxArray **>(c.args));
+  useThreads(1);
   if (!r.ok) {
     std::fprintf(stderr, "compare_peers: %s: %s\n", c.name.c_str(), r.error.c_str());
     std::exit(3);
@@ -375,6 +434,9 @@ int g_bigReps = 1;
 void segRuns(SegCase &c, int rep) {
   if (c.big && rep >= g_bigReps) {
     return;
+  }
+  if (c.threads > 1) {
+    recordLoad("rs." + c.name, rep);
   }
   if (c.big && rep == 0) {
     // The peak-memory call was this case's first: it counts as a repetition
@@ -500,6 +562,7 @@ int main(int argc, char **argv) {
   }
   std::fprintf(g_meta, "case,peak_bytes,records,link_cells,regions,snapshots,voxels\n");
   kalhost::setSearchPath({kalhost::defaultModuleDir()});
+  useThreads(1);
 
   // The segmentation progress lines go to stdout; keep them out of the way.
   if (freopen("/dev/null", "w", stdout) == nullptr) {
@@ -583,6 +646,19 @@ int main(int argc, char **argv) {
     segs.push_back(makeSeg("camera4096_c1", "camera4096", 4096, 1, 3, 1, 20, 0, 4.0));
     segs.back().big = true;
     segs.back().snapshots = false;
+    // The targets of the threads: the 128^3 volume and the photograph on
+    // two threads, each right after its one-thread run.
+    for (const std::string name : {"bn3d128_c1_m0", "camera4096_c1"}) {
+      for (size_t k = 0; k < segs.size(); ++k) {
+        if (segs[k].name == name) {
+          SegCase twin = segs[k];
+          twin.name += "_t2";
+          twin.threads = 2;
+          segs.insert(segs.begin() + long(k) + 1, twin);
+          break;
+        }
+      }
+    }
   }
   if (const char *only = std::getenv("KALMEX_BENCH_ONLY")) {
     // The cases whose names contain one of the comma-separated words.

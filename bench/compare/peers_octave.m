@@ -93,23 +93,30 @@ function labels = ours (img, criterion, parallel)
   labels = regionseg_core (img, 8, 8, 2, parallel, seeds, 0, criterion, 20, 0.1, 4, 2, 1, 0, 0);
 endfunction
 
-% Each case: key, function, and whether it is big (run big_reps times, once
-% each, without a warm-up).
+% Each case: key, function, whether it is big (run big_reps times, once
+% each, without a warm-up), and its KALMEX_THREADS (1 but for the rows of
+% the threads, .t2).
+setenv ("KALMEX_THREADS", "1");
 cases = {};
 for c = 1:5
-  cases(end+1, :) = {sprintf("oct.rs.camera256_c%d_seq.labels", c), @() ours (cam32, c, 0), false};
-  cases(end+1, :) = {sprintf("oct.rs.camera256_c%d_par.labels", c), @() ours (cam32, c, 1), false};
+  cases(end+1, :) = {sprintf("oct.rs.camera256_c%d_seq.labels", c), @() ours (cam32, c, 0), ...
+                     false, 1};
+  cases(end+1, :) = {sprintf("oct.rs.camera256_c%d_par.labels", c), @() ours (cam32, c, 1), ...
+                     false, 1};
 endfor
-cases(end+1, :) = {"peer.octave.watershed.camera256", @() watershed (camera), false};
-cases(end+1, :) = {"peer.octave.qtdecomp.camera256", @() qtdecomp (camera, 20 / 255), false};
-cases(end+1, :) = {"oct.edgethin.4096", @() edgethin (d, gc, gr), false};
-cases(end+1, :) = {"oct.stream.edge", @() streambound (d, gc, gr), false};
+cases(end+1, :) = {"peer.octave.watershed.camera256", @() watershed (camera), false, 1};
+cases(end+1, :) = {"peer.octave.qtdecomp.camera256", @() qtdecomp (camera, 20 / 255), false, 1};
+cases(end+1, :) = {"oct.edgethin.4096", @() edgethin (d, gc, gr), false, 1};
+cases(end+1, :) = {"oct.stream.edge", @() streambound (d, gc, gr), false, 1};
+cases(end+1, :) = {"oct.edgethin.4096.t2", @() edgethin (d, gc, gr), false, 2};
 % The blurred-noise volume: criterion 1, threshold 20, start level 1.
 cases(end+1, :) = {"oct.rs.bn3d128_c1.labels", ...
-                   @() regionseg_core (bn32, 7, 0, 1, 0, 1, 0, 1, 20, 0.1, 6, 2, 1, 0, 0), false};
+                   @() regionseg_core (bn32, 7, 0, 1, 0, 1, 0, 1, 20, 0.1, 6, 2, 1, 0, 0), false, 1};
+cases(end+1, :) = {"oct.rs.bn3d128_c1.labels.t2", ...
+                   @() regionseg_core (bn32, 7, 0, 1, 0, 1, 0, 1, 20, 0.1, 6, 2, 1, 0, 0), false, 2};
 cases(end+1, :) = {"oct.regionseg.camstack120_m40", ...
-                   @() regionseg (stack120, "threshold", 20, "min_region_size", 40), true};
-cases(end+1, :) = {"oct.regionseg.camera4096", @() regionseg (camera4096, "threshold", 20), true};
+                   @() regionseg (stack120, "threshold", 20, "min_region_size", 40), true, 1};
+cases(end+1, :) = {"oct.regionseg.camera4096", @() regionseg (camera4096, "threshold", 20), true, 1};
 
 % The progress lines of regionseg_core go to standard output (the bench
 % script discards it); the measurements go to the CSV file and stderr.
@@ -123,7 +130,15 @@ for rep = 0:reps-1
     if (cases{k, 3} && rep >= big_reps)
       continue;
     endif
+    if (cases{k, 4} > 1)
+      % The machine's one-minute load average beside the threaded rows.
+      one_minute = sscanf (fileread ("/proc/loadavg"), "%f", 1);
+      name = regexprep (cases{k, 1}, '^oct\.', '');
+      fprintf (fid, "oct.load.%s,%d,%.3f,%.3f\n", name, rep, one_minute, one_minute);
+    endif
+    setenv ("KALMEX_THREADS", num2str (cases{k, 4}));
     [cpu, wall] = measure (cases{k, 2}, min_time * ! cases{k, 3});
+    setenv ("KALMEX_THREADS", "1");
     fprintf (fid, "%s,%d,%.9g,%.9g\n", cases{k, 1}, rep, cpu, wall);
     fflush (fid);
     fprintf (stderr, "  %-44s rep %d  cpu %10.3f ms  wall %10.3f ms\n", cases{k, 1}, rep, ...

@@ -23,6 +23,7 @@ out_dir = args[0]
 octave_meta_path = args[args.index("--octave-meta") + 1] if "--octave-meta" in args else ""
 
 samples = defaultdict(dict)  # key -> rep -> cpu seconds
+walls = defaultdict(dict)  # key -> rep -> wall seconds
 for path in raw_paths:
     if not os.path.exists(path):
         continue
@@ -31,6 +32,7 @@ for path in raw_paths:
             parts = line.strip().split(",")
             if len(parts) == 4:
                 samples[parts[0]][int(parts[1])] = float(parts[2])
+                walls[parts[0]][int(parts[1])] = float(parts[3])
 
 meta = {}
 if os.path.exists(meta_path):
@@ -49,6 +51,11 @@ if octave_meta_path and os.path.exists(octave_meta_path):
 
 def series(key):
     reps = samples.get(key, {})
+    return [reps[r] for r in sorted(reps)]
+
+
+def wall_series(key):
+    reps = walls.get(key, {})
     return [reps[r] for r in sorted(reps)]
 
 
@@ -366,8 +373,53 @@ for image, label in (("camera256", "camera 256^2"), ("blobs64", "blobs 64^3")):
                 "the stack's bytes into a fresh host array %.2f ms" % (1e3 * statistics.median(f)),
                 "<= 1.5", q[0] <= 1.5)
 
+
+# The targets of the threads: wall times, two threads against one (or
+# against two threads streaming the same bytes), with the one-minute load
+# average of the machine when the threaded runs ran (2 cores: a load above
+# 1 leaves the second thread less than a core of its own).
+def load_of(key):
+    v = wall_series(key)
+    return "load %.1f..%.1f" % (min(v), max(v)) if v else "load not recorded"
+
+
+def thread_target(name, ours_key, ref_key, ref_label, limit, faster, load_key):
+    o, r = wall_series(ours_key), wall_series(ref_key)
+    q = summary(paired(o, r, (lambda x, y: y / x) if faster else (lambda x, y: x / y)))
+    if q is None:
+        target(name, "not measured", ref_label, limit, None)
+        return
+    oc, rc = series(ours_key), series(ref_key)
+    cpu = " (CPU %.1f vs %.1f ms)" % (1e3 * statistics.median(oc), 1e3 * statistics.median(rc))
+    word = "x faster" if faster else "x"
+    target(name, "%.2f%s (%.2f..%.2f); wall %.1f ms%s" % (
+        q[0], word, q[1], q[2], 1e3 * statistics.median(o), cpu),
+           "%s %.1f ms; %s" % (ref_label, 1e3 * statistics.median(r), load_of(load_key)),
+           (">= %gx" if faster else "<= %gx") % limit, q[0] >= limit if faster else q[0] <= limit)
+
+
+thread_target("threads: edgethin 4096^2 pass, 2 threads vs a 2-thread stream of its bytes",
+              "emb.edgethin.core.t2", "emb.stream.edge.t2", "2-thread stream", 1.2, False,
+              "emb.load.edgethin.t2")
+thread_target("threads: edgethin 4096^2 pass, 2 threads vs 1", "emb.edgethin.core.t2",
+              "emb.edgethin.core", "its pass on 1 thread", 1.6, True, "emb.load.edgethin.t2")
+thread_target("threads: edgethin 4096^2 gateway (embedded host), 2 threads vs 1",
+              "emb.edgethin.gateway.t2", "emb.edgethin.gateway", "the gateway on 1 thread", 1.0,
+              True, "emb.load.edgethin.t2")
+thread_target("threads: edgethin 4096^2 in Octave, 2 threads vs 1", "oct.edgethin.4096.t2",
+              "oct.edgethin.4096", "Octave on 1 thread", 1.0, True, "oct.load.edgethin.4096.t2")
+thread_target("threads: regionseg_core blurred noise 128^3, 2 threads vs 1",
+              "emb.rs.bn3d128_c1_m0_t2.labels", "emb.rs.bn3d128_c1_m0.labels", "1 thread", 1.25,
+              True, "emb.load.rs.bn3d128_c1_m0_t2")
+thread_target("threads: regionseg_core blurred noise 128^3 in Octave, 2 threads vs 1",
+              "oct.rs.bn3d128_c1.labels.t2", "oct.rs.bn3d128_c1.labels", "1 thread", 1.25, True,
+              "oct.load.rs.bn3d128_c1.labels.t2")
+thread_target("threads: regionseg_core photograph 4096^2, 2 threads vs 1",
+              "emb.rs.camera4096_c1_t2.labels", "emb.rs.camera4096_c1.labels", "1 thread", 1.25,
+              True, "emb.load.rs.camera4096_c1_t2")
+
 print()
-print("Targets of the scale work (CPU time, medians over repetitions):")
+print("Targets of the scale work (CPU time, medians over repetitions; the threads' in wall time):")
 th = ["target", "figure", "peer", "limit", "met"]
 tw = [max(len(str(x)) for x in col) for col in zip(th, *targets)]
 for line in [th] + targets:

@@ -2,6 +2,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <map>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -13,25 +15,30 @@ namespace {
 constexpr std::size_t kSide = 4096;
 
 struct Images {
+  std::size_t side;
   std::vector<double> d, gc, gr, out;
-  Images() : d(kSide * kSide), gc(kSide * kSide), gr(kSide * kSide), out(kSide * kSide) {
+  explicit Images(std::size_t n) : side(n), d(n * n), gc(n * n), gr(n * n), out(n * n) {
     // Smooth structure with noise: a realistic mix of kept and dropped pixels.
     std::mt19937 rng(1);
     std::normal_distribution<double> noise(0.0, 0.05);
-    for (std::size_t j = 0; j < kSide; ++j) {
-      for (std::size_t i = 0; i < kSide; ++i) {
+    for (std::size_t j = 0; j < n; ++j) {
+      for (std::size_t i = 0; i < n; ++i) {
         const double v = std::sin(0.02 * i) * std::cos(0.03 * j) + noise(rng);
-        d[i + j * kSide] = std::fabs(v);
-        gc[i + j * kSide] = std::cos(0.03 * j) + noise(rng);
-        gr[i + j * kSide] = std::sin(0.02 * i) + noise(rng);
+        d[i + j * n] = std::fabs(v);
+        gc[i + j * n] = std::cos(0.03 * j) + noise(rng);
+        gr[i + j * n] = std::sin(0.02 * i) + noise(rng);
       }
     }
   }
 };
 
-Images &images() {
-  static Images im;
-  return im;
+Images &images(std::size_t side = kSide) {
+  static std::map<std::size_t, std::unique_ptr<Images>> made;
+  std::unique_ptr<Images> &im = made[side];
+  if (!im) {
+    im = std::make_unique<Images>(side);
+  }
+  return *im;
 }
 
 void setBytes(benchmark::State &state) {
@@ -42,10 +49,23 @@ void setBytes(benchmark::State &state) {
 void BM_EdgeThin(benchmark::State &state) {
   Images &im = images();
   for (auto _ : state) {
-    suppressNonMaxima(im.d.data(), im.gc.data(), im.gr.data(), im.out.data(), kSide, kSide);
+    suppressNonMaxima(im.d.data(), im.gc.data(), im.gr.data(), im.out.data(), kSide, kSide, 1);
     benchmark::ClobberMemory();
   }
   setBytes(state);
+}
+
+// The pass on side x side images with 1 and 2 threads, wall and process CPU
+// time: where threads begin to pay (the gateway's cut-off).
+void BM_EdgeThinThreads(benchmark::State &state) {
+  const std::size_t side = static_cast<std::size_t>(state.range(0));
+  const int threads = static_cast<int>(state.range(1));
+  Images &im = images(side);
+  for (auto _ : state) {
+    suppressNonMaxima(im.d.data(), im.gc.data(), im.gr.data(), im.out.data(), side, side, threads);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * side * side));
 }
 
 // Reads three arrays and writes one: what the memory system allows.
@@ -90,6 +110,11 @@ void BM_EdgeThinGateway(benchmark::State &state) {
 
 BENCHMARK(BM_StreamBound)->Unit(benchmark::kMillisecond)->Repetitions(5);
 BENCHMARK(BM_EdgeThin)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK(BM_EdgeThinThreads)
+    ->ArgsProduct({{64, 128, 181, 256, 362, 512, 1024, 4096}, {1, 2}})
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_EdgeThinGateway)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
 } // namespace

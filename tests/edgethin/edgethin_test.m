@@ -28,3 +28,20 @@ kx_assert_error(@() edgethin(a, a, int32(a)), 'non-maximum suppression: Only dou
 kx_assert_error(@() edgethin(sparse(a), a, a), 'non-maximum suppression: Sparse input is not supported.', 1);
 kx_assert_error(@() edgethin(ones(3, 3, 2), a, a), 'non-maximum suppression: Only 2D images are supported.', 1);
 kx_assert_error(@() edgethin(a, ones(3, 4), a), 'non-maximum suppression: Images have different dimensions.', 1);
+
+% An image large enough for threads: the same output for every
+% KALMEX_THREADS; a value that is not a count warns and is passed over.
+rand('seed', 3);
+big = rand(800, 700);
+[bgc, bgr] = gradient(big);
+setenv('KALMEX_THREADS', '1');
+one = edgethin(big, bgc, bgr);
+for n = {'2', '5', 'many'}
+  setenv('KALMEX_THREADS', n{1});
+  lastwarn('');
+  kx_assert(isequal(edgethin(big, bgc, bgr), one), 'KALMEX_THREADS=%s', n{1});
+  [~, id] = lastwarn();
+  kx_assert(strcmp(id, 'kalmex:edgethin:badThreadCount') == strcmp(n{1}, 'many'), ...
+            'the warning of KALMEX_THREADS=%s: "%s"', n{1}, id);
+end
+unsetenv('KALMEX_THREADS');

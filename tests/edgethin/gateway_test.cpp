@@ -1,6 +1,10 @@
 // edgethin through the embedded host: checks, their order, and the output.
 #include "hosttest.h"
 
+#include <stdlib.h>
+
+#include <cmath>
+
 using namespace kaltest;
 
 namespace {
@@ -66,6 +70,35 @@ TEST_F(EdgeThin, EachInputMustBeARealFullDoubleMatrix) {
   EXPECT_EQ(call("edgethin", 1, {a.get(), other.get(), a.get()}).error(), kSizes);
   EXPECT_EQ(call("edgethin", 1, {a.get(), a.get(), other.get()}).error(), kSizes);
   EXPECT_EQ(call("edgethin", 1, {other.get(), a.get(), a.get()}).error(), kSizes);
+}
+
+// An image large enough for threads: the same output for every
+// KALMEX_THREADS; a value that is not a count warns and is passed over.
+TEST_F(EdgeThin, EveryThreadCountGivesTheSameOutput) {
+  const std::size_t rows = 900, cols = 700;
+  std::vector<double> d(rows * cols), gc(rows * cols), gr(rows * cols);
+  for (std::size_t k = 0; k < d.size(); ++k) {
+    const double i = static_cast<double>(k % rows), j = static_cast<double>(k / rows);
+    gc[k] = std::cos(0.05 * j) + 0.3 * std::sin(7.0 * i);
+    gr[k] = std::sin(0.04 * i) + 0.3 * std::cos(5.0 * j);
+    d[k] = std::hypot(gc[k], gr[k]) * (k % 17 == 0 ? 0.0 : 1.0);
+  }
+  Array a = doubleMatrix(rows, cols, d), b = doubleMatrix(rows, cols, gc),
+        c = doubleMatrix(rows, cols, gr);
+  setenv("KALMEX_THREADS", "1", 1);
+  Call one = call("edgethin", 1, {a.get(), b.get(), c.get()});
+  ASSERT_TRUE(one.ok()) << one.error();
+  for (const char *count : {"2", "3", "7", "1.5", ""}) {
+    setenv("KALMEX_THREADS", count, 1);
+    Call many = call("edgethin", 1, {a.get(), b.get(), c.get()});
+    ASSERT_TRUE(many.ok()) << many.error();
+    EXPECT_EQ(values(many.out[0].get()), values(one.out[0].get())) << count;
+    const bool bad = count[0] == '1';
+    EXPECT_EQ(many.transcript.find("Warning: KALMEX_THREADS is \"1.5\", not a whole number"),
+              bad ? 0u : std::string::npos)
+        << many.transcript;
+  }
+  unsetenv("KALMEX_THREADS");
 }
 
 } // namespace

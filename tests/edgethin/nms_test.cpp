@@ -21,9 +21,9 @@ struct Image {
   Image(std::size_t r, std::size_t c, double fill = 0.0)
       : rows(r), cols(c), d(r * c, fill), gc(r * c, 0.0), gr(r * c, 0.0) {}
   std::size_t at(std::size_t i, std::size_t j) const { return i + j * rows; }
-  std::vector<double> thin() const {
+  std::vector<double> thin(int threads = 1) const {
     std::vector<double> out(rows * cols, -1.0);
-    suppressNonMaxima(d.data(), gc.data(), gr.data(), out.data(), rows, cols);
+    suppressNonMaxima(d.data(), gc.data(), gr.data(), out.data(), rows, cols, threads);
     return out;
   }
 };
@@ -188,6 +188,7 @@ TEST(NonMaximumSuppression, TwoPixelRidgeKeepsBothAndValuesPassUnchanged) {
   }
 }
 
+// With any number of threads: the columns are shared out in strips.
 TEST(NonMaximumSuppression, MatchesThePerPixelRuleOnRandomImages) {
   std::mt19937 rng(20261209);
   std::uniform_real_distribution<double> u(-3.0, 3.0);
@@ -196,7 +197,7 @@ TEST(NonMaximumSuppression, MatchesThePerPixelRuleOnRandomImages) {
     // Short columns, columns long enough for the interior loop's steps, and
     // columns longer than the distance its streams are fetched ahead.
     const std::size_t longest[] = {9, 40, 9, 600};
-    const std::size_t rows = 1 + rng() % longest[round % 4], cols = 1 + rng() % 9;
+    const std::size_t rows = 1 + rng() % longest[round % 4], cols = 1 + rng() % 40;
     Image im(rows, cols);
     for (std::size_t k = 0; k < rows * cols; ++k) {
       // Few distinct values make ties and plateaus common.
@@ -205,7 +206,11 @@ TEST(NonMaximumSuppression, MatchesThePerPixelRuleOnRandomImages) {
       im.gc[k] = pick();
       im.gr[k] = pick();
     }
-    expectSameBits(im.thin(), reference(im));
+    const std::vector<double> want = reference(im);
+    for (int threads : {1, 2, 3, 7}) {
+      SCOPED_TRACE(threads);
+      expectSameBits(im.thin(threads), want);
+    }
   }
 }
 

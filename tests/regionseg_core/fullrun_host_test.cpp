@@ -6,6 +6,8 @@
 
 #include <dlfcn.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <map>
 #include <random>
@@ -165,6 +167,52 @@ TEST_F(FullRunHost, VolumeRunsGiveTheSameLabelsWithAndWithoutSnapshots) {
       EXPECT_LE(s.second, previous);
       previous = s.second;
     }
+    EXPECT_EQ(module_live_allocations(), 0);
+  }
+}
+
+// KALMEX_THREADS for the length of a test.
+class ThreadSetting {
+public:
+  explicit ThreadSetting(const char *value) { setenv("KALMEX_THREADS", value, 1); }
+  ~ThreadSetting() { unsetenv("KALMEX_THREADS"); }
+};
+
+// A volume large enough for threads (128 x 128 x 32), with the criterion
+// whose medians each thread finds in a buffer of its own: the same labels
+// for every KALMEX_THREADS (the unit tests compare the snapshots), and a
+// value that is not a count warns once and is passed over.
+TEST_F(FullRunHost, EveryThreadCountGivesTheSameOutputs) {
+  std::mt19937 rng(18);
+  std::vector<int32_t> v(128 * 128 * 32);
+  for (size_t i = 0; i < v.size(); ++i) {
+    const int32_t x = static_cast<int32_t>(i % 128), y = static_cast<int32_t>(i / 128 % 128);
+    v[i] = (x * x + 3 * y) / 80 % 200 + static_cast<int32_t>(rng() % 5);
+  }
+  Params p;
+  p.levels = 7;
+  p.flat_levels = 2;
+  p.start_level = 3;
+  p.criterion = 3;
+  p.threshold = 12;
+  p.min_region_size = 4;
+  Inputs in(int32Array({128, 128, 32}, v), p);
+  Call one;
+  {
+    ThreadSetting t("1");
+    one = call("regionseg_core", 1, in.list(), true);
+  }
+  ASSERT_TRUE(one.ok()) << one.error();
+  for (const char *count : {"2", "7", "0"}) {
+    ThreadSetting t(count);
+    Call c = call("regionseg_core", 1, in.list(), true);
+    ASSERT_TRUE(c.ok()) << c.error();
+    EXPECT_EQ(int32Values(c.out[0].get()), int32Values(one.out[0].get())) << count;
+    EXPECT_EQ(c.stdoutText, one.stdoutText) << count;
+    const bool bad = count[0] == '0';
+    EXPECT_EQ(c.transcript.find("Warning: KALMEX_THREADS is \"" + std::string(count) + "\""),
+              bad ? 0u : std::string::npos)
+        << c.transcript;
     EXPECT_EQ(module_live_allocations(), 0);
   }
 }

@@ -66,3 +66,16 @@ end
 kx_assert(isequal(sums, [4973288 239849871 905930547 2044540249 3582337391 3775686564]), ...
           'slices of the pattern as the embedded host gives them');
 kx_assert(isequal(regionseg_core(pattern, q{:}), labels6), 'labels without the stack');
+
+% A volume large enough for threads (128 x 128 x 32): the same labels for
+% every KALMEX_THREADS.
+[x, y, z] = ndgrid(0:127, 0:127, 0:31);
+vol = int32(mod(floor((x .^ 2 + 3 * y) / 80), 200) + 30 * (z >= 16) + floor(5 * rand(128, 128, 32)));
+q = {7, 2, 3, 0, 1, 0, 3, 12, 0.1, 2, 2, 1, 4, 0};
+setenv('KALMEX_THREADS', '1');
+one = regionseg_core(vol, q{:});
+for n = {'2', '3'}
+  setenv('KALMEX_THREADS', n{1});
+  kx_assert(isequal(regionseg_core(vol, q{:}), one), 'KALMEX_THREADS=%s', n{1});
+end
+unsetenv('KALMEX_THREADS');

@@ -1,6 +1,7 @@
 // Whole segmentations through the driver on many seeded random images, 2-D
 // and 3-D, every criterion, both grouping modes, elimination on and off: the
-// properties every finished label image must have.
+// properties every finished label image must have, and the same result for
+// every thread count.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,6 +44,7 @@ struct Outcome {
   std::vector<int32_t> labels;
   std::vector<std::vector<int32_t>> snapshots;
   std::string printed;
+  long allocations = 0; // made by the run
 };
 
 // One run; without with_snapshots the caller asks for the labels only.
@@ -51,10 +53,12 @@ Outcome segment(const std::vector<int32_t> &image, const Params &p, bool with_sn
   const int32_t d = p.dim();
   out.labels.assign(image.size(), -1);
   snapshot_list snaps{};
+  const long before = seg_allocation_count();
   testing::internal::CaptureStdout();
   out.status = split_merge(image.data(), d, d, p.depth(), p, out.labels.data(),
                            with_snapshots ? &snaps : nullptr);
   out.printed = testing::internal::GetCapturedStdout();
+  out.allocations = seg_allocation_count() - before;
   for (snapshot *s = snaps.head; s != nullptr; s = s->next) {
     out.snapshots.emplace_back(s->labels, s->labels + image.size());
   }
@@ -179,6 +183,25 @@ int32_t check_labels(const Outcome &o, const Params &p) {
   return k;
 }
 
+// The same run on other thread counts (2, 3 and 7 unless given), every
+// stage cut into as many parts as it may have, gives the same labels,
+// snapshots, messages and allocations as on one.
+void expect_same_on_threads(const std::vector<int32_t> &img, const Params &p,
+                            const Outcome &one_thread, bool with_snapshots = true,
+                            const std::vector<int32_t> &counts = {2, 3, 7}) {
+  for (int32_t threads : counts) {
+    Params q = p;
+    q.threads = threads;
+    q.voxels_per_thread = 1;
+    const Outcome o = segment(img, q, with_snapshots);
+    EXPECT_EQ(o.status, one_thread.status) << threads << " threads";
+    EXPECT_EQ(o.labels, one_thread.labels) << threads << " threads";
+    EXPECT_EQ(o.snapshots, one_thread.snapshots) << threads << " threads";
+    EXPECT_EQ(o.printed, one_thread.printed) << threads << " threads";
+    EXPECT_EQ(o.allocations, one_thread.allocations) << threads << " threads";
+  }
+}
+
 void run_random_cases(uint32_t seed, int rounds, bool volume) {
   std::mt19937 rng(seed);
   int multi_region_runs = 0;
@@ -212,6 +235,7 @@ void run_random_cases(uint32_t seed, int rounds, bool volume) {
     EXPECT_EQ(labels_only.labels, o.labels);
     EXPECT_EQ(labels_only.printed, o.printed);
     EXPECT_EQ(seg_live_allocations(), live) << "allocations left behind";
+    expect_same_on_threads(img, p, o);
     if (k > 1) {
       ++multi_region_runs;
       EXPECT_NE(o.printed.find("finished sorting of regionlist\n"), std::string::npos);
@@ -262,6 +286,9 @@ TEST(FullRun, TreesOfNineToElevenLevels) {
       const Outcome o = segment(img, p, p.with_snapshots);
       ASSERT_EQ(o.status, SEG_OK);
       check_labels(o, p);
+      // One other count each, in turn (the large runs take their time).
+      const int32_t other[3] = {2, 3, 7};
+      expect_same_on_threads(img, p, o, p.with_snapshots, {other[(criterion + shape.levels) % 3]});
     }
   }
 }
