@@ -552,20 +552,21 @@ enum : int32_t { default_voxels_per_thread = 1 << 18 };
 
 // The parameters of one run, as the gateway checked them.
 struct seg_params {
-  int32_t levels = 1;
-  int32_t flat_levels = 1;
-  int32_t start_level = 0;
-  int32_t parallel_grouping = 0;
-  int32_t parallel_seeds = 1;
-  int32_t seed_any_level = 0;
-  int32_t criterion = CRITERION_RANGE;
-  int32_t threshold = 0;
-  double outlier_fraction = 0;
-  double noise_sigma = 0;
+  // The block tree: its levels, how many of them are flat (2-D), and the
+  // level of the start blocks.
+  int32_t levels = 1, flat_levels = 1, start_level = 0;
+  // Grouping: sequential (0) or parallel, parallel_seeds seeds at a time,
+  // of the first seed's level only (seed_any_level 0) or of any level.
+  int32_t parallel_grouping = 0, parallel_seeds = 1, seed_any_level = 0;
+  // The homogeneity criterion and its parameters.
+  int32_t criterion = CRITERION_RANGE, threshold = 0;
+  double outlier_fraction = 0, noise_sigma = 0;
   int32_t confidence_row = 1;
   double size_factor = 0;
-  int32_t min_region_size = 0;
-  int32_t keep_small_stats = 0;
+  // Small-region elimination: regions below min_region_size voxels are
+  // absorbed (0: none); keep_small_stats: an absorbed region's statistics
+  // still count for the region that takes it.
+  int32_t min_region_size = 0, keep_small_stats = 0;
   // Bytes the snapshot slices may take together; 0 for no bound.  A
   // snapshot that would pass it is not opened (see count_paint_event).
   size_t snapshot_budget = 0;
