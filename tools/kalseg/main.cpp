@@ -110,7 +110,9 @@ Options of the tool:
   -o, --output-dir DIR    segment every INPUT and write its labels to DIR,
                           named after the input (.tif for a TIFF input, else
                           .png); one line per finished image
-  -j, --jobs N            with -o: segment N images at once (1)
+  -j, --jobs N            with -o: segment N images at once (1); each job
+                          then uses its share of the cores (KALMEX_THREADS,
+                          when set, says how many threads instead)
   -q, --quiet             do not show the module's progress lines
       --version           show the version
   --                      what follows is an INPUT or LABELS, even if it
@@ -550,6 +552,13 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
         std::FILE *null = std::freopen("/dev/null", "w", stdout); // the module's progress lines
         (void)null;
         StageLine quiet(false, false);
+        if (std::getenv("KALMEX_THREADS") == nullptr) {
+          // The jobs share the cores: each module call takes its part of
+          // them instead of all, unless the user said otherwise.
+          const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+          const unsigned each = std::max(1u, cores / static_cast<unsigned>(a.jobs));
+          setenv("KALMEX_THREADS", std::to_string(each).c_str(), 1);
+        }
         kalhost::setSearchPath({kalhost::defaultModuleDir()});
         const Outcome o = runJob(jobs[next], a, quiet);
         const std::string record = (o.ok ? "0" : "1") + (o.ok ? o.line : o.error);
