@@ -179,3 +179,34 @@ int kxThreadCount(const char *module) {
   }
   return value;
 }
+
+namespace {
+
+#if defined(HAVE_OCTAVE)
+// Calls Octave's function NAME(id, '%s', text).
+void callWithText(const char *name, const char *id, const char *text) {
+  mxArray *args[3] = {mxCreateString(id), mxCreateString("%s"), mxCreateString(text)};
+  mexCallMATLAB(0, nullptr, 3, args, name);
+  for (mxArray *a : args) {
+    mxDestroyArray(a);
+  }
+}
+#endif
+
+} // namespace
+
+void kxErrorVerbatim(const char *id, const char *text) {
+#if defined(HAVE_OCTAVE)
+  callWithText("error", id, text); // does not return
+#endif
+  mexErrMsgIdAndTxt(id, "%s", text);
+  std::abort(); // not reached: a host's error ends the call
+}
+
+void kxWarningVerbatim(const char *id, const char *text) {
+#if defined(HAVE_OCTAVE)
+  callWithText("warning", id, text);
+#else
+  mexWarnMsgIdAndTxt(id, "%s", text);
+#endif
+}

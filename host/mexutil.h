@@ -53,4 +53,10 @@ int kxThreadCount(const char *module);
 // The cores this process may run on (at least 1, at most kxMaxThreads).
 int kxCoreCount();
 
+// An error or a warning whose text is exactly TEXT on every host: Octave puts
+// the module's name before the text of mexErrMsgIdAndTxt and
+// mexWarnMsgIdAndTxt, so there they go through its own error and warning.
+[[noreturn]] void kxErrorVerbatim(const char *id, const char *text);
+void kxWarningVerbatim(const char *id, const char *text);
+
 #endif

@@ -44,27 +44,7 @@ SegParams = _kalmex.SegParams
 ArrayLike = Union[np.ndarray, Sequence]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-def regionseg(
-    image: ArrayLike,
-    criterion: Union[str, int] = "range",
-    threshold: int = 20,
-    start_level: Optional[int] = None,
-    grouping: str = "sequential",
-    seeds: int = 4,
-    seed_any_level: bool = False,
-    min_region_size: int = 0,
-    keep_small_stats: bool = False,
-    outlier_fraction: float = 0.05,
-    noise_sigma: float = 2,
-    confidence: float = 0.75,
-    size_factor: float = 1,
-    scale: str = "class",
-    rgb: str = "grey",
-    flat_levels: Optional[int] = None,
-    snapshot_budget: float = 0.25,
-    return_snapshots: bool = False,
-    verbose: bool = False,
-) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
+def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
     """Segment a 2-D or 3-D image into homogeneous regions by split and merge.
 
     The image is tiled by square (2-D) or cubic (3-D) blocks, homogeneous
@@ -172,15 +152,30 @@ def regionseg(
     ...
     ValueError: regionseg: option 'threshold' must be a whole number >= 0.
     """
-    given = locals()
-    options = {name: given[name] for name in _REGIONSEG_OPTIONS}
-    return _kalmex.regionseg(image, options, bool(return_snapshots), bool(verbose))
+    given = _REGIONSEG_SIGNATURE.bind(image, *args, **kwargs).arguments
+    options = {name: given[name] for name in _REGIONSEG_OPTIONS if name in given}
+    return _kalmex.regionseg(
+        image, options, bool(given.get("return_snapshots")), bool(given.get("verbose"))
+    )
 
 
-# The options of regionseg and regionseg_file: the parameters of regionseg
-# between the image and the two switches (its signature holds their
-# defaults).
-_REGIONSEG_OPTIONS = tuple(inspect.signature(regionseg).parameters)[1:-2]
+# The options of regionseg and regionseg_file, with their defaults, as the
+# front end's option table has them; regionseg's signature is the image,
+# these, and the two switches.
+_REGIONSEG_OPTIONS = tuple(name for name, _ in _kalmex.regionseg_options())
+_REGIONSEG_SIGNATURE = inspect.Signature(
+    [inspect.Parameter("image", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
+    + [
+        inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=default)
+        for name, default in _kalmex.regionseg_options()
+    ]
+    + [
+        inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=False)
+        for name in ("return_snapshots", "verbose")
+    ],
+    return_annotation=Union[np.ndarray, Tuple[np.ndarray, np.ndarray]],
+)
+regionseg.__signature__ = _REGIONSEG_SIGNATURE
 
 
 def regionseg_file(

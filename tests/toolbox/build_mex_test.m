@@ -8,7 +8,7 @@ root = fileparts(fileparts(which('build_mex')));
 lib = [manifest_files(fullfile(root, 'imagelib', 'brx.sources')), ...
        manifest_files(fullfile(root, 'imagelib', 'kal.sources'))];
 manifests = {};
-for folder = {'edgethin', 'regionseg_core', 'kalsettings', 'tiffmend', 'wrappers'}
+for folder = {'edgethin', 'regionseg_core', 'regionseg_front', 'kalsettings', 'tiffmend', 'wrappers'}
   manifests = [manifests; glob(fullfile(root, folder{1}, '*.sources'))];
 end
 kx_assert(numel(manifests) == rows(built), 'build_mex built %d modules for %d manifests', ...
@@ -39,6 +39,10 @@ end
 if exist(fullfile(out, ['regionseg_core.' mexext]), 'file')
   labels = regionseg_core(int32(7 * ones(4)), 2, 2, 0, 0, 1, 0, 1, 10, 0, 0, 1, 0, 0, 0);
   kx_assert(isequal(labels, zeros(4, 'int32')), 'regionseg_core answers');
+end
+if exist(fullfile(out, ['regionseg_front.' mexext]), 'file')
+  kx_assert(isequal(regionseg_front(uint8(magic(4)), 'threshold', 100), ones(4, 'int32')), ...
+            'regionseg_front answers');
 end
 if exist(fullfile(out, ['kal_troughfind.' mexext]), 'file')
   kx_assert(isequal(kal_troughfind([3 1 2; 0 5 4], [], 1, 0), int32([1 0 0])), 'kal_troughfind answers');

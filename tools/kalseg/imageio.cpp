@@ -99,8 +99,9 @@ bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows, in
         const uint8_t *p = row + (static_cast<std::size_t>(x) * channels + c) * bytes;
         s[c] = bytes == 2 ? (p[0] << 8 | p[1]) : p[0];
       }
-      const double v = channels >= 3 ? std::round(luminance(s[0], s[1], s[2])) : s[0];
-      out.v[static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * height] = v;
+      const double v = channels >= 3 ? std::round(segfront::luminance(s[0], s[1], s[2])) : s[0];
+      out.v[static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * height] =
+          static_cast<uint16_t>(v);
     }
   }
   return true;
@@ -185,7 +186,7 @@ std::string readPgm(const std::string &path, Volume &out, int maxSide) {
         }
         ok = ok && v <= maxval;
         out.v[static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * h] =
-            static_cast<double>(v);
+            static_cast<uint16_t>(v);
       }
     }
   }
@@ -262,11 +263,11 @@ std::string readTiff(const std::string &path, Volume &out, int maxSide) {
             s[c] = line[i];
           }
         }
-        double v = rgb ? std::round(luminance(s[0], s[1], s[2])) : s[0];
+        double v = rgb ? std::round(segfront::luminance(s[0], s[1], s[2])) : s[0];
         if (photometric == PHOTOMETRIC_MINISWHITE) {
           v = out.maxval - v;
         }
-        out.v[base + y + static_cast<std::size_t>(x) * h] = v;
+        out.v[base + y + static_cast<std::size_t>(x) * h] = static_cast<uint16_t>(v);
       }
     }
     ++out.d3;
@@ -348,6 +349,22 @@ std::string temporaryBeside(const std::string &path) {
 }
 
 } // namespace
+
+segfront::ImageView viewOf(const Volume &v) {
+  segfront::ImageView view;
+  view.type = segfront::Sample::kUint16;
+  view.data = v.v.data();
+  view.ndims = v.d3 > 1 ? 3 : 2;
+  view.dims[0] = v.d1;
+  view.dims[1] = v.d2;
+  view.dims[2] = v.d3;
+  view.strides[0] = sizeof(uint16_t);
+  view.strides[1] = view.strides[0] * v.d1;
+  view.strides[2] = view.strides[1] * v.d2;
+  view.sampleMax = v.maxval;
+  view.colourPlanes = false;
+  return view;
+}
 
 std::string readImage(const std::string &path, Volume &out, int maxSide) {
   FILE *fp = std::fopen(path.c_str(), "rb");

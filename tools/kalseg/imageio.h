@@ -10,9 +10,33 @@
 #include <string>
 #include <vector>
 
-#include "segfront.h"
+#include "front.h"
 
 namespace kalseg {
+
+// An image as kalseg reads it: d1 x d2 x d3 samples in column-major order
+// (first dimension fastest; for a picture d1 is its height, d2 its width,
+// d3 its pages), whole numbers 0..maxval (255 for 8 bits, 65535 for 16, a
+// PGM's own maxval).  Colour is already grey.
+struct Volume {
+  int d1 = 0, d2 = 0, d3 = 1;
+  double maxval = 255;
+  std::vector<uint16_t> v;
+  std::size_t size() const {
+    return static_cast<std::size_t>(d1) * static_cast<std::size_t>(d2) *
+           static_cast<std::size_t>(d3);
+  }
+};
+
+// Sizes kalseg reads: at most 32768 pixels a side and 1024 pages, which
+// regionseg_core can take; larger pictures are refused before their pixels
+// are read.
+constexpr int kMaxSide = 32768;
+constexpr int kMaxPlanes = 1024;
+
+// The volume as the front end reads it: its pages are planes, its range
+// 0..maxval.
+segfront::ImageView viewOf(const Volume &v);
 
 // Reads PATH by its content (PNG signature, "P2"/"P5", TIFF byte order
 // mark).  Colour is turned to grey; a TIFF of several pages of one size is a

@@ -24,7 +24,7 @@
 #include "imageio.h"
 #include "kalhost.h"
 #include "pngio.h"
-#include "segfront.h"
+#include "segrun.h"
 
 namespace {
 
@@ -68,9 +68,6 @@ std::string writeColour(const std::string &path, const std::vector<int32_t> &lab
 // of a volume.
 std::string writeMontage(const std::string &path, const kalseg::Result &r, int d1, int d2, int d3) {
   const int count = r.snapshotCount;
-  if (count == 0) {
-    return "no snapshot fits within the snapshot budget: " + path + " not written";
-  }
   const int shown = std::min(count, 64);
   const int cols = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(shown))));
   const int rows = (shown + cols - 1) / cols;
@@ -79,7 +76,7 @@ std::string writeMontage(const std::string &path, const kalseg::Result &r, int d
   for (int t = 0; t < shown; ++t) {
     const int k =
         shown == 1 ? 0 : static_cast<int>(std::lround(double(t) * (count - 1) / (shown - 1)));
-    const int32_t *plane = r.snapshots.data() + volume * static_cast<std::size_t>(k) +
+    const int32_t *plane = r.snapshots.get() + volume * static_cast<std::size_t>(k) +
                            static_cast<std::size_t>(d3 / 2) * d1 * d2;
     c.put(plane, d1, d2, (t % cols) * (d2 + kGap), (t / cols) * (d1 + kGap));
   }
@@ -131,7 +128,7 @@ input or of the wrong kind).
 }
 
 struct Args {
-  kalseg::Options opts;
+  segfront::Options opts;
   std::vector<std::string> operands;
   std::string colour, montage, outDir;
   bool haveOutDir = false, quiet = false, help = false, version = false;
@@ -461,8 +458,13 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
   }
   stage.set("segmenting " + j.input);
   std::fflush(stdout);
-  const kalseg::Result r =
-      stage.capture([&] { return kalseg::segment(image, a.opts, !j.montage.empty()); });
+  const kalseg::Result r = stage.capture([&] {
+    kalseg::Result run = kalseg::segment(image, a.opts, !j.montage.empty());
+    if (run.budgetReached) {
+      std::printf("Warning: %s\n", segfront::budgetWarning(run.plan, run.snapshotCount).c_str());
+    }
+    return run;
+  });
   if (!r.error.empty()) {
     o.error = r.error + reduceHint(r.error);
     return o;
@@ -482,15 +484,15 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
   }
 
   char buf[256];
-  const kalseg::Geometry &g = r.geo;
+  const seg_params &g = r.plan.params;
   std::string &s = o.details;
   s = "kalseg: " + j.input + ": " + std::to_string(d1) + " x " + std::to_string(d2);
   if (d3 > 1) {
     s += " x " + std::to_string(d3);
   }
-  s += ", padded to " + std::to_string(g.p1) + " x " + std::to_string(g.p2);
+  s += ", padded to " + std::to_string(1 << g.levels) + " x " + std::to_string(1 << g.levels);
   if (d3 > 1) {
-    s += " x " + std::to_string(g.p3);
+    s += " x " + std::to_string(1 << (g.levels - g.flat_levels));
   }
   std::snprintf(buf, sizeof buf, " (levels %d, flat_levels %d, start_level %d)\n", g.levels,
                 g.flat_levels, g.start_level);
@@ -520,7 +522,7 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
 }
 
 // Several images, up to a.jobs at once, each in a child process of its own
-// (the module and the embedded host serve one call at a time).  A child
+// (each run has a process and its memory to itself).  A child
 // hands its outcome back through a pipe; one line per finished image.
 int runMany(const std::vector<Job> &jobs, const Args &a) {
   StageLine stage(isatty(STDERR_FILENO) == 1, false);
@@ -559,7 +561,6 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
           const unsigned each = std::max(1u, cores / static_cast<unsigned>(a.jobs));
           setenv("KALMEX_THREADS", std::to_string(each).c_str(), 1);
         }
-        kalhost::setSearchPath({kalhost::defaultModuleDir()});
         const Outcome o = runJob(jobs[next], a, quiet);
         const std::string record = (o.ok ? "0" : "1") + (o.ok ? o.line : o.error);
         std::size_t sent = 0;
@@ -657,8 +658,7 @@ int main(int argc, char **argv) {
   if (a.haveOutDir) {
     return runMany(jobs, a);
   }
-  kalhost::setSearchPath({kalhost::defaultModuleDir()});
-  kalhost::setEcho(true);
+  kalhost::setEcho(true); // a warning about KALMEX_THREADS
   Outcome o;
   {
     StageLine stage(isatty(STDERR_FILENO) == 1, a.quiet);

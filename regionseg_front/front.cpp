@@ -1,0 +1,317 @@
+// One call of the front end: the plan (the tree, the sizes, the budget's
+// share) and the run (see front.h).
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "front.h"
+#include "grey.h"
+
+namespace segfront {
+
+namespace {
+
+// Smallest b with 2^b >= n.
+int bitsFor(int64_t n) {
+  int b = 0;
+  while ((int64_t{1} << b) < n) {
+    ++b;
+  }
+  return b;
+}
+
+// regionseg_core takes at most 2^kMaxVoxelBits voxels.
+constexpr int kMaxVoxelBits = 30;
+
+// Levels of a 3-D image with flat_levels given: the planes must fit below
+// the flat levels.
+int paddedLevels(int sideBits, int planeBits, int flatLevels) {
+  return std::max({sideBits, flatLevels + planeBits, 1});
+}
+
+std::string sizeText(const std::vector<int64_t> &dims) {
+  std::string s;
+  for (std::size_t k = 0; k < dims.size(); ++k) {
+    s += (k == 0 ? "" : " x ") + std::to_string(dims[k]);
+  }
+  return s;
+}
+
+Failure fail(Fault fault, const std::string &text) {
+  Failure f;
+  f.fault = fault;
+  f.text = text;
+  return f;
+}
+
+// The block tree over the image and its padded sizes.
+struct Tree {
+  int levels = 0, flatLevels = 0, startLevel = 0;
+  int64_t p1 = 0, p2 = 0, p3 = 1;
+};
+
+// The tree of an image of d1 x d2 x d3 (d3 1: a picture) under the options:
+// the fewest levels that cover it, or the refusal.
+Failure treeFor(int64_t d1, int64_t d2, int64_t d3, const Options &opts, Tree &t) {
+  const int sideBits = bitsFor(std::max(d1, d2));
+  const int planeBits = bitsFor(d3);
+  const std::vector<int64_t> dims =
+      d3 > 1 ? std::vector<int64_t>{d1, d2, d3} : std::vector<int64_t>{d1, d2};
+  // The fewest flat levels that fit the planes need the fewest voxels.
+  t.levels = std::max({sideBits, planeBits, 1});
+  if (d3 == 1 && opts.flat_levels >= 0) {
+    return fail(Fault::kBadOption, "option 'flat_levels' applies to 3-D images only.");
+  }
+  if (2 * t.levels + planeBits > kMaxVoxelBits) {
+    std::vector<int64_t> padded = {int64_t{1} << t.levels, int64_t{1} << t.levels};
+    if (d3 > 1) {
+      padded.push_back(int64_t{1} << planeBits);
+    }
+    return fail(Fault::kImageTooLarge, "the image of " + sizeText(dims) +
+                                           " pixels is too large: padded to " + sizeText(padded) +
+                                           " it would pass the 2^30 voxels that regionseg_core "
+                                           "can take.");
+  }
+  t.flatLevels = d3 > 1 ? t.levels - planeBits : t.levels;
+  if (d3 > 1 && opts.flat_levels >= 0) {
+    t.flatLevels = opts.flat_levels;
+    t.levels = paddedLevels(sideBits, planeBits, t.flatLevels);
+    if (3 * t.levels - t.flatLevels > kMaxVoxelBits) {
+      int lo = -1, hi = -1;
+      for (int f = 0; f <= 16; ++f) {
+        if (3 * paddedLevels(sideBits, planeBits, f) - f <= kMaxVoxelBits) {
+          lo = lo < 0 ? f : lo;
+          hi = f;
+        }
+      }
+      return fail(Fault::kBadOption, "option 'flat_levels' must be a whole number " +
+                                         std::to_string(lo) + " to " + std::to_string(hi) +
+                                         " for this image.");
+    }
+  }
+  if (opts.start_level < 0) {
+    t.startLevel = std::min(3, t.levels - 1);
+  } else if (opts.start_level > t.levels - 1) {
+    return fail(Fault::kBadOption, "option 'start_level' must be a whole number 0 to " +
+                                       std::to_string(t.levels - 1) + " for this image.");
+  } else {
+    t.startLevel = opts.start_level;
+  }
+  t.p1 = t.p2 = int64_t{1} << t.levels;
+  t.p3 = int64_t{1} << (t.levels - t.flatLevels);
+  if (opts.run.criterion == CRITERION_CHI2_VARIANCE) {
+    // The chi-square table covers blocks of up to 262144 pixels below the root.
+    const int flat = std::min(t.levels - 1, t.flatLevels);
+    if (2 * flat + 3 * (t.levels - 1 - flat) > 18) {
+      return fail(Fault::kBadOption,
+                  "option 'criterion' 'chi2_variance' allows at most 262144 pixels in a block "
+                  "just below the whole padded image, which is " +
+                      sizeText({t.p1, t.p2, t.p3}) +
+                      " here; raise 'flat_levels' or choose another criterion.");
+    }
+  }
+  return Failure();
+}
+
+bool isColourType(Sample s) { return s == Sample::kUint8 || s == Sample::kUint16; }
+
+// The grey values of the image (plan.voxels()) padded to the cube of p1 x p1
+// x p3 by repeating the last row, column and plane.
+void padGrey(const int32_t *grey, const Plan &plan, int64_t p1, int64_t p3, int32_t *out) {
+  std::size_t k = 0;
+  for (int64_t z = 0; z < p3; ++z) {
+    const int64_t zz = std::min<int64_t>(z, plan.d3 - 1);
+    for (int64_t y = 0; y < p1; ++y) {
+      const int32_t *row = grey + (std::min<int64_t>(y, plan.d2 - 1) + zz * plan.d2) * plan.d1;
+      std::copy(row, row + plan.d1, out + k);
+      std::fill(out + k + plan.d1, out + k + p1, row[plan.d1 - 1]);
+      k += static_cast<std::size_t>(p1);
+    }
+  }
+}
+
+// The image's part of a label image of the padded cube (p1 pixels a side),
+// first dimension fastest; out may be the same buffer.
+void cropSlice(const int32_t *padded, const Plan &plan, int64_t p1, int32_t *out) {
+  for (int64_t z = 0; z < plan.d3; ++z) {
+    for (int64_t y = 0; y < plan.d2; ++y) {
+      const int32_t *row = padded + (y + z * p1) * p1;
+      std::memmove(out, row, sizeof(int32_t) * static_cast<std::size_t>(plan.d1));
+      out += plan.d1;
+    }
+  }
+}
+
+// The labels of the padded cube cropped to the image and numbered 1.. by
+// their size within it (equal sizes keep the module's order).
+void cropAndNumber(const int32_t *padded, const Plan &plan, int64_t p1, int32_t *labels) {
+  cropSlice(padded, plan, p1, labels);
+  const std::size_t n = plan.voxels();
+  std::vector<int64_t> counts;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t l = static_cast<std::size_t>(labels[k]);
+    if (l >= counts.size()) {
+      counts.resize(l + 1, 0);
+    }
+    ++counts[l];
+  }
+  std::vector<int32_t> present;
+  for (std::size_t l = 0; l < counts.size(); ++l) {
+    if (counts[l] > 0) {
+      present.push_back(static_cast<int32_t>(l));
+    }
+  }
+  std::stable_sort(present.begin(), present.end(), [&](int32_t a, int32_t b) {
+    return counts[static_cast<std::size_t>(a)] > counts[static_cast<std::size_t>(b)];
+  });
+  std::vector<int32_t> number(counts.size(), 0);
+  for (std::size_t r = 0; r < present.size(); ++r) {
+    number[static_cast<std::size_t>(present[r])] = static_cast<int32_t>(r + 1);
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    labels[k] = number[static_cast<std::size_t>(labels[k])];
+  }
+}
+
+} // namespace
+
+std::string identifierOf(Fault fault) {
+  switch (fault) {
+  case Fault::kBadOption:
+    return "kalmex:regionseg:badOption";
+  case Fault::kNotImage:
+  case Fault::kBadImage:
+    return "kalmex:regionseg:badImage";
+  case Fault::kImageTooLarge:
+    return "kalmex:regionseg:imageTooLarge";
+  case Fault::kOutOfMemory:
+    return "kalmex:regionseg_core:outOfMemory";
+  case Fault::kNone:
+    break;
+  }
+  return "";
+}
+
+std::string messageOf(const Failure &failure) {
+  return failure.fault == Fault::kOutOfMemory ? failure.text : "regionseg: " + failure.text;
+}
+
+Failure notAnImage() {
+  return fail(Fault::kNotImage, "the image must be a real numeric or logical array.");
+}
+
+const char *className(Sample type) { return type == Sample::kSingle ? "single" : "double"; }
+
+double luminance(double r, double g, double b) { return 0.299 * r + 0.587 * g + 0.114 * b; }
+
+double snapshotShare(double budget, double physicalMemory, double stackCopies) {
+  const double bytes = budget > 1 ? budget : budget * physicalMemory;
+  return bytes / stackCopies;
+}
+
+Failure plan(const ImageView &image, const Options &opts, const CallSetup &setup, Plan &out) {
+  if (image.ndims < 2 || image.ndims > 3 || image.dims[0] < 1 || image.dims[1] < 1 ||
+      (image.ndims == 3 && image.dims[2] < 1)) {
+    return fail(Fault::kBadImage, "the image must be a non-empty 2-D or 3-D array.");
+  }
+  Plan p;
+  const int64_t d3 = image.ndims == 3 ? image.dims[2] : 1;
+  // An M x N x 3 array of a picture's type is a colour picture unless the
+  // caller says its planes are a volume.
+  p.colour = image.colourPlanes && d3 == 3 && isColourType(image.type) && !opts.rgbVolume;
+  const int64_t planes = p.colour ? 1 : d3;
+  Tree t;
+  Failure f = treeFor(image.dims[0], image.dims[1], planes, opts, t);
+  if (f) {
+    return f;
+  }
+  p.d1 = static_cast<int32_t>(image.dims[0]);
+  p.d2 = static_cast<int32_t>(image.dims[1]);
+  p.d3 = static_cast<int32_t>(planes);
+  p.ndims = planes > 1 ? 3 : 2;
+  p.scale = opts.scale;
+  p.snapshots = setup.snapshots;
+
+  seg_params &r = p.params;
+  r = opts.run;
+  r.levels = t.levels;
+  r.flat_levels = t.flatLevels;
+  r.start_level = t.startLevel;
+  r.threads = setup.threads;
+  r.progress = setup.progress;
+  r.snapshot_budget = 0;
+  if (setup.snapshots) {
+    const double share =
+        snapshotShare(opts.snapshot_budget, setup.physicalMemory, setup.stackCopies);
+    p.budgetBytes = share * setup.stackCopies;
+    const double slice = 4.0 * static_cast<double>(t.p1 * t.p2 * t.p3);
+    if (share > 0 && share < slice) {
+      char text[200];
+      std::snprintf(text, sizeof text,
+                    "option 'snapshot_budget' must be at least %.0f bytes for this image: the "
+                    "snapshot of the final state alone takes that.",
+                    slice * setup.stackCopies);
+      return fail(Fault::kBadOption, text);
+    }
+    r.snapshot_budget = static_cast<size_t>(share);
+  }
+  out = p;
+  return Failure();
+}
+
+Failure segment(const Plan &plan, const ImageView &image, int32_t *grey, int32_t *labels,
+                snapshot_list *snapshots) {
+  greyValues(image, plan, grey);
+  const seg_params &r = plan.params;
+  const int64_t p1 = int64_t{1} << r.levels, p3 = int64_t{1} << (r.levels - r.flat_levels);
+  const std::size_t slice = plan.voxels();
+  snapshot_list *list = plan.snapshots ? snapshots : nullptr;
+  int32_t status = SEG_FAIL;
+  // Padding and cropping, until the module takes an image of any size.
+  if (p1 == plan.d1 && p1 == plan.d2 && p3 == plan.d3) {
+    status = split_merge(grey, plan.d1, plan.d2, plan.d3, r, labels, list);
+    if (status == SEG_OK) {
+      for (std::size_t k = 0; k < slice; ++k) {
+        ++labels[k];
+      }
+    }
+  } else {
+    std::vector<int32_t> padded(static_cast<std::size_t>(p1 * p1 * p3));
+    padGrey(grey, plan, p1, p3, padded.data());
+    std::vector<int32_t> paddedLabels(padded.size());
+    status = split_merge(padded.data(), static_cast<int32_t>(p1), static_cast<int32_t>(p1),
+                         static_cast<int32_t>(p3), r, paddedLabels.data(), list);
+    if (status == SEG_OK) {
+      cropAndNumber(paddedLabels.data(), plan, p1, labels);
+    }
+    if (list != nullptr && list->arena.slices != nullptr) {
+      for (int32_t k = 0; k < list->count; ++k) {
+        cropSlice(list->arena.slices + static_cast<std::size_t>(k) * padded.size(), plan, p1,
+                  list->arena.slices + static_cast<std::size_t>(k) * slice);
+      }
+    }
+  }
+  if (list != nullptr && list->arena.slices != nullptr) {
+    const std::size_t n = slice * static_cast<std::size_t>(list->count);
+    for (std::size_t k = 0; k < n; ++k) {
+      ++list->arena.slices[k];
+    }
+  }
+  if (status != SEG_OK) {
+    return fail(Fault::kOutOfMemory, "regionseg_core: the run ran out of memory.");
+  }
+  return Failure();
+}
+
+const char *const kBudgetWarningId = "kalmex:regionseg_core:snapshotBudget";
+
+std::string budgetWarning(const Plan &plan, int32_t kept) {
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "The snapshot stack reached its budget of %.0f bytes: %d snapshots kept, the "
+                "last one showing the final state.",
+                plan.budgetBytes, kept);
+  return text;
+}
+
+} // namespace segfront
