@@ -300,6 +300,11 @@ Failure segment(const Plan &plan, const ImageView &image, int32_t *grey, int32_t
   if (status != SEG_OK) {
     return fail(Fault::kOutOfMemory, "regionseg_core: the run ran out of memory.");
   }
+  if (list != nullptr && list->count == 0) {
+    // The budget holds the final state: only memory can have failed it.
+    return fail(Fault::kOutOfMemory,
+                "regionseg_core: the run ran out of memory for its snapshots.");
+  }
   return Failure();
 }
 

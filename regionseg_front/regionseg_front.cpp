@@ -232,9 +232,7 @@ Refusal prepare(int nlhs, int nrhs, const mxArray *prhs[], segfront::ImageView &
 Refusal run(const segfront::Plan &plan, const segfront::ImageView &view, int32_t *labels,
             snapshot_list &snapshots) {
   int32_t *grey = static_cast<int32_t *>(mxMalloc(sizeof(int32_t) * plan.voxels()));
-  runInProgress = true;
   const segfront::Failure f = segfront::segment(plan, view, grey, labels, &snapshots);
-  runInProgress = false;
   mxFree(grey);
   return f ? refusalOf(f) : Refusal();
 }
@@ -258,9 +256,13 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   snapshot_list snapshots = {};
   snapshots.arena.allocator.resize = hostResize;
   snapshots.arena.allocator.release = hostRelease;
+  // Until the stack is output 2 and its cells are gone, the host may end
+  // the call (its memory for the stack) with the run's memory still held.
+  runInProgress = true;
   const Refusal failed = run(plan, view, static_cast<int32_t *>(mxGetData(labels)), snapshots);
   if (failed.id != nullptr) {
     release_snapshots(snapshots);
+    runInProgress = false;
     mxDestroyArray(labels);
     raise(failed);
   }
@@ -271,9 +273,11 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     const size_t bytes = sizeof(int32_t) * plan.voxels() * static_cast<size_t>(snapshots.count);
     plhs[1] = stackOutput(snapshots, stackDims, ndims + 1, bytes);
     release_snapshot_cells(snapshots.head);
+    runInProgress = false;
     if (snapshots.budget_reached) {
       const std::string text = segfront::budgetWarning(plan, snapshots.count);
       kxWarningVerbatim(segfront::kBudgetWarningId, text.c_str());
     }
   }
+  runInProgress = false;
 }

@@ -9,6 +9,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -170,6 +171,86 @@ TEST_F(HostAllocation, RegionsegCore) {
         EXPECT_EQ(describe(run()), expected) << what << " after module allocation " << n;
         EXPECT_EQ(kalhost::liveArrays(), arrays) << what << ", n = " << n;
         EXPECT_EQ(kalhost::liveBlocks(), blocks) << what << ", n = " << n;
+      }
+      std::printf("%s: %ld module allocation points\n", what.c_str(), count);
+    }
+  }
+}
+
+TEST_F(HostAllocation, RegionsegFront) {
+  kaltest::call("regionseg_front", 0, {}); // loads the module
+  const std::string path = kalhost::defaultModuleDir() + "/regionseg_front.so";
+  void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(lib, nullptr);
+  regionsegLive = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_live_allocations"));
+  regionsegFailAt =
+      reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
+  regionsegCount = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_allocation_count"));
+  dlclose(lib);
+  ASSERT_TRUE(regionsegLive != nullptr && regionsegFailAt != nullptr && regionsegCount != nullptr);
+  // A 12 x 10 picture of four quadrants (padded to the tree), and a
+  // colour picture with its options given by name.
+  Array picture = kaltest::numericArray(mxUINT8_CLASS, {12, 10});
+  uint8_t *p = static_cast<uint8_t *>(mxGetData(picture.get()));
+  for (int k = 0; k < 120; ++k) {
+    p[k] = static_cast<uint8_t>((k % 12 < 6 ? 0 : 100) + (k / 12 < 5 ? 0 : 50));
+  }
+  Array colour = kaltest::numericArray(mxUINT16_CLASS, {6, 6, 3});
+  uint16_t *c = static_cast<uint16_t *>(mxGetData(colour.get()));
+  for (int k = 0; k < 108; ++k) {
+    c[k] = static_cast<uint16_t>((k % 7) * 9000);
+  }
+  Array criterion = kaltest::text("criterion"), word = kaltest::text("range_mean");
+  Array size = kaltest::text("min_region_size"), three = kaltest::doubleScalar(3);
+  struct Run {
+    const char *what;
+    std::vector<const mxArray *> in;
+  } runs[] = {
+      {"regionseg_front picture", {picture.get()}},
+      {"regionseg_front colour, options",
+       {colour.get(), criterion.get(), word.get(), size.get(), three.get()}},
+  };
+  for (const Run &r : runs) {
+    for (int nlhs : {1, 2}) {
+      const std::string what = std::string(r.what) + ", outputs " + std::to_string(nlhs);
+      auto run = [&] { return kaltest::call("regionseg_front", nlhs, r.in, true); };
+      sweep(what, run);
+      // The module's own allocations failing in turn: the call ends with
+      // the run's error, having released everything it made, or gives its
+      // labels all the same (a stage that does without what it could not
+      // have), with a stack that ends in the final state.
+      const Call whole = run();
+      const std::string expected = describe(whole);
+      const std::vector<int32_t> labels = kaltest::int32Values(whole.out[0].get());
+      regionsegFailAt(0);
+      run();
+      const long count = regionsegCount();
+      for (long n = 1; n <= count; ++n) {
+        const std::size_t arrays = kalhost::liveArrays(), blocks = kalhost::liveBlocks();
+        const long live = moduleLive();
+        regionsegFailAt(n);
+        {
+          const Call failed = run();
+          regionsegFailAt(0);
+          if (failed.ok()) {
+            EXPECT_EQ(kaltest::int32Values(failed.out[0].get()), labels) << what << ", n = " << n;
+            if (nlhs == 2) {
+              const std::vector<int32_t> all = kaltest::int32Values(whole.out[1].get());
+              const std::vector<int32_t> cut = kaltest::int32Values(failed.out[1].get());
+              ASSERT_GE(cut.size(), labels.size()) << what << ", n = " << n;
+              EXPECT_TRUE(
+                  std::equal(cut.end() - labels.size(), cut.end(), all.end() - labels.size()))
+                  << what << ", n = " << n << ": the final state";
+            }
+          } else {
+            EXPECT_EQ(failed.result.id, "kalmex:regionseg_core:outOfMemory")
+                << what << ", n = " << n;
+          }
+        }
+        EXPECT_EQ(moduleLive(), live) << what << ": module allocations left, n = " << n;
+        EXPECT_EQ(kalhost::liveArrays(), arrays) << what << ", n = " << n;
+        EXPECT_EQ(kalhost::liveBlocks(), blocks) << what << ", n = " << n;
+        EXPECT_EQ(describe(run()), expected) << what << " after module allocation " << n;
       }
       std::printf("%s: %ld module allocation points\n", what.c_str(), count);
     }
