@@ -128,9 +128,9 @@ Date: $(date -u +%Y-%m-%d)
 Author: The kalmex developers
 Maintainer: The kalmex developers
 Title: Image-analysis modules: segmentation, edge thinning, preferences, TIFF repair
-Description: Seven compiled modules of an image-analysis toolbox: split-and-merge
+Description: Eight compiled modules of an image-analysis toolbox: split-and-merge
  segmentation of 2-D and 3-D images (regionseg_core, with the front end
- regionseg), edge thinning by non-maximum suppression (edgethin), the
+ regionseg and its compiled part regionseg_front), edge thinning by non-maximum suppression (edgethin), the
  toolbox's preferences (kalsettings), in-place repair of palette TIFF files
  (tiffmend), sub-pixel maxima, rotation and minimum positions over our image
  library (kal_peakfit, kal_turnvolume, kal_troughfind).
