@@ -4,9 +4,6 @@
 // succeeds; it leaves nothing allocated (host arrays and blocks, the
 // module's own count of live allocations); a successful call's labels tile
 // the image, numbered 1, 2, ... by size, and its stack holds whole images.
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,9 +14,6 @@
 #include "kalhost.h"
 
 namespace {
-
-long (*gLive)() = nullptr;
-void (*gFailAt)(long) = nullptr;
 
 const char *const kNames[] = {"criterion",
                               "threshold",
@@ -88,23 +82,6 @@ std::string word(kalfuzz::Bytes &in) {
   return pick < 240 ? kalfuzz::mixedCase(in, kWords[pick % 14]) : in.text(20);
 }
 
-// Standard output, where the run's progress lines go, set aside for a call.
-struct QuietStdout {
-  int saved;
-  QuietStdout() {
-    std::fflush(stdout);
-    saved = dup(1);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    close(null);
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-  }
-};
-
 // An option's value: mostly a number or a word it may take, sometimes any
 // array.
 mxArray *value(kalfuzz::Bytes &in) {
@@ -129,12 +106,6 @@ mxArray *value(kalfuzz::Bytes &in) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   kalfuzz::preload("regionseg_front");
-  const std::string path = kalhost::defaultModuleDir() + "/regionseg_front.so";
-  if (void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
-    gLive = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_live_allocations"));
-    gFailAt = reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
-    dlclose(lib);
-  }
   return 0;
 }
 
@@ -160,43 +131,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   // Now and then one of the module's allocations fails (the call ends with
   // kalmex:regionseg_core:outOfMemory), or one of the host's (the call
   // ends with "Out of memory.").
-  const uint8_t failure = in.byte();
-  const bool failing = failure >= 224 && gFailAt != nullptr;
-  const bool hostFailing = !failing && failure >= 216;
-  if (failing) {
-    gFailAt(1 + (failure - 224) * 3);
-  } else if (hostFailing) {
-    kalhost::failAllocationAt(1 + failure % 4);
-  }
   mxArray *out[4] = {nullptr, nullptr, nullptr, nullptr};
-  const long liveBefore = gLive != nullptr ? gLive() : 0;
-  kalhost::CallResult r;
-  {
-    QuietStdout quiet;
-    r = kalhost::call("regionseg_front", nlhs, out, static_cast<int>(frame.inputs.size()),
-                      const_cast<const mxArray **>(frame.inputs.data()));
-  }
-  if (failing) {
-    gFailAt(0);
-  }
-  kalhost::failAllocationAt(0);
-  // A call that the host ended leaves what the module held to its next
-  // call: a call without inputs releases it.
-  const bool hostEnded = hostFailing && !r.ok && r.error == "Out of memory.";
-  if (hostEnded) {
-    mxArray *none[1] = {nullptr};
-    kalhost::call("regionseg_front", 0, none, 0, nullptr);
-  }
-  if (gLive != nullptr && gLive() != liveBefore) {
-    fail("the call left allocations of its own");
-  }
+  const kalfuzz::SegCall call =
+      kalfuzz::callSegmentation("regionseg_front", in.byte(), 4, nlhs, out, frame.inputs);
+  const kalhost::CallResult &r = call.result;
   if (!r.ok) {
     const bool ours =
         r.id.rfind("kalmex:regionseg:", 0) == 0 && r.error.rfind("regionseg: ", 0) == 0;
-    const bool run = r.id == "kalmex:regionseg_core:outOfMemory" && failing;
+    const bool run = r.id == "kalmex:regionseg_core:outOfMemory" && call.moduleFailed;
     // The embedded host has no full() for a sparse image.
     const bool sparse = r.id == "MATLAB:UndefinedFunction";
-    if (!ours && !run && !sparse && !hostEnded) {
+    if (!ours && !run && !sparse && !call.hostEnded) {
       std::fprintf(stderr, "regionseg_front: unexpected error %s \"%s\"\n", r.id.c_str(),
                    r.error.c_str());
       std::abort();

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <type_traits>
 
@@ -178,6 +179,31 @@ int kxThreadCount(const char *module) {
     return cores;
   }
   return value;
+}
+
+void *kxHostResize(void *block, size_t bytes) {
+  const mwSize n = static_cast<mwSize>(bytes);
+  return block == nullptr ? mxMalloc(n) : mxRealloc(block, n);
+}
+
+void kxHostRelease(void *block) { mxFree(block); }
+
+mxArray *kxArrayOfBlock(void *block, size_t bytes, mxClassID cls, const mwSize *dims,
+                        mwSize ndims) {
+  mxArray *a = mxCreateNumericMatrix(0, 0, cls, mxREAL);
+  if (block != nullptr) {
+    mxFree(mxGetData(a)); // not every host frees the data that mxSetData displaces
+    mxSetData(a, block);
+  }
+  if (mxSetDimensions(a, dims, ndims) == 0) {
+    return a;
+  }
+  mxArray *copy = mxCreateNumericArray(ndims, dims, cls, mxREAL);
+  if (bytes != 0) {
+    std::memcpy(mxGetData(copy), mxGetData(a), bytes);
+  }
+  mxDestroyArray(a);
+  return copy;
 }
 
 namespace {

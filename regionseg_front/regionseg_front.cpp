@@ -147,35 +147,6 @@ void releaseInterruptedRun() {
   }
 }
 
-void *hostResize(void *block, size_t bytes) {
-  const mwSize n = static_cast<mwSize>(bytes);
-  return block == nullptr ? mxMalloc(n) : mxRealloc(block, n);
-}
-
-void hostRelease(void *block) { mxFree(block); }
-
-// Output 2 from the arena, whose first count slices are the stack: the arena
-// becomes the array's data.  Only a host that refuses the stack's dimensions
-// for that data gets a copy.
-mxArray *stackOutput(snapshot_list &snapshots, const mwSize *dims, mwSize ndims, size_t bytes) {
-  mxArray *stack = mxCreateNumericMatrix(0, 0, mxINT32_CLASS, mxREAL);
-  if (snapshots.arena.slices != nullptr) {
-    mxFree(mxGetData(stack)); // not every host frees the data that mxSetData displaces
-    mxSetData(stack, snapshots.arena.slices);
-    snapshots.arena.slices = nullptr;
-    snapshots.arena.capacity = 0;
-  }
-  if (mxSetDimensions(stack, dims, ndims) == 0) {
-    return stack;
-  }
-  mxArray *copy = mxCreateNumericArray(ndims, dims, mxINT32_CLASS, mxREAL);
-  if (bytes != 0) {
-    memcpy(mxGetData(copy), mxGetData(stack), bytes);
-  }
-  mxDestroyArray(stack);
-  return copy;
-}
-
 // Everything about the call that is known before the run: the refusal, or
 // the image's view and the plan.
 Refusal prepare(int nlhs, int nrhs, const mxArray *prhs[], segfront::ImageView &view,
@@ -254,8 +225,8 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   const mwSize ndims = static_cast<mwSize>(plan.ndims);
   mxArray *labels = mxCreateNumericArray(ndims, dims, mxINT32_CLASS, mxREAL);
   snapshot_list snapshots = {};
-  snapshots.arena.allocator.resize = hostResize;
-  snapshots.arena.allocator.release = hostRelease;
+  snapshots.arena.allocator.resize = kxHostResize;
+  snapshots.arena.allocator.release = kxHostRelease;
   // Until the stack is output 2 and its cells are gone, the host may end
   // the call (its memory for the stack) with the run's memory still held.
   runInProgress = true;
@@ -271,7 +242,10 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     mwSize stackDims[4] = {dims[0], dims[1], dims[2], 0};
     stackDims[ndims] = static_cast<mwSize>(snapshots.count);
     const size_t bytes = sizeof(int32_t) * plan.voxels() * static_cast<size_t>(snapshots.count);
-    plhs[1] = stackOutput(snapshots, stackDims, ndims + 1, bytes);
+    // The arena, whose first count slices are the stack, becomes output 2.
+    plhs[1] = kxArrayOfBlock(snapshots.arena.slices, bytes, mxINT32_CLASS, stackDims, ndims + 1);
+    snapshots.arena.slices = nullptr;
+    snapshots.arena.capacity = 0;
     release_snapshot_cells(snapshots.head);
     runInProgress = false;
     if (snapshots.budget_reached) {

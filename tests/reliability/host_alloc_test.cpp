@@ -53,6 +53,19 @@ long (*regionsegCount)() = nullptr;
 
 long moduleLive() { return regionsegLive != nullptr ? regionsegLive() : 0; }
 
+// The hooks above from a module that holds the segmentation, loaded first.
+void useSegmentationHooks(const std::string &module) {
+  kaltest::call(module, 0, {});
+  const std::string path = kalhost::defaultModuleDir() + "/" + module + ".so";
+  if (void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+    regionsegLive = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_live_allocations"));
+    regionsegFailAt =
+        reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
+    regionsegCount = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_allocation_count"));
+    dlclose(lib);
+  }
+}
+
 class HostAllocation : public kaltest::HostTest {
 protected:
   // Runs makeCall once undisturbed, then with each host allocation failing
@@ -104,15 +117,7 @@ TEST_F(HostAllocation, Edgethin) {
 }
 
 TEST_F(HostAllocation, RegionsegCore) {
-  kaltest::call("regionseg_core", 0, {}); // loads the module
-  const std::string path = kalhost::defaultModuleDir() + "/regionseg_core.so";
-  if (void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
-    regionsegLive = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_live_allocations"));
-    regionsegFailAt =
-        reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
-    regionsegCount = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_allocation_count"));
-    dlclose(lib);
-  }
+  useSegmentationHooks("regionseg_core");
   ASSERT_NE(regionsegLive, nullptr);
   ASSERT_NE(regionsegFailAt, nullptr);
   ASSERT_NE(regionsegCount, nullptr);
@@ -178,15 +183,7 @@ TEST_F(HostAllocation, RegionsegCore) {
 }
 
 TEST_F(HostAllocation, RegionsegFront) {
-  kaltest::call("regionseg_front", 0, {}); // loads the module
-  const std::string path = kalhost::defaultModuleDir() + "/regionseg_front.so";
-  void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-  ASSERT_NE(lib, nullptr);
-  regionsegLive = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_live_allocations"));
-  regionsegFailAt =
-      reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
-  regionsegCount = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_allocation_count"));
-  dlclose(lib);
+  useSegmentationHooks("regionseg_front");
   ASSERT_TRUE(regionsegLive != nullptr && regionsegFailAt != nullptr && regionsegCount != nullptr);
   // A 12 x 10 picture of four quadrants (padded to the tree), and a
   // colour picture with its options given by name.
