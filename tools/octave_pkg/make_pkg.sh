@@ -127,9 +127,10 @@ Title: Image-analysis modules: segmentation, edge thinning, preferences, TIFF re
 Description: Seven compiled modules of an image-analysis toolbox: split-and-merge
  segmentation of 2-D and 3-D images (regionseg_core, with the front end
  regionseg), edge thinning by non-maximum suppression (edgethin), the
- toolbox's preferences (kalsettings), in-place repair of palette TIFF files
- (tiffmend), sub-pixel maxima, rotation and minimum positions over our image
- library (kal_peakfit, kal_turnvolume, kal_troughfind).
+ toolbox's preferences (kalsettings), in-place repair of TIFF files that
+ declare palette colour over RGB samples (tiffmend), sub-pixel maxima,
+ rotation and minimum positions over our image library (kal_peakfit,
+ kal_turnvolume, kal_troughfind).
 License: see COPYING
 Depends: octave (>= 7.0.0)
 DESC
