@@ -1,3 +1,7 @@
+// Every interpolation is rounded as written, so that the same pixels are kept
+// in every build and on every target of thinInterior.
+#include "fpcontract.h"
+
 #include "nms.h"
 
 #include <cmath>

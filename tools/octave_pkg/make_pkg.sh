@@ -52,7 +52,8 @@ copy_folder() {
   if compgen -G "$root/$dir/*.h" > /dev/null; then cp "$root/$dir"/*.h "$pkg/src/$dir/"; fi
 }
 
-cp "$root/host/mexutil.h" "$root/host/mexutil.cpp" "$root/host/threadpool.h" "$pkg/src/host/"
+cp "$root/host/mexutil.h" "$root/host/mexutil.cpp" "$root/host/threadpool.h" "$root/host/fpcontract.h" \
+  "$pkg/src/host/"
 mk=$pkg/src/modules.mk
 echo "# Written by make_pkg.sh: the modules in this package and their sources." > "$mk"
 modules=()
