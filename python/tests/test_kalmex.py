@@ -153,14 +153,20 @@ def test_errors_carry_the_modules_texts(call, kind, message):
 
 
 def test_threads_run_at_once_and_agree():
-    images = [blobs((96, 80), seed=s) for s in range(8)]
-    serial = [kalmex.regionseg(im, threshold=10, min_region_size=4) for im in images]
+    # Two threads segmenting at once (the calls release the interpreter
+    # lock), with elimination of every 6 x 6 patch: the labels of serial calls.
+    images = [blobs((192, 160), seed=s) for s in range(6)]
+    options = dict(threshold=10, min_region_size=40)
+    serial = [kalmex.regionseg(im, **options) for im in images]
     results = [None] * len(images)
+    start = threading.Barrier(2)
 
-    def work(k):
-        results[k] = kalmex.regionseg(images[k], threshold=10, min_region_size=4)
+    def work(first):
+        start.wait()
+        for k in range(first, len(images), 2):
+            results[k] = kalmex.regionseg(images[k], **options)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(images))]
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(2)]
     for t in threads:
         t.start()
     for t in threads:
