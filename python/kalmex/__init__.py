@@ -393,8 +393,9 @@ def tiffmend(*paths: PathLike, verbose: bool = False, quiet: bool = False) -> Li
     is left as it is.  One line per file is printed as the module prints it
     ("Fixed the file NAME", "Nothing to fix in NAME", "Problem reading the
     file NAME", "Problem opening file NAME"); `verbose` adds the reason of
-    each failure and of each palette kept, `quiet` prints nothing.  Arguments starting with ``-`` are option words
-    as for the module (``"-q"``, ``"-v"``) and apply to the files after them.
+    each failure and of each palette kept, `quiet` prints nothing.
+    Arguments starting with ``-`` are option words as for the module
+    (``"-q"``, ``"-v"``) and apply to the files after them.
 
     Returns
     -------
