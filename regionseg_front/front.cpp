@@ -1,5 +1,9 @@
 // One call of the front end: the plan (the tree, the sizes, the budget's
 // share) and the run (see front.h).
+
+// luminance() rounds as regionseg.m's hosts do.
+#include "fpcontract.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>

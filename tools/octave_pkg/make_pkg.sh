@@ -55,7 +55,8 @@ copy_folder() {
   if compgen -G "$root/$dir/*.h" > /dev/null; then cp "$root/$dir"/*.h "$pkg/src/$dir/"; fi
 }
 
-cp "$root/host/mexutil.h" "$root/host/mexutil.cpp" "$root/host/threadpool.h" "$pkg/src/host/"
+cp "$root/host/mexutil.h" "$root/host/mexutil.cpp" "$root/host/threadpool.h" "$root/host/fpcontract.h" \
+  "$pkg/src/host/"
 mk=$pkg/src/modules.mk
 echo "# Written by make_pkg.sh: the modules in this package and their sources." > "$mk"
 modules=()
@@ -130,8 +131,9 @@ Maintainer: The kalmex developers
 Title: Image-analysis modules: segmentation, edge thinning, preferences, TIFF repair
 Description: Eight compiled modules of an image-analysis toolbox: split-and-merge
  segmentation of 2-D and 3-D images (regionseg_core, with the front end
- regionseg and its compiled part regionseg_front), edge thinning by non-maximum suppression (edgethin), the
- toolbox's preferences (kalsettings), in-place repair of palette TIFF files
+ regionseg and its compiled part regionseg_front), edge thinning by
+ non-maximum suppression (edgethin), the toolbox's preferences (kalsettings),
+ in-place repair of TIFF files that declare palette colour over RGB samples
  (tiffmend), sub-pixel maxima, rotation and minimum positions over our image
  library (kal_peakfit, kal_turnvolume, kal_troughfind).
 License: see COPYING
