@@ -245,18 +245,22 @@ Failure plan(const ImageView &image, const Options &opts, const CallSetup &setup
   r.progress = setup.progress;
   r.snapshot_budget = 0;
   if (setup.snapshots) {
-    const double share =
-        snapshotShare(opts.snapshot_budget, setup.physicalMemory, setup.stackCopies);
-    p.budgetBytes = share * setup.stackCopies;
+    // The final state always has its slice: a budget in bytes too small for
+    // it is refused, a share of the memory is raised to it.
+    double share = snapshotShare(opts.snapshot_budget, setup.physicalMemory, setup.stackCopies);
     const double slice = 4.0 * static_cast<double>(t.p1 * t.p2 * t.p3);
     if (share > 0 && share < slice) {
-      char text[200];
-      std::snprintf(text, sizeof text,
-                    "option 'snapshot_budget' must be at least %.0f bytes for this image: the "
-                    "snapshot of the final state alone takes that.",
-                    slice * setup.stackCopies);
-      return fail(Fault::kBadOption, text);
+      if (opts.snapshot_budget > 1) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "option 'snapshot_budget' must be at least %.0f bytes for this image: the "
+                      "snapshot of the final state alone takes that.",
+                      slice * setup.stackCopies);
+        return fail(Fault::kBadOption, text);
+      }
+      share = slice;
     }
+    p.budgetBytes = share * setup.stackCopies;
     r.snapshot_budget = static_cast<size_t>(share);
   }
   out = p;

@@ -166,8 +166,9 @@ struct CallSetup {
 // The share of the snapshot budget that the module's stack may take: the
 // budget in bytes (above 1 as given, else that fraction of the physical
 // memory) over the caller's copies of it, 0 for no bound (a fraction of an
-// unknown memory).  The smallest budget that holds one slice of
-// sliceBytes is stackCopies x sliceBytes.
+// unknown memory).  The final state always has its slice of sliceBytes: a
+// budget in bytes below stackCopies x sliceBytes is refused (plan), a share
+// of the memory below it is raised to it.
 double snapshotShare(double budget, double physicalMemory, double stackCopies);
 
 struct Plan {

@@ -35,8 +35,9 @@
 %  kalmex:regionseg:badOption, kalmex:regionseg:badImage and
 %  kalmex:regionseg:imageTooLarge; kalmex:regionseg:outputCount for more
 %  than two outputs ("regionseg: at most two outputs: labels and
-%  snapshots.").  A budget too small for the final state is refused before
-%  the run with the smallest that works, for instance
+%  snapshots.").  A budget in bytes too small for the final state is refused
+%  before the run with the smallest that works (a share of the memory is
+%  raised to it), for instance
 %  "regionseg: option 'snapshot_budget' must be at least 196608 bytes for
 %   this image: the snapshot of the final state alone takes that."
 %  A run that could not have its memory ends with an error, identifier

@@ -107,7 +107,9 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
         With `return_snapshots` only: the memory the snapshots may take,
         bytes above 1, a fraction of the physical memory up to 1.  A longer
         run keeps its first snapshots and its final state and warns
-        (:class:`RuntimeWarning`).
+        (:class:`RuntimeWarning`).  The final state always has its
+        snapshot: fewer bytes are refused, naming the smallest budget that
+        works; a smaller fraction is raised to it.
     return_snapshots : bool
         Also return the snapshot stack.
     verbose : bool

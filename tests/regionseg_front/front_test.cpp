@@ -344,6 +344,11 @@ TEST(FrontPlan, TheBudgetsShareAndTheSmallestThatWorks) {
   ASSERT_FALSE(planOf(2, {64, 64}, o, p, Sample::kUint8, setup));
   EXPECT_EQ(p.params.snapshot_budget, 16384u) << "one slice for the module";
   EXPECT_EQ(p.budgetBytes, 49152);
+  // A share of the memory too small for one slice is raised to it.
+  o.snapshot_budget = 1e-9;
+  setup.physicalMemory = 8e9;
+  ASSERT_FALSE(planOf(2, {64, 64}, o, p, Sample::kUint8, setup));
+  EXPECT_EQ(p.params.snapshot_budget, 16384u);
 }
 
 TEST(FrontSegment, LabelsFromOneBySizeAndSnapshotsOneMoreThanPainted) {

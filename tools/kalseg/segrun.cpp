@@ -129,10 +129,10 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
                           0..255 only; minmax: the image's range to 0..255;
                           clip: clipped to 0..255
   --flat_levels N         3-D only: block levels one plane thick, 0 to 16
-  --snapshot_budget M     memory the snapshots of --montage may take, this
-                          program's copy included: bytes above 1, a fraction
-                          of the physical memory up to 1 (0.25); a longer
-                          run keeps its first snapshots and its final state
+  --snapshot_budget M     memory the snapshots of --montage may take: bytes
+                          above 1, at least one snapshot's, or a fraction of
+                          the physical memory up to 1 (0.25); a longer run
+                          keeps its first snapshots and its final state
   --colour FILE           also write the labels in distinct colours (PNG;
                           the planes side by side for a volume)
   --montage FILE          also write the snapshots of the run side by side
