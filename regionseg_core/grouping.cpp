@@ -55,7 +55,7 @@ template <typename Finished, typename Join>
 void scan_list(seg_context &ctx, node_id r, Finished finished, Join join) {
   link_id prev = 0;
   link_id c = ctx.nodes[r].nbr_head;
-  while (c != 0) {
+  while (c != 0 && !tick(ctx)) {
     const node_id n = resolve_link(ctx, c);
     const uint8_t flags = ctx.nodes[n].flags;
     if (n == r || (flags & FLAG_SEEN) != 0) {
@@ -211,7 +211,8 @@ node_id group_sequential(seg_context &ctx, node_id head) {
     r = ctx.nodes[r].next_region;
   }
   const node_id result = r;
-  for (; r != 0; r = ctx.nodes[r].next_region) {
+  size_t turn = 0;
+  for (; r != 0 && !tick(ctx, ++turn, ctx.region_total); r = ctx.nodes[r].next_region) {
     paint_region(ctx, ctx.paint_label, r);
     if ((ctx.nodes[r].flags & FLAG_DONE) == 0) {
       grow_region(ctx, r);
@@ -224,7 +225,9 @@ node_id group_sequential(seg_context &ctx, node_id head) {
     }
     ++ctx.paint_label;
   }
-  report_progress(ctx, "finished sequential grouping\n");
+  if (ctx.ending == SEG_OK) {
+    report_progress(ctx, "finished sequential grouping\n");
+  }
   return result;
 }
 
@@ -241,6 +244,7 @@ node_id group_parallel(seg_context &ctx, node_id head) {
   node_id *seed_table =
       static_cast<node_id *>(seg_calloc(static_cast<size_t>(capacity), sizeof(node_id)));
   if (seed_table == nullptr) {
+    note_shortage(ctx, "the seed table");
     return node_failed;
   }
   const node_id s0 = head;
@@ -262,7 +266,7 @@ node_id group_parallel(seg_context &ctx, node_id head) {
   }
 
   int32_t t = 0;
-  while (last >= 0) {
+  while (last >= 0 && !tick(ctx)) {
     const node_id s = seed_table[t];
     ctx.paint_label = label_at_region(ctx, s);
     // One sweep: cells gained in this turn are examined in the next.
@@ -297,6 +301,9 @@ node_id group_parallel(seg_context &ctx, node_id head) {
   }
 
   seg_free(seed_table);
+  if (ctx.ending != SEG_OK) {
+    return node_failed;
+  }
   report_progress(ctx, "finished parallell grouping\n");
   return group_sequential(ctx, head);
 }
