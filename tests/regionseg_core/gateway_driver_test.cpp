@@ -8,6 +8,8 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "balanced_test.h"
@@ -86,7 +88,9 @@ void moving_release(void *block) {
 const snapshot_allocator plain_arena = {plain_resize, plain_release};
 const snapshot_allocator moving_arena = {moving_resize, moving_release};
 
-// Runs split_merge and takes the snapshot stack apart.
+// Runs split_merge and takes the snapshot stack apart.  The progress lines
+// are captured unless the run hands them elsewhere (runs on several threads
+// at once).
 Outcome run(const SegRun &r, bool want_snapshots = true,
             const snapshot_allocator *allocator = nullptr) {
   Outcome o;
@@ -95,10 +99,14 @@ Outcome run(const SegRun &r, bool want_snapshots = true,
   if (allocator != nullptr) {
     list.arena.allocator = *allocator;
   }
-  ::testing::internal::CaptureStdout();
+  if (r.progress == nullptr) {
+    ::testing::internal::CaptureStdout();
+  }
   o.status = split_merge(r.image.data(), r.side(), r.side(), r.planes(), r, o.labels.data(),
                          want_snapshots ? &list : nullptr, &o.why);
-  o.printed = ::testing::internal::GetCapturedStdout();
+  if (r.progress == nullptr) {
+    o.printed = ::testing::internal::GetCapturedStdout();
+  }
   o.snapshot_count = list.count;
   o.capacity = list.arena.capacity;
   o.budget_reached = list.budget_reached;
@@ -404,6 +412,120 @@ TEST_F(Driver, EveryAllocationMayFail) {
       EXPECT_NE(o.why.what, nullptr);
     }
     EXPECT_GT(failed, 0) << "criterion " << r.criterion;
+  }
+}
+
+// What the check of a run saw: each call's stage and share done, and
+// whether every call came on the thread that started the run; it says stop
+// at call stop_at (1-based; 0: never).
+struct CheckLog {
+  std::vector<std::pair<int32_t, double>> calls;
+  std::thread::id caller = std::this_thread::get_id();
+  bool elsewhere = false;
+  size_t stop_at = 0;
+};
+
+bool logged_check(void *data, int32_t stage, double done) {
+  CheckLog &log = *static_cast<CheckLog *>(data);
+  log.elsewhere = log.elsewhere || std::this_thread::get_id() != log.caller;
+  log.calls.emplace_back(stage, done);
+  return log.calls.size() == log.stop_at;
+}
+
+void quiet_progress(const char *) {}
+
+// A run on threads of its own (every stage in parts) with small-region
+// elimination and the snapshots, on 256 x 256 speckle: long enough for
+// checks within its stages.
+SegRun long_run(unsigned seed, int32_t criterion) {
+  SegRun r = noisy(8, 2, criterion, seed);
+  r.min_region_size = 5;
+  r.threads = 2;
+  r.voxels_per_thread = 4096;
+  r.progress = quiet_progress;
+  return r;
+}
+
+// The check comes at the start of every stage, in order, and within the
+// long ones, always on the calling thread, with how far the stage is.
+// Whichever call says stop (which calls come within a stage on several
+// threads varies), the run stops there: SEG_STOPPED naming that stage,
+// all-zero labels, no stack and nothing left.
+TEST_F(Driver, TheCheckStopsTheRunWhereverItSaysSo) {
+  SegRun r = long_run(5, 1);
+  CheckLog clean;
+  r.check = logged_check;
+  r.check_data = &clean;
+  const Outcome whole = run(r);
+  ASSERT_EQ(whole.status, SEG_OK);
+  EXPECT_FALSE(clean.elsewhere);
+  const size_t calls = clean.calls.size();
+  std::vector<int> per_stage(stage_count, 0);
+  for (size_t k = 0; k < calls; ++k) {
+    const auto &c = clean.calls[k];
+    ASSERT_TRUE(c.first >= STAGE_SETUP && c.first < stage_count);
+    EXPECT_TRUE(c.second >= 0.0 && c.second <= 1.0) << "call " << k;
+    if (k > 0) {
+      EXPECT_GE(c.first, clean.calls[k - 1].first) << "call " << k;
+    }
+    ++per_stage[c.first];
+  }
+  for (int32_t stage = STAGE_SETUP; stage < stage_count; ++stage) {
+    EXPECT_GE(per_stage[stage], 1) << stage_name(stage);
+  }
+  EXPECT_GT(calls, static_cast<size_t>(2 * stage_count)) << "checks within the stages";
+
+  int stopped = 0;
+  for (size_t n = 1; n <= calls; n += 1 + calls / 40) {
+    CheckLog stopping;
+    stopping.stop_at = n;
+    r.check_data = &stopping;
+    const Outcome o = run(r);
+    SCOPED_TRACE("stopped at call " + std::to_string(n));
+    if (o.status == SEG_OK) {
+      EXPECT_LT(stopping.calls.size(), n); // fewer calls this time
+      continue;
+    }
+    ++stopped;
+    ASSERT_EQ(o.status, SEG_STOPPED);
+    ASSERT_EQ(stopping.calls.size(), n); // none after the stop
+    EXPECT_EQ(o.why.stage, stopping.calls.back().first);
+    EXPECT_EQ(o.why.what, nullptr);
+    EXPECT_EQ(o.snapshot_count, 0);
+    EXPECT_TRUE(std::all_of(o.labels.begin(), o.labels.end(), [](int32_t v) { return v == 0; }));
+    EXPECT_EQ(seg_live_allocations(), live_);
+    char text[200];
+    format_failure(o.status, o.why, text, sizeof text);
+    EXPECT_EQ(std::string(text), std::string("Interrupted during ") + stage_name(o.why.stage) +
+                                     ": the run was stopped and nothing is kept.");
+  }
+  EXPECT_GT(stopped, 30);
+}
+
+// Runs on several threads at once, each with threads of its own, snapshots
+// and small-region elimination, give what they give one after another: a
+// run keeps nothing outside its own context and heap.
+TEST_F(Driver, RunsAtOnceEqualRunsOneAfterAnother) {
+  std::vector<SegRun> runs;
+  for (unsigned k = 0; k < 4; ++k) {
+    runs.push_back(long_run(40 + k, 1 + static_cast<int32_t>(k)));
+  }
+  std::vector<Outcome> serial;
+  for (const SegRun &r : runs) {
+    serial.push_back(run(r));
+  }
+  std::vector<Outcome> together(runs.size());
+  std::vector<std::thread> threads;
+  for (size_t k = 0; k < runs.size(); ++k) {
+    threads.emplace_back([&, k] { together[k] = run(runs[k]); });
+  }
+  for (std::thread &t : threads) {
+    t.join();
+  }
+  for (size_t k = 0; k < runs.size(); ++k) {
+    EXPECT_EQ(together[k].status, SEG_OK) << "run " << k;
+    EXPECT_EQ(together[k].labels, serial[k].labels) << "run " << k;
+    EXPECT_EQ(together[k].snapshots, serial[k].snapshots) << "run " << k;
   }
 }
 

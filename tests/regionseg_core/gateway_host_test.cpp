@@ -2,15 +2,25 @@
 // output shapes, progress lines and the release of everything a call made.
 #include "host_inputs.h"
 #include "hosttest.h"
+#include "sanitized.h"
 
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace kaltest;
@@ -647,6 +657,116 @@ TEST_F(Gateway, HostMemoryFailingInTheMiddleOfARun) {
   kalhost::failAllocationAt(0);
   EXPECT_TRUE(kalhost::clear("regionseg_core"));
   EXPECT_EQ(kalhost::liveBlocks(), blocks);
+}
+
+// A 128^3 volume of speckle that every criterion splits down to its
+// voxels: a run of a second or more, and some 300 MB of records and cells.
+Inputs speckle_volume() {
+  Params p;
+  p.levels = 7;
+  p.flat_levels = 0;
+  p.start_level = 3;
+  p.threshold = 20;
+  p.min_region_size = 40;
+  std::vector<int32_t> v(128 * 128 * 128);
+  uint32_t state = 12345;
+  for (int32_t &x : v) {
+    state = state * 1664525u + 1013904223u;
+    x = static_cast<int32_t>(state >> 24);
+  }
+  return Inputs(int32Array({128, 128, 128}, v), p);
+}
+
+volatile sig_atomic_t program_saw_sigint = 0;
+void program_sigint(int) { program_saw_sigint = program_saw_sigint + 1; }
+
+// Ctrl-C in the middle of a run (SIGINT from 0.3 s on, every 20 ms until
+// the call returns): the call ends with kalmex:regionseg_core:interrupted,
+// leaves nothing behind, and the signal is handed on to the program's own
+// handler.
+TEST_F(Gateway, SigintEndsTheRun) {
+  const Inputs in = speckle_volume();
+  ASSERT_TRUE(call("regionseg_core", 0, {}).result.id != ""); // loads the module
+  const ModuleHooks hooks = module_hooks();
+  ASSERT_TRUE(hooks.live != nullptr);
+  const long live = hooks.live();
+  struct sigaction mine = {}, before = {};
+  mine.sa_handler = program_sigint;
+  sigemptyset(&mine.sa_mask);
+  ASSERT_EQ(sigaction(SIGINT, &mine, &before), 0);
+  std::atomic<bool> over{false};
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    while (!over) {
+      kill(getpid(), SIGINT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  Call c = call("regionseg_core", 2, in.list(), true);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  over = true;
+  sender.join();
+  sigaction(SIGINT, &before, nullptr);
+  EXPECT_EQ(c.result.id, "kalmex:regionseg_core:interrupted") << c.error();
+  EXPECT_EQ(c.error().rfind("Interrupted during ", 0), 0u) << c.error();
+  EXPECT_LT(seconds, 30.0);
+  EXPECT_GE(program_saw_sigint, 1);
+  EXPECT_EQ(hooks.live(), live);
+}
+
+// The address space this process has mapped, in bytes.
+long long mapped_bytes() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  long long kb = 0;
+  while (status >> key) {
+    if (key == "VmSize:") {
+      status >> kb;
+      break;
+    }
+  }
+  return kb * 1024;
+}
+
+// Under an address-space limit that leaves room for the call's outputs but
+// not for the run (in a child process), the call fails quickly with
+// kalmex:regionseg_core:outOfMemory: it neither hands back labels nor
+// hangs.
+TEST_F(Gateway, RunUnderAnAddressSpaceLimitFailsWithTheError) {
+#ifdef KALMEX_TEST_SANITIZED
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address-space limit";
+#else
+  const Inputs in = speckle_volume();
+  ASSERT_TRUE(call("regionseg_core", 0, {}).result.id != ""); // loads the module
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(fds[0]);
+    alarm(30); // a hang ends the child
+    const rlimit limit = {static_cast<rlim_t>(mapped_bytes() + (64 << 20)), RLIM_INFINITY};
+    setrlimit(RLIMIT_AS, &limit);
+    const kalhost::CallResult r = call("regionseg_core", 1, in.list()).result;
+    const std::string said = (r.ok ? std::string("ok") : r.id) + "\n" + r.error;
+    ssize_t written = write(fds[1], said.data(), said.size());
+    _exit(written == static_cast<ssize_t>(said.size()) ? 0 : 1);
+  }
+  close(fds[1]);
+  std::string said;
+  char buf[512];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
+    said.append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(said.substr(0, said.find('\n')), "kalmex:regionseg_core:outOfMemory") << said;
+  EXPECT_NE(said.find("\nOut of memory during "), std::string::npos) << said;
+#endif
 }
 
 } // namespace
