@@ -65,8 +65,9 @@ block_table build_initial_blocks(seg_context &ctx) {
   part_stop stop;
   for_each_part(plan, [&](int32_t part, int32_t worker) {
     const size_t last = part_start(count, part + 1, plan.parts);
-    for (size_t i = part_start(count, part, plan.parts); i < last && !stop.poll(ctx, worker, i);
-         ++i) {
+    const size_t voxels = static_cast<size_t>(ctx.block_voxels[start]);
+    for (size_t i = part_start(count, part, plan.parts);
+         i < last && !stop.poll(ctx, worker, voxels); ++i) {
       evaluate_code(ctx, ctx.nodes[table[i]], start, worker);
     }
   });
@@ -77,12 +78,15 @@ block_table build_initial_blocks(seg_context &ctx) {
   return table;
 }
 
-void fill_checkerboard(const seg_context &ctx, int32_t *labels) {
+void fill_checkerboard(seg_context &ctx, int32_t *labels) {
   const int32_t s = ctx.start_level;
   const int32_t t = s < ctx.flat_levels ? 0 : s - ctx.flat_levels;
   for (int32_t z = 0; z < ctx.dim_z; ++z) {
     const int32_t zv = 4 * ((z >> t) & 1);
     for (int32_t y = 0; y < ctx.dim_x; ++y) {
+      if (tick(ctx)) {
+        return;
+      }
       const int32_t yzv = 1 + 2 * ((y >> s) & 1) + zv;
       int32_t *row = labels + z * ctx.plane_stride + y * ctx.dim_x;
       for (int32_t x = 0; x < ctx.dim_x; ++x) {
@@ -261,7 +265,8 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
       const size_t last = part_start(count, part + 1, parts);
       node_id *out = failed + first * static_cast<size_t>(children);
       size_t made = 0;
-      for (size_t j = first; j < last && !stop.poll(ctx, worker, j); ++j) {
+      const size_t voxels = static_cast<size_t>(ctx.block_voxels[level + 1]);
+      for (size_t j = first; j < last && !stop.poll(ctx, worker, voxels); ++j) {
         const node_id p = splitting[j];
         const block_code parent = ctx.nodes[p].code;
         const node_id after = ctx.nodes[p].next_block;

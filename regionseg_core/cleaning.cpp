@@ -44,10 +44,10 @@ node_id clean_region_list(seg_context &ctx, node_id head) {
         c = 0;
       }
     }
-    for (link_id e = region.nbr_head; e != 0; e = links[e].next) {
+    for (link_id e = region.nbr_head; e != 0 && !tick(ctx); e = links[e].next) {
       nodes[links[e].node].flags = 0;
     }
-    while (region.next_region != 0 && nodes[region.next_region].last_member == 0) {
+    while (region.next_region != 0 && nodes[region.next_region].last_member == 0 && !tick(ctx)) {
       region.next_region = nodes[region.next_region].next_region;
     }
   }

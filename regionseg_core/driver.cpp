@@ -177,10 +177,11 @@ void run_parts(const part_plan &plan, void (*call)(void *, int32_t, int32_t), vo
 
 namespace {
 
-// Blocks of the chain from first, and live regions of the list from first.
-int64_t chain_length(const seg_context &ctx, node_id first) {
+// Blocks of the chain from first (as far as it gets when the run must
+// end), and live regions of the list from first.
+int64_t chain_length(seg_context &ctx, node_id first) {
   int64_t n = 0;
-  for (node_id b = first; b != 0; b = ctx.nodes[b].next_block) {
+  for (node_id b = first; b != 0 && !tick(ctx); b = ctx.nodes[b].next_block) {
     ++n;
   }
   return n;

@@ -200,11 +200,14 @@ void step(const seg_context &ctx, referrer_index &x, order_walk &w) {
 int32_t reserve_index(seg_context &ctx, referrer_index &x, node_id first) {
   uint64_t regions = 0;
   uint64_t cells = 0;
-  for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
+  for (node_id r = first; r != 0 && !tick(ctx); r = ctx.nodes[r].next_region) {
     ++regions;
-    for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
+    for (link_id c = ctx.nodes[r].nbr_head; c != 0 && !tick(ctx); c = ctx.links[c].next) {
       ++cells;
     }
+  }
+  if (ctx.ending != SEG_OK) {
+    return SEG_FAIL;
   }
   // Each absorption adds one entry at most, and there are fewer absorptions
   // than regions.
@@ -259,11 +262,15 @@ int32_t reserve_index(seg_context &ctx, referrer_index &x, node_id first) {
 // Enters every region of the list from first and every cell of their
 // lists, the lists one after another in the order of the region list, each
 // cell tagged with its place in that order times one spacing, resolved to
-// the live region whose chain receives its entry.
-void fill_index(seg_context &ctx, referrer_index &x, node_id first) {
+// the live region whose chain receives its entry.  False, the index left
+// unusable, when the run must end.
+bool fill_index(seg_context &ctx, referrer_index &x, node_id first) {
   const uint64_t spacing = x.tag_end / (x.cell_count + 1);
   uint32_t last = none;
   for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
+    if (tick(ctx)) {
+      return false;
+    }
     const uint32_t at = region_at(x, r);
     region_slot &s = x.regions[at];
     s.key = r;
@@ -281,6 +288,9 @@ void fill_index(seg_context &ctx, referrer_index &x, node_id first) {
   uint64_t tag = 0;
   for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
     for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
+      if (tick(ctx)) {
+        return false;
+      }
       const uint32_t at = cell_at(x, c);
       x.cells[at].key = c;
       x.cells[at].set_tag(tag += spacing);
@@ -290,6 +300,7 @@ void fill_index(seg_context &ctx, referrer_index &x, node_id first) {
   ctx.elimination.indexed += static_cast<long>(x.cell_count);
   ++ctx.elimination.index_runs;
   x.filled = true;
+  return true;
 }
 
 // The first cell of target's list that refers to p (region slot taken), or
@@ -520,8 +531,8 @@ int32_t eliminate_small_regions(seg_context &ctx, node_id head) {
         }
       }
     }
-    if (!index.filled) {
-      fill_index(ctx, index, first);
+    if (!index.filled && !fill_index(ctx, index, first)) {
+      break;
     }
     // The cell of the target's list that refers to p.
     absorption a{};

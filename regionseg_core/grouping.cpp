@@ -27,7 +27,7 @@ link_id drop_cell(seg_context &ctx, node_id r, link_id prev, link_id c) {
 
 // Clears FLAG_SEEN in every region that r's list refers to.
 void clear_seen_marks(seg_context &ctx, node_id r) {
-  for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
+  for (link_id c = ctx.nodes[r].nbr_head; c != 0 && !tick(ctx); c = ctx.links[c].next) {
     region_node &n = ctx.nodes[ctx.links[c].node];
     n.flags = static_cast<uint8_t>(n.flags & ~FLAG_SEEN);
   }
@@ -220,7 +220,7 @@ node_id group_sequential(seg_context &ctx, node_id head) {
       clear_seen_marks(ctx, r);
     }
     region_node &rr = ctx.nodes[r];
-    while (rr.next_region != 0 && ctx.nodes[rr.next_region].last_member == 0) {
+    while (rr.next_region != 0 && ctx.nodes[rr.next_region].last_member == 0 && !tick(ctx)) {
       rr.next_region = ctx.nodes[rr.next_region].next_region;
     }
     ++ctx.paint_label;

@@ -55,7 +55,7 @@ void make_output(seg_context &ctx, node_id head, int32_t *labels) {
   for_each_part(plan, [&](int32_t part, int32_t worker) {
     const node_id last = static_cast<node_id>(1 + part_start(records, part + 1, plan.parts));
     for (node_id b = static_cast<node_id>(1 + part_start(records, part, plan.parts));
-         b < last && !stop.poll(ctx, worker, b); ++b) {
+         b < last && !stop.poll(ctx, worker, leaf_voxels(ctx, b)); ++b) {
       const region_node &block = ctx.nodes[b];
       if ((block.flags & FLAG_MERGED) == 0) {
         fill_leaf(ctx, labels, block.code, label_of[live_region(ctx, b)]);

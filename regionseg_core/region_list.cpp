@@ -174,7 +174,7 @@ node_id order_region_list(seg_context &ctx, block_table table) {
     const node_id last = static_cast<node_id>(1 + part_start(records, part + 1, parts));
     size_t leaves = 0;
     for (node_id b = static_cast<node_id>(1 + part_start(records, part, parts));
-         b < last && !stop.poll(ctx, worker, b); ++b) {
+         b < last && !stop.poll(ctx, worker, leaf_voxels(ctx, b)); ++b) {
       region_node &block = ctx.nodes[b];
       if ((block.flags & FLAG_MERGED) == 0) {
         fill_leaf(ctx, map, block.code, static_cast<int32_t>(b));
@@ -252,8 +252,12 @@ node_id order_region_list(seg_context &ctx, block_table table) {
       }
     }
   }
-  for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
+  for (node_id r = head; r != 0 && !tick(ctx); r = ctx.nodes[r].next_region) {
     ctx.nodes[r].next_block = 0;
+  }
+  if (ctx.ending != SEG_OK) {
+    seg_free(own_map);
+    return node_failed;
   }
   seg_free(own_map);
   return head;

@@ -409,7 +409,7 @@ int32_t note_shortage(seg_context &ctx, const char *what);
 // calling thread.
 bool poll_check(seg_context &ctx, size_t done, size_t total);
 // Items of work (records, cells, pixel runs) between two checks.
-enum : uint32_t { check_interval = 4096 };
+enum : uint32_t { check_interval = 1024 };
 // Called once per item of a stage's work: true when the run must end,
 // looking at the check once every check_interval items.  Costs a few
 // instructions when the caller gave no check.
@@ -453,14 +453,20 @@ template <typename Job> void for_each_part(const part_plan &plan, Job &&job) {
       static_cast<void *>(&job));
 }
 // The end of a run seen by the parts of a stage: the calling thread
-// (worker 0) asks the run's check every few items, and every part stops at
-// its next item once the run must end.  The stage then returns as failed.
+// (worker 0) asks the run's check after every check_voxels voxels of its
+// work, and every part stops at its next item once the run must end.  The
+// stage then returns as failed.  Call poll before each item with the
+// voxels the item before it read or wrote.
 struct part_stop {
+  static constexpr size_t check_voxels = size_t{1} << 16;
   std::atomic<bool> ending{false};
-  bool poll(seg_context &ctx, int32_t worker, size_t item) {
-    if (worker == 0 && (item & 255) == 0 && (ctx.ending != SEG_OK || ctx.check != NULL) &&
-        poll_check(ctx, 0, 0)) {
-      ending.store(true, std::memory_order_relaxed);
+  size_t since = 0; // worker 0's voxels since its last check
+  bool poll(seg_context &ctx, int32_t worker, size_t voxels) {
+    if (worker == 0 && (since += voxels) >= check_voxels) {
+      since = 0;
+      if ((ctx.ending != SEG_OK || ctx.check != NULL) && poll_check(ctx, 0, 0)) {
+        ending.store(true, std::memory_order_relaxed);
+      }
     }
     return ending.load(std::memory_order_relaxed);
   }
@@ -499,6 +505,12 @@ inline void for_each_pixel(const seg_context &ctx, const int32_t *buffer, int32_
       }
     }
   }
+}
+
+// The voxels of the block of a record (of its present part, for an image of
+// any size), for pacing the checks of the parts of a stage.
+inline size_t leaf_voxels(const seg_context &ctx, node_id b) {
+  return static_cast<size_t>(ctx.block_voxels[code_level(ctx, ctx.nodes[b].code)]);
 }
 
 // Writes value into every pixel of a block of an image-sized buffer: the
@@ -576,8 +588,9 @@ extern const float chi2_table[3][17];
 // sentinel.
 block_table build_initial_blocks(seg_context &ctx);
 void paint_checkerboard(seg_context &ctx);
-// The checkerboard of the start blocks in an image-sized buffer.
-void fill_checkerboard(const seg_context &ctx, int32_t *labels);
+// The checkerboard of the start blocks in an image-sized buffer (row by
+// row, as far as it gets when the run must end).
+void fill_checkerboard(seg_context &ctx, int32_t *labels);
 void merge_blocks(seg_context &ctx, block_table table);
 // Splits every start block that failed its criterion into homogeneous
 // blocks, each in its place in the chain; SEG_OK or SEG_FAIL.

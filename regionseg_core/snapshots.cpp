@@ -222,6 +222,7 @@ void replay_log(seg_context &ctx, int64_t events) {
     return;
   }
   fill_checkerboard(ctx, ctx.snapshot_cur->labels);
+  poll_check(ctx, 0, 0);
   for (size_t i = 0; i < log.count && !tick(ctx); ++i) {
     const logged_paint &p = log.entries[i];
     if (p.level >= 0) {
@@ -376,4 +377,7 @@ void count_paint_event(seg_context &ctx) {
   ctx.snapshot_cur->next = cell;
   ctx.snapshot_cur = cell;
   ++ctx.snapshot_count;
+  // A slice of a large image takes a while to copy: the check comes after
+  // each (the stage sees its answer at its next item).
+  poll_check(ctx, 0, 0);
 }
