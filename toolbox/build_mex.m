@@ -18,13 +18,19 @@ function varargout = build_mex(outdir)
   end
   inc = {['-I' fullfile(root, 'host')]};
   util = fullfile(root, 'host', 'mexutil.cpp');
+  % MATLAB answers a module's question whether Ctrl-C is pending from its
+  % libut (utIsInterruptPending); Octave's interrupt state needs no library.
+  libs = {};
+  if ~exist('OCTAVE_VERSION', 'builtin')
+    libs = {'-lut'};
+  end
   modules = kalmex_module_sources(root);
   for k = 1:size(modules, 1)
     name = modules{k, 1};
     srcs = modules{k, 2};
     extra = modules{k, 3};
     fprintf('building %s\n', name);
-    mex('-output', fullfile(outdir, name), inc{:}, extra{:}, srcs{:}, util);
+    mex('-output', fullfile(outdir, name), inc{:}, extra{:}, srcs{:}, util, libs{:});
   end
   if nargout > 0
     varargout{1} = modules(:, 1:2);
