@@ -716,6 +716,7 @@ TEST_F(Gateway, SigintEndsTheRun) {
   EXPECT_EQ(hooks.live(), live);
 }
 
+#ifndef KALMEX_TEST_SANITIZED
 // The address space this process has mapped, in bytes.
 long long mapped_bytes() {
   std::ifstream status("/proc/self/status");
@@ -729,6 +730,8 @@ long long mapped_bytes() {
   }
   return kb * 1024;
 }
+
+#endif
 
 // Under an address-space limit that leaves room for the call's outputs but
 // not for the run (in a child process), the call fails quickly with
