@@ -502,31 +502,4 @@ TEST_F(Driver, TheCheckStopsTheRunWhereverItSaysSo) {
   EXPECT_GT(stopped, 30);
 }
 
-// Runs on several threads at once, each with threads of its own, snapshots
-// and small-region elimination, give what they give one after another: a
-// run keeps nothing outside its own context and heap.
-TEST_F(Driver, RunsAtOnceEqualRunsOneAfterAnother) {
-  std::vector<SegRun> runs;
-  for (unsigned k = 0; k < 4; ++k) {
-    runs.push_back(long_run(40 + k, 1 + static_cast<int32_t>(k)));
-  }
-  std::vector<Outcome> serial;
-  for (const SegRun &r : runs) {
-    serial.push_back(run(r));
-  }
-  std::vector<Outcome> together(runs.size());
-  std::vector<std::thread> threads;
-  for (size_t k = 0; k < runs.size(); ++k) {
-    threads.emplace_back([&, k] { together[k] = run(runs[k]); });
-  }
-  for (std::thread &t : threads) {
-    t.join();
-  }
-  for (size_t k = 0; k < runs.size(); ++k) {
-    EXPECT_EQ(together[k].status, SEG_OK) << "run " << k;
-    EXPECT_EQ(together[k].labels, serial[k].labels) << "run " << k;
-    EXPECT_EQ(together[k].snapshots, serial[k].snapshots) << "run " << k;
-  }
-}
-
 } // namespace

@@ -96,7 +96,7 @@ end
 root = fileparts(fileparts(which('regionseg')));
 % A warning, and the errors of memory that runs short and of Ctrl-C, which
 % no plain call here provokes (the embedded host's tests and
-% regionseg_interrupt_octave_test raise them).
+% regionseg_failures_octave_test raise them).
 unprovoked = {'kalmex:regionseg_core:snapshotBudget', 'kalmex:regionseg_core:outOfMemory', ...
               'kalmex:regionseg_core:interrupted'};
 ids = cases(:, 1);
