@@ -17,9 +17,9 @@
 // one that returns a record returns node_failed; build_initial_blocks
 // returns the sentinel seg_fail_ptr<T>() (the pointer whose value is -1;
 // test it with seg_failed()).  A stage fails only when memory runs short
-// (it notes what, note_shortage) or when the run must end (run_ending): the
-// caller's check asked to stop, or a failure was noted where no status can
-// be returned (a snapshot that cannot be had).  Nothing falls back to a
+// (it notes what, note_shortage) or when the run must end (tick,
+// poll_check): the caller's check asked to stop, or a failure was noted
+// where no status can be returned (a snapshot that cannot be had).  Nothing falls back to a
 // slower way when memory runs short: what a stage needs is had before its
 // work starts, or the run fails.
 //
@@ -456,7 +456,7 @@ template <typename Job> void for_each_part(const part_plan &plan, Job &&job) {
 // (worker 0) asks the run's check after every check_voxels voxels of its
 // work, and every part stops at its next item once the run must end.  The
 // stage then returns as failed.  Call poll before each item with the
-// voxels the item before it read or wrote.
+// voxels that item reads or writes.
 struct part_stop {
   static constexpr size_t check_voxels = size_t{1} << 16;
   std::atomic<bool> ending{false};
