@@ -71,4 +71,11 @@ mxArray *kxArrayOfBlock(void *block, size_t bytes, mxClassID cls, const mwSize *
 [[noreturn]] void kxErrorVerbatim(const char *id, const char *text);
 void kxWarningVerbatim(const char *id, const char *text);
 
+// True once the user has asked to interrupt the call under way (Ctrl-C):
+// under MATLAB utIsInterruptPending, in Octave its pending-interrupt state,
+// on the embedded host the SIGINT it caught during the call.  Cheap enough
+// to be asked every few milliseconds; only from the thread the host called
+// the module on.  A module that sees it ends the call with an error.
+bool kxInterruptPending();
+
 #endif

@@ -158,6 +158,7 @@ node_id order_region_list(seg_context &ctx, block_table table) {
     own_map =
         static_cast<int32_t *>(seg_alloc(sizeof(int32_t) * static_cast<size_t>(ctx.cube_voxels)));
     if (own_map == NULL) {
+      note_shortage(ctx, "the map of the leaves");
       return node_failed;
     }
     map = own_map;
@@ -168,10 +169,12 @@ node_id order_region_list(seg_context &ctx, block_table table) {
   const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.cube_voxels));
   const int32_t parts = plan.parts;
   size_t leaves_of_part[max_parts] = {};
-  for_each_part(plan, [&](int32_t part, int32_t) {
+  part_stop stop;
+  for_each_part(plan, [&](int32_t part, int32_t worker) {
     const node_id last = static_cast<node_id>(1 + part_start(records, part + 1, parts));
     size_t leaves = 0;
-    for (node_id b = static_cast<node_id>(1 + part_start(records, part, parts)); b < last; ++b) {
+    for (node_id b = static_cast<node_id>(1 + part_start(records, part, parts));
+         b < last && !stop.poll(ctx, worker, leaf_voxels(ctx, b)); ++b) {
       region_node &block = ctx.nodes[b];
       if ((block.flags & FLAG_MERGED) == 0) {
         fill_leaf(ctx, map, block.code, static_cast<int32_t>(b));
@@ -181,6 +184,10 @@ node_id order_region_list(seg_context &ctx, block_table table) {
     }
     leaves_of_part[part] = leaves;
   });
+  if (stop.ended()) {
+    seg_free(own_map);
+    return node_failed;
+  }
   size_t leaves = 0;
   for (int32_t part = 0; part < parts; ++part) {
     leaves += leaves_of_part[part];
@@ -189,10 +196,12 @@ node_id order_region_list(seg_context &ctx, block_table table) {
   // each two cells; more are made as they are needed.
   const size_t per_leaf = ctx.dim_z > 1 ? 6 : 4;
   if (!reserve_node_links(ctx, leaves * per_leaf)) {
+    note_shortage(ctx, "the adjacency cells");
     seg_free(own_map);
     return node_failed;
   }
 
+  ctx.region_total = leaves;
   const node_id first = table[0];
   region_node &f = ctx.nodes[first];
   f.last_member = first;
@@ -202,7 +211,12 @@ node_id order_region_list(seg_context &ctx, block_table table) {
   node_id head = first;
 
   ordering o{ctx, map, 0};
+  size_t done = 0;
   for (node_id b = f.next_block; b != 0; b = ctx.nodes[b].next_block) {
+    if (tick(ctx, ++done, leaves)) {
+      seg_free(own_map);
+      return node_failed;
+    }
     region_node &block = ctx.nodes[b];
     const int32_t level = code_level(ctx, block.code);
 
@@ -232,13 +246,18 @@ node_id order_region_list(seg_context &ctx, block_table table) {
                                  at.z > 0 ? start - e.depth : -1};
     for (int32_t d = DIR_X; d <= DIR_Z; ++d) {
       if (low_side[d] >= 0 && !face_leaves(o, low_side[d], level, d)) {
+        note_shortage(ctx, "the adjacency cells");
         seg_free(own_map);
         return node_failed;
       }
     }
   }
-  for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
+  for (node_id r = head; r != 0 && !tick(ctx); r = ctx.nodes[r].next_region) {
     ctx.nodes[r].next_block = 0;
+  }
+  if (ctx.ending != SEG_OK) {
+    seg_free(own_map);
+    return node_failed;
   }
   seg_free(own_map);
   return head;

@@ -190,6 +190,8 @@ std::string identifierOf(Fault fault) {
     return "kalmex:regionseg:imageTooLarge";
   case Fault::kOutOfMemory:
     return "kalmex:regionseg_core:outOfMemory";
+  case Fault::kInterrupted:
+    return "kalmex:regionseg_core:interrupted";
   case Fault::kNone:
     break;
   }
@@ -197,7 +199,8 @@ std::string identifierOf(Fault fault) {
 }
 
 std::string messageOf(const Failure &failure) {
-  return failure.fault == Fault::kOutOfMemory ? failure.text : "regionseg: " + failure.text;
+  const bool run = failure.fault == Fault::kOutOfMemory || failure.fault == Fault::kInterrupted;
+  return run ? failure.text : "regionseg: " + failure.text;
 }
 
 Failure notAnImage() {
@@ -243,6 +246,9 @@ Failure plan(const ImageView &image, const Options &opts, const CallSetup &setup
   r.start_level = t.startLevel;
   r.threads = setup.threads;
   r.progress = setup.progress;
+  r.check = setup.check;
+  r.check_data = setup.checkData;
+  r.heap = setup.heap;
   r.snapshot_budget = 0;
   if (setup.snapshots) {
     // The final state always has its slice: a budget in bytes too small for
@@ -275,9 +281,10 @@ Failure segment(const Plan &plan, const ImageView &image, int32_t *grey, int32_t
   const std::size_t slice = plan.voxels();
   snapshot_list *list = plan.snapshots ? snapshots : nullptr;
   int32_t status = SEG_FAIL;
+  seg_failure why = {};
   // Padding and cropping, until the module takes an image of any size.
   if (p1 == plan.d1 && p1 == plan.d2 && p3 == plan.d3) {
-    status = split_merge(grey, plan.d1, plan.d2, plan.d3, r, labels, list);
+    status = split_merge(grey, plan.d1, plan.d2, plan.d3, r, labels, list, &why);
     if (status == SEG_OK) {
       for (std::size_t k = 0; k < slice; ++k) {
         ++labels[k];
@@ -288,30 +295,27 @@ Failure segment(const Plan &plan, const ImageView &image, int32_t *grey, int32_t
     padGrey(grey, plan, p1, p3, padded.data());
     std::vector<int32_t> paddedLabels(padded.size());
     status = split_merge(padded.data(), static_cast<int32_t>(p1), static_cast<int32_t>(p1),
-                         static_cast<int32_t>(p3), r, paddedLabels.data(), list);
+                         static_cast<int32_t>(p3), r, paddedLabels.data(), list, &why);
     if (status == SEG_OK) {
       cropAndNumber(paddedLabels.data(), plan, p1, labels);
     }
-    if (list != nullptr && list->arena.slices != nullptr) {
+    if (status == SEG_OK && list != nullptr) {
       for (int32_t k = 0; k < list->count; ++k) {
         cropSlice(list->arena.slices + static_cast<std::size_t>(k) * padded.size(), plan, p1,
                   list->arena.slices + static_cast<std::size_t>(k) * slice);
       }
     }
   }
-  if (list != nullptr && list->arena.slices != nullptr) {
+  if (status != SEG_OK) {
+    char text[200];
+    format_failure(status, why, text, sizeof text);
+    return fail(status == SEG_STOPPED ? Fault::kInterrupted : Fault::kOutOfMemory, text);
+  }
+  if (list != nullptr) {
     const std::size_t n = slice * static_cast<std::size_t>(list->count);
     for (std::size_t k = 0; k < n; ++k) {
       ++list->arena.slices[k];
     }
-  }
-  if (status != SEG_OK) {
-    return fail(Fault::kOutOfMemory, "regionseg_core: the run ran out of memory.");
-  }
-  if (list != nullptr && list->count == 0) {
-    // The budget holds the final state: only memory can have failed it.
-    return fail(Fault::kOutOfMemory,
-                "regionseg_core: the run ran out of memory for its snapshots.");
   }
   return Failure();
 }

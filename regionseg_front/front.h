@@ -39,6 +39,7 @@ enum class Fault {
   kBadImage,      // its shape or its values
   kImageTooLarge, // more than the module takes
   kOutOfMemory,   // the run could not have its memory
+  kInterrupted,   // the caller's check stopped the run
 };
 
 struct Failure {
@@ -49,10 +50,11 @@ struct Failure {
 
 // The error identifier: kalmex:regionseg:REASON for the front end's own
 // faults (kNotImage is badImage too; the Python package raises TypeError for
-// it), kalmex:regionseg_core:outOfMemory for a run that failed.
+// it), kalmex:regionseg_core:outOfMemory or :interrupted for a run that
+// failed or was stopped.
 std::string identifierOf(Fault fault);
 // The whole message: "regionseg: " and the text for the front end's own
-// faults, the run's text as it is.
+// faults, the run's text (what ran short, or where it stopped) as it is.
 std::string messageOf(const Failure &failure);
 // The refusal of an image that is not a real numeric or logical array (the
 // caller tells).
@@ -161,6 +163,12 @@ struct CallSetup {
   double physicalMemory = 0; // bytes, 0 when unknown
   int32_t threads = 1;
   void (*progress)(const char *line) = nullptr; // null: standard output
+  // The run's check (seg_params::check: asked on the calling thread every
+  // few milliseconds; true stops the run) and the heap of a caller whose
+  // host may end the call inside the run (seg_params::heap).
+  bool (*check)(void *data, int32_t stage, double done) = nullptr;
+  void *checkData = nullptr;
+  seg_heap *heap = nullptr;
 };
 
 // The share of the snapshot budget that the module's stack may take: the
@@ -200,8 +208,8 @@ Failure checkValues(const ImageView &image, Plan &plan);
 // the image's layout; the run's working space before) numbered 1, 2, ... by
 // region size.  With snapshots (when the plan has them) the list as the
 // driver hands it over, its slices of the image's size, each value one more
-// than the value painted; the caller releases it.  A failed run leaves the
-// labels undefined.
+// than the value painted; the caller releases it (release_snapshots).  A run
+// that failed or was stopped holds nothing and leaves no stack.
 Failure segment(const Plan &plan, const ImageView &image, int32_t *grey, int32_t *labels,
                 snapshot_list *snapshots);
 

@@ -134,18 +134,21 @@ bool viewOf(const mxArray *a, segfront::ImageView &v) {
   return true;
 }
 
-// Set while a run and its outputs are being made.  A host ends a call at
-// once when its memory cannot be had (the snapshot arena, output 2), and the
-// run's own memory is then left behind; it is released at the start of the
-// next call, or when the module is cleared.
-bool runInProgress = false;
+// The heap of the run in progress.  A host ends a call at once when its
+// memory cannot be had (the snapshot arena), and the run's own memory is
+// then left on it; it is released at the start of the next call, or when
+// the module is cleared.  The arena, host memory of the call, the host
+// releases itself.
+seg_heap frontHeap;
 
 void releaseInterruptedRun() {
-  if (runInProgress) {
-    seg_release_everything();
-    runInProgress = false;
-  }
+  seg_use_heap(nullptr);
+  seg_release_heap(frontHeap);
 }
+
+// The host's interrupt (Ctrl-C), asked between the stages of a run and
+// within them.
+bool hostInterrupt(void *, int32_t, double) { return kxInterruptPending(); }
 
 // Everything about the call that is known before the run: the refusal, or
 // the image's view and the plan.
@@ -184,6 +187,8 @@ Refusal prepare(int nlhs, int nrhs, const mxArray *prhs[], segfront::ImageView &
   // times the stack's bytes.
   setup.stackCopies = 3;
   setup.physicalMemory = kxPhysicalMemoryBytes();
+  setup.check = hostInterrupt;
+  setup.heap = &frontHeap;
   segfront::Failure f = segfront::plan(view, opts, setup, plan);
   if (!f) {
     f = segfront::checkValues(view, plan);
@@ -227,13 +232,8 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   snapshot_list snapshots = {};
   snapshots.arena.allocator.resize = kxHostResize;
   snapshots.arena.allocator.release = kxHostRelease;
-  // Until the stack is output 2 and its cells are gone, the host may end
-  // the call (its memory for the stack) with the run's memory still held.
-  runInProgress = true;
   const Refusal failed = run(plan, view, static_cast<int32_t *>(mxGetData(labels)), snapshots);
   if (failed.id != nullptr) {
-    release_snapshots(snapshots);
-    runInProgress = false;
     mxDestroyArray(labels);
     raise(failed);
   }
@@ -246,12 +246,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     plhs[1] = kxArrayOfBlock(snapshots.arena.slices, bytes, mxINT32_CLASS, stackDims, ndims + 1);
     snapshots.arena.slices = nullptr;
     snapshots.arena.capacity = 0;
-    release_snapshot_cells(snapshots.head);
-    runInProgress = false;
     if (snapshots.budget_reached) {
       const std::string text = segfront::budgetWarning(plan, snapshots.count);
       kxWarningVerbatim(segfront::kBudgetWarningId, text.c_str());
     }
   }
-  runInProgress = false;
 }

@@ -5,13 +5,16 @@
 // without a copy when the array is already in that order.  The arguments are
 // checked by the same functions the modules use, so the errors carry the
 // modules' own texts; ValueError for a wrong value, TypeError for a wrong
-// type.  The interpreter lock is released while a core runs.
+// type, MemoryError for a segmentation that memory runs short for.  The
+// interpreter lock is released while a core runs; a segmentation on the
+// main thread still sees Ctrl-C, and ends with KeyboardInterrupt.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <cstdio>
@@ -118,6 +121,61 @@ py::array takeSnapshotStack(snapshot_list &list, const std::vector<py::ssize_t> 
   return stack;
 }
 
+// The interpreter's main thread, the only one Python runs its signal
+// handlers on (set when the module is imported).
+unsigned long interpreterMainThread = 0;
+
+// A segmentation's watch for KeyboardInterrupt: on the main thread only,
+// at most every 20 ms, Python's signal handlers run with the interpreter
+// lock taken for the moment; the exception one raises is kept for the
+// caller, and the run stops.
+struct InterruptWatch {
+  bool mainThread = false;
+  std::chrono::steady_clock::time_point next;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+};
+
+bool pythonInterrupted(void *data, int32_t, double) {
+  InterruptWatch &w = *static_cast<InterruptWatch *>(data);
+  if (!w.mainThread) {
+    return false;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (now < w.next) {
+    return false;
+  }
+  w.next = now + std::chrono::milliseconds(20);
+  py::gil_scoped_acquire locked;
+  if (PyErr_CheckSignals() == 0) {
+    return false;
+  }
+  PyErr_Fetch(&w.type, &w.value, &w.traceback);
+  return true;
+}
+
+// The run's check set to w (with the interpreter lock held).
+void watchInterrupts(seg_params &p, InterruptWatch &w) {
+  w.mainThread = PyThread_get_thread_ident() == interpreterMainThread;
+  p.check = pythonInterrupted;
+  p.check_data = &w;
+}
+
+// Raises what ended a run that did not succeed (with the lock held): the
+// exception the signal handler raised, or MemoryError saying what ran short.
+void raiseRunFailure(int32_t status, const seg_failure &why, InterruptWatch &w) {
+  if (status == SEG_OK) {
+    return;
+  }
+  if (status == SEG_STOPPED && w.type != nullptr) {
+    PyErr_Restore(w.type, w.value, w.traceback);
+    throw py::error_already_set();
+  }
+  char text[200];
+  format_failure(status, why, text, sizeof text);
+  PyErr_SetString(status == SEG_STOPPED ? PyExc_KeyboardInterrupt : PyExc_MemoryError, text);
+  throw py::error_already_set();
+}
+
 [[noreturn]] void raiseRefusal(const seg_refusal &r, bool typeError = false) {
   char text[200];
   format_refusal(r, text, sizeof text);
@@ -193,17 +251,23 @@ py::object runSplitMerge(const py::array_t<int32_t, py::array::f_style> &image,
   list.arena.allocator.resize = arenaResize;
   list.arena.allocator.release = arenaRelease;
   p.progress = collectProgress;
+  InterruptWatch watch;
+  watchInterrupts(p, watch);
   const int32_t *grey = image.data();
   int32_t *out = labels.mutable_data();
   std::string lines;
+  seg_failure why = {};
+  int32_t status = SEG_OK;
   {
     py::gil_scoped_release unlocked;
     progressLines.clear();
     progressWanted = verbose;
-    split_merge(grey, dims[0], dims[1], dims[2], p, out, snapshots ? &list : nullptr);
+    status =
+        split_merge(grey, dims[0], dims[1], dims[2], p, out, snapshots ? &list : nullptr, &why);
     lines.swap(progressLines);
   }
   writeOut(lines);
+  raiseRunFailure(status, why, watch);
   if (!snapshots) {
     return std::move(labels);
   }
@@ -263,14 +327,21 @@ py::object splitMerge(const py::handle &image, const seg_params &params, bool sn
 // regionseg: the front end (front.h), as regionseg.m calls it
 
 // A failure of the front end: TypeError for an image that is not one,
-// MemoryError for memory that could not be had, else ValueError.
-[[noreturn]] void raiseFailure(const segfront::Failure &f) {
+// MemoryError for memory that could not be had, for a stopped run the
+// exception that stopped it (KeyboardInterrupt), else ValueError.
+[[noreturn]] void raiseFailure(const segfront::Failure &f, InterruptWatch *watch = nullptr) {
   const std::string text = segfront::messageOf(f);
   if (f.fault == segfront::Fault::kNotImage) {
     throw py::type_error(text);
   }
-  if (f.fault == segfront::Fault::kOutOfMemory) {
-    PyErr_SetString(PyExc_MemoryError, text.c_str());
+  if (f.fault == segfront::Fault::kInterrupted && watch != nullptr && watch->type != nullptr) {
+    PyErr_Restore(watch->type, watch->value, watch->traceback);
+    throw py::error_already_set();
+  }
+  if (f.fault == segfront::Fault::kOutOfMemory || f.fault == segfront::Fault::kInterrupted) {
+    PyErr_SetString(f.fault == segfront::Fault::kOutOfMemory ? PyExc_MemoryError
+                                                             : PyExc_KeyboardInterrupt,
+                    text.c_str());
     throw py::error_already_set();
   }
   throw py::value_error(text);
@@ -421,6 +492,8 @@ py::object runFront(const segfront::ImageView &view, const segfront::Options &op
   snapshot_list list = {};
   list.arena.allocator.resize = arenaResize;
   list.arena.allocator.release = arenaRelease;
+  InterruptWatch watch;
+  watchInterrupts(plan.params, watch);
   int32_t *out = labels.mutable_data();
   std::string lines;
   {
@@ -433,8 +506,7 @@ py::object runFront(const segfront::ImageView &view, const segfront::Options &op
   }
   writeOut(lines);
   if (f) {
-    release_snapshots(list);
-    raiseFailure(f);
+    raiseFailure(f, &watch);
   }
   if (!snapshots) {
     return std::move(labels);
@@ -952,6 +1024,8 @@ double timeSplitMerge(const py::handle &image, const seg_params &params, double 
 
 PYBIND11_MODULE(_kalmex, m) {
   m.doc() = "The host-free cores of kalmex; use the package kalmex.";
+  interpreterMainThread =
+      py::cast<unsigned long>(py::module_::import("threading").attr("main_thread")().attr("ident"));
 
   py::class_<seg_params>(m, "SegParams", "The parameters of one regionseg_core run.")
       .def(py::init<>())
