@@ -236,7 +236,11 @@ void callWithText(const char *name, const char *id, const char *text) {
 
 void kxErrorVerbatim(const char *id, const char *text) {
 #if defined(HAVE_OCTAVE)
-  callWithText("error", id, text); // does not return
+  // With an interrupt pending Octave would stop in its own error function
+  // before any caller could catch ours: then the host's prefix stays.
+  if (!kxInterruptPending()) {
+    callWithText("error", id, text); // does not return
+  }
 #endif
   mexErrMsgIdAndTxt(id, "%s", text);
   std::abort(); // not reached: a host's error ends the call

@@ -67,7 +67,8 @@ mxArray *kxArrayOfBlock(void *block, size_t bytes, mxClassID cls, const mwSize *
 
 // An error or a warning whose text is exactly TEXT on every host: Octave puts
 // the module's name before the text of mexErrMsgIdAndTxt and
-// mexWarnMsgIdAndTxt, so there they go through its own error and warning.
+// mexWarnMsgIdAndTxt, so there they go through its own error and warning
+// (but for an error while an interrupt is pending, which keeps the name).
 [[noreturn]] void kxErrorVerbatim(const char *id, const char *text);
 void kxWarningVerbatim(const char *id, const char *text);
 

@@ -531,7 +531,7 @@ TEST_F(KalsegTool, RunThatMemoryRunsShortForWritesNothing) {
   }
   const int status = pclose(p);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << out;
-  EXPECT_EQ(out.rfind("kalseg: regionseg_core: Out of memory during ", 0), 0u) << out;
+  EXPECT_EQ(out.rfind("kalseg: Out of memory during ", 0), 0u) << out;
   EXPECT_EQ(files(), std::set<std::string>{"a.pgm"});
 }
 
