@@ -203,11 +203,16 @@ Case random_case(std::mt19937 &rng, int32_t max_levels) {
   std::copy(p, p + 14, c.params);
   c.nlhs = below(rng, 4) == 0 ? 1 : 2;
   c.image = make_texture(rng, c.side(), c.side(), c.planes(), c.texture);
+  const double slice = 4.0 * static_cast<double>(c.image.size());
   if (c.nlhs == 2 && below(rng, 4) == 0) {
     // A budget of a few slices (bytes), so that the stack stops early.
     c.budget = true;
-    const double slice = 4.0 * static_cast<double>(c.image.size());
     c.budget_bytes = slice * (1 + below(rng, 6)) + below(rng, 1000) + 2;
+  } else if (c.nlhs == 2 && c.image.size() > (1u << 16)) {
+    // Large images with a pixel a region would open a thousand slices
+    // or more: 256 MB for each of the two modules' stacks.
+    c.budget = true;
+    c.budget_bytes = 256.0 * 1024 * 1024;
   }
   return c;
 }
