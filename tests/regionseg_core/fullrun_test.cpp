@@ -1,7 +1,7 @@
 // Whole segmentations through the driver on many seeded random images, 2-D
-// and 3-D, every criterion, both grouping modes, elimination on and off: the
-// properties every finished label image must have, and the same result for
-// every thread count.
+// and 3-D, filling their tree or not, every criterion, both grouping modes,
+// elimination on and off: the properties every finished label image must
+// have, and the same result for every thread count.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,15 +27,22 @@ struct Params : seg_params {
     size_factor = 2.0;
   }
   bool with_snapshots = true; // whether the checks expect a snapshot stack
+  // The image's sides; 0: the tree's own.
+  int32_t d1 = 0, d2 = 0, d3 = 0;
 
   int32_t dim() const { return 1 << levels; }
   int32_t depth() const { return levels == flat_levels ? 1 : 1 << (levels - flat_levels); }
+  int32_t x() const { return d1 > 0 ? d1 : dim(); }
+  int32_t y() const { return d2 > 0 ? d2 : dim(); }
+  int32_t z() const { return d3 > 0 ? d3 : depth(); }
   std::string describe() const {
-    return "levels " + std::to_string(levels) + " flat " + std::to_string(flat_levels) + " start " +
-           std::to_string(start_level) + " criterion " + std::to_string(criterion) + " threshold " +
-           std::to_string(threshold) + " parallel " + std::to_string(parallel_grouping) + "/" +
-           std::to_string(parallel_seeds) + "/" + std::to_string(seed_any_level) + " min " +
-           std::to_string(min_region_size) + " keep " + std::to_string(keep_small_stats);
+    return std::to_string(x()) + " x " + std::to_string(y()) + " x " + std::to_string(z()) +
+           ", levels " + std::to_string(levels) + " flat " + std::to_string(flat_levels) +
+           " start " + std::to_string(start_level) + " criterion " + std::to_string(criterion) +
+           " threshold " + std::to_string(threshold) + " parallel " +
+           std::to_string(parallel_grouping) + "/" + std::to_string(parallel_seeds) + "/" +
+           std::to_string(seed_any_level) + " min " + std::to_string(min_region_size) + " keep " +
+           std::to_string(keep_small_stats);
   }
 };
 
@@ -47,18 +54,32 @@ struct Outcome {
   long allocations = 0; // made by the run
 };
 
-// One run; without with_snapshots the caller asks for the labels only.
+// One run; without with_snapshots the caller asks for the labels only.  The
+// image and the labels lie inside larger buffers: the bytes around the
+// image are random on every call (the run must not read them) and those
+// around the labels must stay as they were.
 Outcome segment(const std::vector<int32_t> &image, const Params &p, bool with_snapshots = true) {
+  static std::mt19937 around(4321);
+  constexpr size_t margin = 67;
+  std::vector<int32_t> input(image.size() + 2 * margin);
+  for (size_t i = 0; i < input.size(); ++i) {
+    const bool inside = i >= margin && i - margin < image.size();
+    input[i] = inside ? image[i - margin] : static_cast<int32_t>(around());
+  }
+  std::vector<int32_t> output(image.size() + 2 * margin, -7);
   Outcome out;
-  const int32_t d = p.dim();
-  out.labels.assign(image.size(), -1);
   snapshot_list snaps{};
   const long before = seg_allocation_count();
   testing::internal::CaptureStdout();
-  out.status = split_merge(image.data(), d, d, p.depth(), p, out.labels.data(),
+  out.status = split_merge(input.data() + margin, p.x(), p.y(), p.z(), p, output.data() + margin,
                            with_snapshots ? &snaps : nullptr);
   out.printed = testing::internal::GetCapturedStdout();
   out.allocations = seg_allocation_count() - before;
+  out.labels.assign(output.begin() + margin, output.end() - margin);
+  const auto is_guard = [](int32_t v) { return v == -7; };
+  EXPECT_TRUE(std::all_of(output.begin(), output.begin() + margin, is_guard) &&
+              std::all_of(output.end() - margin, output.end(), is_guard))
+      << "written outside the labels";
   for (snapshot *s = snaps.head; s != nullptr; s = s->next) {
     out.snapshots.emplace_back(s->labels, s->labels + image.size());
   }
@@ -69,9 +90,10 @@ Outcome segment(const std::vector<int32_t> &image, const Params &p, bool with_sn
 
 // Shapes, gradients and noise, so that every stage has work to do.
 std::vector<int32_t> random_image(std::mt19937 &rng, const Params &p) {
-  const int32_t d = p.dim();
-  const int32_t dz = p.depth();
-  std::vector<int32_t> img(static_cast<size_t>(d) * d * dz);
+  const int32_t d = p.x();
+  const int32_t dy = p.y();
+  const int32_t dz = p.z();
+  std::vector<int32_t> img(static_cast<size_t>(d) * dy * dz);
   std::uniform_int_distribution<int32_t> grey(0, 255);
   const int32_t base = grey(rng);
   const int noise = static_cast<int>(rng() % 12);
@@ -82,15 +104,15 @@ std::vector<int32_t> random_image(std::mt19937 &rng, const Params &p) {
   std::vector<Box> boxes(rng() % 6);
   for (auto &b : boxes) {
     b.x0 = static_cast<int32_t>(rng() % d);
-    b.y0 = static_cast<int32_t>(rng() % d);
+    b.y0 = static_cast<int32_t>(rng() % dy);
     b.z0 = static_cast<int32_t>(rng() % dz);
     b.x1 = b.x0 + 1 + static_cast<int32_t>(rng() % d);
-    b.y1 = b.y0 + 1 + static_cast<int32_t>(rng() % d);
+    b.y1 = b.y0 + 1 + static_cast<int32_t>(rng() % dy);
     b.z1 = b.z0 + 1 + static_cast<int32_t>(rng() % dz);
     b.v = grey(rng);
   }
   for (int32_t z = 0; z < dz; ++z) {
-    for (int32_t y = 0; y < d; ++y) {
+    for (int32_t y = 0; y < dy; ++y) {
       for (int32_t x = 0; x < d; ++x) {
         int32_t v = gradient ? (base + 3 * x + 2 * y) % 256 : base;
         for (const auto &b : boxes) {
@@ -101,19 +123,21 @@ std::vector<int32_t> random_image(std::mt19937 &rng, const Params &p) {
         if (noise > 0) {
           v += static_cast<int32_t>(rng() % (2 * noise + 1)) - noise;
         }
-        img[x + y * d + z * d * d] = std::clamp(v, 0, 255);
+        img[x + y * d + z * d * dy] = std::clamp(v, 0, 255);
       }
     }
   }
   return img;
 }
 
-// Every pixel labelled; labels 0..k-1 all used; sizes non-increasing with
-// the label; every region face-connected; the last snapshot shows exactly
-// the final regions.  Returns k.
+// Every pixel labelled; labels 0..k-1 all used; sizes (in image pixels)
+// non-increasing with the label; every region face-connected and, with
+// elimination, at least min_region_size pixels unless it is the only one;
+// the last snapshot shows exactly the final regions.  Returns k.
 int32_t check_labels(const Outcome &o, const Params &p) {
-  const int32_t d = p.dim();
-  const int32_t dz = p.depth();
+  const int32_t d = p.x();
+  const int32_t dy = p.y();
+  const int32_t dz = p.z();
   const std::vector<int32_t> &lab = o.labels;
   int32_t k = 0;
   for (int32_t v : lab) {
@@ -131,6 +155,9 @@ int32_t check_labels(const Outcome &o, const Params &p) {
     if (i > 0) {
       EXPECT_GE(sizes[i - 1], sizes[i]) << "label " << i;
     }
+    if (k > 1) {
+      EXPECT_GE(sizes[i], p.min_region_size) << "label " << i << " is small";
+    }
   }
   // Face-connected: one flood per label reaches all its pixels.
   std::vector<char> seen(lab.size(), 0);
@@ -146,14 +173,14 @@ int32_t check_labels(const Outcome &o, const Params &p) {
     while (!stack.empty()) {
       const int32_t i = stack.back();
       stack.pop_back();
-      const int32_t x = i % d, y = (i / d) % d, z = i / (d * d);
+      const int32_t x = i % d, y = (i / d) % dy, z = i / (d * dy);
       const int32_t nb[6][3] = {{x - 1, y, z}, {x + 1, y, z}, {x, y - 1, z},
                                 {x, y + 1, z}, {x, y, z - 1}, {x, y, z + 1}};
       for (const auto &n : nb) {
-        if (n[0] < 0 || n[0] >= d || n[1] < 0 || n[1] >= d || n[2] < 0 || n[2] >= dz) {
+        if (n[0] < 0 || n[0] >= d || n[1] < 0 || n[1] >= dy || n[2] < 0 || n[2] >= dz) {
           continue;
         }
-        const int32_t j = n[0] + n[1] * d + n[2] * d * d;
+        const int32_t j = n[0] + n[1] * d + n[2] * d * dy;
         if (!seen[j] && lab[j] == lab[i]) {
           seen[j] = 1;
           stack.push_back(j);
@@ -221,6 +248,12 @@ void run_random_cases(uint32_t seed, int rounds, bool volume) {
     p.noise_sigma = 0.5 + (rng() % 60) / 10.0;
     p.confidence_row = 1 + static_cast<int32_t>(rng() % 3);
     p.size_factor = (rng() % 50) / 10.0;
+    if (round % 3 != 0) {
+      // An image that the tree covers without filling it.
+      p.d1 = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(p.dim()));
+      p.d2 = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(p.dim()));
+      p.d3 = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(p.depth()));
+    }
     const std::vector<int32_t> img = random_image(rng, p);
     SCOPED_TRACE("round " + std::to_string(round) + ": " + p.describe());
 
