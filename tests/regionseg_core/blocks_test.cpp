@@ -266,6 +266,51 @@ TEST_F(Blocks, ADeepBlockSplitsIntoEightChildren) {
   seg_free(t);
 }
 
+// A 3 x 2 image in the 4 x 4 tree, single-pixel start blocks: the present
+// blocks are the six pixels (0x11 to 0x14, 0x21, 0x23), quadrant 2 holds
+// two of them, quadrants 3 and 4 none.  Criterion 5 with noise 1 and size
+// factor 2 gives level 1 the limit 1 + 2 / sqrt(4) = 2: the pair 50, 52
+// (S 102, Q 5204, v = (5204 - 102^2 / 2) / 1 = 2) merges into quadrant 2,
+// the pair 50, 53 (v = 4.5) does not.
+TEST_F(Blocks, ImageOfThreeByTwoPixels) {
+  for (const int32_t second : {52, 53}) {
+    seg_params g = flat2d(2, 0);
+    g.criterion = CRITERION_SCALED_VARIANCE;
+    g.noise_sigma = 1;
+    g.size_factor = 2;
+    Context c(g, true, 3, 2, 1);
+    const int32_t values[6] = {10, 12, 50, 11, 13, second};
+    std::copy(values, values + 6, c.image.begin());
+    ASSERT_EQ(build_variance_limits(c.ctx), SEG_OK);
+    EXPECT_EQ(present_voxels(c.ctx, 0x20, 1), 2);
+    EXPECT_EQ(present_voxels(c.ctx, 0x10, 1), 4);
+    EXPECT_EQ(present_voxels(c.ctx, 0, 2), 6);
+    EXPECT_FALSE(block_present(c.ctx, 0x30, 1));
+    block_table t = build_initial_blocks(c.ctx);
+    ASSERT_FALSE(seg_failed(t));
+    EXPECT_EQ(chain_codes(c.ctx, t), (std::vector<block_code>{0x11, 0x12, 0x13, 0x14, 0x21, 0x23}));
+    for (node_id n = t[0]; n != 0; n = c.ctx.nodes[n].next_block) {
+      EXPECT_EQ(t[start_slot(c.ctx, c.ctx.nodes[n].code, 0)], n);
+    }
+    // The checkerboard of the present pixels: rows 1 2 1 and 3 4 3.
+    paint_checkerboard(c.ctx);
+    EXPECT_EQ(std::vector<int32_t>(c.ctx.snapshot_cur->labels, c.ctx.snapshot_cur->labels + 6),
+              (std::vector<int32_t>{1, 2, 1, 3, 4, 3}));
+    const int32_t events = c.ctx.paint_events;
+    merge_blocks(c.ctx, t);
+    if (second == 52) {
+      // Two groups merge, painted with their digits; the root's does not.
+      EXPECT_EQ(chain_codes(c.ctx, t), (std::vector<block_code>{0x10, 0x20}));
+      EXPECT_EQ(c.ctx.paint_events, events + 2);
+      EXPECT_EQ(std::vector<int32_t>(c.ctx.snapshot_cur->labels, c.ctx.snapshot_cur->labels + 6),
+                (std::vector<int32_t>{1, 1, 2, 1, 1, 2}));
+    } else {
+      EXPECT_EQ(chain_codes(c.ctx, t), (std::vector<block_code>{0x10, 0x21, 0x23}));
+    }
+    seg_free(t);
+  }
+}
+
 TEST_F(Blocks, CheckerboardOfStartBlocks) {
   Context c(flat2d(3, 1));
   paint_checkerboard(c.ctx);

@@ -326,6 +326,50 @@ TEST(FullRun, TreesOfNineToElevenLevels) {
   }
 }
 
+// A 5 x 3 x 2 volume in the 8 x 8 x 2 tree (flat levels 2, start blocks
+// 2 x 2 x 1), 100 everywhere but 200 on x = 4 of plane 1.  The twelve
+// present start blocks merge into the four present blocks of level 2
+// (0x100: 12 voxels, 0x200: 3, 0x500: 12, 0x600: 3, the last of value
+// 200); the root's group of them fails.  Grouping joins the three of 100
+// (27 voxels) and leaves 0x600 on its own (3 voxels): labels 0 and 1.
+// With min_region_size 4 it is small and joins the rest; with 3 it stays.
+TEST(FullRun, VolumeOfFiveByThreeByTwo) {
+  Params p;
+  p.levels = 3;
+  p.flat_levels = 2;
+  p.start_level = 1;
+  p.d1 = 5;
+  p.d2 = 3;
+  p.d3 = 2;
+  std::vector<int32_t> img(30, 100);
+  std::vector<int32_t> two_regions(30, 0);
+  for (int32_t y = 0; y < 3; ++y) {
+    img[4 + 5 * y + 15] = 200;
+    two_regions[4 + 5 * y + 15] = 1;
+  }
+  for (const int32_t min_size : {0, 3, 4}) {
+    p.min_region_size = min_size;
+    const Outcome o = segment(img, p);
+    ASSERT_EQ(o.status, SEG_OK);
+    EXPECT_EQ(o.labels, min_size == 4 ? std::vector<int32_t>(30, 0) : two_regions) << min_size;
+  }
+}
+
+// A lone start block that fails its criterion is split: a 2 x 2 image in a
+// tree of 4 x 4 with start blocks of 2 x 2.
+TEST(FullRun, ALoneFailingStartBlockIsSplit) {
+  Params p;
+  p.levels = 2;
+  p.flat_levels = 2;
+  p.start_level = 1;
+  p.d1 = 2;
+  p.d2 = 2;
+  const Outcome o = segment({0, 100, 0, 100}, p);
+  ASSERT_EQ(o.status, SEG_OK);
+  EXPECT_EQ(o.labels, (std::vector<int32_t>{0, 1, 0, 1}));
+  EXPECT_NE(o.printed.find("finished splitting\n"), std::string::npos);
+}
+
 TEST(FullRun, EverythingSmallLeavesOneLabel) {
   std::mt19937 rng(9);
   Params p;
