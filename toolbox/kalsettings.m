@@ -49,8 +49,10 @@
 %  DisplayToFigure        on/off   on
 %  EnableKeyboard         on/off   on
 %  FileWriteWarning       on/off   on
-%  Gamma                  triple   [1 1 1]  each clamped to 0.01..100
-%  GammaGrey              real     1        clamped to 0.01..100
+%  Gamma                  triple   [1 1 1]  each clamped to 0.01..100; NaN is
+%                                           stored as it is
+%  GammaGrey              real     1        clamped to 0.01..100; NaN is stored
+%                                           as it is
 %  ImageFilePath          string   ''
 %  ImageSizeLimit         integer  2048     negative gives 0
 %  MorphologicalFlavour   integer  0
@@ -101,6 +103,8 @@
 %!   assert(kalsettings(0, 'GammaGrey'), 2.5);
 %!   kalsettings(1, 'GammaGrey', 1000);
 %!   assert(kalsettings(0, 'GammaGrey'), 100);
+%!   kalsettings(1, 'GammaGrey', NaN);
+%!   assert(isnan(kalsettings(0, 'GammaGrey')));
 %!   kalsettings(3, 'kx_demo_image', 7);
 %!   assert(kalsettings(2, 'kx_demo_image'), 7);
 %! unwind_protect_cleanup
