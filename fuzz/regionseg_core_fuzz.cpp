@@ -226,7 +226,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     }
     const uint8_t kind = in.byte();
     if (kind >= 245) {
+      // Any array: one that happens to be an int32 image the tree covers
+      // is segmented.
       frame.inputs.push_back(kalfuzz::makeArray(in, 64));
+      voxels = mxGetNumberOfElements(frame.inputs.back());
       continue;
     }
     mxArray *image = mxCreateNumericArray(ndims, dims, mxINT32_CLASS, mxREAL);

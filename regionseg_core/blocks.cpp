@@ -192,16 +192,6 @@ void paint_splits(seg_context &ctx, node_id first) {
 
 } // namespace
 
-namespace {
-
-// Present children of the block code of level + 1.
-int32_t children_present(const seg_context &ctx, block_code code, int32_t level) {
-  const block_origin_t s = block_steps(ctx, code, level + 1, ctx.levels);
-  return __builtin_popcount(present_children(ctx, s.x, s.y, s.z, level));
-}
-
-} // namespace
-
 // Level by level: each block to split at one level (the list in chain
 // order) becomes its first child and gets its other present children, new
 // records, linked after it; each child is judged at once.  The blocks are
@@ -267,7 +257,8 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
       if (!ctx.whole) {
         made = 0;
         for (size_t j = first; j < last; ++j) {
-          made += static_cast<size_t>(children_present(ctx, ctx.nodes[splitting[j]].code, level));
+          made += static_cast<size_t>(
+              siblings_of(ctx, ctx.nodes[splitting[j]].code, level + 1).children);
         }
       }
       children_before[part + 1] = children_before[part] + made;

@@ -13,6 +13,14 @@
 //   clean_region_list, sort_region_list               (cleaning.cpp)
 //   make_output                                       (output.cpp)
 //
+// Geometry.  The block tree covers the image, which need not fill it: the
+// tree's pixels outside the image are absent, and a block whose first pixel
+// is absent has no record and is never judged, painted, counted, listed or
+// labelled.  A present block is judged and painted on its present part
+// (present_box, block_geometry.h), and n(B), its pixels there, is what every
+// count of pixels adds up.  An image that fills the tree gives exactly the
+// results of the tree alone.
+//
 // Failure code.  A stage that returns a status returns 0 or SEG_FAIL (-1);
 // one that returns a record returns node_failed; build_initial_blocks
 // returns the sentinel seg_fail_ptr<T>() (the pointer whose value is -1;
