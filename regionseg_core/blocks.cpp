@@ -50,29 +50,40 @@ block_table build_initial_blocks(seg_context &ctx) {
     seg_free(table);
     return seg_fail_ptr<node_id>();
   }
-  node_id previous = 0;
-  // The present start blocks in code order, from the first (all digits 1);
-  // each in the slot of its cell.
-  block_code code = first_code(ctx, start);
-  for (int32_t i = 0; i < cells; ++i) {
-    if (i > 0) {
-      code = next_present_code(ctx, code, start);
-    }
-    const node_id id = new_region_node(ctx); // reserved: cannot fail
-    ctx.nodes[id].code = code;
-    if (previous != 0) {
-      ctx.nodes[previous].next_block = id;
-    }
-    previous = id;
-    table[start_slot(ctx, code, start)] = id;
+  // The present start blocks in code order, their records one after
+  // another in the chain, each in the slot of its cell: the present children
+  // of every present block of the level above, whose cells are the cell of
+  // child 1 and its neighbours along x, y and z.
+  const node_id first = take_reserved_nodes(ctx, static_cast<size_t>(cells));
+  region_node *const records = ctx.nodes + first;
+  const int32_t side = start;
+  const int32_t thick = start <= ctx.flat_levels ? 0 : start - ctx.flat_levels;
+  const int32_t cells_x = ctx.cells_x;
+  const int32_t cells_y = ctx.cells_y;
+  int32_t step[8];
+  for (int32_t k = 0; k < 8; ++k) {
+    step[k] = (k & 1) + ((k & 2) != 0 ? cells_x : 0) + ((k & 4) != 0 ? cells_x * cells_y : 0);
   }
-  // Each start block judged on its own.
+  node_id id = first;
+  for_each_present_block(ctx, start + 1, [&](block_code code, int32_t x, int32_t y, int32_t z) {
+    const int32_t slot = (x >> side) + cells_x * ((y >> side) + cells_y * (z >> thick));
+    for (uint32_t left = present_children(ctx, x, y, z, start); left != 0; left &= left - 1) {
+      const int32_t k = __builtin_ctz(left); // child k + 1
+      region_node &r = records[id - first];
+      r = region_node{};
+      r.code = set_digit(static_cast<block_code>(k + 1), start, code);
+      r.next_block = id + 1;
+      table[slot + step[k]] = id++;
+    }
+  });
+  records[cells - 1].next_block = 0;
+  // Each start block judged on its own, in the order of the records.
   const size_t count = static_cast<size_t>(cells);
   const part_plan plan = plan_parts(ctx, count, static_cast<size_t>(ctx.image_voxels));
   for_each_part(plan, [&](int32_t part, int32_t worker) {
     const size_t last = part_start(count, part + 1, plan.parts);
     for (size_t i = part_start(count, part, plan.parts); i < last; ++i) {
-      evaluate_code(ctx, ctx.nodes[table[i]], start, worker);
+      evaluate_code(ctx, records[i], start, worker);
     }
   });
   return table;
@@ -242,6 +253,10 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
     const int32_t children = ctx.child_count[level];
     const int32_t side = int32_t{1} << level;
     const int32_t planes = level_planes(ctx, level);
+    const bool whole = ctx.whole;
+    const int32_t step_x = side;
+    const int32_t step_y = side * ctx.dim_x;
+    const int32_t step_z = planes * ctx.plane_stride;
     // The work: every pixel of the blocks split, read once or twice.
     const uint64_t cube_work = static_cast<uint64_t>(count) * ctx.block_voxels[level + 1];
     const size_t work = cube_work < static_cast<uint64_t>(ctx.image_voxels)
@@ -284,6 +299,8 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
         const node_id after = ctx.nodes[p].next_block;
         const block_origin_t s = block_steps(ctx, parent, level + 1, ctx.levels);
         const uint32_t present = present_children(ctx, s.x, s.y, s.z, level);
+        // In an image that fills the tree every child is child 1 moved.
+        const block_box first_child = box_at(ctx, s.x, s.y, s.z, level);
         node_id id = p;
         for (int32_t k = 1; k <= children; ++k) {
           // Bit 0 of k - 1: the upper half in x, bit 1 in y, bit 2 in z.
@@ -299,9 +316,15 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
           }
           region_node &c = ctx.nodes[id];
           c.code = set_digit(static_cast<block_code>(k), level, parent);
-          const block_box box =
-              box_at(ctx, s.x + ((bits & 1) != 0 ? side : 0), s.y + ((bits & 2) != 0 ? side : 0),
-                     s.z + ((bits & 4) != 0 ? planes : 0), level);
+          block_box box = first_child;
+          if (!whole) {
+            box =
+                box_at(ctx, s.x + ((bits & 1) != 0 ? side : 0), s.y + ((bits & 2) != 0 ? side : 0),
+                       s.z + ((bits & 4) != 0 ? planes : 0), level);
+          } else {
+            box.start += ((bits & 1) != 0 ? step_x : 0) + ((bits & 2) != 0 ? step_y : 0) +
+                         ((bits & 4) != 0 ? step_z : 0);
+          }
           evaluate_block(ctx, box, level, c, worker);
           if (c.stat_a < 0) {
             if (level > 0) {

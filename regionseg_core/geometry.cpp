@@ -15,19 +15,8 @@ block_code next_code(const block_grid &g, block_code code, int32_t level) {
   return code + (block_code{1} << (4 * level));
 }
 
-block_code first_code(const block_grid &g, int32_t level) {
-  block_code code = 0;
-  for (int32_t l = level; l < g.levels; ++l) {
-    code = set_digit(1, l, code);
-  }
-  return code;
-}
-
-block_code next_present_code(const block_grid &g, block_code code, int32_t level) {
+block_code next_present_code_past(const block_grid &g, block_code code, int32_t level) {
   code = next_code(g, code, level);
-  if (g.whole) {
-    return code;
-  }
   while (code != 0 && !block_present(g, code, level)) {
     // Past the highest absent ancestor (the root is present), then down to
     // its successor's first block of the level.

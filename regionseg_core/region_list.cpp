@@ -233,18 +233,13 @@ node_id order_region_list(seg_context &ctx, block_table table) {
     const int32_t side = int32_t{1} << level;
     const int32_t planes = level_planes(ctx, level);
     const int32_t start = at.x + at.y * ctx.dim_x + at.z * ctx.plane_stride;
-    const bool low_side[3] = {at.x > 0, at.y > 0, at.z > 0};
-    const int32_t step[3][3] = {{side, 0, 0}, {0, side, 0}, {0, 0, planes}};
-    for (int32_t d = DIR_X; d <= DIR_Z; ++d) {
-      if (!low_side[d]) {
-        continue;
-      }
-      const int32_t *s = step[d];
-      if (!face_leaves(o, start - s[0] - s[1] * ctx.dim_x - s[2] * ctx.plane_stride, at.x - s[0],
-                       at.y - s[1], at.z - s[2], level, d)) {
-        seg_free(own_map);
-        return node_failed;
-      }
+    if ((at.x > 0 && !face_leaves(o, start - side, at.x - side, at.y, at.z, level, DIR_X)) ||
+        (at.y > 0 &&
+         !face_leaves(o, start - side * ctx.dim_x, at.x, at.y - side, at.z, level, DIR_Y)) ||
+        (at.z > 0 && !face_leaves(o, start - planes * ctx.plane_stride, at.x, at.y, at.z - planes,
+                                  level, DIR_Z))) {
+      seg_free(own_map);
+      return node_failed;
     }
   }
   for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {

@@ -327,9 +327,12 @@ inline link_id new_node_link(seg_context &ctx) {
   ctx.links[ctx.link_count] = node_link{};
   return ctx.link_count++;
 }
-// count records at once from the room reserve_region_nodes made (after the
-// first record): the first of them.  Their contents are the caller's to set.
+// count records at once from the room reserve_region_nodes made: the first
+// of them.  Their contents are the caller's to set.
 inline node_id take_reserved_nodes(seg_context &ctx, size_t count) {
+  if (ctx.node_count == 0) {
+    ctx.node_count = 1; // entry 0 stands for none
+  }
   const node_id first = ctx.node_count;
   ctx.node_count += static_cast<node_id>(count);
   return first;
@@ -382,10 +385,58 @@ block_code next_code(const block_grid &g, block_code code, int32_t level);
 // The next present block of that level in depth-first order after the
 // block code, or 0 after the last: absent blocks are passed over a whole
 // absent subtree at a time.
-block_code next_present_code(const block_grid &g, block_code code, int32_t level);
-// The first block of that level (digits level .. levels-1 all 1): always
-// present.
-block_code first_code(const block_grid &g, int32_t level);
+block_code next_present_code_past(const block_grid &g, block_code code, int32_t level);
+inline block_code next_present_code(const block_grid &g, block_code code, int32_t level) {
+  return g.whole ? next_code(g, code, level) : next_present_code_past(g, code, level);
+}
+
+// Calls visit(code, x, y, z) for every present block of the given level in
+// code order, with the pixel x, row y and plane z where it starts: a walk
+// down the tree that enters present blocks only.
+template <typename Visit>
+void for_each_present_block(const block_grid &g, int32_t level, Visit visit) {
+  if (level >= g.levels) {
+    visit(block_code{0}, 0, 0, 0);
+    return;
+  }
+  struct entered {
+    block_code code;
+    int32_t x, y, z;
+    uint32_t children; // present children not yet visited
+  };
+  entered path[max_levels];
+  path[0] = entered{0, 0, 0, 0, present_children(g, 0, 0, 0, g.levels - 1)};
+  int32_t depth = 0; // path[depth] is a block of level levels - depth
+  while (depth >= 0) {
+    entered &parent = path[depth];
+    const int32_t child_level = g.levels - depth - 1;
+    const int32_t side = int32_t{1} << child_level;
+    const int32_t planes = level_planes(g, child_level);
+    if (child_level == level) {
+      // Every present child is visited now.
+      for (uint32_t left = parent.children; left != 0; left &= left - 1) {
+        const int32_t k = __builtin_ctz(left); // child k + 1
+        visit(set_digit(static_cast<block_code>(k + 1), child_level, parent.code),
+              parent.x + ((k & 1) != 0 ? side : 0), parent.y + ((k & 2) != 0 ? side : 0),
+              parent.z + ((k & 4) != 0 ? planes : 0));
+      }
+      --depth;
+      continue;
+    }
+    if (parent.children == 0) {
+      --depth;
+      continue;
+    }
+    const int32_t k = __builtin_ctz(parent.children);
+    parent.children &= parent.children - 1;
+    entered &child = path[++depth];
+    child.code = set_digit(static_cast<block_code>(k + 1), child_level, parent.code);
+    child.x = parent.x + ((k & 1) != 0 ? side : 0);
+    child.y = parent.y + ((k & 2) != 0 ? side : 0);
+    child.z = parent.z + ((k & 4) != 0 ? planes : 0);
+    child.children = present_children(g, child.x, child.y, child.z, child_level - 1);
+  }
+}
 
 // The slot in the block table of the start cell where the block code of
 // level start_level or above begins: its place in the image's grid of start
@@ -414,7 +465,7 @@ inline bool painting(const seg_context &ctx) { return ctx.snapshot_cur != NULL; 
 // Calls visit(v) for every value v of a block's present part in an
 // image-sized buffer: plane by plane, row by row, along x within a row.
 template <typename Visit>
-inline void for_each_pixel(const seg_context &ctx, const int32_t *buffer, const block_box &box,
+inline void for_each_pixel(const seg_context &ctx, const int32_t *buffer, block_box box,
                            Visit visit) {
   for (int32_t plane = 0; plane < box.depth; plane += ctx.plane_stride) {
     for (int32_t row = 0; row < box.height; row += ctx.dim_x) {
@@ -427,10 +478,23 @@ inline void for_each_pixel(const seg_context &ctx, const int32_t *buffer, const 
 }
 
 // Writes value into every pixel of a block's present part in an
-// image-sized buffer: the box, or the block of a code at its own level
-// (snapshots.cpp).
-void fill_pixels(const seg_context &ctx, int32_t *buffer, const block_box &box, int32_t value);
-void fill_leaf(const seg_context &ctx, int32_t *buffer, block_code code, int32_t value);
+// image-sized buffer: the box, or the block of a code at its own level.
+inline void fill_pixels(const seg_context &ctx, int32_t *buffer, block_box box, int32_t value) {
+  // Local copies: the stores through buffer could otherwise alias them.
+  const int32_t plane_stride = ctx.plane_stride;
+  const int32_t dim_x = ctx.dim_x;
+  for (int32_t plane = 0; plane < box.depth; plane += plane_stride) {
+    for (int32_t row = 0; row < box.height; row += dim_x) {
+      int32_t *run = buffer + box.start + plane + row;
+      for (int32_t i = 0; i < box.width; ++i) {
+        run[i] = value;
+      }
+    }
+  }
+}
+inline void fill_leaf(const seg_context &ctx, int32_t *buffer, block_code code, int32_t value) {
+  fill_pixels(ctx, buffer, present_box(ctx, code, code_level(ctx, code)), value);
+}
 
 // Painting into snapshot_cur (snapshots.cpp): the present part of the
 // block code of the given level.  While the paints are deferred

@@ -293,21 +293,6 @@ void release_snapshots(seg_context &ctx) {
   ctx.snapshot_count = 0;
 }
 
-void fill_pixels(const seg_context &ctx, int32_t *buffer, const block_box &box, int32_t value) {
-  for (int32_t plane = 0; plane < box.depth; plane += ctx.plane_stride) {
-    for (int32_t row = 0; row < box.height; row += ctx.dim_x) {
-      int32_t *run = buffer + box.start + plane + row;
-      for (int32_t i = 0; i < box.width; ++i) {
-        run[i] = value;
-      }
-    }
-  }
-}
-
-void fill_leaf(const seg_context &ctx, int32_t *buffer, block_code code, int32_t value) {
-  fill_pixels(ctx, buffer, present_box(ctx, code, code_level(ctx, code)), value);
-}
-
 void paint_block(seg_context &ctx, block_code code, int32_t level, int32_t value) {
   if (!painting(ctx)) {
     // A log that cannot grow is replayed at once; painting goes on in the
