@@ -269,6 +269,20 @@ void run_random_cases(uint32_t seed, int rounds, bool volume) {
     EXPECT_EQ(labels_only.printed, o.printed);
     EXPECT_EQ(seg_live_allocations(), live) << "allocations left behind";
     expect_same_on_threads(img, p, o);
+    // A deeper tree adds levels whose only present block is the smaller
+    // tree's root: the same labels, but for criterion 4, whose limit at
+    // the root is its own.
+    if (p.criterion != CRITERION_CHI2_VARIANCE) {
+      Params deep = p;
+      deep.d1 = p.x();
+      deep.d2 = p.y();
+      deep.d3 = p.z();
+      deep.levels += 1 + static_cast<int32_t>(rng() % 6);
+      if (!volume) {
+        deep.flat_levels = deep.levels;
+      }
+      EXPECT_EQ(segment(img, deep, false).labels, o.labels) << "levels " << deep.levels;
+    }
     if (k > 1) {
       ++multi_region_runs;
       EXPECT_NE(o.printed.find("finished sorting of regionlist\n"), std::string::npos);
