@@ -6,7 +6,8 @@ ifeq ($(CI),true)
   CMAKE_ARGS += -DKALMEX_WERROR=ON
 endif
 
-.PHONY: all configure build demo doc-pictures test test-sanitize test-valgrind fuzz bench format clean octave-pkg
+.PHONY: all configure build demo doc-pictures test test-sanitize test-tsan test-valgrind fuzz bench format \
+  clean octave-pkg
 
 all: build
 
@@ -64,6 +65,18 @@ test-sanitize:
 	cmake --build $(SANITIZE_BUILD) -j$(JOBS)
 	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS) -LE octave
+
+# The tests whose work runs on threads, the runs at once in one process and
+# the Python package's calls from several threads, under ThreadSanitizer
+# (GCC's: the Python test preloads its runtime into the interpreter); only
+# what they need is built, without Octave.  The tests are labelled
+# "threads"; the sanitizer stops at its first report.
+TSAN_BUILD ?= build-tsan
+test-tsan:
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKALMEX_TSAN=ON \
+	  -DKALMEX_OCTAVE=OFF -DKALMEX_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target thread_tests
+	cd $(TSAN_BUILD) && ctest --output-on-failure -j$(JOBS) -L threads
 
 # One pass of every module's Octave tests with Octave under valgrind's
 # memcheck; only errors and definite leaks whose stacks run through our files

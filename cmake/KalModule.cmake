@@ -41,7 +41,7 @@ endif()
 
 # Shared libraries of the embedded host resolve every symbol at link time;
 # sanitizer runtimes come from the executable instead.
-if(KALMEX_FUZZ OR KALMEX_SANITIZE)
+if(KALMEX_FUZZ OR KALMEX_SANITIZE OR KALMEX_TSAN)
   set(KALMEX_NO_UNDEFINED "")
 else()
   set(KALMEX_NO_UNDEFINED -Wl,--no-undefined)

@@ -1,3 +1,7 @@
+// Every interpolation is rounded as written, so that the same pixels are kept
+// in every build and on every target of thinInterior.
+#include "fpcontract.h"
+
 #include "nms.h"
 
 #include <cmath>
@@ -72,11 +76,19 @@ constexpr std::size_t kStep = 16;
 // streams that come from memory (gc, gr, the strength column to the right
 // and the output) in flight; fetching them ahead overlaps the memory traffic
 // with the arithmetic.  The columns left of the pixel were read one and two
-// columns ago and are still in the cache.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void
-thinInterior(const double *__restrict d, const double *__restrict gc, const double *__restrict gr,
-             double *__restrict out, std::size_t first, std::size_t last, std::ptrdiff_t left,
-             std::ptrdiff_t right) {
+// columns ago and are still in the cache.  Built for several targets, the
+// best chosen when the program is loaded; under ThreadSanitizer for one
+// only, since that choice would run before the sanitizer has started (in a
+// program that links this file) and crash.
+#if defined(__SANITIZE_THREAD__)
+#define KX_TARGET_CLONES
+#else
+#define KX_TARGET_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+KX_TARGET_CLONES void thinInterior(const double *__restrict d, const double *__restrict gc,
+                                   const double *__restrict gr, double *__restrict out,
+                                   std::size_t first, std::size_t last, std::ptrdiff_t left,
+                                   std::ptrdiff_t right) {
   std::size_t i = first;
   for (; i + kStep <= last; i += kStep) {
     for (std::size_t line = 0; line < kStep; line += 8) {

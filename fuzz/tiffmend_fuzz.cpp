@@ -1,7 +1,8 @@
 // tiffmend on arbitrary file bytes and option words.  The call never ends
 // with anything but its one error (no inputs), and a byte comparison of the
 // file before and after shows that only 4-byte value fields of tag 262
-// entries holding 3 changed, each to the value 2.  The fields that may
+// entries holding 3 in directories with more than one sample per pixel
+// changed, each to the value 2.  The fields that may
 // change are found here on our own, by walking the directory chain over a
 // copy of the file that is patched as the module would patch it.
 #include <stdlib.h>
@@ -40,10 +41,26 @@ uint32_t get32(const std::vector<uint8_t> &f, size_t at, bool big) {
   return v;
 }
 
+// The SamplesPerPixel of the entries read (the first tag 277, its value as
+// its field type stores it), or -1 when none of them is one.
+int64_t samplesPerPixel(const std::vector<uint8_t> &entries, bool big) {
+  for (size_t at = 0; at + 12 <= entries.size(); at += 12) {
+    if (get16(entries, at, big) == 277) {
+      const unsigned type = get16(entries, at + 2, big);
+      return type == 1 || type == 6 || type == 7 ? entries[at + 8]
+             : type == 4 || type == 9            ? get32(entries, at + 8, big)
+                                                 : get16(entries, at + 8, big);
+    }
+  }
+  return -1;
+}
+
 // One pass of the repair over f, as the file format defines it: follows the
 // next-directory chain from the header (stopping at a directory already
-// seen), rewrites every value field of a tag 262 entry holding 3 in f, and
-// adds the position of each such field to allowed.
+// seen), rewrites every value field of a tag 262 entry holding 3 in f where
+// the directory holds more than one sample per pixel (SamplesPerPixel read
+// and not 1; absent means 1, but a directory cut before it is left alone),
+// and adds the position of each such field to allowed.
 void simulatePass(std::vector<uint8_t> &f, std::set<uint64_t> &allowed) {
   if (f.size() < 8 || !((f[0] == 'I' && f[1] == 'I') || (f[0] == 'M' && f[1] == 'M'))) {
     return;
@@ -71,7 +88,9 @@ void simulatePass(std::vector<uint8_t> &f, std::set<uint64_t> &allowed) {
     if (whole) {
       next = get32(f, nextAt, big);
     }
-    for (unsigned k = 0; k < got; ++k) {
+    const int64_t samples = samplesPerPixel(entries, big);
+    const bool repairable = samples >= 0 && samples != 1;
+    for (unsigned k = 0; k < got && repairable; ++k) {
       if (get16(entries, 12 * k, big) == 262 && get16(entries, 12 * k + 8, big) == 3) {
         const uint64_t at = o + 10 + 12 * uint64_t(k);
         allowed.insert(at);

@@ -1,9 +1,11 @@
 // Homogeneity criteria: judging a block, judging the union of siblings, the
 // per-level variance limits and the reference value of the robust range.
 //
-// Single-precision steps are written out one by one and the file is built
-// without contraction, so every limit and variance is rounded exactly where
-// the arithmetic says.
+// Single-precision steps are written out one by one and contraction is off
+// in this file, so every limit and variance is rounded exactly where the
+// arithmetic says.
+#include "fpcontract.h"
+
 #include <float.h>
 #include <math.h>
 

@@ -2,7 +2,10 @@
 // neighbour that passes the grouping test against their current statistics.
 // Sequential grouping lets the regions grow one after another in list order;
 // parallel grouping lets a set of seeds take turns of one sweep each, and a
-// sequential run follows it.  Growth is painted into the snapshots.
+// sequential run follows it.  Growth is painted into the snapshots.  The
+// grouping test of the mean criteria is rounded as written.
+#include "fpcontract.h"
+
 #include <stdio.h>
 
 #include "regionseg.h"

@@ -9,6 +9,7 @@
 namespace {
 
 const unsigned kPhotometricTag = 262;
+const unsigned kSamplesPerPixelTag = 277;
 const unsigned kPaletteColour = 3;
 const unsigned kEntrySize = 12;
 
@@ -21,6 +22,34 @@ uint32_t read32(const unsigned char *p, bool bigEndian) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
   }
   return (uint32_t(p[3]) << 24) | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
+}
+
+// Finds the SamplesPerPixel among a directory's entries: the value of the
+// first such entry, read as its field type stores it.  False when none of
+// the entries is one.
+bool findSamplesPerPixel(const unsigned char *entries, unsigned count, bool bigEndian,
+                         uint32_t *samples) {
+  for (unsigned k = 0; k < count; ++k) {
+    const unsigned char *entry = entries + size_t(kEntrySize) * k;
+    if (read16(entry, bigEndian) != kSamplesPerPixelTag) {
+      continue;
+    }
+    switch (read16(entry + 2, bigEndian)) {
+    case 1: // BYTE
+    case 6: // SBYTE
+    case 7: // UNDEFINED
+      *samples = entry[8];
+      break;
+    case 4: // LONG
+    case 9: // SLONG
+      *samples = read32(entry + 8, bigEndian);
+      break;
+    default: // SHORT, as the format has it
+      *samples = read16(entry + 8, bigEndian);
+    }
+    return true;
+  }
+  return false;
 }
 
 // Positions are computed in 64 bits, so O + 10 + 12k cannot wrap for any
@@ -308,12 +337,31 @@ uint32_t repairDirectory(FILE *fp, uint32_t offset, RepairState *s) {
   }
 
   // The entries are examined from the copy in memory, so a rewrite never
-  // changes what is read next.
+  // changes what is read next.  Only a directory that declares palette
+  // colour while holding several samples a pixel (RGB samples) is repaired:
+  // with one sample a pixel (also when SamplesPerPixel is absent, the
+  // format's default) it is a true palette image, which RGB would destroy.
+  // A directory cut before its SamplesPerPixel could be either: nothing is
+  // written in it.
+  uint32_t samples = 1;
+  const bool samplesKnown =
+      findSamplesPerPixel(entries, got, s->bigEndian, &samples) || got == count;
+  const bool truePalette = samplesKnown && samples == 1;
+  bool keptPalette = false;
   const unsigned char replacement[2][4] = {{2, 0, 0, 0}, {0, 2, 0, 0}};
-  for (unsigned k = 0; k < got; ++k) {
+  for (unsigned k = 0; k < got && samplesKnown; ++k) {
     const unsigned char *entry = entries + size_t(kEntrySize) * k;
     if (read16(entry, s->bigEndian) != kPhotometricTag ||
         read16(entry + 8, s->bigEndian) != kPaletteColour) {
+      continue;
+    }
+    if (truePalette) {
+      if (!keptPalette && s->verbose) {
+        s->print("Kept PhotometricInterpretation 3 in directory at offset %#lx: "
+                 "palette image with one sample per pixel\n",
+                 static_cast<unsigned long>(offset));
+      }
+      keptPalette = true;
       continue;
     }
     if (!seekTo(fp, uint64_t(offset) + 10 + uint64_t(kEntrySize) * k)) {

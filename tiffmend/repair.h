@@ -1,7 +1,10 @@
-// In-place repair of the PhotometricInterpretation of classic TIFF files:
-// every value 3 (palette colour) becomes 2 (RGB).  Only the 4-byte value
-// fields of those entries are ever written; everything else in the file is
-// read at most.
+// In-place repair of the PhotometricInterpretation of classic TIFF files
+// that declare palette colour while holding RGB samples: in every directory
+// with more than one sample per pixel, the value 3 (palette colour) becomes
+// 2 (RGB).  A true palette image (one sample per pixel, also when
+// SamplesPerPixel is absent) keeps its 3.  Only the 4-byte value fields of
+// those entries are ever written; everything else in the file is read at
+// most.
 //
 // The operations work on an open stdio stream and a plain record; messages
 // go through the record's print function (mexPrintf in the module), so they
@@ -59,7 +62,8 @@ RepairOutcome repairArgument(const char *text, bool whole, RepairState *s);
 
 // Checks the header of the open file and walks its chain of image file
 // directories, repairing each.  Sets fileFailed on any failure and fileFixed
-// when a value was rewritten.
+// when a value was rewritten; a palette value kept in a true palette image
+// is neither (under verbose it is said).
 void repairFile(FILE *fp, RepairState *s);
 
 // Repairs the directory at offset and returns the offset of the next one

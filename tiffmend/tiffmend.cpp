@@ -1,6 +1,7 @@
 // tiffmend(name or option, ...): repairs the PhotometricInterpretation of the
-// named TIFF files in place (palette colour becomes RGB) and prints one line
-// per file.  Option words start with '-': 'q' prints nothing, 'v' prints the
+// named TIFF files in place (palette colour declared over RGB samples becomes
+// RGB; a true palette image, one sample per pixel, is left as it is) and
+// prints one line per file.  Option words start with '-': 'q' prints nothing, 'v' prints the
 // reason of each failure.  No outputs; the only error is a call without
 // inputs, every problem with a file is reported for that file.
 #include <cstring>

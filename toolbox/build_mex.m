@@ -18,13 +18,23 @@ function varargout = build_mex(outdir)
   end
   inc = {['-I' fullfile(root, 'host')]};
   util = fullfile(root, 'host', 'mexutil.cpp');
+  % The rules of every build: C++17, and every floating-point step rounded
+  % as written (host/fpcontract.h refuses a GCC build without them).
+  % MATLAB's mex takes compiler flags as variables: CXXFLAGS for GCC and
+  % clang, COMPFLAGS for MSVC (which takes the rounding from a pragma).
+  if exist('OCTAVE_VERSION', 'builtin')
+    flags = {'-std=c++17', '-ffp-contract=off'};
+  else
+    flags = {'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off', 'COMPFLAGS=$COMPFLAGS /std:c++17'};
+  end
+  flags{end + 1} = '-DKALMEX_FP_CONTRACT_OFF';
   modules = kalmex_module_sources(root);
   for k = 1:size(modules, 1)
     name = modules{k, 1};
     srcs = modules{k, 2};
     extra = modules{k, 3};
     fprintf('building %s\n', name);
-    mex('-output', fullfile(outdir, name), inc{:}, extra{:}, srcs{:}, util);
+    mex('-output', fullfile(outdir, name), flags{:}, inc{:}, extra{:}, srcs{:}, util);
   end
   if nargout > 0
     varargout{1} = modules(:, 1:2);

@@ -34,6 +34,8 @@ python3-pip        test ci
 python3-venv       test ci
 python3-dask       test ci       (kalmex.dask)
 python3-distributed test ci
+python3-pil        test ci       (palette TIFF files for the tiffmend tests)
+python3-tifffile   test ci
 libbenchmark-dev   ci
 libtiff-tools      ci
 clang              ci            (libFuzzer, for the fuzzers)

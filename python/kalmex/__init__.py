@@ -386,13 +386,17 @@ def edgethin(strength: np.ndarray, gc: np.ndarray, gr: np.ndarray) -> np.ndarray
 
 
 def tiffmend(*paths: PathLike, verbose: bool = False, quiet: bool = False) -> List[Tuple[str, str]]:
-    """Repair TIFF files in place: every PhotometricInterpretation 3 becomes 2.
+    """Repair TIFF files that declare palette colour over RGB samples, in place.
 
-    One line per file is printed as the module prints it ("Fixed the file
-    NAME", "Nothing to fix in NAME", "Problem reading the file NAME",
-    "Problem opening file NAME"); `verbose` adds the reason of each failure,
-    `quiet` prints nothing.  Arguments starting with ``-`` are option words
-    as for the module (``"-q"``, ``"-v"``) and apply to the files after them.
+    In every directory with more than one sample per pixel, a
+    PhotometricInterpretation of 3 (palette colour) becomes 2 (RGB).  A true
+    palette image (one sample per pixel, also when SamplesPerPixel is absent)
+    is left as it is.  One line per file is printed as the module prints it
+    ("Fixed the file NAME", "Nothing to fix in NAME", "Problem reading the
+    file NAME", "Problem opening file NAME"); `verbose` adds the reason of
+    each failure and of each palette kept, `quiet` prints nothing.
+    Arguments starting with ``-`` are option words as for the module
+    (``"-q"``, ``"-v"``) and apply to the files after them.
 
     Returns
     -------

@@ -153,14 +153,20 @@ def test_errors_carry_the_modules_texts(call, kind, message):
 
 
 def test_threads_run_at_once_and_agree():
-    images = [blobs((96, 80), seed=s) for s in range(8)]
-    serial = [kalmex.regionseg(im, threshold=10, min_region_size=4) for im in images]
+    # Two threads segmenting at once (the calls release the interpreter
+    # lock), with elimination of every 6 x 6 patch: the labels of serial calls.
+    images = [blobs((192, 160), seed=s) for s in range(6)]
+    options = dict(threshold=10, min_region_size=40)
+    serial = [kalmex.regionseg(im, **options) for im in images]
     results = [None] * len(images)
+    start = threading.Barrier(2)
 
-    def work(k):
-        results[k] = kalmex.regionseg(images[k], threshold=10, min_region_size=4)
+    def work(first):
+        start.wait()
+        for k in range(first, len(images), 2):
+            results[k] = kalmex.regionseg(images[k], **options)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(images))]
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(2)]
     for t in threads:
         t.start()
     for t in threads:
@@ -180,13 +186,14 @@ def test_edgethin_keeps_ridges_in_every_layout():
 
 
 def tiff(path, order, photometric, pages=1):
-    """A classic TIFF of header and directories only, each with tag 262."""
+    """A classic TIFF of header and directories only, each with tag 262 and
+    three samples per pixel."""
     e = "<" if order == b"II" else ">"
     data = order + struct.pack(e + "HI", 42, 8)
     for k in range(pages):
-        nxt = 0 if k == pages - 1 else 8 + 18 * (k + 1)
-        data += struct.pack(e + "H", 1) + struct.pack(e + "HHIHH", 262, 3, 1, photometric, 0)
-        data += struct.pack(e + "I", nxt)
+        nxt = 0 if k == pages - 1 else 8 + 30 * (k + 1)
+        data += struct.pack(e + "H", 2) + struct.pack(e + "HHIHH", 262, 3, 1, photometric, 0)
+        data += struct.pack(e + "HHIHH", 277, 3, 1, 3, 0) + struct.pack(e + "I", nxt)
     path.write_bytes(data)
     return data
 
@@ -207,6 +214,50 @@ def test_tiffmend_outcomes(tmp_path, capsys):
     assert out.endswith("Problem opening file %s\n" % names[3])
     kalmex.tiffmend(fixed, quiet=True)
     assert capsys.readouterr().out == ""
+
+
+def test_tiffmend_keeps_true_palettes_and_mends_declared_ones(tmp_path, capsys):
+    Image = pytest.importorskip("PIL.Image")
+    tifffile = pytest.importorskip("tifffile")
+    rng = np.random.default_rng(5)
+    index = rng.integers(0, 16, (12, 10), dtype=np.uint8)
+    lut = rng.integers(0, 65536, (3, 256), dtype=np.uint16)
+
+    # True palette images (one sample per pixel) as both libraries write them,
+    # one page and several: left as they are, and read back the same.
+    pil_file, tf_file = tmp_path / "pil.tif", tmp_path / "tifffile.tif"
+    picture = Image.fromarray(index, mode="P")
+    picture.putpalette((lut[:, :256] >> 8).astype(np.uint8).T.ravel().tolist())
+    picture.save(pil_file, save_all=True, append_images=[picture.copy()])
+    with tifffile.TiffWriter(tf_file) as w:
+        for _ in range(2):
+            w.write(index, photometric="palette", colormap=lut)
+    before = {f: f.read_bytes() for f in (pil_file, tf_file)}
+    assert kalmex.tiffmend(pil_file, tf_file, verbose=True) == [
+        (str(pil_file), "nothing to fix"), (str(tf_file), "nothing to fix")]
+    out = capsys.readouterr().out
+    assert out.count(": palette image with one sample per pixel\n") == 4
+    for f in before:
+        assert f.read_bytes() == before[f]
+    with Image.open(pil_file) as im:
+        assert im.mode == "P" and im.n_frames == 2
+        np.testing.assert_array_equal(np.asarray(im), index)
+    with tifffile.TiffFile(tf_file) as t:
+        assert len(t.pages) == 2 and t.pages[0].photometric == tifffile.PHOTOMETRIC.PALETTE
+        np.testing.assert_array_equal(t.pages[1].asarray(), index)
+        np.testing.assert_array_equal(t.pages[0].colormap, lut)
+
+    # RGB samples declared palette colour: repaired, and then read as RGB.
+    rgb = rng.integers(0, 256, (12, 10, 3), dtype=np.uint8)
+    declared = tmp_path / "declared.tif"
+    tifffile.imwrite(declared, rgb, photometric="rgb")
+    with tifffile.TiffFile(declared, mode="r+b") as t:
+        t.pages[0].tags["PhotometricInterpretation"].overwrite(3)
+    assert kalmex.tiffmend(declared) == [(str(declared), "fixed")]
+    np.testing.assert_array_equal(tifffile.imread(declared), rgb)
+    with Image.open(declared) as im:
+        assert im.mode == "RGB"
+        np.testing.assert_array_equal(np.asarray(im), rgb)
 
 
 def test_wrappers():

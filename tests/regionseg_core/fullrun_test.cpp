@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "regionseg.h"
@@ -382,6 +383,43 @@ TEST(FullRun, ALoneFailingStartBlockIsSplit) {
   ASSERT_EQ(o.status, SEG_OK);
   EXPECT_EQ(o.labels, (std::vector<int32_t>{0, 1, 0, 1}));
   EXPECT_NE(o.printed.find("finished splitting\n"), std::string::npos);
+}
+
+// Runs at once in threads of one process, as the Python package's calls may
+// be, each with elimination and with threads of its own: every run gives
+// the labels it gives alone.
+TEST(FullRun, RunsAtOnceGiveTheLabelsOfRunsAlone) {
+  std::mt19937 rng(44);
+  const int runs = 3;
+  std::vector<Params> p(runs);
+  std::vector<std::vector<int32_t>> images, alone;
+  for (int k = 0; k < runs; ++k) {
+    p[k].levels = 7;
+    p[k].flat_levels = 7;
+    p[k].criterion = 1 + k % 5;
+    p[k].min_region_size = 8;
+    p[k].threads = 2;
+    p[k].voxels_per_thread = 256;
+    p[k].progress = [](const char *) {};
+    images.push_back(random_image(rng, p[k]));
+    alone.push_back(segment(images[k], p[k], false).labels);
+  }
+  std::vector<std::vector<int32_t>> together(runs, std::vector<int32_t>(images[0].size()));
+  std::vector<int32_t> status(runs, SEG_FAIL);
+  std::vector<std::thread> threads;
+  for (int k = 0; k < runs; ++k) {
+    threads.emplace_back([&, k] {
+      const int32_t d = p[k].dim();
+      status[k] = split_merge(images[k].data(), d, d, 1, p[k], together[k].data(), nullptr);
+    });
+  }
+  for (std::thread &t : threads) {
+    t.join();
+  }
+  for (int k = 0; k < runs; ++k) {
+    EXPECT_EQ(status[k], SEG_OK) << k;
+    EXPECT_EQ(together[k], alone[k]) << k;
+  }
 }
 
 TEST(FullRun, EverythingSmallLeavesOneLabel) {

@@ -64,7 +64,7 @@ TEST(TiffmendAllocation, EveryRequestFailingInTurn) {
       if (none) {
         t.directory(at, {}, next);
       } else {
-        t.directory(at, {shortEntry(256, 5, big), shortEntry(262, 3, big)}, next);
+        t.directory(at, {shortEntry(277, 3, big), shortEntry(262, 3, big)}, next);
         fields.push_back(at + 2 + 12 + 8);
       }
       at += size;

@@ -24,13 +24,13 @@ class TiffmendFiles : public HostTest {
 protected:
   TempDir tmp;
 
-  // Three directories, each with PhotometricInterpretation 3; the value
-  // fields are at 30, 60 and 90.
+  // Three directories of three samples, each with PhotometricInterpretation
+  // 3; the value fields are at 30, 60 and 90.
   static HandTiff pages() {
     HandTiff t(false);
-    t.directory(8, {shortEntry(256, 4, false), shortEntry(262, 3, false)}, 38);
-    t.directory(38, {shortEntry(256, 4, false), shortEntry(262, 3, false)}, 68);
-    t.directory(68, {shortEntry(256, 4, false), shortEntry(262, 3, false)}, 0);
+    t.directory(8, {shortEntry(277, 3, false), shortEntry(262, 3, false)}, 38);
+    t.directory(38, {shortEntry(277, 3, false), shortEntry(262, 3, false)}, 68);
+    t.directory(68, {shortEntry(277, 3, false), shortEntry(262, 3, false)}, 0);
     return t;
   }
 
@@ -74,7 +74,7 @@ TEST_F(TiffmendFiles, AFileThatShrinksBetweenCalls) {
   EXPECT_EQ(readFile(p), patched(t.bytes(), {30, 60, 90}));
 
   // Made palette again and cut inside the third directory's second entry:
-  // the entry read is still repaired, the rest is reported.
+  // the directories read whole are still repaired, the rest is reported.
   writeFile(p, t.bytes());
   ASSERT_EQ(truncate(p.c_str(), 68 + 2 + 12 + 5), 0);
   Bytes cut(t.bytes().begin(), t.bytes().begin() + 68 + 2 + 12 + 5);

@@ -127,11 +127,12 @@ Outcome repairStream(MemoryFile &f, bool buffered) {
   return {repairReport(), s.fileFailed, s.fileFixed};
 }
 
-// Two directories, 262 holding 3 in each (twice in the second).
+// Two directories of three samples, 262 holding 3 in each (twice in the
+// second); their value fields are at 30, 62 and 74.
 Bytes twoDirectories() {
   HandTiff t(false);
-  t.directory(8, {shortEntry(256, 4, false), shortEntry(262, 3, false)}, 40);
-  t.directory(40, {shortEntry(262, 3, false), shortEntry(257, 4, false), shortEntry(262, 3, false)},
+  t.directory(8, {shortEntry(277, 3, false), shortEntry(262, 3, false)}, 40);
+  t.directory(40, {shortEntry(277, 3, false), shortEntry(262, 3, false), shortEntry(262, 3, false)},
               0);
   return t.bytes();
 }
@@ -153,7 +154,7 @@ TEST(RepairFaults, SeekToADirectoryFails) {
 TEST(RepairFaults, SeekToAValueFieldFails) {
   MemoryFile f;
   f.data = twoDirectories();
-  f.failSeekTo = 50; // the first value field of the second directory
+  f.failSeekTo = 62; // the first value field of the second directory
   const Outcome o = repairStream(f, false);
   EXPECT_EQ(o.text, "Seek error accessing TIFF tag for writing.\n");
   EXPECT_TRUE(o.failed);
@@ -183,19 +184,19 @@ TEST(RepairFaults, WritesAreTheFourByteValueFieldsOnly) {
   EXPECT_EQ(o.text, "");
   EXPECT_FALSE(o.failed);
   EXPECT_TRUE(o.fixed);
-  EXPECT_EQ(f.writes, (std::vector<std::pair<long, size_t>>{{30, 4}, {50, 4}, {74, 4}}));
-  EXPECT_EQ(f.data, patched(twoDirectories(), {30, 50, 74}));
+  EXPECT_EQ(f.writes, (std::vector<std::pair<long, size_t>>{{30, 4}, {62, 4}, {74, 4}}));
+  EXPECT_EQ(f.data, patched(twoDirectories(), {30, 62, 74}));
 }
 
 TEST(RepairFaults, ReadErrorInsideTheEntries) {
   MemoryFile f;
   f.data = twoDirectories();
-  f.failReadsFrom = 40 + 2 + 12 + 5; // after the first entry of the second directory
+  f.failReadsFrom = 40 + 2 + 24 + 5; // after the second entry of the second directory
   const Outcome o = repairStream(f, false);
-  EXPECT_EQ(o.text, "Could only read 1 of 3 entries in directory at offset 0x28\n");
+  EXPECT_EQ(o.text, "Could only read 2 of 3 entries in directory at offset 0x28\n");
   EXPECT_TRUE(o.failed);
-  // The entry read was still repaired.
-  EXPECT_EQ(f.data, patched(twoDirectories(), {30, 50}));
+  // The entries read were still repaired.
+  EXPECT_EQ(f.data, patched(twoDirectories(), {30, 62}));
 }
 
 TEST(RepairFaults, NoMemoryForTheEntries) {
@@ -217,7 +218,7 @@ TEST(RepairFaults, EmptyDirectoriesNeedNoMemory) {
   // A zero-byte request may come back empty: that is no failure.
   HandTiff t(true, 8);
   t.directory(8, {}, 20);
-  t.directory(20, {shortEntry(262, 3, true)}, 0);
+  t.directory(20, {shortEntry(262, 3, true), shortEntry(277, 3, true)}, 0);
   TempDir tmp;
   const std::string p = tmp.path("empty.tif");
   writeFile(p, t.bytes());
@@ -238,8 +239,9 @@ TEST(RepairFaults, NoMemoryToRememberTheDirectories) {
   HandTiff t(false);
   std::vector<uint64_t> fields;
   for (int i = 0; i < 40; ++i) {
-    const uint64_t at = 8 + 18 * uint64_t(i);
-    t.directory(at, {shortEntry(262, 3, false)}, i + 1 < 40 ? uint32_t(at + 18) : 0);
+    const uint64_t at = 8 + 30 * uint64_t(i);
+    t.directory(at, {shortEntry(262, 3, false), shortEntry(277, 3, false)},
+                i + 1 < 40 ? uint32_t(at + 30) : 0);
     if (i < 32) {
       fields.push_back(at + 10);
     }

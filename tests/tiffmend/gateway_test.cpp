@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -23,17 +24,18 @@ class Tiffmend : public HostTest {
 protected:
   TempDir tmp;
 
-  // A one-directory palette file made by hand, and the file once repaired.
+  // A one-directory file made by hand that declares palette colour over
+  // three samples, and the file once repaired.
   std::string palette(const std::string &name, bool big = false) {
     HandTiff t(big);
-    t.directory(8, {shortEntry(256, 2, big), shortEntry(262, 3, big)}, 0);
+    t.directory(8, {shortEntry(277, 3, big), shortEntry(262, 3, big)}, 0);
     const std::string p = tmp.path(name);
     writeFile(p, t.bytes());
     return p;
   }
   static Bytes repairedPalette(bool big = false) {
     HandTiff t(big);
-    t.directory(8, {shortEntry(256, 2, big), shortEntry(262, 2, big)}, 0);
+    t.directory(8, {shortEntry(277, 3, big), shortEntry(262, 2, big)}, 0);
     return t.bytes();
   }
   std::string gif(const std::string &name) {
@@ -49,6 +51,13 @@ protected:
     return c.transcript;
   }
 };
+
+// An offset in lower-case hexadecimal digits.
+std::string hexOffset(uint64_t offset) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(offset));
+  return text;
+}
 
 // A char array holding exactly these bytes, zero characters included.
 Array rawText(const std::string &s) {
@@ -87,6 +96,7 @@ TEST_F(Tiffmend, EachFileIsReportedInOrder) {
   layout.pages = 3;
   layout.bigEndian = true;
   layout.extraTags = true;
+  layout.paletteSamples = 3;
   const std::string pages = tmp.path("pages.tif");
   writeTiff(pages, layout);
   const Bytes before = readFile(pages);
@@ -117,12 +127,20 @@ TEST_F(Tiffmend, VerboseGivesTheReasonOfEachFailure) {
   const std::string a = palette("a.tif", true);
   const std::string bad = gif("bad.gif");
   const std::string missing = tmp.path("missing.tif");
-  EXPECT_EQ(run({bad, "-v", bad, missing, a}),
-            "Problem reading the file " + bad +
+  // A true palette image (one sample per pixel), as libtiff writes it.
+  const std::string indexed = tmp.path("indexed.tif");
+  writeTiff(indexed, TiffLayout());
+  const Bytes indexedBefore = readFile(indexed);
+  EXPECT_EQ(run({bad, indexed, "-v", bad, missing, a, indexed}),
+            "Problem reading the file " + bad + "\nNothing to fix in " + indexed +
                 "\nNot a TIFF file, bad magic number 18759 (0x4947)\n"
                 "Problem reading the file " +
-                bad + "\nProblem opening file " + missing + "\nFixed the file " + a + "\n");
+                bad + "\nProblem opening file " + missing + "\nFixed the file " + a +
+                "\nKept PhotometricInterpretation 3 in directory at offset 0x" +
+                hexOffset(readDirectories(indexed)[0].offset) +
+                ": palette image with one sample per pixel\nNothing to fix in " + indexed + "\n");
   EXPECT_EQ(readFile(a), repairedPalette(true));
+  EXPECT_EQ(readFile(indexed), indexedBefore);
   // Every call starts afresh: no option outlives its call.
   EXPECT_EQ(run({bad}), "Problem reading the file " + bad + "\n");
 }

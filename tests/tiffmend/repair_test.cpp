@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <string>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -42,59 +43,59 @@ protected:
 
 // ---- Files written by libtiff ------------------------------------------------
 
-struct LibtiffCase {
-  int pages;
-  bool bigEndian;
-  bool extraTags;
-};
+// The verbose line of a directory whose palette colour is kept.
+std::string keptLine(uint64_t offset) {
+  char line[128];
+  std::snprintf(line, sizeof line,
+                "Kept PhotometricInterpretation 3 in directory at offset %#lx: "
+                "palette image with one sample per pixel\n",
+                static_cast<unsigned long>(offset));
+  return line;
+}
+
+// Pages, byte order, extra tags, samples per pixel of the palette image.
+using LibtiffCase = std::tuple<int, bool, bool, int>;
 
 class LibtiffFiles : public Repair, public ::testing::WithParamInterface<LibtiffCase> {};
 
-TEST_P(LibtiffFiles, EveryDirectoryBecomesRgbAndNothingElseChanges) {
+// A file that declares palette colour over three samples becomes RGB in
+// every directory; a true palette image (one sample) is left byte for byte,
+// with the reason under verbose.  Nothing else ever changes.
+TEST_P(LibtiffFiles, DeclaredPaletteBecomesRgbTruePaletteStays) {
   TiffLayout layout;
-  layout.pages = GetParam().pages;
-  layout.bigEndian = GetParam().bigEndian;
-  layout.extraTags = GetParam().extraTags;
+  std::tie(layout.pages, layout.bigEndian, layout.extraTags, layout.paletteSamples) = GetParam();
+  const bool repairable = layout.paletteSamples == 3;
   const std::string p = tmp.path("palette.tif");
   writeTiff(p, layout);
   const Bytes before = readFile(p);
   std::vector<uint64_t> offsets;
+  std::string kept;
   for (const TiffDirectory &d : readDirectories(p)) {
     EXPECT_EQ(d.photometric, 3);
     offsets.push_back(d.offset);
+    kept += keptLine(d.offset);
   }
   ASSERT_EQ(offsets.size(), size_t(layout.pages));
   const std::vector<uint64_t> fields = paletteValueFields(before, offsets);
   ASSERT_EQ(fields.size(), size_t(layout.pages));
 
-  EXPECT_EQ(repair(p), "Fixed the file " + p + "\n");
-  const Bytes after = readFile(p);
-  EXPECT_EQ(after, patched(before, fields));
-  // Every difference lies in one of those value fields.
-  for (uint64_t at : differences(before, after)) {
-    bool inField = false;
-    for (uint64_t f : fields) {
-      inField = inField || (at >= f && at < f + 4);
-    }
-    EXPECT_TRUE(inField) << "byte " << at << " changed";
+  const Bytes after = repairable ? patched(before, fields) : before;
+  for (int run = 0; run < 2; ++run) {
+    // A second run finds nothing more to do.
+    const std::string outcome =
+        repairable ? (run == 0 ? "Fixed the file " : "Nothing to fix in ") + p + "\n"
+                   : kept + "Nothing to fix in " + p + "\n";
+    EXPECT_EQ(repair(p), outcome);
+    EXPECT_EQ(readFile(p), after);
   }
-  const std::vector<TiffDirectory> dirs = readDirectories(p);
-  ASSERT_EQ(dirs.size(), size_t(layout.pages));
-  for (const TiffDirectory &d : dirs) {
-    EXPECT_EQ(d.photometric, 2);
+  for (const TiffDirectory &d : readDirectories(p)) {
+    EXPECT_EQ(d.photometric, repairable ? 2 : 3);
   }
-
-  // A second run finds nothing and leaves the file as it is.
-  EXPECT_EQ(repair(p), "Nothing to fix in " + p + "\n");
-  EXPECT_EQ(readFile(p), after);
 }
 
-INSTANTIATE_TEST_SUITE_P(PagesOrderTags, LibtiffFiles,
-                         ::testing::Values(LibtiffCase{1, false, false},
-                                           LibtiffCase{1, true, false}, LibtiffCase{1, false, true},
-                                           LibtiffCase{1, true, true}, LibtiffCase{4, false, false},
-                                           LibtiffCase{4, true, false}, LibtiffCase{4, false, true},
-                                           LibtiffCase{4, true, true}));
+INSTANTIATE_TEST_SUITE_P(PagesOrderTagsSamples, LibtiffFiles,
+                         ::testing::Combine(::testing::Values(1, 4), ::testing::Bool(),
+                                            ::testing::Bool(), ::testing::Values(1, 3)));
 
 TEST_F(Repair, RgbFileNeedsNothing) {
   TiffLayout layout;
@@ -114,7 +115,7 @@ TEST_F(Repair, ValueFieldsAreRewrittenInTheFileByteOrder) {
   // "II": 03 00 FF FF reads as 3, the other two bytes are ignored.
   const unsigned char iiValue[4] = {0x03, 0x00, 0xFF, 0xFF};
   HandTiff ii(false);
-  ii.directory(8, {shortEntry(256, 5, false), rawEntry(262, iiValue, false)}, 0);
+  ii.directory(8, {shortEntry(277, 3, false), rawEntry(262, iiValue, false)}, 0);
   const std::string a = file("ii.tif", ii.bytes());
   EXPECT_EQ(repair(a), "Fixed the file " + a + "\n");
   const Bytes fixedII = readFile(a);
@@ -123,7 +124,7 @@ TEST_F(Repair, ValueFieldsAreRewrittenInTheFileByteOrder) {
 
   // "MM": 00 03 00 00 becomes 00 02 00 00; with 262 the last entry.
   HandTiff mm(true);
-  mm.directory(8, {shortEntry(256, 5, true), shortEntry(262, 3, true)}, 0);
+  mm.directory(8, {shortEntry(277, 3, true), shortEntry(262, 3, true)}, 0);
   const std::string b = file("mm.tif", mm.bytes());
   EXPECT_EQ(repair(b), "Fixed the file " + b + "\n");
   const Bytes after = readFile(b);
@@ -134,7 +135,7 @@ TEST_F(Repair, ValueFieldsAreRewrittenInTheFileByteOrder) {
   HandTiff many(false);
   many.directory(8,
                  {shortEntry(262, 3, false), shortEntry(263, 3, false), shortEntry(259, 3, false),
-                  shortEntry(262, 3, false)},
+                  shortEntry(262, 3, false), shortEntry(277, 3, false)},
                  0);
   const std::string c = file("many.tif", many.bytes());
   EXPECT_EQ(repair(c), "Fixed the file " + c + "\n");
@@ -145,7 +146,7 @@ TEST_F(Repair, OtherValuesTagsAndByteOrdersAreLeftAlone) {
   for (uint16_t value : {0, 1, 2, 4, 0x0300}) {
     for (bool big : {false, true}) {
       HandTiff t(big);
-      t.directory(8, {shortEntry(262, value, big)}, 0);
+      t.directory(8, {shortEntry(262, value, big), shortEntry(277, 3, big)}, 0);
       const std::string p = file("v.tif", t.bytes());
       EXPECT_EQ(repair(p), "Nothing to fix in " + p + "\n") << value;
       EXPECT_EQ(readFile(p), t.bytes());
@@ -155,10 +156,68 @@ TEST_F(Repair, OtherValuesTagsAndByteOrdersAreLeftAlone) {
   // "II" file are tag 0x0601), and a value 3 only in the unused bytes.
   const unsigned char highValue[4] = {0x00, 0x00, 0x03, 0x00};
   HandTiff t(false);
-  t.directory(8, {shortEntry(0x0601, 3, false), rawEntry(262, highValue, false)}, 0);
+  t.directory(
+      8, {shortEntry(0x0601, 3, false), rawEntry(262, highValue, false), shortEntry(277, 3, false)},
+      0);
   const std::string p = file("order.tif", t.bytes());
   EXPECT_EQ(repair(p), "Nothing to fix in " + p + "\n");
   EXPECT_EQ(readFile(p), t.bytes());
+}
+
+// A SamplesPerPixel entry as the field type stores it: BYTE (1), SHORT (3)
+// or LONG (4).
+Entry samplesEntry(uint16_t type, uint32_t samples, bool big) {
+  Entry e = shortEntry(277, uint16_t(samples), big);
+  e.type = type;
+  for (int i = 0; i < 4; ++i) {
+    e.value[i] = type == 4   ? uint8_t(samples >> (8 * (big ? 3 - i : i)))
+                 : type == 1 ? uint8_t(i == 0 ? samples : 0)
+                             : e.value[i];
+  }
+  return e;
+}
+
+TEST_F(Repair, SamplesPerPixelTellsATruePaletteFromADeclaredOne) {
+  // One sample (also SamplesPerPixel absent) keeps the palette, with the
+  // reason under verbose; three samples are repaired.  Every field type, both
+  // byte orders, and the entry before or after tag 262.
+  for (bool big : {false, true}) {
+    for (uint16_t type : {0, 1, 3, 4}) { // 0: no SamplesPerPixel entry
+      for (uint32_t samples : {1u, 3u}) {
+        std::vector<Entry> entries = {shortEntry(262, 3, big)};
+        if (type != 0) {
+          entries.insert(samples == 1 ? entries.begin() : entries.end(),
+                         samplesEntry(type, samples, big));
+        } else if (samples != 1) {
+          continue;
+        }
+        HandTiff t(big);
+        t.directory(8, entries, 0);
+        const std::string p = file("s.tif", t.bytes());
+        const std::string where = std::to_string(type) + "/" + std::to_string(samples);
+        if (samples == 1) {
+          EXPECT_EQ(repair(p), keptLine(8) + "Nothing to fix in " + p + "\n") << where;
+          EXPECT_EQ(repair(p, false), "Nothing to fix in " + p + "\n");
+          EXPECT_EQ(readFile(p), t.bytes()) << where;
+        } else {
+          EXPECT_EQ(repair(p), "Fixed the file " + p + "\n") << where;
+          EXPECT_EQ(readFile(p), patched(t.bytes(), {18})) << where;
+        }
+      }
+    }
+  }
+
+  // Both kinds in one file: only the directories with three samples change,
+  // and the file counts as fixed.
+  HandTiff mixed(true);
+  mixed.directory(8, {shortEntry(262, 3, true), shortEntry(277, 1, true)}, 40);
+  mixed.directory(40, {shortEntry(262, 3, true), shortEntry(277, 3, true)}, 80);
+  mixed.directory(80, {shortEntry(262, 3, true)}, 120);
+  mixed.directory(120, {samplesEntry(4, 3, true), shortEntry(262, 3, true)}, 0);
+  const std::string p = file("mixed.tif", mixed.bytes());
+  EXPECT_EQ(repair(p), keptLine(8) + keptLine(80) + "Fixed the file " + p + "\n");
+  EXPECT_EQ(readFile(p), patched(mixed.bytes(), {50, 142}));
+  EXPECT_EQ(repair(p, false), "Nothing to fix in " + p + "\n");
 }
 
 TEST_F(Repair, ChainsOfDirectories) {
@@ -172,15 +231,15 @@ TEST_F(Repair, ChainsOfDirectories) {
   // A directory without entries: its next offset follows the count at once.
   HandTiff empty(true, 100);
   empty.directory(100, {}, 40);
-  empty.directory(40, {shortEntry(262, 3, true)}, 0);
+  empty.directory(40, {shortEntry(262, 3, true), shortEntry(277, 3, true)}, 0);
   const std::string b = file("empty.tif", empty.bytes());
   EXPECT_EQ(repair(b), "Fixed the file " + b + "\n");
   EXPECT_EQ(readFile(b), patched(empty.bytes(), {50}));
 
   // Directories in any order, each repaired once; one line for the file.
   HandTiff pages(false, 200);
-  pages.directory(200, {shortEntry(262, 3, false)}, 8);
-  pages.directory(8, {shortEntry(256, 1, false), shortEntry(262, 3, false)}, 120);
+  pages.directory(200, {shortEntry(262, 3, false), shortEntry(277, 3, false)}, 8);
+  pages.directory(8, {shortEntry(277, 3, false), shortEntry(262, 3, false)}, 120);
   pages.directory(120, {shortEntry(262, 1, false)}, 0);
   const std::string c = file("pages.tif", pages.bytes());
   EXPECT_EQ(repair(c), "Fixed the file " + c + "\n");
@@ -227,7 +286,7 @@ TEST_F(Repair, CutDirectories) {
   // reported as failed.
   HandTiff t(false);
   t.directory(8,
-              {shortEntry(256, 2, false), shortEntry(262, 3, false), shortEntry(273, 3, false),
+              {shortEntry(277, 3, false), shortEntry(262, 3, false), shortEntry(273, 3, false),
                shortEntry(262, 3, false), shortEntry(284, 1, false)},
               0);
   Bytes cut(t.bytes().begin(), t.bytes().begin() + 8 + 2 + 12 * 2 + 7);
@@ -236,6 +295,17 @@ TEST_F(Repair, CutDirectories) {
                        "Problem reading the file " +
                            p + "\n");
   EXPECT_EQ(readFile(p), patched(cut, {30}));
+
+  // Cut before its SamplesPerPixel, a directory could be either kind:
+  // nothing is written in it.
+  HandTiff before(false);
+  before.directory(8, {shortEntry(262, 3, false), shortEntry(277, 3, false)}, 0);
+  const std::string b =
+      file("before.tif", Bytes(before.bytes().begin(), before.bytes().begin() + 30));
+  EXPECT_EQ(repair(b), "Could only read 1 of 2 entries in directory at offset 0x8\n"
+                       "Problem reading the file " +
+                           b + "\n");
+  EXPECT_EQ(readFile(b), Bytes(before.bytes().begin(), before.bytes().begin() + 30));
 
   // All entries but not the next offset.
   Bytes noNext(t.bytes().begin(), t.bytes().end() - 1);
@@ -247,8 +317,8 @@ TEST_F(Repair, CutDirectories) {
 
 TEST_F(Repair, LoopingChainsStopAtTheFirstOffsetSeen) {
   HandTiff t(false);
-  t.directory(8, {shortEntry(262, 3, false)}, 40);
-  t.directory(40, {shortEntry(256, 9, false), shortEntry(262, 3, false)}, 8);
+  t.directory(8, {shortEntry(262, 3, false), shortEntry(277, 3, false)}, 40);
+  t.directory(40, {shortEntry(277, 3, false), shortEntry(262, 3, false)}, 8);
   const std::string p = file("loop.tif", t.bytes());
   EXPECT_EQ(repair(p), "Loop in TIFF directory chain at offset 0x8\n"
                        "Problem reading the file " +
@@ -272,8 +342,9 @@ TEST_F(Repair, LongChainsAreWalkedToTheEnd) {
   const int pages = 5000;
   std::vector<uint64_t> fields;
   for (int i = 0; i < pages; ++i) {
-    const uint64_t at = 8 + 18 * uint64_t(i);
-    t.directory(at, {shortEntry(262, 3, false)}, i + 1 < pages ? uint32_t(at + 18) : 0);
+    const uint64_t at = 8 + 30 * uint64_t(i);
+    t.directory(at, {shortEntry(262, 3, false), shortEntry(277, 3, false)},
+                i + 1 < pages ? uint32_t(at + 30) : 0);
     fields.push_back(at + 10);
   }
   const std::string p = file("long.tif", t.bytes());
@@ -289,7 +360,7 @@ TEST_F(Repair, OffsetsNearTheTopOfTheThirtyTwoBitRange) {
   const std::string p = tmp.path("high.tif");
   writeFile(p, head.bytes());
   HandTiff dir(false);
-  dir.directory(0, {shortEntry(256, 1, false), shortEntry(262, 3, false)}, 0);
+  dir.directory(0, {shortEntry(277, 3, false), shortEntry(262, 3, false)}, 0);
   const Bytes block(dir.bytes().begin(), dir.bytes().begin() + 2 + 24 + 4);
   const int fd = ::open(p.c_str(), O_WRONLY);
   ASSERT_GE(fd, 0);
@@ -319,6 +390,7 @@ TEST_P(Truncated, EveryLengthFromNothingToTheWholeFile) {
   layout.bigEndian = GetParam();
   layout.extraTags = true;
   layout.bitsPerSample = 2;
+  layout.paletteSamples = 3;
   const std::string whole = tmp.path("whole.tif");
   writeTiff(whole, layout);
   const Bytes full = readFile(whole);
@@ -391,7 +463,7 @@ TEST(RepairOptions, QuietWinsForTheRestOfTheCall) {
 
 TEST_F(Repair, QuietPrintsNothingButStillRepairs) {
   HandTiff t(false);
-  t.directory(8, {shortEntry(262, 3, false)}, 0);
+  t.directory(8, {shortEntry(262, 3, false), shortEntry(277, 3, false)}, 0);
   const std::string p = file("q.tif", t.bytes());
   const std::string bad = file("bad.tif", {'G', 'I', 'F'});
   printed.clear();

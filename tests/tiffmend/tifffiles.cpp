@@ -72,7 +72,7 @@ void writeTiff(const std::string &path, const TiffLayout &layout) {
   TIFF *t = TIFFOpen(path.c_str(), layout.bigEndian ? "wb" : "wl");
   ASSERT_NE(t, nullptr) << "libtiff cannot create " << path;
   const int bps = layout.palette ? layout.bitsPerSample : 8;
-  const int spp = layout.palette ? 1 : 3;
+  const int spp = layout.palette ? layout.paletteSamples : 3;
   const tmsize_t rowBytes = (tmsize_t(layout.width) * bps * spp + 7) / 8;
   std::vector<uint16_t> red(size_t(1) << bps), green(red.size()), blue(red.size());
   for (size_t i = 0; i < red.size(); ++i) {

@@ -34,6 +34,7 @@ struct TiffLayout {
   int pages = 1;
   bool bigEndian = false;
   bool palette = true;    // palette colour (3); otherwise RGB (2)
+  int paletteSamples = 1; // of a palette image: 1 a true one, 3 RGB samples declared palette
   bool extraTags = false; // description, software, resolution and more besides the required tags
   uint32_t width = 5;
   uint32_t height = 3;
@@ -57,7 +58,8 @@ Bytes patched(const Bytes &file, const std::vector<uint64_t> &fields);
 // Positions at which two files of the same size differ.
 std::vector<uint64_t> differences(const Bytes &a, const Bytes &b);
 
-// Hand-made files.  Numbers are stored in the byte order of the file.
+// Hand-made files.  Numbers are stored in the byte order of the file.  The
+// tags that matter: 262 PhotometricInterpretation, 277 SamplesPerPixel.
 struct Entry {
   uint16_t tag;
   uint16_t type;  // 3 SHORT, 4 LONG

@@ -14,13 +14,14 @@ function b = read_bytes(name)
   fclose(fid);
 end
 
-% One directory at offset 8 with ImageWidth and PhotometricInterpretation.
-function b = tiff_ii(value)
-  b = [73 73 42 0 8 0 0 0, 2 0, 0 1 3 0 1 0 0 0 4 0 0 0, 6 1 3 0 1 0 0 0 value 0 0 0, 0 0 0 0];
+% One directory at offset 8 with PhotometricInterpretation (its value field
+% at bytes 19 to 22) and SamplesPerPixel (3 unless given).
+function b = tiff_ii(value, samples = 3)
+  b = [73 73 42 0 8 0 0 0, 2 0, 6 1 3 0 1 0 0 0 value 0 0 0, 21 1 3 0 1 0 0 0 samples 0 0 0, 0 0 0 0];
 end
 
 function b = tiff_mm(value)
-  b = [77 77 0 42 0 0 0 8, 0 2, 1 0 0 3 0 0 0 1 0 4 0 0, 1 6 0 3 0 0 0 1 0 value 0 0, 0 0 0 0];
+  b = [77 77 0 42 0 0 0 8, 0 2, 1 6 0 3 0 0 0 1 0 value 0 0, 1 21 0 3 0 0 0 1 0 3 0 0, 0 0 0 0];
 end
 
 function expect_text(command, expected)
@@ -41,7 +42,7 @@ unwind_protect
   expect_text('tiffmend(''mm.tif'')', "Fixed the file mm.tif\n");
   kx_assert(isequal(read_bytes('mm.tif'), tiff_mm(2)), 'MM value field');
   ff = tiff_ii(3);
-  ff(33:34) = [255 255];
+  ff(21:22) = [255 255];
   write_bytes('ff.tif', ff);
   expect_text('tiffmend(''ff.tif'')', "Fixed the file ff.tif\n");
   kx_assert(isequal(read_bytes('ff.tif'), tiff_ii(2)), '03 00 FF FF becomes 02 00 00 00');
@@ -50,6 +51,13 @@ unwind_protect
     expect_text('tiffmend(''v.tif'')', "Nothing to fix in v.tif\n");
     kx_assert(isequal(read_bytes('v.tif'), tiff_mm(v)), 'value %d left alone', v);
   end
+  % A true palette image (one sample per pixel) keeps its palette colour.
+  write_bytes('indexed.tif', tiff_ii(3, 1));
+  expect_text('tiffmend(''indexed.tif'')', "Nothing to fix in indexed.tif\n");
+  expect_text('tiffmend(''-v'', ''indexed.tif'')', ...
+              ["Kept PhotometricInterpretation 3 in directory at offset 0x8: " ...
+               "palette image with one sample per pixel\nNothing to fix in indexed.tif\n"]);
+  kx_assert(isequal(read_bytes('indexed.tif'), tiff_ii(3, 1)), 'true palette left alone');
 
   % The reasons of failures under '-v'.
   write_bytes('short.tif', [73 73 42 0 8]);

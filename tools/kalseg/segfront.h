@@ -7,6 +7,9 @@
 #ifndef KALMEX_TOOLS_KALSEG_SEGFRONT_H
 #define KALMEX_TOOLS_KALSEG_SEGFRONT_H
 
+// luminance() below rounds as regionseg.m does, in every file it is used in.
+#include "fpcontract.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>

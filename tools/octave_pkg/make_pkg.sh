@@ -52,7 +52,8 @@ copy_folder() {
   if compgen -G "$root/$dir/*.h" > /dev/null; then cp "$root/$dir"/*.h "$pkg/src/$dir/"; fi
 }
 
-cp "$root/host/mexutil.h" "$root/host/mexutil.cpp" "$root/host/threadpool.h" "$pkg/src/host/"
+cp "$root/host/mexutil.h" "$root/host/mexutil.cpp" "$root/host/threadpool.h" "$root/host/fpcontract.h" \
+  "$pkg/src/host/"
 mk=$pkg/src/modules.mk
 echo "# Written by make_pkg.sh: the modules in this package and their sources." > "$mk"
 modules=()
@@ -127,9 +128,10 @@ Title: Image-analysis modules: segmentation, edge thinning, preferences, TIFF re
 Description: Seven compiled modules of an image-analysis toolbox: split-and-merge
  segmentation of 2-D and 3-D images (regionseg_core, with the front end
  regionseg), edge thinning by non-maximum suppression (edgethin), the
- toolbox's preferences (kalsettings), in-place repair of palette TIFF files
- (tiffmend), sub-pixel maxima, rotation and minimum positions over our image
- library (kal_peakfit, kal_turnvolume, kal_troughfind).
+ toolbox's preferences (kalsettings), in-place repair of TIFF files that
+ declare palette colour over RGB samples (tiffmend), sub-pixel maxima,
+ rotation and minimum positions over our image library (kal_peakfit,
+ kal_turnvolume, kal_troughfind).
 License: see COPYING
 Depends: octave (>= 7.0.0)
 DESC
