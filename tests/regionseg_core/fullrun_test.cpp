@@ -341,6 +341,20 @@ TEST(FullRun, TreesOfNineToElevenLevels) {
   }
 }
 
+// The parameters of a d1 x d2 x d3 image in a tree of levels, flat_levels
+// and start_level, criterion 1 with threshold 10.
+Params image_in_tree(int32_t d1, int32_t d2, int32_t d3, int32_t levels, int32_t flat_levels,
+                     int32_t start_level) {
+  Params p;
+  p.levels = levels;
+  p.flat_levels = flat_levels;
+  p.start_level = start_level;
+  p.d1 = d1;
+  p.d2 = d2;
+  p.d3 = d3;
+  return p;
+}
+
 // A 5 x 3 x 2 volume in the 8 x 8 x 2 tree (flat levels 2, start blocks
 // 2 x 2 x 1), 100 everywhere but 200 on x = 4 of plane 1.  The twelve
 // present start blocks merge into the four present blocks of level 2
@@ -349,13 +363,7 @@ TEST(FullRun, TreesOfNineToElevenLevels) {
 // (27 voxels) and leaves 0x600 on its own (3 voxels): labels 0 and 1.
 // With min_region_size 4 it is small and joins the rest; with 3 it stays.
 TEST(FullRun, VolumeOfFiveByThreeByTwo) {
-  Params p;
-  p.levels = 3;
-  p.flat_levels = 2;
-  p.start_level = 1;
-  p.d1 = 5;
-  p.d2 = 3;
-  p.d3 = 2;
+  Params p = image_in_tree(5, 3, 2, 3, 2, 1);
   std::vector<int32_t> img(30, 100);
   std::vector<int32_t> two_regions(30, 0);
   for (int32_t y = 0; y < 3; ++y) {
@@ -373,12 +381,7 @@ TEST(FullRun, VolumeOfFiveByThreeByTwo) {
 // A lone start block that fails its criterion is split: a 2 x 2 image in a
 // tree of 4 x 4 with start blocks of 2 x 2.
 TEST(FullRun, ALoneFailingStartBlockIsSplit) {
-  Params p;
-  p.levels = 2;
-  p.flat_levels = 2;
-  p.start_level = 1;
-  p.d1 = 2;
-  p.d2 = 2;
+  const Params p = image_in_tree(2, 2, 1, 2, 2, 1);
   const Outcome o = segment({0, 100, 0, 100}, p);
   ASSERT_EQ(o.status, SEG_OK);
   EXPECT_EQ(o.labels, (std::vector<int32_t>{0, 1, 0, 1}));
