@@ -3,6 +3,7 @@
 #include "threadpool.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -17,6 +18,18 @@
 #endif
 #if defined(__linux__)
 #include <sched.h>
+#endif
+
+#if defined(MATLAB_MEX_FILE)
+// MATLAB's own query (libut), which it answers without a call into MATLAB.
+extern "C" bool utIsInterruptPending();
+#elif defined(HAVE_OCTAVE)
+// Octave's interrupt state (liboctave): above 0 while an interrupt is
+// pending, which Octave acts on once the module returns.
+extern "C" std::sig_atomic_t octave_interrupt_state;
+#else
+// The embedded host's flag (kalhost).
+extern "C" int kalhostInterruptPending();
 #endif
 
 namespace {
@@ -178,4 +191,14 @@ int kxThreadCount(const char *module) {
     return cores;
   }
   return value;
+}
+
+bool kxInterruptPending() {
+#if defined(MATLAB_MEX_FILE)
+  return utIsInterruptPending();
+#elif defined(HAVE_OCTAVE)
+  return octave_interrupt_state > 0;
+#else
+  return kalhostInterruptPending() != 0;
+#endif
 }

@@ -53,4 +53,11 @@ int kxThreadCount(const char *module);
 // The cores this process may run on (at least 1, at most kxMaxThreads).
 int kxCoreCount();
 
+// True once the user has asked to interrupt the call under way (Ctrl-C):
+// under MATLAB utIsInterruptPending, in Octave its pending-interrupt state,
+// on the embedded host the SIGINT it caught during the call.  Cheap enough
+// to be asked every few milliseconds; only from the thread the host called
+// the module on.  A module that sees it ends the call with an error.
+bool kxInterruptPending();
+
 #endif

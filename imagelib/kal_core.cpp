@@ -4,8 +4,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <type_traits>
 
 #include "kal_internal.h"
@@ -18,11 +20,13 @@ struct BlockHeader {
   std::size_t padding; // keeps the block handed out 16-byte aligned
 };
 
-// The allocation seam's counts and the failures a test asked for.
-int64_t liveObjects = 0;
-int64_t allocations = 0;
-int64_t failAt = 0;
-bool failRelease = false;
+// The allocation seam's counts and the failures a test asked for: the only
+// state shared by calls that run at once on threads of one process (the
+// Python package releases its lock around them), hence atomic.
+std::atomic<int64_t> liveObjects{0};
+std::atomic<int64_t> allocations{0};
+std::atomic<int64_t> failAt{0};
+std::atomic<bool> failRelease{false};
 
 void *allocateBlock(std::size_t bytes) {
   if (bytes > SIZE_MAX - sizeof(BlockHeader)) {
@@ -42,6 +46,7 @@ void *allocateBlock(std::size_t bytes) {
 const int kReserveSize = 32;
 kal_ErrorRecord reserve[kReserveSize];
 bool reserveUsed[kReserveSize];
+std::mutex reserveLock; // guards reserveUsed
 
 kal_ErrorRecord *newRecord() {
   kal_ErrorRecord *record =
@@ -49,6 +54,7 @@ kal_ErrorRecord *newRecord() {
   if (record != nullptr) {
     return record;
   }
+  std::lock_guard<std::mutex> hold(reserveLock);
   for (int i = 0; i < kReserveSize; ++i) {
     if (!reserveUsed[i]) {
       reserveUsed[i] = true;
@@ -62,6 +68,7 @@ kal_ErrorRecord *newRecord() {
 
 void releaseRecord(kal_ErrorRecord *record) {
   if (record >= reserve && record < reserve + kReserveSize) {
+    std::lock_guard<std::mutex> hold(reserveLock);
     reserveUsed[record - reserve] = false;
     return;
   }
@@ -159,8 +166,9 @@ kal_Error setShape(const char *operation, kal_Image image, kal_DataType type, in
 // failed.  The operations themselves know nothing of tests.
 
 void *kalAllocate(std::size_t bytes) {
-  ++allocations;
-  if (failAt > 0 && allocations == failAt) {
+  const int64_t made = ++allocations;
+  const int64_t refused = failAt;
+  if (refused > 0 && made == refused) {
     return nullptr;
   }
   return allocateBlock(bytes);
@@ -178,8 +186,7 @@ void kalFree(void *block) {
 
 bool kalFreeList(kal_ResourceList *list) {
   kalFree(list);
-  if (failRelease) {
-    failRelease = false;
+  if (failRelease.exchange(false)) {
     return false;
   }
   return true;

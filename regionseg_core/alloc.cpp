@@ -1,142 +1,168 @@
-// The one allocator of a segmentation run.  Counting every allocation gives
-// the tests a way to see that a run leaves nothing behind, and to make any
-// single allocation fail; the counters and the list of live blocks are the
-// module's only state that survives a call, and nothing of the segmentation
-// depends on them.  Runs may go on at once in threads of one process (a
-// caller that releases its own lock around them), so the counters and the
-// list are kept under one mutex; the memory itself is had outside it.
+// The one allocator of a segmentation run.  Every block is listed on the
+// heap of the run that made it (seg_heap, one per run, used by one thread),
+// so that what a run held when its host ended the call inside it can still
+// be released, and no run ever touches another's blocks.  Counting every
+// allocation gives the tests a way to see that a run leaves nothing behind,
+// and to make any single allocation fail; those counters are the module's
+// only state shared by runs that go on at once in threads of one process,
+// and are kept under one mutex.  Nothing of the segmentation depends on
+// them.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "regionseg.h"
 
+// Every block of seg_alloc, seg_calloc and seg_resize starts with this
+// header: its place in its heap's list of live blocks (heap NULL: on none).
+// The header keeps the block 16-byte aligned.
+struct alignas(16) seg_block {
+  seg_block *prev;
+  seg_block *next;
+  seg_heap *heap;
+};
+
 namespace {
 
-long fail_at = 0;       // the allocation that fails, 0 for none
-long records_taken = 0; // records handed out since the hook was last set
-long cells_taken = 0;   // adjacency cells handed out since then
-long attempts = 0;      // allocations since the hook was last set
-long live_blocks = 0;   // allocations not yet released
-std::mutex state_lock;  // guards everything above and the list below
+long fail_at = 0;                 // the allocation that fails, 0 for none
+long records_taken = 0;           // records handed out since the hook was last set
+long cells_taken = 0;             // adjacency cells handed out since then
+long attempts = 0;                // allocations since the hook was last set
+std::mutex state_lock;            // guards everything above
+std::atomic<long> live_blocks{0}; // allocations not yet released
 
 using hold = std::lock_guard<std::mutex>;
 
-bool allocation_refused() {
-  ++attempts;
-  return fail_at > 0 && attempts == fail_at;
-}
+// The heap of the run on this thread, and the size of the last refusal.
+thread_local seg_heap *current_heap = NULL;
+thread_local size_t refused_bytes = 0;
 
-// Every block of seg_alloc, seg_calloc and seg_resize starts with a header
-// that links it into the list of live blocks, so that what a run left behind
-// when its host ended the call inside it can still be released.  The header
-// keeps the block 16-byte aligned.
-struct alignas(16) block_header {
-  block_header *prev;
-  block_header *next;
-};
-
-block_header *live_list = NULL;
-
-void *link_block(void *raw) {
-  block_header *h = static_cast<block_header *>(raw);
-  h->prev = NULL;
-  h->next = live_list;
-  if (live_list != NULL) {
-    live_list->prev = h;
+void *link_block(void *raw, seg_heap *heap) {
+  seg_block *b = static_cast<seg_block *>(raw);
+  b->prev = NULL;
+  b->heap = heap;
+  b->next = heap != NULL ? heap->live : NULL;
+  if (heap != NULL) {
+    if (heap->live != NULL) {
+      heap->live->prev = b;
+    }
+    heap->live = b;
   }
-  live_list = h;
-  ++live_blocks;
-  return h + 1;
+  return b + 1;
 }
 
-void unlink_block(block_header *h) {
-  if (h->prev != NULL) {
-    h->prev->next = h->next;
+void unlink_block(seg_block *b) {
+  if (b->heap == NULL) {
+    return;
+  }
+  if (b->prev != NULL) {
+    b->prev->next = b->next;
   } else {
-    live_list = h->next;
+    b->heap->live = b->next;
   }
-  if (h->next != NULL) {
-    h->next->prev = h->prev;
+  if (b->next != NULL) {
+    b->next->prev = b->prev;
   }
 }
 
-block_header *header_of(void *p) { return static_cast<block_header *>(p) - 1; }
+seg_block *header_of(void *p) { return static_cast<seg_block *>(p) - 1; }
 
-constexpr size_t max_bytes = static_cast<size_t>(-1) - sizeof(block_header);
+constexpr size_t max_bytes = static_cast<size_t>(-1) - sizeof(seg_block);
+
+// NULL, noting the size that was refused.
+void *refuse(size_t bytes) {
+  refused_bytes = bytes;
+  return NULL;
+}
 
 } // namespace
 
+seg_heap *seg_use_heap(seg_heap *heap) {
+  seg_heap *before = current_heap;
+  current_heap = heap;
+  return before;
+}
+
+void seg_release_heap(seg_heap &heap) {
+  while (heap.live != NULL) {
+    seg_block *next = heap.live->next;
+    free(heap.live);
+    --live_blocks;
+    heap.live = next;
+  }
+}
+
+size_t seg_refused_bytes() { return refused_bytes; }
+
+void seg_note_refusal(size_t bytes) { refused_bytes = bytes; }
+
 void *seg_alloc(size_t bytes) {
-  if (seg_allocation_refused() || bytes > max_bytes) {
-    return NULL;
+  if (seg_allocation_refused(bytes) || bytes > max_bytes) {
+    return refuse(bytes);
   }
-  void *raw = malloc(sizeof(block_header) + bytes);
+  void *raw = malloc(sizeof(seg_block) + bytes);
   if (raw == NULL) {
-    return NULL;
+    return refuse(bytes);
   }
-  hold h(state_lock);
-  return link_block(raw);
+  ++live_blocks;
+  return link_block(raw, current_heap);
 }
 
 void *seg_calloc(size_t count, size_t size) {
-  if (seg_allocation_refused()) {
-    return NULL;
-  }
   if (size != 0 && count > static_cast<size_t>(-1) / size) {
-    return NULL;
+    seg_allocation_refused(static_cast<size_t>(-1));
+    return refuse(static_cast<size_t>(-1));
   }
   const size_t bytes = count * size;
-  if (bytes > max_bytes) {
-    return NULL;
+  if (seg_allocation_refused(bytes) || bytes > max_bytes) {
+    return refuse(bytes);
   }
-  void *raw = calloc(1, sizeof(block_header) + bytes);
+  void *raw = calloc(1, sizeof(seg_block) + bytes);
   if (raw == NULL) {
-    return NULL;
+    return refuse(bytes);
   }
-  hold h(state_lock);
-  return link_block(raw);
+  ++live_blocks;
+  return link_block(raw, current_heap);
 }
 
 void *seg_resize(void *p, size_t bytes) {
   if (p == NULL) {
     return seg_alloc(bytes);
   }
-  if (seg_allocation_refused() || bytes > max_bytes) {
-    return NULL;
+  if (seg_allocation_refused(bytes) || bytes > max_bytes) {
+    return refuse(bytes);
   }
-  block_header *h = header_of(p);
-  {
-    hold held(state_lock);
-    unlink_block(h);
-    --live_blocks;
-  }
-  void *raw = realloc(h, sizeof(block_header) + bytes);
-  hold held(state_lock);
+  seg_block *b = header_of(p);
+  seg_heap *heap = b->heap;
+  unlink_block(b);
+  void *raw = realloc(b, sizeof(seg_block) + bytes);
   if (raw == NULL) {
-    link_block(h); // the old block stays as it was
-    return NULL;
+    link_block(b, heap); // the old block stays as it was
+    return refuse(bytes);
   }
-  return link_block(raw);
+  return link_block(raw, heap);
 }
 
 void seg_free(void *p) {
   if (p != NULL) {
-    block_header *h = header_of(p);
-    {
-      hold held(state_lock);
-      unlink_block(h);
-      --live_blocks;
-    }
-    free(h);
+    seg_block *b = header_of(p);
+    unlink_block(b);
+    --live_blocks;
+    free(b);
   }
 }
 
-bool seg_allocation_refused() {
+bool seg_allocation_refused(size_t bytes) {
   hold h(state_lock);
-  return allocation_refused();
+  ++attempts;
+  if (fail_at > 0 && attempts == fail_at) {
+    refused_bytes = bytes;
+    return true;
+  }
+  return false;
 }
 
 void seg_fail_allocation_at(long n) {
@@ -152,20 +178,7 @@ long seg_allocation_count() {
   return attempts;
 }
 
-long seg_live_allocations() {
-  hold h(state_lock);
-  return live_blocks;
-}
-
-void seg_release_everything() {
-  hold h(state_lock);
-  while (live_list != NULL) {
-    block_header *next = live_list->next;
-    free(live_list);
-    live_list = next;
-  }
-  live_blocks = 0;
-}
+long seg_live_allocations() { return live_blocks; }
 
 namespace {
 
@@ -177,7 +190,8 @@ bool grow_store(void *&array, uint32_t &capacity, size_t wanted, size_t entry) {
     return true;
   }
   constexpr size_t id_limit = 0xFFFFFFFFu;
-  if (wanted > id_limit) {
+  if (wanted > id_limit || wanted > static_cast<size_t>(-1) / entry) {
+    refused_bytes = static_cast<size_t>(-1);
     return false;
   }
   size_t grown = static_cast<size_t>(capacity) + capacity / 2;
@@ -191,7 +205,7 @@ bool grow_store(void *&array, uint32_t &capacity, size_t wanted, size_t entry) {
     grown = id_limit;
   }
   if (grown > static_cast<size_t>(-1) / entry) {
-    return false;
+    grown = wanted;
   }
   void *p = seg_resize(array, grown * entry);
   if (p == NULL) {

@@ -15,6 +15,7 @@ namespace {
 bool refuse(seg_refusal &r, int pos, const char *what, const char *reason = NULL) {
   r.position = pos;
   r.what = what;
+  r.text[0] = '\0';
   r.reason = reason != NULL ? reason : pos == arg_image ? "badImage" : "badParameter";
   return false;
 }
@@ -47,7 +48,7 @@ size_t snapshot_budget_bytes(bool given, double value, double memory) {
 
 void format_refusal(const seg_refusal &r, char *buf, size_t size) {
   snprintf(buf, size, "Argument %d (%s) %s", r.position + 1, seg_argument_names[r.position],
-           r.what);
+           r.text[0] != '\0' ? r.text : r.what);
 }
 
 bool check_image_type(bool int32_array, seg_refusal &r) {
@@ -99,7 +100,22 @@ bool seg_params_from_values(const double *value, int count, const int32_t dims[3
   }
   p.snapshot_budget =
       snapshot_budget_bytes(budget_given, budget_given ? value[arg_snapshot_budget] : 0, memory);
-  return check_seg_params(p, dims, ndims, r);
+  if (!check_seg_params(p, dims, ndims, r)) {
+    return false;
+  }
+  // The final state always has its slice.
+  const size_t slice = sizeof(int32_t) * static_cast<size_t>(dims[0]) *
+                       static_cast<size_t>(dims[1]) * static_cast<size_t>(dims[2]);
+  if (p.snapshot_budget != 0 && p.snapshot_budget < slice) {
+    if (budget_given && value[arg_snapshot_budget] > 1.0) {
+      refuse(r, arg_snapshot_budget, "");
+      snprintf(r.text, sizeof r.text, "must be at least %zu bytes: one snapshot of this image.",
+               slice);
+      return false;
+    }
+    p.snapshot_budget = slice;
+  }
+  return true;
 }
 
 bool check_seg_params(const seg_params &p, const int32_t dims[3], int ndims, seg_refusal &r) {

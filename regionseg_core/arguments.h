@@ -44,6 +44,7 @@ struct seg_refusal {
   int position;       // 0-based argument position
   const char *what;   // "must be ...", the end of the sentence
   const char *reason; // badImage, badParameter, imageTooLarge
+  char text[96] = {}; // the end of the sentence with a number in it, when not empty
 };
 
 // "Argument N (name) what" into buf.
@@ -63,7 +64,9 @@ bool check_parameter_value(int pos, double v, seg_refusal &r);
 // The record from the values of positions 1 .. count - 1 (count 15 or 16:
 // with or without the budget), checked against each other and the image's
 // shape.  memory is the machine's physical memory in bytes (0 when unknown),
-// for a budget given as a share of it.
+// for a budget given as a share of it.  A budget given in bytes must hold
+// one snapshot (the final state); a share of the memory (the default is a
+// quarter) is raised to one snapshot when it holds none.
 bool seg_params_from_values(const double *value, int count, const int32_t dims[3], int ndims,
                             double memory, seg_params &p, seg_refusal &r);
 // The record's tree shape against the image's, its criterion and the

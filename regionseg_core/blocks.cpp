@@ -44,9 +44,11 @@ block_table build_initial_blocks(seg_context &ctx) {
   block_table table =
       static_cast<block_table>(seg_calloc(static_cast<size_t>(cells), sizeof(node_id)));
   if (table == NULL) {
+    note_shortage(ctx, "the block table");
     return seg_fail_ptr<node_id>();
   }
   if (!reserve_region_nodes(ctx, static_cast<size_t>(cells))) {
+    note_shortage(ctx, "the block records");
     seg_free(table);
     return seg_fail_ptr<node_id>();
   }
@@ -80,21 +82,32 @@ block_table build_initial_blocks(seg_context &ctx) {
   // Each start block judged on its own, in the order of the records.
   const size_t count = static_cast<size_t>(cells);
   const part_plan plan = plan_parts(ctx, count, static_cast<size_t>(ctx.image_voxels));
+  part_stop stop;
   for_each_part(plan, [&](int32_t part, int32_t worker) {
     const size_t last = part_start(count, part + 1, plan.parts);
-    for (size_t i = part_start(count, part, plan.parts); i < last; ++i) {
+    // The pixels of a start block, on average.
+    const size_t voxels = static_cast<size_t>(ctx.image_voxels) / count;
+    for (size_t i = part_start(count, part, plan.parts);
+         i < last && !stop.poll(ctx, worker, voxels); ++i) {
       evaluate_code(ctx, records[i], start, worker);
     }
   });
+  if (stop.ended()) {
+    seg_free(table);
+    return seg_fail_ptr<node_id>();
+  }
   return table;
 }
 
-void fill_checkerboard(const seg_context &ctx, int32_t *labels) {
+void fill_checkerboard(seg_context &ctx, int32_t *labels) {
   const int32_t s = ctx.start_level;
   const int32_t t = s < ctx.flat_levels ? 0 : s - ctx.flat_levels;
   for (int32_t z = 0; z < ctx.dim_z; ++z) {
     const int32_t zv = 4 * ((z >> t) & 1);
     for (int32_t y = 0; y < ctx.dim_y; ++y) {
+      if (tick(ctx)) {
+        return;
+      }
       const int32_t yzv = 1 + 2 * ((y >> s) & 1) + zv;
       int32_t *row = labels + z * ctx.plane_stride + y * ctx.dim_x;
       for (int32_t x = 0; x < ctx.dim_x; ++x) {
@@ -122,7 +135,7 @@ void merge_blocks(seg_context &ctx, block_table table) {
     int64_t acc_a = 0;
     int64_t acc_b = 0;
     sibling_group group = {0, 0};
-    while (r != 0) {
+    while (r != 0 && !tick(ctx)) {
       bool pass = false;
       if (code_level(ctx, nodes[r].code) == b) {
         if (++position == 1) {
@@ -167,7 +180,7 @@ void merge_blocks(seg_context &ctx, block_table table) {
       position = 0;
       acc_a = acc_b = 0;
     }
-    if (c == ctx.levels || !merged) {
+    if (c == ctx.levels || !merged || ctx.ending != SEG_OK) {
       return;
     }
   }
@@ -184,7 +197,7 @@ namespace {
 // blocks.  Each block is painted with its child index, one paint event each.
 void paint_splits(seg_context &ctx, node_id first) {
   const int32_t start = ctx.start_level;
-  for (node_id b = first; b != 0; b = ctx.nodes[b].next_block) {
+  for (node_id b = first; b != 0 && !tick(ctx); b = ctx.nodes[b].next_block) {
     const block_code code = ctx.nodes[b].code;
     const int32_t leaf = code_level(ctx, code);
     if (leaf >= start) {
@@ -235,7 +248,7 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
   if (lists == NULL || 2 * level_one > ctx.image_voxels) {
     own_lists = static_cast<node_id *>(seg_alloc(sizeof(node_id) * 2 * half));
     if (own_lists == NULL) {
-      return SEG_FAIL;
+      return note_shortage(ctx, "the lists of blocks to split");
     }
     lists = own_lists;
   }
@@ -282,9 +295,10 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
     const size_t added = children_before[parts] - count;
     if (!reserve_region_nodes(ctx, static_cast<size_t>(ctx.node_count) - 1 + added)) {
       seg_free(own_lists);
-      return SEG_FAIL;
+      return note_shortage(ctx, "the block records");
     }
     const node_id first_new = take_reserved_nodes(ctx, added);
+    part_stop stop;
     for_each_part(plan, [&](int32_t part, int32_t worker) {
       const size_t first = part_start(count, part, parts);
       const size_t last = part_start(count, part + 1, parts);
@@ -293,7 +307,8 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
       // but its first.
       node_id fresh = first_new + static_cast<node_id>(children_before[part] - first);
       size_t made = 0;
-      for (size_t j = first; j < last; ++j) {
+      const size_t voxels = work / count; // the pixels of a block split, on average
+      for (size_t j = first; j < last && !stop.poll(ctx, worker, voxels); ++j) {
         const node_id p = splitting[j];
         const block_code parent = ctx.nodes[p].code;
         const node_id after = ctx.nodes[p].next_block;
@@ -338,6 +353,10 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
       }
       failed_in_part[part] = made;
     });
+    if (stop.ended()) {
+      seg_free(own_lists);
+      return SEG_FAIL;
+    }
     // The failing children, part after part: the next list.
     size_t next = 0;
     for (int32_t part = 0; part < parts; ++part) {
@@ -355,5 +374,5 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
   if (painting(ctx) || ctx.deferred_paints.active) {
     paint_splits(ctx, table[0]);
   }
-  return SEG_OK;
+  return ctx.ending == SEG_OK ? SEG_OK : SEG_FAIL;
 }

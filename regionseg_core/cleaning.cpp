@@ -14,12 +14,12 @@ node_id clean_region_list(seg_context &ctx, node_id head) {
     r = nodes[r].next_region;
   }
   const node_id result = r;
-  for (; r != 0; r = nodes[r].next_region) {
+  for (; r != 0 && ctx.ending == SEG_OK; r = nodes[r].next_region) {
     ++ctx.region_count;
     region_node &region = nodes[r];
     link_id prev = 0;
     link_id c = region.nbr_head;
-    while (c != 0) {
+    while (c != 0 && !tick(ctx, static_cast<size_t>(ctx.region_count), ctx.region_total)) {
       region_node &n = nodes[resolve_link(ctx, c)];
       if ((n.flags & FLAG_SEEN) == 0) {
         n.flags = FLAG_SEEN;
@@ -44,10 +44,10 @@ node_id clean_region_list(seg_context &ctx, node_id head) {
         c = 0;
       }
     }
-    for (link_id e = region.nbr_head; e != 0; e = links[e].next) {
+    for (link_id e = region.nbr_head; e != 0 && !tick(ctx); e = links[e].next) {
       nodes[links[e].node].flags = 0;
     }
-    while (region.next_region != 0 && nodes[region.next_region].last_member == 0) {
+    while (region.next_region != 0 && nodes[region.next_region].last_member == 0 && !tick(ctx)) {
       region.next_region = nodes[region.next_region].next_region;
     }
   }
@@ -59,19 +59,22 @@ node_id sort_region_list(seg_context &ctx, node_id head) {
   const size_t count = static_cast<size_t>(ctx.region_count) + 1;
   sort_pair *pairs = static_cast<sort_pair *>(seg_calloc(count, sizeof(sort_pair)));
   if (pairs == nullptr) {
+    note_shortage(ctx, "the sort table");
     return node_failed;
   }
   uint32_t *suffix_max = static_cast<uint32_t *>(seg_calloc(count, sizeof(uint32_t)));
   if (suffix_max == nullptr) {
+    note_shortage(ctx, "the sort table");
     seg_free(pairs);
     return node_failed;
   }
   // Every block adds its pixels to its region, in the order of the store;
-  // without room for the sums, each region walks its member chain.
+  // without room for the sums, each region walks its member chain (as
+  // quick: every block is in one chain).
   uint32_t *sizes =
       static_cast<uint32_t *>(seg_calloc(static_cast<size_t>(ctx.node_count), sizeof(uint32_t)));
   if (sizes != nullptr) {
-    for (node_id b = 1; b < ctx.node_count; ++b) {
+    for (node_id b = 1; b < ctx.node_count && !tick(ctx, b, ctx.node_count); ++b) {
       const region_node &block = ctx.nodes[b];
       if ((block.flags & FLAG_MERGED) == 0) {
         sizes[region_of_block(ctx, b)] +=
@@ -80,12 +83,17 @@ node_id sort_region_list(seg_context &ctx, node_id head) {
     }
   }
   size_t filled = 0;
-  for (node_id r = head; r != 0 && filled < count; r = ctx.nodes[r].next_region) {
+  for (node_id r = head; r != 0 && filled < count && !tick(ctx); r = ctx.nodes[r].next_region) {
     pairs[filled].region = r;
     pairs[filled].size = sizes != nullptr ? sizes[r] : static_cast<uint32_t>(region_size(ctx, r));
     ++filled;
   }
   seg_free(sizes);
+  if (ctx.ending != SEG_OK) {
+    seg_free(suffix_max);
+    seg_free(pairs);
+    return node_failed;
+  }
   sort_pairs(pairs, suffix_max, filled);
   for (size_t i = 0; i + 1 < filled; ++i) {
     ctx.nodes[pairs[i].region].next_region = pairs[i + 1].region;

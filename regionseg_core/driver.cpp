@@ -1,6 +1,7 @@
 // The driver of one segmentation: sets up the context and its tables, runs
 // the stages in order with their progress lines, and releases everything
-// but the snapshot list before it returns.
+// but the snapshot stack before it returns; a run that ends early (memory
+// that cannot be had, or its caller's check) says why.
 #include <stdio.h>
 
 #include <string.h>
@@ -18,6 +19,72 @@ void report_progress(const seg_context &ctx, const char *line) {
   }
   printf("%s", line);
   fflush(stdout);
+}
+
+const char *stage_name(int32_t stage) {
+  static const char *const names[stage_count] = {"set-up",
+                                                 "initialisation",
+                                                 "merging",
+                                                 "splitting",
+                                                 "ordering of the region list",
+                                                 "grouping",
+                                                 "small region elimination",
+                                                 "cleaning of the region list",
+                                                 "sorting of the region list",
+                                                 "label output"};
+  return stage >= 0 && stage < stage_count ? names[stage] : "the run";
+}
+
+void format_failure(int32_t status, const seg_failure &failure, char *buf, size_t size) {
+  if (status == SEG_STOPPED) {
+    snprintf(buf, size, "Interrupted during %s: the run was stopped and nothing is kept.",
+             stage_name(failure.stage));
+    return;
+  }
+  const char *what = failure.what != NULL ? failure.what : "working memory";
+  if (failure.bytes == static_cast<size_t>(-1)) {
+    snprintf(buf, size, "Out of memory during %s: %s would take more bytes than there are.",
+             stage_name(failure.stage), what);
+    return;
+  }
+  snprintf(buf, size, "Out of memory during %s: %s (%zu bytes) could not be allocated.",
+           stage_name(failure.stage), what, failure.bytes);
+}
+
+int32_t note_shortage(seg_context &ctx, const char *what) {
+  if (ctx.ending == SEG_OK) {
+    ctx.ending = SEG_FAIL;
+    ctx.failure.stage = ctx.stage;
+    ctx.failure.what = what;
+    ctx.failure.bytes = seg_refused_bytes();
+  }
+  return SEG_FAIL;
+}
+
+bool poll_check(seg_context &ctx, size_t done, size_t total) {
+  if (ctx.ending != SEG_OK) {
+    return true;
+  }
+  if (ctx.check == NULL) {
+    return false;
+  }
+  if (total > 0) {
+    const double part = static_cast<double>(done) / static_cast<double>(total);
+    ctx.stage_done = part > 1.0 ? 1.0 : part;
+  }
+  if (ctx.check(ctx.check_data, ctx.stage, ctx.stage_done)) {
+    ctx.ending = SEG_STOPPED;
+    ctx.failure.stage = ctx.stage;
+    ctx.failure.what = NULL;
+    ctx.failure.bytes = 0;
+  }
+  return ctx.ending != SEG_OK;
+}
+
+bool enter_stage(seg_context &ctx, int32_t stage) {
+  ctx.stage = stage;
+  ctx.stage_done = 0.0;
+  return poll_check(ctx, 0, 0);
 }
 
 namespace {
@@ -44,10 +111,10 @@ int32_t set_up_criterion(seg_context &ctx) {
     ctx.median_buffer = static_cast<int32_t *>(
         seg_calloc(static_cast<size_t>(ctx.threads) * entries, sizeof(int32_t)));
     if (ctx.median_buffer == NULL) {
-      return SEG_FAIL;
+      return note_shortage(ctx, "the median buffers");
     }
-  } else if (variance_statistics(ctx.criterion)) {
-    return build_variance_limits(ctx);
+  } else if (variance_statistics(ctx.criterion) && build_variance_limits(ctx) != SEG_OK) {
+    return note_shortage(ctx, "the variance limits");
   }
   return SEG_OK;
 }
@@ -58,7 +125,7 @@ int32_t build_level_tables(seg_context &ctx) {
   ctx.child_count =
       static_cast<int32_t *>(seg_calloc(static_cast<size_t>(ctx.levels), sizeof(int32_t)));
   if (ctx.child_count == NULL) {
-    return SEG_FAIL;
+    return note_shortage(ctx, "the per-level tables");
   }
   for (int32_t level = 0; level < ctx.levels; ++level) {
     ctx.child_count[level] = level < ctx.flat_levels ? 4 : 8;
@@ -66,7 +133,7 @@ int32_t build_level_tables(seg_context &ctx) {
   ctx.block_voxels =
       static_cast<int64_t *>(seg_calloc(static_cast<size_t>(ctx.levels) + 1, sizeof(int64_t)));
   if (ctx.block_voxels == NULL) {
-    return SEG_FAIL;
+    return note_shortage(ctx, "the per-level tables");
   }
   ctx.block_voxels[0] = 1;
   for (int32_t level = 1; level <= ctx.levels; ++level) {
@@ -112,10 +179,11 @@ void run_parts(const part_plan &plan, void (*call)(void *, int32_t, int32_t), vo
 
 namespace {
 
-// Blocks of the chain from first, and live regions of the list from first.
-int64_t chain_length(const seg_context &ctx, node_id first) {
+// Blocks of the chain from first (as far as it gets when the run must
+// end), and live regions of the list from first.
+int64_t chain_length(seg_context &ctx, node_id first) {
   int64_t n = 0;
-  for (node_id b = first; b != 0; b = ctx.nodes[b].next_block) {
+  for (node_id b = first; b != 0 && !tick(ctx); b = ctx.nodes[b].next_block) {
     ++n;
   }
   return n;
@@ -132,7 +200,13 @@ int64_t list_length(const seg_context &ctx, node_id first) {
 // The stages from merging to the region list; the block table is the
 // caller's.
 node_id blocks_to_regions(seg_context &ctx, block_table table) {
+  if (enter_stage(ctx, STAGE_MERGING)) {
+    return node_failed;
+  }
   merge_blocks(ctx, table);
+  if (ctx.ending != SEG_OK) {
+    return node_failed;
+  }
   report_progress(ctx, "finished merging\n");
 
   const node_id first = table[0];
@@ -145,7 +219,7 @@ node_id blocks_to_regions(seg_context &ctx, block_table table) {
     return first;
   }
 
-  if (split_blocks(ctx, table) != SEG_OK) {
+  if (enter_stage(ctx, STAGE_SPLITTING) || split_blocks(ctx, table) != SEG_OK) {
     return node_failed;
   }
   report_progress(ctx, "finished splitting\n");
@@ -156,6 +230,9 @@ node_id blocks_to_regions(seg_context &ctx, block_table table) {
     reserve_snapshots(ctx, grouping_paint_events(ctx, chain_length(ctx, table[0])));
   }
 
+  if (enter_stage(ctx, STAGE_ORDERING)) {
+    return node_failed;
+  }
   const node_id head = order_region_list(ctx, table);
   if (head != node_failed) {
     report_progress(ctx, "finished ordering regionlist\n");
@@ -166,6 +243,9 @@ node_id blocks_to_regions(seg_context &ctx, block_table table) {
 } // namespace
 
 node_id run_pipeline(seg_context &ctx) {
+  if (enter_stage(ctx, STAGE_INITIALISATION)) {
+    return node_failed;
+  }
   block_table table = build_initial_blocks(ctx);
   paint_checkerboard(ctx);
   if (seg_failed(table)) {
@@ -178,14 +258,13 @@ node_id run_pipeline(seg_context &ctx) {
     return head;
   }
 
-  node_id grouped;
-  if (ctx.parallel_grouping != 0) {
-    grouped = group_parallel(ctx, head);
-    if (grouped == node_failed) {
-      return grouped;
-    }
-  } else {
-    grouped = group_sequential(ctx, head);
+  if (enter_stage(ctx, STAGE_GROUPING)) {
+    return node_failed;
+  }
+  const node_id grouped =
+      ctx.parallel_grouping != 0 ? group_parallel(ctx, head) : group_sequential(ctx, head);
+  if (grouped == node_failed || ctx.ending != SEG_OK) {
+    return node_failed;
   }
   report_progress(ctx, "finished grouping\n");
 
@@ -193,15 +272,29 @@ node_id run_pipeline(seg_context &ctx) {
     return grouped;
   }
   if (ctx.min_region_size != 0) {
+    if (enter_stage(ctx, STAGE_ELIMINATION)) {
+      return node_failed;
+    }
     if (ctx.keep_snapshots) {
       // Each region but the last may be absorbed, and is painted then.
       reserve_snapshots(ctx, list_length(ctx, grouped) - 1);
     }
-    eliminate_small_regions(ctx, grouped);
+    if (eliminate_small_regions(ctx, grouped) != SEG_OK) {
+      return node_failed;
+    }
     report_progress(ctx, "finished small region elimination\n");
   }
+  if (enter_stage(ctx, STAGE_CLEANING)) {
+    return node_failed;
+  }
   const node_id cleaned = clean_region_list(ctx, grouped);
+  if (ctx.ending != SEG_OK) {
+    return node_failed;
+  }
   report_progress(ctx, "finished cleaning of regionlist\n");
+  if (enter_stage(ctx, STAGE_SORTING)) {
+    return node_failed;
+  }
   const node_id sorted = sort_region_list(ctx, cleaned);
   if (sorted != node_failed) {
     report_progress(ctx, "finished sorting of regionlist\n");
@@ -256,17 +349,22 @@ void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t 
       params.threads < 1 ? 1 : (params.threads > kxMaxThreads ? kxMaxThreads : params.threads);
   ctx.voxels_per_thread = params.voxels_per_thread < 1 ? 1 : params.voxels_per_thread;
   ctx.progress = params.progress;
+  ctx.check = params.check;
+  ctx.check_data = params.check_data;
 }
 
 int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
-                    const seg_params &params, int32_t *labels_out, snapshot_list *snapshots_out) {
+                    const seg_params &params, int32_t *labels_out, snapshot_list *snapshots_out,
+                    seg_failure *failure) {
+  // Everything the run allocates is listed on its heap.
+  seg_heap own_heap;
+  seg_heap *const outer_heap = seg_use_heap(params.heap != NULL ? params.heap : &own_heap);
   seg_context ctx = {};
   set_up_context(ctx, image, d1, d2, d3, params);
   ctx.keep_snapshots = snapshots_out != NULL;
   ctx.scratch = labels_out;
   if (snapshots_out != NULL) {
     ctx.snapshot_slices.allocator = snapshots_out->arena.allocator;
-    snapshots_out->head = NULL;
     snapshots_out->count = 0;
     snapshots_out->arena.slices = NULL;
     snapshots_out->arena.capacity = 0;
@@ -274,38 +372,48 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
   }
 
   // The painting is wanted only for the snapshots.  Their arena is made
-  // once the blocks are split; when it cannot be had, or the budget holds
-  // no slice, the run goes on without painting and the stack stays empty.
-  if (ctx.keep_snapshots && defer_snapshots(ctx) != SEG_OK) {
-    ctx.keep_snapshots = false;
+  // once the blocks are split.
+  if (ctx.keep_snapshots) {
+    defer_snapshots(ctx);
   }
 
-  int32_t status = SEG_FAIL;
-  if (build_level_tables(ctx) == SEG_OK && set_up_criterion(ctx) == SEG_OK) {
+  if (!enter_stage(ctx, STAGE_SETUP) && build_level_tables(ctx) == SEG_OK &&
+      set_up_criterion(ctx) == SEG_OK) {
     const node_id regions = run_pipeline(ctx);
     report_progress(ctx, "finished the split_merge routine\n");
-    if (regions != node_failed) {
+    if (regions != node_failed && ctx.keep_snapshots) {
+      reserve_snapshots(ctx, 0); // a run that ended before its split: what it painted
+    }
+    if (regions == node_failed && ctx.ending == SEG_OK) {
+      note_shortage(ctx, NULL); // every failure notes what; this is a safeguard
+    }
+    if (ctx.ending == SEG_OK && !enter_stage(ctx, STAGE_OUTPUT)) {
       make_output(ctx, regions, labels_out);
-      report_progress(ctx, "finished make_output \n");
-      report_progress(ctx, "No save_regionlist specified\n");
-      status = SEG_OK;
+      if (ctx.ending == SEG_OK) {
+        report_progress(ctx, "finished make_output \n");
+        report_progress(ctx, "No save_regionlist specified\n");
+      }
     }
   }
+  const int32_t status = ctx.ending;
   if (status != SEG_OK) {
     clear_labels(ctx, labels_out);
   }
   release_records(ctx);
   release_tables(ctx);
 
-  if (snapshots_out != NULL) {
-    reserve_snapshots(ctx, 0); // a run that ended before its split: what it painted
+  if (snapshots_out != NULL && status == SEG_OK) {
     trim_snapshots(ctx);
-    snapshots_out->head = ctx.snapshot_head;
     snapshots_out->count = ctx.snapshot_count;
     snapshots_out->arena = ctx.snapshot_slices;
     snapshots_out->budget_reached = ctx.budget_reached;
-  } else {
-    release_snapshots(ctx);
+    ctx.snapshot_slices.slices = NULL; // handed over
+    ctx.snapshot_slices.capacity = 0;
   }
+  release_snapshots(ctx);
+  if (failure != NULL) {
+    *failure = ctx.failure;
+  }
+  seg_use_heap(outer_heap);
   return status;
 }

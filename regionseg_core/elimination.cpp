@@ -30,15 +30,14 @@
 // The index keeps only the cells that are in lists and the live regions, in
 // tables keyed by their ids (most cells of the store have left every list
 // by now); the referrer entries and the region table go into the labels
-// output while it is unused, when they fit.  When the tables cannot be had, each target's list
-// is walked from its head instead, which finds the same cell: the sweep
-// cannot fail.
+// output while it is unused, when they fit.  Its memory is had before the
+// sweep starts (the tables are filled at the first small region that has a
+// target); when it cannot be had the stage fails, rather than walk each
+// target's list from its head, whose time grows with the square of the
+// list.
 #include <string.h>
 
-#include "elimination_index.h"
 #include "regionseg.h"
-
-elimination_work elimination_counts = {};
 
 namespace {
 
@@ -57,24 +56,12 @@ bool is_small(const seg_context &ctx, node_id r, int64_t min_size) {
 
 inline int64_t magnitude(int64_t v) { return v < 0 ? -v : v; }
 
-// The first cell of target's list that refers to p, walking from the head.
-link_id walk_to_referrer(seg_context &ctx, node_id target, node_id p) {
-  for (link_id c = ctx.nodes[target].nbr_head; c != 0; c = ctx.links[c].next) {
-    ++elimination_counts.target_cells;
-    if (resolve_link(ctx, c) == p) {
-      return c;
-    }
-  }
-  return 0;
-}
-
 // ---------------------------------------------------------------------------
 // The referrer index
 
 constexpr uint32_t none = 0xFFFFFFFFu;
 // The tag of a forwarding link: above every place.
 constexpr uint64_t no_place = ~uint64_t{0};
-int32_t tag_bits = 63;
 
 // The place is kept in two halves so that a slot takes 12 bytes: the cell
 // table is by far the largest of the index.
@@ -113,8 +100,9 @@ struct referrer_index {
   bool own_refs = false;
   uint32_t ref_count = 0;
   uint32_t ref_capacity = 0;
-  uint64_t tag_end = 0; // every place lies below; the end of the order counts as this tag
-  bool usable = false;
+  uint64_t tag_end = 0;    // every place lies below; the end of the order counts as this tag
+  uint64_t cell_count = 0; // cells in lists when the index was made
+  bool filled = false;
 };
 
 // Open addressing with linear probing; a table has half as many free slots
@@ -164,11 +152,9 @@ void release_index(referrer_index &x) {
   x = referrer_index{};
 }
 
+// Room for one entry per cell and one per absorption was made, and there
+// are fewer absorptions than regions.
 void add_referrer(referrer_index &x, uint32_t region, uint32_t cell) {
-  if (x.ref_count == x.ref_capacity) {
-    x.usable = false; // one entry per absorption was reserved: not reached
-    return;
-  }
   // At the front of the chain: the order of a chain does not matter.
   const uint32_t e = x.ref_count++;
   region_slot &r = x.regions[region];
@@ -209,31 +195,39 @@ void step(const seg_context &ctx, referrer_index &x, order_walk &w) {
   }
 }
 
-// Enters every region of the list from first and every cell of their
-// lists, the lists one after another in the order of the region list, each
-// cell tagged with its place in that order times one spacing, resolved to
-// the live region whose chain receives its entry.  The entries go into
-// ctx.scratch when they fit.  False (and nothing kept) when the tables
-// cannot be had.
-bool build_index(seg_context &ctx, referrer_index &x, node_id first) {
+// Makes the index's tables for the regions of the list from first and the
+// cells of their lists: the entries go into ctx.scratch when they fit.
+// SEG_FAIL (noted, nothing kept) when they cannot be had.
+int32_t reserve_index(seg_context &ctx, referrer_index &x, node_id first) {
   uint64_t regions = 0;
   uint64_t cells = 0;
-  for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
+  for (node_id r = first; r != 0 && !tick(ctx); r = ctx.nodes[r].next_region) {
     ++regions;
-    for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
+    for (link_id c = ctx.nodes[r].nbr_head; c != 0 && !tick(ctx); c = ctx.links[c].next) {
       ++cells;
     }
+  }
+  if (ctx.ending != SEG_OK) {
+    return SEG_FAIL;
   }
   // Each absorption adds one entry at most, and there are fewer absorptions
   // than regions.
   const uint64_t entries = cells + regions;
+  x.cell_count = cells;
   x.cell_capacity = table_capacity(cells);
   x.region_capacity = table_capacity(regions);
-  x.tag_end = uint64_t{1} << tag_bits;
-  const uint64_t spacing = x.tag_end / (cells + 1);
-  if (x.cell_capacity == 0 || x.region_capacity == 0 || entries >= none || spacing == 0) {
-    x = referrer_index{}; // spacing 0: only with the narrow tags of the test hook
-    return false;
+  // Tags of 63 bits, or fewer for a test, but never fewer places than cells.
+  const int32_t bits = ctx.elimination_tag_bits >= 2 && ctx.elimination_tag_bits <= 63
+                           ? ctx.elimination_tag_bits
+                           : 63;
+  x.tag_end = uint64_t{1} << bits;
+  if (x.tag_end < cells + 1) {
+    x.tag_end = cells + 1;
+  }
+  if (x.cell_capacity == 0 || x.region_capacity == 0 || entries >= none) {
+    x = referrer_index{}; // ids are 32-bit: not reached
+    seg_note_refusal(static_cast<size_t>(-1));
+    return note_shortage(ctx, "the referrer index");
   }
   x.ref_capacity = static_cast<uint32_t>(entries);
   // The labels output is free until make_output fills it: the entries, and
@@ -250,7 +244,9 @@ bool build_index(seg_context &ctx, referrer_index &x, node_id first) {
     x.regions = static_cast<region_slot *>(seg_calloc(x.region_capacity, sizeof(region_slot)));
     x.own_regions = true;
   }
-  x.cells = static_cast<cell_slot *>(seg_calloc(x.cell_capacity, sizeof(cell_slot)));
+  if (x.regions != nullptr) {
+    x.cells = static_cast<cell_slot *>(seg_calloc(x.cell_capacity, sizeof(cell_slot)));
+  }
   if (scratch_bytes >= ref_bytes) {
     x.refs = reinterpret_cast<referrer *>(scratch);
   } else if (x.regions != nullptr && x.cells != nullptr) {
@@ -259,10 +255,23 @@ bool build_index(seg_context &ctx, referrer_index &x, node_id first) {
   }
   if (x.regions == nullptr || x.cells == nullptr || x.refs == nullptr) {
     release_index(x);
-    return false;
+    return note_shortage(ctx, "the referrer index");
   }
+  return SEG_OK;
+}
+
+// Enters every region of the list from first and every cell of their
+// lists, the lists one after another in the order of the region list, each
+// cell tagged with its place in that order times one spacing, resolved to
+// the live region whose chain receives its entry.  False, the index left
+// unusable, when the run must end.
+bool fill_index(seg_context &ctx, referrer_index &x, node_id first) {
+  const uint64_t spacing = x.tag_end / (x.cell_count + 1);
   uint32_t last = none;
   for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
+    if (tick(ctx)) {
+      return false;
+    }
     const uint32_t at = region_at(x, r);
     region_slot &s = x.regions[at];
     s.key = r;
@@ -280,15 +289,18 @@ bool build_index(seg_context &ctx, referrer_index &x, node_id first) {
   uint64_t tag = 0;
   for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
     for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
+      if (tick(ctx)) {
+        return false;
+      }
       const uint32_t at = cell_at(x, c);
       x.cells[at].key = c;
       x.cells[at].set_tag(tag += spacing);
       add_referrer(x, region_at(x, resolve_link(ctx, c)), at);
     }
   }
-  elimination_counts.indexed += static_cast<long>(cells);
-  ++elimination_counts.index_runs;
-  x.usable = true;
+  ctx.elimination.indexed += static_cast<long>(x.cell_count);
+  ++ctx.elimination.index_runs;
+  x.filled = true;
   return true;
 }
 
@@ -306,7 +318,7 @@ link_id first_referrer(seg_context &ctx, referrer_index &x, node_id target, uint
   uint32_t prev = none;
   uint32_t e = chain.first_ref;
   while (e != none) {
-    ++elimination_counts.referrers;
+    ++ctx.elimination.referrers;
     const uint32_t next = x.refs[e].next;
     const cell_slot &s = x.cells[x.refs[e].cell];
     const uint64_t tag = s.tag();
@@ -338,7 +350,7 @@ link_id first_referrer(seg_context &ctx, referrer_index &x, node_id target, uint
 // Tags every cell of every list afresh, evenly over the tag range.  There
 // are no more cells in lists than the index was built with, so the spacing
 // is at least the one the build found.
-void retag_everything(const seg_context &ctx, referrer_index &x) {
+void retag_everything(seg_context &ctx, referrer_index &x) {
   while (x.first_list != none && ctx.nodes[x.regions[x.first_list].key].last_member == 0) {
     x.first_list = x.regions[x.first_list].next_list;
   }
@@ -355,7 +367,7 @@ void retag_everything(const seg_context &ctx, referrer_index &x) {
   for (order_walk w = start; w.cell != 0; step(ctx, x, w)) {
     set_tag_of(x, w.cell, tag += spacing);
   }
-  elimination_counts.relabelled += static_cast<long>(count);
+  ctx.elimination.relabelled += static_cast<long>(count);
 }
 
 // The run of cells first .. last has just been spliced into the list of
@@ -366,8 +378,8 @@ void retag_everything(const seg_context &ctx, referrer_index &x) {
 // than their number between two tags (keeping places far enough apart that
 // room is seldom made twice in a row); when even the end of the order
 // leaves no room, every cell is tagged afresh.
-void place_run(const seg_context &ctx, referrer_index &x, uint32_t list, uint32_t after,
-               link_id first, link_id last) {
+void place_run(seg_context &ctx, referrer_index &x, uint32_t list, uint32_t after, link_id first,
+               link_id last) {
   uint64_t run = 1;
   for (link_id c = first; c != last; c = ctx.links[c].next) {
     ++run;
@@ -382,7 +394,7 @@ void place_run(const seg_context &ctx, referrer_index &x, uint32_t list, uint32_
       break;
     }
     if (bound.cell == 0) {
-      elimination_counts.placed += static_cast<long>(run);
+      ctx.elimination.placed += static_cast<long>(run);
       retag_everything(ctx, x);
       return;
     }
@@ -394,8 +406,8 @@ void place_run(const seg_context &ctx, referrer_index &x, uint32_t list, uint32_
   for (uint64_t i = 0; i < count; ++i, step(ctx, x, w)) {
     set_tag_of(x, w.cell, tag += spacing);
   }
-  elimination_counts.placed += static_cast<long>(run);
-  elimination_counts.relabelled += static_cast<long>(count - run);
+  ctx.elimination.placed += static_cast<long>(run);
+  ctx.elimination.relabelled += static_cast<long>(count - run);
 }
 
 // What absorb_region(target, p, found) is about to change, read before it
@@ -417,7 +429,7 @@ void before_absorbing(const seg_context &ctx, node_id p, absorption &a) {
   a.run_last = ctx.nodes[p].nbr_tail;
 }
 
-void after_absorbing(const seg_context &ctx, referrer_index &x, const absorption &a, node_id target,
+void after_absorbing(seg_context &ctx, referrer_index &x, const absorption &a, node_id target,
                      node_id p) {
   set_tag_of(x, a.forwarding, no_place);
   // Whatever referred to p now resolves to target.
@@ -444,8 +456,6 @@ void after_absorbing(const seg_context &ctx, referrer_index &x, const absorption
 }
 
 } // namespace
-
-void set_elimination_tag_bits(int32_t bits) { tag_bits = bits >= 2 && bits <= 63 ? bits : 63; }
 
 int32_t region_size(const seg_context &ctx, node_id r) {
   // At most 2^30 pixels in any admissible image: the sum fits.
@@ -479,27 +489,30 @@ void clear_statistics(const seg_context &ctx, region_node &p) {
   }
 }
 
-void eliminate_small_regions(seg_context &ctx, node_id head) {
+int32_t eliminate_small_regions(seg_context &ctx, node_id head) {
   if (ctx.min_region_size <= 0) {
-    return;
+    return SEG_OK;
   }
   node_id p = head;
   while (p != 0 && ctx.nodes[p].last_member == 0) {
     p = ctx.nodes[p].next_region;
   }
   const node_id first = p;
-  // Built at the first small region that has a target, so that a sweep with
-  // nothing to absorb costs nothing more than its size tests.
+  // Made now, filled at the first small region that has a target, so that a
+  // sweep with nothing to absorb costs nothing more than its size tests.
   referrer_index index;
-  bool index_tried = false;
-  for (; p != 0; p = ctx.nodes[p].next_region) {
+  if (reserve_index(ctx, index, first) != SEG_OK) {
+    return SEG_FAIL;
+  }
+  size_t turn = 0;
+  for (; p != 0 && !tick(ctx, ++turn, ctx.region_total); p = ctx.nodes[p].next_region) {
     if (ctx.nodes[p].last_member == 0 || !is_small(ctx, p, ctx.min_region_size)) {
       continue;
     }
     // The nearest neighbour; ties keep the earlier cell.
     link_id c = ctx.nodes[p].nbr_head;
     for (; c != 0; c = ctx.links[c].next) {
-      ++elimination_counts.own_cells;
+      ++ctx.elimination.own_cells;
       if (resolve_link(ctx, c) != p) {
         break;
       }
@@ -510,7 +523,7 @@ void eliminate_small_regions(seg_context &ctx, node_id head) {
     node_id target = ctx.links[c].node;
     int64_t best = region_distance(ctx, ctx.nodes[p], ctx.nodes[target]);
     for (c = ctx.links[c].next; c != 0; c = ctx.links[c].next) {
-      ++elimination_counts.own_cells;
+      ++ctx.elimination.own_cells;
       const node_id n = resolve_link(ctx, c);
       if (n != p) {
         const int64_t d = region_distance(ctx, ctx.nodes[p], ctx.nodes[n]);
@@ -520,21 +533,14 @@ void eliminate_small_regions(seg_context &ctx, node_id head) {
         }
       }
     }
-    if (!index_tried) {
-      index_tried = true;
-      build_index(ctx, index, first);
+    if (!index.filled && !fill_index(ctx, index, first)) {
+      break;
     }
     // The cell of the target's list that refers to p.
-    link_id back;
     absorption a{};
-    const bool indexed = index.usable;
-    if (indexed) {
-      a.target = region_at(index, target);
-      a.taken = region_at(index, p);
-      back = first_referrer(ctx, index, target, a.taken, p, a.found);
-    } else {
-      back = walk_to_referrer(ctx, target, p);
-    }
+    a.target = region_at(index, target);
+    a.taken = region_at(index, p);
+    const link_id back = first_referrer(ctx, index, target, a.taken, p, a.found);
     if (back == 0) {
       continue; // the lists are symmetric, so this does not happen
     }
@@ -542,14 +548,11 @@ void eliminate_small_regions(seg_context &ctx, node_id head) {
       clear_statistics(ctx, ctx.nodes[p]);
     }
     ctx.paint_label = label_at_region(ctx, target);
-    if (indexed) {
-      before_absorbing(ctx, p, a);
-    }
+    before_absorbing(ctx, p, a);
     absorb_region(ctx, target, p, back);
-    ++elimination_counts.regions_taken;
-    if (indexed) {
-      after_absorbing(ctx, index, a, target, p);
-    }
+    ++ctx.elimination.regions_taken;
+    after_absorbing(ctx, index, a, target, p);
   }
   release_index(index);
+  return ctx.ending == SEG_OK ? SEG_OK : SEG_FAIL;
 }

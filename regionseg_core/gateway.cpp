@@ -7,6 +7,9 @@
 // leaves the call at once; only then are the outputs created and the
 // driver run.  The snapshot stack is built only when the caller asks for it:
 // its arena comes from mxMalloc / mxRealloc and becomes output 2 as it is.
+// A run that memory runs short for, or that the host's interrupt stops,
+// raises kalmex:regionseg_core:outOfMemory or :interrupted, saying what ran
+// short or where it stopped, with nothing left allocated.
 #include <stdio.h>
 #include <string.h>
 
@@ -49,19 +52,23 @@ double read_parameter(const mxArray *a, int pos) {
   return v;
 }
 
-// Set while a run and its outputs are being made.  A host ends a call at
-// once when its memory cannot be had (the snapshot arena, output 2),
-// and the run's records, tables and snapshot cells are then left behind; they
-// are released at the start of the next call, or when the module is
-// cleared.  The arena, host memory of the call, the host releases itself.
-bool run_in_progress = false;
+// The heap of the run in progress.  A host ends a call at once when its
+// memory cannot be had (the snapshot arena), and the run's records, tables
+// and snapshot cells are then left on it; they are released at the start of
+// the next call, or when the module is cleared.  The arena, host memory of
+// the call, the host releases itself.  The hosts call a module one call at a
+// time, so one heap serves every call of the gateway (other callers of the
+// driver run on heaps of their own).
+seg_heap gateway_heap;
 
 void release_interrupted_run() {
-  if (run_in_progress) {
-    seg_release_everything();
-    run_in_progress = false;
-  }
+  seg_use_heap(NULL);
+  seg_release_heap(gateway_heap);
 }
+
+// The host's interrupt (Ctrl-C), asked between the stages of a run and
+// within them.
+bool host_interrupt(void *, int32_t, double) { return kxInterruptPending(); }
 
 // The snapshot arena's allocator: host memory, so that output 2 can take the
 // arena as its data.
@@ -160,22 +167,29 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   snapshots.arena.allocator.resize = host_resize;
   snapshots.arena.allocator.release = host_release;
   const bool want_snapshots = nlhs >= 2;
-  run_in_progress = true;
-  split_merge(grey, dims[0], dims[1], dims[2], p, labels, want_snapshots ? &snapshots : NULL);
+  p.heap = &gateway_heap;
+  p.check = host_interrupt;
+  seg_failure why = {};
+  const int32_t status = split_merge(grey, dims[0], dims[1], dims[2], p, labels,
+                                     want_snapshots ? &snapshots : NULL, &why);
+  if (status != SEG_OK) {
+    char text[200];
+    format_failure(status, why, text, sizeof text);
+    mexErrMsgIdAndTxt(status == SEG_STOPPED ? "kalmex:regionseg_core:interrupted"
+                                            : "kalmex:regionseg_core:outOfMemory",
+                      "%s", text);
+  }
   if (want_snapshots) {
     mwSize stack_dims[4] = {label_dims[0], label_dims[1], label_dims[2], 0};
     stack_dims[ndims] = static_cast<mwSize>(snapshots.count);
     const size_t stack_bytes =
         sizeof(int32_t) * static_cast<size_t>(voxels) * static_cast<size_t>(snapshots.count);
     plhs[1] = stack_output(snapshots, stack_dims, static_cast<mwSize>(ndims) + 1, stack_bytes);
-    release_snapshot_cells(snapshots.head);
     if (snapshots.budget_reached) {
-      run_in_progress = false;
       mexWarnMsgIdAndTxt("kalmex:regionseg_core:snapshotBudget",
                          "The snapshot stack reached its budget of %.0f bytes: %d snapshots kept, "
                          "the last one showing the final state.",
                          static_cast<double>(p.snapshot_budget), snapshots.count);
     }
   }
-  run_in_progress = false;
 }

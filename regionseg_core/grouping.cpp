@@ -30,7 +30,7 @@ link_id drop_cell(seg_context &ctx, node_id r, link_id prev, link_id c) {
 
 // Clears FLAG_SEEN in every region that r's list refers to.
 void clear_seen_marks(seg_context &ctx, node_id r) {
-  for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
+  for (link_id c = ctx.nodes[r].nbr_head; c != 0 && !tick(ctx); c = ctx.links[c].next) {
     region_node &n = ctx.nodes[ctx.links[c].node];
     n.flags = static_cast<uint8_t>(n.flags & ~FLAG_SEEN);
   }
@@ -58,7 +58,7 @@ template <typename Finished, typename Join>
 void scan_list(seg_context &ctx, node_id r, Finished finished, Join join) {
   link_id prev = 0;
   link_id c = ctx.nodes[r].nbr_head;
-  while (c != 0) {
+  while (c != 0 && !tick(ctx)) {
     const node_id n = resolve_link(ctx, c);
     const uint8_t flags = ctx.nodes[n].flags;
     if (n == r || (flags & FLAG_SEEN) != 0) {
@@ -214,7 +214,8 @@ node_id group_sequential(seg_context &ctx, node_id head) {
     r = ctx.nodes[r].next_region;
   }
   const node_id result = r;
-  for (; r != 0; r = ctx.nodes[r].next_region) {
+  size_t turn = 0;
+  for (; r != 0 && !tick(ctx, ++turn, ctx.region_total); r = ctx.nodes[r].next_region) {
     paint_region(ctx, ctx.paint_label, r);
     if ((ctx.nodes[r].flags & FLAG_DONE) == 0) {
       grow_region(ctx, r);
@@ -222,12 +223,14 @@ node_id group_sequential(seg_context &ctx, node_id head) {
       clear_seen_marks(ctx, r);
     }
     region_node &rr = ctx.nodes[r];
-    while (rr.next_region != 0 && ctx.nodes[rr.next_region].last_member == 0) {
+    while (rr.next_region != 0 && ctx.nodes[rr.next_region].last_member == 0 && !tick(ctx)) {
       rr.next_region = ctx.nodes[rr.next_region].next_region;
     }
     ++ctx.paint_label;
   }
-  report_progress(ctx, "finished sequential grouping\n");
+  if (ctx.ending == SEG_OK) {
+    report_progress(ctx, "finished sequential grouping\n");
+  }
   return result;
 }
 
@@ -244,6 +247,7 @@ node_id group_parallel(seg_context &ctx, node_id head) {
   node_id *seed_table =
       static_cast<node_id *>(seg_calloc(static_cast<size_t>(capacity), sizeof(node_id)));
   if (seed_table == nullptr) {
+    note_shortage(ctx, "the seed table");
     return node_failed;
   }
   const node_id s0 = head;
@@ -265,7 +269,7 @@ node_id group_parallel(seg_context &ctx, node_id head) {
   }
 
   int32_t t = 0;
-  while (last >= 0) {
+  while (last >= 0 && !tick(ctx)) {
     const node_id s = seed_table[t];
     ctx.paint_label = label_at_region(ctx, s);
     // One sweep: cells gained in this turn are examined in the next.
@@ -300,6 +304,9 @@ node_id group_parallel(seg_context &ctx, node_id head) {
   }
 
   seg_free(seed_table);
+  if (ctx.ending != SEG_OK) {
+    return node_failed;
+  }
   report_progress(ctx, "finished parallell grouping\n");
   return group_sequential(ctx, head);
 }

@@ -34,10 +34,11 @@ void make_output(seg_context &ctx, node_id head, int32_t *labels) {
   int32_t *label_of =
       static_cast<int32_t *>(seg_alloc(sizeof(int32_t) * static_cast<size_t>(ctx.node_count)));
   if (label_of == nullptr) {
-    // Without the table, region by region along the member chains.
+    // Without the table, region by region along the member chains, on one
+    // thread: as much work.
     int32_t label = 0;
     for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
-      for (node_id b = r; b != 0; b = ctx.nodes[b].next_block) {
+      for (node_id b = r; b != 0 && !tick(ctx); b = ctx.nodes[b].next_block) {
         fill_leaf(ctx, labels, ctx.nodes[b].code, label);
       }
       ++label;
@@ -50,10 +51,11 @@ void make_output(seg_context &ctx, node_id head, int32_t *labels) {
   }
   const size_t records = static_cast<size_t>(ctx.node_count) - 1;
   const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.image_voxels));
-  for_each_part(plan, [&](int32_t part, int32_t) {
+  part_stop stop;
+  for_each_part(plan, [&](int32_t part, int32_t worker) {
     const node_id last = static_cast<node_id>(1 + part_start(records, part + 1, plan.parts));
-    for (node_id b = static_cast<node_id>(1 + part_start(records, part, plan.parts)); b < last;
-         ++b) {
+    for (node_id b = static_cast<node_id>(1 + part_start(records, part, plan.parts));
+         b < last && !stop.poll(ctx, worker, leaf_voxels(ctx, b)); ++b) {
       const region_node &block = ctx.nodes[b];
       if ((block.flags & FLAG_MERGED) == 0) {
         fill_leaf(ctx, labels, block.code, label_of[live_region(ctx, b)]);

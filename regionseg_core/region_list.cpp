@@ -161,6 +161,7 @@ node_id order_region_list(seg_context &ctx, block_table table) {
     own_map =
         static_cast<int32_t *>(seg_alloc(sizeof(int32_t) * static_cast<size_t>(ctx.image_voxels)));
     if (own_map == NULL) {
+      note_shortage(ctx, "the map of the leaves");
       return node_failed;
     }
     map = own_map;
@@ -171,10 +172,12 @@ node_id order_region_list(seg_context &ctx, block_table table) {
   const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.image_voxels));
   const int32_t parts = plan.parts;
   size_t leaves_of_part[max_parts] = {};
-  for_each_part(plan, [&](int32_t part, int32_t) {
+  part_stop stop;
+  for_each_part(plan, [&](int32_t part, int32_t worker) {
     const node_id last = static_cast<node_id>(1 + part_start(records, part + 1, parts));
     size_t leaves = 0;
-    for (node_id b = static_cast<node_id>(1 + part_start(records, part, parts)); b < last; ++b) {
+    for (node_id b = static_cast<node_id>(1 + part_start(records, part, parts));
+         b < last && !stop.poll(ctx, worker, leaf_voxels(ctx, b)); ++b) {
       region_node &block = ctx.nodes[b];
       if ((block.flags & FLAG_MERGED) == 0) {
         fill_leaf(ctx, map, block.code, static_cast<int32_t>(b));
@@ -184,6 +187,10 @@ node_id order_region_list(seg_context &ctx, block_table table) {
     }
     leaves_of_part[part] = leaves;
   });
+  if (stop.ended()) {
+    seg_free(own_map);
+    return node_failed;
+  }
   size_t leaves = 0;
   for (int32_t part = 0; part < parts; ++part) {
     leaves += leaves_of_part[part];
@@ -192,10 +199,12 @@ node_id order_region_list(seg_context &ctx, block_table table) {
   // each two cells; more are made as they are needed.
   const size_t per_leaf = ctx.dim_z > 1 ? 6 : 4;
   if (!reserve_node_links(ctx, leaves * per_leaf)) {
+    note_shortage(ctx, "the adjacency cells");
     seg_free(own_map);
     return node_failed;
   }
 
+  ctx.region_total = leaves;
   const node_id first = table[0];
   region_node &f = ctx.nodes[first];
   f.last_member = first;
@@ -205,7 +214,12 @@ node_id order_region_list(seg_context &ctx, block_table table) {
   node_id head = first;
 
   ordering o{ctx, map, 0};
+  size_t done = 0;
   for (node_id b = f.next_block; b != 0; b = ctx.nodes[b].next_block) {
+    if (tick(ctx, ++done, leaves)) {
+      seg_free(own_map);
+      return node_failed;
+    }
     region_node &block = ctx.nodes[b];
     const int32_t level = code_level(ctx, block.code);
 
@@ -238,12 +252,17 @@ node_id order_region_list(seg_context &ctx, block_table table) {
          !face_leaves(o, start - side * ctx.dim_x, at.x, at.y - side, at.z, level, DIR_Y)) ||
         (at.z > 0 && !face_leaves(o, start - planes * ctx.plane_stride, at.x, at.y, at.z - planes,
                                   level, DIR_Z))) {
+      note_shortage(ctx, "the adjacency cells");
       seg_free(own_map);
       return node_failed;
     }
   }
-  for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
+  for (node_id r = head; r != 0 && !tick(ctx); r = ctx.nodes[r].next_region) {
     ctx.nodes[r].next_block = 0;
+  }
+  if (ctx.ending != SEG_OK) {
+    seg_free(own_map);
+    return node_failed;
   }
   seg_free(own_map);
   return head;

@@ -24,7 +24,12 @@
 // Failure code.  A stage that returns a status returns 0 or SEG_FAIL (-1);
 // one that returns a record returns node_failed; build_initial_blocks
 // returns the sentinel seg_fail_ptr<T>() (the pointer whose value is -1;
-// test it with seg_failed()).
+// test it with seg_failed()).  A stage fails only when memory runs short
+// (it notes what, note_shortage) or when the run must end (tick,
+// poll_check): the caller's check asked to stop, or a failure was noted
+// where no status can be returned (a snapshot that cannot be had).  Nothing falls back to a
+// slower way when memory runs short: what a stage needs is had before its
+// work starts, or the run fails.
 //
 // Ownership.  The driver owns the record store and every table of a run and
 // releases them once, at the end, whatever path the run took; a stage that
@@ -44,24 +49,32 @@
 //
 // Memory.  Every array, table and buffer of a run comes from
 // seg_alloc / seg_calloc / seg_resize and goes back through
-// seg_free.  These count live allocations and carry the test-only hook that
-// makes the n-th allocation fail.  The snapshot arena alone may come from an
-// allocator of the caller (snapshot_allocator); its growth is still one
+// seg_free.  These list the run's blocks on its own heap (seg_heap), count
+// live allocations and carry the test-only hook that makes the n-th
+// allocation fail.  The snapshot arena alone comes from an allocator of the
+// caller (snapshot_allocator) or the C library's; its growth is still one
 // allocation for the hook.
+//
+// Several runs may go on at once, each on its own thread: a run keeps
+// everything in its context and on its heap, and the only state the module
+// shares between runs is the test hooks' counters, kept under a lock.
 #ifndef KALMEX_REGIONSEG_REGIONSEG_H
 #define KALMEX_REGIONSEG_REGIONSEG_H
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <type_traits>
 
 #include "block_geometry.h"
+#include "elimination_index.h"
 
 // ---------------------------------------------------------------------------
 // Failure code
 
-enum : int32_t { SEG_OK = 0, SEG_FAIL = -1 };
+// SEG_STOPPED: the run ended because the caller's check asked it to.
+enum : int32_t { SEG_OK = 0, SEG_FAIL = -1, SEG_STOPPED = -2 };
 
 template <typename T> inline T *seg_fail_ptr() {
   return reinterpret_cast<T *>(static_cast<intptr_t>(-1));
@@ -70,6 +83,24 @@ template <typename T> inline bool seg_failed(T *p) { return p == seg_fail_ptr<T>
 
 // ---------------------------------------------------------------------------
 // Allocation (alloc.cpp)
+
+// The blocks of one run: what a run still holds when its host ends the call
+// inside it (an allocation of the host that fails) can be released from
+// here.  A heap belongs to one thread at a time.
+struct seg_block;
+struct seg_heap {
+  seg_block *live = NULL;
+};
+// Makes the calling thread's allocations go on heap (NULL: on none) until
+// the next call; returns the heap used before.
+seg_heap *seg_use_heap(seg_heap *heap);
+// Releases every block still on the heap.
+void seg_release_heap(seg_heap &heap);
+// The bytes of the last allocation refused on the calling thread (for the
+// message that says what ran short), and the same noted for an allocation
+// that does not go through seg_alloc (the arena; SIZE_MAX: beyond size_t).
+size_t seg_refused_bytes();
+void seg_note_refusal(size_t bytes);
 
 // Uninitialised / zero-filled memory; NULL when it cannot be had (or when the
 // test hook says so).  seg_calloc checks count x size for overflow.
@@ -81,13 +112,9 @@ void *seg_calloc(size_t count, size_t size);
 void *seg_resize(void *p, size_t bytes);
 // Releases memory from seg_alloc / seg_calloc / seg_resize; NULL is allowed.
 void seg_free(void *p);
-// Releases every allocation not yet released: what a run holds when its host
-// ends the call inside it (an allocation of the host that fails).  Memory of
-// a caller's snapshot_allocator is not touched.
-void seg_release_everything();
-// Counts one allocation attempt; true when the test hook refuses it.  For
-// allocations that do not go through seg_alloc (the caller's arena).
-bool seg_allocation_refused();
+// Counts one allocation attempt of bytes; true when the test hook refuses
+// it.  For allocations that do not go through seg_alloc (the arena).
+bool seg_allocation_refused(size_t bytes);
 
 // Test hook: the n-th allocation from now (1-based) fails; 0 turns it off.
 // Also resets the count of allocations made.
@@ -152,7 +179,8 @@ struct snapshot {
 // block; resize(block, bytes) grows or shrinks it, keeping its first bytes,
 // and may move it.  NULL when the memory cannot be had (block then stays as
 // it was).  release(block) gives it back; NULL is allowed.  Both NULL: the
-// module's own seg_resize / seg_free.
+// C library's realloc and free (the arena outlives the run, so it is on no
+// run's heap).
 struct snapshot_allocator {
   void *(*resize)(void *block, size_t bytes);
   void (*release)(void *block);
@@ -186,13 +214,12 @@ struct paint_log {
   bool active;    // paints are noted, not painted
 };
 
-// The snapshot list handed from the driver to the gateway.  The caller sets
-// arena.allocator (zero-filled: the module's own); the driver hands back the
-// cells and the arena, whose first count slices are the snapshots in list
-// order (fewer unused ones follow than are used, unless trimming failed; see
+// The snapshot stack handed from the driver to its caller.  The caller sets
+// arena.allocator (zero-filled: the C library's); the driver hands back the
+// arena, whose first count slices are the snapshots in list order (fewer
+// unused ones follow than are used, unless trimming failed; see
 // trim_snapshots).
 struct snapshot_list {
-  snapshot *head;
   int32_t count;
   snapshot_arena arena;
   bool budget_reached; // some snapshot was not opened for the byte budget
@@ -230,6 +257,36 @@ typedef node_id *block_table;
 
 // Paint events between two snapshots.
 enum : int32_t { snapshot_interval = 1000 };
+
+// The stages of a run, as the caller's check (seg_params::check) and the
+// failure message name them.
+enum : int32_t {
+  STAGE_SETUP,
+  STAGE_INITIALISATION,
+  STAGE_MERGING,
+  STAGE_SPLITTING,
+  STAGE_ORDERING,
+  STAGE_GROUPING,
+  STAGE_ELIMINATION,
+  STAGE_CLEANING,
+  STAGE_SORTING,
+  STAGE_OUTPUT,
+  stage_count
+};
+// "set-up", "initialisation", ..., "small region elimination", ...
+const char *stage_name(int32_t stage);
+
+// Why a run ended early.  what is the structure that memory could not be
+// had for ("the block records") and bytes the size asked for; what is NULL
+// for a run that its caller's check stopped.
+struct seg_failure {
+  int32_t stage;
+  const char *what;
+  size_t bytes;
+};
+// The message of a run that ended with status SEG_FAIL or SEG_STOPPED, for
+// the caller's error.
+void format_failure(int32_t status, const seg_failure &failure, char *buf, size_t size);
 
 // ---------------------------------------------------------------------------
 // Segmentation context
@@ -294,9 +351,27 @@ struct seg_context : block_grid {
 
   int32_t paint_label;  // label being painted while grouping
   int32_t region_count; // index of the last region, set by cleaning
+  size_t region_total;  // regions of the list ordering made (for the check)
 
   // Where the progress lines go: NULL for standard output (see seg_params).
   void (*progress)(const char *line);
+
+  // The caller's check (see seg_params), the stage under way, and why the
+  // run must end: SEG_OK while it goes on, else SEG_FAIL (failure says
+  // what ran short) or SEG_STOPPED.  ticks counts the work between checks
+  // (tick).
+  bool (*check)(void *data, int32_t stage, double done);
+  void *check_data;
+  int32_t stage;
+  double stage_done; // the stage's work done, as last said to the check
+  int32_t ending;
+  seg_failure failure;
+  uint32_t ticks;
+
+  // Small-region elimination: what it did, and the width of its place
+  // tags (0: the full 63 bits; a test narrows them).
+  elimination_work elimination;
+  int32_t elimination_tag_bits;
 
   // The record store: records 1 .. node_count - 1 and cells 1 ..
   // link_count - 1 are in use.  Owned by the driver.
@@ -345,6 +420,34 @@ bool reserve_node_links(seg_context &ctx, size_t count);
 void release_records(seg_context &ctx);
 
 // ---------------------------------------------------------------------------
+// Ending a run early (driver.cpp)
+
+// Notes that memory could not be had for what (the bytes of the allocation
+// just refused), unless the run is already ending; returns SEG_FAIL.
+int32_t note_shortage(seg_context &ctx, const char *what);
+// Asks the caller's check, with the stage's work done so far (done of
+// total; total 0: as last said); true when the run must end.  Only on the
+// calling thread.
+bool poll_check(seg_context &ctx, size_t done, size_t total);
+// Items of work (records, cells, pixel runs) between two checks.
+enum : uint32_t { check_interval = 1024 };
+// Called once per item of a stage's work: true when the run must end,
+// looking at the check once every check_interval items.  Costs a few
+// instructions when the caller gave no check.
+inline bool tick(seg_context &ctx, size_t done = 0, size_t total = 0) {
+  if (ctx.ending != SEG_OK) {
+    return true;
+  }
+  if ((++ctx.ticks & (check_interval - 1)) != 0 || ctx.check == NULL) {
+    return false;
+  }
+  return poll_check(ctx, done, total);
+}
+// Starts a stage: its check at the stage's beginning.  True when the run
+// must end.
+bool enter_stage(seg_context &ctx, int32_t stage);
+
+// ---------------------------------------------------------------------------
 // Parts of a stage on several threads (driver.cpp)
 
 // How a stage's items are cut into parts, and the threads that do them.
@@ -370,6 +473,26 @@ template <typename Job> void for_each_part(const part_plan &plan, Job &&job) {
       plan, [](void *j, int32_t part, int32_t worker) { (*static_cast<Plain *>(j))(part, worker); },
       static_cast<void *>(&job));
 }
+// The end of a run seen by the parts of a stage: the calling thread
+// (worker 0) asks the run's check after every check_voxels voxels of its
+// work, and every part stops at its next item once the run must end.  The
+// stage then returns as failed.  Call poll before each item with the
+// voxels that item reads or writes.
+struct part_stop {
+  static constexpr size_t check_voxels = size_t{1} << 16;
+  std::atomic<bool> ending{false};
+  size_t since = 0; // worker 0's voxels since its last check
+  bool poll(seg_context &ctx, int32_t worker, size_t voxels) {
+    if (worker == 0 && (since += voxels) >= check_voxels) {
+      since = 0;
+      if ((ctx.ending != SEG_OK || ctx.check != NULL) && poll_check(ctx, 0, 0)) {
+        ending.store(true, std::memory_order_relaxed);
+      }
+    }
+    return ending.load(std::memory_order_relaxed);
+  }
+  bool ended() const { return ending.load(std::memory_order_relaxed); }
+};
 // Parts per thread, and the most parts plan_parts gives (1024 threads at
 // most).
 enum : int32_t { parts_per_thread = 4, max_parts = parts_per_thread * 1024 };
@@ -477,6 +600,13 @@ inline void for_each_pixel(const seg_context &ctx, const int32_t *buffer, block_
   }
 }
 
+// The voxels of the present part of the block of a record, for pacing the
+// checks of the parts of a stage.
+inline size_t leaf_voxels(const seg_context &ctx, node_id b) {
+  const block_code code = ctx.nodes[b].code;
+  return static_cast<size_t>(present_voxels(ctx, code, code_level(ctx, code)));
+}
+
 // Writes value into every pixel of a block's present part in an
 // image-sized buffer: the box, or the block of a code at its own level.
 inline void fill_pixels(const seg_context &ctx, int32_t *buffer, block_box box, int32_t value) {
@@ -503,31 +633,31 @@ void paint_block(seg_context &ctx, block_code code, int32_t level, int32_t value
 // One call after each painted block or region; opens a new snapshot on every
 // 1001st event when keep_snapshots is set: its cell and a copy of the
 // current slice into the next one, which becomes current (the arena grown
-// first if the reservation did not hold it).  A snapshot that cannot be
-// had, or that would pass snapshot_budget (budget_reached is then set), is
-// not opened and painting goes on into the current one.
+// first if the reservation did not hold it).  A snapshot that would pass
+// snapshot_budget is not opened (budget_reached is then set) and painting
+// goes on into the current one, so that the last slice always shows the
+// final state.  One that cannot be had is a shortage: the run must end.
 void count_paint_event(seg_context &ctx);
 // Creates the arena (room for a few slices with keep_snapshots, else for the
 // one painting) from ctx.snapshot_slices.allocator and the first snapshot
 // (head = cur, count 1, paint_events 1000); SEG_FAIL, with nothing left,
-// when its cell or the arena cannot be had or the budget holds no slice.
+// when its cell or the arena cannot be had.
 int32_t open_first_snapshot(seg_context &ctx);
 // The driver's way in: no arena yet, and the paints of the block stages
-// noted until reserve_snapshots; SEG_FAIL when the budget holds no slice.
-int32_t defer_snapshots(seg_context &ctx);
+// noted until reserve_snapshots.
+void defer_snapshots(seg_context &ctx);
 // The run will count at most events more paint events: the arena is made
 // (the first time, with the deferred paints replayed into it) or grown, at
-// once, to every slice they can open within the budget.  When the first
-// arena cannot be had the run keeps no snapshot; when a growth fails, the
-// slices are grown as they open.
+// once, to every slice they can open within the budget.  When that cannot
+// be had, the arena is made as large as the slices opened so far and grown
+// as they open; when even that cannot be had, the run must end.
 void reserve_snapshots(seg_context &ctx, int64_t events);
 // Shrinks the arena to snapshot_count slices when at least half of it is
 // unused (see snapshots.cpp); when that fails the larger block is kept.
 void trim_snapshots(seg_context &ctx);
-// Releases the cells from head, not their slices.
-void release_snapshot_cells(snapshot *head);
-// Releases the cells and the arena, through its allocator.
+// Releases the arena, through its allocator.
 void release_snapshots(snapshot_list &list);
+// Releases the cells, the paint log and the arena.
 void release_snapshots(seg_context &ctx);
 
 // ---------------------------------------------------------------------------
@@ -567,8 +697,9 @@ extern const float chi2_table[3][17];
 // sentinel.
 block_table build_initial_blocks(seg_context &ctx);
 void paint_checkerboard(seg_context &ctx);
-// The checkerboard of the start blocks in an image-sized buffer.
-void fill_checkerboard(const seg_context &ctx, int32_t *labels);
+// The checkerboard of the start blocks in an image-sized buffer (row by
+// row, as far as it gets when the run must end).
+void fill_checkerboard(seg_context &ctx, int32_t *labels);
 void merge_blocks(seg_context &ctx, block_table table);
 // Splits every start block that failed its criterion into homogeneous
 // blocks, each in its place in the chain; SEG_OK or SEG_FAIL.
@@ -598,7 +729,8 @@ block_code low_neighbour_code(const seg_context &ctx, block_code code, int32_t l
 // ---------------------------------------------------------------------------
 // Region grouping (grouping.cpp)
 
-// First live region; cannot fail.
+// First live region; cannot fail (when the run must end it stops early,
+// leaving the list as far as it got).
 node_id group_sequential(seg_context &ctx, node_id head);
 // The result of the closing group_sequential, or node_failed when the seed
 // table cannot be allocated.
@@ -626,7 +758,9 @@ int32_t label_at_region(const seg_context &ctx, node_id r);
 // ---------------------------------------------------------------------------
 // Small region elimination (elimination.cpp)
 
-void eliminate_small_regions(seg_context &ctx, node_id head);
+// SEG_OK, or SEG_FAIL when its referrer index cannot be had (noted) or the
+// run must end.
+int32_t eliminate_small_regions(seg_context &ctx, node_id head);
 int32_t region_size(const seg_context &ctx, node_id r);
 int64_t region_distance(const seg_context &ctx, const region_node &p, const region_node &n);
 void clear_statistics(const seg_context &ctx, region_node &p);
@@ -634,7 +768,8 @@ void clear_statistics(const seg_context &ctx, region_node &p);
 // ---------------------------------------------------------------------------
 // Cleaning and sorting (cleaning.cpp)
 
-// First live region; sets region_count; cannot fail.
+// First live region; sets region_count; cannot fail (stops early when the
+// run must end).
 node_id clean_region_list(seg_context &ctx, node_id head);
 // First region of the sorted list, or node_failed when the sort table
 // cannot be allocated.
@@ -686,6 +821,19 @@ struct seg_params {
   // Takes each progress line instead of standard output when set (a caller
   // that shows them elsewhere, or not at all).
   void (*progress)(const char *line) = NULL;
+  // Called with check_data on the calling thread (never from the threads of
+  // a stage) at the start of every stage and every few thousand records,
+  // cells or pixel runs within one, so that it comes at least every few
+  // milliseconds: stage is the stage under way (STAGE_*), done how much of
+  // it is done, 0 to 1 (an estimate).  Returning true stops the run, which
+  // then releases everything and returns SEG_STOPPED.  NULL: no check.
+  bool (*check)(void *data, int32_t stage, double done) = NULL;
+  void *check_data = NULL;
+  // The heap that lists the run's blocks while it runs, for a caller whose
+  // host may end the call inside the run (seg_release_heap then releases
+  // what it held); NULL: a heap of the run's own.  Empty again when the run
+  // returns.
+  seg_heap *heap = NULL;
 };
 
 // The image, geometry and parameter fields of a context for a run over the
@@ -702,11 +850,13 @@ void release_tables(seg_context &ctx);
 // One segmentation of the d1 x d2 x d3 image.  labels_out (d1 x d2 x d3
 // int32) receives the labels on success; the stages use it as working space
 // before, and after a failure it is all zeros.  With snapshots_out the
-// snapshot list is handed over with its arena (the caller releases it with
-// release_snapshots, or takes the arena and releases the cells with
-// release_snapshot_cells); without it there is no snapshot and nothing is
-// painted.  Returns SEG_OK or SEG_FAIL.
+// snapshot stack of a run that succeeded is handed over in its arena (the
+// caller releases it with release_snapshots, or takes the arena); without
+// it there is no snapshot and nothing is painted.  Returns SEG_OK, SEG_FAIL
+// (memory ran short) or SEG_STOPPED (the check said stop); either failure
+// leaves nothing allocated, no stack, and says why in *failure when given.
 int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
-                    const seg_params &params, int32_t *labels_out, snapshot_list *snapshots_out);
+                    const seg_params &params, int32_t *labels_out, snapshot_list *snapshots_out,
+                    seg_failure *failure = NULL);
 
 #endif

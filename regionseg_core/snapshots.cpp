@@ -16,6 +16,7 @@
 // painting, so the block stages' paints are only noted in a log, and the
 // reservation replays them into the slices.
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "regionseg.h"
@@ -34,26 +35,29 @@ size_t slice_bytes(const seg_context &ctx) {
 bool arena_bytes(const seg_context &ctx, int32_t n, size_t &out) {
   const size_t slice = slice_bytes(ctx);
   if (slice != 0 && static_cast<size_t>(n) > static_cast<size_t>(-1) / slice) {
+    seg_note_refusal(static_cast<size_t>(-1));
     return false;
   }
   out = static_cast<size_t>(n) * slice;
   return true;
 }
 
-// One allocation for the test hook, whichever allocator serves it.
+// One allocation for the test hook, whichever allocator serves it.  The
+// arena outlives the run, so it is on no run's heap.
 void *arena_resize(const snapshot_allocator &allocator, void *block, size_t bytes) {
-  if (allocator.resize == NULL) {
-    return seg_resize(block, bytes);
-  }
-  if (seg_allocation_refused()) {
+  if (seg_allocation_refused(bytes)) {
     return NULL;
   }
-  return allocator.resize(block, bytes);
+  void *made = allocator.resize != NULL ? allocator.resize(block, bytes) : realloc(block, bytes);
+  if (made == NULL) {
+    seg_note_refusal(bytes);
+  }
+  return made;
 }
 
 void arena_release(snapshot_arena &arena) {
   if (arena.allocator.resize == NULL) {
-    seg_free(arena.slices);
+    free(arena.slices);
   } else if (arena.allocator.release != NULL) {
     arena.allocator.release(arena.slices);
   }
@@ -77,14 +81,15 @@ void place_arena(seg_context &ctx, void *block, int32_t capacity) {
   arena.capacity = capacity;
 }
 
-// The most slices the byte budget allows (INT32_MAX without a budget).
+// The most slices the byte budget allows (INT32_MAX without a budget); one
+// at least, the final state's.
 int32_t slice_limit(const seg_context &ctx) {
   const size_t slice = slice_bytes(ctx);
   if (ctx.snapshot_budget == 0 || slice == 0) {
     return INT32_MAX;
   }
   const size_t n = ctx.snapshot_budget / slice;
-  return n > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(n);
+  return n < 1 ? 1 : n > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(n);
 }
 
 // The slices that a list of count slices, whose current one has taken
@@ -135,7 +140,7 @@ bool grow_arena(seg_context &ctx) {
 
 namespace {
 
-// The arena of capacity slices and the first snapshot in it.
+// The arena of capacity slices (1 at least) and the first snapshot in it.
 int32_t open_snapshots(seg_context &ctx, int32_t capacity) {
   snapshot *cell = static_cast<snapshot *>(seg_calloc(1, sizeof(snapshot)));
   if (cell == NULL) {
@@ -144,11 +149,11 @@ int32_t open_snapshots(seg_context &ctx, int32_t capacity) {
   if (capacity > slice_limit(ctx)) {
     capacity = slice_limit(ctx);
   }
-  if (capacity == 0) {
-    ctx.budget_reached = true; // not even the first slice
+  if (capacity < 1) {
+    capacity = 1;
   }
-  size_t bytes = 0;
-  void *block = capacity > 0 && arena_bytes(ctx, capacity, bytes)
+  size_t bytes = static_cast<size_t>(-1);
+  void *block = arena_bytes(ctx, capacity, bytes)
                     ? arena_resize(ctx.snapshot_slices.allocator, NULL, bytes)
                     : NULL;
   if (block == NULL) {
@@ -202,18 +207,23 @@ bool note_event(seg_context &ctx) {
 // The arena for the logged events and events more, and the logged paints
 // replayed into it as they would have been painted: the checkerboard (always
 // the first painting of a run), then each paint with its events.  When the
-// arena cannot be had the run keeps no snapshot and paints nothing more.
+// arena cannot be had, one for the logged events alone is tried (the rest
+// are grown as they open); when neither can, the run must end.
 void replay_log(seg_context &ctx, int64_t events) {
   paint_log log = ctx.deferred_paints;
   ctx.deferred_paints = paint_log{};
   const int32_t capacity = slices_after(ctx, 1, snapshot_interval, log.events + events);
-  if (open_snapshots(ctx, capacity) != SEG_OK) {
+  const int32_t needed = slices_after(ctx, 1, snapshot_interval, log.events);
+  if (open_snapshots(ctx, capacity) != SEG_OK &&
+      (capacity == needed || open_snapshots(ctx, needed) != SEG_OK)) {
+    note_shortage(ctx, "the snapshot stack");
     ctx.keep_snapshots = false;
     release_log(log);
     return;
   }
   fill_checkerboard(ctx, ctx.snapshot_cur->labels);
-  for (size_t i = 0; i < log.count; ++i) {
+  poll_check(ctx, 0, 0);
+  for (size_t i = 0; i < log.count && !tick(ctx); ++i) {
     const logged_paint &p = log.entries[i];
     if (p.level >= 0) {
       fill_pixels(ctx, ctx.snapshot_cur->labels, present_box(ctx, p.code, p.level), p.value);
@@ -231,14 +241,7 @@ int32_t open_first_snapshot(seg_context &ctx) {
   return open_snapshots(ctx, ctx.keep_snapshots ? first_capacity : 1);
 }
 
-int32_t defer_snapshots(seg_context &ctx) {
-  if (slice_limit(ctx) == 0) {
-    ctx.budget_reached = true; // not even the first slice
-    return SEG_FAIL;
-  }
-  ctx.deferred_paints.active = true;
-  return SEG_OK;
-}
+void defer_snapshots(seg_context &ctx) { ctx.deferred_paints.active = true; }
 
 void reserve_snapshots(seg_context &ctx, int64_t events) {
   if (ctx.deferred_paints.active) {
@@ -269,24 +272,18 @@ void trim_snapshots(seg_context &ctx) {
   resize_arena(ctx, ctx.snapshot_count); // when it fails the larger block stays
 }
 
-void release_snapshot_cells(snapshot *head) {
-  while (head != NULL) {
-    snapshot *next = head->next;
-    seg_free(head);
-    head = next;
-  }
-}
-
 void release_snapshots(snapshot_list &list) {
-  release_snapshot_cells(list.head);
   arena_release(list.arena);
-  list.head = NULL;
   list.count = 0;
 }
 
 void release_snapshots(seg_context &ctx) {
   release_log(ctx.deferred_paints);
-  release_snapshot_cells(ctx.snapshot_head);
+  for (snapshot *cell = ctx.snapshot_head; cell != NULL;) {
+    snapshot *next = cell->next;
+    seg_free(cell);
+    cell = next;
+  }
   arena_release(ctx.snapshot_slices);
   ctx.snapshot_head = NULL;
   ctx.snapshot_cur = NULL;
@@ -327,18 +324,20 @@ void count_paint_event(seg_context &ctx) {
     return;
   }
   // Freeze the current painting: its copy in the next slice goes on as the
-  // one being painted.  When no room can be had, or the budget allows no
-  // more slices, the snapshot is simply not opened.
+  // one being painted.  When the budget allows no more slices, the snapshot
+  // is not opened; when no room can be had, the run must end.
   if (ctx.snapshot_count >= slice_limit(ctx)) {
     ctx.budget_reached = true;
     return;
   }
   snapshot *cell = static_cast<snapshot *>(seg_calloc(1, sizeof(snapshot)));
   if (cell == NULL) {
+    note_shortage(ctx, "the snapshot stack");
     return;
   }
   if (ctx.snapshot_count == ctx.snapshot_slices.capacity && !grow_arena(ctx)) {
     seg_free(cell);
+    note_shortage(ctx, "the snapshot stack");
     return;
   }
   cell->labels = ctx.snapshot_cur->labels + ctx.image_voxels;
@@ -346,4 +345,7 @@ void count_paint_event(seg_context &ctx) {
   ctx.snapshot_cur->next = cell;
   ctx.snapshot_cur = cell;
   ++ctx.snapshot_count;
+  // A slice of a large image takes a while to copy: the check comes after
+  // each (the stage sees its answer at its next item).
+  poll_check(ctx, 0, 0);
 }

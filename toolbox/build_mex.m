@@ -22,10 +22,13 @@ function varargout = build_mex(outdir)
   % as written (host/fpcontract.h refuses a GCC build without them).
   % MATLAB's mex takes compiler flags as variables: CXXFLAGS for GCC and
   % clang, COMPFLAGS for MSVC (which takes the rounding from a pragma).
+  % MATLAB answers a module's question whether Ctrl-C is pending from its
+  % libut (utIsInterruptPending); Octave's interrupt state needs no library.
   if exist('OCTAVE_VERSION', 'builtin')
     flags = {'-std=c++17', '-ffp-contract=off'};
   else
-    flags = {'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off', 'COMPFLAGS=$COMPFLAGS /std:c++17'};
+    flags = {'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off', 'COMPFLAGS=$COMPFLAGS /std:c++17', ...
+             '-lut'};
   end
   flags{end + 1} = '-DKALMEX_FP_CONTRACT_OFF';
   modules = kalmex_module_sources(root);

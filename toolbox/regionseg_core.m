@@ -72,14 +72,18 @@
 %                     machine's physical memory; 0.25 when not given (Inf: no
 %                     bound).  A snapshot that would pass it is not taken and
 %                     the call warns once (identifier
-%                     kalmex:regionseg_core:snapshotBudget).
+%                     kalmex:regionseg_core:snapshotBudget); the final state
+%                     always has its slice, so bytes that cannot hold one
+%                     slice (4 bytes a voxel) are refused, and a share that
+%                     cannot is raised to one slice.
 %  NaN values are refused for every parameter, infinite ones for all but
 %  SNAPSHOT_BUDGET.
 %
 % RESULTS:
 %  labels:    int32 array of the image's size: the region of every pixel,
-%             0 for the largest region, 1 for the next, and so on.  All zeros
-%             when the run ran out of memory.
+%             0 for the largest region, 1 for the next, and so on.  A run
+%             that memory runs short for raises an error instead (nothing
+%             is returned, nothing is left allocated).
 %  snapshots: int32 array with one more dimension than the image: slice k
 %             (last dimension) is the k-th snapshot of the painting, from the
 %             initial checkerboard of start blocks to the final state.  Made
@@ -98,6 +102,13 @@
 %  thread), else one per core.  Any other value of KALMEX_THREADS is passed
 %  over with a warning (identifier kalmex:regionseg_core:badThreadCount).
 %
+% INTERRUPTS:
+%  Ctrl-C stops a run within a few milliseconds, between its stages or within
+%  one, with the error kalmex:regionseg_core:interrupted ("Interrupted during
+%  STAGE: the run was stopped and nothing is kept."); nothing is left
+%  allocated.  Octave and MATLAB see Ctrl-C as ever; the embedded host and
+%  kalseg catch SIGINT for the length of a call.
+%
 % MESSAGES:
 %  "Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget."
 %  "At most two outputs: labels and snapshots."
@@ -113,8 +124,17 @@
 %  "Argument 9 (threshold) must not be negative.",
 %  "Argument 12 (confidence_row) must be 1, 2 or 3 with criterion 4.",
 %  "Argument 16 (snapshot_budget) must be positive.",
+%  "Argument 16 (snapshot_budget) must be at least N bytes: one snapshot of
+%  this image.",
 %  and "must be finite.", "must not be empty." or "must be a real numeric or
 %  logical value." for any parameter.
+%  "Out of memory during STAGE: STRUCTURE (N bytes) could not be allocated."
+%  (identifier kalmex:regionseg_core:outOfMemory) when memory runs short:
+%  STAGE is the stage of the run ("splitting", "small region elimination",
+%  ...), STRUCTURE what it could not have ("the block records", "the
+%  referrer index", "the snapshot stack", ...).
+%  "Interrupted during STAGE: the run was stopped and nothing is kept."
+%  (identifier kalmex:regionseg_core:interrupted) on Ctrl-C.
 %
 % EXAMPLE:
 %  im = int32([zeros(8, 4), 200 * ones(8, 4)]);

@@ -2,6 +2,9 @@
 // releases when it ends unless they are made persistent or handed to an
 // array, the scope every call runs in, and the counts and failure hook the
 // tests read.
+#include <signal.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -160,6 +163,56 @@ void invoke(const std::string &name, int nlhs, mxArray *plhs[], int nrhs, mxArra
 
 using namespace embedded;
 
+namespace {
+
+// Ctrl-C during a call: SIGINT is caught for the length of the outermost
+// call, as the interactive hosts catch it, and a module that asks sees it
+// (kxInterruptPending).  When the call is over, the program's own way with
+// SIGINT is put back and the signal handed to it: a program that does not
+// catch SIGINT still ends, one that does sees it, whether or not the module
+// asked.  A program that ignores SIGINT keeps ignoring it.
+volatile std::sig_atomic_t interruptCaught = 0;
+
+extern "C" void catchInterrupt(int) { interruptCaught = 1; }
+
+class InterruptScope {
+public:
+  InterruptScope() {
+    interruptCaught = 0;
+    struct sigaction caught = {};
+    caught.sa_handler = catchInterrupt;
+    sigemptyset(&caught.sa_mask);
+    caught.sa_flags = SA_RESTART;
+    installed_ = sigaction(SIGINT, &caught, &before_) == 0;
+    if (installed_ && before_.sa_handler == SIG_IGN) {
+      sigaction(SIGINT, &before_, nullptr);
+      installed_ = false;
+    }
+  }
+  ~InterruptScope() {
+    if (!installed_) {
+      return;
+    }
+    sigaction(SIGINT, &before_, nullptr);
+    if (interruptCaught != 0) {
+      interruptCaught = 0;
+      std::raise(SIGINT);
+    }
+  }
+  InterruptScope(const InterruptScope &) = delete;
+  InterruptScope &operator=(const InterruptScope &) = delete;
+
+private:
+  struct sigaction before_ = {};
+  bool installed_ = false;
+};
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) int kalhostInterruptPending() {
+  return interruptCaught;
+}
+
 namespace kalhost {
 
 CallResult call(const std::string &name, int nlhs, mxArray *plhs[], int nrhs,
@@ -167,6 +220,10 @@ CallResult call(const std::string &name, int nlhs, mxArray *plhs[], int nrhs,
   CallResult result;
   HostState &s = state();
   const size_t depth = s.frames.size();
+  std::unique_ptr<InterruptScope> interrupts;
+  if (depth == 0) {
+    interrupts = std::make_unique<InterruptScope>();
+  }
   try {
     invoke(name, nlhs, plhs, nrhs, const_cast<mxArray **>(prhs));
   } catch (const HostError &e) {

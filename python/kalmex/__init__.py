@@ -9,7 +9,12 @@ function releases the interpreter lock while its core runs, so threads (and
 Dask workers, see :mod:`kalmex.dask`) run in parallel.
 
 Errors carry the modules' own messages: :class:`ValueError` for a value the
-module refuses, :class:`TypeError` for an argument of the wrong type.
+module refuses, :class:`TypeError` for an argument of the wrong type,
+:class:`MemoryError` for a segmentation that memory runs short for (saying
+what ran short; nothing is returned).  Ctrl-C stops a segmentation on the
+main thread within a few milliseconds (:class:`KeyboardInterrupt`); one on
+another thread (or a Dask worker) cannot see it, as Python delivers
+signals to the main thread only, and runs to its end.
 
 Each function's help shows it at work; :func:`regionseg` is the one to
 start with.
@@ -151,6 +156,11 @@ def regionseg(
     TypeError
         The image is not a real numeric or bool array, or an option is not
         a keyword of this function.
+    MemoryError
+        Memory ran short: "Out of memory during STAGE: STRUCTURE (N bytes)
+        could not be allocated."
+    KeyboardInterrupt
+        Ctrl-C during the run (on the main thread).
 
     Examples
     --------
@@ -264,7 +274,9 @@ def regionseg_core(
         region keeps its statistics.
     snapshot_budget : float, optional
         Bytes above 1, a fraction of the physical memory up to 1; default
-        a quarter of it.
+        a quarter of it.  The final state always has its snapshot: bytes
+        that cannot hold one are refused (ValueError), a fraction that
+        cannot is raised to one.
     return_snapshots : bool
         Also return the snapshot stack.
     verbose : bool

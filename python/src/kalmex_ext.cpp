@@ -5,13 +5,16 @@
 // without a copy when the array is already in that order.  The arguments are
 // checked by the same functions the modules use, so the errors carry the
 // modules' own texts; ValueError for a wrong value, TypeError for a wrong
-// type.  The interpreter lock is released while a core runs.
+// type, MemoryError for a segmentation that memory runs short for.  The
+// interpreter lock is released while a core runs; a segmentation on the
+// main thread still sees Ctrl-C, and ends with KeyboardInterrupt.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <cstdio>
@@ -118,6 +121,61 @@ py::array takeSnapshotStack(snapshot_list &list, const std::vector<py::ssize_t> 
   return stack;
 }
 
+// The interpreter's main thread, the only one Python runs its signal
+// handlers on (set when the module is imported).
+unsigned long interpreterMainThread = 0;
+
+// A segmentation's watch for KeyboardInterrupt: on the main thread only,
+// at most every 20 ms, Python's signal handlers run with the interpreter
+// lock taken for the moment; the exception one raises is kept for the
+// caller, and the run stops.
+struct InterruptWatch {
+  bool mainThread = false;
+  std::chrono::steady_clock::time_point next;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+};
+
+bool pythonInterrupted(void *data, int32_t, double) {
+  InterruptWatch &w = *static_cast<InterruptWatch *>(data);
+  if (!w.mainThread) {
+    return false;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (now < w.next) {
+    return false;
+  }
+  w.next = now + std::chrono::milliseconds(20);
+  py::gil_scoped_acquire locked;
+  if (PyErr_CheckSignals() == 0) {
+    return false;
+  }
+  PyErr_Fetch(&w.type, &w.value, &w.traceback);
+  return true;
+}
+
+// The run's check set to w (with the interpreter lock held).
+void watchInterrupts(seg_params &p, InterruptWatch &w) {
+  w.mainThread = PyThread_get_thread_ident() == interpreterMainThread;
+  p.check = pythonInterrupted;
+  p.check_data = &w;
+}
+
+// Raises what ended a run that did not succeed (with the lock held): the
+// exception the signal handler raised, or MemoryError saying what ran short.
+void raiseRunFailure(int32_t status, const seg_failure &why, InterruptWatch &w) {
+  if (status == SEG_OK) {
+    return;
+  }
+  if (status == SEG_STOPPED && w.type != nullptr) {
+    PyErr_Restore(w.type, w.value, w.traceback);
+    throw py::error_already_set();
+  }
+  char text[200];
+  format_failure(status, why, text, sizeof text);
+  PyErr_SetString(status == SEG_STOPPED ? PyExc_KeyboardInterrupt : PyExc_MemoryError, text);
+  throw py::error_already_set();
+}
+
 [[noreturn]] void raiseRefusal(const seg_refusal &r, bool typeError = false) {
   char text[200];
   format_refusal(r, text, sizeof text);
@@ -193,17 +251,23 @@ py::object runSplitMerge(const py::array_t<int32_t, py::array::f_style> &image,
   list.arena.allocator.resize = arenaResize;
   list.arena.allocator.release = arenaRelease;
   p.progress = collectProgress;
+  InterruptWatch watch;
+  watchInterrupts(p, watch);
   const int32_t *grey = image.data();
   int32_t *out = labels.mutable_data();
   std::string lines;
+  seg_failure why = {};
+  int32_t status = SEG_OK;
   {
     py::gil_scoped_release unlocked;
     progressLines.clear();
     progressWanted = verbose;
-    split_merge(grey, dims[0], dims[1], dims[2], p, out, snapshots ? &list : nullptr);
+    status =
+        split_merge(grey, dims[0], dims[1], dims[2], p, out, snapshots ? &list : nullptr, &why);
     lines.swap(progressLines);
   }
   writeOut(lines);
+  raiseRunFailure(status, why, watch);
   if (!snapshots) {
     return std::move(labels);
   }
@@ -415,6 +479,10 @@ py::object segmentVolume(const kalseg::Volume &image, const kalseg::Options &opt
   kalseg::Result result;
   bool budgetReached = false;
   std::string lines;
+  InterruptWatch watch;
+  watchInterrupts(p, watch);
+  seg_failure why = {};
+  int32_t status = SEG_OK;
   {
     py::gil_scoped_release unlocked;
     std::vector<int32_t> padded(static_cast<std::size_t>(g.p1) * g.p2 * g.p3);
@@ -425,17 +493,21 @@ py::object segmentVolume(const kalseg::Volume &image, const kalseg::Options &opt
     p.progress = collectProgress;
     progressLines.clear();
     progressWanted = verbose;
-    split_merge(padded.data(), g.p1, g.p2, g.p3, p, labels.data(), snapshots ? &list : nullptr);
+    status = split_merge(padded.data(), g.p1, g.p2, g.p3, p, labels.data(),
+                         snapshots ? &list : nullptr, &why);
     lines.swap(progressLines);
     std::vector<int32_t>().swap(padded);
-    kalseg::takeOutputs(image, g, labels.data(), snapshots ? list.arena.slices : nullptr,
-                        list.count, result);
+    if (status == SEG_OK) {
+      kalseg::takeOutputs(image, g, labels.data(), snapshots ? list.arena.slices : nullptr,
+                          list.count, result);
+    }
     budgetReached = list.budget_reached;
     if (snapshots) {
       release_snapshots(list);
     }
   }
   writeOut(lines);
+  raiseRunFailure(status, why, watch);
   std::vector<py::ssize_t> shape = {image.d1, image.d2};
   if (is3d) {
     shape.push_back(image.d3);
@@ -983,6 +1055,8 @@ double timeSplitMerge(const py::handle &image, const seg_params &params, double 
 
 PYBIND11_MODULE(_kalmex, m) {
   m.doc() = "The host-free cores of kalmex; use the package kalmex.";
+  interpreterMainThread =
+      py::cast<unsigned long>(py::module_::import("threading").attr("main_thread")().attr("ident"));
 
   py::class_<seg_params>(m, "SegParams", "The parameters of one regionseg_core run.")
       .def(py::init<>())

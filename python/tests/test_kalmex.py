@@ -1,8 +1,12 @@
 """kalmex's functions against the cores' own rules: layouts, grey-value
 scaling, numbering, checks and their messages, threads."""
 
+import signal
 import struct
+import subprocess
+import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -128,6 +132,8 @@ ERRORS = [
      ValueError, "Argument 1 (image) must hold grey values 0 to 255."),
     (lambda: kalmex.regionseg_core(np.zeros((4, 4), np.int32), 2, 2, 0, 0, 1, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0),
      ValueError, "Argument 16 (snapshot_budget) must be positive."),
+    (lambda: kalmex.regionseg_core(np.zeros((4, 4), np.int32), 2, 2, 0, 0, 1, 0, 1, 0, 0, 0, 1, 0, 0, 0, 63),
+     ValueError, "Argument 16 (snapshot_budget) must be at least 64 bytes: one snapshot of this image."),
     (lambda: kalmex.split_merge(np.zeros((4, 4), np.int32), kalmex.SegParams()), ValueError,
      "Argument 1 (image) must be at most 2^levels in its first two dimensions."),
     (lambda: kalmex.edgethin(np.zeros((2, 2)), np.zeros((2, 3)), np.zeros((2, 2))), ValueError,
@@ -173,6 +179,44 @@ def test_threads_run_at_once_and_agree():
         t.join()
     for a, b in zip(serial, results):
         np.testing.assert_array_equal(a, b)
+
+
+# A run of seconds over a speckle volume, in a child process (after SETUP).
+SPECKLE_RUN = """
+import numpy as np, kalmex
+image = (np.random.default_rng(3).random((128, 128, 128)) * 255).astype(np.uint8)
+{setup}
+try:
+    labels = kalmex.regionseg(image, threshold=20, min_region_size=40)
+    print("labels", labels.max(), flush=True)
+except (KeyboardInterrupt, MemoryError) as e:
+    print(type(e).__name__, e, flush=True)
+"""
+
+
+def test_ctrl_c_ends_a_segmentation():
+    # SIGINT 0.3 s into the run: KeyboardInterrupt, not a result.
+    child = subprocess.Popen([sys.executable, "-c", SPECKLE_RUN.format(
+        setup='print("start", flush=True)')], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "start\n"
+    time.sleep(0.3)
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=30)
+    assert out == "KeyboardInterrupt \n"
+
+
+def test_memory_running_short_raises_memory_error():
+    # Under an address-space limit with room for the image and the labels
+    # but not for the run: MemoryError saying what ran short, at once.
+    limit = """
+import resource
+with open("/proc/self/status") as status:
+    mapped = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (mapped * 1024 + (100 << 20), resource.RLIM_INFINITY))
+"""
+    out = subprocess.run([sys.executable, "-c", SPECKLE_RUN.format(setup=limit)],
+                         capture_output=True, text=True, timeout=30).stdout
+    assert out.startswith("MemoryError Out of memory during "), out
 
 
 def test_edgethin_keeps_ridges_in_every_layout():

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "imageio.h"
+#include "sanitized.h"
 #include "segfront.h"
 
 namespace {
@@ -75,6 +78,74 @@ protected:
     return v.v;
   }
   bool exists(const std::string &name) const { return access(path(name).c_str(), F_OK) == 0; }
+
+  // A picture of speckle that kalseg segments in a second or more, as PGM.
+  void speckle(const std::string &name, int side) {
+    std::vector<uint16_t> px(static_cast<std::size_t>(side) * side);
+    uint32_t state = 777;
+    for (uint16_t &v : px) {
+      state = state * 1664525u + 1013904223u;
+      v = static_cast<uint16_t>(state >> 24);
+    }
+    ASSERT_TRUE(kalseg::writePgm(path(name), px, side, side, 255));
+  }
+
+  // Runs kalseg with ARGS, its output (both streams) in out, and sends it
+  // SIGINT every 20 ms from `delay` after its handler is in place until it
+  // ends; its exit status, or -1 when it did not end within 30 s (it is
+  // then killed) or ended by a signal.
+  int interrupted(const std::vector<std::string> &args, int delay, std::string &out) {
+    const std::string log = dir_ + ".log";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      std::vector<char *> argv = {const_cast<char *>("kalseg")};
+      for (const std::string &a : args) {
+        argv.push_back(const_cast<char *>(a.c_str()));
+      }
+      argv.push_back(nullptr);
+      execv(KALSEG_BINARY, argv.data());
+      _exit(127);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const auto elapsed = [&] {
+      return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    while (!catchesSigint(pid) && elapsed() < 30) {
+      usleep(2000);
+    }
+    usleep(static_cast<useconds_t>(delay) * 1000);
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && elapsed() < 30) {
+      kill(pid, SIGINT);
+      usleep(20000);
+    }
+    if (done == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    std::ifstream in(log);
+    std::stringstream text;
+    text << in.rdbuf();
+    out = text.str();
+    std::remove(log.c_str());
+    return done != 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  // Whether the process has a handler of its own for SIGINT.
+  static bool catchesSigint(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key, mask;
+    while (status >> key) {
+      if (key == "SigCgt:") {
+        status >> mask;
+        return (std::stoull(mask, nullptr, 16) >> (SIGINT - 1) & 1) != 0;
+      }
+    }
+    return false;
+  }
   std::string dir_;
 };
 
@@ -215,7 +286,7 @@ TEST_F(KalsegTool, HelpAndRefusals) {
                     path("out.png"),
                 out),
             1);
-  EXPECT_NE(out.find("no snapshot fits within the snapshot budget"), std::string::npos) << out;
+  EXPECT_NE(out.find("(snapshot_budget) must be at least"), std::string::npos) << out;
   ASSERT_TRUE(
       kalseg::writePgm(path("huge.pgm"), std::vector<uint16_t>(2 * 40000, 9), 2, 40000, 255));
   EXPECT_EQ(run(path("huge.pgm") + " " + path("out.png"), out), 1);
@@ -413,6 +484,54 @@ TEST_F(KalsegTool, OnATerminalALongRunShowsItsStage) {
   }
   EXPECT_NE(text.find("\rkalseg: segmenting " + in + ", finished "), std::string::npos) << text;
   EXPECT_NE(text.find("\r\033[Kkalseg: " + in + ": 128 x 128 x 64"), std::string::npos) << text;
+}
+
+// Ctrl-C: a run ends with status 130 within its stages and leaves no file
+// behind, neither its outputs nor their temporary files; with -o DIR the
+// running jobs stop too.
+TEST_F(KalsegTool, SigintEndsTheRunAndLeavesNoFile) {
+  speckle("a.pgm", 1024);
+  std::string out;
+  EXPECT_EQ(
+      interrupted({"--threshold", "20", "--montage", path("m.png"), path("a.pgm"), path("lab.tif")},
+                  300, out),
+      130)
+      << out;
+  EXPECT_NE(out.find("kalseg: interrupted\n"), std::string::npos) << out;
+  EXPECT_EQ(files(), std::set<std::string>{"a.pgm"});
+
+  speckle("b.pgm", 1024);
+  ASSERT_EQ(mkdir(path("out").c_str(), 0755), 0);
+  EXPECT_EQ(interrupted({"--threshold", "20", "--jobs", "2", "-o", path("out"), path("a.pgm"),
+                         path("b.pgm")},
+                        300, out),
+            130)
+      << out;
+  EXPECT_NE(out.find("kalseg: interrupted\n"), std::string::npos) << out;
+  EXPECT_EQ(files("out"), std::set<std::string>{}); // no job had finished
+}
+
+// Under an address-space limit too small for the run, kalseg fails with the
+// module's reason, exit status 1 and no output file.
+TEST_F(KalsegTool, RunThatMemoryRunsShortForWritesNothing) {
+#ifdef KALMEX_TEST_SANITIZED
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address-space limit";
+#endif
+  speckle("a.pgm", 1024);
+  std::string out;
+  const std::string cmd = "ulimit -v 200000; exec '" + std::string(KALSEG_BINARY) +
+                          "' --quiet --threshold 20 --min_region_size 40 '" + path("a.pgm") +
+                          "' '" + path("lab.tif") + "' 2>&1";
+  FILE *p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) {
+    out.append(buf, n);
+  }
+  const int status = pclose(p);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << out;
+  EXPECT_EQ(out.rfind("kalseg: regionseg_core: Out of memory during ", 0), 0u) << out;
+  EXPECT_EQ(files(), std::set<std::string>{"a.pgm"});
 }
 
 } // namespace

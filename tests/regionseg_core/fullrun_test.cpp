@@ -53,6 +53,7 @@ struct Outcome {
   std::vector<std::vector<int32_t>> snapshots;
   std::string printed;
   long allocations = 0; // made by the run
+  seg_failure why = {};
 };
 
 // One run; without with_snapshots the caller asks for the labels only.  The
@@ -73,7 +74,7 @@ Outcome segment(const std::vector<int32_t> &image, const Params &p, bool with_sn
   const long before = seg_allocation_count();
   testing::internal::CaptureStdout();
   out.status = split_merge(input.data() + margin, p.x(), p.y(), p.z(), p, output.data() + margin,
-                           with_snapshots ? &snaps : nullptr);
+                           with_snapshots ? &snaps : nullptr, &out.why);
   out.printed = testing::internal::GetCapturedStdout();
   out.allocations = seg_allocation_count() - before;
   out.labels.assign(output.begin() + margin, output.end() - margin);
@@ -81,10 +82,10 @@ Outcome segment(const std::vector<int32_t> &image, const Params &p, bool with_sn
   EXPECT_TRUE(std::all_of(output.begin(), output.begin() + margin, is_guard) &&
               std::all_of(output.end() - margin, output.end(), is_guard))
       << "written outside the labels";
-  for (snapshot *s = snaps.head; s != nullptr; s = s->next) {
-    out.snapshots.emplace_back(s->labels, s->labels + image.size());
+  for (int32_t k = 0; k < snaps.count; ++k) {
+    const int32_t *slice = snaps.arena.slices + image.size() * static_cast<size_t>(k);
+    out.snapshots.emplace_back(slice, slice + image.size());
   }
-  EXPECT_EQ(static_cast<size_t>(snaps.count), out.snapshots.size());
   release_snapshots(snaps);
   return out;
 }
@@ -491,9 +492,11 @@ TEST(FullRun, RegionSumsOfTheLargestVolumeKeepTheirValue) {
   }
 }
 
-// Every allocation of a run can fail: the run reports failure, leaves the
-// labels all zeros (whatever working state the stages kept in them) and
-// nothing allocated but the snapshots it hands over.
+// Every allocation of a run can fail: the run either gives its whole result
+// (an allocation with a way round it as quick: the label table of the
+// output, the region sizes of sorting, the growth of the paint log), or
+// fails, saying what ran short, with the labels all zeros (whatever working
+// state the stages kept in them), no snapshots and nothing allocated.
 TEST(FullRun, EveryFailedAllocationReleasesEverything) {
   std::mt19937 rng(31);
   for (int32_t criterion : {1, 4}) {
@@ -507,6 +510,9 @@ TEST(FullRun, EveryFailedAllocationReleasesEverything) {
       p.parallel_seeds = 2;
       p.min_region_size = 3;
       const std::vector<int32_t> img = random_image(rng, p);
+      const Outcome clean = segment(img, p);
+      ASSERT_EQ(clean.status, SEG_OK);
+      int failed = 0;
       for (long n = 1;; ++n) {
         const long live = seg_live_allocations();
         seg_fail_allocation_at(n);
@@ -515,12 +521,21 @@ TEST(FullRun, EveryFailedAllocationReleasesEverything) {
         seg_fail_allocation_at(0);
         EXPECT_EQ(seg_live_allocations(), live) << "allocation " << n;
         if (o.status != SEG_OK) {
+          ++failed;
+          EXPECT_EQ(o.status, SEG_FAIL);
+          EXPECT_NE(o.why.what, nullptr) << "allocation " << n;
           EXPECT_EQ(o.labels, std::vector<int32_t>(img.size(), 0)) << "allocation " << n;
-        } else if (made < n) {
+          EXPECT_TRUE(o.snapshots.empty()) << "allocation " << n;
+          continue;
+        }
+        EXPECT_EQ(o.labels, clean.labels) << "allocation " << n;
+        EXPECT_EQ(o.snapshots, clean.snapshots) << "allocation " << n;
+        if (made < n) {
           break; // no allocation failed: the whole run has been covered
         }
         ASSERT_LE(n, 100000);
       }
+      EXPECT_GT(failed, 0);
     }
   }
 }

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "balanced_test.h"
@@ -42,6 +44,7 @@ struct Outcome {
   int32_t capacity = 0; // slices of the arena handed over
   bool budget_reached = false;
   std::string printed;
+  seg_failure why = {};
 };
 
 // Arena allocators of a caller: realloc, and one that always moves the
@@ -85,8 +88,9 @@ void moving_release(void *block) {
 const snapshot_allocator plain_arena = {plain_resize, plain_release};
 const snapshot_allocator moving_arena = {moving_resize, moving_release};
 
-// Runs split_merge and takes the snapshot list apart as the gateway does,
-// checking that the cells are the arena's slices in order.
+// Runs split_merge and takes the snapshot stack apart.  The progress lines
+// are captured unless the run hands them elsewhere (runs on several threads
+// at once).
 Outcome run(const SegRun &r, bool want_snapshots = true,
             const snapshot_allocator *allocator = nullptr) {
   Outcome o;
@@ -95,20 +99,22 @@ Outcome run(const SegRun &r, bool want_snapshots = true,
   if (allocator != nullptr) {
     list.arena.allocator = *allocator;
   }
-  ::testing::internal::CaptureStdout();
+  if (r.progress == nullptr) {
+    ::testing::internal::CaptureStdout();
+  }
   o.status = split_merge(r.image.data(), r.side(), r.side(), r.planes(), r, o.labels.data(),
-                         want_snapshots ? &list : nullptr);
-  o.printed = ::testing::internal::GetCapturedStdout();
+                         want_snapshots ? &list : nullptr, &o.why);
+  if (r.progress == nullptr) {
+    o.printed = ::testing::internal::GetCapturedStdout();
+  }
   o.snapshot_count = list.count;
   o.capacity = list.arena.capacity;
   o.budget_reached = list.budget_reached;
   EXPECT_GE(list.arena.capacity, list.count);
   EXPECT_EQ(list.arena.slices == nullptr, list.count == 0);
-  const int32_t *slice = list.arena.slices;
-  for (snapshot *s = list.head; s != nullptr; s = s->next) {
-    EXPECT_EQ(s->labels, slice) << "slice " << o.snapshots.size() + 1;
-    o.snapshots.emplace_back(s->labels, s->labels + r.voxels());
-    slice += r.voxels();
+  for (int32_t k = 0; k < list.count; ++k) {
+    const int32_t *slice = list.arena.slices + static_cast<size_t>(k) * r.voxels();
+    o.snapshots.emplace_back(slice, slice + r.voxels());
   }
   release_snapshots(list);
   return o;
@@ -261,7 +267,7 @@ TEST_F(Driver, NoSnapshotCopiesWhenTheyAreNotAsked) {
 
 // A byte budget of k slices keeps the uncut run's first k - 1 slices and
 // its last one, whatever the arena does; the labels do not change.  A
-// budget below one slice gives no stack at all.
+// budget below one slice still keeps the last (the callers refuse one).
 TEST_F(Driver, SnapshotBudgetKeepsTheFirstSlicesAndTheLast) {
   SegRun r = noisy(6, 1, 1, 23);
   const Outcome full = run(r);
@@ -272,18 +278,17 @@ TEST_F(Driver, SnapshotBudgetKeepsTheFirstSlicesAndTheLast) {
     cut.snapshot_budget = static_cast<size_t>(k) * slice + (k > 0 ? slice / 2 : 1);
     const Outcome o = run(cut, true, &moving_arena);
     SCOPED_TRACE("budget of " + std::to_string(k) + " slices");
+    const int32_t kept = std::max(k, 1);
     EXPECT_EQ(o.status, SEG_OK);
     EXPECT_EQ(o.labels, full.labels);
     EXPECT_EQ(o.printed, full.printed);
-    ASSERT_EQ(o.snapshot_count, k);
-    EXPECT_LE(static_cast<size_t>(o.capacity) * slice, cut.snapshot_budget);
+    ASSERT_EQ(o.snapshot_count, kept);
+    EXPECT_LE(static_cast<size_t>(o.capacity) * slice, std::max(cut.snapshot_budget, slice));
     EXPECT_EQ(o.budget_reached, k < full.snapshot_count);
-    for (int32_t i = 0; i + 1 < k; ++i) {
+    for (int32_t i = 0; i + 1 < kept; ++i) {
       EXPECT_EQ(o.snapshots[i], full.snapshots[i]) << "slice " << i + 1;
     }
-    if (k > 0) {
-      EXPECT_EQ(o.snapshots.back(), full.snapshots.back());
-    }
+    EXPECT_EQ(o.snapshots.back(), full.snapshots.back());
   }
 }
 
@@ -301,9 +306,9 @@ SegRun random_run(int32_t levels) {
 // The arena is made once, after the split, as large as the stack; with
 // small-region elimination it is grown once more before that stage, by an
 // arena that moves: the earlier slices arrive whole in the new block and
-// every cell points into it.  The arena failing to be made: no stack, and
-// the same labels and messages.  Its growth failing: the slices are grown
-// as they open, and the stack is whole all the same.
+// every cell points into it.  The arena failing to be made that large, or
+// its growth failing: the slices are grown as they open, and the stack is
+// whole all the same.
 TEST_F(Driver, ArenaMadeOnceThatMovesOrFails) {
   const SegRun r = random_run(6);
   const Outcome own = run(r);
@@ -317,11 +322,11 @@ TEST_F(Driver, ArenaMadeOnceThatMovesOrFails) {
   EXPECT_EQ(clean.labels, own.labels);
 
   seg_fail_allocation_at(arena_attempts[0]);
-  const Outcome none = run(r, true, &moving_arena);
-  EXPECT_EQ(none.status, SEG_OK);
-  EXPECT_EQ(none.snapshot_count, 0);
-  EXPECT_EQ(none.labels, clean.labels);
-  EXPECT_EQ(none.printed, clean.printed);
+  const Outcome smaller = run(r, true, &moving_arena);
+  EXPECT_EQ(smaller.status, SEG_OK);
+  EXPECT_EQ(smaller.snapshots, clean.snapshots);
+  EXPECT_EQ(smaller.labels, clean.labels);
+  EXPECT_EQ(smaller.printed, clean.printed);
 
   SegRun small = r;
   small.threshold = 40;
@@ -340,10 +345,16 @@ TEST_F(Driver, ArenaMadeOnceThatMovesOrFails) {
 }
 
 // What a run holds when its host ends the call inside it (the record
-// store, tables, resized blocks) is released at once by
-// seg_release_everything, after which the next run starts afresh.
-TEST_F(Driver, ReleasingEverythingFreesWhatAnInterruptedRunHeld) {
+// store, tables, resized blocks) is on its heap, and releasing the heap
+// frees that and nothing else: blocks on another heap or on none stay.
+TEST_F(Driver, ReleasingAHeapFreesOnlyWhatItsRunHeld) {
   ASSERT_EQ(live_, 0);
+  void *outside = seg_alloc(10);
+  seg_heap other;
+  seg_use_heap(&other);
+  void *kept = seg_calloc(4, 8);
+  seg_heap run_heap;
+  seg_use_heap(&run_heap);
   seg_context ctx{};
   for (int i = 0; i < 3000; ++i) { // several growths of each array
     ASSERT_NE(new_region_node(ctx), 0u);
@@ -354,17 +365,23 @@ TEST_F(Driver, ReleasingEverythingFreesWhatAnInterruptedRunHeld) {
   void *grown = seg_resize(nullptr, 16);
   grown = seg_resize(grown, 1 << 20);
   ASSERT_NE(grown, nullptr);
-  EXPECT_EQ(seg_live_allocations(), 5);
-  seg_release_everything();
-  EXPECT_EQ(seg_live_allocations(), 0);
+  seg_use_heap(nullptr);
+  EXPECT_EQ(seg_live_allocations(), 7);
+  seg_release_heap(run_heap);
+  EXPECT_EQ(run_heap.live, nullptr);
+  EXPECT_EQ(seg_live_allocations(), 2);
+  seg_free(kept);
+  EXPECT_EQ(other.live, nullptr);
+  seg_free(outside);
   const Outcome o = run(noisy(4, 2, 1, 3));
   EXPECT_NE(o.printed.find("finished the split_merge routine"), std::string::npos);
   EXPECT_EQ(seg_live_allocations(), 0);
 }
 
-// Every allocation of a small run fails in turn: the run either completes
-// (a snapshot that is not opened) or fails with all-zero labels, the
-// snapshots painted so far are handed over whole, and nothing is left.
+// Every allocation of a small run fails in turn: the run either gives its
+// whole result (an allocation with a way round it) or fails with all-zero
+// labels, no stack and the stage and structure that ran short; nothing is
+// left either way.
 TEST_F(Driver, EveryAllocationMayFail) {
   std::vector<SegRun> runs = {noisy(5, 2, 1, 1), noisy(4, 2, 3, 2), noisy(4, 1, 4, 3),
                               noisy(4, 2, 5, 4)};
@@ -375,42 +392,114 @@ TEST_F(Driver, EveryAllocationMayFail) {
     seg_fail_allocation_at(0);
     const Outcome clean = run(r);
     const long total = seg_allocation_count();
-    int stackless = 0;
+    int failed = 0;
     for (long n = 1; n <= total + 1; ++n) {
       seg_fail_allocation_at(n);
       const Outcome o = run(r);
       const long made = seg_allocation_count();
       seg_fail_allocation_at(0);
       ASSERT_EQ(seg_live_allocations(), live_) << "criterion " << r.criterion << ", n " << n;
-      ASSERT_TRUE(o.status == SEG_OK || o.status == SEG_FAIL);
-      EXPECT_EQ(o.snapshot_count, static_cast<int32_t>(o.snapshots.size()));
-      if (n > total) {
-        EXPECT_LT(made, n);
-        EXPECT_EQ(o.labels, clean.labels);
-        EXPECT_EQ(o.snapshots, clean.snapshots);
+      if (o.status == SEG_OK) {
+        EXPECT_TRUE(n <= total || made < n);
+        EXPECT_EQ(o.labels, clean.labels) << "n " << n;
+        EXPECT_EQ(o.snapshots, clean.snapshots) << "n " << n;
         continue;
       }
-      if (o.status == SEG_FAIL) {
-        EXPECT_TRUE(
-            std::all_of(o.labels.begin(), o.labels.end(), [](int32_t v) { return v == 0; }));
-      }
-      if (o.snapshot_count == 0) {
-        // The first snapshot's cell or the arena: the run goes on without
-        // painting.
-        ++stackless;
-        EXPECT_EQ(o.status, SEG_OK);
-        EXPECT_EQ(o.labels, clean.labels);
-        EXPECT_EQ(o.printed, clean.printed);
-      } else {
-        EXPECT_LE(o.snapshot_count, clean.snapshot_count);
-        // Slice 1 is the checkerboard when every snapshot could be opened.
-        if (o.snapshot_count == clean.snapshot_count) {
-          EXPECT_EQ(o.snapshots[0], clean.snapshots[0]);
-        }
-      }
+      ++failed;
+      ASSERT_EQ(o.status, SEG_FAIL);
+      EXPECT_TRUE(std::all_of(o.labels.begin(), o.labels.end(), [](int32_t v) { return v == 0; }));
+      EXPECT_EQ(o.snapshot_count, 0);
+      EXPECT_NE(o.why.what, nullptr);
     }
-    EXPECT_EQ(stackless, 2) << "criterion " << r.criterion;
+    EXPECT_GT(failed, 0) << "criterion " << r.criterion;
   }
+}
+
+// What the check of a run saw: each call's stage and share done, and
+// whether every call came on the thread that started the run; it says stop
+// at call stop_at (1-based; 0: never).
+struct CheckLog {
+  std::vector<std::pair<int32_t, double>> calls;
+  std::thread::id caller = std::this_thread::get_id();
+  bool elsewhere = false;
+  size_t stop_at = 0;
+};
+
+bool logged_check(void *data, int32_t stage, double done) {
+  CheckLog &log = *static_cast<CheckLog *>(data);
+  log.elsewhere = log.elsewhere || std::this_thread::get_id() != log.caller;
+  log.calls.emplace_back(stage, done);
+  return log.calls.size() == log.stop_at;
+}
+
+void quiet_progress(const char *) {}
+
+// A run on threads of its own (every stage in parts) with small-region
+// elimination and the snapshots, on 256 x 256 speckle: long enough for
+// checks within its stages.
+SegRun long_run(unsigned seed, int32_t criterion) {
+  SegRun r = noisy(8, 2, criterion, seed);
+  r.min_region_size = 5;
+  r.threads = 2;
+  r.voxels_per_thread = 4096;
+  r.progress = quiet_progress;
+  return r;
+}
+
+// The check comes at the start of every stage, in order, and within the
+// long ones, always on the calling thread, with how far the stage is.
+// Whichever call says stop (which calls come within a stage on several
+// threads varies), the run stops there: SEG_STOPPED naming that stage,
+// all-zero labels, no stack and nothing left.
+TEST_F(Driver, TheCheckStopsTheRunWhereverItSaysSo) {
+  SegRun r = long_run(5, 1);
+  CheckLog clean;
+  r.check = logged_check;
+  r.check_data = &clean;
+  const Outcome whole = run(r);
+  ASSERT_EQ(whole.status, SEG_OK);
+  EXPECT_FALSE(clean.elsewhere);
+  const size_t calls = clean.calls.size();
+  std::vector<int> per_stage(stage_count, 0);
+  for (size_t k = 0; k < calls; ++k) {
+    const auto &c = clean.calls[k];
+    ASSERT_TRUE(c.first >= STAGE_SETUP && c.first < stage_count);
+    EXPECT_TRUE(c.second >= 0.0 && c.second <= 1.0) << "call " << k;
+    if (k > 0) {
+      EXPECT_GE(c.first, clean.calls[k - 1].first) << "call " << k;
+    }
+    ++per_stage[c.first];
+  }
+  for (int32_t stage = STAGE_SETUP; stage < stage_count; ++stage) {
+    EXPECT_GE(per_stage[stage], 1) << stage_name(stage);
+  }
+  EXPECT_GT(calls, static_cast<size_t>(2 * stage_count)) << "checks within the stages";
+
+  int stopped = 0;
+  for (size_t n = 1; n <= calls; n += 1 + calls / 40) {
+    CheckLog stopping;
+    stopping.stop_at = n;
+    r.check_data = &stopping;
+    const Outcome o = run(r);
+    SCOPED_TRACE("stopped at call " + std::to_string(n));
+    if (o.status == SEG_OK) {
+      EXPECT_LT(stopping.calls.size(), n); // fewer calls this time
+      continue;
+    }
+    ++stopped;
+    ASSERT_EQ(o.status, SEG_STOPPED);
+    ASSERT_EQ(stopping.calls.size(), n); // none after the stop
+    EXPECT_EQ(o.why.stage, stopping.calls.back().first);
+    EXPECT_EQ(o.why.what, nullptr);
+    EXPECT_EQ(o.snapshot_count, 0);
+    EXPECT_TRUE(std::all_of(o.labels.begin(), o.labels.end(), [](int32_t v) { return v == 0; }));
+    EXPECT_EQ(seg_live_allocations(), live_);
+    char text[200];
+    format_failure(o.status, o.why, text, sizeof text);
+    EXPECT_EQ(std::string(text), std::string("Interrupted during ") + stage_name(o.why.stage) +
+                                     ": the run was stopped and nothing is kept.");
+  }
+  EXPECT_GT(stopped, 30);
 }
 
 } // namespace

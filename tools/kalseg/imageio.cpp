@@ -400,23 +400,42 @@ bool sameFile(const std::string &a, const std::string &b) {
          sa.st_ino == sb.st_ino;
 }
 
+namespace {
+
+void (*writeWatcher)(const char *path, bool made) = nullptr;
+
+void tell(const std::string &path, bool made) {
+  if (writeWatcher != nullptr) {
+    writeWatcher(path.c_str(), made);
+  }
+}
+
+} // namespace
+
+void watchWrites(void (*watch)(const char *path, bool made)) { writeWatcher = watch; }
+
 std::string writeReplacing(const std::string &path,
                            const std::function<bool(const std::string &)> &write) {
   const std::string tmp = temporaryBeside(path);
   if (tmp.empty()) {
     return "cannot write in " + folderOf(path) + ": " + std::strerror(errno);
   }
+  tell(tmp, true);
   errno = 0;
   if (!write(tmp)) {
     const int err = errno;
     unlink(tmp.c_str());
+    tell(tmp, false);
     return "cannot write " + path + (err != 0 ? std::string(": ") + std::strerror(err) : "");
   }
   if (std::rename(tmp.c_str(), path.c_str()) != 0) {
     const int err = errno;
     unlink(tmp.c_str());
+    tell(tmp, false);
     return "cannot write " + path + ": " + std::strerror(err);
   }
+  tell(path, true);
+  tell(tmp, false);
   return "";
 }
 

@@ -44,6 +44,12 @@ bool sameFile(const std::string &a, const std::string &b);
 std::string writeReplacing(const std::string &path,
                            const std::function<bool(const std::string &)> &write);
 
+// Told of every file writeReplacing puts down: the temporary file once it
+// exists (made true) and once it is renamed or removed (made false), the
+// file itself once it is in place (made true); nullptr for none (the
+// default).  For a tool that removes them when it is interrupted.
+void watchWrites(void (*watch)(const char *path, bool made));
+
 // Test helpers, also used to write sample inputs: an 8- or 16-bit grey TIFF
 // of d3 pages, and a binary PGM.
 bool writeGreyTiff(const std::string &path, const std::vector<uint16_t> &px, int d1, int d2, int d3,

@@ -2,6 +2,7 @@
 // embedded host.   Usage: kalseg [OPTIONS] INPUT LABELS
 //                         kalseg [OPTIONS] INPUT... -o DIR   (kalseg --help)
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +33,104 @@ namespace {
 constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
+constexpr int kInterrupted = 128 + SIGINT;
+
+// Ctrl-C (SIGINT).  A run of one image removes what it has written of its
+// outputs (the temporary file in progress and the outputs already in
+// place) and ends at once with status 130; during the module call the
+// embedded host catches the signal, the call stops and the host hands the
+// signal on to this handler.  With -o DIR the signal is passed on to the
+// running jobs, no new one starts, and kalseg ends with status 130 once
+// they are gone; the images already finished stay.  The paths are kept
+// where the handler can read them without allocating.
+namespace interruption {
+
+constexpr int kSlots = 8;
+char paths[kSlots][4096];
+volatile sig_atomic_t used[kSlots];
+volatile sig_atomic_t parentOfJobs = 0;
+volatile sig_atomic_t stopping = 0;
+constexpr int kMaxChildren = 256;
+volatile pid_t children[kMaxChildren];
+
+void watch(const char *path, bool made) {
+  if (!made) {
+    for (int k = 0; k < kSlots; ++k) {
+      if (used[k] != 0 && std::strcmp(paths[k], path) == 0) {
+        used[k] = 0;
+      }
+    }
+    return;
+  }
+  for (int k = 0; k < kSlots; ++k) {
+    if (used[k] == 0 && std::strlen(path) < sizeof paths[k]) {
+      std::strcpy(paths[k], path);
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+      used[k] = 1;
+      return;
+    }
+  }
+}
+
+// The outputs of a finished image stay.
+void keepOutputs() {
+  for (int k = 0; k < kSlots; ++k) {
+    used[k] = 0;
+  }
+}
+
+extern "C" void onInterrupt(int) {
+  if (parentOfJobs != 0) {
+    stopping = 1;
+    for (int k = 0; k < kMaxChildren; ++k) {
+      if (children[k] > 0) {
+        kill(children[k], SIGINT);
+      }
+    }
+    return;
+  }
+  for (int k = 0; k < kSlots; ++k) {
+    if (used[k] != 0) {
+      unlink(paths[k]);
+    }
+  }
+  static const char text[] = "kalseg: interrupted\n";
+  ssize_t ignored = write(STDERR_FILENO, text, sizeof text - 1);
+  (void)ignored;
+  _exit(kInterrupted);
+}
+
+void install() {
+  struct sigaction on = {};
+  on.sa_handler = onInterrupt;
+  sigemptyset(&on.sa_mask);
+  on.sa_flags = SA_RESTART;
+  struct sigaction before = {};
+  sigaction(SIGINT, nullptr, &before);
+  if (before.sa_handler != SIG_IGN) { // a run in the background keeps ignoring it
+    sigaction(SIGINT, &on, nullptr);
+  }
+  kalseg::watchWrites(watch);
+}
+
+void addChild(pid_t pid) {
+  for (int k = 0; k < kMaxChildren; ++k) {
+    if (children[k] <= 0) {
+      children[k] = pid;
+      return;
+    }
+  }
+}
+
+void dropChild(pid_t pid) {
+  for (int k = 0; k < kMaxChildren; ++k) {
+    if (children[k] == pid) {
+      children[k] = 0;
+    }
+  }
+}
+
+} // namespace interruption
 
 // A picture being composed, row-major RGB.
 struct Canvas {
@@ -123,10 +222,14 @@ may be an input.  Each is written to a temporary file in its folder and
 renamed into place, so a failed run leaves no partial file.  On a terminal, a
 run of more than a second shows its stage on standard error.
 
+Ctrl-C (SIGINT) stops the run at once: the files of the image in progress
+are removed (with -o DIR, the images already finished stay).  A run that
+memory runs short for fails with its reason, and writes nothing.
+
 Exit status: 0 when every image was segmented and written, 1 when an image
 or a file failed (the reason on standard error), 2 for a usage error (an
 unknown option, a bad value, the wrong number of files, an output that is an
-input or of the wrong kind).
+input or of the wrong kind), 130 when interrupted.
 )";
 }
 
@@ -531,14 +634,16 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
   std::map<pid_t, Child> running;
   std::size_t next = 0, done = 0;
   int failed = 0;
+  interruption::parentOfJobs = 1;
   const auto progress = [&] {
     stage.set(std::to_string(done) + " of " + std::to_string(jobs.size()) + " images done");
   };
   progress();
   std::fflush(stdout);
   std::fflush(stderr);
-  while (next < jobs.size() || !running.empty()) {
-    while (next < jobs.size() && running.size() < static_cast<std::size_t>(a.jobs)) {
+  while ((next < jobs.size() && interruption::stopping == 0) || !running.empty()) {
+    while (next < jobs.size() && running.size() < static_cast<std::size_t>(a.jobs) &&
+           interruption::stopping == 0) {
       int fds[2];
       if (pipe(fds) != 0) {
         return fail(kFailed, std::string("cannot start a job: ") + std::strerror(errno));
@@ -548,6 +653,10 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
         return fail(kFailed, std::string("cannot start a job: ") + std::strerror(errno));
       }
       if (pid == 0) {
+        interruption::parentOfJobs = 0;
+        for (volatile pid_t &c : interruption::children) {
+          c = 0;
+        }
         close(fds[0]);
         std::FILE *null = std::freopen("/dev/null", "w", stdout); // the module's progress lines
         (void)null;
@@ -561,6 +670,7 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
         }
         kalhost::setSearchPath({kalhost::defaultModuleDir()});
         const Outcome o = runJob(jobs[next], a, quiet);
+        interruption::keepOutputs();
         const std::string record = (o.ok ? "0" : "1") + (o.ok ? o.line : o.error);
         std::size_t sent = 0;
         while (sent < record.size()) {
@@ -574,6 +684,10 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
       }
       close(fds[1]);
       running[pid] = {fds[0], next++};
+      interruption::addChild(pid);
+      if (interruption::stopping != 0) {
+        kill(pid, SIGINT); // the signal came while it was being started
+      }
     }
     int status = 0;
     const pid_t pid = waitpid(-1, &status, 0);
@@ -587,6 +701,7 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
     if (it == running.end()) {
       continue;
     }
+    interruption::dropChild(pid);
     std::string record;
     char buf[4096];
     ssize_t n;
@@ -596,6 +711,11 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
     close(it->second.fd);
     const Job &j = jobs[it->second.job];
     running.erase(it);
+    const bool interrupted = (WIFEXITED(status) && WEXITSTATUS(status) == kInterrupted) ||
+                             (WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+    if (interrupted) {
+      continue; // its outputs are gone; the run ends below
+    }
     ++done;
     progress();
     const bool ok =
@@ -611,12 +731,17 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
       stage.say(stderr, "kalseg: " + e + "\n");
     }
   }
+  if (interruption::stopping != 0) {
+    stage.say(stderr, "kalseg: interrupted\n");
+    return kInterrupted;
+  }
   return failed ? kFailed : kOk;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+  interruption::install();
   Args a;
   const std::string bad = parse(argc, argv, a);
   if (!bad.empty()) {
@@ -663,6 +788,7 @@ int main(int argc, char **argv) {
   {
     StageLine stage(isatty(STDERR_FILENO) == 1, a.quiet);
     o = runJob(jobs[0], a, stage);
+    interruption::keepOutputs();
   }
   std::fflush(stdout);
   if (!o.ok) {
