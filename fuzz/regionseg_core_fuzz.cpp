@@ -41,9 +41,9 @@ bool knownMessage(const std::string &e) {
     const char *what;
   } specific[] = {{0, "must be a real, full int32 array."},
                   {0, "must have two or three dimensions."},
-                  {0, "must be 2^levels in its first two dimensions."},
+                  {0, "must be at most 2^levels in its first two dimensions."},
                   {0, "must be 3-D unless flat_levels equals levels."},
-                  {0, "must have 2^(levels - flat_levels) planes."},
+                  {0, "must have at most 2^(levels - flat_levels) planes."},
                   {0, "must hold grey values 0 to 255."},
                   {0, "must have at most 2^30 voxels."},
                   {15, "must be positive."},
@@ -133,7 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   const int nrhs = counts < 180 ? 15 : counts < 240 ? 16 : counts % 17;
   const int nlhs = in.byte() % 4;
 
-  // Mostly a geometry the module accepts; small, so that runs are fast.
+  // Mostly a geometry the module accepts, filling the tree or not; small,
+  // so that runs are fast.
   const int levels = 1 + in.byte() % 4;
   const uint8_t flatPick = in.byte();
   const int flat = flatPick < 160 ? levels : flatPick % (levels + 2);
@@ -143,6 +144,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   const int planes = levels - flat >= 0 ? 1 << (levels - flat) : 1;
   mwSize ndims = planes > 1 ? 3 : 2;
   dims[2] = static_cast<mwSize>(planes);
+  if (in.byte() >= 96) {
+    for (int k = 0; k < 3; ++k) {
+      dims[k] = 1 + in.byte() % dims[k];
+    }
+  }
   if (bend >= 240) {
     dims[bend % 3] += 1;
   } else if (bend >= 230) {
@@ -188,7 +194,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     }
     const uint8_t kind = in.byte();
     if (kind >= 245) {
+      // Any array: one that happens to be an int32 image the tree covers
+      // is segmented.
       frame.inputs.push_back(kalfuzz::makeArray(in, 64));
+      voxels = mxGetNumberOfElements(frame.inputs.back());
       continue;
     }
     mxArray *image = mxCreateNumericArray(ndims, dims, mxINT32_CLASS, mxREAL);

@@ -59,6 +59,9 @@ bool check_image_shape(const int32_t dims[3], int ndims, bool shape_fits, seg_re
   if (!shape_fits || ndims < 2 || ndims > 3) {
     return refuse(r, arg_image, "must have two or three dimensions.");
   }
+  if (dims[0] < 1 || dims[1] < 1 || dims[2] < 1) {
+    return refuse(r, arg_image, "must not be empty.");
+  }
   if (int64_t{dims[0]} * dims[1] * dims[2] > seg_max_voxels) {
     return refuse(r, arg_image, "must have at most 2^30 voxels.", "imageTooLarge");
   }
@@ -131,15 +134,17 @@ bool check_seg_params(const seg_params &p, const int32_t dims[3], int ndims, seg
   if (flat_levels < 0 || flat_levels > levels) {
     return refuse(r, arg_flat_levels, "must be 0 to levels.");
   }
+  // The tree covers the image: pixels of its cube outside the image are
+  // absent.
   const int32_t side = int32_t{1} << levels;
-  if (dims[0] != side || dims[1] != side) {
-    return refuse(r, arg_image, "must be 2^levels in its first two dimensions.");
+  if (dims[0] > side || dims[1] > side) {
+    return refuse(r, arg_image, "must be at most 2^levels in its first two dimensions.");
   }
   if (ndims == 2 && flat_levels != levels) {
     return refuse(r, arg_image, "must be 3-D unless flat_levels equals levels.");
   }
-  if (dims[2] != (int32_t{1} << (levels - flat_levels))) {
-    return refuse(r, arg_image, "must have 2^(levels - flat_levels) planes.");
+  if (dims[2] > (int32_t{1} << (levels - flat_levels))) {
+    return refuse(r, arg_image, "must have at most 2^(levels - flat_levels) planes.");
   }
 
   // Criterion and the parameters it reads.

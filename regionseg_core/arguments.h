@@ -53,8 +53,8 @@ void format_refusal(const seg_refusal &r, char *buf, size_t size);
 // Each returns true when the arguments pass, else fills r.
 //
 // The image's type, already tested by the caller: real, full int32 (false
-// refuses it).  Then its shape: ndims dimensions (dims[2] 1 for two), at
-// most seg_max_voxels voxels.
+// refuses it).  Then its shape: ndims dimensions (dims[2] 1 for two), none
+// of them 0, at most seg_max_voxels voxels.
 bool check_image_type(bool int32_array, seg_refusal &r);
 bool check_image_shape(const int32_t dims[3], int ndims, bool shape_fits, seg_refusal &r);
 // The value of scalar parameter pos as read (the caller has tested that it

@@ -21,13 +21,21 @@ typedef uint64_t block_code;
 // Digits a code holds, and so the most levels a tree may have.
 enum : int32_t { max_levels = 16 };
 
-// The shape of the block tree over one image.
+// The shape of the block tree over one image.  The tree covers the cube of
+// 2^levels x 2^levels x 2^(levels - flat_levels) pixels; the image is the
+// box of dim_x x dim_y x dim_z pixels at its origin (pixel (x, y, z) at
+// x + y dim_x + z plane_stride), and the pixels of the cube outside it are
+// absent.  A block is present when its first pixel is, and then its
+// present part is a box from that pixel.
 struct block_grid {
   int32_t levels;       // the root block has level `levels`
   int32_t flat_levels;  // levels 0 .. flat_levels-1 split in four, the others in eight
   int32_t start_level;  // level of the start blocks
-  int32_t dim_x;        // side of the image in pixels (first two dimensions)
-  int32_t plane_stride; // dim_x x dim_x
+  int32_t dim_x;        // the image's sides in pixels: d1 (the row stride),
+  int32_t dim_y;        // d2
+  int32_t dim_z;        // and d3, 1 for a 2-D image
+  int32_t plane_stride; // dim_x x dim_y
+  bool whole;           // the image fills the cube: every block is present
 };
 
 inline block_code code_digit(block_code code, int32_t level) {
@@ -91,26 +99,6 @@ inline block_code digit_mask(int32_t lo, int32_t hi) {
   return below_hi & ~below_lo;
 }
 
-// The low 2 bits of each nibble packed together (nibble i to bits 2i).
-//   r = 0; for i in 0..15: r |= ((m >> 4i) & 3) << 2i
-inline uint64_t pack_nibbles_2(uint64_t m) {
-  m &= 0x3333333333333333u;
-  m = (m | (m >> 2)) & 0x0F0F0F0F0F0F0F0Fu;
-  m = (m | (m >> 4)) & 0x00FF00FF00FF00FFu;
-  m = (m | (m >> 8)) & 0x0000FFFF0000FFFFu;
-  return (m | (m >> 16)) & 0xFFFFFFFFu;
-}
-
-// The low 3 bits of each nibble packed together (nibble i to bits 3i).
-//   r = 0; for i in 0..15: r |= ((m >> 4i) & 7) << 3i
-inline uint64_t pack_nibbles_3(uint64_t m) {
-  m &= 0x7777777777777777u;
-  m = (m & 0x0707070707070707u) | ((m & 0x7070707070707070u) >> 1);
-  m = (m & 0x003F003F003F003Fu) | ((m & 0x3F003F003F003F00u) >> 2);
-  m = (m & 0x00000FFF00000FFFu) | ((m & 0x0FFF00000FFF0000u) >> 4);
-  return (m & 0x0000000000FFFFFFu) | ((m & 0x00FFFFFF00000000u) >> 8);
-}
-
 // Every digit less one (a digit 0 gives 0xF in its low bits, as counting it
 // down modulo 16 would): setting bit 3 of each nibble first keeps the borrow
 // inside the nibble.
@@ -119,54 +107,16 @@ inline block_code digits_less_one(block_code code) { return (code | nibble_eight
 
 } // namespace seg_bits
 
-// Index of the first start cell of a block at level >= start_level: the
-// mixed-radix number of its digits less one, the digit of start_level being
-// the least significant and each radix child_count of its level; a digit 0
-// adds nothing.
-//   index = 0; weight = 1;
-//   for L = start_level .. levels-1:
-//     if digit L != 0: index += weight x (digit L - 1)
-//     weight x= (L < flat_levels ? 4 : 8)
-// The radices are 4 and 8, so each digit less one is a field of 2 bits
-// (flat levels) or 3 bits (deep levels) and the index is those fields side
-// by side.
-inline int32_t cell_index(const block_grid &g, block_code code) {
-  using namespace seg_bits;
-  const block_code nonzero = (code | (code >> 1) | (code >> 2) | (code >> 3)) & nibble_ones;
-  const block_code digits = digits_less_one(code) & (nonzero * 0xFu);
-  const int32_t flat_top = g.flat_levels < g.levels ? g.flat_levels : g.levels;
-  const int32_t deep_from = g.start_level > g.flat_levels ? g.start_level : g.flat_levels;
-  uint64_t flat_part = 0;
-  int32_t flat_bits = 0;
-  if (g.start_level < flat_top) {
-    flat_part = pack_nibbles_2(digits & digit_mask(g.start_level, flat_top)) >> (2 * g.start_level);
-    flat_bits = 2 * (flat_top - g.start_level);
-  }
-  uint64_t deep_part = 0;
-  if (deep_from < g.levels) {
-    deep_part = pack_nibbles_3(digits & digit_mask(deep_from, g.levels)) >> (3 * deep_from);
-  }
-  return static_cast<int32_t>(flat_part | (deep_part << flat_bits));
-}
-
-struct block_extent_t {
-  int32_t width;  // pixels along x
-  int32_t height; // 2^L rows, as a pixel offset
-  int32_t depth;  // planes, as a pixel offset
-};
 struct block_origin_t {
   int32_t x; // pixel offsets; the first pixel is at x + y + z
   int32_t y;
   int32_t z;
 };
 
-inline block_extent_t block_extent(const block_grid &g, int32_t level) {
-  block_extent_t e;
-  e.width = int32_t{1} << level;
-  e.height = e.width * g.dim_x;
-  e.depth = level < g.flat_levels ? g.plane_stride
-                                  : (int32_t{1} << (level - g.flat_levels)) * g.plane_stride;
-  return e;
+// Planes of a block of the given level: one up to flat_levels, then
+// doubling with each level.
+inline int32_t level_planes(const block_grid &g, int32_t level) {
+  return level <= g.flat_levels ? 1 : int32_t{1} << (level - g.flat_levels);
 }
 
 // Where the block code at level starts within its ancestor of level top, in
@@ -190,12 +140,83 @@ inline block_origin_t block_steps(const block_grid &g, block_code code, int32_t 
 }
 
 // The first pixel of the block code at its own level, as offsets along x,
-// y (rows times dim_x) and z (planes times plane_stride).
+// y (rows times dim_x) and z (planes times plane_stride).  For a present
+// block only: the offsets of an absent one need not fit.
 inline block_origin_t block_origin(const block_grid &g, block_code code, int32_t level) {
   block_origin_t o = block_steps(g, code, level, g.levels);
   o.y *= g.dim_x;
   o.z *= g.plane_stride;
   return o;
+}
+
+// Whether the block at pixel x, row y and plane z is present (its first
+// pixel lies in the image), and whether the block code at level is.
+inline bool present_at(const block_grid &g, int32_t x, int32_t y, int32_t z) {
+  return x < g.dim_x && y < g.dim_y && z < g.dim_z;
+}
+inline bool block_present(const block_grid &g, block_code code, int32_t level) {
+  if (g.whole) {
+    return true;
+  }
+  const block_origin_t s = block_steps(g, code, level, g.levels);
+  return present_at(g, s.x, s.y, s.z);
+}
+
+// The present part of a block: the box of the image from its first pixel,
+// as an offset and extents (width in pixels, height and depth as pixel
+// offsets, as the pixel loops step), and its number of pixels n(B).
+struct block_box {
+  int32_t start;
+  int32_t width;
+  int32_t height; // rows x dim_x
+  int32_t depth;  // planes x plane_stride
+  int32_t voxels;
+};
+
+// The present part of the block of the given level at pixel x, row y and
+// plane z (a present block).
+inline block_box box_at(const block_grid &g, int32_t x, int32_t y, int32_t z, int32_t level) {
+  const int32_t side = int32_t{1} << level;
+  const int32_t planes = level_planes(g, level);
+  const int32_t width = g.dim_x - x < side ? g.dim_x - x : side;
+  const int32_t rows = g.dim_y - y < side ? g.dim_y - y : side;
+  const int32_t depth = g.dim_z - z < planes ? g.dim_z - z : planes;
+  block_box b;
+  b.start = x + y * g.dim_x + z * g.plane_stride;
+  b.width = width;
+  b.height = rows * g.dim_x;
+  b.depth = depth * g.plane_stride;
+  b.voxels = width * rows * depth;
+  return b;
+}
+
+// The present children of the block of level + 1 at pixel x, row y and
+// plane z (a present block): bit k - 1 set for child k.  Child 1 is always
+// present; a child in the upper half along a direction is present when
+// that half starts inside the image.
+inline uint32_t present_children(const block_grid &g, int32_t x, int32_t y, int32_t z,
+                                 int32_t level) {
+  uint32_t mask = level < g.flat_levels ? 0x0Fu : 0xFFu;
+  if (g.whole) {
+    return mask;
+  }
+  const int32_t side = int32_t{1} << level;
+  if (x + side >= g.dim_x) {
+    mask &= 0x55u; // no child 2, 4, 6, 8
+  }
+  if (y + side >= g.dim_y) {
+    mask &= 0x33u; // no child 3, 4, 7, 8
+  }
+  if (level >= g.flat_levels && z + level_planes(g, level) >= g.dim_z) {
+    mask &= 0x0Fu; // no child 5 to 8
+  }
+  return mask;
+}
+
+// The present part of the block code at its own level (a present block).
+inline block_box present_box(const block_grid &g, block_code code, int32_t level) {
+  const block_origin_t s = block_steps(g, code, level, g.levels);
+  return box_at(g, s.x, s.y, s.z, level);
 }
 
 #endif

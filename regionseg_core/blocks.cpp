@@ -1,6 +1,9 @@
 // The first stages of a run: covering the image with start blocks, painting
 // the checkerboard, merging homogeneous siblings bottom-up and splitting
-// inhomogeneous start blocks top-down.
+// inhomogeneous start blocks top-down.  Only present blocks (those whose
+// first pixel lies in the image) are ever made, judged or painted: a block
+// is judged on its present part, and a group of siblings is the present
+// children of their parent.
 #include <string.h>
 
 #include "regionseg.h"
@@ -19,16 +22,25 @@ void accept_pixel(const seg_context &ctx, region_node &node) {
 
 // evaluate_block for the record of a block of the given level, by its code.
 void evaluate_code(const seg_context &ctx, region_node &node, int32_t level, int32_t worker) {
-  const block_origin_t o = block_origin(ctx, node.code, level);
-  const block_extent_t e = block_extent(ctx, level);
-  evaluate_block(ctx, o.x, o.y, o.z, e.width, e.height, e.depth, level, node, worker);
+  evaluate_block(ctx, present_box(ctx, node.code, level), level, node, worker);
+}
+
+// The present children of the parent of level c of the block code, and the
+// parent's present pixels.
+sibling_group siblings_of(const seg_context &ctx, block_code code, int32_t c) {
+  if (ctx.whole) {
+    return sibling_group{ctx.child_count[c - 1], static_cast<int32_t>(ctx.block_voxels[c])};
+  }
+  const block_origin_t s = block_steps(ctx, code, c, ctx.levels);
+  return sibling_group{__builtin_popcount(present_children(ctx, s.x, s.y, s.z, c - 1)),
+                       box_at(ctx, s.x, s.y, s.z, c).voxels};
 }
 
 } // namespace
 
 block_table build_initial_blocks(seg_context &ctx) {
   const int32_t start = ctx.start_level;
-  const int32_t cells = ctx.cube_voxels / ctx.block_voxels[start];
+  const int32_t cells = ctx.cells_x * ctx.cells_y * ctx.cells_z;
   block_table table =
       static_cast<block_table>(seg_calloc(static_cast<size_t>(cells), sizeof(node_id)));
   if (table == NULL) {
@@ -40,35 +52,44 @@ block_table build_initial_blocks(seg_context &ctx) {
     seg_free(table);
     return seg_fail_ptr<node_id>();
   }
-  node_id previous = 0;
-  // Digits from start_level upward: the mixed-radix digits of i, plus 1;
-  // counted up like an odometer from all ones.
-  block_code code = 0;
-  for (int32_t level = start; level < ctx.levels; ++level) {
-    code = set_digit(1, level, code);
+  // The present start blocks in code order, their records one after
+  // another in the chain, each in the slot of its cell: the present children
+  // of every present block of the level above, whose cells are the cell of
+  // child 1 and its neighbours along x, y and z.
+  const node_id first = take_reserved_nodes(ctx, static_cast<size_t>(cells));
+  region_node *const records = ctx.nodes + first;
+  const int32_t side = start;
+  const int32_t thick = start <= ctx.flat_levels ? 0 : start - ctx.flat_levels;
+  const int32_t cells_x = ctx.cells_x;
+  const int32_t cells_y = ctx.cells_y;
+  int32_t step[8];
+  for (int32_t k = 0; k < 8; ++k) {
+    step[k] = (k & 1) + ((k & 2) != 0 ? cells_x : 0) + ((k & 4) != 0 ? cells_x * cells_y : 0);
   }
-  for (int32_t i = 0; i < cells; ++i) {
-    if (i > 0) {
-      code = next_code(ctx, code, start);
+  node_id id = first;
+  for_each_present_block(ctx, start + 1, [&](block_code code, int32_t x, int32_t y, int32_t z) {
+    const int32_t slot = (x >> side) + cells_x * ((y >> side) + cells_y * (z >> thick));
+    for (uint32_t left = present_children(ctx, x, y, z, start); left != 0; left &= left - 1) {
+      const int32_t k = __builtin_ctz(left); // child k + 1
+      region_node &r = records[id - first];
+      r = region_node{};
+      r.code = set_digit(static_cast<block_code>(k + 1), start, code);
+      r.next_block = id + 1;
+      table[slot + step[k]] = id++;
     }
-    const node_id id = new_region_node(ctx); // reserved: cannot fail
-    ctx.nodes[id].code = code;
-    if (previous != 0) {
-      ctx.nodes[previous].next_block = id;
-    }
-    previous = id;
-    table[i] = id;
-  }
-  // Each start block judged on its own.
+  });
+  records[cells - 1].next_block = 0;
+  // Each start block judged on its own, in the order of the records.
   const size_t count = static_cast<size_t>(cells);
-  const part_plan plan = plan_parts(ctx, count, static_cast<size_t>(ctx.cube_voxels));
+  const part_plan plan = plan_parts(ctx, count, static_cast<size_t>(ctx.image_voxels));
   part_stop stop;
   for_each_part(plan, [&](int32_t part, int32_t worker) {
     const size_t last = part_start(count, part + 1, plan.parts);
-    const size_t voxels = static_cast<size_t>(ctx.block_voxels[start]);
+    // The pixels of a start block, on average.
+    const size_t voxels = static_cast<size_t>(ctx.image_voxels) / count;
     for (size_t i = part_start(count, part, plan.parts);
          i < last && !stop.poll(ctx, worker, voxels); ++i) {
-      evaluate_code(ctx, ctx.nodes[table[i]], start, worker);
+      evaluate_code(ctx, records[i], start, worker);
     }
   });
   if (stop.ended()) {
@@ -83,7 +104,7 @@ void fill_checkerboard(seg_context &ctx, int32_t *labels) {
   const int32_t t = s < ctx.flat_levels ? 0 : s - ctx.flat_levels;
   for (int32_t z = 0; z < ctx.dim_z; ++z) {
     const int32_t zv = 4 * ((z >> t) & 1);
-    for (int32_t y = 0; y < ctx.dim_x; ++y) {
+    for (int32_t y = 0; y < ctx.dim_y; ++y) {
       if (tick(ctx)) {
         return;
       }
@@ -105,57 +126,53 @@ void paint_checkerboard(seg_context &ctx) {
 
 void merge_blocks(seg_context &ctx, block_table table) {
   region_node *const nodes = ctx.nodes; // merging makes no records
-  int32_t stride = 1;                   // start cells per block of level b
   for (int32_t b = ctx.start_level;; ++b) {
     const int32_t c = b + 1;
-    const int32_t siblings = ctx.child_count[b];
     bool merged = false;
     node_id first = table[0];
     node_id r = first;
     int32_t position = 0;
     int64_t acc_a = 0;
     int64_t acc_b = 0;
+    sibling_group group = {0, 0};
     while (r != 0 && !tick(ctx)) {
       bool pass = false;
       if (code_level(ctx, nodes[r].code) == b) {
-        ++position;
-        pass = merge_test(ctx, nodes[r], acc_a, acc_b, position, b);
+        if (++position == 1) {
+          group = siblings_of(ctx, nodes[r].code, c);
+        }
+        pass = merge_test(ctx, nodes[r], acc_a, acc_b, position, b, group);
       }
       if (!pass) {
-        // Jump over the rest of this group to the next block of level c.
-        const block_code next = next_code(ctx, nodes[r].code, c);
+        // Jump over the rest of this group to the next present block of
+        // level c, whose first start cell's slot holds its first record.
+        const block_code next = next_present_code(ctx, nodes[r].code, c);
         if (next == 0) {
           break;
         }
-        r = table[cell_index(ctx, next)];
+        r = table[start_slot(ctx, next, c)];
         first = r;
         position = 0;
         acc_a = acc_b = 0;
         continue;
       }
-      if (position < siblings) {
+      if (position < group.children) {
         r = nodes[r].next_block;
         continue;
       }
-      // All siblings present and accepted: first stands for the parent; the
-      // records of the others are no longer reached.
+      // Every present sibling at level b and accepted: first stands for the
+      // parent; the records of the others are no longer reached (nor are
+      // their slots, which no group begins at).
       region_node &f = nodes[first];
       const node_id after = nodes[r].next_block;
       for (node_id m = f.next_block; m != after; m = nodes[m].next_block) {
         nodes[m].flags = FLAG_MERGED;
       }
-      const int32_t i = cell_index(ctx, f.code);
       f.code = set_digit(0, b, f.code);
       f.stat_a = acc_a;
       f.stat_b = acc_b;
       f.next_block = after;
-      for (int32_t j = 1; j < siblings; ++j) {
-        table[i + j * stride] = 0;
-      }
-      const block_origin_t o = block_origin(ctx, f.code, c);
-      const block_extent_t e = block_extent(ctx, c);
-      paint_block(ctx, o.x, o.y, o.z, e.width, e.height, e.depth,
-                  static_cast<int32_t>(code_digit(f.code, c)));
+      paint_block(ctx, f.code, c, static_cast<int32_t>(code_digit(f.code, c)));
       count_paint_event(ctx);
       merged = true;
       r = after;
@@ -166,7 +183,6 @@ void merge_blocks(seg_context &ctx, block_table table) {
     if (c == ctx.levels || !merged || ctx.ending != SEG_OK) {
       return;
     }
-    stride *= siblings;
   }
 }
 
@@ -192,11 +208,7 @@ void paint_splits(seg_context &ctx, node_id first) {
       ++top;
     }
     for (int32_t m = top; m >= leaf; --m) {
-      const block_code block = clear_digits_below(code, m);
-      const block_origin_t o = block_origin(ctx, block, m);
-      const block_extent_t e = block_extent(ctx, m);
-      paint_block(ctx, o.x, o.y, o.z, e.width, e.height, e.depth,
-                  static_cast<int32_t>(code_digit(code, m)));
+      paint_block(ctx, clear_digits_below(code, m), m, static_cast<int32_t>(code_digit(code, m)));
       count_paint_event(ctx);
     }
   }
@@ -205,17 +217,19 @@ void paint_splits(seg_context &ctx, node_id first) {
 } // namespace
 
 // Level by level: each block to split at one level (the list in chain
-// order) becomes its first child and gets its other children, new records,
-// linked after it; each child is judged at once.  The blocks are split in
-// parts on several threads, each part writing only its blocks' records
-// and its own stretch of the next list: the children that fail, which are
-// the blocks to split at the next level.  Failing single pixels are kept as
-// they are (accept_pixel).
+// order) becomes its first child and gets its other present children, new
+// records, linked after it; each child is judged at once.  The blocks are
+// split in parts on several threads, each part writing only its blocks'
+// records and its own stretch of the next list: the children that fail,
+// which are the blocks to split at the next level.  A part's new records
+// and its stretch start after the present children of the parts before
+// it.  Failing single pixels are kept as they are (accept_pixel).
 //
-// The lists live in the labels output, which holds nothing yet.  A list
-// holds blocks of level 1 or more, of four pixels or more, so at most
-// cube_voxels / 4 of them, and so does the room a level's parts need for
-// their failing children (one entry for every child); two fit side by side.
+// The lists live in the labels output, which holds nothing yet, when two
+// fit there.  A list holds present blocks of level 1 or more, so at most as
+// many as the image has present level-1 blocks, and so does the room a
+// level's parts need for their failing children (one entry for every
+// present child of level 1 or more).
 int32_t split_blocks(seg_context &ctx, block_table table) {
   const int32_t start = ctx.start_level;
   if (start == 0) {
@@ -226,10 +240,12 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
     }
     return SEG_OK;
   }
-  const size_t half = static_cast<size_t>(ctx.cube_voxels) / 2;
+  const int64_t level_one = int64_t{(ctx.dim_x + 1) / 2} * ((ctx.dim_y + 1) / 2) *
+                            ((ctx.dim_z + level_planes(ctx, 1) - 1) / level_planes(ctx, 1));
+  const size_t half = static_cast<size_t>(level_one);
   node_id *own_lists = NULL;
   node_id *lists = reinterpret_cast<node_id *>(ctx.scratch);
-  if (lists == NULL) {
+  if (lists == NULL || 2 * level_one > ctx.image_voxels) {
     own_lists = static_cast<node_id *>(seg_alloc(sizeof(node_id) * 2 * half));
     if (own_lists == NULL) {
       return note_shortage(ctx, "the lists of blocks to split");
@@ -245,47 +261,86 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
     }
   }
   size_t failed_in_part[max_parts];
+  size_t children_before[max_parts + 1]; // present children of the earlier parts' blocks
   for (int32_t level = start - 1; count > 0; --level) {
     const int32_t children = ctx.child_count[level];
-    const size_t others = static_cast<size_t>(children) - 1;
-    if (!reserve_region_nodes(ctx, static_cast<size_t>(ctx.node_count) - 1 + count * others)) {
+    const int32_t side = int32_t{1} << level;
+    const int32_t planes = level_planes(ctx, level);
+    const bool whole = ctx.whole;
+    const int32_t step_x = side;
+    const int32_t step_y = side * ctx.dim_x;
+    const int32_t step_z = planes * ctx.plane_stride;
+    // The work: every pixel of the blocks split, read once or twice.
+    const uint64_t cube_work = static_cast<uint64_t>(count) * ctx.block_voxels[level + 1];
+    const size_t work = cube_work < static_cast<uint64_t>(ctx.image_voxels)
+                            ? static_cast<size_t>(cube_work)
+                            : static_cast<size_t>(ctx.image_voxels);
+    const part_plan plan = plan_parts(ctx, count, work);
+    const int32_t parts = plan.parts;
+    children_before[0] = 0;
+    for (int32_t part = 0; part < parts; ++part) {
+      const size_t first = part_start(count, part, parts);
+      const size_t last = part_start(count, part + 1, parts);
+      size_t made = (last - first) * static_cast<size_t>(children);
+      if (!ctx.whole) {
+        made = 0;
+        for (size_t j = first; j < last; ++j) {
+          made += static_cast<size_t>(
+              siblings_of(ctx, ctx.nodes[splitting[j]].code, level + 1).children);
+        }
+      }
+      children_before[part + 1] = children_before[part] + made;
+    }
+    // Every block but its first child gets new records.
+    const size_t added = children_before[parts] - count;
+    if (!reserve_region_nodes(ctx, static_cast<size_t>(ctx.node_count) - 1 + added)) {
       seg_free(own_lists);
       return note_shortage(ctx, "the block records");
     }
-    // Child k > 1 of the j-th block is record first_new + j x others + k - 2.
-    const node_id first_new = take_reserved_nodes(ctx, count * others);
-    const block_extent_t e = block_extent(ctx, level);
-    // The work: every pixel of the blocks split, read once or twice.
-    const part_plan plan =
-        plan_parts(ctx, count, count * static_cast<size_t>(ctx.block_voxels[level + 1]));
-    const int32_t parts = plan.parts;
+    const node_id first_new = take_reserved_nodes(ctx, added);
     part_stop stop;
     for_each_part(plan, [&](int32_t part, int32_t worker) {
       const size_t first = part_start(count, part, parts);
       const size_t last = part_start(count, part + 1, parts);
-      node_id *out = failed + first * static_cast<size_t>(children);
+      node_id *out = failed + children_before[part];
+      // The next new record: each earlier block took one per present child
+      // but its first.
+      node_id fresh = first_new + static_cast<node_id>(children_before[part] - first);
       size_t made = 0;
-      const size_t voxels = static_cast<size_t>(ctx.block_voxels[level + 1]);
+      const size_t voxels = work / count; // the pixels of a block split, on average
       for (size_t j = first; j < last && !stop.poll(ctx, worker, voxels); ++j) {
         const node_id p = splitting[j];
         const block_code parent = ctx.nodes[p].code;
         const node_id after = ctx.nodes[p].next_block;
-        const block_origin_t o = block_origin(ctx, parent, level + 1);
+        const block_origin_t s = block_steps(ctx, parent, level + 1, ctx.levels);
+        const uint32_t present = present_children(ctx, s.x, s.y, s.z, level);
+        // In an image that fills the tree every child is child 1 moved.
+        const block_box first_child = box_at(ctx, s.x, s.y, s.z, level);
         node_id id = p;
         for (int32_t k = 1; k <= children; ++k) {
+          // Bit 0 of k - 1: the upper half in x, bit 1 in y, bit 2 in z.
+          const int32_t bits = k - 1;
+          if (((present >> bits) & 1u) == 0) {
+            continue;
+          }
           if (k > 1) {
-            const node_id next = first_new + static_cast<node_id>(j * others) + (k - 2);
+            const node_id next = fresh++;
             ctx.nodes[next] = region_node{};
             ctx.nodes[id].next_block = next;
             id = next;
           }
           region_node &c = ctx.nodes[id];
           c.code = set_digit(static_cast<block_code>(k), level, parent);
-          // Bit 0 of k - 1: the upper half in x, bit 1 in y, bit 2 in z.
-          const int32_t bits = k - 1;
-          evaluate_block(
-              ctx, o.x + ((bits & 1) != 0 ? e.width : 0), o.y + ((bits & 2) != 0 ? e.height : 0),
-              o.z + ((bits & 4) != 0 ? e.depth : 0), e.width, e.height, e.depth, level, c, worker);
+          block_box box = first_child;
+          if (!whole) {
+            box =
+                box_at(ctx, s.x + ((bits & 1) != 0 ? side : 0), s.y + ((bits & 2) != 0 ? side : 0),
+                       s.z + ((bits & 4) != 0 ? planes : 0), level);
+          } else {
+            box.start += ((bits & 1) != 0 ? step_x : 0) + ((bits & 2) != 0 ? step_y : 0) +
+                         ((bits & 4) != 0 ? step_z : 0);
+          }
+          evaluate_block(ctx, box, level, c, worker);
           if (c.stat_a < 0) {
             if (level > 0) {
               out[made++] = id;
@@ -305,8 +360,8 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
     // The failing children, part after part: the next list.
     size_t next = 0;
     for (int32_t part = 0; part < parts; ++part) {
-      const node_id *from = failed + part_start(count, part, parts) * static_cast<size_t>(children);
-      memmove(failed + next, from, sizeof(node_id) * failed_in_part[part]);
+      memmove(failed + next, failed + children_before[part],
+              sizeof(node_id) * failed_in_part[part]);
       next += failed_in_part[part];
     }
     node_id *swap = splitting;

@@ -78,7 +78,7 @@ node_id sort_region_list(seg_context &ctx, node_id head) {
       const region_node &block = ctx.nodes[b];
       if ((block.flags & FLAG_MERGED) == 0) {
         sizes[region_of_block(ctx, b)] +=
-            static_cast<uint32_t>(ctx.block_voxels[code_level(ctx, block.code)]);
+            static_cast<uint32_t>(present_voxels(ctx, block.code, code_level(ctx, block.code)));
       }
     }
   }

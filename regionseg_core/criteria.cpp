@@ -38,10 +38,11 @@ float square_as_float(int64_t s) {
 #endif
 }
 
-// Sample variance of n values with sum s and sum of squares q.
+// Sample variance of n values with sum s and sum of squares q; a single
+// value is judged as such (e = s^2, d = 1).
 float sample_variance(int64_t s, int64_t q, int32_t n) {
   const float e = square_as_float(s) / static_cast<float>(n);
-  const float d = static_cast<float>(n - 1);
+  const float d = n > 1 ? static_cast<float>(n - 1) : 1.0f;
   return (static_cast<float>(q) - e) / d;
 }
 
@@ -67,17 +68,15 @@ float to_float(double v) {
 
 } // namespace
 
-void evaluate_block(const seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
-                    int32_t height, int32_t depth, int32_t level, region_node &node,
+void evaluate_block(const seg_context &ctx, const block_box &box, int32_t level, region_node &node,
                     int32_t worker) {
   const int32_t *image = ctx.image;
-  const int32_t start = x + y + z;
-  const int32_t n = ctx.block_voxels[level];
+  const int32_t n = box.voxels;
 
   if (ctx.criterion == CRITERION_RANGE || ctx.criterion == CRITERION_RANGE_MEAN) {
     int32_t minimum = 255;
     int32_t maximum = 0;
-    for_each_pixel(ctx, image, start, width, height, depth, [&](int32_t v) {
+    for_each_pixel(ctx, image, box, [&](int32_t v) {
       if (v <= minimum) {
         minimum = v;
       }
@@ -91,7 +90,7 @@ void evaluate_block(const seg_context &ctx, int32_t x, int32_t y, int32_t z, int
   }
 
   if (ctx.criterion == CRITERION_ROBUST_RANGE) {
-    const int32_t m = block_median(ctx, x, y, z, width, height, depth, level, worker);
+    const int32_t m = block_median(ctx, box, worker);
     int32_t low = m - ctx.half_threshold;
     int32_t high = m + ctx.half_threshold;
     if (low < 0) {
@@ -103,7 +102,7 @@ void evaluate_block(const seg_context &ctx, int32_t x, int32_t y, int32_t z, int
     int32_t minimum = 255;
     int32_t maximum = 0;
     int64_t outliers = 0;
-    for_each_pixel(ctx, image, start, width, height, depth, [&](int32_t v) {
+    for_each_pixel(ctx, image, box, [&](int32_t v) {
       if (v < low || v > high) {
         ++outliers;
       } else {
@@ -123,22 +122,17 @@ void evaluate_block(const seg_context &ctx, int32_t x, int32_t y, int32_t z, int
   // Criteria 4 and 5: sum and sum of squares.
   int64_t s = 0;
   int64_t q = 0;
-  for_each_pixel(ctx, image, start, width, height, depth, [&](int64_t v) {
+  for_each_pixel(ctx, image, box, [&](int64_t v) {
     s += v;
     q += v * v;
   });
-  float v;
-  if (level > 0) {
-    v = sample_variance(s, q, n);
-  } else {
-    v = (static_cast<float>(q) - square_as_float(s)) / 1.0f;
-  }
+  const float v = sample_variance(s, q, n);
   node.stat_a = (v > ctx.variance_limit[level]) ? -1 : s;
   node.stat_b = q;
 }
 
 bool merge_test(seg_context &ctx, const region_node &child, int64_t &acc_a, int64_t &acc_b,
-                int32_t position, int32_t child_level) {
+                int32_t position, int32_t child_level, const sibling_group &group) {
   if (child.stat_a < 0) {
     return false;
   }
@@ -161,11 +155,12 @@ bool merge_test(seg_context &ctx, const region_node &child, int64_t &acc_a, int6
   }
   acc_a += child.stat_a;
   acc_b += child.stat_b;
-  if (position < ctx.child_count[child_level]) {
+  // The last present sibling closes the group: the union's variance.
+  if (position < group.children) {
     return true;
   }
   const int32_t parent = child_level + 1;
-  const float v = sample_variance(acc_a, acc_b, ctx.block_voxels[parent]);
+  const float v = sample_variance(acc_a, acc_b, group.voxels);
   return !(v > ctx.variance_limit[parent]);
 }
 
@@ -182,7 +177,7 @@ int32_t build_variance_limits(seg_context &ctx) {
     const float *row = chi2_table[ctx.confidence_row - 1];
     for (int32_t level = 1; level < ctx.levels; ++level) {
       int32_t k = -2;
-      for (int32_t n = ctx.block_voxels[level]; n > 1; n >>= 1) {
+      for (int64_t n = ctx.block_voxels[level]; n > 1; n >>= 1) {
         ++k;
       }
       limit[level] = to_float(noise_variance) * row[k];
@@ -201,13 +196,10 @@ int32_t build_variance_limits(seg_context &ctx) {
   return SEG_OK;
 }
 
-int32_t block_median(const seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
-                     int32_t height, int32_t depth, int32_t level, int32_t worker) {
+int32_t block_median(const seg_context &ctx, const block_box &box, int32_t worker) {
   int32_t *buffer = median_buffer_of(ctx, worker);
-  const int32_t start = x + y + z;
   int32_t n = 0;
-  for_each_pixel(ctx, ctx.image, start, width, height, depth, [&](int32_t v) { buffer[n++] = v; });
-  (void)level;
+  for_each_pixel(ctx, ctx.image, box, [&](int32_t v) { buffer[n++] = v; });
   buffer[n] = buffer[n - 1];
   return select_kth(buffer, 0, n, n >> 1);
 }

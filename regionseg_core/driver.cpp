@@ -104,8 +104,10 @@ int32_t outlier_percent_of(double fraction) {
 
 int32_t set_up_criterion(seg_context &ctx) {
   if (ctx.criterion == CRITERION_ROBUST_RANGE) {
-    // One buffer for each thread.
-    const size_t entries = static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1;
+    // One buffer for each thread, for the pixels of the largest present
+    // start block (no block judged is larger) and one more.
+    ctx.median_entries = box_at(ctx, 0, 0, 0, ctx.start_level).voxels + 1;
+    const size_t entries = static_cast<size_t>(ctx.median_entries);
     ctx.median_buffer = static_cast<int32_t *>(
         seg_calloc(static_cast<size_t>(ctx.threads) * entries, sizeof(int32_t)));
     if (ctx.median_buffer == NULL) {
@@ -129,7 +131,7 @@ int32_t build_level_tables(seg_context &ctx) {
     ctx.child_count[level] = level < ctx.flat_levels ? 4 : 8;
   }
   ctx.block_voxels =
-      static_cast<int32_t *>(seg_calloc(static_cast<size_t>(ctx.levels) + 1, sizeof(int32_t)));
+      static_cast<int64_t *>(seg_calloc(static_cast<size_t>(ctx.levels) + 1, sizeof(int64_t)));
   if (ctx.block_voxels == NULL) {
     return note_shortage(ctx, "the per-level tables");
   }
@@ -208,8 +210,9 @@ node_id blocks_to_regions(seg_context &ctx, block_table table) {
   report_progress(ctx, "finished merging\n");
 
   const node_id first = table[0];
-  if (ctx.nodes[first].next_block == 0) {
-    // The whole image is one homogeneous block.
+  if (ctx.nodes[first].next_block == 0 && ctx.nodes[first].stat_a >= 0) {
+    // The whole image is one homogeneous block (a lone start block that
+    // failed its criterion is split like any other).
     ctx.nodes[first].next_region = 0;
     set_region_statistics(ctx, ctx.nodes[first]);
     report_progress(ctx, "finished calculating region\n");
@@ -315,13 +318,20 @@ void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t 
                     const seg_params &params) {
   ctx.image = image;
   ctx.dim_x = d1;
+  ctx.dim_y = d2;
   ctx.dim_z = d3;
-  ctx.plane_stride = d1 * d1;
-  ctx.cube_voxels = d1 * d1 * d3;
+  ctx.plane_stride = d1 * d2;
   ctx.image_voxels = d1 * d2 * d3;
   ctx.levels = params.levels;
   ctx.flat_levels = params.flat_levels;
   ctx.start_level = params.start_level;
+  const int32_t side = int32_t{1} << ctx.levels;
+  ctx.whole = d1 == side && d2 == side && d3 == level_planes(ctx, ctx.levels);
+  const int32_t cell = int32_t{1} << ctx.start_level;
+  const int32_t cell_planes = level_planes(ctx, ctx.start_level);
+  ctx.cells_x = (d1 - 1) / cell + 1;
+  ctx.cells_y = (d2 - 1) / cell + 1;
+  ctx.cells_z = (d3 - 1) / cell_planes + 1;
   ctx.parallel_grouping = params.parallel_grouping;
   ctx.parallel_seeds = params.parallel_seeds;
   ctx.seed_any_level = params.seed_any_level;

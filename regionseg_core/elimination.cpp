@@ -45,7 +45,8 @@ namespace {
 bool is_small(const seg_context &ctx, node_id r, int64_t min_size) {
   int64_t sum = 0;
   for (node_id b = r; b != 0; b = ctx.nodes[b].next_block) {
-    sum += ctx.block_voxels[code_level(ctx, ctx.nodes[b].code)];
+    const block_code code = ctx.nodes[b].code;
+    sum += present_voxels(ctx, code, code_level(ctx, code));
     if (sum >= min_size) {
       return false;
     }
@@ -232,7 +233,7 @@ int32_t reserve_index(seg_context &ctx, referrer_index &x, node_id first) {
   // The labels output is free until make_output fills it: the entries, and
   // the region table behind them, go there when they fit.
   const size_t scratch_bytes =
-      ctx.scratch != nullptr ? sizeof(int32_t) * static_cast<size_t>(ctx.cube_voxels) : 0;
+      ctx.scratch != nullptr ? sizeof(int32_t) * static_cast<size_t>(ctx.image_voxels) : 0;
   const size_t ref_bytes = sizeof(referrer) * x.ref_capacity;
   const size_t region_bytes = sizeof(region_slot) * x.region_capacity;
   char *const scratch = reinterpret_cast<char *>(ctx.scratch);
@@ -460,7 +461,8 @@ int32_t region_size(const seg_context &ctx, node_id r) {
   // At most 2^30 pixels in any admissible image: the sum fits.
   int64_t sum = 0;
   for (node_id b = r; b != 0; b = ctx.nodes[b].next_block) {
-    sum += ctx.block_voxels[code_level(ctx, ctx.nodes[b].code)];
+    const block_code code = ctx.nodes[b].code;
+    sum += present_voxels(ctx, code, code_level(ctx, code));
   }
   return static_cast<int32_t>(sum);
 }

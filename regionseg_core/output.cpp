@@ -21,7 +21,7 @@ node_id live_region(const seg_context &ctx, node_id b) {
 
 void make_output(seg_context &ctx, node_id head, int32_t *labels) {
   if (ctx.nodes[head].next_region == 0) {
-    const size_t voxels = static_cast<size_t>(ctx.cube_voxels);
+    const size_t voxels = static_cast<size_t>(ctx.image_voxels);
     const part_plan plan = plan_parts(ctx, voxels / 4096 + 1, voxels);
     for_each_part(plan, [&](int32_t part, int32_t) {
       const size_t last = part_start(voxels, part + 1, plan.parts);
@@ -50,7 +50,7 @@ void make_output(seg_context &ctx, node_id head, int32_t *labels) {
     label_of[r] = label++;
   }
   const size_t records = static_cast<size_t>(ctx.node_count) - 1;
-  const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.cube_voxels));
+  const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.image_voxels));
   part_stop stop;
   for_each_part(plan, [&](int32_t part, int32_t worker) {
     const node_id last = static_cast<node_id>(1 + part_start(records, part + 1, plan.parts));

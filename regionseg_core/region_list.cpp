@@ -5,7 +5,9 @@
 // The blocks are visited once, in code order.  Each block B looks for its
 // neighbours on its low side only (x, then y, then z): the block of B's own
 // level across that face starts one block before B, and the leaves there are
-// read from a map of the leaf at every pixel.  B collects those neighbours at
+// read from a map of the leaf at every pixel of the image.  Only present
+// leaves are ever met: the face search skips the absent parts of a
+// subdivided block.  B collects those neighbours at
 // the front of its own list and is appended at the end of theirs, which
 // gives every list the order that grouping and small-region elimination rely
 // on.
@@ -22,7 +24,7 @@ inline bool upper_side(block_code k, int32_t d) { return k != 0 && (((k - 1) >> 
 // of the leaves around it.
 struct ordering {
   seg_context &ctx;
-  const int32_t *map; // cube_voxels record ids
+  const int32_t *map; // image_voxels record ids
   node_id block;      // B
 };
 
@@ -43,13 +45,15 @@ bool link_neighbours(ordering &o, node_id n) {
   return append_neighbour(ctx, n, o.block);
 }
 
-// Links B with the leaves of the block of the given level that starts at
-// pixel offset first and lies on B's low side across direction d, as far as
-// they touch B, in code order.  The leaf at the block's first pixel either
-// covers the whole block (it is the block, or a larger leaf around it: one
-// link) or is smaller, and then the block is subdivided and its children
-// that touch B are visited in child order.  False on a failed link.
-bool face_leaves(ordering &o, int32_t first, int32_t level, int32_t d) {
+// Links B with the leaves of the block of the given level at pixel x, row y
+// and plane z (present, at pixel offset first) that lies on B's low side
+// across direction d, as far as they touch B, in code order.  The leaf at
+// the block's first pixel either covers the whole block (it is the block,
+// or a larger leaf around it: one link) or is smaller, and then the block
+// is subdivided and its present children that touch B are visited in
+// child order.  False on a failed link.
+bool face_leaves(ordering &o, int32_t first, int32_t x, int32_t y, int32_t z, int32_t level,
+                 int32_t d) {
   const seg_context &ctx = o.ctx;
   const node_id leaf = static_cast<node_id>(o.map[first]);
   if (code_level(ctx, ctx.nodes[leaf].code) >= level) {
@@ -57,19 +61,20 @@ bool face_leaves(ordering &o, int32_t first, int32_t level, int32_t d) {
   }
   const int32_t k_level = level - 1;
   const int32_t side = int32_t{1} << k_level;
-  const int32_t planes = k_level < ctx.flat_levels
-                             ? 0
-                             : (int32_t{1} << (k_level - ctx.flat_levels)) * ctx.plane_stride;
+  const int32_t planes = level_planes(ctx, k_level);
+  const uint32_t present = present_children(ctx, x, y, z, k_level);
   // Across z, a block one plane thick touches B with all its children.
   const bool every_child = d == DIR_Z && k_level < ctx.flat_levels;
   const int32_t children = ctx.child_count[k_level];
   for (int32_t k = 0; k < children; ++k) {
-    if (!every_child && ((k >> d) & 1) == 0) {
-      continue; // child k + 1 lies on the far side from B
+    if ((!every_child && ((k >> d) & 1) == 0) || ((present >> k) & 1u) == 0) {
+      continue; // child k + 1 lies on the far side from B, or is absent
     }
-    const int32_t child = first + ((k & 1) != 0 ? side : 0) +
-                          ((k & 2) != 0 ? side * ctx.dim_x : 0) + ((k & 4) != 0 ? planes : 0);
-    if (!face_leaves(o, child, k_level, d)) {
+    const int32_t dx = (k & 1) != 0 ? side : 0;
+    const int32_t dy = (k & 2) != 0 ? side : 0;
+    const int32_t dz = (k & 4) != 0 ? planes : 0;
+    const int32_t child = first + dx + dy * ctx.dim_x + dz * ctx.plane_stride;
+    if (!face_leaves(o, child, x + dx, y + dy, z + dz, k_level, d)) {
       return false;
     }
   }
@@ -130,18 +135,16 @@ void set_region_statistics(const seg_context &ctx, region_node &block) {
   const int32_t level = code_level(ctx, block.code);
   switch (ctx.criterion) {
   case CRITERION_RANGE_MEAN: {
-    const block_origin_t o = block_origin(ctx, block.code, level);
-    const block_extent_t e = block_extent(ctx, level);
+    const block_box box = present_box(ctx, block.code, level);
     int64_t sum = 0;
-    for_each_pixel(ctx, ctx.image, o.x + o.y + o.z, e.width, e.height, e.depth,
-                   [&](int32_t v) { sum += v; });
+    for_each_pixel(ctx, ctx.image, box, [&](int32_t v) { sum += v; });
     block.stat_a = sum;
-    block.stat_b = ctx.block_voxels[level];
+    block.stat_b = box.voxels;
     break;
   }
   case CRITERION_CHI2_VARIANCE:
   case CRITERION_SCALED_VARIANCE:
-    block.stat_b = ctx.block_voxels[level];
+    block.stat_b = present_voxels(ctx, block.code, level);
     break;
   default:
     break;
@@ -156,7 +159,7 @@ node_id order_region_list(seg_context &ctx, block_table table) {
   int32_t *own_map = NULL;
   if (map == NULL) {
     own_map =
-        static_cast<int32_t *>(seg_alloc(sizeof(int32_t) * static_cast<size_t>(ctx.cube_voxels)));
+        static_cast<int32_t *>(seg_alloc(sizeof(int32_t) * static_cast<size_t>(ctx.image_voxels)));
     if (own_map == NULL) {
       note_shortage(ctx, "the map of the leaves");
       return node_failed;
@@ -166,7 +169,7 @@ node_id order_region_list(seg_context &ctx, block_table table) {
   // Every record that merging did not take is a leaf of the chain: the map
   // and the region statistics of the leaves, in parts of the store.
   const size_t records = static_cast<size_t>(ctx.node_count) - 1;
-  const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.cube_voxels));
+  const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.image_voxels));
   const int32_t parts = plan.parts;
   size_t leaves_of_part[max_parts] = {};
   part_stop stop;
@@ -238,18 +241,20 @@ node_id order_region_list(seg_context &ctx, block_table table) {
 
     o.block = b;
     // The block of B's own level across each low face starts one block
-    // width, height or depth before B; none on the image border.
-    const block_origin_t at = block_origin(ctx, block.code, level);
-    const block_extent_t e = block_extent(ctx, level);
-    const int32_t start = at.x + at.y + at.z;
-    const int32_t low_side[3] = {at.x > 0 ? start - e.width : -1, at.y > 0 ? start - e.height : -1,
-                                 at.z > 0 ? start - e.depth : -1};
-    for (int32_t d = DIR_X; d <= DIR_Z; ++d) {
-      if (low_side[d] >= 0 && !face_leaves(o, low_side[d], level, d)) {
-        note_shortage(ctx, "the adjacency cells");
-        seg_free(own_map);
-        return node_failed;
-      }
+    // side, or one block's planes, before B (and is present, as B is);
+    // none on the image border.
+    const block_origin_t at = block_steps(ctx, block.code, level, ctx.levels);
+    const int32_t side = int32_t{1} << level;
+    const int32_t planes = level_planes(ctx, level);
+    const int32_t start = at.x + at.y * ctx.dim_x + at.z * ctx.plane_stride;
+    if ((at.x > 0 && !face_leaves(o, start - side, at.x - side, at.y, at.z, level, DIR_X)) ||
+        (at.y > 0 &&
+         !face_leaves(o, start - side * ctx.dim_x, at.x, at.y - side, at.z, level, DIR_Y)) ||
+        (at.z > 0 && !face_leaves(o, start - planes * ctx.plane_stride, at.x, at.y, at.z - planes,
+                                  level, DIR_Z))) {
+      note_shortage(ctx, "the adjacency cells");
+      seg_free(own_map);
+      return node_failed;
     }
   }
   for (node_id r = head; r != 0 && !tick(ctx); r = ctx.nodes[r].next_region) {

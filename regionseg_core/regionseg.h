@@ -13,6 +13,14 @@
 //   clean_region_list, sort_region_list               (cleaning.cpp)
 //   make_output                                       (output.cpp)
 //
+// Geometry.  The block tree covers the image, which need not fill it: the
+// tree's pixels outside the image are absent, and a block whose first pixel
+// is absent has no record and is never judged, painted, counted, listed or
+// labelled.  A present block is judged and painted on its present part
+// (present_box, block_geometry.h), and n(B), its pixels there, is what every
+// count of pixels adds up.  An image that fills the tree gives exactly the
+// results of the tree alone.
+//
 // Failure code.  A stage that returns a status returns 0 or SEG_FAIL (-1);
 // one that returns a record returns node_failed; build_initial_blocks
 // returns the sentinel seg_fail_ptr<T>() (the pointer whose value is -1;
@@ -187,10 +195,10 @@ struct snapshot_arena {
 };
 
 // A paint of the block stages while the snapshots are not yet reserved: the
-// block at offset start of the given level (-1: none) painted with value,
-// then events paint events counted.
+// block code of the given level (-1: none) painted with value, then events
+// paint events counted.
 struct logged_paint {
-  int32_t start;
+  block_code code;
   int32_t value;
   int32_t level;
   int32_t events;
@@ -241,7 +249,10 @@ inline bool variance_statistics(int32_t criterion) {
 // that merging took into its first sibling: it is in no structure any more.
 enum : uint8_t { FLAG_SEEN = 1, FLAG_DONE = 2, FLAG_SEED = 4, FLAG_MERGED = 8 };
 
-// The block table: one record per start cell (0 for none), from seg_calloc.
+// The block table: one slot per present start cell (see start_slot), from
+// seg_calloc.  A slot holds the record of the block that begins at that
+// cell while the block is a start block or a merged block that begins
+// there; merging reads only the slots of blocks that begin a group.
 typedef node_id *block_table;
 
 // Paint events between two snapshots.
@@ -280,13 +291,18 @@ void format_failure(int32_t status, const seg_failure &failure, char *buf, size_
 // ---------------------------------------------------------------------------
 // Segmentation context
 
-// The tree's shape (levels, flat_levels, start_level, dim_x = d1,
-// plane_stride = d1 x d1) is the block_grid the geometry reads.
+// The tree's shape and the image's sides are the block_grid the geometry
+// reads.  Every buffer and table of a run is sized by the image (or by its
+// present blocks), never by the tree's cube, which may hold far more than
+// 2^31 pixels: only image-sized quantities are int32.
 struct seg_context : block_grid {
   const int32_t *image; // input grey values, not owned
-  int32_t dim_z;        // d3, 1 for a 2-D image
-  int32_t cube_voxels;  // d1 x d1 x d3
   int32_t image_voxels; // d1 x d2 x d3
+  // The image's grid of start cells: cells_x x cells_y x cells_z present
+  // start blocks, the slots of the block table.
+  int32_t cells_x;
+  int32_t cells_y;
+  int32_t cells_z;
 
   int32_t parallel_grouping;
   int32_t parallel_seeds;
@@ -302,11 +318,13 @@ struct seg_context : block_grid {
   double size_factor;      // criterion 5
 
   int32_t *child_count;  // levels entries: 4 below flat_levels, else 8
-  int32_t *block_voxels; // levels + 1 entries: pixels per block of a level
+  int64_t *block_voxels; // levels + 1 entries: pixels per block of a level
   float *variance_limit; // levels + 1 entries, criteria 4 and 5
-  // Criterion 3: block_voxels[start_level] + 1 entries for each thread,
-  // one after another (see median_buffer_of).
+  // Criterion 3: median_entries (the pixels of the largest present start
+  // block, and one) for each thread, one after another (see
+  // median_buffer_of).
   int32_t *median_buffer;
+  int32_t median_entries;
 
   // Threads a stage's parts may run on, the caller's included (1: the
   // calling thread alone), and the voxels of work each must have at least.
@@ -325,7 +343,7 @@ struct seg_context : block_grid {
   // snapshot at all (snapshot_cur stays NULL) and nothing is painted.
   bool keep_snapshots;
 
-  // cube_voxels int32 entries that a stage may use as working space until
+  // image_voxels int32 entries that a stage may use as working space until
   // make_output fills them (the labels output), or NULL: splitting keeps
   // its lists of blocks there, then ordering the leaf map.  The driver
   // zeroes them again when a run fails.
@@ -384,9 +402,12 @@ inline link_id new_node_link(seg_context &ctx) {
   ctx.links[ctx.link_count] = node_link{};
   return ctx.link_count++;
 }
-// count records at once from the room reserve_region_nodes made (after the
-// first record): the first of them.  Their contents are the caller's to set.
+// count records at once from the room reserve_region_nodes made: the first
+// of them.  Their contents are the caller's to set.
 inline node_id take_reserved_nodes(seg_context &ctx, size_t count) {
+  if (ctx.node_count == 0) {
+    ctx.node_count = 1; // entry 0 stands for none
+  }
   const node_id first = ctx.node_count;
   ctx.node_count += static_cast<node_id>(count);
   return first;
@@ -484,6 +505,79 @@ inline size_t part_start(size_t count, int32_t p, int32_t parts) {
 // Block codes and geometry (block_geometry.h; next_code in geometry.cpp)
 
 block_code next_code(const block_grid &g, block_code code, int32_t level);
+// The next present block of that level in depth-first order after the
+// block code, or 0 after the last: absent blocks are passed over a whole
+// absent subtree at a time.
+block_code next_present_code_past(const block_grid &g, block_code code, int32_t level);
+inline block_code next_present_code(const block_grid &g, block_code code, int32_t level) {
+  return g.whole ? next_code(g, code, level) : next_present_code_past(g, code, level);
+}
+
+// Calls visit(code, x, y, z) for every present block of the given level in
+// code order, with the pixel x, row y and plane z where it starts: a walk
+// down the tree that enters present blocks only.
+template <typename Visit>
+void for_each_present_block(const block_grid &g, int32_t level, Visit visit) {
+  if (level >= g.levels) {
+    visit(block_code{0}, 0, 0, 0);
+    return;
+  }
+  struct entered {
+    block_code code;
+    int32_t x, y, z;
+    uint32_t children; // present children not yet visited
+  };
+  entered path[max_levels];
+  path[0] = entered{0, 0, 0, 0, present_children(g, 0, 0, 0, g.levels - 1)};
+  int32_t depth = 0; // path[depth] is a block of level levels - depth
+  while (depth >= 0) {
+    entered &parent = path[depth];
+    const int32_t child_level = g.levels - depth - 1;
+    const int32_t side = int32_t{1} << child_level;
+    const int32_t planes = level_planes(g, child_level);
+    if (child_level == level) {
+      // Every present child is visited now.
+      for (uint32_t left = parent.children; left != 0; left &= left - 1) {
+        const int32_t k = __builtin_ctz(left); // child k + 1
+        visit(set_digit(static_cast<block_code>(k + 1), child_level, parent.code),
+              parent.x + ((k & 1) != 0 ? side : 0), parent.y + ((k & 2) != 0 ? side : 0),
+              parent.z + ((k & 4) != 0 ? planes : 0));
+      }
+      --depth;
+      continue;
+    }
+    if (parent.children == 0) {
+      --depth;
+      continue;
+    }
+    const int32_t k = __builtin_ctz(parent.children);
+    parent.children &= parent.children - 1;
+    entered &child = path[++depth];
+    child.code = set_digit(static_cast<block_code>(k + 1), child_level, parent.code);
+    child.x = parent.x + ((k & 1) != 0 ? side : 0);
+    child.y = parent.y + ((k & 2) != 0 ? side : 0);
+    child.z = parent.z + ((k & 4) != 0 ? planes : 0);
+    child.children = present_children(g, child.x, child.y, child.z, child_level - 1);
+  }
+}
+
+// The slot in the block table of the start cell where the block code of
+// level start_level or above begins: its place in the image's grid of start
+// cells.
+inline int32_t start_slot(const seg_context &ctx, block_code code, int32_t level) {
+  const block_origin_t s = block_steps(ctx, code, level, ctx.levels);
+  const int32_t side = ctx.start_level;
+  const int32_t thick = ctx.start_level <= ctx.flat_levels ? 0 : ctx.start_level - ctx.flat_levels;
+  return (s.x >> side) + ctx.cells_x * ((s.y >> side) + ctx.cells_y * (s.z >> thick));
+}
+
+// n(B), the pixels of the present part of the block code at level.
+inline int32_t present_voxels(const seg_context &ctx, block_code code, int32_t level) {
+  if (ctx.whole) {
+    return static_cast<int32_t>(ctx.block_voxels[level]);
+  }
+  return present_box(ctx, code, level).voxels;
+}
 
 // Whether the run paints at all.  The painting and the labels it holds show
 // only in the snapshots, so a run whose caller did not ask for them paints
@@ -491,39 +585,51 @@ block_code next_code(const block_grid &g, block_code code, int32_t level);
 // only chooses what to paint next), is skipped then.
 inline bool painting(const seg_context &ctx) { return ctx.snapshot_cur != NULL; }
 
-// Calls visit(v) for every value v of the block of an image-sized buffer at
-// origin offset start with the extents of block_extent: plane by plane, row
-// by row, along x within a row.
+// Calls visit(v) for every value v of a block's present part in an
+// image-sized buffer: plane by plane, row by row, along x within a row.
 template <typename Visit>
-inline void for_each_pixel(const seg_context &ctx, const int32_t *buffer, int32_t start,
-                           int32_t width, int32_t height, int32_t depth, Visit visit) {
-  for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
-    for (int32_t row = 0; row < height; row += ctx.dim_x) {
-      const int32_t *run = buffer + start + plane + row;
-      for (int32_t i = 0; i < width; ++i) {
+inline void for_each_pixel(const seg_context &ctx, const int32_t *buffer, block_box box,
+                           Visit visit) {
+  for (int32_t plane = 0; plane < box.depth; plane += ctx.plane_stride) {
+    for (int32_t row = 0; row < box.height; row += ctx.dim_x) {
+      const int32_t *run = buffer + box.start + plane + row;
+      for (int32_t i = 0; i < box.width; ++i) {
         visit(run[i]);
       }
     }
   }
 }
 
-// The voxels of the block of a record (of its present part, for an image of
-// any size), for pacing the checks of the parts of a stage.
+// The voxels of the present part of the block of a record, for pacing the
+// checks of the parts of a stage.
 inline size_t leaf_voxels(const seg_context &ctx, node_id b) {
-  return static_cast<size_t>(ctx.block_voxels[code_level(ctx, ctx.nodes[b].code)]);
+  const block_code code = ctx.nodes[b].code;
+  return static_cast<size_t>(present_voxels(ctx, code, code_level(ctx, code)));
 }
 
-// Writes value into every pixel of a block of an image-sized buffer: the
-// block at origin offsets x + y + z with the extents of block_extent, or the
-// block of a code (snapshots.cpp).
-void fill_pixels(const seg_context &ctx, int32_t *buffer, int32_t x, int32_t y, int32_t z,
-                 int32_t width, int32_t height, int32_t depth, int32_t value);
-void fill_leaf(const seg_context &ctx, int32_t *buffer, block_code code, int32_t value);
+// Writes value into every pixel of a block's present part in an
+// image-sized buffer: the box, or the block of a code at its own level.
+inline void fill_pixels(const seg_context &ctx, int32_t *buffer, block_box box, int32_t value) {
+  // Local copies: the stores through buffer could otherwise alias them.
+  const int32_t plane_stride = ctx.plane_stride;
+  const int32_t dim_x = ctx.dim_x;
+  for (int32_t plane = 0; plane < box.depth; plane += plane_stride) {
+    for (int32_t row = 0; row < box.height; row += dim_x) {
+      int32_t *run = buffer + box.start + plane + row;
+      for (int32_t i = 0; i < box.width; ++i) {
+        run[i] = value;
+      }
+    }
+  }
+}
+inline void fill_leaf(const seg_context &ctx, int32_t *buffer, block_code code, int32_t value) {
+  fill_pixels(ctx, buffer, present_box(ctx, code, code_level(ctx, code)), value);
+}
 
-// Painting into snapshot_cur (snapshots.cpp).  While the paints are
-// deferred (defer_snapshots) both only note what they would do.
-void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,
-                 int32_t depth, int32_t value);
+// Painting into snapshot_cur (snapshots.cpp): the present part of the
+// block code of the given level.  While the paints are deferred
+// (defer_snapshots) both only note what they would do.
+void paint_block(seg_context &ctx, block_code code, int32_t level, int32_t value);
 // One call after each painted block or region; opens a new snapshot on every
 // 1001st event when keep_snapshots is set: its cell and a copy of the
 // current slice into the next one, which becomes current (the arena grown
@@ -557,23 +663,26 @@ void release_snapshots(seg_context &ctx);
 // ---------------------------------------------------------------------------
 // Homogeneity criteria (criteria.cpp)
 
-// worker: the thread's own median buffer (criterion 3).
-void evaluate_block(const seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
-                    int32_t height, int32_t depth, int32_t level, region_node &node,
+// Judges the present part of a block of the given level (its limits are
+// the level's); worker: the thread's own median buffer (criterion 3).
+void evaluate_block(const seg_context &ctx, const block_box &box, int32_t level, region_node &node,
                     int32_t worker = 0);
-// Adds child (the position-th sibling, 1-based) to the accumulators; true
-// when the group may still merge.
+// The present children of a parent block and its present pixels.
+struct sibling_group {
+  int32_t children;
+  int32_t voxels;
+};
+// Adds child (the position-th present sibling of group, 1-based) to the
+// accumulators; true when the group may still merge.
 bool merge_test(seg_context &ctx, const region_node &child, int64_t &acc_a, int64_t &acc_b,
-                int32_t position, int32_t child_level);
+                int32_t position, int32_t child_level, const sibling_group &group);
 // variance_limit for criterion 4 or 5 (levels + 1 entries); SEG_FAIL when
 // the table cannot be allocated.
 int32_t build_variance_limits(seg_context &ctx);
-int32_t block_median(const seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width,
-                     int32_t height, int32_t depth, int32_t level, int32_t worker = 0);
+int32_t block_median(const seg_context &ctx, const block_box &box, int32_t worker = 0);
 // The median buffer of a worker.
 inline int32_t *median_buffer_of(const seg_context &ctx, int32_t worker) {
-  return ctx.median_buffer +
-         static_cast<size_t>(worker) * (static_cast<size_t>(ctx.block_voxels[ctx.start_level]) + 1);
+  return ctx.median_buffer + static_cast<size_t>(worker) * static_cast<size_t>(ctx.median_entries);
 }
 // The k-th smallest (1-based; 0 behaves as 1) of values[first..last]; reorders the range.
 int32_t select_kth(int32_t *values, int32_t first, int32_t last, int32_t k);

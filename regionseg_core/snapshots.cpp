@@ -177,7 +177,7 @@ void release_log(paint_log &log) {
 
 // Notes a paint (level -1: none) and the events counted after it; false
 // when the log cannot grow.
-bool note_paint(seg_context &ctx, int32_t start, int32_t level, int32_t value) {
+bool note_paint(seg_context &ctx, block_code code, int32_t level, int32_t value) {
   paint_log &log = ctx.deferred_paints;
   if (log.count == log.capacity) {
     const size_t capacity = log.capacity == 0 ? 1024 : 2 * log.capacity;
@@ -190,7 +190,7 @@ bool note_paint(seg_context &ctx, int32_t start, int32_t level, int32_t value) {
     log.entries = static_cast<logged_paint *>(grown);
     log.capacity = capacity;
   }
-  log.entries[log.count++] = logged_paint{start, value, level, 0};
+  log.entries[log.count++] = logged_paint{code, value, level, 0};
   return true;
 }
 
@@ -226,24 +226,13 @@ void replay_log(seg_context &ctx, int64_t events) {
   for (size_t i = 0; i < log.count && !tick(ctx); ++i) {
     const logged_paint &p = log.entries[i];
     if (p.level >= 0) {
-      const block_extent_t e = block_extent(ctx, p.level);
-      fill_pixels(ctx, ctx.snapshot_cur->labels, p.start, 0, 0, e.width, e.height, e.depth,
-                  p.value);
+      fill_pixels(ctx, ctx.snapshot_cur->labels, present_box(ctx, p.code, p.level), p.value);
     }
     for (int32_t k = 0; k < p.events; ++k) {
       count_paint_event(ctx);
     }
   }
   release_log(log);
-}
-
-// The level of a block of the given width (a power of two).
-int32_t level_of_width(int32_t width) {
-  int32_t level = 0;
-  while ((int32_t{1} << level) < width) {
-    ++level;
-  }
-  return level;
 }
 
 } // namespace
@@ -301,32 +290,11 @@ void release_snapshots(seg_context &ctx) {
   ctx.snapshot_count = 0;
 }
 
-void fill_pixels(const seg_context &ctx, int32_t *buffer, int32_t x, int32_t y, int32_t z,
-                 int32_t width, int32_t height, int32_t depth, int32_t value) {
-  const int32_t start = x + y + z;
-  for (int32_t plane = 0; plane < depth; plane += ctx.plane_stride) {
-    for (int32_t row = 0; row < height; row += ctx.dim_x) {
-      int32_t *run = buffer + start + plane + row;
-      for (int32_t i = 0; i < width; ++i) {
-        run[i] = value;
-      }
-    }
-  }
-}
-
-void fill_leaf(const seg_context &ctx, int32_t *buffer, block_code code, int32_t value) {
-  const int32_t level = code_level(ctx, code);
-  const block_origin_t o = block_origin(ctx, code, level);
-  const block_extent_t e = block_extent(ctx, level);
-  fill_pixels(ctx, buffer, o.x, o.y, o.z, e.width, e.height, e.depth, value);
-}
-
-void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t width, int32_t height,
-                 int32_t depth, int32_t value) {
+void paint_block(seg_context &ctx, block_code code, int32_t level, int32_t value) {
   if (!painting(ctx)) {
     // A log that cannot grow is replayed at once; painting goes on in the
     // slices.
-    if (!ctx.deferred_paints.active || note_paint(ctx, x + y + z, level_of_width(width), value)) {
+    if (!ctx.deferred_paints.active || note_paint(ctx, code, level, value)) {
       return;
     }
     reserve_snapshots(ctx, 0);
@@ -334,7 +302,7 @@ void paint_block(seg_context &ctx, int32_t x, int32_t y, int32_t z, int32_t widt
       return;
     }
   }
-  fill_pixels(ctx, ctx.snapshot_cur->labels, x, y, z, width, height, depth, value);
+  fill_pixels(ctx, ctx.snapshot_cur->labels, present_box(ctx, code, level), value);
 }
 
 void count_paint_event(seg_context &ctx) {

@@ -23,9 +23,11 @@
 %  after the image is a real scalar of any numeric or logical class; "whole"
 %  parameters drop their fractional part.
 %  image:             int32 array, 2-D or 3-D, grey values 0 to 255, at most
-%                     2^30 voxels.  Its first two dimensions are both
-%                     2^LEVELS; a 3-D image has 2^(LEVELS - FLAT_LEVELS)
-%                     planes.
+%                     2^30 voxels.  The block tree covers it: its first two
+%                     dimensions are at most 2^LEVELS, and a 3-D image has
+%                     at most 2^(LEVELS - FLAT_LEVELS) planes.  The tree's
+%                     pixels outside the image are absent: they belong to no
+%                     block and no region, and take no time or memory.
 %  levels:            whole, 1 to 16: levels of the block tree; the root block
 %                     covers the whole image.
 %  flat_levels:       whole, 0 to LEVELS: blocks of levels 0 to FLAT_LEVELS are
@@ -112,8 +114,8 @@
 %  "At most two outputs: labels and snapshots."
 %  "Argument N (NAME) ..." for a bad argument, for instance
 %  "Argument 1 (image) must be a real, full int32 array.",
-%  "Argument 1 (image) must be 2^levels in its first two dimensions.",
-%  "Argument 1 (image) must have 2^(levels - flat_levels) planes.",
+%  "Argument 1 (image) must be at most 2^levels in its first two dimensions.",
+%  "Argument 1 (image) must have at most 2^(levels - flat_levels) planes.",
 %  "Argument 1 (image) must hold grey values 0 to 255.",
 %  "Argument 1 (image) must have at most 2^30 voxels.",
 %  "Argument 2 (levels) must be 1 to 16.",

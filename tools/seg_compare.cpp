@@ -3,7 +3,8 @@
 // outputs, warnings, progress lines or allocation counts differ.
 //
 //   seg_compare --base OLD.so [--new NEW.so] [--runs N] [--seed S]
-//               [--max-levels L] [--threads T] [--no-allocations]
+//               [--min-levels L] [--max-levels L] [--threads T]
+//               [--no-allocations]
 //
 // Both files are copied into a private folder under names of their own, so
 // that the host loads each as a module of its own (RTLD_LOCAL): two copies
@@ -171,12 +172,13 @@ std::vector<int32_t> make_texture(std::mt19937 &rng, int32_t d1, int32_t d2, int
   return image;
 }
 
-Case random_case(std::mt19937 &rng, int32_t max_levels) {
+Case random_case(std::mt19937 &rng, int32_t min_levels, int32_t max_levels) {
   Case c;
   const bool volume = below(rng, 2) == 0;
-  c.levels = 2 + static_cast<int32_t>(below(rng, static_cast<uint32_t>(max_levels - 1)));
+  c.levels = min_levels +
+             static_cast<int32_t>(below(rng, static_cast<uint32_t>(max_levels - min_levels + 1)));
   c.flat = c.levels;
-  if (volume) {
+  if (volume && 2 * c.levels + 1 <= 20) {
     // Planes 2^(levels - flat), the whole within 2^20 voxels.
     do {
       c.flat = static_cast<int32_t>(below(rng, static_cast<uint32_t>(c.levels)));
@@ -203,11 +205,16 @@ Case random_case(std::mt19937 &rng, int32_t max_levels) {
   std::copy(p, p + 14, c.params);
   c.nlhs = below(rng, 4) == 0 ? 1 : 2;
   c.image = make_texture(rng, c.side(), c.side(), c.planes(), c.texture);
+  const double slice = 4.0 * static_cast<double>(c.image.size());
   if (c.nlhs == 2 && below(rng, 4) == 0) {
     // A budget of a few slices (bytes), so that the stack stops early.
     c.budget = true;
-    const double slice = 4.0 * static_cast<double>(c.image.size());
     c.budget_bytes = slice * (1 + below(rng, 6)) + below(rng, 1000) + 2;
+  } else if (c.nlhs == 2 && c.image.size() > (1u << 16)) {
+    // Large images with a pixel a region would open a thousand slices
+    // or more: 256 MB for each of the two modules' stacks.
+    c.budget = true;
+    c.budget_bytes = 256.0 * 1024 * 1024;
   }
   return c;
 }
@@ -357,7 +364,7 @@ bool copy_file(const std::string &from, const std::string &to) {
 
 int usage() {
   std::fprintf(stderr, "usage: seg_compare --base OLD.so [--new NEW.so] [--runs N] [--seed S] "
-                       "[--max-levels L] [--threads T] [--no-allocations]\n");
+                       "[--min-levels L] [--max-levels L] [--threads T] [--no-allocations]\n");
   return 2;
 }
 
@@ -368,6 +375,7 @@ int main(int argc, char **argv) {
   std::string new_path = kalhost::defaultModuleDir() + "/regionseg_core.so";
   long runs = 1000;
   uint32_t seed = 1;
+  int32_t min_levels = 2;
   int32_t max_levels = 7;
   bool allocations = true;
   for (int i = 1; i < argc; ++i) {
@@ -381,8 +389,10 @@ int main(int argc, char **argv) {
       runs = std::atol(argv[++i]);
     } else if (a == "--seed" && has_value) {
       seed = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (a == "--min-levels" && has_value) {
+      min_levels = std::max(2, std::min(10, std::atoi(argv[++i])));
     } else if (a == "--max-levels" && has_value) {
-      max_levels = std::max(2, std::min(8, std::atoi(argv[++i])));
+      max_levels = std::max(2, std::min(10, std::atoi(argv[++i])));
     } else if (a == "--threads" && has_value) {
       setenv("KALMEX_THREADS", argv[++i], 1);
     } else if (a == "--no-allocations") {
@@ -417,7 +427,7 @@ int main(int argc, char **argv) {
   long reached[5] = {};
   long budget_warnings = 0;
   for (long r = 0; r < runs && status == 0; ++r) {
-    const Case c = random_case(rng, max_levels);
+    const Case c = random_case(rng, min_levels, std::max(min_levels, max_levels));
     const Result a = run(base, c);
     const Result b = run(fresh, c);
     if (!a.ok) {

@@ -624,7 +624,9 @@ int main(int argc, char **argv) {
     for (int criterion = 1; criterion <= 5; ++criterion) {
       for (int mrs : {0, 40}) {
         const std::string tail = "_c" + std::to_string(criterion) + "_m" + std::to_string(mrs);
-        for (int side : {64, 128, 256}) {
+        // 129^3 and 1025^2: one past a power of two, in a tree of twice the
+        // side (criterion 4 does not take such trees).
+        for (int side : {64, 128, 129, 256}) {
           if (criterion != 4 || side <= 128) {
             const std::string img = "bn3d" + std::to_string(side);
             segs.push_back(makeSeg(img + tail, img, side, side, 1, criterion, 20, 0, 6.0, mrs));
@@ -632,7 +634,7 @@ int main(int argc, char **argv) {
             segs.back().snapshots = false;
           }
         }
-        for (int side : {512, 1024, 4096}) {
+        for (int side : {512, 1024, 1025, 4096}) {
           if (criterion != 4 || side <= 1024) {
             const std::string img = "bn2d" + std::to_string(side);
             segs.push_back(makeSeg(img + tail, img, side, 1, 2, criterion, 20, 0, 6.0, mrs));

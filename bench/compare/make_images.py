@@ -98,10 +98,19 @@ def blurred_noise(rng, shape, box):
     return grey((v - v.min()) * 255.0 / (v.max() - v.min()))
 
 
+# Images one pixel past a power of two, for the time per voxel of an image
+# that does not fill its block tree: 128^3 and 1024^2 extended by one plane,
+# row and column, mirrored at the border so that the texture stays the same.
 for side in (64, 128, 256):
-    save("bn3d%d" % side, blurred_noise(rng, (side, side, side), 5), "u8")
+    bn3d = blurred_noise(rng, (side, side, side), 5)
+    save("bn3d%d" % side, bn3d, "u8")
+    if side == 128:
+        save("bn3d129", np.pad(bn3d, ((0, 1),) * 3, mode="reflect"), "u8")
 for side in (512, 1024, 4096):
-    save("bn2d%d" % side, blurred_noise(rng, (side, side), 11), "u8")
+    bn2d = blurred_noise(rng, (side, side), 11)
+    save("bn2d%d" % side, bn2d, "u8")
+    if side == 1024:
+        save("bn2d1025", np.pad(bn2d, ((0, 1),) * 2, mode="reflect"), "u8")
 
 # A 4096 x 4096 photograph: the 512 x 512 camera scaled up 8 times, with
 # Gaussian noise of sigma 4.

@@ -91,18 +91,15 @@ Measure run(const std::vector<int32_t> &image, int32_t side, int32_t planes) {
     ++levels;
   }
   levels = std::max(levels, plane_bits);
+  seg_params p;
+  p.levels = levels;
+  p.flat_levels = levels - plane_bits;
+  p.start_level = std::min(3, levels - 1);
+  p.criterion = 1;
+  p.threshold = 20;
+  p.min_region_size = 40;
   seg_context ctx{};
-  ctx.image = image.data();
-  ctx.dim_x = side;
-  ctx.dim_z = planes;
-  ctx.plane_stride = side * side;
-  ctx.cube_voxels = ctx.image_voxels = side * side * planes;
-  ctx.levels = levels;
-  ctx.flat_levels = levels - plane_bits;
-  ctx.start_level = std::min(3, levels - 1);
-  ctx.criterion = 1;
-  ctx.threshold = 20;
-  ctx.min_region_size = 40;
+  set_up_context(ctx, image.data(), side, side, planes, p);
   if (build_level_tables(ctx) != SEG_OK) {
     fprintf(stderr, "out of memory\n");
     exit(1);

@@ -242,8 +242,9 @@ def regionseg_core(
 
     The call of the MATLAB module ``regionseg_core``, parameter for
     parameter, with the same checks and messages: the image must already be
-    an int32 array of grey values 0..255 whose first two dimensions are
-    ``2**levels`` (a volume: ``2**(levels - flat_levels)`` planes).
+    an int32 array of grey values 0..255 whose first two dimensions are at
+    most ``2**levels`` (a volume: at most ``2**(levels - flat_levels)``
+    planes); the tree's pixels outside the image are absent.
     :func:`regionseg` is the friendly front end.
 
     Parameters
@@ -306,10 +307,10 @@ def regionseg_core(
     finished the split_merge routine
     finished make_output 
     No save_regionlist specified
-    >>> kalmex.regionseg_core(image, 4, 4, 1, 0, 1, 0, 1, 10, 0, 0, 1, 0, 0, 0)
+    >>> kalmex.regionseg_core(image, 2, 2, 1, 0, 1, 0, 1, 10, 0, 0, 1, 0, 0, 0)
     Traceback (most recent call last):
     ...
-    ValueError: Argument 1 (image) must be 2^levels in its first two dimensions.
+    ValueError: Argument 1 (image) must be at most 2^levels in its first two dimensions.
     """
     params = [
         levels,

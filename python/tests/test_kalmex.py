@@ -181,7 +181,7 @@ ERRORS = [
     (lambda: kalmex.regionseg_core(np.zeros((4, 4), np.int32), 2, 2, 0, 0, 1, 0, 1, 0, 0, 0, 1, 0, 0, 0, 63),
      ValueError, "Argument 16 (snapshot_budget) must be at least 64 bytes: one snapshot of this image."),
     (lambda: kalmex.split_merge(np.zeros((4, 4), np.int32), kalmex.SegParams()), ValueError,
-     "Argument 1 (image) must be 2^levels in its first two dimensions."),
+     "Argument 1 (image) must be at most 2^levels in its first two dimensions."),
     (lambda: kalmex.edgethin(np.zeros((2, 2)), np.zeros((2, 3)), np.zeros((2, 2))), ValueError,
      "non-maximum suppression: Images have different dimensions."),
     (lambda: kalmex.edgethin(*[np.zeros((2, 2, 2))] * 3),

@@ -21,18 +21,20 @@ inline seg_params test_params() {
   return p;
 }
 
-// Owns the tables, the image and the snapshot list of one context.
+// Owns the tables, the image and the snapshot list of one context: over the
+// whole cube of the tree, or over an image of d1 x d2 x d3 pixels in it.
 class Context {
 public:
-  explicit Context(const seg_params &g, bool keep_snapshots = true) {
+  explicit Context(const seg_params &g, bool keep_snapshots = true, int32_t d1 = 0, int32_t d2 = 0,
+                   int32_t d3 = 0) {
     ctx = seg_context{};
     const int32_t side = int32_t{1} << g.levels;
     const int32_t planes = int32_t{1} << (g.levels - g.flat_levels);
-    set_up_context(ctx, nullptr, side, side, planes, g);
+    set_up_context(ctx, nullptr, d1 > 0 ? d1 : side, d2 > 0 ? d2 : side, d3 > 0 ? d3 : planes, g);
     ctx.keep_snapshots = keep_snapshots;
     EXPECT_EQ(build_level_tables(ctx), SEG_OK);
-    set_median_size(ctx.block_voxels[g.start_level] + 1);
-    image.assign(ctx.cube_voxels, 0);
+    set_median_size(static_cast<int32_t>(ctx.block_voxels[g.start_level]) + 1);
+    image.assign(ctx.image_voxels, 0);
     ctx.image = image.data();
     EXPECT_EQ(open_first_snapshot(ctx), SEG_OK);
   }
@@ -54,6 +56,7 @@ public:
   void set_median_size(int32_t entries) {
     seg_free(ctx.median_buffer);
     ctx.median_buffer = static_cast<int32_t *>(seg_calloc(entries, sizeof(int32_t)));
+    ctx.median_entries = entries;
   }
 
   seg_context ctx;

@@ -30,8 +30,8 @@ TEST_F(Blocks, CodeArithmetic) {
   EXPECT_EQ(next_code(c.ctx, 0x14, 0), 0x21u);
   EXPECT_EQ(next_code(c.ctx, 0x44, 0), 0u);
   EXPECT_EQ(next_code(c.ctx, 0x20, 1), 0x30u);
-  EXPECT_EQ(cell_index(c.ctx, 0x23), 6);
-  EXPECT_EQ(cell_index(c.ctx, 0x20), 4);
+  EXPECT_EQ(start_slot(c.ctx, 0x23, 0), 2 + 1 * 4); // x 2, y 1
+  EXPECT_EQ(start_slot(c.ctx, 0x20, 1), 2);
   EXPECT_EQ(set_digit(0, 0, 0x23), 0x20u);
   EXPECT_EQ(set_digit(4, 1, 0x23), 0x43u);
 
@@ -55,14 +55,17 @@ TEST_F(Blocks, ExtentsAndOriginsOfFlatAndDeepChildren) {
   g.levels = 3;
   g.flat_levels = 1;
   Context c(g);
-  const block_extent_t e0 = block_extent(c.ctx, 0);
+  const block_box e0 = present_box(c.ctx, 0x111, 0);
   EXPECT_EQ(e0.width, 1);
   EXPECT_EQ(e0.height, 8);
   EXPECT_EQ(e0.depth, 64);
-  const block_extent_t e2 = block_extent(c.ctx, 2);
+  EXPECT_EQ(e0.voxels, 1);
+  const block_box e2 = present_box(c.ctx, 0x800, 2);
+  EXPECT_EQ(e2.start, 4 + 4 * 8 + 2 * 64);
   EXPECT_EQ(e2.width, 4);
   EXPECT_EQ(e2.height, 32);
   EXPECT_EQ(e2.depth, 128);
+  EXPECT_EQ(e2.voxels, 32);
 
   // Child 8 of a deep parent starts 2^L further in x and y and 2^(L - flat) planes in z.
   const block_origin_t o8 = block_origin(c.ctx, 0x180, 1);
@@ -84,9 +87,7 @@ TEST_F(Blocks, PaintingATwoPlaneBlockChangesExactlyItsPixels) {
   g.flat_levels = 1;
   Context c(g);
   std::fill(c.ctx.snapshot_cur->labels, c.ctx.snapshot_cur->labels + c.ctx.image_voxels, 0);
-  const block_origin_t o = block_origin(c.ctx, 0x600, 2); // x 4..7, y 0..3, z 2..3
-  const block_extent_t e = block_extent(c.ctx, 2);
-  paint_block(c.ctx, o.x, o.y, o.z, e.width, e.height, e.depth, 7);
+  paint_block(c.ctx, 0x600, 2, 7); // x 4..7, y 0..3, z 2..3
   int painted = 0;
   for (int z = 0; z < 4; ++z) {
     for (int y = 0; y < 8; ++y) {
@@ -145,8 +146,8 @@ TEST_F(Blocks, InitialChainOfSixteenPixels) {
   const std::vector<block_code> expected = {0x11, 0x12, 0x13, 0x14, 0x21, 0x22, 0x23, 0x24,
                                             0x31, 0x32, 0x33, 0x34, 0x41, 0x42, 0x43, 0x44};
   EXPECT_EQ(chain_codes(c.ctx, t), expected);
-  for (int i = 0; i < 16; ++i) {
-    EXPECT_EQ(cell_index(c.ctx, c.ctx.nodes[t[i]].code), i);
+  for (node_id n = t[0]; n != 0; n = c.ctx.nodes[n].next_block) {
+    EXPECT_EQ(t[start_slot(c.ctx, c.ctx.nodes[n].code, 0)], n);
   }
   seg_free(t);
 }
@@ -166,12 +167,10 @@ TEST_F(Blocks, MergeReplacesAGroupAndJumpsOverFailedOnes) {
   const std::vector<block_code> expected = {0x11, 0x12, 0x13, 0x14, 0x20, 0x31, 0x32,
                                             0x33, 0x34, 0x41, 0x42, 0x43, 0x44};
   EXPECT_EQ(chain_codes(c.ctx, t), expected);
-  EXPECT_EQ(c.ctx.nodes[t[4]].code, 0x20u);
-  EXPECT_EQ(c.ctx.nodes[t[4]].stat_a, 50);
-  EXPECT_EQ(c.ctx.nodes[t[4]].stat_b, 50);
-  EXPECT_EQ(t[5], 0u);
-  EXPECT_EQ(t[6], 0u);
-  EXPECT_EQ(t[7], 0u);
+  const node_id merged = t[start_slot(c.ctx, 0x20, 1)];
+  EXPECT_EQ(c.ctx.nodes[merged].code, 0x20u);
+  EXPECT_EQ(c.ctx.nodes[merged].stat_a, 50);
+  EXPECT_EQ(c.ctx.nodes[merged].stat_b, 50);
   EXPECT_EQ(c.ctx.paint_events, events + 1);
   for (int y = 0; y < 4; ++y) {
     for (int x = 0; x < 4; ++x) {
@@ -190,7 +189,6 @@ TEST_F(Blocks, UniformImageMergesIntoTheRootPaintedZero) {
   merge_blocks(c.ctx, t);
   EXPECT_EQ(chain_codes(c.ctx, t), std::vector<block_code>{0});
   EXPECT_EQ(c.ctx.nodes[t[0]].stat_a, 9);
-  EXPECT_EQ(std::count(t + 1, t + 16, 0u), 15);
   for (int i = 0; i < 16; ++i) {
     EXPECT_EQ(c.ctx.snapshot_cur->labels[i], 0);
   }
@@ -266,6 +264,51 @@ TEST_F(Blocks, ADeepBlockSplitsIntoEightChildren) {
   EXPECT_EQ(c.label(1, 1, 0), 1);
   EXPECT_EQ(c.label(2, 0, 1), 6);
   seg_free(t);
+}
+
+// A 3 x 2 image in the 4 x 4 tree, single-pixel start blocks: the present
+// blocks are the six pixels (0x11 to 0x14, 0x21, 0x23), quadrant 2 holds
+// two of them, quadrants 3 and 4 none.  Criterion 5 with noise 1 and size
+// factor 2 gives level 1 the limit 1 + 2 / sqrt(4) = 2: the pair 50, 52
+// (S 102, Q 5204, v = (5204 - 102^2 / 2) / 1 = 2) merges into quadrant 2,
+// the pair 50, 53 (v = 4.5) does not.
+TEST_F(Blocks, ImageOfThreeByTwoPixels) {
+  for (const int32_t second : {52, 53}) {
+    seg_params g = flat2d(2, 0);
+    g.criterion = CRITERION_SCALED_VARIANCE;
+    g.noise_sigma = 1;
+    g.size_factor = 2;
+    Context c(g, true, 3, 2, 1);
+    const int32_t values[6] = {10, 12, 50, 11, 13, second};
+    std::copy(values, values + 6, c.image.begin());
+    ASSERT_EQ(build_variance_limits(c.ctx), SEG_OK);
+    EXPECT_EQ(present_voxels(c.ctx, 0x20, 1), 2);
+    EXPECT_EQ(present_voxels(c.ctx, 0x10, 1), 4);
+    EXPECT_EQ(present_voxels(c.ctx, 0, 2), 6);
+    EXPECT_FALSE(block_present(c.ctx, 0x30, 1));
+    block_table t = build_initial_blocks(c.ctx);
+    ASSERT_FALSE(seg_failed(t));
+    EXPECT_EQ(chain_codes(c.ctx, t), (std::vector<block_code>{0x11, 0x12, 0x13, 0x14, 0x21, 0x23}));
+    for (node_id n = t[0]; n != 0; n = c.ctx.nodes[n].next_block) {
+      EXPECT_EQ(t[start_slot(c.ctx, c.ctx.nodes[n].code, 0)], n);
+    }
+    // The checkerboard of the present pixels: rows 1 2 1 and 3 4 3.
+    paint_checkerboard(c.ctx);
+    EXPECT_EQ(std::vector<int32_t>(c.ctx.snapshot_cur->labels, c.ctx.snapshot_cur->labels + 6),
+              (std::vector<int32_t>{1, 2, 1, 3, 4, 3}));
+    const int32_t events = c.ctx.paint_events;
+    merge_blocks(c.ctx, t);
+    if (second == 52) {
+      // Two groups merge, painted with their digits; the root's does not.
+      EXPECT_EQ(chain_codes(c.ctx, t), (std::vector<block_code>{0x10, 0x20}));
+      EXPECT_EQ(c.ctx.paint_events, events + 2);
+      EXPECT_EQ(std::vector<int32_t>(c.ctx.snapshot_cur->labels, c.ctx.snapshot_cur->labels + 6),
+                (std::vector<int32_t>{1, 1, 2, 1, 1, 2}));
+    } else {
+      EXPECT_EQ(chain_codes(c.ctx, t), (std::vector<block_code>{0x10, 0x21, 0x23}));
+    }
+    seg_free(t);
+  }
 }
 
 TEST_F(Blocks, CheckerboardOfStartBlocks) {
@@ -417,40 +460,4 @@ TEST_F(Blocks, StoreGrowsKeepingItsRecordsAndCells) {
   seg_fail_allocation_at(0);
   EXPECT_NE(new_node_link(ctx), 0u);
   release_records(ctx);
-}
-
-TEST(BlockGeometry, CellIndicesMatchTheMixedRadixRuleForEveryTreeShape) {
-  std::mt19937 rng(11);
-  for (int32_t levels = 1; levels <= 8; ++levels) {
-    for (int32_t flat = 0; flat <= levels; ++flat) {
-      for (int32_t start = 0; start < levels; ++start) {
-        std::vector<int32_t> children(static_cast<size_t>(levels));
-        for (int32_t l = 0; l < levels; ++l) {
-          children[static_cast<size_t>(l)] = l < flat ? 4 : 8;
-        }
-        seg_context ctx{};
-        ctx.levels = levels;
-        ctx.flat_levels = flat;
-        ctx.start_level = start;
-        ctx.child_count = children.data();
-        for (int round = 0; round < 300; ++round) {
-          // A block of any level: digits 1 to the child count from its level
-          // up to the root, 0 below it.
-          const int32_t level = static_cast<int32_t>(rng() % static_cast<uint32_t>(levels + 1));
-          uint32_t code = 0;
-          for (int32_t i = level; i < levels; ++i) {
-            code |= (1u + rng() % static_cast<uint32_t>(children[static_cast<size_t>(i)]))
-                    << (4 * i);
-          }
-          int32_t want = 0, weight = 1;
-          for (int32_t l = start; l < levels; ++l) {
-            const uint32_t digit = code_digit(code, l);
-            want += digit != 0 ? weight * static_cast<int32_t>(digit - 1) : 0;
-            weight *= children[static_cast<size_t>(l)];
-          }
-          ASSERT_EQ(cell_index(ctx, code), want) << std::hex << code << " start " << start;
-        }
-      }
-    }
-  }
 }

@@ -22,8 +22,7 @@ seg_params geometry(int32_t levels, int32_t flat, int32_t criterion, int32_t thr
 // Evaluates the level-1 block at the origin of a 2-D image.
 region_node evaluate_2x2(Context &c) {
   region_node n{};
-  const block_extent_t e = block_extent(c.ctx, 1);
-  evaluate_block(c.ctx, 0, 0, 0, e.width, e.height, e.depth, 1, n);
+  evaluate_block(c.ctx, box_at(c.ctx, 0, 0, 0, 1), 1, n);
   return n;
 }
 
@@ -52,15 +51,16 @@ TEST(Criteria, RangeMergeOfSiblings) {
   fail.stat_a = 29;
   fail.stat_b = 31;
   broken.stat_a = -1;
+  const sibling_group four = {4, 4};
   int64_t a = 0, b = 0;
-  EXPECT_TRUE(merge_test(c.ctx, first, a, b, 1, 0));
-  EXPECT_TRUE(merge_test(c.ctx, pass, a, b, 2, 0));
+  EXPECT_TRUE(merge_test(c.ctx, first, a, b, 1, 0, four));
+  EXPECT_TRUE(merge_test(c.ctx, pass, a, b, 2, 0, four));
   EXPECT_EQ(a, 20);
   EXPECT_EQ(b, 30);
   a = b = 0;
-  EXPECT_TRUE(merge_test(c.ctx, first, a, b, 1, 0));
-  EXPECT_FALSE(merge_test(c.ctx, fail, a, b, 2, 0));
-  EXPECT_FALSE(merge_test(c.ctx, broken, a, b, 1, 0));
+  EXPECT_TRUE(merge_test(c.ctx, first, a, b, 1, 0, four));
+  EXPECT_FALSE(merge_test(c.ctx, fail, a, b, 2, 0, four));
+  EXPECT_FALSE(merge_test(c.ctx, broken, a, b, 1, 0, four));
 }
 
 TEST(Criteria, RobustRangeCountsOutliersAroundTheMedian) {
@@ -79,8 +79,7 @@ TEST(Criteria, RobustRangeCountsOutliersAroundTheMedian) {
   c.pixel(1, 0) = 0;
   c.pixel(0, 1) = 250;
   c.pixel(1, 1) = 250;
-  const block_extent_t e = block_extent(c.ctx, 1);
-  EXPECT_EQ(block_median(c.ctx, 0, 0, 0, e.width, e.height, e.depth, 1), 0);
+  EXPECT_EQ(block_median(c.ctx, box_at(c.ctx, 0, 0, 0, 1)), 0);
   n = evaluate_2x2(c);
   EXPECT_EQ(n.stat_a, -1); // 50 percent outliers
   EXPECT_EQ(n.stat_b, 0);
@@ -93,13 +92,11 @@ TEST(Criteria, VarianceOfUniformBlocksAndSinglePixels) {
   std::fill(c.image.begin(), c.image.end(), 200);
   c.ctx.variance_limit = static_cast<float *>(seg_calloc(6, sizeof(float)));
   region_node n{};
-  const block_extent_t e = block_extent(c.ctx, 5);
-  evaluate_block(c.ctx, 0, 0, 0, e.width, e.height, e.depth, 5, n);
+  evaluate_block(c.ctx, box_at(c.ctx, 0, 0, 0, 5), 5, n);
   EXPECT_EQ(n.stat_a, 204800);
   EXPECT_EQ(n.stat_b, 40960000);
   c.pixel(3, 3) = 17;
-  const block_extent_t p = block_extent(c.ctx, 0);
-  evaluate_block(c.ctx, 3, 3 * 32, 0, p.width, p.height, p.depth, 0, n);
+  evaluate_block(c.ctx, box_at(c.ctx, 3, 3, 0, 0), 0, n);
   EXPECT_EQ(n.stat_a, 17);
   EXPECT_EQ(n.stat_b, 289);
   seg_free(c.ctx.variance_limit);
@@ -118,15 +115,14 @@ TEST(Criteria, VarianceMergeCarriesSumsIn64Bits) {
   q.stat_b = int64_t{40000} * 16384;
   int64_t a = 0, b = 0;
   for (int k = 1; k <= 4; ++k) {
-    EXPECT_TRUE(merge_test(c.ctx, q, a, b, k, 7));
+    EXPECT_TRUE(merge_test(c.ctx, q, a, b, k, 7, sibling_group{4, 65536}));
   }
   EXPECT_EQ(b, int64_t{40000} * 65536);
   // A whole block beyond 2^31 is judged the same way.
   std::fill(c.image.begin(), c.image.end(), 200);
   c.ctx.variance_limit[8] = 0.0f;
   region_node root{};
-  const block_extent_t e = block_extent(c.ctx, 8);
-  evaluate_block(c.ctx, 0, 0, 0, e.width, e.height, e.depth, 8, root);
+  evaluate_block(c.ctx, box_at(c.ctx, 0, 0, 0, 8), 8, root);
   EXPECT_EQ(root.stat_a, int64_t{200} * 65536);
   EXPECT_EQ(root.stat_b, int64_t{40000} * 65536);
 }

@@ -198,7 +198,7 @@ std::vector<int64_t> run_case(const Case &k, const std::vector<int32_t> &img, St
         break;
       case Stage::indexed: {
         // As in a whole run: the labels output is the stage's to use.
-        std::vector<int32_t> scratch(static_cast<size_t>(ctx.cube_voxels));
+        std::vector<int32_t> scratch(static_cast<size_t>(ctx.image_voxels));
         ctx.scratch = scratch.data();
         eliminate_small_regions(ctx, run.head);
         ctx.scratch = nullptr;

@@ -1,7 +1,7 @@
 // Whole segmentations through the driver on many seeded random images, 2-D
-// and 3-D, every criterion, both grouping modes, elimination on and off: the
-// properties every finished label image must have, and the same result for
-// every thread count.
+// and 3-D, filling their tree or not, every criterion, both grouping modes,
+// elimination on and off: the properties every finished label image must
+// have, and the same result for every thread count.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,15 +28,22 @@ struct Params : seg_params {
     size_factor = 2.0;
   }
   bool with_snapshots = true; // whether the checks expect a snapshot stack
+  // The image's sides; 0: the tree's own.
+  int32_t d1 = 0, d2 = 0, d3 = 0;
 
   int32_t dim() const { return 1 << levels; }
   int32_t depth() const { return levels == flat_levels ? 1 : 1 << (levels - flat_levels); }
+  int32_t x() const { return d1 > 0 ? d1 : dim(); }
+  int32_t y() const { return d2 > 0 ? d2 : dim(); }
+  int32_t z() const { return d3 > 0 ? d3 : depth(); }
   std::string describe() const {
-    return "levels " + std::to_string(levels) + " flat " + std::to_string(flat_levels) + " start " +
-           std::to_string(start_level) + " criterion " + std::to_string(criterion) + " threshold " +
-           std::to_string(threshold) + " parallel " + std::to_string(parallel_grouping) + "/" +
-           std::to_string(parallel_seeds) + "/" + std::to_string(seed_any_level) + " min " +
-           std::to_string(min_region_size) + " keep " + std::to_string(keep_small_stats);
+    return std::to_string(x()) + " x " + std::to_string(y()) + " x " + std::to_string(z()) +
+           ", levels " + std::to_string(levels) + " flat " + std::to_string(flat_levels) +
+           " start " + std::to_string(start_level) + " criterion " + std::to_string(criterion) +
+           " threshold " + std::to_string(threshold) + " parallel " +
+           std::to_string(parallel_grouping) + "/" + std::to_string(parallel_seeds) + "/" +
+           std::to_string(seed_any_level) + " min " + std::to_string(min_region_size) + " keep " +
+           std::to_string(keep_small_stats);
   }
 };
 
@@ -49,18 +56,32 @@ struct Outcome {
   seg_failure why = {};
 };
 
-// One run; without with_snapshots the caller asks for the labels only.
+// One run; without with_snapshots the caller asks for the labels only.  The
+// image and the labels lie inside larger buffers: the bytes around the
+// image are random on every call (the run must not read them) and those
+// around the labels must stay as they were.
 Outcome segment(const std::vector<int32_t> &image, const Params &p, bool with_snapshots = true) {
+  static std::mt19937 around(4321);
+  constexpr size_t margin = 67;
+  std::vector<int32_t> input(image.size() + 2 * margin);
+  for (size_t i = 0; i < input.size(); ++i) {
+    const bool inside = i >= margin && i - margin < image.size();
+    input[i] = inside ? image[i - margin] : static_cast<int32_t>(around());
+  }
+  std::vector<int32_t> output(image.size() + 2 * margin, -7);
   Outcome out;
-  const int32_t d = p.dim();
-  out.labels.assign(image.size(), -1);
   snapshot_list snaps{};
   const long before = seg_allocation_count();
   testing::internal::CaptureStdout();
-  out.status = split_merge(image.data(), d, d, p.depth(), p, out.labels.data(),
+  out.status = split_merge(input.data() + margin, p.x(), p.y(), p.z(), p, output.data() + margin,
                            with_snapshots ? &snaps : nullptr, &out.why);
   out.printed = testing::internal::GetCapturedStdout();
   out.allocations = seg_allocation_count() - before;
+  out.labels.assign(output.begin() + margin, output.end() - margin);
+  const auto is_guard = [](int32_t v) { return v == -7; };
+  EXPECT_TRUE(std::all_of(output.begin(), output.begin() + margin, is_guard) &&
+              std::all_of(output.end() - margin, output.end(), is_guard))
+      << "written outside the labels";
   for (int32_t k = 0; k < snaps.count; ++k) {
     const int32_t *slice = snaps.arena.slices + image.size() * static_cast<size_t>(k);
     out.snapshots.emplace_back(slice, slice + image.size());
@@ -71,9 +92,10 @@ Outcome segment(const std::vector<int32_t> &image, const Params &p, bool with_sn
 
 // Shapes, gradients and noise, so that every stage has work to do.
 std::vector<int32_t> random_image(std::mt19937 &rng, const Params &p) {
-  const int32_t d = p.dim();
-  const int32_t dz = p.depth();
-  std::vector<int32_t> img(static_cast<size_t>(d) * d * dz);
+  const int32_t d = p.x();
+  const int32_t dy = p.y();
+  const int32_t dz = p.z();
+  std::vector<int32_t> img(static_cast<size_t>(d) * dy * dz);
   std::uniform_int_distribution<int32_t> grey(0, 255);
   const int32_t base = grey(rng);
   const int noise = static_cast<int>(rng() % 12);
@@ -84,15 +106,15 @@ std::vector<int32_t> random_image(std::mt19937 &rng, const Params &p) {
   std::vector<Box> boxes(rng() % 6);
   for (auto &b : boxes) {
     b.x0 = static_cast<int32_t>(rng() % d);
-    b.y0 = static_cast<int32_t>(rng() % d);
+    b.y0 = static_cast<int32_t>(rng() % dy);
     b.z0 = static_cast<int32_t>(rng() % dz);
     b.x1 = b.x0 + 1 + static_cast<int32_t>(rng() % d);
-    b.y1 = b.y0 + 1 + static_cast<int32_t>(rng() % d);
+    b.y1 = b.y0 + 1 + static_cast<int32_t>(rng() % dy);
     b.z1 = b.z0 + 1 + static_cast<int32_t>(rng() % dz);
     b.v = grey(rng);
   }
   for (int32_t z = 0; z < dz; ++z) {
-    for (int32_t y = 0; y < d; ++y) {
+    for (int32_t y = 0; y < dy; ++y) {
       for (int32_t x = 0; x < d; ++x) {
         int32_t v = gradient ? (base + 3 * x + 2 * y) % 256 : base;
         for (const auto &b : boxes) {
@@ -103,19 +125,21 @@ std::vector<int32_t> random_image(std::mt19937 &rng, const Params &p) {
         if (noise > 0) {
           v += static_cast<int32_t>(rng() % (2 * noise + 1)) - noise;
         }
-        img[x + y * d + z * d * d] = std::clamp(v, 0, 255);
+        img[x + y * d + z * d * dy] = std::clamp(v, 0, 255);
       }
     }
   }
   return img;
 }
 
-// Every pixel labelled; labels 0..k-1 all used; sizes non-increasing with
-// the label; every region face-connected; the last snapshot shows exactly
-// the final regions.  Returns k.
+// Every pixel labelled; labels 0..k-1 all used; sizes (in image pixels)
+// non-increasing with the label; every region face-connected and, with
+// elimination, at least min_region_size pixels unless it is the only one;
+// the last snapshot shows exactly the final regions.  Returns k.
 int32_t check_labels(const Outcome &o, const Params &p) {
-  const int32_t d = p.dim();
-  const int32_t dz = p.depth();
+  const int32_t d = p.x();
+  const int32_t dy = p.y();
+  const int32_t dz = p.z();
   const std::vector<int32_t> &lab = o.labels;
   int32_t k = 0;
   for (int32_t v : lab) {
@@ -133,6 +157,9 @@ int32_t check_labels(const Outcome &o, const Params &p) {
     if (i > 0) {
       EXPECT_GE(sizes[i - 1], sizes[i]) << "label " << i;
     }
+    if (k > 1) {
+      EXPECT_GE(sizes[i], p.min_region_size) << "label " << i << " is small";
+    }
   }
   // Face-connected: one flood per label reaches all its pixels.
   std::vector<char> seen(lab.size(), 0);
@@ -148,14 +175,14 @@ int32_t check_labels(const Outcome &o, const Params &p) {
     while (!stack.empty()) {
       const int32_t i = stack.back();
       stack.pop_back();
-      const int32_t x = i % d, y = (i / d) % d, z = i / (d * d);
+      const int32_t x = i % d, y = (i / d) % dy, z = i / (d * dy);
       const int32_t nb[6][3] = {{x - 1, y, z}, {x + 1, y, z}, {x, y - 1, z},
                                 {x, y + 1, z}, {x, y, z - 1}, {x, y, z + 1}};
       for (const auto &n : nb) {
-        if (n[0] < 0 || n[0] >= d || n[1] < 0 || n[1] >= d || n[2] < 0 || n[2] >= dz) {
+        if (n[0] < 0 || n[0] >= d || n[1] < 0 || n[1] >= dy || n[2] < 0 || n[2] >= dz) {
           continue;
         }
-        const int32_t j = n[0] + n[1] * d + n[2] * d * d;
+        const int32_t j = n[0] + n[1] * d + n[2] * d * dy;
         if (!seen[j] && lab[j] == lab[i]) {
           seen[j] = 1;
           stack.push_back(j);
@@ -223,6 +250,12 @@ void run_random_cases(uint32_t seed, int rounds, bool volume) {
     p.noise_sigma = 0.5 + (rng() % 60) / 10.0;
     p.confidence_row = 1 + static_cast<int32_t>(rng() % 3);
     p.size_factor = (rng() % 50) / 10.0;
+    if (round % 3 != 0) {
+      // An image that the tree covers without filling it.
+      p.d1 = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(p.dim()));
+      p.d2 = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(p.dim()));
+      p.d3 = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(p.depth()));
+    }
     const std::vector<int32_t> img = random_image(rng, p);
     SCOPED_TRACE("round " + std::to_string(round) + ": " + p.describe());
 
@@ -238,6 +271,20 @@ void run_random_cases(uint32_t seed, int rounds, bool volume) {
     EXPECT_EQ(labels_only.printed, o.printed);
     EXPECT_EQ(seg_live_allocations(), live) << "allocations left behind";
     expect_same_on_threads(img, p, o);
+    // A deeper tree adds levels whose only present block is the smaller
+    // tree's root: the same labels, but for criterion 4, whose limit at
+    // the root is its own.
+    if (p.criterion != CRITERION_CHI2_VARIANCE) {
+      Params deep = p;
+      deep.d1 = p.x();
+      deep.d2 = p.y();
+      deep.d3 = p.z();
+      deep.levels += 1 + static_cast<int32_t>(rng() % 6);
+      if (!volume) {
+        deep.flat_levels = deep.levels;
+      }
+      EXPECT_EQ(segment(img, deep, false).labels, o.labels) << "levels " << deep.levels;
+    }
     if (k > 1) {
       ++multi_region_runs;
       EXPECT_NE(o.printed.find("finished sorting of regionlist\n"), std::string::npos);
@@ -293,6 +340,53 @@ TEST(FullRun, TreesOfNineToElevenLevels) {
       expect_same_on_threads(img, p, o, p.with_snapshots, {other[(criterion + shape.levels) % 3]});
     }
   }
+}
+
+// The parameters of a d1 x d2 x d3 image in a tree of levels, flat_levels
+// and start_level, criterion 1 with threshold 10.
+Params image_in_tree(int32_t d1, int32_t d2, int32_t d3, int32_t levels, int32_t flat_levels,
+                     int32_t start_level) {
+  Params p;
+  p.levels = levels;
+  p.flat_levels = flat_levels;
+  p.start_level = start_level;
+  p.d1 = d1;
+  p.d2 = d2;
+  p.d3 = d3;
+  return p;
+}
+
+// A 5 x 3 x 2 volume in the 8 x 8 x 2 tree (flat levels 2, start blocks
+// 2 x 2 x 1), 100 everywhere but 200 on x = 4 of plane 1.  The twelve
+// present start blocks merge into the four present blocks of level 2
+// (0x100: 12 voxels, 0x200: 3, 0x500: 12, 0x600: 3, the last of value
+// 200); the root's group of them fails.  Grouping joins the three of 100
+// (27 voxels) and leaves 0x600 on its own (3 voxels): labels 0 and 1.
+// With min_region_size 4 it is small and joins the rest; with 3 it stays.
+TEST(FullRun, VolumeOfFiveByThreeByTwo) {
+  Params p = image_in_tree(5, 3, 2, 3, 2, 1);
+  std::vector<int32_t> img(30, 100);
+  std::vector<int32_t> two_regions(30, 0);
+  for (int32_t y = 0; y < 3; ++y) {
+    img[4 + 5 * y + 15] = 200;
+    two_regions[4 + 5 * y + 15] = 1;
+  }
+  for (const int32_t min_size : {0, 3, 4}) {
+    p.min_region_size = min_size;
+    const Outcome o = segment(img, p);
+    ASSERT_EQ(o.status, SEG_OK);
+    EXPECT_EQ(o.labels, min_size == 4 ? std::vector<int32_t>(30, 0) : two_regions) << min_size;
+  }
+}
+
+// A lone start block that fails its criterion is split: a 2 x 2 image in a
+// tree of 4 x 4 with start blocks of 2 x 2.
+TEST(FullRun, ALoneFailingStartBlockIsSplit) {
+  const Params p = image_in_tree(2, 2, 1, 2, 2, 1);
+  const Outcome o = segment({0, 100, 0, 100}, p);
+  ASSERT_EQ(o.status, SEG_OK);
+  EXPECT_EQ(o.labels, (std::vector<int32_t>{0, 1, 0, 1}));
+  EXPECT_NE(o.printed.find("finished splitting\n"), std::string::npos);
 }
 
 // Runs at once in threads of one process, as the Python package's calls may

@@ -102,17 +102,28 @@ TEST_F(Gateway, OneBlockRunPrintsItsMessagesAndReturnsBothOutputs) {
   EXPECT_TRUE(std::all_of(stack.begin() + 16, stack.end(), [](int32_t v) { return v == 0; }));
 }
 
-TEST_F(Gateway, VolumeGivesAFourDimensionalStack) {
-  Params p;
-  p.levels = 2;
-  p.flat_levels = 1;
-  p.start_level = 1;
-  Inputs in(uniformImage({4, 4, 2}, 30), p);
-  Call c = call("regionseg_core", 2, in.list(), true);
-  ASSERT_TRUE(c.ok()) << c.error();
-  EXPECT_EQ(c.stdoutText, kOneBlock);
-  EXPECT_EQ(dims(c.out[0].get()), (std::vector<mwSize>{4, 4, 2}));
-  EXPECT_EQ(dims(c.out[1].get()), (std::vector<mwSize>{4, 4, 2, 2}));
+// A volume's stack has four dimensions; an image that does not fill its
+// tree gives outputs of its own size.
+TEST_F(Gateway, OutputsHaveTheImagesOwnSize) {
+  struct Shape {
+    std::vector<mwSize> dims;
+    double levels, flat_levels, start_level;
+  };
+  for (const Shape &s : {Shape{{4, 4, 2}, 2, 1, 1}, Shape{{5, 3}, 3, 3, 1},
+                         Shape{{5, 3, 2}, 3, 2, 0}, Shape{{1, 7, 3}, 4, 2, 2}}) {
+    Params p;
+    p.levels = s.levels;
+    p.flat_levels = s.flat_levels;
+    p.start_level = s.start_level;
+    Inputs in(uniformImage(s.dims, 30), p);
+    Call c = call("regionseg_core", 2, in.list(), true);
+    ASSERT_TRUE(c.ok()) << c.error();
+    EXPECT_EQ(c.stdoutText, kOneBlock);
+    EXPECT_EQ(dims(c.out[0].get()), s.dims);
+    std::vector<mwSize> stack = s.dims;
+    stack.push_back(2);
+    EXPECT_EQ(dims(c.out[1].get()), stack);
+  }
 }
 
 TEST_F(Gateway, OneOutputOrNoneBuildsNoStack) {
@@ -175,16 +186,21 @@ TEST_F(Gateway, RefusesMalformedCalls) {
     expect_refused(in, image + "must have two or three dimensions.");
   }
   {
-    Inputs in(uniformImage({4, 8}, 1), p);
-    expect_refused(in, image + "must be 2^levels in its first two dimensions.");
+    Inputs empty(uniformImage({0, 4}, 1), p);
+    expect_refused(empty, image + "must not be empty.");
+    // A tree that does not cover the image.
+    Inputs in(uniformImage({4, 5}, 1), p);
+    expect_refused(in, image + "must be at most 2^levels in its first two dimensions.");
+    Call c = call("regionseg_core", 1, in.list());
+    EXPECT_EQ(c.result.id, "kalmex:regionseg_core:badImage");
   }
   {
     Params q = p;
     q.flat_levels = 1;
     Inputs in(uniformImage({4, 4}, 1), q);
     expect_refused(in, image + "must be 3-D unless flat_levels equals levels.");
-    Inputs vol(uniformImage({4, 4, 4}, 1), q);
-    expect_refused(vol, image + "must have 2^(levels - flat_levels) planes.");
+    Inputs vol(uniformImage({4, 4, 3}, 1), q);
+    expect_refused(vol, image + "must have at most 2^(levels - flat_levels) planes.");
   }
   {
     Array img = uniformImage({4, 4}, 1);

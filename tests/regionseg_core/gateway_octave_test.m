@@ -1,5 +1,6 @@
-% regionseg_core inside Octave: a one-block run and a 3-D run with their
-% output shapes and progress lines, and refusals of malformed calls.
+% regionseg_core inside Octave: a one-block run, a 3-D run and a volume that
+% does not fill its tree, with their output shapes and progress lines, and
+% refusals of malformed calls.
 
 one_block = sprintf(['finished initialisation\nfinished merging\nfinished calculating region\n' ...
                      'finished the split_merge routine\nfinished make_output \n' ...
@@ -24,6 +25,11 @@ kx_assert(isequal(size(labels3), [8 8 2]), 'labels of a 3-D run');
 kx_assert(isequal(size(snaps3), [8 8 2 2]), 'snapshot stack of a 3-D run');
 kx_assert(all(labels3(:) == 0), 'a uniform volume is one region');
 
+% An image that does not fill its tree: outputs of its own size.
+[odd, odd_snaps] = regionseg_core(int32(77 * ones(5, 3, 2)), 3, 2, 1, 0, 1, 1, 1, 10, 0.1, 2, 2, 1, 0, 0);
+kx_assert(isequal(size(odd), [5 3 2]) && all(odd(:) == 0), 'labels of a 5 x 3 x 2 volume');
+kx_assert(isequal(size(odd_snaps), [5 3 2 2]), 'snapshot stack of a 5 x 3 x 2 volume');
+
 only = regionseg_core(int32(77 * ones(8, 8)), p2{:});
 kx_assert(isequal(only, labels), 'one output only');
 
@@ -46,8 +52,15 @@ end
 % Refusals name the argument.
 kx_assert_error(@() regionseg_core(77 * ones(8, 8), p2{:}), ...
                 'Argument 1 (image) must be a real, full int32 array.', 1);
-kx_assert_error(@() regionseg_core(int32(ones(8, 4)), p2{:}), ...
-                'Argument 1 (image) must be 2^levels in its first two dimensions.', 1);
+kx_assert_error(@() regionseg_core(int32(ones(8, 9)), p2{:}), ...
+                'Argument 1 (image) must be at most 2^levels in its first two dimensions.', 1);
+id = '';
+try
+  regionseg_core(int32(ones(9, 8)), p2{:});
+catch err
+  id = err.identifier;
+end
+kx_assert(strcmp(id, 'kalmex:regionseg_core:badImage'), 'an uncovered image refused as badImage');
 bad = p2; bad{7} = 6;
 kx_assert_error(@() regionseg_core(int32(ones(8, 8)), bad{:}), ...
                 'Argument 8 (criterion) must be 1 to 5.', 1);

@@ -17,7 +17,12 @@ namespace regiontest {
 // to 3 are set up (the variance criteria are exercised by whole runs).
 class RegionRun {
 public:
+  // Over a cube of dim_x x dim_x x dim_z pixels, or an image of d1 x d2 x d3.
   RegionRun(std::vector<int32_t> image, int32_t dim_x, int32_t dim_z, int32_t levels,
+            int32_t flat_levels, int32_t start_level, int32_t criterion, int32_t threshold)
+      : RegionRun(std::move(image), dim_x, dim_x, dim_z, levels, flat_levels, start_level,
+                  criterion, threshold) {}
+  RegionRun(std::vector<int32_t> image, int32_t d1, int32_t d2, int32_t d3, int32_t levels,
             int32_t flat_levels, int32_t start_level, int32_t criterion, int32_t threshold)
       : image_(std::move(image)) {
     live_at_start_ = seg_live_allocations();
@@ -28,12 +33,12 @@ public:
     p.start_level = start_level;
     p.criterion = criterion;
     p.threshold = threshold;
-    set_up_context(ctx, image_.data(), dim_x, dim_x, dim_z, p);
+    set_up_context(ctx, image_.data(), d1, d2, d3, p);
     ctx.keep_snapshots = true;
     EXPECT_EQ(build_level_tables(ctx), SEG_OK);
     if (criterion == 3) {
-      ctx.median_buffer =
-          static_cast<int32_t *>(seg_calloc(ctx.block_voxels[start_level] + 1, sizeof(int32_t)));
+      ctx.median_entries = box_at(ctx, 0, 0, 0, start_level).voxels + 1;
+      ctx.median_buffer = static_cast<int32_t *>(seg_calloc(ctx.median_entries, sizeof(int32_t)));
     }
     open_first_snapshot(ctx);
   }

@@ -117,18 +117,26 @@ TEST(RegionList, LowNeighboursMatchTheRuleByParentsForEveryTreeShape) {
   }
 }
 
-// Pixel maps of the leaf blocks, from the regions' own geometry.
+// Pixel maps of the leaf blocks, from the regions' own geometry: each
+// block's pixels of the image, from its digits.
 std::vector<node_id> block_map(const seg_context &ctx, node_id head) {
-  std::vector<node_id> map(ctx.cube_voxels, 0);
+  std::vector<node_id> map(ctx.image_voxels, 0);
   for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
     const block_code code = ctx.nodes[r].code;
     const int32_t level = code_level(ctx, code);
-    const block_origin_t o = block_origin(ctx, code, level);
-    const block_extent_t e = block_extent(ctx, level);
-    for (int32_t z = 0; z < e.depth; z += ctx.plane_stride) {
-      for (int32_t y = 0; y < e.height; y += ctx.dim_x) {
-        for (int32_t x = 0; x < e.width; ++x) {
-          const int32_t i = o.x + o.y + o.z + z + y + x;
+    int32_t x0 = 0, y0 = 0, z0 = 0;
+    for (int32_t i = level; i < ctx.levels; ++i) {
+      const uint32_t k = static_cast<uint32_t>(code_digit(code, i)) - 1;
+      x0 += (k & 1u) ? 1 << i : 0;
+      y0 += (k & 2u) ? 1 << i : 0;
+      z0 += (k & 4u) && i >= ctx.flat_levels ? 1 << (i - ctx.flat_levels) : 0;
+    }
+    const int32_t side = 1 << level;
+    const int32_t planes = level <= ctx.flat_levels ? 1 : 1 << (level - ctx.flat_levels);
+    for (int32_t z = z0; z < std::min(z0 + planes, ctx.dim_z); ++z) {
+      for (int32_t y = y0; y < std::min(y0 + side, ctx.dim_y); ++y) {
+        for (int32_t x = x0; x < std::min(x0 + side, ctx.dim_x); ++x) {
+          const int32_t i = x + y * ctx.dim_x + z * ctx.plane_stride;
           EXPECT_EQ(map[i], 0u) << "pixel covered twice";
           map[i] = r;
         }
@@ -168,9 +176,9 @@ void check_region_list(RegionRun &run) {
   std::map<node_id, std::set<block_code>> low[3];
   std::map<node_id, std::set<block_code>> up;
   const int32_t strides[3] = {1, ctx.dim_x, ctx.plane_stride};
-  const int32_t sizes[3] = {ctx.dim_x, ctx.dim_x, ctx.dim_z};
+  const int32_t sizes[3] = {ctx.dim_x, ctx.dim_y, ctx.dim_z};
   for (int32_t z = 0; z < ctx.dim_z; ++z) {
-    for (int32_t y = 0; y < ctx.dim_x; ++y) {
+    for (int32_t y = 0; y < ctx.dim_y; ++y) {
       for (int32_t x = 0; x < ctx.dim_x; ++x) {
         const int32_t pos[3] = {x, y, z};
         const int32_t i = x + y * ctx.dim_x + z * ctx.plane_stride;
@@ -206,8 +214,8 @@ void check_region_list(RegionRun &run) {
 
 // A blocky image with noisy patches, so that the block tree mixes merged
 // blocks, start blocks and split pixels.
-std::vector<int32_t> random_image(std::mt19937 &rng, int32_t dim_x, int32_t dim_z) {
-  std::vector<int32_t> img(static_cast<size_t>(dim_x) * dim_x * dim_z);
+std::vector<int32_t> random_image(std::mt19937 &rng, int32_t d1, int32_t d2, int32_t d3) {
+  std::vector<int32_t> img(static_cast<size_t>(d1) * d2 * d3);
   std::uniform_int_distribution<int32_t> grey(0, 255);
   const int32_t base = grey(rng);
   for (auto &v : img) {
@@ -215,16 +223,16 @@ std::vector<int32_t> random_image(std::mt19937 &rng, int32_t dim_x, int32_t dim_
   }
   const int patches = 1 + static_cast<int>(rng() % 6);
   for (int p = 0; p < patches; ++p) {
-    const int32_t w = 1 + static_cast<int32_t>(rng() % dim_x);
-    const int32_t x0 = static_cast<int32_t>(rng() % dim_x);
-    const int32_t y0 = static_cast<int32_t>(rng() % dim_x);
-    const int32_t z0 = static_cast<int32_t>(rng() % dim_z);
+    const int32_t w = 1 + static_cast<int32_t>(rng() % d1);
+    const int32_t x0 = static_cast<int32_t>(rng() % d1);
+    const int32_t y0 = static_cast<int32_t>(rng() % d2);
+    const int32_t z0 = static_cast<int32_t>(rng() % d3);
     const int32_t value = grey(rng);
     const bool noisy = rng() % 2 == 0;
-    for (int32_t z = z0; z < std::min(dim_z, z0 + w); ++z) {
-      for (int32_t y = y0; y < std::min(dim_x, y0 + w); ++y) {
-        for (int32_t x = x0; x < std::min(dim_x, x0 + w); ++x) {
-          img[x + y * dim_x + z * dim_x * dim_x] = noisy ? grey(rng) : value;
+    for (int32_t z = z0; z < std::min(d3, z0 + w); ++z) {
+      for (int32_t y = y0; y < std::min(d2, y0 + w); ++y) {
+        for (int32_t x = x0; x < std::min(d1, x0 + w); ++x) {
+          img[x + y * d1 + z * d1 * d2] = noisy ? grey(rng) : value;
         }
       }
     }
@@ -232,14 +240,23 @@ std::vector<int32_t> random_image(std::mt19937 &rng, int32_t dim_x, int32_t dim_
   return img;
 }
 
+// A side of an image in a tree of the given side: every other round the
+// tree's own, else anything that it covers.
+int32_t random_side(std::mt19937 &rng, int round, int32_t side) {
+  return round % 2 == 0 ? side : 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(side));
+}
+
 TEST(RegionList, RandomPlanesMatchBruteForceAdjacency) {
   std::mt19937 rng(2024);
-  for (int round = 0; round < 60; ++round) {
-    const int32_t levels = 2 + round % 4;
+  for (int round = 0; round < 80; ++round) {
+    const int32_t levels = 1 + round % 5;
     const int32_t start = static_cast<int32_t>(rng() % levels);
-    const int32_t dim = 1 << levels;
-    RegionRun run(random_image(rng, dim, 1), dim, 1, levels, levels, start, 1,
+    const int32_t d1 = random_side(rng, round, 1 << levels);
+    const int32_t d2 = random_side(rng, round, 1 << levels);
+    RegionRun run(random_image(rng, d1, d2, 1), d1, d2, 1, levels, levels, start, 1,
                   static_cast<int32_t>(rng() % 40));
+    SCOPED_TRACE(std::to_string(d1) + " x " + std::to_string(d2) + ", levels " +
+                 std::to_string(levels) + ", start " + std::to_string(start));
     check_region_list(run);
     if (HasFatalFailure()) {
       return;
@@ -249,14 +266,18 @@ TEST(RegionList, RandomPlanesMatchBruteForceAdjacency) {
 
 TEST(RegionList, RandomVolumesMatchBruteForceAdjacency) {
   std::mt19937 rng(77);
-  for (int round = 0; round < 60; ++round) {
-    const int32_t levels = 2 + round % 3;
+  for (int round = 0; round < 80; ++round) {
+    const int32_t levels = 1 + round % 4;
     const int32_t flat = static_cast<int32_t>(rng() % (levels + 1));
     const int32_t start = static_cast<int32_t>(rng() % levels);
-    const int32_t dim = 1 << levels;
-    const int32_t dim_z = 1 << (levels - flat);
-    RegionRun run(random_image(rng, dim, dim_z), dim, dim_z, levels, flat, start, 1,
+    const int32_t d1 = random_side(rng, round, 1 << levels);
+    const int32_t d2 = random_side(rng, round, 1 << levels);
+    const int32_t d3 = random_side(rng, round, 1 << (levels - flat));
+    RegionRun run(random_image(rng, d1, d2, d3), d1, d2, d3, levels, flat, start, 1,
                   static_cast<int32_t>(rng() % 40));
+    SCOPED_TRACE(std::to_string(d1) + " x " + std::to_string(d2) + " x " + std::to_string(d3) +
+                 ", levels " + std::to_string(levels) + ", flat " + std::to_string(flat) +
+                 ", start " + std::to_string(start));
     check_region_list(run);
     if (HasFatalFailure()) {
       return;
@@ -268,7 +289,7 @@ TEST(RegionList, RandomVolumesMatchBruteForceAdjacency) {
 // the store (the fixture's to release) holds everything.
 TEST(RegionList, EveryFailedAllocationFailsTheStage) {
   std::mt19937 rng(5);
-  const std::vector<int32_t> img = random_image(rng, 8, 2);
+  const std::vector<int32_t> img = random_image(rng, 8, 8, 2);
   for (long n = 1;; ++n) {
     RegionRun run(img, 8, 2, 3, 2, 1, 1, 5);
     block_table table = run.blocks();

@@ -134,6 +134,15 @@ TEST_F(HostAllocation, RegionsegCore) {
     vgrey[i] = i < 32 ? 10 : 200;
   }
   Array volume = kaltest::int32Array({4, 4, 4}, vgrey);
+  // And images that do not fill their tree: 7 x 5, and 5 x 3 x 3 in a tree
+  // of 8 x 8 x 4.
+  std::vector<int32_t> ogrey(7 * 5);
+  for (std::size_t i = 0; i < ogrey.size(); ++i) {
+    ogrey[i] = static_cast<int32_t>((i * 37) % 7 < 3 ? 20 : 180);
+  }
+  Array odd = kaltest::int32Array({7, 5}, ogrey);
+  Array oddVolume =
+      kaltest::int32Array({5, 3, 3}, std::vector<int32_t>(grey.begin(), grey.begin() + 45));
   struct Run {
     const char *what;
     const mxArray *image;
@@ -147,6 +156,12 @@ TEST_F(HostAllocation, RegionsegCore) {
        volume.get(),
        {2, 0, 0, 0, 1, 0, 5, 20, 0, 4, 0, 1, 2, 1}},
       {"regionseg_core criterion 4", image.get(), {3, 3, 1, 0, 1, 0, 4, 20, 0, 3, 2, 0, 0, 0}},
+      {"regionseg_core 7 x 5 criterion 3",
+       odd.get(),
+       {3, 3, 1, 1, 2, 1, 3, 20, 0.1, 0, 0, 0, 3, 0}},
+      {"regionseg_core 5 x 3 x 3 criterion 5",
+       oddVolume.get(),
+       {3, 1, 0, 0, 1, 0, 5, 20, 0, 4, 0, 1, 4, 1}},
   };
   for (const Run &r : runs) {
     std::vector<Array> params;
