@@ -24,12 +24,12 @@ int bitsFor(int64_t n) {
   return b;
 }
 
-// regionseg_core takes at most 2^kMaxVoxelBits voxels.
+// regionseg_core takes images of at most 2^kMaxVoxelBits voxels.
 constexpr int kMaxVoxelBits = 30;
 
-// Levels of a 3-D image with flat_levels given: the planes must fit below
-// the flat levels.
-int paddedLevels(int sideBits, int planeBits, int flatLevels) {
+// Levels of the tree over a 3-D image with flat_levels given: the planes
+// must fit below the flat levels.
+int levelsWith(int sideBits, int planeBits, int flatLevels) {
   return std::max({sideBits, flatLevels + planeBits, 1});
 }
 
@@ -48,42 +48,41 @@ Failure fail(Fault fault, const std::string &text) {
   return f;
 }
 
-// The block tree over the image and its padded sizes.
+// The block tree over the image: its levels and the sides of its root block.
 struct Tree {
   int levels = 0, flatLevels = 0, startLevel = 0;
-  int64_t p1 = 0, p2 = 0, p3 = 1;
+  int64_t p1 = 0, p3 = 1;
 };
 
 // The tree of an image of d1 x d2 x d3 (d3 1: a picture) under the options:
-// the fewest levels that cover it, or the refusal.
+// the fewest levels that cover it, or the refusal.  The tree's pixels
+// outside the image are absent.
 Failure treeFor(int64_t d1, int64_t d2, int64_t d3, const Options &opts, Tree &t) {
   const int sideBits = bitsFor(std::max(d1, d2));
   const int planeBits = bitsFor(d3);
   const std::vector<int64_t> dims =
       d3 > 1 ? std::vector<int64_t>{d1, d2, d3} : std::vector<int64_t>{d1, d2};
-  // The fewest flat levels that fit the planes need the fewest voxels.
-  t.levels = std::max({sideBits, planeBits, 1});
   if (d3 == 1 && opts.flat_levels >= 0) {
     return fail(Fault::kBadOption, "option 'flat_levels' applies to 3-D images only.");
   }
-  if (2 * t.levels + planeBits > kMaxVoxelBits) {
-    std::vector<int64_t> padded = {int64_t{1} << t.levels, int64_t{1} << t.levels};
-    if (d3 > 1) {
-      padded.push_back(int64_t{1} << planeBits);
-    }
-    return fail(Fault::kImageTooLarge, "the image of " + sizeText(dims) +
-                                           " pixels is too large: padded to " + sizeText(padded) +
-                                           " it would pass the 2^30 voxels that regionseg_core "
-                                           "can take.");
+  // Sides first: within 2^16 pixels each, their product cannot overflow.
+  const bool sides = std::max(sideBits, planeBits) > max_levels;
+  if (sides || d1 * d2 * d3 > (int64_t{1} << kMaxVoxelBits)) {
+    return fail(Fault::kImageTooLarge,
+                "the image of " + sizeText(dims) + " pixels is too large: it would pass the " +
+                    (sides ? std::to_string(1 << max_levels) + " pixels a side" : "2^30 voxels") +
+                    " that regionseg_core can take.");
   }
+  // The fewest flat levels that fit the planes make the smallest tree.
+  t.levels = std::max({sideBits, planeBits, 1});
   t.flatLevels = d3 > 1 ? t.levels - planeBits : t.levels;
   if (d3 > 1 && opts.flat_levels >= 0) {
     t.flatLevels = opts.flat_levels;
-    t.levels = paddedLevels(sideBits, planeBits, t.flatLevels);
-    if (3 * t.levels - t.flatLevels > kMaxVoxelBits) {
+    t.levels = levelsWith(sideBits, planeBits, t.flatLevels);
+    if (t.levels > max_levels) {
       int lo = -1, hi = -1;
       for (int f = 0; f <= 16; ++f) {
-        if (3 * paddedLevels(sideBits, planeBits, f) - f <= kMaxVoxelBits) {
+        if (levelsWith(sideBits, planeBits, f) <= max_levels) {
           lo = lo < 0 ? f : lo;
           hi = f;
         }
@@ -101,7 +100,7 @@ Failure treeFor(int64_t d1, int64_t d2, int64_t d3, const Options &opts, Tree &t
   } else {
     t.startLevel = opts.start_level;
   }
-  t.p1 = t.p2 = int64_t{1} << t.levels;
+  t.p1 = int64_t{1} << t.levels;
   t.p3 = int64_t{1} << (t.levels - t.flatLevels);
   if (opts.run.criterion == CRITERION_CHI2_VARIANCE) {
     // The chi-square table covers blocks of up to 262144 pixels below the root.
@@ -109,8 +108,8 @@ Failure treeFor(int64_t d1, int64_t d2, int64_t d3, const Options &opts, Tree &t
     if (2 * flat + 3 * (t.levels - 1 - flat) > 18) {
       return fail(Fault::kBadOption,
                   "option 'criterion' 'chi2_variance' allows at most 262144 pixels in a block "
-                  "just below the whole padded image, which is " +
-                      sizeText({t.p1, t.p2, t.p3}) +
+                  "just below the root block, which is " +
+                      sizeText({t.p1, t.p1, t.p3}) +
                       " here; raise 'flat_levels' or choose another criterion.");
     }
   }
@@ -118,64 +117,6 @@ Failure treeFor(int64_t d1, int64_t d2, int64_t d3, const Options &opts, Tree &t
 }
 
 bool isColourType(Sample s) { return s == Sample::kUint8 || s == Sample::kUint16; }
-
-// The grey values of the image (plan.voxels()) padded to the cube of p1 x p1
-// x p3 by repeating the last row, column and plane.
-void padGrey(const int32_t *grey, const Plan &plan, int64_t p1, int64_t p3, int32_t *out) {
-  std::size_t k = 0;
-  for (int64_t z = 0; z < p3; ++z) {
-    const int64_t zz = std::min<int64_t>(z, plan.d3 - 1);
-    for (int64_t y = 0; y < p1; ++y) {
-      const int32_t *row = grey + (std::min<int64_t>(y, plan.d2 - 1) + zz * plan.d2) * plan.d1;
-      std::copy(row, row + plan.d1, out + k);
-      std::fill(out + k + plan.d1, out + k + p1, row[plan.d1 - 1]);
-      k += static_cast<std::size_t>(p1);
-    }
-  }
-}
-
-// The image's part of a label image of the padded cube (p1 pixels a side),
-// first dimension fastest; out may be the same buffer.
-void cropSlice(const int32_t *padded, const Plan &plan, int64_t p1, int32_t *out) {
-  for (int64_t z = 0; z < plan.d3; ++z) {
-    for (int64_t y = 0; y < plan.d2; ++y) {
-      const int32_t *row = padded + (y + z * p1) * p1;
-      std::memmove(out, row, sizeof(int32_t) * static_cast<std::size_t>(plan.d1));
-      out += plan.d1;
-    }
-  }
-}
-
-// The labels of the padded cube cropped to the image and numbered 1.. by
-// their size within it (equal sizes keep the module's order).
-void cropAndNumber(const int32_t *padded, const Plan &plan, int64_t p1, int32_t *labels) {
-  cropSlice(padded, plan, p1, labels);
-  const std::size_t n = plan.voxels();
-  std::vector<int64_t> counts;
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::size_t l = static_cast<std::size_t>(labels[k]);
-    if (l >= counts.size()) {
-      counts.resize(l + 1, 0);
-    }
-    ++counts[l];
-  }
-  std::vector<int32_t> present;
-  for (std::size_t l = 0; l < counts.size(); ++l) {
-    if (counts[l] > 0) {
-      present.push_back(static_cast<int32_t>(l));
-    }
-  }
-  std::stable_sort(present.begin(), present.end(), [&](int32_t a, int32_t b) {
-    return counts[static_cast<std::size_t>(a)] > counts[static_cast<std::size_t>(b)];
-  });
-  std::vector<int32_t> number(counts.size(), 0);
-  for (std::size_t r = 0; r < present.size(); ++r) {
-    number[static_cast<std::size_t>(present[r])] = static_cast<int32_t>(r + 1);
-  }
-  for (std::size_t k = 0; k < n; ++k) {
-    labels[k] = number[static_cast<std::size_t>(labels[k])];
-  }
-}
 
 } // namespace
 
@@ -254,7 +195,7 @@ Failure plan(const ImageView &image, const Options &opts, const CallSetup &setup
     // The final state always has its slice: a budget in bytes too small for
     // it is refused, a share of the memory is raised to it.
     double share = snapshotShare(opts.snapshot_budget, setup.physicalMemory, setup.stackCopies);
-    const double slice = 4.0 * static_cast<double>(t.p1 * t.p2 * t.p3);
+    const double slice = 4.0 * static_cast<double>(p.voxels());
     if (share > 0 && share < slice) {
       if (opts.snapshot_budget > 1) {
         char text[200];
@@ -276,43 +217,22 @@ Failure plan(const ImageView &image, const Options &opts, const CallSetup &setup
 Failure segment(const Plan &plan, const ImageView &image, int32_t *grey, int32_t *labels,
                 snapshot_list *snapshots) {
   greyValues(image, plan, grey);
-  const seg_params &r = plan.params;
-  const int64_t p1 = int64_t{1} << r.levels, p3 = int64_t{1} << (r.levels - r.flat_levels);
-  const std::size_t slice = plan.voxels();
   snapshot_list *list = plan.snapshots ? snapshots : nullptr;
-  int32_t status = SEG_FAIL;
   seg_failure why = {};
-  // Padding and cropping, until the module takes an image of any size.
-  if (p1 == plan.d1 && p1 == plan.d2 && p3 == plan.d3) {
-    status = split_merge(grey, plan.d1, plan.d2, plan.d3, r, labels, list, &why);
-    if (status == SEG_OK) {
-      for (std::size_t k = 0; k < slice; ++k) {
-        ++labels[k];
-      }
-    }
-  } else {
-    std::vector<int32_t> padded(static_cast<std::size_t>(p1 * p1 * p3));
-    padGrey(grey, plan, p1, p3, padded.data());
-    std::vector<int32_t> paddedLabels(padded.size());
-    status = split_merge(padded.data(), static_cast<int32_t>(p1), static_cast<int32_t>(p1),
-                         static_cast<int32_t>(p3), r, paddedLabels.data(), list, &why);
-    if (status == SEG_OK) {
-      cropAndNumber(paddedLabels.data(), plan, p1, labels);
-    }
-    if (status == SEG_OK && list != nullptr) {
-      for (int32_t k = 0; k < list->count; ++k) {
-        cropSlice(list->arena.slices + static_cast<std::size_t>(k) * padded.size(), plan, p1,
-                  list->arena.slices + static_cast<std::size_t>(k) * slice);
-      }
-    }
-  }
+  const int32_t status =
+      split_merge(grey, plan.d1, plan.d2, plan.d3, plan.params, labels, list, &why);
   if (status != SEG_OK) {
     char text[200];
     format_failure(status, why, text, sizeof text);
     return fail(status == SEG_STOPPED ? Fault::kInterrupted : Fault::kOutOfMemory, text);
   }
+  // The module numbers the regions from 0 by size.
+  const std::size_t voxels = plan.voxels();
+  for (std::size_t k = 0; k < voxels; ++k) {
+    ++labels[k];
+  }
   if (list != nullptr) {
-    const std::size_t n = slice * static_cast<std::size_t>(list->count);
+    const std::size_t n = voxels * static_cast<std::size_t>(list->count);
     for (std::size_t k = 0; k < n; ++k) {
       ++list->arena.slices[k];
     }

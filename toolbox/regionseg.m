@@ -9,20 +9,18 @@ function [labels, snapshots] = regionseg(varargin)
 %  Split-and-merge segmentation: the image is tiled by square (2-D) or cubic
 %  (3-D) blocks, homogeneous neighbouring blocks are merged, inhomogeneous
 %  ones split, and the blocks are grown into regions.  REGIONSEG takes an
-%  image of any numeric class and size, brings its grey values to 0..255 as
-%  'scale' says (by default as the image's class says, as image toolboxes
-%  do), pads it by repeating its border pixels to the power-of-two size that
-%  REGIONSEG_CORE works on, and crops the result back.  The progress lines of
-%  REGIONSEG_CORE appear on standard output.
+%  image of any numeric class and size and brings its grey values to 0..255
+%  as 'scale' says (by default as the image's class says, as image toolboxes
+%  do).  The tree of blocks is the smallest of power-of-two sides that covers
+%  the image; its pixels outside the image are absent, taking no part in any
+%  block, region or size.  The progress lines of the segmentation appear on
+%  standard output.
 %
 % PARAMETERS:
 %  image: real numeric or logical array, 2-D or 3-D, not empty, no NaN, of
-%         at most 2^30 voxels once padded: the first two dimensions are padded
-%         to the same power of two 2^L, the third to a power of two up to 2^L
-%         (so 2-D up to 32768 x 32768; 3-D up to 1024 x 1024 x 1024 or, say,
-%         4096 x 4096 x 64).  An M x N x 3 array of class uint8 or uint16 is
-%         a colour picture and is turned grey (0.299 R + 0.587 G + 0.114 B,
-%         rounded) unless 'rgb' is 'volume'.
+%         at most 2^30 voxels and 65536 pixels a side.  An M x N x 3 array
+%         of class uint8 or uint16 is a colour picture and is turned grey
+%         (0.299 R + 0.587 G + 0.114 B, rounded) unless 'rgb' is 'volume'.
 %
 %  Options, as name/value pairs (names in any letter case):
 %  'criterion'        how homogeneity is judged (default 'range'):
@@ -41,7 +39,7 @@ function [labels, snapshots] = regionseg(varargin)
 %  'threshold'        whole number >= 0, in grey values (default 20).
 %  'start_level'      whole number 0 to L - 1: the initial blocks have sides
 %                     of 2^start_level pixels; L is the number of block levels,
-%                     log2 of the padded image side (default min(3, L - 1)).
+%                     log2 of the tree's side (default min(3, L - 1)).
 %  'grouping'         'sequential' (default) or 'parallel' (a set of seed
 %                     regions grows in turns, then sequential grouping).
 %  'seeds'            whole number >= 1: seed regions of parallel grouping
@@ -82,23 +80,24 @@ function [labels, snapshots] = regionseg(varargin)
 %                     included; above 1 in bytes, up to 1 as a fraction of
 %                     the machine's physical memory (default 0.25, a
 %                     quarter).  A longer run keeps its first snapshots and
-%                     its final state, and REGIONSEG_CORE warns (identifier
+%                     its final state, and warns (identifier
 %                     kalmex:regionseg_core:snapshotBudget) with the number
-%                     kept.
+%                     kept.  The final state always has its snapshot: a
+%                     budget in bytes too small for it is refused before the
+%                     run, with the smallest that works; a smaller fraction
+%                     is raised to it.
 %
 % RESULTS:
 %  labels:    double array of the image's size: the region of every pixel,
 %             1 for the largest region, 2 for the next, ... up to the number
-%             of regions (sizes counted within the image; equal sizes keep
-%             the order of REGIONSEG_CORE).
+%             of regions (equal sizes keep the order of REGIONSEG_CORE).
 %  snapshots: double array with one more dimension than the image, the
 %             stages of the painting (slice 1 the start blocks, the last the
-%             final state), cropped like LABELS, each value one more than the
-%             value painted.  Computed only when asked for, within
-%             'snapshot_budget'.
+%             final state), each value one more than the value painted.
+%             Computed only when asked for, within 'snapshot_budget'.
 %
 % THREADS:
-%  REGIONSEG_CORE runs the stages that work on the pixels of a padded image
+%  REGIONSEG_CORE runs the stages that work on the pixels of an image
 %  of 2^19 voxels or more (1024 x 1024) on several threads, with the same
 %  result for every count: MATLAB's maxNumCompThreads in MATLAB; elsewhere
 %  the environment variable KALMEX_THREADS (a whole number from 1 to 1024;
@@ -117,9 +116,8 @@ function [labels, snapshots] = regionseg(varargin)
 %  "regionseg: for 'scale' 'class' a double image must hold values in 0..1
 %   (found 0..255); use the option 'scale' ('none' takes grey values 0..255
 %   as they are)."
-%  "regionseg: the image of 40000 x 30000 pixels is too large: padded to
-%   65536 x 65536 it would pass the 2^30 voxels that regionseg_core can
-%   take."
+%  "regionseg: the image of 40000 x 30000 pixels is too large: it would
+%   pass the 2^30 voxels that regionseg_core can take."
 %  "regionseg: option 'start_level' must be a whole number 0 to 2 for this
 %   image."
 %

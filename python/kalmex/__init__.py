@@ -55,16 +55,16 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     The image is tiled by square (2-D) or cubic (3-D) blocks, homogeneous
     neighbouring blocks are merged, inhomogeneous ones split, and the blocks
     are grown into regions.  The grey values are brought to 0..255 as
-    `scale` says, the image is padded by repeating its border pixels to the
-    power-of-two size that :func:`regionseg_core` works on, and the result
-    is cropped back: all as ``regionseg`` does in MATLAB and Octave, with
-    the same options, defaults and messages.
+    `scale` says, and the tree of blocks is the smallest of power-of-two
+    sides that covers the image, its pixels outside the image absent from
+    every block, region and size: all as ``regionseg`` does in MATLAB and
+    Octave, with the same options, defaults and messages.
 
     Parameters
     ----------
     image : array_like
         2-D or 3-D array of any integer, floating-point or bool dtype, not
-        empty, without NaN; at most 2**30 voxels once padded.  An
+        empty, without NaN; at most 2**30 voxels and 65536 pixels a side.  An
         ``M x N x 3`` array of dtype uint8 or uint16 is a colour picture and
         is turned grey (0.299 R + 0.587 G + 0.114 B, rounded) unless `rgb`
         is ``"volume"``.
@@ -76,7 +76,7 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
         Whole number >= 0, in grey values.
     start_level : int, optional
         The initial blocks have sides of ``2**start_level`` pixels, 0 to
-        L - 1 for an image padded to ``2**L``; default ``min(3, L - 1)``.
+        L - 1 for a tree of ``2**L`` pixels a side; default ``min(3, L - 1)``.
     grouping : str
         ``"sequential"`` or ``"parallel"`` (seed regions grow in turns first).
     seeds : int

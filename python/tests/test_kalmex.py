@@ -70,6 +70,47 @@ OPTIONS = [
 ]
 
 
+def pieces(labels):
+    """The number of face-connected pieces of every label."""
+    seen = np.zeros(labels.shape, bool)
+    count = {}
+    for start in np.ndindex(labels.shape):
+        if seen[start]:
+            continue
+        label = labels[start]
+        count[label] = count.get(label, 0) + 1
+        seen[start] = True
+        stack = [start]
+        while stack:
+            p = stack.pop()
+            for axis in range(labels.ndim):
+                for step in (-1, 1):
+                    q = list(p)
+                    q[axis] += step
+                    q = tuple(q)
+                    if 0 <= q[axis] < labels.shape[axis] and not seen[q] and labels[q] == label:
+                        seen[q] = True
+                        stack.append(q)
+    return count
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_images_of_any_size_give_whole_regions_of_the_least_size(seed):
+    # Odd sizes, 2-D and 3-D, every criterion, both groupings: every pixel
+    # labelled, every region one face-connected piece of at least
+    # min_region_size pixels of the image (unless it is the only one).
+    rng = np.random.default_rng(seed)
+    shape = tuple(int(n) for n in rng.integers(2, 40, size=2)) + ((int(rng.integers(2, 6)),) if seed % 2 else ())
+    criterion = ["range", "range_mean", "robust_range", "chi2_variance", "scaled_variance"][seed % 5]
+    least = int(rng.integers(3, 12))
+    labels = kalmex.regionseg(blobs(shape, seed), criterion=criterion, grouping=("sequential", "parallel")[seed // 3],
+                              threshold=14, noise_sigma=4, min_region_size=least)
+    sizes = np.bincount(labels.ravel())[1:]
+    assert labels.shape == shape and labels.min() == 1 and list(sizes) == sorted(sizes, reverse=True)
+    assert len(sizes) == 1 or sizes.min() >= least
+    assert set(pieces(labels).values()) == {1}
+
+
 @pytest.mark.parametrize("options,params", OPTIONS)
 def test_every_option_reaches_the_core(options, params):
     image = blobs((32, 32), seed=2)

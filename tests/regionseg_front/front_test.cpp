@@ -315,8 +315,10 @@ TEST(FrontPlan, TheTreeOfAnImageAndItsRefusals) {
   Options flat;
   flat.flat_levels = 2;
   EXPECT_EQ(planOf(2, {16, 16}, flat, p).text, "option 'flat_levels' applies to 3-D images only.");
-  EXPECT_EQ(planOf(3, {2048, 1, 2}, flat, p).text,
-            "option 'flat_levels' must be a whole number 3 to 13 for this image.");
+  flat.flat_levels = 15;
+  EXPECT_EQ(planOf(3, {2, 2, 4}, flat, p).text,
+            "option 'flat_levels' must be a whole number 0 to 14 for this image.")
+      << "the planes must fit below the flat levels, within 16 levels";
   Options start;
   start.start_level = 5;
   EXPECT_EQ(planOf(2, {32, 32}, start, p).text,
@@ -352,37 +354,42 @@ TEST(FrontPlan, TheBudgetsShareAndTheSmallestThatWorks) {
 }
 
 TEST(FrontSegment, LabelsFromOneBySizeAndSnapshotsOneMoreThanPainted) {
-  // A 16 x 16 image of the module's own tree: the labels and every snapshot
-  // are the driver's, shifted by one.
-  std::mt19937 rng(9);
-  std::uniform_int_distribution<int> level(0, 5);
-  std::vector<uint8_t> g(256);
-  for (int k = 0; k < 256; ++k) {
-    g[k] = static_cast<uint8_t>(40 * level(rng) * ((k % 16) / 4 == (k / 64) ? 1 : 0));
+  // The image as it is, filling its tree or not: the labels and every
+  // snapshot are the driver's, shifted by one.
+  const int64_t shapes[][3] = {{16, 16, 1}, {13, 11, 1}, {9, 7, 5}};
+  for (const auto &dims : shapes) {
+    std::mt19937 rng(9);
+    std::uniform_int_distribution<int> level(0, 5);
+    const std::size_t n = static_cast<std::size_t>(dims[0] * dims[1] * dims[2]);
+    std::vector<uint8_t> g(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      g[k] = static_cast<uint8_t>(40 * level(rng) * ((k / 4) % 3 == 0 ? 1 : 0));
+    }
+    const int perm[3] = {0, 1, 2};
+    Stored<uint8_t> im(g, dims, dims[2] > 1 ? 3 : 2, Sample::kUint8, 1, perm);
+    CallSetup setup;
+    setup.snapshots = true;
+    Plan plan;
+    ASSERT_FALSE(segfront::plan(im.view, Options(), setup, plan));
+    std::vector<int32_t> grey(n), labels(n);
+    snapshot_list list = {};
+    ASSERT_FALSE(segfront::segment(plan, im.view, grey.data(), labels.data(), &list));
+    std::vector<int32_t> direct(n);
+    const std::vector<int32_t> input(g.begin(), g.end());
+    snapshot_list core = {};
+    ASSERT_EQ(
+        split_merge(input.data(), plan.d1, plan.d2, plan.d3, plan.params, direct.data(), &core),
+        SEG_OK);
+    ASSERT_EQ(list.count, core.count) << dims[0];
+    for (std::size_t k = 0; k < n; ++k) {
+      EXPECT_EQ(labels[k], direct[k] + 1) << dims[0];
+    }
+    for (std::size_t k = 0; k < n * static_cast<std::size_t>(core.count); ++k) {
+      EXPECT_EQ(list.arena.slices[k], core.arena.slices[k] + 1) << dims[0];
+    }
+    release_snapshots(list);
+    release_snapshots(core);
   }
-  const int64_t dims[3] = {16, 16, 1};
-  const int perm[3] = {0, 1, 2};
-  Stored<uint8_t> im(g, dims, 2, Sample::kUint8, 1, perm);
-  CallSetup setup;
-  setup.snapshots = true;
-  Plan plan;
-  ASSERT_FALSE(segfront::plan(im.view, Options(), setup, plan));
-  std::vector<int32_t> grey(256), labels(256);
-  snapshot_list list = {};
-  ASSERT_FALSE(segfront::segment(plan, im.view, grey.data(), labels.data(), &list));
-  std::vector<int32_t> direct(256);
-  const std::vector<int32_t> input(g.begin(), g.end());
-  snapshot_list core = {};
-  ASSERT_EQ(split_merge(input.data(), 16, 16, 1, plan.params, direct.data(), &core), SEG_OK);
-  ASSERT_EQ(list.count, core.count);
-  for (int k = 0; k < 256; ++k) {
-    EXPECT_EQ(labels[k], direct[k] + 1);
-  }
-  for (std::size_t k = 0; k < 256 * static_cast<std::size_t>(core.count); ++k) {
-    EXPECT_EQ(list.arena.slices[k], core.arena.slices[k] + 1);
-  }
-  release_snapshots(list);
-  release_snapshots(core);
 }
 
 } // namespace

@@ -209,7 +209,7 @@ TEST_F(HostAllocation, RegionsegCore) {
 TEST_F(HostAllocation, RegionsegFront) {
   useSegmentationHooks("regionseg_front");
   ASSERT_TRUE(regionsegLive != nullptr && regionsegFailAt != nullptr && regionsegCount != nullptr);
-  // A 12 x 10 picture of four quadrants (padded to the tree), and a
+  // A 12 x 10 picture of four quadrants (in a tree of 16 x 16), and a
   // colour picture with its options given by name.
   Array picture = kaltest::numericArray(mxUINT8_CLASS, {12, 10});
   uint8_t *p = static_cast<uint8_t *>(mxGetData(picture.get()));

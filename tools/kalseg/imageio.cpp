@@ -39,13 +39,23 @@ std::string cannotOpen(const std::string &path) {
   return "cannot open " + path + ": " + std::strerror(errno);
 }
 
-// "" when a height x width picture may be read, else the refusal.
-std::string sizeCheck(long height, long width, int maxSide) {
+// "" when the pages-th page of height x width pixels may be read, else the
+// refusal.
+std::string sizeCheck(long height, long width, long pages, int maxSide) {
   if (height > maxSide) {
     return "the image is larger than " + std::to_string(maxSide) + " pixels in dimension 1.";
   }
   if (width > maxSide) {
     return "the image is larger than " + std::to_string(maxSide) + " pixels in dimension 2.";
+  }
+  if (pages > kMaxPlanes) {
+    return "the image is larger than " + std::to_string(kMaxPlanes) + " pixels in dimension 3.";
+  }
+  // As many pixels as --reduce brings within what a run takes.
+  const double reduce = static_cast<double>(maxSide) / kMaxSide;
+  if (static_cast<double>(height) * static_cast<double>(width) * static_cast<double>(pages) >
+      kMaxVoxels * reduce * reduce) {
+    return "the image is larger than 2^30 pixels.";
   }
   return "";
 }
@@ -72,7 +82,7 @@ bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows, in
   png_read_update_info(r.png, r.info);
   const long width = static_cast<long>(png_get_image_width(r.png, r.info));
   const long height = static_cast<long>(png_get_image_height(r.png, r.info));
-  refusal = sizeCheck(height, width, maxSide);
+  refusal = sizeCheck(height, width, 1, maxSide);
   if (!refusal.empty()) {
     return false;
   }
@@ -159,7 +169,7 @@ std::string readPgm(const std::string &path, Volume &out, int maxSide) {
   bool ok = std::fread(magic, 1, 2, fp) == 2 && magic[0] == 'P' &&
             (magic[1] == '2' || magic[1] == '5') && pgmNumber(fp, w) && pgmNumber(fp, h) &&
             pgmNumber(fp, maxval) && w > 0 && h > 0 && maxval > 0 && maxval <= 65535;
-  const std::string refusal = ok ? sizeCheck(h, w, maxSide) : "";
+  const std::string refusal = ok ? sizeCheck(h, w, 1, maxSide) : "";
   if (!refusal.empty()) {
     std::fclose(fp);
     return refusal;
@@ -229,7 +239,7 @@ std::string readTiff(const std::string &path, Volume &out, int maxSide) {
         (spp > 1 && planar != PLANARCONFIG_CONTIG)) {
       return path + ": only 8- and 16-bit grey or RGB TIFF images are read";
     }
-    const std::string refusal = sizeCheck(h, w, maxSide);
+    const std::string refusal = sizeCheck(h, w, out.d3 + 1, maxSide);
     if (!refusal.empty()) {
       return refusal;
     }
@@ -239,9 +249,6 @@ std::string readTiff(const std::string &path, Volume &out, int maxSide) {
       out.maxval = bits == 16 ? 65535 : 255;
     } else if (out.d1 != static_cast<int>(h) || out.d2 != static_cast<int>(w)) {
       return path + ": the pages differ in size";
-    }
-    if (out.d3 >= kMaxPlanes) {
-      return "the image is larger than " + std::to_string(kMaxPlanes) + " pixels in dimension 3.";
     }
     const std::size_t plane = static_cast<std::size_t>(w) * h;
     const std::size_t base = out.v.size();

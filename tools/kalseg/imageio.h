@@ -28,11 +28,12 @@ struct Volume {
   }
 };
 
-// Sizes kalseg reads: at most 32768 pixels a side and 1024 pages, which
-// regionseg_core can take; larger pictures are refused before their pixels
-// are read.
-constexpr int kMaxSide = 32768;
-constexpr int kMaxPlanes = 1024;
+// Sizes kalseg reads: at most 65536 pixels a side and a page, and 2^30 in
+// all, which regionseg_core can take; larger pictures are refused before
+// their pixels are read.
+constexpr int kMaxSide = 65536;
+constexpr int kMaxPlanes = 65536;
+constexpr double kMaxVoxels = 1073741824.0;
 
 // The volume as the front end reads it: its pages are planes, its range
 // 0..maxval.
@@ -40,9 +41,11 @@ segfront::ImageView viewOf(const Volume &v);
 
 // Reads PATH by its content (PNG signature, "P2"/"P5", TIFF byte order
 // mark).  Colour is turned to grey; a TIFF of several pages of one size is a
-// volume.  An image wider or higher than maxSide, or of more than kMaxPlanes
-// pages, is refused before its pixels are read.  Returns "" or the reason.
-std::string readImage(const std::string &path, Volume &out, int maxSide = 65536);
+// volume.  An image wider or higher than maxSide, of more than kMaxPlanes
+// pages or of more than kMaxVoxels pixels (times (maxSide / kMaxSide)^2,
+// what --reduce brings within them) is refused before its pixels are read.
+// Returns "" or the reason.
+std::string readImage(const std::string &path, Volume &out, int maxSide = kMaxSide);
 
 // Writes d1 x d2 x d3 labels (column-major) to PATH: ".png" as a 16-bit grey
 // PNG (2-D, labels up to 65535 only), ".tif"/".tiff" as a TIFF of d3 pages,

@@ -592,10 +592,6 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
   if (d3 > 1) {
     s += " x " + std::to_string(d3);
   }
-  s += ", padded to " + std::to_string(1 << g.levels) + " x " + std::to_string(1 << g.levels);
-  if (d3 > 1) {
-    s += " x " + std::to_string(1 << (g.levels - g.flat_levels));
-  }
   std::snprintf(buf, sizeof buf, " (levels %d, flat_levels %d, start_level %d)\n", g.levels,
                 g.flat_levels, g.start_level);
   s += buf;

@@ -113,7 +113,7 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
                           chi2_variance, scaled_variance, or 1 to 5
   --threshold N           grey-value threshold, whole number >= 0 (20)
   --start_level N         initial blocks of 2^N pixels a side, 0 to L - 1 for
-                          an image padded to 2^L (min(3, L - 1))
+                          a tree of 2^L pixels a side (min(3, L - 1))
   --grouping MODE         sequential (default) or parallel
   --seeds N               seed regions of parallel grouping, >= 1 (4)
   --seed_any_level B      seeds from any block level (false)
@@ -142,11 +142,11 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
                           regions and a faster run; the labels are of that
                           size
   --help                  show this text
-B is true or false (also 1/0, on/off, yes/no).  Images are padded to a
-power of two, 2^L x 2^L with up to 2^L planes, of at most 2^30 voxels: up
-to 32768 x 32768 pixels, or 1024 x 1024 x 1024.  The module's progress
-lines and a summary (regions, their sizes, the time) are printed to
-standard output.
+B is true or false (also 1/0, on/off, yes/no).  Images of any size up to
+65536 pixels a side and 2^30 voxels are taken as they are: the tree of
+blocks, 2^L x 2^L with up to 2^L planes, covers the image, and its pixels
+outside it are absent.  The module's progress lines and a summary (regions,
+their sizes, the time) are printed to standard output.
 )";
 }
 
