@@ -14,12 +14,18 @@ node_id clean_region_list(seg_context &ctx, node_id head) {
     r = nodes[r].next_region;
   }
   const node_id result = r;
+  // The cells of every list: all that were made but the ones grouping
+  // dropped and the forwarding link of each absorbed region.  Each is
+  // walked once.
+  const size_t made = ctx.link_count > 0 ? ctx.link_count - 1 : 0;
+  const size_t cells = made - ctx.cells_dropped - (ctx.region_total - ctx.live_regions);
+  size_t walked = 0;
   for (; r != 0 && ctx.ending == SEG_OK; r = nodes[r].next_region) {
     ++ctx.region_count;
     region_node &region = nodes[r];
     link_id prev = 0;
     link_id c = region.nbr_head;
-    while (c != 0 && !tick(ctx, static_cast<size_t>(ctx.region_count), ctx.region_total)) {
+    while (c != 0 && !tick(ctx, ++walked, cells)) {
       region_node &n = nodes[resolve_link(ctx, c)];
       if ((n.flags & FLAG_SEEN) == 0) {
         n.flags = FLAG_SEEN;

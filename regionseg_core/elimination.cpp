@@ -201,7 +201,8 @@ void step(const seg_context &ctx, referrer_index &x, order_walk &w) {
 int32_t reserve_index(seg_context &ctx, referrer_index &x, node_id first) {
   uint64_t regions = 0;
   uint64_t cells = 0;
-  for (node_id r = first; r != 0 && !tick(ctx); r = ctx.nodes[r].next_region) {
+  for (node_id r = first; r != 0 && !tick(ctx, regions, ctx.live_regions);
+       r = ctx.nodes[r].next_region) {
     ++regions;
     for (link_id c = ctx.nodes[r].nbr_head; c != 0 && !tick(ctx); c = ctx.links[c].next) {
       ++cells;
@@ -287,9 +288,10 @@ bool fill_index(seg_context &ctx, referrer_index &x, node_id first) {
     }
   }
   uint64_t tag = 0;
+  size_t entered = 0;
   for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
     for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
-      if (tick(ctx)) {
+      if (tick(ctx, ++entered, x.cell_count)) {
         return false;
       }
       const uint32_t at = cell_at(x, c);
@@ -498,14 +500,22 @@ int32_t eliminate_small_regions(seg_context &ctx, node_id head) {
     p = ctx.nodes[p].next_region;
   }
   const node_id first = p;
-  // Made now, filled at the first small region that has a target, so that a
-  // sweep with nothing to absorb costs nothing more than its size tests.
+  // The index is made now and filled at the first small region that has a
+  // target, so that a sweep with nothing to absorb costs nothing more than
+  // its size tests.  Its count and fill take more than half of the stage;
+  // the sweep, which takes every region of the list (the live ones) in
+  // turn, counts once it is filled.
+  const size_t regions = ctx.live_regions;
+  const double counted = 0.3;
+  const double sweep = 0.35;
+  enter_phase(ctx, 0.0, counted);
   referrer_index index;
   if (reserve_index(ctx, index, first) != SEG_OK) {
     return SEG_FAIL;
   }
+  enter_phase(ctx, counted, 0.0);
   size_t turn = 0;
-  for (; p != 0 && !tick(ctx, ++turn, ctx.region_total); p = ctx.nodes[p].next_region) {
+  for (; p != 0 && !tick(ctx, ++turn, regions); p = ctx.nodes[p].next_region) {
     if (ctx.nodes[p].last_member == 0 || !is_small(ctx, p, ctx.min_region_size)) {
       continue;
     }
@@ -533,8 +543,12 @@ int32_t eliminate_small_regions(seg_context &ctx, node_id head) {
         }
       }
     }
-    if (!index.filled && !fill_index(ctx, index, first)) {
-      break;
+    if (!index.filled) {
+      enter_phase(ctx, counted, 1.0 - sweep - counted);
+      if (!fill_index(ctx, index, first)) {
+        break;
+      }
+      enter_phase(ctx, 1.0 - sweep, sweep);
     }
     // The cell of the target's list that refers to p.
     absorption a{};

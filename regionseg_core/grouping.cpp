@@ -12,10 +12,18 @@
 
 namespace {
 
+// Regions grown or absorbed so far, of the region list's: how far
+// grouping is (sequential grouping grows each region that is still live at
+// its turn, and no region is both).
+size_t regions_settled(const seg_context &ctx) {
+  return ctx.region_total - ctx.live_regions + ctx.regions_grown;
+}
+
 // Removes cell c (whose predecessor is prev, or none at the head) from r's
 // list and returns c's successor.
 link_id drop_cell(seg_context &ctx, node_id r, link_id prev, link_id c) {
   const link_id next = ctx.links[c].next;
+  ++ctx.cells_dropped;
   region_node &owner = ctx.nodes[r];
   if (prev != 0) {
     ctx.links[prev].next = next;
@@ -58,7 +66,7 @@ template <typename Finished, typename Join>
 void scan_list(seg_context &ctx, node_id r, Finished finished, Join join) {
   link_id prev = 0;
   link_id c = ctx.nodes[r].nbr_head;
-  while (c != 0 && !tick(ctx)) {
+  while (c != 0 && !tick(ctx, regions_settled(ctx), ctx.region_total)) {
     const node_id n = resolve_link(ctx, c);
     const uint8_t flags = ctx.nodes[n].flags;
     if (n == r || (flags & FLAG_SEEN) != 0) {
@@ -185,6 +193,7 @@ void paint_region(seg_context &ctx, int32_t value, node_id r) {
 void absorb_region(seg_context &ctx, node_id r_id, node_id n_id, link_id cell_id) {
   join_statistics(ctx, r_id, n_id);
   paint_region(ctx, ctx.paint_label, n_id);
+  --ctx.live_regions;
   region_node &r = ctx.nodes[r_id];
   region_node &n = ctx.nodes[n_id];
   ctx.nodes[r.last_member].next_block = n_id;
@@ -214,8 +223,10 @@ node_id group_sequential(seg_context &ctx, node_id head) {
     r = ctx.nodes[r].next_region;
   }
   const node_id result = r;
-  size_t turn = 0;
-  for (; r != 0 && !tick(ctx, ++turn, ctx.region_total); r = ctx.nodes[r].next_region) {
+  ctx.regions_grown = 0;
+  for (; r != 0 && !tick(ctx, regions_settled(ctx), ctx.region_total);
+       r = ctx.nodes[r].next_region) {
+    ++ctx.regions_grown;
     paint_region(ctx, ctx.paint_label, r);
     if ((ctx.nodes[r].flags & FLAG_DONE) == 0) {
       grow_region(ctx, r);
@@ -269,7 +280,7 @@ node_id group_parallel(seg_context &ctx, node_id head) {
   }
 
   int32_t t = 0;
-  while (last >= 0 && !tick(ctx)) {
+  while (last >= 0 && !tick(ctx, regions_settled(ctx), ctx.region_total)) {
     const node_id s = seed_table[t];
     ctx.paint_label = label_at_region(ctx, s);
     // One sweep: cells gained in this turn are examined in the next.

@@ -51,7 +51,7 @@ void make_output(seg_context &ctx, node_id head, int32_t *labels) {
   }
   const size_t records = static_cast<size_t>(ctx.node_count) - 1;
   const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.image_voxels));
-  part_stop stop;
+  part_stop stop(plan, static_cast<size_t>(ctx.image_voxels));
   for_each_part(plan, [&](int32_t part, int32_t worker) {
     const node_id last = static_cast<node_id>(1 + part_start(records, part + 1, plan.parts));
     for (node_id b = static_cast<node_id>(1 + part_start(records, part, plan.parts));
