@@ -72,10 +72,14 @@ protected:
     }
     return names;
   }
-  std::vector<uint16_t> labelsOf(const std::string &file) {
+  std::vector<double> labelsOf(const std::string &file) {
     kalseg::Volume v;
     EXPECT_EQ(kalseg::readImage(path(file), v), "") << file;
-    return v.v;
+    std::vector<double> values(v.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+      values[k] = v.at(k);
+    }
+    return values;
   }
   bool exists(const std::string &name) const { return access(path(name).c_str(), F_OK) == 0; }
 
@@ -190,7 +194,7 @@ TEST_F(KalsegTool, SegmentsAPgmIntoLabelsColoursAndMontage) {
   // square (264), the square (36).
   for (std::size_t k = 0; k < px.size(); ++k) {
     const double expected = px[k] == 120 ? 1 : px[k] == 40 ? 2 : 3;
-    EXPECT_EQ(labels.v[k], expected) << k;
+    EXPECT_EQ(labels.at(k), expected) << k;
   }
   kalseg::Volume colour, montage;
   ASSERT_EQ(kalseg::readImage(path("c.png"), colour), "");
@@ -218,7 +222,7 @@ TEST_F(KalsegTool, SegmentsATiffVolumeIntoATiff) {
   kalseg::Volume labels;
   ASSERT_EQ(kalseg::readImage(path("labels.tif"), labels), "");
   EXPECT_EQ(labels.d3, 3);
-  EXPECT_EQ(labels.v.size(), px.size());
+  EXPECT_EQ(labels.size(), px.size());
   // The colour picture shows the planes side by side.
   kalseg::Volume colour;
   ASSERT_EQ(kalseg::readImage(path("c.png"), colour), "");
@@ -290,8 +294,9 @@ TEST_F(KalsegTool, HelpAndRefusals) {
   ASSERT_TRUE(
       kalseg::writePgm(path("huge.pgm"), std::vector<uint16_t>(2 * 70000, 9), 2, 70000, 255));
   EXPECT_EQ(run(path("huge.pgm") + " " + path("out.png"), out), 1);
-  EXPECT_EQ(out, "kalseg: the image is larger than 65536 pixels in dimension 2. (--reduce N "
-                 "shrinks it)\n");
+  EXPECT_EQ(out, "kalseg: " + path("huge.pgm") +
+                     ": the image is larger than 65536 pixels in dimension 2. (--reduce N "
+                     "shrinks it)\n");
 
   // Values are scaled from the format's range, or refused beyond 0..255
   // when taken as they are.
