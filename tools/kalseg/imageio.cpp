@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -372,14 +373,19 @@ std::string readImage(const std::string &path, Volume &out, int maxSide) {
   unsigned char head[8] = {0};
   const std::size_t n = std::fread(head, 1, sizeof head, fp);
   std::fclose(fp);
-  if (n == 8 && png_sig_cmp(head, 0, 8) == 0) {
-    return readPng(path, out, maxSide);
-  }
-  if (n >= 2 && head[0] == 'P' && (head[1] == '2' || head[1] == '5')) {
-    return readPgm(path, out, maxSide);
-  }
-  if (n >= 4 && ((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M'))) {
-    return readTiff(path, out, maxSide);
+  try {
+    if (n == 8 && png_sig_cmp(head, 0, 8) == 0) {
+      return readPng(path, out, maxSide);
+    }
+    if (n >= 2 && head[0] == 'P' && (head[1] == '2' || head[1] == '5')) {
+      return readPgm(path, out, maxSide);
+    }
+    if (n >= 4 && ((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M'))) {
+      return readTiff(path, out, maxSide);
+    }
+  } catch (const std::bad_alloc &) {
+    out = Volume();
+    return path + ": there is not enough memory to read the image.";
   }
   return path + " is not a PNG, PGM or TIFF image";
 }

@@ -192,6 +192,13 @@ bool readSamples(TIFF *tif, const Page &p, int channels, T *const *planes, std::
   if (bw == 0 || bh == 0 || blockBytes <= 0 || rowBytes <= 0) {
     return false;
   }
+  // A tile may reach past the page, but not by gigabytes.
+  const double pageBytes = static_cast<double>(rowBytes) / bw * p.width * p.height;
+  if (static_cast<double>(blockBytes) > std::max(4 * pageBytes, 64.0 * (1 << 20))) {
+    why = "its tiles of " + std::to_string(bw) + " x " + std::to_string(bh) +
+          " pixels are far larger than the page.";
+    return false;
+  }
   std::vector<uint8_t> buf(static_cast<std::size_t>(blockBytes));
   const bool separate = p.planar == PLANARCONFIG_SEPARATE && p.spp > 1;
   const int perPass = separate ? 1 : channels;
