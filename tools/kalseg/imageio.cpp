@@ -294,31 +294,10 @@ std::string temporaryBeside(const std::string &path) {
 } // namespace
 
 const char *typeName(segfront::Sample type) {
-  switch (type) {
-  case segfront::Sample::kBool:
-    return "logical";
-  case segfront::Sample::kUint8:
-    return "uint8";
-  case segfront::Sample::kInt8:
-    return "int8";
-  case segfront::Sample::kUint16:
-    return "uint16";
-  case segfront::Sample::kInt16:
-    return "int16";
-  case segfront::Sample::kUint32:
-    return "uint32";
-  case segfront::Sample::kInt32:
-    return "int32";
-  case segfront::Sample::kUint64:
-    return "uint64";
-  case segfront::Sample::kInt64:
-    return "int64";
-  case segfront::Sample::kSingle:
-    return "single";
-  case segfront::Sample::kDouble:
-    break;
-  }
-  return "double";
+  // In the order of segfront::Sample.
+  static const char *const names[] = {"logical", "uint8",  "int8",  "uint16", "int16", "uint32",
+                                      "int32",   "uint64", "int64", "single", "double"};
+  return names[static_cast<int>(type)];
 }
 
 double Volume::at(std::size_t k) const {
