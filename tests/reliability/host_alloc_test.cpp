@@ -9,7 +9,6 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -103,6 +102,37 @@ protected:
     std::printf("%s: %ld allocation points\n", what.c_str(), n - 1);
     return n - 1;
   }
+
+  // The segmentation's own allocations (the hooks above) failing in turn:
+  // the call raises kalmex:regionseg_core:outOfMemory (or, for an allocation
+  // with a way round it, gives the whole result), releases everything it
+  // made, and the next call is whole.
+  void sweepModule(const std::string &what, const std::function<Call()> &makeCall) {
+    const std::string expected = describe(makeCall());
+    regionsegFailAt(0);
+    makeCall();
+    const long count = regionsegCount();
+    for (long n = 1; n <= count; ++n) {
+      const std::size_t arrays = kalhost::liveArrays(), blocks = kalhost::liveBlocks();
+      const long live = moduleLive();
+      regionsegFailAt(n);
+      {
+        const Call failing = makeCall();
+        regionsegFailAt(0);
+        if (failing.ok()) {
+          EXPECT_EQ(describe(failing), expected) << what << ", module allocation " << n;
+        } else {
+          EXPECT_EQ(failing.result.id, "kalmex:regionseg_core:outOfMemory")
+              << what << ", module allocation " << n << ": " << failing.error();
+        }
+      }
+      EXPECT_EQ(moduleLive(), live) << what << ": module allocations left, n = " << n;
+      EXPECT_EQ(describe(makeCall()), expected) << what << " after module allocation " << n;
+      EXPECT_EQ(kalhost::liveArrays(), arrays) << what << ", n = " << n;
+      EXPECT_EQ(kalhost::liveBlocks(), blocks) << what << ", n = " << n;
+    }
+    std::printf("%s: %ld module allocation points\n", what.c_str(), count);
+  }
 };
 
 TEST_F(HostAllocation, Edgethin) {
@@ -174,34 +204,7 @@ TEST_F(HostAllocation, RegionsegCore) {
       const std::string what = std::string(r.what) + ", outputs " + std::to_string(nlhs);
       auto run = [&] { return kaltest::call("regionseg_core", nlhs, in, true); };
       sweep(what, run);
-      // The module's own allocations failing in turn: the call raises
-      // kalmex:regionseg_core:outOfMemory (or, for an allocation with a way
-      // round it, gives the whole result), releases everything it made, and
-      // the next run is whole.
-      const std::string expected = describe(run());
-      regionsegFailAt(0);
-      run();
-      const long count = regionsegCount();
-      for (long n = 1; n <= count; ++n) {
-        const std::size_t arrays = kalhost::liveArrays(), blocks = kalhost::liveBlocks();
-        const long live = moduleLive();
-        regionsegFailAt(n);
-        {
-          const Call failing = run();
-          regionsegFailAt(0);
-          if (failing.ok()) {
-            EXPECT_EQ(describe(failing), expected) << what << ", module allocation " << n;
-          } else {
-            EXPECT_EQ(failing.result.id, "kalmex:regionseg_core:outOfMemory")
-                << what << ", module allocation " << n << ": " << failing.error();
-          }
-        }
-        EXPECT_EQ(moduleLive(), live) << what << ": module allocations left, n = " << n;
-        EXPECT_EQ(describe(run()), expected) << what << " after module allocation " << n;
-        EXPECT_EQ(kalhost::liveArrays(), arrays) << what << ", n = " << n;
-        EXPECT_EQ(kalhost::liveBlocks(), blocks) << what << ", n = " << n;
-      }
-      std::printf("%s: %ld module allocation points\n", what.c_str(), count);
+      sweepModule(what, run);
     }
   }
 }
@@ -236,44 +239,7 @@ TEST_F(HostAllocation, RegionsegFront) {
       const std::string what = std::string(r.what) + ", outputs " + std::to_string(nlhs);
       auto run = [&] { return kaltest::call("regionseg_front", nlhs, r.in, true); };
       sweep(what, run);
-      // The module's own allocations failing in turn: the call ends with
-      // the run's error, having released everything it made, or gives its
-      // labels all the same (a stage that does without what it could not
-      // have), with a stack that ends in the final state.
-      const Call whole = run();
-      const std::string expected = describe(whole);
-      const std::vector<int32_t> labels = kaltest::int32Values(whole.out[0].get());
-      regionsegFailAt(0);
-      run();
-      const long count = regionsegCount();
-      for (long n = 1; n <= count; ++n) {
-        const std::size_t arrays = kalhost::liveArrays(), blocks = kalhost::liveBlocks();
-        const long live = moduleLive();
-        regionsegFailAt(n);
-        {
-          const Call failed = run();
-          regionsegFailAt(0);
-          if (failed.ok()) {
-            EXPECT_EQ(kaltest::int32Values(failed.out[0].get()), labels) << what << ", n = " << n;
-            if (nlhs == 2) {
-              const std::vector<int32_t> all = kaltest::int32Values(whole.out[1].get());
-              const std::vector<int32_t> cut = kaltest::int32Values(failed.out[1].get());
-              ASSERT_GE(cut.size(), labels.size()) << what << ", n = " << n;
-              EXPECT_TRUE(
-                  std::equal(cut.end() - labels.size(), cut.end(), all.end() - labels.size()))
-                  << what << ", n = " << n << ": the final state";
-            }
-          } else {
-            EXPECT_EQ(failed.result.id, "kalmex:regionseg_core:outOfMemory")
-                << what << ", n = " << n;
-          }
-        }
-        EXPECT_EQ(moduleLive(), live) << what << ": module allocations left, n = " << n;
-        EXPECT_EQ(kalhost::liveArrays(), arrays) << what << ", n = " << n;
-        EXPECT_EQ(kalhost::liveBlocks(), blocks) << what << ", n = " << n;
-        EXPECT_EQ(describe(run()), expected) << what << " after module allocation " << n;
-      }
-      std::printf("%s: %ld module allocation points\n", what.c_str(), count);
+      sweepModule(what, run);
     }
   }
 }
