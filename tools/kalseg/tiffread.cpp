@@ -443,6 +443,7 @@ std::string readTiff(const std::string &path, Volume &out, int maxSide) {
       return unread(page, why);
     }
     ++out.d3;
+    kept.clear(); // what libtiff read in the end; an error now is the next page's
   } while (TIFFReadDirectory(tif.get()) != 0);
   if (!kept.empty()) {
     return unread(page + 1, "");
