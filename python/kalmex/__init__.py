@@ -195,9 +195,18 @@ def regionseg_file(
 ) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
     """Segment an image file as ``kalseg`` reads it, with :func:`regionseg`'s options.
 
-    PNG, PGM and TIFF files are read; colour is turned grey and a TIFF of
-    several pages is a volume.  'scale' 'class' takes the format's range
-    (8-bit values as they are, 16-bit from 0..65535).
+    PNG, PGM and TIFF files are read, by the same reader as ``kalseg``'s,
+    and their samples keep their class, as :func:`regionseg` takes an array
+    of that dtype: a TIFF may hold 1-bit (bool), 2- to 16-, 32- or 64-bit
+    unsigned, 8- to 64-bit signed integer or 32- or 64-bit float samples, in
+    strips or tiles, contiguous or in planes.  Colour is turned grey
+    (0.299 R + 0.587 G + 0.114 B, rounded for integers), a palette picture is
+    the grey of its colours, other colour spaces (CMYK, YCbCr, ...) are read
+    as libtiff turns them to 8-bit RGB, and a TIFF of several pages of one
+    size and class is a volume, each page a plane.  'scale' 'class' takes the
+    class's range or the format's (a PGM's maxval, a 12-bit TIFF's 0..4095).
+    A file that cannot be read raises ValueError with the reason, naming the
+    file (and the page of a TIFF).
 
     Examples
     --------
