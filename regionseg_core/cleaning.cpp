@@ -1,52 +1,24 @@
 // Cleaning and sorting of the region list before the labels are written:
-// absorbed regions leave the list, every adjacency list becomes a list of
-// distinct live regions, and the regions are ordered largest first, which
-// fixes their label numbers.
+// absorbed regions leave the list, the live ones are counted, and they are
+// ordered largest first, which fixes their label numbers.
 #include "region_sort.h"
 #include "regionseg.h"
 
 node_id clean_region_list(seg_context &ctx, node_id head) {
+  // Only the region list and its count are read after cleaning: sorting
+  // and the labels never look at an adjacency list again, so the lists are
+  // left as grouping and elimination left them.
   region_node *const nodes = ctx.nodes;
-  node_link *const links = ctx.links;
   ctx.region_count = 0;
   node_id r = head;
   while (r != 0 && nodes[r].last_member == 0) {
     r = nodes[r].next_region;
   }
   const node_id result = r;
-  for (; r != 0 && ctx.ending == SEG_OK; r = nodes[r].next_region) {
+  for (; r != 0 && !tick(ctx, static_cast<size_t>(ctx.region_count), ctx.region_total);
+       r = nodes[r].next_region) {
     ++ctx.region_count;
     region_node &region = nodes[r];
-    link_id prev = 0;
-    link_id c = region.nbr_head;
-    while (c != 0 && !tick(ctx, static_cast<size_t>(ctx.region_count), ctx.region_total)) {
-      region_node &n = nodes[resolve_link(ctx, c)];
-      if ((n.flags & FLAG_SEEN) == 0) {
-        n.flags = FLAG_SEEN;
-        prev = c;
-        c = links[c].next;
-        continue;
-      }
-      // A region met before in this list: drop the entry.
-      const link_id s = links[c].next;
-      if (s != 0) {
-        links[c] = links[s];
-        if (links[c].next == 0) {
-          region.nbr_tail = c;
-        }
-      } else {
-        if (prev != 0) {
-          links[prev].next = 0;
-        } else {
-          region.nbr_head = 0;
-        }
-        region.nbr_tail = prev;
-        c = 0;
-      }
-    }
-    for (link_id e = region.nbr_head; e != 0 && !tick(ctx); e = links[e].next) {
-      nodes[links[e].node].flags = 0;
-    }
     while (region.next_region != 0 && nodes[region.next_region].last_member == 0 && !tick(ctx)) {
       region.next_region = nodes[region.next_region].next_region;
     }
