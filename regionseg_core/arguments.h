@@ -12,6 +12,7 @@
 #include <stdint.h>
 
 #include "regionseg.h"
+#include "block_geometry.h"
 
 enum : int {
   arg_image,
