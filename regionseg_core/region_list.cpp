@@ -43,8 +43,12 @@ inline void link_neighbours(ordering &o, region_id n) {
   }
   // The blocks that find B come after it in code order, so B's own cells
   // are still untouched: its neighbours go just before where they end.
-  s.cells[s.tail[o.block] - 1 - o.found++].region = n;
-  s.cells[s.tail[n]++].region = o.block;
+  // Each cell is linked to the one after it; the last of each list is
+  // unlinked once the lists are filled.
+  const cell_id at = s.tail[o.block] - 1 - o.found++;
+  s.cells[at] = adjacency_cell{n, at + 1};
+  const cell_id end = s.tail[n]++;
+  s.cells[end] = adjacency_cell{o.block, end + 1};
 }
 
 void subdivided_face(ordering &o, const seg_context &ctx, int32_t first, int32_t x, int32_t y,
@@ -216,36 +220,29 @@ block_code low_neighbour_code(const seg_context &ctx, block_code code, int32_t l
 }
 
 int32_t order_region_list(seg_context &ctx, block_table table) {
-  // The leaves of each level (every block that merging did not take).
+  // Each leaf's place among the leaves of its level, along the chain in
+  // code order.
   size_t at_level[max_levels + 1] = {};
-  for (block_id b = 1; b < ctx.block_count; ++b) {
-    if (!ctx.blocks[b].merged) {
-      ++at_level[code_level(ctx, ctx.blocks[b].code)];
-    }
-  }
-  // Largest blocks first: level levels - 1 starts at region 1.
-  region_store &s = ctx.regions;
-  size_t leaves = 0;
-  region_id next_at[max_levels + 1];
-  for (int32_t level = ctx.levels; level >= 0; --level) {
-    next_at[level] = static_cast<region_id>(1 + leaves);
-    s.level_first[level] = next_at[level];
-    leaves += at_level[level];
-  }
-  if (make_region_store(ctx, static_cast<region_id>(leaves)) != SEG_OK) {
-    return SEG_FAIL;
-  }
-  ctx.region_total = leaves;
-  // Each leaf's region, along the chain in code order.
   for (block_id b = table[0]; b != 0;) {
     if (tick(ctx)) {
       return SEG_FAIL;
     }
     block_record &block = ctx.blocks[b];
     const block_id next = block.next_block;
-    block.region = next_at[code_level(ctx, block.code)]++;
+    block.rank = static_cast<uint32_t>(at_level[code_level(ctx, block.code)]++);
     b = next;
   }
+  // Largest blocks first: the highest level starts at region 1.
+  region_store &s = ctx.regions;
+  size_t leaves = 0;
+  for (int32_t level = ctx.levels; level >= 0; --level) {
+    s.level_first[level] = static_cast<region_id>(1 + leaves);
+    leaves += at_level[level];
+  }
+  if (make_region_store(ctx, static_cast<region_id>(leaves)) != SEG_OK) {
+    return SEG_FAIL;
+  }
+  ctx.region_total = leaves;
   // The map of the region at every pixel goes into the labels output when
   // the caller gave one.
   int32_t *map = ctx.scratch;
@@ -270,12 +267,14 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
       if (block.merged) {
         continue;
       }
-      const block_box box = present_box(ctx, block.code, code_level(ctx, block.code));
+      const int32_t level = code_level(ctx, block.code);
+      const block_box box = present_box(ctx, block.code, level);
       if (stop.poll(ctx, worker, static_cast<size_t>(box.voxels))) {
         break;
       }
-      fill_pixels(ctx, map, box, static_cast<int32_t>(block.region));
-      make_region(ctx, block, box, block.region);
+      const region_id r = s.level_first[level] + block.rank;
+      fill_pixels(ctx, map, box, static_cast<int32_t>(r));
+      make_region(ctx, block, box, r);
     }
   });
   release_blocks(ctx);
@@ -304,8 +303,7 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
     return SEG_FAIL;
   }
   seg_free(own_map);
-  // Each run linked cell to cell; tail is now the end of the run.
-  adjacency_cell *const c = s.cells;
+  // tail is now the end of each run: its last cell ends the list.
   for (region_id r = 1; r <= s.count; ++r) {
     const cell_id first = s.head[r];
     const cell_id end = s.tail[r];
@@ -314,10 +312,7 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
       s.tail[r] = 0;
       continue;
     }
-    for (cell_id i = first; i + 1 < end; ++i) {
-      c[i].next = i + 1;
-    }
-    c[end - 1].next = 0;
+    s.cells[end - 1].next = 0;
     s.tail[r] = end - 1;
   }
   return ctx.ending == SEG_OK ? SEG_OK : SEG_FAIL;

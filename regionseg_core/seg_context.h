@@ -134,10 +134,10 @@ struct block_record {
   int64_t stat_a; // minimum or sum; -1 marks a block as not homogeneous
   int64_t stat_b; // maximum or sum of squares
   // The next block of the chain in code order.  Once ordering has walked
-  // the chain it holds the block's region instead.
+  // the chain it holds the block's place among the leaves of its level.
   union {
     block_id next_block;
-    uint32_t region;
+    uint32_t rank;
   };
   bool merged; // taken into its first sibling by merging: in no structure any more
 };
