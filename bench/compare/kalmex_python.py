@@ -14,7 +14,14 @@ Writes key,rep,cpu_seconds,wall_seconds per call, like peers_python.py:
                                         processes; their work runs in the
                                         workers, so both columns hold wall
                                         time per batch of 64
+  py.mem.bn3d256                        the peak memory of one kalmex.regionseg
+                                        call on the 256^3 blurred noise beyond
+                                        the image it is given (labels
+                                        included), in bytes in both columns,
+                                        measured in a process of its own
 """
+import os
+import subprocess
 import sys
 import time
 
@@ -47,6 +54,28 @@ def dask_cases(batch, reps):
                 w0 = time.perf_counter()
                 kalmex.dask.regionseg_many(batch, scheduler=client, threshold=20)
                 yield workers, rep, time.perf_counter() - w0
+
+
+# The child process of py.mem.bn3d256: the growth of its peak resident size
+# over one call, the image already loaded and the extension warmed up.
+PEAK_CHILD = """
+import resource, sys
+import numpy as np
+import kalmex
+image = np.fromfile(sys.argv[1], dtype=np.uint8).reshape((256, 256, 256), order="F")
+kalmex.regionseg(image[:8, :8, :8], threshold=20, start_level=1, noise_sigma=6)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+labels = kalmex.regionseg(image, threshold=20, start_level=1, noise_sigma=6)
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(1024 * (after - before))
+"""
+
+
+def peak_bytes(data):
+    path = os.path.join(data, "bn3d256.u8")
+    out = subprocess.run([sys.executable, "-c", PEAK_CHILD, path], check=True,
+                         capture_output=True, text=True, env=dict(os.environ))
+    return float(out.stdout.strip().splitlines()[-1])
 
 
 def main():
@@ -96,6 +125,9 @@ def main():
             if not ONLY or ONLY in "py.cpp.camera256":
                 cpu = _kalmex.time_split_merge(camera_core, params, MIN_TIME)
                 write("py.cpp.camera256", rep, cpu, cpu)
+        if not ONLY or ONLY in "py.mem.bn3d256":
+            peak = peak_bytes(data)
+            write("py.mem.bn3d256", 0, peak, peak)
         if not ONLY or ONLY in "py.dask.w1.64" or ONLY in "py.dask.w2.64":
             for workers, rep, wall in dask_cases(batch, reps):
                 write("py.dask.w%d.64" % workers, rep, wall, wall)
