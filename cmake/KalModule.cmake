@@ -48,8 +48,9 @@ else()
 endif()
 
 # kal_read_manifest(VAR FILE): the sources FILE lists, as full paths.  One
-# file name a line, relative to the manifest's folder; blank lines and lines
-# starting with # are passed over.  Editing the manifest reconfigures.
+# file name a line, relative to the manifest's folder (a sibling folder's as
+# ../OTHER/FILE); blank lines and lines starting with # are passed over.
+# Editing the manifest reconfigures.
 function(kal_read_manifest VAR FILE)
   get_filename_component(dir ${FILE} DIRECTORY)
   file(STRINGS ${FILE} lines)
@@ -57,7 +58,8 @@ function(kal_read_manifest VAR FILE)
   foreach(line IN LISTS lines)
     string(STRIP "${line}" line)
     if(NOT line STREQUAL "" AND NOT line MATCHES "^#")
-      list(APPEND sources ${dir}/${line})
+      get_filename_component(source ${dir}/${line} ABSOLUTE) # ../OTHER/FILE made plain
+      list(APPEND sources ${source})
     endif()
   endforeach()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${FILE})

@@ -1,10 +1,11 @@
 #include "fuzzinput.h"
 
+#include <dlfcn.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "kalhost.h"
 
 namespace kalfuzz {
 
@@ -153,6 +154,86 @@ std::string CallFrame::call(const char *module, int nlhs) {
     }
   }
   return r.ok ? std::string() : r.error;
+}
+
+namespace {
+
+// What a call prints to standard output (the progress lines).
+struct StdoutCapture {
+  int saved = -1;
+  FILE *file = nullptr;
+  StdoutCapture() {
+    std::fflush(stdout);
+    file = std::tmpfile();
+    saved = dup(1);
+    dup2(fileno(file), 1);
+  }
+  std::string finish() {
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string text;
+    std::rewind(file);
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) {
+      text.append(buf, n);
+    }
+    std::fclose(file);
+    return text;
+  }
+};
+
+// The segmentation's test hooks in a loaded module file: its count of live
+// allocations and its failing allocation.
+struct SegHooks {
+  long (*live)() = nullptr;
+  void (*failAt)(long) = nullptr;
+};
+
+SegHooks segHooks(const std::string &module) {
+  SegHooks h;
+  const std::string path = kalhost::defaultModuleDir() + "/" + module + ".so";
+  if (void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+    h.live = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_live_allocations"));
+    h.failAt = reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
+    dlclose(lib);
+  }
+  return h;
+}
+
+} // namespace
+
+SegCall callSegmentation(const char *module, uint8_t failure, int hostPoints, int nlhs,
+                         mxArray *out[], std::vector<mxArray *> &inputs) {
+  static const SegHooks hooks = segHooks(module);
+  SegCall c;
+  c.moduleFailed = failure >= 224 && hooks.failAt != nullptr;
+  const bool hostFailing = !c.moduleFailed && failure >= 216;
+  if (c.moduleFailed) {
+    hooks.failAt(1 + (failure - 224) * 3);
+  } else if (hostFailing) {
+    kalhost::failAllocationAt(1 + failure % hostPoints);
+  }
+  const long liveBefore = hooks.live != nullptr ? hooks.live() : 0;
+  StdoutCapture capture;
+  c.result = kalhost::call(module, nlhs, out, static_cast<int>(inputs.size()),
+                           const_cast<const mxArray **>(inputs.data()));
+  c.printed = capture.finish();
+  if (c.moduleFailed) {
+    hooks.failAt(0);
+  }
+  kalhost::failAllocationAt(0);
+  c.hostEnded = hostFailing && !c.result.ok && c.result.error == "Out of memory.";
+  if (c.hostEnded) {
+    mxArray *none[1] = {nullptr};
+    kalhost::call(module, 0, none, 0, nullptr);
+  }
+  if (hooks.live != nullptr && hooks.live() != liveBefore) {
+    std::fprintf(stderr, "%s: the call left allocations of its own\n", module);
+    std::abort();
+  }
+  return c;
 }
 
 void preload(const char *module) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kalhost.h"
 #include "mex.h"
 
 namespace kalfuzz {
@@ -61,6 +62,22 @@ struct CallFrame {
 
 // Loads the module once so the fuzzer sees its coverage from the start.
 void preload(const char *module);
+
+// A call of a module holding the segmentation (regionseg_core,
+// regionseg_front), now and then with one allocation failing as a byte of
+// the input says: from 224 on the module's own, the 1 + 3 x (byte - 224)-th;
+// from 216 on the host's, the 1 + (byte % hostPoints)-th.  The module is
+// loaded first (preload).  A call that the host ended leaves what the
+// module held to its next call: one without inputs is made then.  Aborts
+// when the call left allocations of the module's own.
+struct SegCall {
+  kalhost::CallResult result;
+  bool moduleFailed = false; // one of the module's allocations was made to fail
+  bool hostEnded = false;    // the host ended the call for its memory
+  std::string printed;       // what the call printed to standard output
+};
+SegCall callSegmentation(const char *module, uint8_t failure, int hostPoints, int nlhs,
+                         mxArray *out[], std::vector<mxArray *> &inputs);
 
 } // namespace kalfuzz
 

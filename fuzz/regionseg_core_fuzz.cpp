@@ -5,8 +5,6 @@
 // progress line is printed after the labels are written) the labels tile
 // the image: labels 0 to k-1 are all used, and a higher label never has
 // more pixels than a lower one.
-#include <dlfcn.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,9 +22,6 @@ const char *const kNames[16] = {
     "parallel_seeds", "seed_any_level", "criterion",   "threshold",       "outlier_fraction",
     "noise_sigma",    "confidence_row", "size_factor", "min_region_size", "keep_small_stats",
     "snapshot_budget"};
-
-long (*gLive)() = nullptr;
-void (*gFailAt)(long) = nullptr;
 
 bool knownMessage(const std::string &e) {
   if (e == "Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget." ||
@@ -120,42 +115,10 @@ void checkLabels(const mxArray *labels, std::size_t voxels) {
   }
 }
 
-// What the run printed to standard output: the progress lines go there.
-struct StdoutCapture {
-  int saved = -1;
-  FILE *file = nullptr;
-  StdoutCapture() {
-    std::fflush(stdout);
-    file = std::tmpfile();
-    saved = dup(1);
-    dup2(fileno(file), 1);
-  }
-  std::string finish() {
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string text;
-    std::rewind(file);
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) {
-      text.append(buf, n);
-    }
-    std::fclose(file);
-    return text;
-  }
-};
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   kalfuzz::preload("regionseg_core");
-  const std::string path = kalhost::defaultModuleDir() + "/regionseg_core.so";
-  if (void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
-    gLive = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_live_allocations"));
-    gFailAt = reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
-    dlclose(lib);
-  }
   return 0;
 }
 
@@ -257,36 +220,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   // raises kalmex:regionseg_core:outOfMemory with everything released, or
   // gives its whole result), or one of the host's (the call ends with "Out
   // of memory.").
-  const uint8_t failure = in.byte();
-  const bool failing = failure >= 224 && gFailAt != nullptr;
-  const bool hostFailing = !failing && failure >= 216;
-  if (failing) {
-    gFailAt(1 + (failure - 224) * 3);
-  } else if (hostFailing) {
-    kalhost::failAllocationAt(1 + failure % 2);
-  }
   mxArray *out[4] = {nullptr, nullptr, nullptr, nullptr};
-  const long liveBefore = gLive != nullptr ? gLive() : 0;
-  StdoutCapture capture;
-  const kalhost::CallResult r =
-      kalhost::call("regionseg_core", nlhs, out, static_cast<int>(frame.inputs.size()),
-                    const_cast<const mxArray **>(frame.inputs.data()));
-  const std::string progress = capture.finish();
-  if (failing) {
-    gFailAt(0);
-  }
-  kalhost::failAllocationAt(0);
-  // A call that the host ended leaves what the module held to its next
-  // call: a call without inputs releases it.
-  const bool outOfMemory = hostFailing && !r.ok && r.error == "Out of memory.";
-  if (outOfMemory) {
-    mxArray *none[1] = {nullptr};
-    kalhost::call("regionseg_core", 0, none, 0, nullptr);
-  }
-  if (gLive != nullptr && gLive() != liveBefore) {
-    fail("the run left allocations of its own");
-  }
-  const bool runShort = failing && !r.ok && r.id == "kalmex:regionseg_core:outOfMemory" &&
+  const kalfuzz::SegCall call =
+      kalfuzz::callSegmentation("regionseg_core", in.byte(), 2, nlhs, out, frame.inputs);
+  const kalhost::CallResult &r = call.result;
+  const std::string &progress = call.printed;
+  const bool outOfMemory = call.hostEnded;
+  const bool runShort = call.moduleFailed && !r.ok && r.id == "kalmex:regionseg_core:outOfMemory" &&
                         r.error.rfind("Out of memory during ", 0) == 0;
   if (!r.ok) {
     if (!outOfMemory && !runShort && !knownMessage(r.error)) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <type_traits>
 
@@ -191,6 +192,66 @@ int kxThreadCount(const char *module) {
     return cores;
   }
   return value;
+}
+
+void *kxHostResize(void *block, size_t bytes) {
+  const mwSize n = static_cast<mwSize>(bytes);
+  return block == nullptr ? mxMalloc(n) : mxRealloc(block, n);
+}
+
+void kxHostRelease(void *block) { mxFree(block); }
+
+mxArray *kxArrayOfBlock(void *block, size_t bytes, mxClassID cls, const mwSize *dims,
+                        mwSize ndims) {
+  mxArray *a = mxCreateNumericMatrix(0, 0, cls, mxREAL);
+  if (block != nullptr) {
+    mxFree(mxGetData(a)); // not every host frees the data that mxSetData displaces
+    mxSetData(a, block);
+  }
+  if (mxSetDimensions(a, dims, ndims) == 0) {
+    return a;
+  }
+  mxArray *copy = mxCreateNumericArray(ndims, dims, cls, mxREAL);
+  if (bytes != 0) {
+    std::memcpy(mxGetData(copy), mxGetData(a), bytes);
+  }
+  mxDestroyArray(a);
+  return copy;
+}
+
+namespace {
+
+#if defined(HAVE_OCTAVE)
+// Calls Octave's function NAME(id, '%s', text).
+void callWithText(const char *name, const char *id, const char *text) {
+  mxArray *args[3] = {mxCreateString(id), mxCreateString("%s"), mxCreateString(text)};
+  mexCallMATLAB(0, nullptr, 3, args, name);
+  for (mxArray *a : args) {
+    mxDestroyArray(a);
+  }
+}
+#endif
+
+} // namespace
+
+void kxErrorVerbatim(const char *id, const char *text) {
+#if defined(HAVE_OCTAVE)
+  // With an interrupt pending Octave would stop in its own error function
+  // before any caller could catch ours: then the host's prefix stays.
+  if (!kxInterruptPending()) {
+    callWithText("error", id, text); // does not return
+  }
+#endif
+  mexErrMsgIdAndTxt(id, "%s", text);
+  std::abort(); // not reached: a host's error ends the call
+}
+
+void kxWarningVerbatim(const char *id, const char *text) {
+#if defined(HAVE_OCTAVE)
+  callWithText("warning", id, text);
+#else
+  mexWarnMsgIdAndTxt(id, "%s", text);
+#endif
 }
 
 bool kxInterruptPending() {

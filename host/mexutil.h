@@ -53,6 +53,25 @@ int kxThreadCount(const char *module);
 // The cores this process may run on (at least 1, at most kxMaxThreads).
 int kxCoreCount();
 
+// Host memory as an allocator that resizes: kxHostResize(NULL, bytes) makes a
+// block (mxMalloc), kxHostResize(block, bytes) resizes it (mxRealloc);
+// kxHostRelease frees it.  For data that is to become an output array.
+void *kxHostResize(void *block, size_t bytes);
+void kxHostRelease(void *block);
+
+// A real numeric array of the class and dimensions whose data is BLOCK, host
+// memory of at least BYTES (dims' elements), which the array then owns; NULL
+// (an empty block) gives an array of no data first.  Only a host that
+// refuses those dimensions for that data gets a copy (and the block is freed).
+mxArray *kxArrayOfBlock(void *block, size_t bytes, mxClassID cls, const mwSize *dims, mwSize ndims);
+
+// An error or a warning whose text is exactly TEXT on every host: Octave puts
+// the module's name before the text of mexErrMsgIdAndTxt and
+// mexWarnMsgIdAndTxt, so there they go through its own error and warning
+// (but for an error while an interrupt is pending, which keeps the name).
+[[noreturn]] void kxErrorVerbatim(const char *id, const char *text);
+void kxWarningVerbatim(const char *id, const char *text);
+
 // True once the user has asked to interrupt the call under way (Ctrl-C):
 // under MATLAB utIsInterruptPending, in Octave its pending-interrupt state,
 // on the embedded host the SIGINT it caught during the call.  Cheap enough

@@ -56,6 +56,32 @@ inline block_code set_digit(block_code value, int32_t level, block_code code) {
   return (code & ~(block_code{0xF} << shift)) | ((value & 0xFu) << shift);
 }
 
+// The index of the lowest set bit of a non-zero mask of children, and the
+// number of set bits (the compilers' own instructions where they have them).
+inline int32_t lowest_child(uint32_t mask) {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_ctz(mask);
+#else
+  int32_t k = 0;
+  while ((mask & 1u) == 0) {
+    mask >>= 1;
+    ++k;
+  }
+  return k;
+#endif
+}
+inline int32_t child_total(uint32_t mask) {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_popcount(mask);
+#else
+  int32_t n = 0;
+  for (; mask != 0; mask &= mask - 1) {
+    ++n;
+  }
+  return n;
+#endif
+}
+
 // The level of a code: the number of zero digits at its low end, `levels`
 // for the root's code 0.
 //   level = 0; while (code_digit(code, level) == 0) ++level;

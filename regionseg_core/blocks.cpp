@@ -32,7 +32,7 @@ sibling_group siblings_of(const seg_context &ctx, block_code code, int32_t c) {
     return sibling_group{ctx.child_count[c - 1], static_cast<int32_t>(ctx.block_voxels[c])};
   }
   const block_origin_t s = block_steps(ctx, code, c, ctx.levels);
-  return sibling_group{__builtin_popcount(present_children(ctx, s.x, s.y, s.z, c - 1)),
+  return sibling_group{child_total(present_children(ctx, s.x, s.y, s.z, c - 1)),
                        box_at(ctx, s.x, s.y, s.z, c).voxels};
 }
 
@@ -68,7 +68,7 @@ int32_t build_initial_blocks(seg_context &ctx, block_table &table) {
   for_each_present_block(ctx, start + 1, [&](block_code code, int32_t x, int32_t y, int32_t z) {
     const int32_t slot = (x >> side) + cells_x * ((y >> side) + cells_y * (z >> thick));
     for (uint32_t left = present_children(ctx, x, y, z, start); left != 0; left &= left - 1) {
-      const int32_t k = __builtin_ctz(left); // child k + 1
+      const int32_t k = lowest_child(left); // child k + 1
       block_record &r = records[id - first];
       r = block_record{};
       r.code = set_digit(static_cast<block_code>(k + 1), start, code);

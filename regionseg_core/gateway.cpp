@@ -70,39 +70,6 @@ void release_interrupted_run() {
 // within them.
 bool host_interrupt(void *, int32_t, double) { return kxInterruptPending(); }
 
-// The snapshot arena's allocator: host memory, so that output 2 can take the
-// arena as its data.
-void *host_resize(void *block, size_t bytes) {
-  const mwSize n = static_cast<mwSize>(bytes);
-  return block == NULL ? mxMalloc(n) : mxRealloc(block, n);
-}
-
-void host_release(void *block) { mxFree(block); }
-
-// Output 2 from the arena, whose first count slices are the stack: the arena
-// becomes the array's data.  Only a host that refuses the stack's dimensions for that
-// data gets a copy.
-mxArray *stack_output(snapshot_list &snapshots, const mwSize *dims, mwSize ndims,
-                      size_t stack_bytes) {
-  mxArray *stack = mxCreateNumericMatrix(0, 0, mxINT32_CLASS, mxREAL);
-  if (snapshots.arena.slices != NULL) {
-    // Not every host frees the data that mxSetData displaces.
-    mxFree(mxGetData(stack));
-    mxSetData(stack, snapshots.arena.slices);
-    snapshots.arena.slices = NULL; // the array owns it now
-    snapshots.arena.capacity = 0;
-  }
-  if (mxSetDimensions(stack, dims, ndims) == 0) {
-    return stack;
-  }
-  mxArray *copy = mxCreateNumericArray(ndims, dims, mxINT32_CLASS, mxREAL);
-  if (stack_bytes != 0) {
-    memcpy(mxGetData(copy), mxGetData(stack), stack_bytes);
-  }
-  mxDestroyArray(stack);
-  return copy;
-}
-
 } // namespace
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
@@ -164,8 +131,8 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   int32_t *labels = static_cast<int32_t *>(mxGetData(plhs[0]));
 
   snapshot_list snapshots = {};
-  snapshots.arena.allocator.resize = host_resize;
-  snapshots.arena.allocator.release = host_release;
+  snapshots.arena.allocator.resize = kxHostResize;
+  snapshots.arena.allocator.release = kxHostRelease;
   const bool want_snapshots = nlhs >= 2;
   p.heap = &gateway_heap;
   p.check = host_interrupt;
@@ -184,7 +151,11 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     stack_dims[ndims] = static_cast<mwSize>(snapshots.count);
     const size_t stack_bytes =
         sizeof(int32_t) * static_cast<size_t>(voxels) * static_cast<size_t>(snapshots.count);
-    plhs[1] = stack_output(snapshots, stack_dims, static_cast<mwSize>(ndims) + 1, stack_bytes);
+    // The arena, whose first count slices are the stack, becomes output 2.
+    plhs[1] = kxArrayOfBlock(snapshots.arena.slices, stack_bytes, mxINT32_CLASS, stack_dims,
+                             static_cast<mwSize>(ndims) + 1);
+    snapshots.arena.slices = NULL;
+    snapshots.arena.capacity = 0;
     if (snapshots.budget_reached) {
       mexWarnMsgIdAndTxt("kalmex:regionseg_core:snapshotBudget",
                          "The snapshot stack reached its budget of %.0f bytes: %d snapshots kept, "

@@ -55,8 +55,8 @@ void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
     const cell_id ahead = s.cells[c].next;
     if (ahead != 0) {
       const region_id m = s.cells[ahead].region;
-      __builtin_prefetch(&s.forward[m]);
-      __builtin_prefetch(&s.hot[m]);
+      prefetch(&s.forward[m]);
+      prefetch(&s.hot[m]);
     }
     const region_id n = resolve_cell(s, c);
     const uint32_t mark = s.hot[n].mark;

@@ -112,7 +112,7 @@ template <typename Visit> bool for_each_leaf(seg_context &ctx, const int32_t *ma
       continue;
     }
     const int32_t level = ctx.levels - depth - 1;
-    const int32_t k = __builtin_ctz(parent.children);
+    const int32_t k = lowest_child(parent.children);
     parent.children &= parent.children - 1;
     const int32_t x = parent.x + ((k & 1) != 0 ? int32_t{1} << level : 0);
     const int32_t y = parent.y + ((k & 2) != 0 ? int32_t{1} << level : 0);

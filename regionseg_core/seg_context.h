@@ -211,6 +211,15 @@ struct region_store {
   region_id level_first[max_levels + 2];
 };
 
+// Asks for the cache line of p ahead of its use (where the compiler can).
+inline void prefetch(const void *p) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
 inline bool is_absorbed(const region_store &s, region_id r) { return s.forward[r] != r; }
 inline region_id forward_of(const region_store &s, region_id r) { return s.forward[r]; }
 
@@ -546,7 +555,7 @@ void for_each_present_block(const block_grid &g, int32_t level, Visit visit) {
     if (child_level == level) {
       // Every present child is visited now.
       for (uint32_t left = parent.children; left != 0; left &= left - 1) {
-        const int32_t k = __builtin_ctz(left); // child k + 1
+        const int32_t k = lowest_child(left); // child k + 1
         visit(set_digit(static_cast<block_code>(k + 1), child_level, parent.code),
               parent.x + ((k & 1) != 0 ? side : 0), parent.y + ((k & 2) != 0 ? side : 0),
               parent.z + ((k & 4) != 0 ? planes : 0));
@@ -558,7 +567,7 @@ void for_each_present_block(const block_grid &g, int32_t level, Visit visit) {
       --depth;
       continue;
     }
-    const int32_t k = __builtin_ctz(parent.children);
+    const int32_t k = lowest_child(parent.children);
     parent.children &= parent.children - 1;
     entered &child = path[++depth];
     child.code = set_digit(static_cast<block_code>(k + 1), child_level, parent.code);

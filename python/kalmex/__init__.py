@@ -49,42 +49,22 @@ SegParams = _kalmex.SegParams
 ArrayLike = Union[np.ndarray, Sequence]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-def regionseg(
-    image: ArrayLike,
-    criterion: Union[str, int] = "range",
-    threshold: int = 20,
-    start_level: Optional[int] = None,
-    grouping: str = "sequential",
-    seeds: int = 4,
-    seed_any_level: bool = False,
-    min_region_size: int = 0,
-    keep_small_stats: bool = False,
-    outlier_fraction: float = 0.05,
-    noise_sigma: float = 2,
-    confidence: float = 0.75,
-    size_factor: float = 1,
-    scale: str = "class",
-    rgb: str = "grey",
-    flat_levels: Optional[int] = None,
-    snapshot_budget: float = 0.25,
-    return_snapshots: bool = False,
-    verbose: bool = False,
-) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
+def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
     """Segment a 2-D or 3-D image into homogeneous regions by split and merge.
 
     The image is tiled by square (2-D) or cubic (3-D) blocks, homogeneous
     neighbouring blocks are merged, inhomogeneous ones split, and the blocks
     are grown into regions.  The grey values are brought to 0..255 as
-    `scale` says, the image is padded by repeating its border pixels to the
-    power-of-two size that :func:`regionseg_core` works on, and the result
-    is cropped back: all as ``regionseg`` does in MATLAB and Octave, with
-    the same options, defaults and messages.
+    `scale` says, and the tree of blocks is the smallest of power-of-two
+    sides that covers the image, its pixels outside the image absent from
+    every block, region and size: all as ``regionseg`` does in MATLAB and
+    Octave, with the same options, defaults and messages.
 
     Parameters
     ----------
     image : array_like
         2-D or 3-D array of any integer, floating-point or bool dtype, not
-        empty, without NaN; at most 2**30 voxels once padded.  An
+        empty, without NaN; at most 2**30 voxels and 65536 pixels a side.  An
         ``M x N x 3`` array of dtype uint8 or uint16 is a colour picture and
         is turned grey (0.299 R + 0.587 G + 0.114 B, rounded) unless `rgb`
         is ``"volume"``.
@@ -96,7 +76,7 @@ def regionseg(
         Whole number >= 0, in grey values.
     start_level : int, optional
         The initial blocks have sides of ``2**start_level`` pixels, 0 to
-        L - 1 for an image padded to ``2**L``; default ``min(3, L - 1)``.
+        L - 1 for a tree of ``2**L`` pixels a side; default ``min(3, L - 1)``.
     grouping : str
         ``"sequential"`` or ``"parallel"`` (seed regions grow in turns first).
     seeds : int
@@ -132,7 +112,9 @@ def regionseg(
         With `return_snapshots` only: the memory the snapshots may take,
         bytes above 1, a fraction of the physical memory up to 1.  A longer
         run keeps its first snapshots and its final state and warns
-        (:class:`RuntimeWarning`).
+        (:class:`RuntimeWarning`).  The final state always has its
+        snapshot: fewer bytes are refused, naming the smallest budget that
+        works; a smaller fraction is raised to it.
     return_snapshots : bool
         Also return the snapshot stack.
     verbose : bool
@@ -182,15 +164,30 @@ def regionseg(
     ...
     ValueError: regionseg: option 'threshold' must be a whole number >= 0.
     """
-    given = locals()
-    options = {name: given[name] for name in _REGIONSEG_OPTIONS}
-    return _kalmex.regionseg(image, options, bool(return_snapshots), bool(verbose))
+    given = _REGIONSEG_SIGNATURE.bind(image, *args, **kwargs).arguments
+    options = {name: given[name] for name in _REGIONSEG_OPTIONS if name in given}
+    return _kalmex.regionseg(
+        image, options, bool(given.get("return_snapshots")), bool(given.get("verbose"))
+    )
 
 
-# The options of regionseg and regionseg_file: the parameters of regionseg
-# between the image and the two switches (its signature holds their
-# defaults).
-_REGIONSEG_OPTIONS = tuple(inspect.signature(regionseg).parameters)[1:-2]
+# The options of regionseg and regionseg_file, with their defaults, as the
+# front end's option table has them; regionseg's signature is the image,
+# these, and the two switches.
+_REGIONSEG_OPTIONS = tuple(name for name, _ in _kalmex.regionseg_options())
+_REGIONSEG_SIGNATURE = inspect.Signature(
+    [inspect.Parameter("image", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
+    + [
+        inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=default)
+        for name, default in _kalmex.regionseg_options()
+    ]
+    + [
+        inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=False)
+        for name in ("return_snapshots", "verbose")
+    ],
+    return_annotation=Union[np.ndarray, Tuple[np.ndarray, np.ndarray]],
+)
+regionseg.__signature__ = _REGIONSEG_SIGNATURE
 
 
 def regionseg_file(
@@ -198,9 +195,18 @@ def regionseg_file(
 ) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
     """Segment an image file as ``kalseg`` reads it, with :func:`regionseg`'s options.
 
-    PNG, PGM and TIFF files are read; colour is turned grey and a TIFF of
-    several pages is a volume.  'scale' 'class' takes the format's range
-    (8-bit values as they are, 16-bit from 0..65535).
+    PNG, PGM and TIFF files are read, by the same reader as ``kalseg``'s,
+    and their samples keep their class, as :func:`regionseg` takes an array
+    of that dtype: a TIFF may hold 1-bit (bool), 2- to 16-, 32- or 64-bit
+    unsigned, 8- to 64-bit signed integer or 32- or 64-bit float samples, in
+    strips or tiles, contiguous or in planes.  Colour is turned grey
+    (0.299 R + 0.587 G + 0.114 B, rounded for integers), a palette picture is
+    the grey of its colours, other colour spaces (CMYK, YCbCr, ...) are read
+    as libtiff turns them to 8-bit RGB, and a TIFF of several pages of one
+    size and class is a volume, each page a plane.  'scale' 'class' takes the
+    class's range or the format's (a PGM's maxval, a 12-bit TIFF's 0..4095).
+    A file that cannot be read raises ValueError with the reason, naming the
+    file (and the page of a TIFF).
 
     Examples
     --------

@@ -31,7 +31,7 @@
 #include "nms.h"
 #include "regionseg.h"
 #include "repair.h"
-#include "segfront.h"
+#include "front.h"
 #include "wrapper_words.h"
 
 namespace py = pybind11;
@@ -324,253 +324,222 @@ py::object splitMerge(const py::handle &image, const seg_params &params, bool sn
 }
 
 // ---------------------------------------------------------------------------
-// regionseg: the front end of regionseg.m
+// regionseg: the front end (front.h), as regionseg.m calls it
 
-[[noreturn]] void frontError(const std::string &message, bool typeError = false) {
-  const std::string text = "regionseg: " + message;
-  if (typeError) {
+// A failure of the front end: TypeError for an image that is not one,
+// MemoryError for memory that could not be had, for a stopped run the
+// exception that stopped it (KeyboardInterrupt), else ValueError.
+[[noreturn]] void raiseFailure(const segfront::Failure &f, InterruptWatch *watch = nullptr) {
+  const std::string text = segfront::messageOf(f);
+  if (f.fault == segfront::Fault::kNotImage) {
     throw py::type_error(text);
+  }
+  if (f.fault == segfront::Fault::kInterrupted && watch != nullptr && watch->type != nullptr) {
+    PyErr_Restore(watch->type, watch->value, watch->traceback);
+    throw py::error_already_set();
+  }
+  if (f.fault == segfront::Fault::kOutOfMemory || f.fault == segfront::Fault::kInterrupted) {
+    PyErr_SetString(f.fault == segfront::Fault::kOutOfMemory ? PyExc_MemoryError
+                                                             : PyExc_KeyboardInterrupt,
+                    text.c_str());
+    throw py::error_already_set();
   }
   throw py::value_error(text);
 }
 
-// An option's value as the text the front end reads.  Words must be str,
-// numbers and flags must not be: a value of the wrong kind becomes a text
-// that no option takes, so that it is refused with the option's message.
-std::string optionText(const std::string &name, const py::handle &value) {
-  const bool isText = py::isinstance<py::str>(value);
-  if (name == "grouping" || name == "scale" || name == "rgb") {
-    return isText ? py::cast<std::string>(value) : "";
+// An option's value as the front end reads one: a str is a text, a bool or
+// a real number (NumPy's too) a number, anything else neither.
+segfront::OptionValue optionValue(const py::handle &value) {
+  if (py::isinstance<py::str>(value)) {
+    return segfront::OptionValue::ofText(py::cast<std::string>(value));
   }
-  if (isText) {
-    return name == "criterion" ? py::cast<std::string>(value) : "";
-  }
-  if (py::isinstance<py::bool_>(value) ||
-      (py::hasattr(value, "dtype") && py::array::ensure(value) &&
-       py::array::ensure(value).dtype().kind() == 'b')) {
-    return py::cast<bool>(py::bool_(py::reinterpret_borrow<py::object>(value))) ? "1" : "0";
-  }
-  if (py::isinstance<py::int_>(value)) {
-    return py::cast<std::string>(py::str(value));
-  }
-  py::object number = py::module_::import("numbers").attr("Real");
-  if (py::isinstance(value, number)) {
-    return py::cast<std::string>(py::repr(py::float_(py::reinterpret_borrow<py::object>(value))));
-  }
-  return "";
-}
-
-// Samples of an array into a volume of doubles in the cores' order, with
-// the range its type stands for.
-template <typename T> void fillVolume(const py::array &a, kalseg::Volume &v) {
-  if (!a.dtype().is(py::dtype::of<T>())) {
-    auto f = firstFastest<T>(a); // another byte order, or half precision
-    const T *p = f.data();
-    v.v.assign(p, p + v.size());
-    return;
-  }
-  // Read through the strides: any layout, no copy before this one.
-  const char *base = static_cast<const char *>(a.data());
-  const py::ssize_t s0 = a.strides(0), s1 = a.strides(1), s2 = a.ndim() > 2 ? a.strides(2) : 0;
-  v.v.resize(v.size());
-  std::size_t k = 0;
-  for (int z = 0; z < v.d3; ++z) {
-    for (int y = 0; y < v.d2; ++y) {
-      const char *row = base + y * s1 + z * s2;
-      for (int x = 0; x < v.d1; ++x) {
-        T value;
-        std::memcpy(&value, row + x * s0, sizeof value);
-        v.v[k++] = static_cast<double>(value);
-      }
+  const py::object numpyBool = py::module_::import("numpy").attr("bool_");
+  const py::object real = py::module_::import("numbers").attr("Real");
+  if (py::isinstance<py::bool_>(value) || py::isinstance(value, numpyBool) ||
+      py::isinstance(value, real)) {
+    try {
+      return segfront::OptionValue::ofNumber(
+          py::cast<double>(py::float_(py::reinterpret_borrow<py::object>(value))));
+    } catch (const py::error_already_set &) {
+      return segfront::OptionValue(); // beyond a double
     }
   }
+  return segfront::OptionValue();
 }
 
-// An integer array of 1, 2, 4 or 8 bytes read as the type of its width.
-template <typename T1, typename T2, typename T4, typename T8>
-void fillIntegers(const py::array &a, kalseg::Volume &v, int bytes) {
-  switch (bytes) {
-  case 1:
-    fillVolume<T1>(a, v);
-    break;
-  case 2:
-    fillVolume<T2>(a, v);
-    break;
-  case 4:
-    fillVolume<T4>(a, v);
-    break;
-  default:
-    fillVolume<T8>(a, v);
-    break;
-  }
-}
-
-kalseg::Volume volumeOf(const py::handle &obj, const std::string &rgb) {
-  py::array a = py::array::ensure(obj);
-  const char kind = a ? a.dtype().kind() : 'O';
-  if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
-    frontError("the image must be a real numeric or logical array.", true);
-  }
-  if (a.size() == 0 || a.ndim() < 2 || a.ndim() > 3) {
-    frontError("the image must be a non-empty 2-D or 3-D array.");
-  }
-  kalseg::Volume v;
-  const py::ssize_t d3 = a.ndim() > 2 ? a.shape(2) : 1;
-  if (a.shape(0) > 2147483647 || a.shape(1) > 2147483647 || d3 > 2147483647) {
-    frontError("the image must be a non-empty 2-D or 3-D array.");
-  }
-  v.d1 = static_cast<int>(a.shape(0));
-  v.d2 = static_cast<int>(a.shape(1));
-  v.d3 = static_cast<int>(d3);
-  const int bytes = static_cast<int>(a.itemsize());
-  if (kind == 'b') {
-    v.maxval = 1;
-    fillVolume<bool>(a, v);
-  } else if (kind == 'f') {
-    // Half precision reads as single, extended as double.
-    v.maxval = 1;
-    v.floatClass = bytes <= 4 ? "single" : "double";
-    if (bytes <= 4) {
-      fillVolume<float>(a, v);
-    } else {
-      fillVolume<double>(bytes == 8 ? a : py::array(a.attr("astype")("float64")), v);
-    }
-  } else if (kind == 'u') {
-    v.maxval = std::ldexp(1.0, 8 * bytes) - 1;
-    fillIntegers<uint8_t, uint16_t, uint32_t, uint64_t>(a, v, bytes);
-  } else {
-    v.maxval = std::ldexp(1.0, 8 * bytes - 1) - 1;
-    v.minval = -std::ldexp(1.0, 8 * bytes - 1);
-    fillIntegers<int8_t, int16_t, int32_t, int64_t>(a, v, bytes);
-  }
-  // A colour picture: its luminance, rounded, in the type's own range.
-  const bool colourType = kind == 'u' && (bytes == 1 || bytes == 2);
-  if (v.d3 == 3 && colourType && rgb == "grey") {
-    const std::size_t plane = static_cast<std::size_t>(v.d1) * v.d2;
-    std::vector<double> grey(plane);
-    for (std::size_t k = 0; k < plane; ++k) {
-      grey[k] = std::round(kalseg::luminance(v.v[k], v.v[k + plane], v.v[k + 2 * plane]));
-    }
-    v.v.swap(grey);
-    v.d3 = 1;
-  }
-  return v;
-}
-
-// The front end's whole run on a volume: arguments, padding, the driver,
-// the labels cropped and numbered from 1 by size.
-py::object segmentVolume(const kalseg::Volume &image, const kalseg::Options &opts, bool snapshots,
-                         bool verbose) {
-  kalseg::CoreCall call;
-  const std::string e = kalseg::prepareCall(image, opts, snapshots, call);
-  if (!e.empty()) {
-    frontError(e, false);
-  }
-  const kalseg::Geometry &g = call.geo;
-  const bool is3d = image.d3 > 1;
-  const int32_t dims[3] = {g.p1, g.p2, g.p3};
-  double value[arg_count] = {0};
-  std::copy(call.params, call.params + 15, value + 1);
-  seg_params p;
-  seg_refusal r;
-  if (!seg_params_from_values(value, call.count, dims, is3d ? 3 : 2, physicalMemory(), p, r)) {
-    raiseRefusal(r);
-  }
-  kalseg::Result result;
-  bool budgetReached = false;
-  std::string lines;
-  InterruptWatch watch;
-  watchInterrupts(p, watch);
-  seg_failure why = {};
-  int32_t status = SEG_OK;
-  {
-    py::gil_scoped_release unlocked;
-    std::vector<int32_t> padded(static_cast<std::size_t>(g.p1) * g.p2 * g.p3);
-    kalseg::pad(call.grey, image.d1, image.d2, image.d3, g, padded.data());
-    std::vector<int32_t>().swap(call.grey);
-    std::vector<int32_t> labels(padded.size());
-    snapshot_list list = {};
-    p.progress = collectProgress;
-    progressLines.clear();
-    progressWanted = verbose;
-    status = split_merge(padded.data(), g.p1, g.p2, g.p3, p, labels.data(),
-                         snapshots ? &list : nullptr, &why);
-    lines.swap(progressLines);
-    std::vector<int32_t>().swap(padded);
-    if (status == SEG_OK) {
-      kalseg::takeOutputs(image, g, labels.data(), snapshots ? list.arena.slices : nullptr,
-                          list.count, result);
-    }
-    budgetReached = list.budget_reached;
-    if (snapshots) {
-      release_snapshots(list);
-    }
-  }
-  writeOut(lines);
-  raiseRunFailure(status, why, watch);
-  std::vector<py::ssize_t> shape = {image.d1, image.d2};
-  if (is3d) {
-    shape.push_back(image.d3);
-  }
-  py::array labels = ownedArray(std::move(result.labels), shape);
-  if (!snapshots) {
-    return std::move(labels);
-  }
-  if (budgetReached) {
-    char text[200];
-    std::snprintf(text, sizeof text,
-                  "The snapshot stack reached its budget of %.0f bytes: %d snapshots kept, the "
-                  "last one showing the final state.",
-                  static_cast<double>(p.snapshot_budget), result.snapshotCount);
-    warn(text);
-  }
-  // Each value one more than the value painted, as regionseg.m gives them.
-  for (int32_t &s : result.snapshots) {
-    ++s;
-  }
-  shape.push_back(result.snapshotCount);
-  return py::make_tuple(labels, ownedArray(std::move(result.snapshots), shape));
-}
-
-kalseg::Options frontOptions(const py::dict &options, std::string &rgb) {
-  kalseg::Options opts;
-  rgb = "grey";
+// The options given (None: the default).
+segfront::Options frontOptions(const py::dict &options) {
+  segfront::Options opts;
   for (auto item : options) {
-    const std::string name = py::cast<std::string>(item.first);
     if (item.second.is_none()) {
-      continue; // the default
-    }
-    const std::string text = optionText(name, item.second);
-    if (name == "rgb") {
-      int k = 0;
-      const std::string e = kalseg::wordOption(name, text, {"grey", "volume"}, k);
-      if (!e.empty()) {
-        frontError(e);
-      }
-      rgb = k == 0 ? "grey" : "volume";
       continue;
     }
-    const std::string e = kalseg::setOption(opts, name, text);
+    const std::string e =
+        segfront::setOption(opts, py::cast<std::string>(item.first), optionValue(item.second));
     if (!e.empty()) {
-      frontError(e);
+      throw py::value_error("regionseg: " + e);
     }
   }
   return opts;
 }
 
+// The options' names and defaults for regionseg's signature, in the
+// table's order: a whole number an int, true or false a bool, a real number
+// a float, a word a str, None for what is chosen for each image.
+py::list regionsegOptions() {
+  py::list out;
+  for (const segfront::OptionInfo &o : segfront::optionTable()) {
+    const std::string initial = o.initial;
+    py::object value = py::none();
+    if (initial.empty()) {
+      value = py::none();
+    } else if (o.kind == segfront::OptionKind::kWord ||
+               o.kind == segfront::OptionKind::kCriterion) {
+      value = py::str(initial);
+    } else if (o.kind == segfront::OptionKind::kFlag) {
+      value = py::bool_(initial == "true");
+    } else if (o.kind == segfront::OptionKind::kWhole) {
+      value = py::int_(std::stol(initial));
+    } else {
+      value = py::float_(std::stod(initial));
+    }
+    out.append(py::make_tuple(o.name, value));
+  }
+  return out;
+}
+
+// An array's samples as the front end reads them: the type, and the dtype
+// the array must first be converted to when the front end cannot read it
+// where it lies (another byte order, half or extended precision).
+bool sampleOf(const py::dtype &d, segfront::Sample &s, py::object &convertTo) {
+  using segfront::Sample;
+  const char kind = d.kind();
+  const int bytes = static_cast<int>(d.itemsize());
+  struct Type {
+    char kind;
+    int bytes;
+    Sample sample;
+    const char *dtype;
+  };
+  static const Type types[] = {
+      {'b', 1, Sample::kBool, "?"},     {'u', 1, Sample::kUint8, "u1"},
+      {'i', 1, Sample::kInt8, "i1"},    {'u', 2, Sample::kUint16, "u2"},
+      {'i', 2, Sample::kInt16, "i2"},   {'u', 4, Sample::kUint32, "u4"},
+      {'i', 4, Sample::kInt32, "i4"},   {'u', 8, Sample::kUint64, "u8"},
+      {'i', 8, Sample::kInt64, "i8"},   {'f', 2, Sample::kSingle, "f4"},
+      {'f', 4, Sample::kSingle, "f4"},  {'f', 8, Sample::kDouble, "f8"},
+      {'f', 12, Sample::kDouble, "f8"}, {'f', 16, Sample::kDouble, "f8"},
+  };
+  for (const Type &t : types) {
+    if (t.kind == kind && t.bytes == bytes) {
+      s = t.sample;
+      const bool native = py::cast<bool>(d.attr("isnative"));
+      const bool same = kind != 'f' || bytes == 4 || bytes == 8;
+      convertTo = native && same ? py::none() : py::object(py::dtype(t.dtype));
+      return true;
+    }
+  }
+  return false;
+}
+
+// The array's samples where they lie.
+void attach(segfront::ImageView &view, const py::array &a) {
+  view.data = a.data();
+  for (int k = 0; k < 3 && k < a.ndim(); ++k) {
+    view.strides[k] = static_cast<int64_t>(a.strides(k));
+  }
+}
+
+// The progress lines, when wanted, and the run's outputs as arrays.
+py::object runFront(const segfront::ImageView &view, const segfront::Options &opts, bool snapshots,
+                    bool verbose, py::array keep = py::array(), py::object convertTo = py::none()) {
+  segfront::CallSetup setup;
+  setup.snapshots = snapshots;
+  setup.stackCopies = 1; // the stack becomes the array as it is
+  setup.physicalMemory = physicalMemory();
+  setup.progress = collectProgress;
+  segfront::Plan plan;
+  segfront::ImageView image = view;
+  segfront::Failure f = segfront::plan(image, opts, setup, plan);
+  if (f) {
+    raiseFailure(f);
+  }
+  // The sizes are known to fit: a copy the front end can read is allowed now.
+  if (!convertTo.is_none()) {
+    keep = py::array(keep.attr("astype")(convertTo));
+    attach(image, keep);
+  }
+  {
+    py::gil_scoped_release unlocked;
+    f = segfront::checkValues(image, plan);
+  }
+  if (f) {
+    raiseFailure(f);
+  }
+  std::vector<py::ssize_t> shape = {plan.d1, plan.d2};
+  if (plan.ndims == 3) {
+    shape.push_back(plan.d3);
+  }
+  py::array_t<int32_t, py::array::f_style> labels(shape);
+  std::unique_ptr<int32_t[]> grey(new (std::nothrow) int32_t[plan.voxels()]);
+  if (!grey) {
+    segfront::Failure shortage;
+    shortage.fault = segfront::Fault::kOutOfMemory;
+    shortage.text =
+        "regionseg: no memory for the image's " + std::to_string(plan.voxels()) + " grey values.";
+    raiseFailure(shortage);
+  }
+  snapshot_list list = {};
+  list.arena.allocator.resize = arenaResize;
+  list.arena.allocator.release = arenaRelease;
+  InterruptWatch watch;
+  watchInterrupts(plan.params, watch);
+  int32_t *out = labels.mutable_data();
+  std::string lines;
+  {
+    py::gil_scoped_release unlocked;
+    progressLines.clear();
+    progressWanted = verbose;
+    f = segfront::segment(plan, image, grey.get(), out, &list);
+    grey.reset();
+    lines.swap(progressLines);
+  }
+  writeOut(lines);
+  if (f) {
+    raiseFailure(f, &watch);
+  }
+  if (!snapshots) {
+    return std::move(labels);
+  }
+  if (list.budget_reached) {
+    warn(segfront::budgetWarning(plan, list.count));
+  }
+  py::array stack = takeSnapshotStack(list, shape);
+  return py::make_tuple(labels, stack);
+}
+
 py::object regionseg(const py::handle &image, const py::dict &options, bool snapshots,
                      bool verbose) {
-  std::string rgb;
-  const kalseg::Options opts = frontOptions(options, rgb);
-  const kalseg::Volume v = volumeOf(image, rgb);
-  return segmentVolume(v, opts, snapshots, verbose);
+  const segfront::Options opts = frontOptions(options);
+  py::array a = py::array::ensure(image);
+  segfront::ImageView view;
+  py::object convertTo;
+  if (!a || !sampleOf(a.dtype(), view.type, convertTo)) {
+    PyErr_Clear();
+    raiseFailure(segfront::notAnImage());
+  }
+  view.ndims = static_cast<int>(a.ndim());
+  for (int k = 0; k < 3; ++k) {
+    view.dims[k] = k < a.ndim() ? static_cast<int64_t>(a.shape(k)) : 1;
+  }
+  attach(view, a);
+  return runFront(view, opts, snapshots, verbose, a, convertTo);
 }
 
 // The same on an image file that kalseg reads (PNG, PGM, TIFF).
 py::object regionsegFile(const std::string &path, const py::dict &options, bool snapshots,
                          bool verbose) {
-  std::string rgb;
-  const kalseg::Options opts = frontOptions(options, rgb);
+  const segfront::Options opts = frontOptions(options);
   kalseg::Volume v;
   std::string e;
   {
@@ -580,7 +549,38 @@ py::object regionsegFile(const std::string &path, const py::dict &options, bool 
   if (!e.empty()) {
     throw py::value_error("regionseg: " + e);
   }
-  return segmentVolume(v, opts, snapshots, verbose);
+  return runFront(kalseg::viewOf(v), opts, snapshots, verbose);
+}
+
+// The image of a file as regionseg_file reads it, for the tests: its
+// samples in their class (d1 x d2, or x d3 for several pages) and the
+// largest value they may mean (0: the class's range).
+py::tuple readImageFile(const std::string &path) {
+  kalseg::Volume v;
+  std::string e;
+  {
+    py::gil_scoped_release unlocked;
+    e = kalseg::readImage(path, v, kalseg::kMaxSide);
+  }
+  if (!e.empty()) {
+    throw py::value_error(e);
+  }
+  std::vector<py::ssize_t> shape = {v.d1, v.d2};
+  if (v.d3 > 1) {
+    shape.push_back(v.d3);
+  }
+  const std::string dtype = v.type == segfront::Sample::kBool     ? "bool"
+                            : v.type == segfront::Sample::kSingle ? "float32"
+                            : v.type == segfront::Sample::kDouble ? "float64"
+                                                                  : kalseg::typeName(v.type);
+  const py::dtype type(dtype);
+  std::vector<py::ssize_t> strides = {type.itemsize(), type.itemsize() * v.d1};
+  if (v.d3 > 1) {
+    strides.push_back(strides[1] * v.d2);
+  }
+  py::array out(type, shape, strides);
+  std::memcpy(out.mutable_data(), v.bytes.data(), v.bytes.size());
+  return py::make_tuple(out, v.maxval);
 }
 
 // ---------------------------------------------------------------------------
@@ -1096,8 +1096,10 @@ PYBIND11_MODULE(_kalmex, m) {
         py::arg("snapshot_budget"), py::arg("snapshots"), py::arg("verbose"));
   m.def("regionseg", &regionseg, py::arg("image"), py::arg("options"), py::arg("snapshots"),
         py::arg("verbose"));
+  m.def("regionseg_options", &regionsegOptions);
   m.def("regionseg_file", &regionsegFile, py::arg("path"), py::arg("options"), py::arg("snapshots"),
         py::arg("verbose"));
+  m.def("_read_image", &readImageFile, py::arg("path"));
   m.def("time_split_merge", &timeSplitMerge, py::arg("image"), py::arg("params"),
         py::arg("seconds"));
   m.def("edgethin", &edgethin);

@@ -1,8 +1,7 @@
-// host_segment IMAGE D1 D2 D3 OUT [NAME VALUE]...: kalseg's front end with
-// the shipped regionseg_core module on the embedded host, for the test that
-// every host gives the same labels.  IMAGE holds D1 x D2 x D3 uint8 grey
-// values (first dimension fastest); OUT.labels and OUT.snaps receive the
-// labels and the snapshot stack (the values painted) as int32.
+// host_segment IMAGE D1 D2 D3 OUT [NAME VALUE]...: kalseg's run of an image
+// it has read, for the test that every caller gives the same labels.  IMAGE
+// holds D1 x D2 x D3 uint8 grey values (first dimension fastest); OUT.labels
+// and OUT.snaps receive the labels and the snapshot stack as int32.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -11,15 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "kalhost.h"
-#include "segfront.h"
+#include "segrun.h"
 
 int main(int argc, char **argv) {
   if (argc < 6 || argc % 2 != 0) {
     std::cerr << "usage: host_segment IMAGE D1 D2 D3 OUT [NAME VALUE]...\n";
     return 2;
   }
-  kalhost::setSearchPath({kalhost::defaultModuleDir()});
   kalseg::Volume image;
   image.d1 = std::atoi(argv[2]);
   image.d2 = std::atoi(argv[3]);
@@ -31,8 +28,8 @@ int main(int argc, char **argv) {
     std::cerr << "host_segment: " << argv[1] << " does not hold the image\n";
     return 2;
   }
-  image.v.assign(bytes.begin(), bytes.end());
-  kalseg::Options opts;
+  image.bytes.assign(bytes.begin(), bytes.end());
+  segfront::Options opts;
   for (int k = 6; k + 1 < argc; k += 2) {
     const std::string e = kalseg::setOption(opts, argv[k], argv[k + 1]);
     if (!e.empty()) {
@@ -54,7 +51,8 @@ int main(int argc, char **argv) {
       .write(reinterpret_cast<const char *>(r.labels.data()),
              static_cast<std::streamsize>(r.labels.size() * sizeof(int32_t)));
   std::ofstream(out + ".snaps", std::ios::binary)
-      .write(reinterpret_cast<const char *>(r.snapshots.data()),
-             static_cast<std::streamsize>(r.snapshots.size() * sizeof(int32_t)));
+      .write(reinterpret_cast<const char *>(r.snapshots.get()),
+             static_cast<std::streamsize>(r.labels.size() * sizeof(int32_t) *
+                                          static_cast<std::size_t>(r.snapshotCount)));
   return 0;
 }

@@ -1,6 +1,7 @@
 """kalmex's functions against the cores' own rules: layouts, grey-value
 scaling, numbering, checks and their messages, threads."""
 
+import inspect
 import signal
 import struct
 import subprocess
@@ -50,6 +51,92 @@ def test_front_end_over_the_core(shape):
         core = kalmex.regionseg_core(image.astype(np.int32), 6, 6, 3, 0, 4, 0, 1, 12,
                                      0.05, 2, 2, 1, 3, 0)
         np.testing.assert_array_equal(labels, relabel_by_size(core))
+
+
+# One value of every option and the core's parameters it sets (index into
+# levels, flat_levels, start_level, parallel_grouping, parallel_seeds,
+# seed_any_level, criterion, threshold, outlier_fraction, noise_sigma,
+# confidence_row, size_factor, min_region_size, keep_small_stats).
+OPTIONS = [
+    (dict(criterion="RANGE_MEAN"), {6: 2}),
+    (dict(criterion=5), {6: 5}),
+    (dict(threshold=np.int64(9)), {7: 9}),
+    (dict(start_level=1), {2: 1}),
+    (dict(grouping="parallel", seeds=2, seed_any_level=np.bool_(True)), {3: 1, 4: 2, 5: 1}),
+    (dict(min_region_size=5, keep_small_stats=True), {12: 5, 13: 1}),
+    (dict(criterion="robust_range", outlier_fraction=0.2), {6: 3, 8: 0.2}),
+    (dict(criterion="chi2_variance", noise_sigma=np.float32(4), confidence=0.5), {6: 4, 9: 4, 10: 1}),
+    (dict(criterion="scaled_variance", size_factor=3), {6: 5, 11: 3}),
+]
+
+
+def pieces(labels):
+    """The number of face-connected pieces of every label."""
+    seen = np.zeros(labels.shape, bool)
+    count = {}
+    for start in np.ndindex(labels.shape):
+        if seen[start]:
+            continue
+        label = labels[start]
+        count[label] = count.get(label, 0) + 1
+        seen[start] = True
+        stack = [start]
+        while stack:
+            p = stack.pop()
+            for axis in range(labels.ndim):
+                for step in (-1, 1):
+                    q = list(p)
+                    q[axis] += step
+                    q = tuple(q)
+                    if 0 <= q[axis] < labels.shape[axis] and not seen[q] and labels[q] == label:
+                        seen[q] = True
+                        stack.append(q)
+    return count
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_images_of_any_size_give_whole_regions_of_the_least_size(seed):
+    # Odd sizes, 2-D and 3-D, every criterion, both groupings: every pixel
+    # labelled, every region one face-connected piece of at least
+    # min_region_size pixels of the image (unless it is the only one).
+    rng = np.random.default_rng(seed)
+    shape = tuple(int(n) for n in rng.integers(2, 40, size=2)) + ((int(rng.integers(2, 6)),) if seed % 2 else ())
+    criterion = ["range", "range_mean", "robust_range", "chi2_variance", "scaled_variance"][seed % 5]
+    least = int(rng.integers(3, 12))
+    labels = kalmex.regionseg(blobs(shape, seed), criterion=criterion, grouping=("sequential", "parallel")[seed // 3],
+                              threshold=14, noise_sigma=4, min_region_size=least)
+    sizes = np.bincount(labels.ravel())[1:]
+    assert labels.shape == shape and labels.min() == 1 and list(sizes) == sorted(sizes, reverse=True)
+    assert len(sizes) == 1 or sizes.min() >= least
+    assert set(pieces(labels).values()) == {1}
+
+
+@pytest.mark.parametrize("options,params", OPTIONS)
+def test_every_option_reaches_the_core(options, params):
+    image = blobs((32, 32), seed=2)
+    core = [5, 5, 3, 0, 4, 0, 1, 20, 0.05, 2, 2, 1, 0, 0]
+    for k, v in params.items():
+        core[k] = v
+    want = kalmex.regionseg_core(image.astype(np.int32), *core)
+    np.testing.assert_array_equal(kalmex.regionseg(image, **options), relabel_by_size(want))
+
+
+def test_the_signature_holds_the_option_table():
+    names = list(inspect.signature(kalmex.regionseg).parameters)
+    assert names[0] == "image" and names[-2:] == ["return_snapshots", "verbose"]
+    assert inspect.signature(kalmex.regionseg).parameters["threshold"].default == 20
+    assert kalmex.regionseg(blobs((20, 20), 1), "range", 12).shape == (20, 20)
+    with pytest.raises(TypeError, match="threshhold"):
+        kalmex.regionseg(np.zeros((4, 4)), threshhold=3)
+
+
+def test_sizes_are_checked_before_any_copy():
+    # 1.2 billion pixels that take no memory: refused at once, as Octave
+    # refuses them, and a view that needs a converted copy too.
+    for zero in (np.uint8(0), np.array(0, dtype=">u2")):
+        image = np.broadcast_to(zero, (40000, 30000))
+        with pytest.raises(ValueError, match="^regionseg: the image of 40000 x 30000 pixels is too large"):
+            kalmex.regionseg(image)
 
 
 @pytest.mark.parametrize(

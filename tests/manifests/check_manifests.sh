@@ -11,16 +11,18 @@
 set -euo pipefail
 root=$(cd "$1" && pwd)
 build=$(cd "$2" && pwd)
-folders="edgethin regionseg_core kalsettings tiffmend wrappers imagelib"
+folders="edgethin regionseg_core regionseg_front kalsettings tiffmend wrappers imagelib"
 failed=0
 fail() {
   echo "check_manifests: $*" >&2
   failed=1
 }
 
-# The files a manifest lists, prefixed with PREFIX, sorted.
+# The files a manifest lists, prefixed with PREFIX (FOLDER/../ taken out),
+# sorted.
 listed() { # MANIFEST PREFIX
-  sed -e 's/^[[:space:]]*#.*//' -e 's/[[:space:]]//g' "$1" | grep -v '^$' | sed "s|^|$2|" | sort
+  sed -e 's/^[[:space:]]*#.*//' -e 's/[[:space:]]//g' "$1" | grep -v '^$' |
+    sed -e "s|^|$2|" -e 's|[^/]*/\.\./||' | sort
 }
 
 for dir in $folders; do
@@ -58,7 +60,7 @@ words() { sed -n "s/^$1 := //p" "$mk" | tr ' ' '\n' | grep -v '^$' | sort; }
 [[ $(words BRX_SOURCES) == "$(listed "$root/imagelib/brx.sources" imagelib/)" ]] ||
   fail "the package builds libbrx from $(words BRX_SOURCES | tr '\n' ' ')"
 expected_modules=""
-for manifest in "$root"/{edgethin,regionseg_core,kalsettings,tiffmend,wrappers}/*.sources; do
+for manifest in "$root"/{edgethin,regionseg_core,regionseg_front,kalsettings,tiffmend,wrappers}/*.sources; do
   module=$(basename "$manifest" .sources)
   dir=$(basename "$(dirname "$manifest")")
   expected_modules+="$module"$'\n'

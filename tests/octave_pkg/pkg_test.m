@@ -52,6 +52,8 @@ calls.regionseg_core = @() check(isequal(regionseg_core(int32([0 0; 200 200]), 1
                                  || isequal(regionseg_core(int32([0 0; 200 200]), 1, 1, 0, 0, 1, ...
                                                    0, 1, 10, 0, 0, 1, 0, 0, 0), int32([0 0; 1 1])), ...
                                  'regionseg_core: two regions');
+calls.regionseg_front = @() check(isequal(regionseg_front(uint8([0 0 0 200 200])), ...
+                                          int32([1 1 1 2 2])), 'regionseg_front');
 calls.edgethin = @() check(isequal(edgethin(ones(3), ones(3), zeros(3)), zeros(3)), 'edgethin');
 calls.kalsettings = @() check(strcmp(kalsettings(0, 'DefaultColorMap'), 'grey'), 'kalsettings');
 missing = sprintf('tiffmend(''%s'')', fullfile(kx_prefix, 'none.tif'));
@@ -67,7 +69,7 @@ calls.kal_troughfind = @() check(isequal(kal_troughfind([3 1 2; 0 5 0], [], 2, 0
 for k = 1:numel(kx_modules)
   calls.(kx_modules{k})();
 end
-if any(strcmp(kx_modules, 'regionseg_core'))
+if any(strcmp(kx_modules, 'regionseg_front'))
   check(isequal(regionseg(uint8([0 0 0 200 200])), [1 1 1 2 2]), 'regionseg');
 end
 if any(strcmp(kx_modules, 'kalsettings'))

@@ -52,6 +52,19 @@ long (*regionsegCount)() = nullptr;
 
 long moduleLive() { return regionsegLive != nullptr ? regionsegLive() : 0; }
 
+// The hooks above from a module that holds the segmentation, loaded first.
+void useSegmentationHooks(const std::string &module) {
+  kaltest::call(module, 0, {});
+  const std::string path = kalhost::defaultModuleDir() + "/" + module + ".so";
+  if (void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+    regionsegLive = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_live_allocations"));
+    regionsegFailAt =
+        reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
+    regionsegCount = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_allocation_count"));
+    dlclose(lib);
+  }
+}
+
 class HostAllocation : public kaltest::HostTest {
 protected:
   // Runs makeCall once undisturbed, then with each host allocation failing
@@ -89,6 +102,37 @@ protected:
     std::printf("%s: %ld allocation points\n", what.c_str(), n - 1);
     return n - 1;
   }
+
+  // The segmentation's own allocations (the hooks above) failing in turn:
+  // the call raises kalmex:regionseg_core:outOfMemory (or, for an allocation
+  // with a way round it, gives the whole result), releases everything it
+  // made, and the next call is whole.
+  void sweepModule(const std::string &what, const std::function<Call()> &makeCall) {
+    const std::string expected = describe(makeCall());
+    regionsegFailAt(0);
+    makeCall();
+    const long count = regionsegCount();
+    for (long n = 1; n <= count; ++n) {
+      const std::size_t arrays = kalhost::liveArrays(), blocks = kalhost::liveBlocks();
+      const long live = moduleLive();
+      regionsegFailAt(n);
+      {
+        const Call failing = makeCall();
+        regionsegFailAt(0);
+        if (failing.ok()) {
+          EXPECT_EQ(describe(failing), expected) << what << ", module allocation " << n;
+        } else {
+          EXPECT_EQ(failing.result.id, "kalmex:regionseg_core:outOfMemory")
+              << what << ", module allocation " << n << ": " << failing.error();
+        }
+      }
+      EXPECT_EQ(moduleLive(), live) << what << ": module allocations left, n = " << n;
+      EXPECT_EQ(describe(makeCall()), expected) << what << " after module allocation " << n;
+      EXPECT_EQ(kalhost::liveArrays(), arrays) << what << ", n = " << n;
+      EXPECT_EQ(kalhost::liveBlocks(), blocks) << what << ", n = " << n;
+    }
+    std::printf("%s: %ld module allocation points\n", what.c_str(), count);
+  }
 };
 
 TEST_F(HostAllocation, Edgethin) {
@@ -103,15 +147,7 @@ TEST_F(HostAllocation, Edgethin) {
 }
 
 TEST_F(HostAllocation, RegionsegCore) {
-  kaltest::call("regionseg_core", 0, {}); // loads the module
-  const std::string path = kalhost::defaultModuleDir() + "/regionseg_core.so";
-  if (void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
-    regionsegLive = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_live_allocations"));
-    regionsegFailAt =
-        reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
-    regionsegCount = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_allocation_count"));
-    dlclose(lib);
-  }
+  useSegmentationHooks("regionseg_core");
   ASSERT_NE(regionsegLive, nullptr);
   ASSERT_NE(regionsegFailAt, nullptr);
   ASSERT_NE(regionsegCount, nullptr);
@@ -168,34 +204,42 @@ TEST_F(HostAllocation, RegionsegCore) {
       const std::string what = std::string(r.what) + ", outputs " + std::to_string(nlhs);
       auto run = [&] { return kaltest::call("regionseg_core", nlhs, in, true); };
       sweep(what, run);
-      // The module's own allocations failing in turn: the call raises
-      // kalmex:regionseg_core:outOfMemory (or, for an allocation with a way
-      // round it, gives the whole result), releases everything it made, and
-      // the next run is whole.
-      const std::string expected = describe(run());
-      regionsegFailAt(0);
-      run();
-      const long count = regionsegCount();
-      for (long n = 1; n <= count; ++n) {
-        const std::size_t arrays = kalhost::liveArrays(), blocks = kalhost::liveBlocks();
-        const long live = moduleLive();
-        regionsegFailAt(n);
-        {
-          const Call failing = run();
-          regionsegFailAt(0);
-          if (failing.ok()) {
-            EXPECT_EQ(describe(failing), expected) << what << ", module allocation " << n;
-          } else {
-            EXPECT_EQ(failing.result.id, "kalmex:regionseg_core:outOfMemory")
-                << what << ", module allocation " << n << ": " << failing.error();
-          }
-        }
-        EXPECT_EQ(moduleLive(), live) << what << ": module allocations left, n = " << n;
-        EXPECT_EQ(describe(run()), expected) << what << " after module allocation " << n;
-        EXPECT_EQ(kalhost::liveArrays(), arrays) << what << ", n = " << n;
-        EXPECT_EQ(kalhost::liveBlocks(), blocks) << what << ", n = " << n;
-      }
-      std::printf("%s: %ld module allocation points\n", what.c_str(), count);
+      sweepModule(what, run);
+    }
+  }
+}
+
+TEST_F(HostAllocation, RegionsegFront) {
+  useSegmentationHooks("regionseg_front");
+  ASSERT_TRUE(regionsegLive != nullptr && regionsegFailAt != nullptr && regionsegCount != nullptr);
+  // A 12 x 10 picture of four quadrants (in a tree of 16 x 16), and a
+  // colour picture with its options given by name.
+  Array picture = kaltest::numericArray(mxUINT8_CLASS, {12, 10});
+  uint8_t *p = static_cast<uint8_t *>(mxGetData(picture.get()));
+  for (int k = 0; k < 120; ++k) {
+    p[k] = static_cast<uint8_t>((k % 12 < 6 ? 0 : 100) + (k / 12 < 5 ? 0 : 50));
+  }
+  Array colour = kaltest::numericArray(mxUINT16_CLASS, {6, 6, 3});
+  uint16_t *c = static_cast<uint16_t *>(mxGetData(colour.get()));
+  for (int k = 0; k < 108; ++k) {
+    c[k] = static_cast<uint16_t>((k % 7) * 9000);
+  }
+  Array criterion = kaltest::text("criterion"), word = kaltest::text("range_mean");
+  Array size = kaltest::text("min_region_size"), three = kaltest::doubleScalar(3);
+  struct Run {
+    const char *what;
+    std::vector<const mxArray *> in;
+  } runs[] = {
+      {"regionseg_front picture", {picture.get()}},
+      {"regionseg_front colour, options",
+       {colour.get(), criterion.get(), word.get(), size.get(), three.get()}},
+  };
+  for (const Run &r : runs) {
+    for (int nlhs : {1, 2}) {
+      const std::string what = std::string(r.what) + ", outputs " + std::to_string(nlhs);
+      auto run = [&] { return kaltest::call("regionseg_front", nlhs, r.in, true); };
+      sweep(what, run);
+      sweepModule(what, run);
     }
   }
 }

@@ -8,7 +8,7 @@ root = fileparts(fileparts(which('build_mex')));
 lib = [manifest_files(fullfile(root, 'imagelib', 'brx.sources')), ...
        manifest_files(fullfile(root, 'imagelib', 'kal.sources'))];
 manifests = {};
-for folder = {'edgethin', 'regionseg_core', 'kalsettings', 'tiffmend', 'wrappers'}
+for folder = {'edgethin', 'regionseg_core', 'regionseg_front', 'kalsettings', 'tiffmend', 'wrappers'}
   manifests = [manifests; glob(fullfile(root, folder{1}, '*.sources'))];
 end
 kx_assert(numel(manifests) == rows(built), 'build_mex built %d modules for %d manifests', ...
@@ -59,6 +59,10 @@ if exist(fullfile(out, ['regionseg_core.' mexext]), 'file')
                        'min_region_size', 4);
     kx_assert(isequal(labels, labels_cmake{k}), '%s: not the CMake build''s labels', criteria{k});
   end
+end
+if exist(fullfile(out, ['regionseg_front.' mexext]), 'file')
+  kx_assert(isequal(regionseg_front(uint8(magic(4)), 'threshold', 100), ones(4, 'int32')), ...
+            'regionseg_front answers');
 end
 if exist(fullfile(out, ['kal_troughfind.' mexext]), 'file')
   kx_assert(isequal(kal_troughfind([3 1 2; 0 5 4], [], 1, 0), int32([1 0 0])), 'kal_troughfind answers');

@@ -1,7 +1,7 @@
 % Every module answers help from its help-only file in toolbox/, and the
 % example of that help runs against the built module.
 toolbox = fileparts(which('regionseg'));
-modules = {'regionseg_core', 'edgethin', 'kalsettings', 'tiffmend', ...
+modules = {'regionseg_core', 'regionseg_front', 'edgethin', 'kalsettings', 'tiffmend', ...
            'kal_peakfit', 'kal_turnvolume', 'kal_troughfind'};
 for k = 1:numel(modules)
   name = modules{k};

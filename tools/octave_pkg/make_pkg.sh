@@ -38,11 +38,14 @@ sources_of() { # FOLDER NAME
   echo "$found"
 }
 
-# FOLDER/NAME for every NAME after FOLDER (nothing for no NAME).
+# FOLDER/NAME for every NAME after FOLDER (nothing for no NAME); a NAME in
+# a sibling folder, ../OTHER/FILE, is OTHER/FILE.
 prefix() {
   local dir=$1 f
   shift
-  for f in "$@"; do printf '%s/%s ' "$dir" "$f"; done
+  for f in "$@"; do
+    if [[ $f == ../* ]]; then printf '%s ' "${f#../}"; else printf '%s/%s ' "$dir" "$f"; fi
+  done
 }
 
 copy_folder() {
@@ -72,7 +75,7 @@ add_module() { # NAME FOLDER SOURCES... (paths inside src/)
 }
 
 # Modules with a folder of their own.
-for module in regionseg_core edgethin kalsettings tiffmend; do
+for module in regionseg_core regionseg_front edgethin kalsettings tiffmend; do
   if list=$(sources_of "$module" "$module"); then
     copy_folder "$module"
     add_module "$module" "$module" $(prefix "$module" $list)
@@ -104,7 +107,8 @@ cp "$here/Makefile.src" "$pkg/src/Makefile"
 # MATLAB-side functions: everything in toolbox/ except the help files of the
 # modules (they go beside the built modules) and the build script of the
 # source tree, which the package does not need.
-all_modules=" regionseg_core edgethin kalsettings tiffmend kal_peakfit kal_turnvolume kal_troughfind "
+all_modules=" regionseg_core regionseg_front edgethin kalsettings tiffmend kal_peakfit kal_turnvolume
+  kal_troughfind "
 inst=()
 for f in "$root"/toolbox/*.m; do
   base=$(basename "$f" .m)
@@ -125,13 +129,13 @@ Date: $(date -u +%Y-%m-%d)
 Author: The kalmex developers
 Maintainer: The kalmex developers
 Title: Image-analysis modules: segmentation, edge thinning, preferences, TIFF repair
-Description: Seven compiled modules of an image-analysis toolbox: split-and-merge
+Description: Eight compiled modules of an image-analysis toolbox: split-and-merge
  segmentation of 2-D and 3-D images (regionseg_core, with the front end
- regionseg), edge thinning by non-maximum suppression (edgethin), the
- toolbox's preferences (kalsettings), in-place repair of TIFF files that
- declare palette colour over RGB samples (tiffmend), sub-pixel maxima,
- rotation and minimum positions over our image library (kal_peakfit,
- kal_turnvolume, kal_troughfind).
+ regionseg and its compiled part regionseg_front), edge thinning by
+ non-maximum suppression (edgethin), the toolbox's preferences (kalsettings),
+ in-place repair of TIFF files that declare palette colour over RGB samples
+ (tiffmend), sub-pixel maxima, rotation and minimum positions over our image
+ library (kal_peakfit, kal_turnvolume, kal_troughfind).
 License: see COPYING
 Depends: octave (>= 7.0.0)
 DESC
@@ -146,7 +150,7 @@ category() { # TITLE NAMES...: an INDEX category with the names present
   return 0
 }
 echo "kalmex >> Image analysis" > "$pkg/INDEX"
-category "Segmentation" regionseg regionseg_core
+category "Segmentation" regionseg regionseg_core regionseg_front
 category "Edges" edgethin
 category "Preferences" kalsettings kal_getboundary kal_setboundary kal_gettruncation kal_settruncation
 category "Files" tiffmend

@@ -1,0 +1,226 @@
+// The front end of split-and-merge segmentation: everything between a
+// caller's image and options and one run of regionseg_core's driver, for
+// every caller alike (regionseg in MATLAB and Octave through the module
+// regionseg_front, kalseg, the Python package).  It uses no host.
+//
+// A call goes in four steps, each a function below:
+//   setOption     the options by name, checked one by one (the option table)
+//   plan          the image's type and shape against the options: the tree,
+//                 the run's parameters, the snapshot budget's share; nothing
+//                 is allocated and no sample is read
+//   checkValues   one pass over the samples for what the scale needs (no
+//                 NaN, values in range)
+//   segment       the grey values written into the caller's buffer, the run,
+//                 the labels numbered 1, 2, ... by size and the snapshots
+// Between plan and segment the caller allocates what the plan asks for, so
+// that an image too large is refused before anything proportional to it
+// exists.
+//
+// Failures carry their identifier and message (identifierOf, messageOf).
+#ifndef KALMEX_REGIONSEG_FRONT_FRONT_H
+#define KALMEX_REGIONSEG_FRONT_FRONT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../regionseg_core/regionseg.h"
+
+namespace segfront {
+
+// ---------------------------------------------------------------------------
+// Failures
+
+enum class Fault {
+  kNone,
+  kBadOption,     // an option, or an option against the image
+  kNotImage,      // the image is not a real numeric or logical array
+  kBadImage,      // its shape or its values
+  kImageTooLarge, // more than the module takes
+  kOutOfMemory,   // the run could not have its memory
+  kInterrupted,   // the caller's check stopped the run
+};
+
+struct Failure {
+  Fault fault = Fault::kNone;
+  std::string text; // after "regionseg: " for the front end's own faults
+  explicit operator bool() const { return fault != Fault::kNone; }
+};
+
+// The error identifier: kalmex:regionseg:REASON for the front end's own
+// faults (kNotImage is badImage too; the Python package raises TypeError for
+// it), kalmex:regionseg_core:outOfMemory or :interrupted for a run that
+// failed or was stopped.
+std::string identifierOf(Fault fault);
+// The whole message: "regionseg: " and the text for the front end's own
+// faults, the run's text (what ran short, or where it stopped) as it is.
+std::string messageOf(const Failure &failure);
+// The refusal of an image that is not a real numeric or logical array (the
+// caller tells).
+Failure notAnImage();
+
+// ---------------------------------------------------------------------------
+// Options
+
+enum class Scale { kNone, kMinmax, kClass, kClip };
+
+struct Options {
+  // The module's own parameters that are options: criterion, threshold,
+  // parallel_grouping ('grouping'), parallel_seeds ('seeds'),
+  // seed_any_level, min_region_size, keep_small_stats, outlier_fraction,
+  // noise_sigma, confidence_row ('confidence'), size_factor.  plan() adds
+  // the tree, the budget and the threads.
+  seg_params run;
+  int start_level = -1; // -1: min(3, levels - 1)
+  int flat_levels = -1; // -1: the fewest that fit the planes
+  Scale scale = Scale::kClass;
+  bool rgbVolume = false; // 'rgb' 'volume'
+  // The memory the snapshots may take in the whole call: above 1 in bytes,
+  // up to 1 as a fraction of the physical memory.
+  double snapshot_budget = 0.25;
+  // Every option at its default (from the option table).
+  Options();
+};
+
+// An option's value as the caller's host gives it: a text, a finite real
+// number (true and false are 1 and 0), or anything else, which every option
+// refuses with its own message.
+struct OptionValue {
+  enum Kind { kOther, kText, kNumber } kind = kOther;
+  std::string text;
+  double number = 0;
+  static OptionValue ofText(const std::string &text);
+  static OptionValue ofNumber(double number); // kOther when not finite
+};
+
+// A word of the command line as the value of option NAME: a number when the
+// whole word reads as a finite one, for an option that is true or false
+// also true/on/yes (1) and false/off/no (0), else the text.
+OptionValue commandLineValue(const std::string &name, const std::string &word);
+
+// Sets option NAME (any letter case) to VALUE: "" or the message (the
+// option's fault; the options stay as they were).
+std::string setOption(Options &opts, const std::string &name, const OptionValue &value);
+
+// What an option takes, for callers that show the options (the Python
+// package's signature): its name, its kind and its default as a command-line
+// word ("" when it is chosen for each image).
+enum class OptionKind { kWhole, kReal, kFlag, kWord, kCriterion, kConfidence, kBudget };
+struct OptionInfo {
+  const char *name;
+  OptionKind kind;
+  const char *initial;
+};
+std::vector<OptionInfo> optionTable();
+
+// ---------------------------------------------------------------------------
+// Images
+
+// The element type of an image, as the host's class or dtype says.
+enum class Sample {
+  kBool,
+  kUint8,
+  kInt8,
+  kUint16,
+  kInt16,
+  kUint32,
+  kInt32,
+  kUint64,
+  kInt64,
+  kSingle,
+  kDouble
+};
+
+// The caller's image where it lies: ndims dimensions (dims and strides
+// hold the first three; strides in bytes, any sign), samples of the type in
+// the host's byte order.  sampleMax is the largest value an integer sample
+// can mean (a file's maxval; 0: the type's own range).  colourPlanes: an
+// M x N x 3 array of uint8 or uint16 may be a colour picture (a file's
+// reader has already turned colour grey, and its pages are planes).
+struct ImageView {
+  Sample type = Sample::kUint8;
+  const void *data = nullptr;
+  int ndims = 2;
+  int64_t dims[3] = {0, 0, 1};
+  int64_t strides[3] = {0, 0, 0};
+  double sampleMax = 0;
+  bool colourPlanes = true;
+};
+
+// The name of a floating-point type in messages ("double", "single").
+const char *className(Sample type);
+
+// ---------------------------------------------------------------------------
+// One call
+
+// What the caller brings to a call besides the image and the options.
+struct CallSetup {
+  bool snapshots = false; // the snapshot stack is wanted
+  // The caller's bytes at its peak per byte of the stack the module hands
+  // over: the budget's share (see snapshotShare).
+  double stackCopies = 1;
+  double physicalMemory = 0; // bytes, 0 when unknown
+  int32_t threads = 1;
+  void (*progress)(const char *line) = nullptr; // null: standard output
+  // The run's check (seg_params::check: asked on the calling thread every
+  // few milliseconds; true stops the run) and the heap of a caller whose
+  // host may end the call inside the run (seg_params::heap).
+  bool (*check)(void *data, int32_t stage, double done) = nullptr;
+  void *checkData = nullptr;
+  seg_heap *heap = nullptr;
+};
+
+// The share of the snapshot budget that the module's stack may take: the
+// budget in bytes (above 1 as given, else that fraction of the physical
+// memory) over the caller's copies of it, 0 for no bound (a fraction of an
+// unknown memory).  The final state always has its slice of sliceBytes: a
+// budget in bytes below stackCopies x sliceBytes is refused (plan), a share
+// of the memory below it is raised to it.
+double snapshotShare(double budget, double physicalMemory, double stackCopies);
+
+struct Plan {
+  int32_t d1 = 0, d2 = 0, d3 = 1; // the image the run segments (colour turned grey)
+  int ndims = 2;                  // 3 for a volume
+  bool colour = false;            // an M x N x 3 picture, turned grey
+  Scale scale = Scale::kClass;
+  bool snapshots = false;
+  double lo = 0, hi = 0;  // the samples' range ('minmax'; set by checkValues)
+  double budgetBytes = 0; // the caller's whole budget in bytes (0: no bound)
+  seg_params params;      // the run's: the tree, the options, the budget's share
+  std::size_t voxels() const {
+    return static_cast<std::size_t>(d1) * static_cast<std::size_t>(d2) *
+           static_cast<std::size_t>(d3);
+  }
+};
+
+// The options against the image's type and shape: the refusal, or the plan.
+// Reads no sample.
+Failure plan(const ImageView &image, const Options &opts, const CallSetup &setup, Plan &out);
+
+// The samples against what the plan's scale needs: no NaN, whole numbers in
+// 0..255 for 'none', values in 0..1 for a floating-point 'class', finite
+// values for 'minmax' (whose range it notes in the plan).
+Failure checkValues(const ImageView &image, Plan &plan);
+
+// The run: the grey values of the image into grey (plan.voxels() entries),
+// the module's segmentation of them, and labels (plan.voxels() entries,
+// the image's layout; the run's working space before) numbered 1, 2, ... by
+// region size.  With snapshots (when the plan has them) the list as the
+// driver hands it over, its slices of the image's size, each value one more
+// than the value painted; the caller releases it (release_snapshots).  A run
+// that failed or was stopped holds nothing and leaves no stack.
+Failure segment(const Plan &plan, const ImageView &image, int32_t *grey, int32_t *labels,
+                snapshot_list *snapshots);
+
+// The warning of a run whose stack reached its budget, identifier
+// kalmex:regionseg_core:snapshotBudget.
+extern const char *const kBudgetWarningId;
+std::string budgetWarning(const Plan &plan, int32_t kept);
+
+// The grey value of a colour (0.299 R + 0.587 G + 0.114 B), not rounded.
+double luminance(double r, double g, double b);
+
+} // namespace segfront
+
+#endif

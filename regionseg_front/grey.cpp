@@ -1,0 +1,234 @@
+// Grey values from the caller's samples: checks and scaling for every
+// element type, as the image toolboxes read a class (see front.h).
+//
+// Each sample is read through the strides where it lies, so an array in any
+// layout costs no copy.  Types of at most 16 bits go through a table of the
+// grey value of every sample value, made by the same rule as the others.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+#include "grey.h"
+
+namespace segfront {
+
+namespace {
+
+// Calls f(value) for every sample of the image the plan segments, first
+// dimension fastest.  A colour picture's samples are the luminance of its
+// three planes, rounded, in the type's own range.
+template <typename T, typename F> void visit(const ImageView &im, const Plan &p, F &&f) {
+  const char *base = static_cast<const char *>(im.data);
+  const int64_t s0 = im.strides[0], s1 = im.strides[1], s2 = im.ndims > 2 ? im.strides[2] : 0;
+  const auto at = [](const char *where) {
+    T v;
+    std::memcpy(&v, where, sizeof v);
+    return v;
+  };
+  for (int64_t z = 0; z < p.d3; ++z) {
+    for (int64_t y = 0; y < p.d2; ++y) {
+      const char *row = base + y * s1 + z * s2;
+      if (p.colour) {
+        for (int64_t x = 0; x < p.d1; ++x) {
+          const char *px = row + x * s0;
+          const double lum =
+              luminance(static_cast<double>(at(px)), static_cast<double>(at(px + s2)),
+                        static_cast<double>(at(px + 2 * s2)));
+          f(static_cast<T>(std::round(lum)));
+        }
+      } else {
+        for (int64_t x = 0; x < p.d1; ++x) {
+          f(at(row + x * s0));
+        }
+      }
+    }
+  }
+}
+
+// How a sample value becomes a grey value: (v - lo) x factor, rounded,
+// for every scale but 'none' and 'clip'; a single-precision 'class' in
+// single precision, as its host computes it.
+struct Rule {
+  Scale scale;
+  double lo, factor;
+  bool single;
+};
+
+int32_t greyOf(double v, const Rule &r) {
+  double g = v;
+  switch (r.scale) {
+  case Scale::kNone:
+    break;
+  case Scale::kClip:
+    g = std::round(v);
+    break;
+  case Scale::kMinmax:
+  case Scale::kClass:
+    g = r.single ? static_cast<double>(static_cast<float>(v) * 255.0f) : (v - r.lo) * r.factor;
+    g = std::round(g);
+    break;
+  }
+  return static_cast<int32_t>(std::min(std::max(g, 0.0), 255.0));
+}
+
+bool isFloat(Sample s) { return s == Sample::kSingle || s == Sample::kDouble; }
+
+Rule ruleOf(const ImageView &im, const Plan &p, double typeLo, double typeHi) {
+  Rule r = {p.scale, 0, 1, false};
+  if (p.scale == Scale::kMinmax) {
+    r.lo = p.lo;
+    r.factor = p.hi > p.lo ? 255 / (p.hi - p.lo) : 0.0;
+  } else if (p.scale == Scale::kClass) {
+    // Floating point from 0..1, logical to 0/255, an integer type (or a
+    // file's samples) from its range.
+    const bool floating = isFloat(im.type);
+    r.single = im.type == Sample::kSingle;
+    r.lo = floating || im.sampleMax > 0 ? 0 : typeLo;
+    const double hi = floating ? 1 : im.sampleMax > 0 ? im.sampleMax : typeHi;
+    r.factor = 255 / (hi - r.lo);
+  }
+  return r;
+}
+
+template <typename T> void scaleAll(const ImageView &im, const Plan &p, int32_t *grey) {
+  using Limits = std::numeric_limits<T>;
+  const bool logical = im.type == Sample::kBool;
+  const Rule rule = ruleOf(im, p, static_cast<double>(Limits::lowest()),
+                           logical ? 1.0 : static_cast<double>(Limits::max()));
+  if constexpr (sizeof(T) <= 2 && std::is_integral<T>::value) {
+    // Every value's grey value once, then one look-up a sample.
+    const int64_t lo = Limits::lowest();
+    std::vector<int32_t> table(static_cast<std::size_t>(int64_t{Limits::max()} - lo + 1));
+    for (std::size_t k = 0; k < table.size(); ++k) {
+      table[k] = greyOf(static_cast<double>(lo + static_cast<int64_t>(k)), rule);
+    }
+    visit<T>(im, p, [&](T v) { *grey++ = table[static_cast<std::size_t>(int64_t{v} - lo)]; });
+  } else {
+    visit<T>(im, p, [&](T v) { *grey++ = greyOf(static_cast<double>(v), rule); });
+  }
+}
+
+// What the checks need of the samples: their range without NaN, whether
+// some is NaN, whether all are whole numbers in 0..255.
+struct Stats {
+  double lo = INFINITY, hi = -INFINITY;
+  bool nan = false, grey = true;
+};
+
+template <typename T> Stats statsOf(const ImageView &im, const Plan &p) {
+  Stats s;
+  visit<T>(im, p, [&](T value) {
+    const double v = static_cast<double>(value);
+    if (v != v) {
+      s.nan = true;
+      return;
+    }
+    s.lo = std::min(s.lo, v);
+    s.hi = std::max(s.hi, v);
+    s.grey = s.grey && v >= 0 && v <= 255 && v == std::trunc(v);
+  });
+  return s;
+}
+
+// Calls f<T>() for the C++ type of the image's samples (bool as its byte).
+template <template <typename> class F, typename... Args>
+auto dispatch(Sample type, Args &&...args) {
+  switch (type) {
+  case Sample::kBool:
+  case Sample::kUint8:
+    return F<uint8_t>::run(args...);
+  case Sample::kInt8:
+    return F<int8_t>::run(args...);
+  case Sample::kUint16:
+    return F<uint16_t>::run(args...);
+  case Sample::kInt16:
+    return F<int16_t>::run(args...);
+  case Sample::kUint32:
+    return F<uint32_t>::run(args...);
+  case Sample::kInt32:
+    return F<int32_t>::run(args...);
+  case Sample::kUint64:
+    return F<uint64_t>::run(args...);
+  case Sample::kInt64:
+    return F<int64_t>::run(args...);
+  case Sample::kSingle:
+    return F<float>::run(args...);
+  case Sample::kDouble:
+    break;
+  }
+  return F<double>::run(args...);
+}
+
+template <typename T> struct ScaleAll {
+  static bool run(const ImageView &im, const Plan &p, int32_t *grey) {
+    scaleAll<T>(im, p, grey);
+    return true;
+  }
+};
+
+template <typename T> struct StatsOf {
+  static Stats run(const ImageView &im, const Plan &p) { return statsOf<T>(im, p); }
+};
+
+std::string format(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
+}
+
+Failure badImage(const std::string &text) {
+  Failure f;
+  f.fault = Fault::kBadImage;
+  f.text = text;
+  return f;
+}
+
+} // namespace
+
+void greyValues(const ImageView &image, const Plan &plan, int32_t *grey) {
+  dispatch<ScaleAll>(image.type, image, plan, grey);
+}
+
+Failure checkValues(const ImageView &image, Plan &plan) {
+  const bool floating = isFloat(image.type);
+  const bool needed = floating || plan.scale == Scale::kMinmax ||
+                      (plan.scale == Scale::kNone && image.type != Sample::kUint8);
+  if (!needed) {
+    return Failure();
+  }
+  const Stats s = dispatch<StatsOf>(image.type, image, plan);
+  if (s.nan) {
+    return badImage("the image must not hold NaN.");
+  }
+  switch (plan.scale) {
+  case Scale::kMinmax:
+    if (!std::isfinite(s.lo) || !std::isfinite(s.hi)) {
+      return badImage("the image must hold finite values for 'scale' 'minmax'.");
+    }
+    plan.lo = s.lo;
+    plan.hi = s.hi;
+    break;
+  case Scale::kClass:
+    if (floating && (s.lo < 0 || s.hi > 1)) {
+      return badImage("for 'scale' 'class' a " + std::string(className(image.type)) +
+                      " image must hold values in 0..1 (found " + format(s.lo) + ".." +
+                      format(s.hi) +
+                      "); use the option 'scale' ('none' takes grey values 0..255 as they are).");
+    }
+    break;
+  case Scale::kNone:
+    if (!s.grey) {
+      return badImage("the image must hold whole numbers in 0..255 (found " + format(s.lo) + ".." +
+                      format(s.hi) + "); use the option 'scale'.");
+    }
+    break;
+  case Scale::kClip:
+    break;
+  }
+  return Failure();
+}
+
+} // namespace segfront

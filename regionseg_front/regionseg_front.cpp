@@ -1,0 +1,254 @@
+// [labels, snapshots] = regionseg_front(image, 'name', value, ...)
+//
+// The compiled front end of regionseg.m: the options by name, the image of
+// any class read where it lies (mxGetData, no copy), and one run of the
+// segmentation, all through the front end's library (front.h).  Labels and
+// snapshots come back as int32, numbered from 1.
+//
+// Everything is checked before anything the size of the image is made; the
+// checks' own objects are gone before an error leaves the call, since a host
+// may end the call without unwinding.  The snapshot stack's arena comes from
+// mxMalloc / mxRealloc and becomes output 2 as it is.
+#include <string.h>
+
+#include "front.h"
+#include "mex.h"
+#include "mexutil.h"
+
+namespace {
+
+// A refusal in host memory, raised once nothing of ours is alive.
+struct Refusal {
+  char *id = nullptr;
+  char *text = nullptr;
+};
+
+char *hostCopy(const std::string &s) {
+  char *c = static_cast<char *>(mxMalloc(s.size() + 1));
+  memcpy(c, s.c_str(), s.size() + 1);
+  return c;
+}
+
+Refusal refusalOf(const segfront::Failure &f) {
+  return {hostCopy(segfront::identifierOf(f.fault)), hostCopy(segfront::messageOf(f))};
+}
+
+Refusal badOption(const std::string &text) {
+  segfront::Failure f;
+  f.fault = segfront::Fault::kBadOption;
+  f.text = text;
+  return refusalOf(f);
+}
+
+[[noreturn]] void raise(const Refusal &r) { kxErrorVerbatim(r.id, r.text); }
+
+// A one-row character array: an option's name or word.
+bool isTextRow(const mxArray *a) {
+  return mxIsChar(a) && mxGetNumberOfDimensions(a) == 2 && mxGetM(a) == 1;
+}
+
+std::string textOf(const mxArray *a) {
+  char *c = mxArrayToString(a);
+  std::string s = c != nullptr ? c : "";
+  mxFree(c);
+  return s;
+}
+
+// An option's value: a text, a real numeric or logical scalar, or anything
+// else (which the option refuses).
+segfront::OptionValue valueOf(const mxArray *a) {
+  if (isTextRow(a)) {
+    return segfront::OptionValue::ofText(textOf(a));
+  }
+  if ((mxIsNumeric(a) || mxIsLogical(a)) && !mxIsComplex(a) && mxGetNumberOfElements(a) == 1) {
+    return segfront::OptionValue::ofNumber(mxGetScalar(a));
+  }
+  return segfront::OptionValue();
+}
+
+bool sampleOf(mxClassID id, segfront::Sample &s) {
+  using segfront::Sample;
+  switch (id) {
+  case mxLOGICAL_CLASS:
+    s = Sample::kBool;
+    return true;
+  case mxUINT8_CLASS:
+    s = Sample::kUint8;
+    return true;
+  case mxINT8_CLASS:
+    s = Sample::kInt8;
+    return true;
+  case mxUINT16_CLASS:
+    s = Sample::kUint16;
+    return true;
+  case mxINT16_CLASS:
+    s = Sample::kInt16;
+    return true;
+  case mxUINT32_CLASS:
+    s = Sample::kUint32;
+    return true;
+  case mxINT32_CLASS:
+    s = Sample::kInt32;
+    return true;
+  case mxUINT64_CLASS:
+    s = Sample::kUint64;
+    return true;
+  case mxINT64_CLASS:
+    s = Sample::kInt64;
+    return true;
+  case mxSINGLE_CLASS:
+    s = Sample::kSingle;
+    return true;
+  case mxDOUBLE_CLASS:
+    s = Sample::kDouble;
+    return true;
+  default:
+    return false;
+  }
+}
+
+// The caller's image where it lies (a sparse one made full first, by the
+// host's own full()).
+bool viewOf(const mxArray *a, segfront::ImageView &v) {
+  if (a == nullptr || !(mxIsNumeric(a) || mxIsLogical(a)) || mxIsComplex(a) ||
+      !sampleOf(mxGetClassID(a), v.type)) {
+    return false;
+  }
+  if (mxIsSparse(a)) {
+    mxArray *in = const_cast<mxArray *>(a), *full = nullptr;
+    mexCallMATLAB(1, &full, 1, &in, "full");
+    a = full;
+  }
+  const mwSize n = mxGetNumberOfDimensions(a);
+  const mwSize *dims = mxGetDimensions(a);
+  v.ndims = static_cast<int>(n);
+  int64_t stride = static_cast<int64_t>(mxGetElementSize(a));
+  for (int k = 0; k < 3; ++k) {
+    v.dims[k] = k < static_cast<int>(n) ? static_cast<int64_t>(dims[k]) : 1;
+    v.strides[k] = stride;
+    stride *= v.dims[k];
+  }
+  if (mxGetNumberOfElements(a) > 0) {
+    v.data = mxGetData(a);
+  }
+  return true;
+}
+
+// The heap of the run in progress.  A host ends a call at once when its
+// memory cannot be had (the snapshot arena), and the run's own memory is
+// then left on it; it is released at the start of the next call, or when
+// the module is cleared.  The arena, host memory of the call, the host
+// releases itself.
+seg_heap frontHeap;
+
+void releaseInterruptedRun() {
+  seg_use_heap(nullptr);
+  seg_release_heap(frontHeap);
+}
+
+// The host's interrupt (Ctrl-C), asked between the stages of a run and
+// within them.
+bool hostInterrupt(void *, int32_t, double) { return kxInterruptPending(); }
+
+// Everything about the call that is known before the run: the refusal, or
+// the image's view and the plan.
+Refusal prepare(int nlhs, int nrhs, const mxArray *prhs[], segfront::ImageView &view,
+                segfront::Plan &plan) {
+  if (nrhs < 1) {
+    segfront::Failure f;
+    f.fault = segfront::Fault::kBadImage;
+    f.text = "expected an image.";
+    return refusalOf(f);
+  }
+  if (nlhs > 2) {
+    Refusal r = {hostCopy("kalmex:regionseg:outputCount"),
+                 hostCopy("regionseg: at most two outputs: labels and snapshots.")};
+    return r;
+  }
+  if ((nrhs - 1) % 2 != 0) {
+    return badOption("options come in name/value pairs.");
+  }
+  segfront::Options opts;
+  for (int k = 1; k + 1 < nrhs; k += 2) {
+    if (!isTextRow(prhs[k])) {
+      return badOption("option name " + std::to_string((k + 1) / 2) + " is not a text.");
+    }
+    const std::string e = segfront::setOption(opts, textOf(prhs[k]), valueOf(prhs[k + 1]));
+    if (!e.empty()) {
+      return badOption(e);
+    }
+  }
+  if (!viewOf(prhs[0], view)) {
+    return refusalOf(segfront::notAnImage());
+  }
+  segfront::CallSetup setup;
+  setup.snapshots = nlhs >= 2;
+  // regionseg.m holds the int32 stack and its double copy at once: three
+  // times the stack's bytes.
+  setup.stackCopies = 3;
+  setup.physicalMemory = kxPhysicalMemoryBytes();
+  setup.check = hostInterrupt;
+  setup.heap = &frontHeap;
+  segfront::Failure f = segfront::plan(view, opts, setup, plan);
+  if (!f) {
+    f = segfront::checkValues(view, plan);
+  }
+  if (f) {
+    return refusalOf(f);
+  }
+  // The thread count, read only when the image is large enough for a
+  // stage to use two.
+  if (plan.voxels() >= 2 * static_cast<size_t>(plan.params.voxels_per_thread)) {
+    plan.params.threads = kxThreadCount("regionseg");
+  }
+  return Refusal();
+}
+
+// The run into labels and snapshots: the refusal of a run that failed.
+Refusal run(const segfront::Plan &plan, const segfront::ImageView &view, int32_t *labels,
+            snapshot_list &snapshots) {
+  int32_t *grey = static_cast<int32_t *>(mxMalloc(sizeof(int32_t) * plan.voxels()));
+  const segfront::Failure f = segfront::segment(plan, view, grey, labels, &snapshots);
+  mxFree(grey);
+  return f ? refusalOf(f) : Refusal();
+}
+
+} // namespace
+
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  releaseInterruptedRun();
+  mexAtExit(releaseInterruptedRun);
+  segfront::ImageView view;
+  segfront::Plan plan;
+  const Refusal refused = prepare(nlhs, nrhs, prhs, view, plan);
+  if (refused.id != nullptr) {
+    raise(refused);
+  }
+
+  const mwSize dims[4] = {static_cast<mwSize>(plan.d1), static_cast<mwSize>(plan.d2),
+                          static_cast<mwSize>(plan.d3), 0};
+  const mwSize ndims = static_cast<mwSize>(plan.ndims);
+  mxArray *labels = mxCreateNumericArray(ndims, dims, mxINT32_CLASS, mxREAL);
+  snapshot_list snapshots = {};
+  snapshots.arena.allocator.resize = kxHostResize;
+  snapshots.arena.allocator.release = kxHostRelease;
+  const Refusal failed = run(plan, view, static_cast<int32_t *>(mxGetData(labels)), snapshots);
+  if (failed.id != nullptr) {
+    mxDestroyArray(labels);
+    raise(failed);
+  }
+  plhs[0] = labels;
+  if (plan.snapshots) {
+    mwSize stackDims[4] = {dims[0], dims[1], dims[2], 0};
+    stackDims[ndims] = static_cast<mwSize>(snapshots.count);
+    const size_t bytes = sizeof(int32_t) * plan.voxels() * static_cast<size_t>(snapshots.count);
+    // The arena, whose first count slices are the stack, becomes output 2.
+    plhs[1] = kxArrayOfBlock(snapshots.arena.slices, bytes, mxINT32_CLASS, stackDims, ndims + 1);
+    snapshots.arena.slices = nullptr;
+    snapshots.arena.capacity = 0;
+    if (snapshots.budget_reached) {
+      const std::string text = segfront::budgetWarning(plan, snapshots.count);
+      kxWarningVerbatim(segfront::kBudgetWarningId, text.c_str());
+    }
+  }
+}

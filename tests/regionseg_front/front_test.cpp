@@ -1,0 +1,395 @@
+// The front end's library: option values of every kind, the grey values of
+// every element type in any layout, the plan of a call (tree, refusals,
+// budget) and the numbering of a run's results.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "front.h"
+#include "grey.h"
+
+namespace {
+
+using segfront::CallSetup;
+using segfront::Failure;
+using segfront::ImageView;
+using segfront::Options;
+using segfront::OptionValue;
+using segfront::Plan;
+using segfront::Sample;
+
+OptionValue text(const char *t) { return OptionValue::ofText(t); }
+OptionValue number(double v) { return OptionValue::ofNumber(v); }
+
+TEST(FrontOptions, EachKindTakesItsValuesAndRefusesTheRest) {
+  Options o;
+  // What a command line's words mean.
+  EXPECT_EQ(segfront::commandLineValue("threshold", "12").kind, OptionValue::kNumber);
+  EXPECT_EQ(segfront::commandLineValue("keep_small_stats", "Yes").number, 1);
+  EXPECT_EQ(segfront::commandLineValue("keep_small_stats", "off").number, 0);
+  EXPECT_EQ(segfront::commandLineValue("criterion", "on").kind, OptionValue::kText)
+      << "flag words only for flags";
+  EXPECT_EQ(segfront::commandLineValue("noise_sigma", "nan").kind, OptionValue::kText);
+  EXPECT_EQ(number(INFINITY).kind, OptionValue::kOther);
+
+  struct Case {
+    const char *name;
+    OptionValue value;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"threshold", number(3), true},
+      {"threshold", number(3.5), false},
+      {"threshold", text("3"), false},
+      {"threshold", OptionValue(), false},
+      {"start_level", number(15), true},
+      {"start_level", number(16), false},
+      {"seed_any_level", number(1), true},
+      {"seed_any_level", number(2), false},
+      {"outlier_fraction", number(1), true},
+      {"outlier_fraction", number(1.01), false},
+      {"noise_sigma", number(1e300), true},
+      {"noise_sigma", number(-1e-9), false},
+      {"Grouping", text("PARALLEL"), true},
+      {"grouping", number(1), false},
+      {"criterion", text("range_mean"), true},
+      {"criterion", number(5), true},
+      {"criterion", number(4.5), false},
+      {"criterion", text("5"), false},
+      {"confidence", number(0.9 + 1e-12), true},
+      {"confidence", number(0.8), false},
+      {"snapshot_budget", number(1e-300), true},
+      {"snapshot_budget", number(0), false},
+  };
+  for (const Case &c : cases) {
+    Options before = o;
+    const std::string e = segfront::setOption(o, c.name, c.value);
+    EXPECT_EQ(e.empty(), c.taken) << c.name << ": " << e;
+    if (!c.taken) {
+      EXPECT_EQ(e.find("option '"), 0u) << e;
+      EXPECT_EQ(std::memcmp(&before.run, &o.run, sizeof o.run), 0) << "a refusal changes nothing";
+    }
+  }
+  EXPECT_EQ(o.run.criterion, 5);
+  EXPECT_EQ(o.run.confidence_row, 3);
+  EXPECT_EQ(o.run.parallel_grouping, 1);
+  EXPECT_EQ(segfront::setOption(o, "treshold", number(3)), "unknown option 'treshold'.");
+  // Every option of the table takes its own default.
+  for (const segfront::OptionInfo &info : segfront::optionTable()) {
+    if (info.initial[0] != '\0') {
+      EXPECT_EQ(
+          segfront::setOption(o, info.name, segfront::commandLineValue(info.name, info.initial)),
+          "")
+          << info.name;
+    }
+  }
+}
+
+// A view of values stored as T in a buffer of the given layout: the
+// dimensions in the order given by perm, each step `spacing` samples apart
+// and the first dimension running backwards.
+template <typename T> struct Stored {
+  std::vector<T> buffer;
+  ImageView view;
+  Stored(const std::vector<T> &values, const int64_t dims[3], int ndims, Sample type, int spacing,
+         const int perm[3]) {
+    int64_t step[3];
+    int64_t n = spacing;
+    for (int k = 0; k < 3; ++k) {
+      step[perm[k]] = n;
+      n *= dims[perm[k]];
+    }
+    buffer.assign(static_cast<std::size_t>(n), T());
+    view.type = type;
+    view.ndims = ndims;
+    // The first dimension runs from its far end: a negative stride.
+    const int64_t origin = (dims[0] - 1) * step[0];
+    std::size_t k = 0;
+    for (int64_t z = 0; z < dims[2]; ++z) {
+      for (int64_t y = 0; y < dims[1]; ++y) {
+        for (int64_t x = 0; x < dims[0]; ++x) {
+          buffer[static_cast<std::size_t>(origin - x * step[0] + y * step[1] + z * step[2])] =
+              values[k++];
+        }
+      }
+    }
+    view.data = buffer.data() + origin;
+    for (int d = 0; d < 3; ++d) {
+      view.dims[d] = dims[d];
+      view.strides[d] = (d == 0 ? -1 : 1) * step[d] * static_cast<int64_t>(sizeof(T));
+    }
+  }
+};
+
+// The grey values a view gives (the options at their defaults otherwise).
+std::vector<int32_t> greyOf(const ImageView &view, Options o = Options()) {
+  Plan plan;
+  CallSetup setup;
+  Failure f = segfront::plan(view, o, setup, plan);
+  if (!f) {
+    f = segfront::checkValues(view, plan);
+  }
+  EXPECT_FALSE(f) << f.text;
+  std::vector<int32_t> grey(plan.voxels());
+  if (!f) {
+    segfront::greyValues(view, plan, grey.data());
+  }
+  return grey;
+}
+
+// The grey value g of every class as image toolboxes store it.
+template <typename T> std::vector<T> asClass(const std::vector<int32_t> &g, double (*f)(int32_t)) {
+  std::vector<T> out;
+  for (int32_t v : g) {
+    out.push_back(static_cast<T>(f(v)));
+  }
+  return out;
+}
+
+TEST(FrontGrey, EveryClassInEveryLayoutMeansItsGreyValues) {
+  std::mt19937 rng(4);
+  std::uniform_int_distribution<int32_t> grey(0, 255);
+  const int64_t dims[3] = {7, 5, 4};
+  std::vector<int32_t> g(7 * 5 * 4);
+  for (int32_t &v : g) {
+    v = grey(rng);
+  }
+  const int perms[][3] = {{0, 1, 2}, {2, 0, 1}, {1, 2, 0}};
+  for (const auto &perm : perms) {
+    for (int spacing : {1, 3}) {
+      auto check = [&](const ImageView &v, const std::vector<int32_t> &want, const char *what) {
+        EXPECT_EQ(greyOf(v), want) << what << ", spacing " << spacing << ", order " << perm[0];
+      };
+      check(Stored<uint8_t>(asClass<uint8_t>(g, [](int32_t v) { return double(v); }), dims, 3,
+                            Sample::kUint8, spacing, perm)
+                .view,
+            g, "uint8");
+      check(Stored<uint16_t>(asClass<uint16_t>(g, [](int32_t v) { return v * 257.0; }), dims, 3,
+                             Sample::kUint16, spacing, perm)
+                .view,
+            g, "uint16");
+      check(Stored<int8_t>(asClass<int8_t>(g, [](int32_t v) { return v - 128.0; }), dims, 3,
+                           Sample::kInt8, spacing, perm)
+                .view,
+            g, "int8");
+      check(Stored<int16_t>(asClass<int16_t>(g, [](int32_t v) { return v * 257.0 - 32768; }), dims,
+                            3, Sample::kInt16, spacing, perm)
+                .view,
+            g, "int16");
+      check(Stored<uint32_t>(asClass<uint32_t>(g, [](int32_t v) { return v * 16843009.0; }), dims,
+                             3, Sample::kUint32, spacing, perm)
+                .view,
+            g, "uint32");
+      check(Stored<int32_t>(
+                asClass<int32_t>(g, [](int32_t v) { return v * 16843009.0 - 2147483648.0; }), dims,
+                3, Sample::kInt32, spacing, perm)
+                .view,
+            g, "int32");
+      check(Stored<double>(asClass<double>(g, [](int32_t v) { return v / 255.0; }), dims, 3,
+                           Sample::kDouble, spacing, perm)
+                .view,
+            g, "double");
+      check(Stored<float>(asClass<float>(g, [](int32_t v) { return double(float(v) / 255.0f); }),
+                          dims, 3, Sample::kSingle, spacing, perm)
+                .view,
+            g, "single");
+      std::vector<int32_t> mask(g.size());
+      std::transform(g.begin(), g.end(), mask.begin(), [](int32_t v) { return v > 127 ? 255 : 0; });
+      check(Stored<uint8_t>(asClass<uint8_t>(g, [](int32_t v) { return v > 127 ? 1.0 : 0.0; }),
+                            dims, 3, Sample::kBool, spacing, perm)
+                .view,
+            mask, "logical");
+    }
+  }
+  // A file's samples scale from its maxval; a colour picture's three planes
+  // are its luminance, unless they are a volume.
+  Stored<uint16_t> pgm(asClass<uint16_t>(g, [](int32_t v) { return v * 4.0; }), dims, 3,
+                       Sample::kUint16, 1, perms[0]);
+  pgm.view.sampleMax = 1020;
+  pgm.view.colourPlanes = false;
+  EXPECT_EQ(greyOf(pgm.view), g);
+  const int64_t picture[3] = {4, 5, 3};
+  std::vector<int32_t> rgb(60);
+  for (int k = 0; k < 20; ++k) {
+    rgb[k] = 200;                     // red
+    rgb[k + 20] = (k % 4) * 60;       // green
+    rgb[k + 40] = 255 - (k % 4) * 60; // blue
+  }
+  Stored<uint8_t> colour(asClass<uint8_t>(rgb, [](int32_t v) { return double(v); }), picture, 3,
+                         Sample::kUint8, 1, perms[0]);
+  std::vector<int32_t> lum(20);
+  for (int k = 0; k < 20; ++k) {
+    lum[k] = static_cast<int32_t>(
+        std::round(0.299 * rgb[k] + 0.587 * rgb[k + 20] + 0.114 * rgb[k + 40]));
+  }
+  EXPECT_EQ(greyOf(colour.view), lum);
+  Options volume;
+  ASSERT_EQ(segfront::setOption(volume, "rgb", text("volume")), "");
+  EXPECT_EQ(greyOf(colour.view, volume), rgb);
+}
+
+TEST(FrontGrey, ScalesAndTheirChecks) {
+  const int64_t dims[3] = {4, 1, 1};
+  const int perm[3] = {0, 1, 2};
+  auto doubles = [&](std::vector<double> v) {
+    return Stored<double>(v, dims, 2, Sample::kDouble, 1, perm);
+  };
+  auto refusal = [](const ImageView &view, const char *scale) {
+    Options o;
+    EXPECT_EQ(segfront::setOption(o, "scale", OptionValue::ofText(scale)), "");
+    Plan plan;
+    Failure f = segfront::plan(view, o, CallSetup(), plan);
+    return f ? f.text : segfront::checkValues(view, plan).text;
+  };
+  auto scaled = [](const ImageView &view, const char *scale) {
+    Options o;
+    segfront::setOption(o, "scale", OptionValue::ofText(scale));
+    return greyOf(view, o);
+  };
+  EXPECT_EQ(scaled(doubles({-1000, -500, 1000, 0}).view, "minmax"),
+            (std::vector<int32_t>{0, 64, 255, 128}));
+  EXPECT_EQ(scaled(doubles({7, 7, 7, 7}).view, "minmax"), (std::vector<int32_t>{0, 0, 0, 0}));
+  EXPECT_EQ(scaled(doubles({-5, 100.5, 300, -INFINITY}).view, "clip"),
+            (std::vector<int32_t>{0, 101, 255, 0}));
+  EXPECT_EQ(scaled(doubles({0, 17, 255, 3}).view, "none"), (std::vector<int32_t>{0, 17, 255, 3}));
+  EXPECT_EQ(refusal(doubles({0, 256, 1, 2}).view, "none"),
+            "the image must hold whole numbers in 0..255 (found 0..256); use the option 'scale'.");
+  EXPECT_EQ(refusal(doubles({0, 0.5, 1, 2}).view, "none"),
+            "the image must hold whole numbers in 0..255 (found 0..2); use the option 'scale'.");
+  EXPECT_EQ(refusal(doubles({1, NAN, 1, 1}).view, "clip"), "the image must not hold NaN.");
+  EXPECT_EQ(refusal(doubles({0, INFINITY, 1, 1}).view, "minmax"),
+            "the image must hold finite values for 'scale' 'minmax'.");
+  EXPECT_EQ(refusal(doubles({0, 255, 1, 1}).view, "class"),
+            "for 'scale' 'class' a double image must hold values in 0..1 (found 0..255); use the "
+            "option 'scale' ('none' takes grey values 0..255 as they are).");
+}
+
+Failure planOf(int ndims, std::vector<int64_t> dims, Options o, Plan &plan,
+               Sample type = Sample::kUint8, CallSetup setup = CallSetup()) {
+  ImageView v;
+  v.type = type;
+  v.ndims = ndims;
+  for (int k = 0; k < 3 && k < static_cast<int>(dims.size()); ++k) {
+    v.dims[k] = dims[static_cast<std::size_t>(k)];
+  }
+  return segfront::plan(v, o, setup, plan);
+}
+
+TEST(FrontPlan, TheTreeOfAnImageAndItsRefusals) {
+  struct Case {
+    std::vector<int64_t> dims;
+    int levels, flat, start;
+  };
+  const Case cases[] = {{{1, 1}, 1, 1, 0},           {{50, 70}, 7, 7, 3},  {{256, 256}, 8, 8, 3},
+                        {{257, 2}, 9, 9, 3},         {{5, 6, 4}, 3, 1, 2}, {{2, 2, 8}, 3, 0, 2},
+                        {{4096, 4096, 64}, 12, 6, 3}};
+  for (const Case &c : cases) {
+    Plan p;
+    ASSERT_FALSE(planOf(static_cast<int>(c.dims.size()), c.dims, Options(), p)) << c.dims[0];
+    EXPECT_EQ(p.params.levels, c.levels) << c.dims[0];
+    EXPECT_EQ(p.params.flat_levels, c.flat) << c.dims[0];
+    EXPECT_EQ(p.params.start_level, c.start) << c.dims[0];
+  }
+  Plan p;
+  // An M x N x 3 picture of a picture's type is one plane.
+  ASSERT_FALSE(planOf(3, {6, 5, 3}, Options(), p, Sample::kUint16));
+  EXPECT_TRUE(p.colour && p.d3 == 1 && p.ndims == 2);
+  ASSERT_FALSE(planOf(3, {6, 5, 3}, Options(), p, Sample::kInt16));
+  EXPECT_EQ(p.d3, 3);
+
+  EXPECT_EQ(planOf(2, {0, 3}, Options(), p).text,
+            "the image must be a non-empty 2-D or 3-D array.");
+  EXPECT_EQ(planOf(4, {2, 2, 2}, Options(), p).fault, segfront::Fault::kBadImage);
+  const Failure large = planOf(2, {40000, 30000}, Options(), p);
+  EXPECT_EQ(large.fault, segfront::Fault::kImageTooLarge);
+  EXPECT_EQ(segfront::identifierOf(large.fault), "kalmex:regionseg:imageTooLarge");
+  EXPECT_EQ(
+      segfront::messageOf(large).find("regionseg: the image of 40000 x 30000 pixels is too large"),
+      0u);
+  Options flat;
+  flat.flat_levels = 2;
+  EXPECT_EQ(planOf(2, {16, 16}, flat, p).text, "option 'flat_levels' applies to 3-D images only.");
+  flat.flat_levels = 15;
+  EXPECT_EQ(planOf(3, {2, 2, 4}, flat, p).text,
+            "option 'flat_levels' must be a whole number 0 to 14 for this image.")
+      << "the planes must fit below the flat levels, within 16 levels";
+  Options start;
+  start.start_level = 5;
+  EXPECT_EQ(planOf(2, {32, 32}, start, p).text,
+            "option 'start_level' must be a whole number 0 to 4 for this image.");
+  Options chi2;
+  chi2.run.criterion = CRITERION_CHI2_VARIANCE;
+  EXPECT_FALSE(planOf(3, {256, 256, 32}, chi2, p)) << "level 7 blocks of 262144 pixels";
+  EXPECT_NE(planOf(3, {2, 2, 256}, chi2, p).text.find("256 x 256 x 256"), std::string::npos);
+}
+
+TEST(FrontPlan, TheBudgetsShareAndTheSmallestThatWorks) {
+  EXPECT_EQ(segfront::snapshotShare(3000, 0, 3), 1000);
+  EXPECT_EQ(segfront::snapshotShare(0.5, 8e9, 2), 2e9);
+  EXPECT_EQ(segfront::snapshotShare(0.5, 0, 2), 0) << "no bound on a machine of unknown memory";
+  CallSetup setup;
+  setup.snapshots = true;
+  setup.stackCopies = 3;
+  Options o;
+  o.snapshot_budget = 2;
+  Plan p;
+  const Failure f = planOf(2, {64, 64}, o, p, Sample::kUint8, setup);
+  EXPECT_EQ(f.text, "option 'snapshot_budget' must be at least 49152 bytes for this image: the "
+                    "snapshot of the final state alone takes that.");
+  o.snapshot_budget = 49152;
+  ASSERT_FALSE(planOf(2, {64, 64}, o, p, Sample::kUint8, setup));
+  EXPECT_EQ(p.params.snapshot_budget, 16384u) << "one slice for the module";
+  EXPECT_EQ(p.budgetBytes, 49152);
+  // A share of the memory too small for one slice is raised to it.
+  o.snapshot_budget = 1e-9;
+  setup.physicalMemory = 8e9;
+  ASSERT_FALSE(planOf(2, {64, 64}, o, p, Sample::kUint8, setup));
+  EXPECT_EQ(p.params.snapshot_budget, 16384u);
+}
+
+TEST(FrontSegment, LabelsFromOneBySizeAndSnapshotsOneMoreThanPainted) {
+  // The image as it is, filling its tree or not: the labels and every
+  // snapshot are the driver's, shifted by one.
+  const int64_t shapes[][3] = {{16, 16, 1}, {13, 11, 1}, {9, 7, 5}};
+  for (const auto &dims : shapes) {
+    std::mt19937 rng(9);
+    std::uniform_int_distribution<int> level(0, 5);
+    const std::size_t n = static_cast<std::size_t>(dims[0] * dims[1] * dims[2]);
+    std::vector<uint8_t> g(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      g[k] = static_cast<uint8_t>(40 * level(rng) * ((k / 4) % 3 == 0 ? 1 : 0));
+    }
+    const int perm[3] = {0, 1, 2};
+    Stored<uint8_t> im(g, dims, dims[2] > 1 ? 3 : 2, Sample::kUint8, 1, perm);
+    CallSetup setup;
+    setup.snapshots = true;
+    Plan plan;
+    ASSERT_FALSE(segfront::plan(im.view, Options(), setup, plan));
+    std::vector<int32_t> grey(n), labels(n);
+    snapshot_list list = {};
+    ASSERT_FALSE(segfront::segment(plan, im.view, grey.data(), labels.data(), &list));
+    std::vector<int32_t> direct(n);
+    const std::vector<int32_t> input(g.begin(), g.end());
+    snapshot_list core = {};
+    ASSERT_EQ(
+        split_merge(input.data(), plan.d1, plan.d2, plan.d3, plan.params, direct.data(), &core),
+        SEG_OK);
+    ASSERT_EQ(list.count, core.count) << dims[0];
+    for (std::size_t k = 0; k < n; ++k) {
+      EXPECT_EQ(labels[k], direct[k] + 1) << dims[0];
+    }
+    for (std::size_t k = 0; k < n * static_cast<std::size_t>(core.count); ++k) {
+      EXPECT_EQ(list.arena.slices[k], core.arena.slices[k] + 1) << dims[0];
+    }
+    release_snapshots(list);
+    release_snapshots(core);
+  }
+}
+
+} // namespace

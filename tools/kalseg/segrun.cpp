@@ -1,0 +1,175 @@
+// kalseg's runs through the front end (segrun.h).
+#include "segrun.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <type_traits>
+
+#include "mexutil.h"
+
+namespace kalseg {
+
+std::string setOption(segfront::Options &opts, const std::string &name, const std::string &word) {
+  std::string key = name;
+  std::replace(key.begin(), key.end(), '-', '_');
+  // Colour is grey once read, and the pages of a file are its planes.
+  if (key == "rgb") {
+    return "unknown option '" + name + "'.";
+  }
+  return segfront::setOption(opts, key, segfront::commandLineValue(key, word));
+}
+
+Result segment(const Volume &image, const segfront::Options &opts, bool wantSnapshots) {
+  Result r;
+  const segfront::ImageView view = viewOf(image);
+  segfront::CallSetup setup;
+  setup.snapshots = wantSnapshots;
+  setup.stackCopies = 1; // the result takes the module's stack as it is
+  setup.physicalMemory = kxPhysicalMemoryBytes();
+  segfront::Plan &plan = r.plan;
+  segfront::Failure f = segfront::plan(view, opts, setup, plan);
+  if (!f) {
+    f = segfront::checkValues(view, plan);
+  }
+  if (f) {
+    r.error = f.text;
+    return r;
+  }
+  if (plan.voxels() >= 2 * static_cast<std::size_t>(plan.params.voxels_per_thread)) {
+    plan.params.threads = kxThreadCount("regionseg");
+  }
+  std::vector<int32_t> grey(plan.voxels());
+  r.labels.resize(plan.voxels());
+  snapshot_list list = {};
+  list.arena.allocator.resize = [](void *block, std::size_t bytes) {
+    return std::realloc(block, bytes);
+  };
+  list.arena.allocator.release = std::free;
+  const auto start = std::chrono::steady_clock::now();
+  f = segfront::segment(plan, view, grey.data(), r.labels.data(), &list);
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (f) {
+    release_snapshots(list);
+    r.error = f.text;
+    r.labels.clear();
+    return r;
+  }
+  if (wantSnapshots) {
+    r.snapshotCount = list.count;
+    r.budgetReached = list.budget_reached;
+    r.snapshots.reset(list.arena.slices,
+                      [](const int32_t *p) { std::free(const_cast<int32_t *>(p)); });
+    list.arena.slices = nullptr;
+    release_snapshots(list);
+  }
+  for (int32_t l : r.labels) {
+    if (static_cast<std::size_t>(l) > r.sizes.size()) {
+      r.sizes.resize(static_cast<std::size_t>(l), 0);
+    }
+    ++r.sizes[static_cast<std::size_t>(l) - 1];
+  }
+  return r;
+}
+
+Volume reduce(const Volume &in, int n) {
+  Volume out;
+  out.d1 = (in.d1 + n - 1) / n;
+  out.d2 = (in.d2 + n - 1) / n;
+  out.d3 = in.d3;
+  out.type = in.type;
+  out.maxval = in.maxval;
+  withSampleType(in.type, [&](auto t) {
+    using T = decltype(t);
+    std::vector<T> v(out.size());
+    const T *from = reinterpret_cast<const T *>(in.bytes.data());
+    for (int z = 0; z < out.d3; ++z) {
+      for (int y = 0; y < out.d2; ++y) {
+        for (int x = 0; x < out.d1; ++x) {
+          double sum = 0;
+          int count = 0;
+          for (int yy = y * n; yy < std::min(in.d2, (y + 1) * n); ++yy) {
+            for (int xx = x * n; xx < std::min(in.d1, (x + 1) * n); ++xx) {
+              sum += static_cast<double>(
+                  from[static_cast<std::size_t>(xx) + static_cast<std::size_t>(yy) * in.d1 +
+                       static_cast<std::size_t>(z) * in.d1 * in.d2]);
+              ++count;
+            }
+          }
+          // Integers rounded, floating point as it is.
+          const double mean = sum / count;
+          v[static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * out.d1 +
+            static_cast<std::size_t>(z) * out.d1 * out.d2] =
+              static_cast<T>(std::is_floating_point<T>::value ? mean : std::round(mean));
+        }
+      }
+    }
+    out = Volume::of(out.d1, out.d2, out.d3, v, out.maxval);
+  });
+  out.type = in.type; // logical stays logical
+  return out;
+}
+
+std::string usage() {
+  return R"(Usage: kalseg [OPTIONS] INPUT LABELS
+Segments the grey image INPUT by split and merge with regionseg_core, and
+writes the region of every pixel to LABELS, numbered 1, 2, ... by size: a
+16-bit grey PNG (.png) or TIFF (.tif, .tiff; one page per plane, 32-bit when
+the labels need it).
+
+INPUT is a PNG, PGM or TIFF file.  A TIFF's samples keep their class: 1-bit
+(logical), 2- to 16-bit, 32- and 64-bit unsigned and 8- to 64-bit signed
+integers, 32- and 64-bit floating point (single, double), in strips or
+tiles, the samples of a pixel together or in planes.  Each page of a TIFF is
+a plane of a 3-D volume, and its pages must be of one size and class
+(thumbnails and masks are passed over).  Colour is turned to grey (0.299 R +
+0.587 G + 0.114 B, rounded for integers), a palette picture is the grey of
+its colours, and other colour spaces (CMYK, YCbCr, ...) are read as libtiff
+turns them to 8-bit RGB.
+
+Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
+  --criterion NAME        range (default), range_mean, robust_range,
+                          chi2_variance, scaled_variance, or 1 to 5
+  --threshold N           grey-value threshold, whole number >= 0 (20)
+  --start_level N         initial blocks of 2^N pixels a side, 0 to L - 1 for
+                          a tree of 2^L pixels a side (min(3, L - 1))
+  --grouping MODE         sequential (default) or parallel
+  --seeds N               seed regions of parallel grouping, >= 1 (4)
+  --seed_any_level B      seeds from any block level (false)
+  --min_region_size N     merge regions of fewer pixels, 0 keeps them (0)
+  --keep_small_stats B    merged small regions add their statistics (false)
+  --outlier_fraction F    robust_range: tolerated outliers, 0 to 1 (0.05)
+  --noise_sigma F         variance criteria: noise deviation, >= 0 (2)
+  --confidence P          chi2_variance: 0.5, 0.75 (default) or 0.9
+  --size_factor F         scaled_variance: factor of the limit, >= 0 (1)
+  --scale MODE            class (default): the range of the samples' class
+                          or format to 0..255 (8-bit values as they are,
+                          16-bit from 0..65535, floating point from 0..1, a
+                          PGM's from 0..maxval, a 12-bit TIFF's from
+                          0..4095); none: values used as they are, whole
+                          numbers in 0..255 only; minmax: the image's range
+                          to 0..255; clip: clipped to 0..255
+  --flat_levels N         3-D only: block levels one plane thick, 0 to 16
+  --snapshot_budget M     memory the snapshots of --montage may take: bytes
+                          above 1, at least one snapshot's, or a fraction of
+                          the physical memory up to 1 (0.25); a longer run
+                          keeps its first snapshots and its final state
+  --colour FILE           also write the labels in distinct colours (PNG;
+                          the planes side by side for a volume)
+  --montage FILE          also write the snapshots of the run side by side
+                          (PNG; the middle plane of a volume)
+  --reduce N              first shrink the image N times in its first two
+                          dimensions (mean of N x N pixels), for coarser
+                          regions and a faster run; the labels are of that
+                          size.  N larger than the image is a usage error
+  --help                  show this text
+B is true or false (also 1/0, on/off, yes/no).  Images of any size up to
+65536 pixels a side and 2^30 voxels are taken as they are: the tree of
+blocks, 2^L x 2^L with up to 2^L planes, covers the image, and its pixels
+outside it are absent.  The module's progress lines and a summary (regions,
+their sizes, the time) are printed to standard output.
+)";
+}
+
+} // namespace kalseg
