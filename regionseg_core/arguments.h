@@ -12,7 +12,6 @@
 #include <stdint.h>
 
 #include "regionseg.h"
-#include "block_geometry.h"
 
 enum : int {
   arg_image,

@@ -14,6 +14,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "block_geometry.h" // max_levels, the most levels a tree may have
+
 // ---------------------------------------------------------------------------
 // Status of a run and of every stage that can fail
 
