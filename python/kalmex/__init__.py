@@ -97,11 +97,16 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     size_factor : float
         ``"scaled_variance"``: the factor of the limit, >= 0.
     scale : str
-        ``"class"``: the range of the dtype to 0..255 (uint8 as it is, other
-        integer types from their minimum to their maximum, floating point
-        from 0..1, bool False/True to 0/255); ``"none"``: whole numbers
-        0..255 as they are; ``"minmax"``: the image's range to 0..255;
-        ``"clip"``: rounded and clipped to 0..255.
+        ``"class"``: as the dtype says, uint8 as it is, uint16 from
+        0..65535, floating point from 0..1, bool False/True to 0/255; int8,
+        int16, int32, int64, uint32 and uint64 (Python's ints too), whose
+        range is never an image's, as they are when they all lie in 0..255,
+        and otherwise refused.  ``"none"``: whole numbers 0..255 as they
+        are; ``"minmax"``: the image's range to 0..255; ``"clip"``: rounded
+        and clipped to 0..255.  Whatever the dtype, a scale that would bring
+        an image of several values less than one grey value apart is
+        refused (a uint16 image holding 0..255 under ``"class"``: use
+        ``"clip"``), naming ``"minmax"`` and ``"clip"``.
     rgb : str
         ``"grey"`` or ``"volume"`` (an ``M x N x 3`` colour array's planes
         are a volume).

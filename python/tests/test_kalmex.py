@@ -144,20 +144,26 @@ def test_sizes_are_checked_before_any_copy():
     [
         lambda im: im.astype(np.uint16) * 257,
         lambda im: im.astype(np.float64) / 255,
-        lambda im: (im.astype(np.int16) * 257 - 32768).astype(np.int16),
-        lambda im: im.astype(np.int32),
+        lambda im: im.astype(np.int16),
+        lambda im: im.astype(np.int64),
+        lambda im: im.tolist(),
     ],
-    ids=["uint16", "float64", "int16", "int32"],
+    ids=["uint16", "float64", "int16", "int64", "python-ints"],
 )
 def test_scale_class_follows_the_dtype(convert):
+    # uint16 from its range, floating point from 0..1, the other integer
+    # dtypes (Python's ints too) as they are.
     image = blobs((40, 40), seed=3)
-    want = kalmex.regionseg(image, threshold=10)
-    if convert(image).dtype == np.int32:
-        # int32 spans -2^31..2^31-1: the values 0..255 all land on grey 128.
-        assert kalmex.regionseg(convert(image), threshold=10).max() == 1
-        np.testing.assert_array_equal(kalmex.regionseg(convert(image), threshold=10, scale="none"), want)
-    else:
-        np.testing.assert_array_equal(kalmex.regionseg(convert(image), threshold=10), want)
+    np.testing.assert_array_equal(kalmex.regionseg(convert(image), threshold=10),
+                                  kalmex.regionseg(image, threshold=10))
+
+
+def test_integers_beyond_a_grey_value_are_refused():
+    with pytest.raises(ValueError, match=r"^regionseg: for 'scale' 'class' an int64 image is taken "
+                       r"as it is and must hold values in 0\.\.255 \(found -1\.\.300\); use the "
+                       r"option 'scale': 'minmax' .* or 'clip'"):
+        kalmex.regionseg([[-1, 300], [3, 4]])
+    assert kalmex.regionseg([[-1, 300], [3, 4]], scale="minmax", threshold=0).max() == 4
 
 
 def test_bool_and_colour_images():
