@@ -172,7 +172,11 @@ def test_bool_and_colour_images():
     rgb = np.stack([blobs((30, 30), seed=s) for s in (6, 7, 8)], axis=2)
     grey = np.round(0.299 * rgb[..., 0] + 0.587 * rgb[..., 1] + 0.114 * rgb[..., 2]).astype(np.uint8)
     np.testing.assert_array_equal(kalmex.regionseg(rgb), kalmex.regionseg(grey))
+    np.testing.assert_array_equal(kalmex.regionseg(rgb / 255.0), kalmex.regionseg(grey))
+    # A last axis of 3 is a colour picture; 'volume' and any other 3-D
+    # array are (planes, rows, columns).
     assert kalmex.regionseg(rgb, rgb="volume").shape == (30, 30, 3)
+    assert kalmex.regionseg(np.moveaxis(rgb, -1, 0)).shape == (3, 30, 30)
 
 
 def test_snapshots():
@@ -181,7 +185,7 @@ def test_snapshots():
                                           0.05, 2, 2, 1, 0, 0, return_snapshots=True)
     assert stack.shape[:2] == (64, 64) and stack.shape[2] >= 2
     front, shown = kalmex.regionseg(image[:50, :60], threshold=12, return_snapshots=True)
-    assert shown.shape[:2] == (50, 60) and shown.min() >= 1
+    assert shown.shape[1:] == (50, 60) and shown.min() >= 1
     # A budget of one byte keeps no snapshot beyond what the run must have.
     with pytest.warns(RuntimeWarning, match="reached its budget"):
         kalmex.regionseg(image, threshold=12, return_snapshots=True, snapshot_budget=2 * 64 * 64 * 4)
