@@ -179,6 +179,18 @@ def test_bool_and_colour_images():
     assert kalmex.regionseg(np.moveaxis(rgb, -1, 0)).shape == (3, 30, 30)
 
 
+def test_a_file_reads_back_in_numpy_order(tmp_path):
+    # A stack as tifffile writes it, (planes, rows, columns): the labels of
+    # the array itself, in its shape.
+    tifffile = pytest.importorskip("tifffile")
+    stack = blobs((4, 18, 23), seed=11)
+    tifffile.imwrite(tmp_path / "stack.tif", stack, photometric="minisblack")
+    labels, snaps = kalmex.regionseg_file(tmp_path / "stack.tif", threshold=12, return_snapshots=True)
+    want, shown = kalmex.regionseg(stack, threshold=12, return_snapshots=True)
+    np.testing.assert_array_equal(labels, want)
+    np.testing.assert_array_equal(snaps, shown)
+
+
 def test_snapshots():
     image = blobs((64, 64), seed=9)
     labels, stack = kalmex.regionseg_core(image.astype(np.int32), 6, 6, 3, 0, 4, 0, 1, 12,
