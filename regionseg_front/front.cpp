@@ -147,31 +147,10 @@ Failure notAnImage() {
 }
 
 const char *className(Sample type) {
-  switch (type) {
-  case Sample::kBool:
-    return "logical";
-  case Sample::kUint8:
-    return "uint8";
-  case Sample::kInt8:
-    return "int8";
-  case Sample::kUint16:
-    return "uint16";
-  case Sample::kInt16:
-    return "int16";
-  case Sample::kUint32:
-    return "uint32";
-  case Sample::kInt32:
-    return "int32";
-  case Sample::kUint64:
-    return "uint64";
-  case Sample::kInt64:
-    return "int64";
-  case Sample::kSingle:
-    return "single";
-  case Sample::kDouble:
-    break;
-  }
-  return "double";
+  // In the order of Sample.
+  static const char *const names[] = {"logical", "uint8",  "int8",  "uint16", "int16", "uint32",
+                                      "int32",   "uint64", "int64", "single", "double"};
+  return names[static_cast<int>(type)];
 }
 
 double luminance(double r, double g, double b) { return 0.299 * r + 0.587 * g + 0.114 * b; }

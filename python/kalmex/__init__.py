@@ -220,12 +220,20 @@ def regionseg_file(
 ) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
     """Segment an image file as ``kalseg`` reads it, with :func:`regionseg`'s options.
 
-    PNG, PGM and TIFF files are read; colour is turned grey and a TIFF of
-    several pages is a volume, whose labels (and snapshots) come back in
-    NumPy's order as :func:`regionseg` gives them: (planes, rows, columns).
-    'scale' 'class' takes the samples as their class says, as
-    :func:`regionseg` does for a dtype (8-bit values as they are, 16-bit
-    from 0..65535).
+    PNG, PGM and TIFF files are read, by the same reader as ``kalseg``'s,
+    and their samples keep their class, as :func:`regionseg` takes an array
+    of that dtype: a TIFF may hold 1-bit (bool), 2- to 16-, 32- or 64-bit
+    unsigned, 8- to 64-bit signed integer or 32- or 64-bit float samples, in
+    strips or tiles, contiguous or in planes.  Colour is turned grey
+    (0.299 R + 0.587 G + 0.114 B, rounded for integers), a palette picture is
+    the grey of its colours, other colour spaces (CMYK, YCbCr, ...) are read
+    as libtiff turns them to 8-bit RGB, and a TIFF of several pages of one
+    size and class is a volume, each page a plane, whose labels (and
+    snapshots) come back in NumPy's order as :func:`regionseg` gives them:
+    (planes, rows, columns).  'scale' 'class' follows the class as
+    :func:`regionseg` does, or the format's range (a PGM's maxval, a 12-bit
+    TIFF's 0..4095).  A file that cannot be read raises ValueError with the
+    reason, naming the file (and the page of a TIFF).
 
     Examples
     --------

@@ -581,6 +581,37 @@ py::object regionsegFile(const std::string &path, const py::dict &options, bool 
   return runFront(kalseg::viewOf(v), opts, snapshots, verbose);
 }
 
+// The image of a file as regionseg_file reads it, for the tests: its
+// samples in their class (d1 x d2, or x d3 for several pages) and the
+// largest value they may mean (0: the class's range).
+py::tuple readImageFile(const std::string &path) {
+  kalseg::Volume v;
+  std::string e;
+  {
+    py::gil_scoped_release unlocked;
+    e = kalseg::readImage(path, v, kalseg::kMaxSide);
+  }
+  if (!e.empty()) {
+    throw py::value_error(e);
+  }
+  std::vector<py::ssize_t> shape = {v.d1, v.d2};
+  if (v.d3 > 1) {
+    shape.push_back(v.d3);
+  }
+  const std::string dtype = v.type == segfront::Sample::kBool     ? "bool"
+                            : v.type == segfront::Sample::kSingle ? "float32"
+                            : v.type == segfront::Sample::kDouble ? "float64"
+                                                                  : segfront::className(v.type);
+  const py::dtype type(dtype);
+  std::vector<py::ssize_t> strides = {type.itemsize(), type.itemsize() * v.d1};
+  if (v.d3 > 1) {
+    strides.push_back(strides[1] * v.d2);
+  }
+  py::array out(type, shape, strides);
+  std::memcpy(out.mutable_data(), v.bytes.data(), v.bytes.size());
+  return py::make_tuple(out, v.maxval);
+}
+
 // ---------------------------------------------------------------------------
 // edgethin
 
@@ -1097,6 +1128,7 @@ PYBIND11_MODULE(_kalmex, m) {
   m.def("regionseg_options", &regionsegOptions);
   m.def("regionseg_file", &regionsegFile, py::arg("path"), py::arg("options"), py::arg("snapshots"),
         py::arg("verbose"));
+  m.def("_read_image", &readImageFile, py::arg("path"));
   m.def("time_split_merge", &timeSplitMerge, py::arg("image"), py::arg("params"),
         py::arg("seconds"));
   m.def("edgethin", &edgethin);

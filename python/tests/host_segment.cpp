@@ -28,7 +28,7 @@ int main(int argc, char **argv) {
     std::cerr << "host_segment: " << argv[1] << " does not hold the image\n";
     return 2;
   }
-  image.v.assign(bytes.begin(), bytes.end());
+  image.bytes.assign(bytes.begin(), bytes.end());
   segfront::Options opts;
   for (int k = 6; k + 1 < argc; k += 2) {
     const std::string e = kalseg::setOption(opts, argv[k], argv[k + 1]);

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -72,10 +73,14 @@ protected:
     }
     return names;
   }
-  std::vector<uint16_t> labelsOf(const std::string &file) {
+  std::vector<double> labelsOf(const std::string &file) {
     kalseg::Volume v;
     EXPECT_EQ(kalseg::readImage(path(file), v), "") << file;
-    return v.v;
+    std::vector<double> values(v.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+      values[k] = v.at(k);
+    }
+    return values;
   }
   bool exists(const std::string &name) const { return access(path(name).c_str(), F_OK) == 0; }
 
@@ -190,7 +195,7 @@ TEST_F(KalsegTool, SegmentsAPgmIntoLabelsColoursAndMontage) {
   // square (264), the square (36).
   for (std::size_t k = 0; k < px.size(); ++k) {
     const double expected = px[k] == 120 ? 1 : px[k] == 40 ? 2 : 3;
-    EXPECT_EQ(labels.v[k], expected) << k;
+    EXPECT_EQ(labels.at(k), expected) << k;
   }
   kalseg::Volume colour, montage;
   ASSERT_EQ(kalseg::readImage(path("c.png"), colour), "");
@@ -218,7 +223,7 @@ TEST_F(KalsegTool, SegmentsATiffVolumeIntoATiff) {
   kalseg::Volume labels;
   ASSERT_EQ(kalseg::readImage(path("labels.tif"), labels), "");
   EXPECT_EQ(labels.d3, 3);
-  EXPECT_EQ(labels.v.size(), px.size());
+  EXPECT_EQ(labels.size(), px.size());
   // The colour picture shows the planes side by side.
   kalseg::Volume colour;
   ASSERT_EQ(kalseg::readImage(path("c.png"), colour), "");
@@ -248,6 +253,7 @@ TEST_F(KalsegTool, HelpAndRefusals) {
                              "--colour",
                              "--montage",
                              "--output-dir",
+                             "--format",
                              "--jobs",
                              "--quiet",
                              "--version",
@@ -263,8 +269,10 @@ TEST_F(KalsegTool, HelpAndRefusals) {
   EXPECT_EQ(out, "kalseg: unknown option 'treshold'. (kalseg --help)\n");
   EXPECT_EQ(run("--threshold -2" + io, out), 2);
   EXPECT_EQ(out, "kalseg: option 'threshold' must be a whole number >= 0. (kalseg --help)\n");
+  // A message about an input names it.
   EXPECT_EQ(run("--start_level 3" + io, out), 1);
-  EXPECT_EQ(out, "kalseg: option 'start_level' must be a whole number 0 to 2 for this image.\n");
+  EXPECT_EQ(out, "kalseg: " + path("in.pgm") +
+                     ": option 'start_level' must be a whole number 0 to 2 for this image.\n");
   EXPECT_EQ(run(path("in.pgm"), out), 2);
   EXPECT_EQ(out, "kalseg: expected an input image and a label file (kalseg --help)\n");
   EXPECT_EQ(run(path("none.png") + " " + path("out.png"), out), 1);
@@ -279,19 +287,24 @@ TEST_F(KalsegTool, HelpAndRefusals) {
       << out;
   EXPECT_EQ(run("--reduce 0 " + path("big.pgm") + " " + path("out.png"), out), 2);
   EXPECT_EQ(out, "kalseg: option 'reduce' must be a whole number 1 to 1024. (kalseg --help)\n");
+  EXPECT_EQ(run("--reduce 21 " + path("big.pgm") + " " + path("out.png"), out), 2);
+  EXPECT_EQ(out, "kalseg: " + path("big.pgm") +
+                     ": --reduce 21 is larger than the image (300 x 20 pixels).\n");
   ASSERT_EQ(run("--reduce 2 " + path("big.pgm") + " " + path("small.png"), out), 0) << out;
   EXPECT_NE(out.find("150 x 10 (levels 8,"), std::string::npos) << out;
   EXPECT_EQ(run("--snapshot_budget 10 --montage " + path("m.png") + " " + path("big.pgm") + " " +
                     path("out.png"),
                 out),
             1);
-  EXPECT_NE(out.find("kalseg: option 'snapshot_budget' must be at least"), std::string::npos)
+  EXPECT_NE(out.find("kalseg: " + path("big.pgm") + ": option 'snapshot_budget' must be at least"),
+            std::string::npos)
       << out;
   ASSERT_TRUE(
       kalseg::writePgm(path("huge.pgm"), std::vector<uint16_t>(2 * 70000, 9), 2, 70000, 255));
   EXPECT_EQ(run(path("huge.pgm") + " " + path("out.png"), out), 1);
-  EXPECT_EQ(out, "kalseg: the image is larger than 65536 pixels in dimension 2. (--reduce N "
-                 "shrinks it)\n");
+  EXPECT_EQ(out, "kalseg: " + path("huge.pgm") +
+                     ": the image is larger than 65536 pixels in dimension 2. (--reduce N "
+                     "shrinks it)\n");
 
   // Values are scaled from the format's range, or refused beyond 0..255
   // when taken as they are.
@@ -331,6 +344,8 @@ TEST_F(KalsegTool, UsageErrorsExitTwoBeforeAnyWork) {
       {a + " " + out + " " + path("third.png"), "expected an input image and a label file"},
       {"-o " + dir_, "expected at least one input image before -o DIR"},
       {"--colour " + path("c.png") + " " + a + " -o " + path("sub"), "cannot be used with -o DIR"},
+      {"--format jpg " + a + " -o " + path("sub"), "option 'format' must be png or tif"},
+      {"--format tif " + a + " " + out, "--format goes with -o DIR"},
       {a + " " + path("out.jpg"), "the label file must end in .png, .tif or .tiff"},
       {"--montage " + path("m.tif") + " " + a + " " + out, "--montage picture must end in .png"},
       {"--colour " + out + " " + a + " " + out, "would be written twice"},
@@ -378,7 +393,10 @@ TEST_F(KalsegTool, FileErrorsExitOneWithTheSystemsReason) {
       // Found only once the image is read or segmented: the outputs, which
       // were fine, are not written at all.
       {"--start_level 3 " + a + " " + path("kept.png"), "must be a whole number 0 to 2"},
-      {path("v.tif") + " " + path("kept.png"), "a 3-D label image needs a TIFF file"},
+      {path("v.tif") + " " + path("kept.png"),
+       "the labels of " + path("v.tif") +
+           ", a volume, do not fit a 16-bit PNG: name a label "
+           "file ending in .tif."},
   };
   for (const auto &c : cases) {
     std::string stdoutText, err;
@@ -441,16 +459,45 @@ TEST_F(KalsegTool, SeveralInputsWithJobsGiveTheLabelsOfOneByOne) {
   }
 }
 
+// More regions than a 16-bit PNG holds: with -o DIR the labels fail before
+// anything is written, naming --format tif, which writes them.
+TEST_F(KalsegTool, LabelsBeyondAPngNeedFormatTif) {
+  speckle("noise.pgm", 300);
+  ASSERT_EQ(mkdir(path("out").c_str(), 0755), 0);
+  const std::string args = "-q --threshold 0 --start_level 0 -o " + path("out") + " ";
+  std::string out, err;
+  EXPECT_EQ(run(args + path("noise.pgm"), out, &err), 1);
+  EXPECT_NE(err.find(" regions, do not fit a 16-bit PNG: use --format tif.\n"), std::string::npos)
+      << err;
+  EXPECT_EQ(files("out"), std::set<std::string>{});
+  ASSERT_EQ(run(args + "--format tif " + path("noise.pgm"), out, &err), 0) << err;
+  const std::vector<double> labels = labelsOf("out/noise.tif");
+  EXPECT_GT(*std::max_element(labels.begin(), labels.end()), 65535);
+}
+
 // --version, --quiet and "--" before a file whose name starts with '-'.
+// Quiet runs show neither progress nor a summary, but still a warning, on
+// standard error.
 TEST_F(KalsegTool, VersionQuietAndEndOfOptions) {
   std::string out, err;
   EXPECT_EQ(run("--version", out), 0);
   EXPECT_EQ(out.rfind("kalseg (kalmex) ", 0), 0u) << out;
   ASSERT_TRUE(kalseg::writePgm(path("-in.pgm"), shapes(8, 8, 1), 8, 8, 255));
-  ASSERT_EQ(run("--quiet -- " + path("-in.pgm") + " " + path("-out.png"), out, &err), 0) << err;
-  EXPECT_EQ(out.find("finished"), std::string::npos) << "no progress lines: " << out;
+  ASSERT_EQ(run("-- " + path("-in.pgm") + " " + path("-out.png"), out, &err), 0) << err;
+  EXPECT_NE(out.find("finished"), std::string::npos) << "progress lines: " << out;
   EXPECT_NE(out.find("kalseg: wrote "), std::string::npos) << out;
   EXPECT_EQ(err, "");
+  setenv("KALMEX_THREADS", "many", 1);
+  ASSERT_EQ(mkdir(path("o").c_str(), 0755), 0);
+  for (const std::string &args : {"--quiet -- " + path("-in.pgm") + " " + path("-out.png"),
+                                  "-q -o " + path("o") + " -- " + path("-in.pgm")}) {
+    ASSERT_EQ(run(args, out, &err), 0) << err;
+    EXPECT_EQ(out, "") << args;
+    EXPECT_EQ(err.rfind("kalseg: warning: KALMEX_THREADS is \"many\", not a whole number", 0), 0u)
+        << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  }
+  unsetenv("KALMEX_THREADS");
   EXPECT_EQ(labelsOf("-out.png").size(), 64u);
   EXPECT_EQ(run("-q -- -in.pgm out.png", out), 1) << "relative names after --: " << out;
 }
@@ -472,8 +519,8 @@ TEST_F(KalsegTool, OnATerminalALongRunShowsItsStage) {
   const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    execl(KALSEG_BINARY, "kalseg", "-q", "--start_level", "0", "--threshold", "0",
-          "--min_region_size", "3", in.c_str(), out.c_str(), static_cast<char *>(nullptr));
+    execl(KALSEG_BINARY, "kalseg", "--start_level", "0", "--threshold", "0", "--min_region_size",
+          "3", in.c_str(), out.c_str(), static_cast<char *>(nullptr));
     _exit(127);
   }
   std::string text;
@@ -538,7 +585,7 @@ TEST_F(KalsegTool, RunThatMemoryRunsShortForWritesNothing) {
   }
   const int status = pclose(p);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << out;
-  EXPECT_EQ(out.rfind("kalseg: Out of memory during ", 0), 0u) << out;
+  EXPECT_EQ(out.rfind("kalseg: " + path("a.pgm") + ": Out of memory during ", 0), 0u) << out;
   EXPECT_EQ(files(), std::set<std::string>{"a.pgm"});
 }
 

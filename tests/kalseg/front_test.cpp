@@ -20,14 +20,25 @@ namespace {
 using kalseg::Volume;
 using segfront::Options;
 
+// Samples of range 0..maxval: uint8 up to 255, else uint16.
 Volume volume(int d1, int d2, int d3, const std::vector<uint16_t> &v, double maxval = 255) {
-  Volume im;
-  im.d1 = d1;
-  im.d2 = d2;
-  im.d3 = d3;
-  im.maxval = maxval;
-  im.v = v;
-  return im;
+  if (maxval <= 255) {
+    return Volume::of(d1, d2, d3, std::vector<uint8_t>(v.begin(), v.end()),
+                      maxval == 255 ? 0 : maxval);
+  }
+  return Volume::of(d1, d2, d3, v, maxval == 65535 ? 0 : maxval);
+}
+
+std::vector<double> values(const Volume &im) {
+  std::vector<double> out(im.size());
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    out[k] = im.at(k);
+  }
+  return out;
+}
+
+template <typename T> std::vector<double> values(const std::vector<T> &v) {
+  return std::vector<double>(v.begin(), v.end());
 }
 
 // Blocks of eight pixels with seeded noise, 0..255.
@@ -154,13 +165,18 @@ TEST(KalsegRuns, SamplesScaleFromTheirFormatsRange) {
 }
 
 TEST(KalsegRuns, ReduceTakesMeansOfBlocksWithSmallerLastBlocks) {
-  // 3 x 5, reduced by 2: blocks of 2 x 2, 2 x 1, 1 x 2 and 1 x 1 pixels.
-  const Volume r = kalseg::reduce(
-      volume(3, 5, 1, {0, 2, 10, 4, 6, 20, 1, 1, 30, 1, 2, 40, 100, 200, 50}, 65535), 2);
+  // 3 x 5, reduced by 2: blocks of 2 x 2, 2 x 1, 1 x 2 and 1 x 1 pixels;
+  // integers rounded and kept in their class and range, floating point not.
+  const std::vector<uint16_t> v = {0, 2, 10, 4, 6, 20, 1, 1, 30, 1, 2, 40, 100, 200, 50};
+  const Volume r = kalseg::reduce(volume(3, 5, 1, v, 1000), 2);
   EXPECT_EQ(r.d1, 2);
   EXPECT_EQ(r.d2, 3);
-  EXPECT_EQ(r.maxval, 65535);
-  EXPECT_EQ(r.v, (std::vector<uint16_t>{3, 15, 1, 35, 150, 50}));
+  EXPECT_EQ(r.type, segfront::Sample::kUint16);
+  EXPECT_EQ(r.maxval, 1000);
+  EXPECT_EQ(values(r), values(std::vector<int>{3, 15, 1, 35, 150, 50}));
+  const Volume f = kalseg::reduce(Volume::of(3, 5, 1, std::vector<float>(v.begin(), v.end())), 2);
+  EXPECT_EQ(f.type, segfront::Sample::kSingle);
+  EXPECT_EQ(values(f), values(std::vector<double>{3, 15, 1.25, 35, 150, 50}));
 }
 
 // Image files through a fresh temporary folder.
@@ -200,13 +216,14 @@ TEST_F(FilesTest, ReadsPngPgmAndTiff) {
     EXPECT_EQ(im.d1, d1);
     EXPECT_EQ(im.d2, d2);
     EXPECT_EQ(im.d3, 1);
-    EXPECT_EQ(im.maxval, 255);
-    EXPECT_EQ(im.v, px) << name;
+    EXPECT_EQ(im.type, segfront::Sample::kUint8);
+    EXPECT_EQ(im.maxval, 0);
+    EXPECT_EQ(values(im), values(px)) << name;
   }
   Volume b;
   ASSERT_EQ(kalseg::readImage(path("b.png"), b), "");
-  EXPECT_EQ(b.maxval, 65535);
-  EXPECT_EQ(b.v[1], 257 * px[1]);
+  EXPECT_EQ(b.type, segfront::Sample::kUint16);
+  EXPECT_EQ(b.at(1), 257 * px[1]);
 
   // 16-bit PGM and a three-page 16-bit TIFF.
   std::vector<uint16_t> deep(d1 * d2 * 3);
@@ -217,21 +234,23 @@ TEST_F(FilesTest, ReadsPngPgmAndTiff) {
   Volume e;
   ASSERT_EQ(kalseg::readImage(path("e.tif"), e), "");
   EXPECT_EQ(e.d3, 3);
-  EXPECT_EQ(e.maxval, 65535);
-  EXPECT_EQ(e.v, deep);
+  EXPECT_EQ(e.type, segfront::Sample::kUint16);
+  EXPECT_EQ(e.maxval, 0);
+  EXPECT_EQ(values(e), values(deep));
   std::vector<uint16_t> plane(deep.begin(), deep.begin() + d1 * d2);
   ASSERT_TRUE(kalseg::writePgm(path("f.pgm"), plane, d1, d2, 20000));
   Volume f;
   ASSERT_EQ(kalseg::readImage(path("f.pgm"), f), "");
+  EXPECT_EQ(f.type, segfront::Sample::kUint16);
   EXPECT_EQ(f.maxval, 20000);
-  EXPECT_EQ(f.v, plane);
+  EXPECT_EQ(values(f), values(plane));
 
   // Colour becomes grey.
   const std::vector<uint8_t> rgb = {255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 10, 10};
   ASSERT_TRUE(kalpng::writeRgb8(path("g.png"), 4, 1, rgb));
   Volume g;
   ASSERT_EQ(kalseg::readImage(path("g.png"), g), "");
-  EXPECT_EQ(g.v, (std::vector<uint16_t>{76, 150, 29, 10}));
+  EXPECT_EQ(values(g), values(std::vector<int>{76, 150, 29, 10}));
 
   Volume none;
   EXPECT_NE(kalseg::readImage(path("missing.png"), none), "");
@@ -244,20 +263,23 @@ TEST_F(FilesTest, ReadsPngPgmAndTiff) {
 
 TEST_F(FilesTest, LabelFilesRoundTrip) {
   std::vector<int32_t> labels = {1, 2, 3, 40000, 5, 6};
-  const std::vector<uint16_t> samples(labels.begin(), labels.end());
+  const std::vector<double> samples = values(labels);
   ASSERT_EQ(kalseg::writeLabels(path("l.png"), labels, 2, 3, 1), "");
   Volume im;
   ASSERT_EQ(kalseg::readImage(path("l.png"), im), "");
-  EXPECT_EQ(im.v, samples);
+  EXPECT_EQ(values(im), samples);
   ASSERT_EQ(kalseg::writeLabels(path("l.TIF"), labels, 1, 2, 3), "");
   ASSERT_EQ(kalseg::readImage(path("l.TIF"), im), "");
   EXPECT_EQ(im.d3, 3);
-  EXPECT_EQ(im.v, samples);
+  EXPECT_EQ(values(im), samples);
 
   labels[0] = 70000;
   EXPECT_NE(kalseg::writeLabels(path("m.png"), labels, 2, 3, 1).find("TIFF"), std::string::npos);
   EXPECT_NE(access(path("m.png").c_str(), F_OK), 0) << "nothing written";
   EXPECT_EQ(kalseg::writeLabels(path("m.tif"), labels, 2, 3, 1), "") << "32-bit TIFF";
+  ASSERT_EQ(kalseg::readImage(path("m.tif"), im), "");
+  EXPECT_EQ(im.type, segfront::Sample::kUint32);
+  EXPECT_EQ(values(im), values(labels));
   EXPECT_NE(kalseg::writeLabels(path("v.png"), labels, 1, 2, 3), "") << "a volume needs TIFF";
   EXPECT_NE(kalseg::writeLabels(path("x.jpg"), labels, 2, 3, 1), "");
   EXPECT_NE(kalseg::writeLabels(path("no/such/dir.png"), {1}, 1, 1, 1), "");

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -39,38 +40,31 @@ std::string cannotOpen(const std::string &path) {
   return "cannot open " + path + ": " + std::strerror(errno);
 }
 
-// "" when the pages-th page of height x width pixels may be read, else the
-// refusal.
-std::string sizeCheck(long height, long width, long pages, int maxSide) {
-  if (height > maxSide) {
-    return "the image is larger than " + std::to_string(maxSide) + " pixels in dimension 1.";
-  }
-  if (width > maxSide) {
-    return "the image is larger than " + std::to_string(maxSide) + " pixels in dimension 2.";
-  }
-  if (pages > kMaxPlanes) {
-    return "the image is larger than " + std::to_string(kMaxPlanes) + " pixels in dimension 3.";
-  }
-  // As many pixels as --reduce brings within what a run takes.
-  const double reduce = static_cast<double>(maxSide) / kMaxSide;
-  if (static_cast<double>(height) * static_cast<double>(width) * static_cast<double>(pages) >
-      kMaxVoxels * reduce * reduce) {
-    return "the image is larger than 2^30 pixels.";
-  }
-  return "";
-}
-
 // ---- PNG -------------------------------------------------------------------
 
 struct PngRead {
   png_structp png = nullptr;
   png_infop info = nullptr;
+  std::vector<uint8_t> rows;
+  std::vector<png_bytep> pointers;
+  std::string error; // libpng's message, kept instead of printed
   ~PngRead() { png_destroy_read_struct(&png, info ? &info : nullptr, nullptr); }
 };
 
-// libpng reports errors by longjmp to here; the rows live in out, which
-// belongs to the caller, so nothing on this frame needs to survive the jump.
-bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows, int maxSide,
+void keepPngError(png_structp png, png_const_charp message) {
+  std::string *kept = static_cast<std::string *>(png_get_error_ptr(png));
+  if (kept->empty()) {
+    *kept = message;
+  }
+  png_longjmp(png, 1);
+}
+
+void passOverPngWarning(png_structp, png_const_charp) {}
+
+// libpng reports errors by longjmp to here; the rows live in r and out,
+// which belong to the caller, so nothing on this frame needs to survive
+// the jump.
+bool decodePng(PngRead &r, FILE *fp, const std::string &path, Volume &out, int maxSide,
                std::string &refusal) {
   if (setjmp(png_jmpbuf(r.png)) != 0) {
     return false;
@@ -82,15 +76,17 @@ bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows, in
   png_read_update_info(r.png, r.info);
   const long width = static_cast<long>(png_get_image_width(r.png, r.info));
   const long height = static_cast<long>(png_get_image_height(r.png, r.info));
-  refusal = sizeCheck(height, width, 1, maxSide);
+  refusal = sizeRefusal(path, height, width, 1, maxSide);
   if (!refusal.empty()) {
     return false;
   }
   const int channels = png_get_channels(r.png, r.info);
   const int depth = png_get_bit_depth(r.png, r.info);
   const std::size_t rowBytes = png_get_rowbytes(r.png, r.info);
+  std::vector<uint8_t> &rows = r.rows;
+  std::vector<png_bytep> &pointers = r.pointers;
   rows.resize(rowBytes * static_cast<std::size_t>(height));
-  std::vector<png_bytep> pointers(static_cast<std::size_t>(height));
+  pointers.resize(static_cast<std::size_t>(height));
   for (int y = 0; y < height; ++y) {
     pointers[static_cast<std::size_t>(y)] = rows.data() + rowBytes * static_cast<std::size_t>(y);
   }
@@ -98,9 +94,10 @@ bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows, in
   out.d1 = static_cast<int>(height);
   out.d2 = static_cast<int>(width);
   out.d3 = 1;
-  out.maxval = depth == 16 ? 65535 : 255;
-  out.v.assign(out.size(), 0);
+  out.type = depth == 16 ? segfront::Sample::kUint16 : segfront::Sample::kUint8;
+  out.maxval = 0;
   const int bytes = depth == 16 ? 2 : 1;
+  out.bytes.assign(out.size() * static_cast<std::size_t>(bytes), 0);
   for (int y = 0; y < height; ++y) {
     const uint8_t *row = pointers[static_cast<std::size_t>(y)];
     for (int x = 0; x < width; ++x) {
@@ -110,8 +107,13 @@ bool decodePng(PngRead &r, FILE *fp, Volume &out, std::vector<uint8_t> &rows, in
         s[c] = bytes == 2 ? (p[0] << 8 | p[1]) : p[0];
       }
       const double v = channels >= 3 ? std::round(segfront::luminance(s[0], s[1], s[2])) : s[0];
-      out.v[static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * height] =
-          static_cast<uint16_t>(v);
+      const std::size_t k = static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * height;
+      if (bytes == 2) {
+        const uint16_t v16 = static_cast<uint16_t>(v);
+        std::memcpy(out.bytes.data() + 2 * k, &v16, 2);
+      } else {
+        out.bytes[k] = static_cast<uint8_t>(v);
+      }
     }
   }
   return true;
@@ -123,13 +125,15 @@ std::string readPng(const std::string &path, Volume &out, int maxSide) {
     return cannotOpen(path);
   }
   PngRead r;
-  r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &r.error, keepPngError, passOverPngWarning);
   r.info = r.png ? png_create_info_struct(r.png) : nullptr;
-  std::vector<uint8_t> rows;
   std::string refusal;
-  const bool ok = r.info != nullptr && decodePng(r, fp, out, rows, maxSide, refusal);
+  const bool ok = r.info != nullptr && decodePng(r, fp, path, out, maxSide, refusal);
   std::fclose(fp);
-  return ok ? "" : !refusal.empty() ? refusal : "cannot read the PNG file " + path;
+  return ok ? ""
+         : !refusal.empty()
+             ? refusal
+             : "cannot read the PNG file " + path + (r.error.empty() ? "" : ": " + r.error);
 }
 
 // ---- PGM -------------------------------------------------------------------
@@ -169,7 +173,7 @@ std::string readPgm(const std::string &path, Volume &out, int maxSide) {
   bool ok = std::fread(magic, 1, 2, fp) == 2 && magic[0] == 'P' &&
             (magic[1] == '2' || magic[1] == '5') && pgmNumber(fp, w) && pgmNumber(fp, h) &&
             pgmNumber(fp, maxval) && w > 0 && h > 0 && maxval > 0 && maxval <= 65535;
-  const std::string refusal = ok ? sizeCheck(h, w, 1, maxSide) : "";
+  const std::string refusal = ok ? sizeRefusal(path, h, w, 1, maxSide) : "";
   if (!refusal.empty()) {
     std::fclose(fp);
     return refusal;
@@ -178,8 +182,11 @@ std::string readPgm(const std::string &path, Volume &out, int maxSide) {
     out.d1 = static_cast<int>(h);
     out.d2 = static_cast<int>(w);
     out.d3 = 1;
-    out.maxval = static_cast<double>(maxval);
-    out.v.assign(out.size(), 0);
+    // 8 or 16 bits, the maxval kept when it is not the class's own.
+    const bool wide = maxval > 255;
+    out.type = wide ? segfront::Sample::kUint16 : segfront::Sample::kUint8;
+    out.maxval = maxval == 255 || maxval == 65535 ? 0 : static_cast<double>(maxval);
+    out.bytes.assign(out.size() * (wide ? 2 : 1), 0);
     for (long y = 0; ok && y < h; ++y) {
       for (long x = 0; ok && x < w; ++x) {
         long v = 0;
@@ -195,8 +202,13 @@ std::string readPgm(const std::string &path, Volume &out, int maxSide) {
           v = hi << 8 | lo;
         }
         ok = ok && v <= maxval;
-        out.v[static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * h] =
-            static_cast<uint16_t>(v);
+        const std::size_t k = static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * h;
+        if (wide) {
+          const uint16_t v16 = static_cast<uint16_t>(v);
+          std::memcpy(out.bytes.data() + 2 * k, &v16, 2);
+        } else {
+          out.bytes[k] = static_cast<uint8_t>(v);
+        }
       }
     }
   }
@@ -205,82 +217,6 @@ std::string readPgm(const std::string &path, Volume &out, int maxSide) {
 }
 
 // ---- TIFF ------------------------------------------------------------------
-
-struct TiffCloser {
-  void operator()(TIFF *t) const { TIFFClose(t); }
-};
-
-std::string readTiff(const std::string &path, Volume &out, int maxSide) {
-  TIFFSetWarningHandler(nullptr);
-  TIFFSetErrorHandler(nullptr);
-  std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpen(path.c_str(), "r"));
-  const std::string bad = "cannot read the TIFF file " + path;
-  if (!tif) {
-    return bad;
-  }
-  out.v.clear();
-  out.d3 = 0;
-  do {
-    uint32_t w = 0, h = 0;
-    uint16_t bits = 1, spp = 1, photometric = PHOTOMETRIC_MINISBLACK, planar = PLANARCONFIG_CONTIG;
-    uint16_t format = SAMPLEFORMAT_UINT;
-    TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &w);
-    TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &h);
-    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &spp);
-    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_PLANARCONFIG, &planar);
-    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &format);
-    TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric);
-    const bool grey =
-        photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
-    const bool rgb = photometric == PHOTOMETRIC_RGB && spp >= 3;
-    if (w == 0 || h == 0 || w > 65536 || h > 65536 || (bits != 8 && bits != 16) ||
-        format != SAMPLEFORMAT_UINT || !(grey || rgb) ||
-        (spp > 1 && planar != PLANARCONFIG_CONTIG)) {
-      return path + ": only 8- and 16-bit grey or RGB TIFF images are read";
-    }
-    const std::string refusal = sizeCheck(h, w, out.d3 + 1, maxSide);
-    if (!refusal.empty()) {
-      return refusal;
-    }
-    if (out.d3 == 0) {
-      out.d1 = static_cast<int>(h);
-      out.d2 = static_cast<int>(w);
-      out.maxval = bits == 16 ? 65535 : 255;
-    } else if (out.d1 != static_cast<int>(h) || out.d2 != static_cast<int>(w)) {
-      return path + ": the pages differ in size";
-    }
-    const std::size_t plane = static_cast<std::size_t>(w) * h;
-    const std::size_t base = out.v.size();
-    out.v.resize(base + plane);
-    std::vector<uint8_t> line(static_cast<std::size_t>(TIFFScanlineSize(tif.get())));
-    for (uint32_t y = 0; y < h; ++y) {
-      if (TIFFReadScanline(tif.get(), line.data(), y, 0) < 0) {
-        return bad;
-      }
-      for (uint32_t x = 0; x < w; ++x) {
-        double s[3] = {0, 0, 0};
-        for (int c = 0; c < spp && c < 3; ++c) {
-          const std::size_t i = static_cast<std::size_t>(x) * spp + static_cast<std::size_t>(c);
-          if (bits == 16) {
-            uint16_t v;
-            std::memcpy(&v, line.data() + 2 * i, 2); // libtiff gives host byte order
-            s[c] = v;
-          } else {
-            s[c] = line[i];
-          }
-        }
-        double v = rgb ? std::round(segfront::luminance(s[0], s[1], s[2])) : s[0];
-        if (photometric == PHOTOMETRIC_MINISWHITE) {
-          v = out.maxval - v;
-        }
-        out.v[base + y + static_cast<std::size_t>(x) * h] = static_cast<uint16_t>(v);
-      }
-    }
-    ++out.d3;
-  } while (TIFFReadDirectory(tif.get()));
-  return "";
-}
 
 // A TIFF of d3 pages of 8-, 16- or 32-bit grey samples.
 template <typename T>
@@ -357,20 +293,48 @@ std::string temporaryBeside(const std::string &path) {
 
 } // namespace
 
+double Volume::at(std::size_t k) const {
+  return withSampleType(type, [&](auto t) {
+    decltype(t) v;
+    std::memcpy(&v, bytes.data() + k * sizeof v, sizeof v);
+    return static_cast<double>(v);
+  });
+}
+
 segfront::ImageView viewOf(const Volume &v) {
   segfront::ImageView view;
-  view.type = segfront::Sample::kUint16;
-  view.data = v.v.data();
+  view.type = v.type;
+  view.data = v.bytes.data();
   view.ndims = v.d3 > 1 ? 3 : 2;
   view.dims[0] = v.d1;
   view.dims[1] = v.d2;
   view.dims[2] = v.d3;
-  view.strides[0] = sizeof(uint16_t);
+  view.strides[0] = withSampleType(v.type, [](auto t) { return int64_t{sizeof t}; });
   view.strides[1] = view.strides[0] * v.d1;
   view.strides[2] = view.strides[1] * v.d2;
   view.sampleMax = v.maxval;
   view.colourPlanes = false;
   return view;
+}
+
+std::string sizeRefusal(const std::string &path, long height, long width, long pages, int maxSide) {
+  const std::string larger = path + ": the image is larger than ";
+  if (height > maxSide) {
+    return larger + std::to_string(maxSide) + " pixels in dimension 1.";
+  }
+  if (width > maxSide) {
+    return larger + std::to_string(maxSide) + " pixels in dimension 2.";
+  }
+  if (pages > kMaxPlanes) {
+    return larger + std::to_string(kMaxPlanes) + " pixels in dimension 3.";
+  }
+  // As many pixels as --reduce brings within what a run takes.
+  const double reduce = static_cast<double>(maxSide) / kMaxSide;
+  if (static_cast<double>(height) * static_cast<double>(width) * static_cast<double>(pages) >
+      kMaxVoxels * reduce * reduce) {
+    return larger + "2^30 pixels.";
+  }
+  return "";
 }
 
 std::string readImage(const std::string &path, Volume &out, int maxSide) {
@@ -381,14 +345,19 @@ std::string readImage(const std::string &path, Volume &out, int maxSide) {
   unsigned char head[8] = {0};
   const std::size_t n = std::fread(head, 1, sizeof head, fp);
   std::fclose(fp);
-  if (n == 8 && png_sig_cmp(head, 0, 8) == 0) {
-    return readPng(path, out, maxSide);
-  }
-  if (n >= 2 && head[0] == 'P' && (head[1] == '2' || head[1] == '5')) {
-    return readPgm(path, out, maxSide);
-  }
-  if (n >= 4 && ((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M'))) {
-    return readTiff(path, out, maxSide);
+  try {
+    if (n == 8 && png_sig_cmp(head, 0, 8) == 0) {
+      return readPng(path, out, maxSide);
+    }
+    if (n >= 2 && head[0] == 'P' && (head[1] == '2' || head[1] == '5')) {
+      return readPgm(path, out, maxSide);
+    }
+    if (n >= 4 && ((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M'))) {
+      return readTiff(path, out, maxSide);
+    }
+  } catch (const std::bad_alloc &) {
+    out = Volume();
+    return path + ": there is not enough memory to read the image.";
   }
   return path + " is not a PNG, PGM or TIFF image";
 }

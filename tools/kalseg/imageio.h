@@ -6,6 +6,7 @@
 #define KALMEX_TOOLS_KALSEG_IMAGEIO_H
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,17 +15,76 @@
 
 namespace kalseg {
 
-// An image as kalseg reads it: d1 x d2 x d3 samples in column-major order
-// (first dimension fastest; for a picture d1 is its height, d2 its width,
-// d3 its pages), whole numbers 0..maxval (255 for 8 bits, 65535 for 16, a
-// PGM's own maxval).  Colour is already grey.
+// The C++ type of a class's samples (logical as its byte, 0 or 1).
+template <typename T> constexpr segfront::Sample sampleOf();
+template <> constexpr segfront::Sample sampleOf<uint8_t>() { return segfront::Sample::kUint8; }
+template <> constexpr segfront::Sample sampleOf<int8_t>() { return segfront::Sample::kInt8; }
+template <> constexpr segfront::Sample sampleOf<uint16_t>() { return segfront::Sample::kUint16; }
+template <> constexpr segfront::Sample sampleOf<int16_t>() { return segfront::Sample::kInt16; }
+template <> constexpr segfront::Sample sampleOf<uint32_t>() { return segfront::Sample::kUint32; }
+template <> constexpr segfront::Sample sampleOf<int32_t>() { return segfront::Sample::kInt32; }
+template <> constexpr segfront::Sample sampleOf<uint64_t>() { return segfront::Sample::kUint64; }
+template <> constexpr segfront::Sample sampleOf<int64_t>() { return segfront::Sample::kInt64; }
+template <> constexpr segfront::Sample sampleOf<float>() { return segfront::Sample::kSingle; }
+template <> constexpr segfront::Sample sampleOf<double>() { return segfront::Sample::kDouble; }
+
+// Calls f(T()) with the C++ type T of TYPE's samples; returns what it returns.
+template <typename F> decltype(auto) withSampleType(segfront::Sample type, F &&f) {
+  switch (type) {
+  case segfront::Sample::kBool:
+  case segfront::Sample::kUint8:
+    return f(uint8_t());
+  case segfront::Sample::kInt8:
+    return f(int8_t());
+  case segfront::Sample::kUint16:
+    return f(uint16_t());
+  case segfront::Sample::kInt16:
+    return f(int16_t());
+  case segfront::Sample::kUint32:
+    return f(uint32_t());
+  case segfront::Sample::kInt32:
+    return f(int32_t());
+  case segfront::Sample::kUint64:
+    return f(uint64_t());
+  case segfront::Sample::kInt64:
+    return f(int64_t());
+  case segfront::Sample::kSingle:
+    return f(float());
+  case segfront::Sample::kDouble:
+    break;
+  }
+  return f(double());
+}
+
+// An image as kalseg reads it: d1 x d2 x d3 samples of one class in
+// column-major order (first dimension fastest; for a picture d1 is its
+// height, d2 its width, d3 its pages), in the host's byte order.  maxval is
+// the largest value an integer sample can mean when the format says so (a
+// PGM's maxval, 2^bits - 1 for a TIFF of 12-bit samples); 0 for the class's
+// own range.  Colour is already grey.
 struct Volume {
   int d1 = 0, d2 = 0, d3 = 1;
-  double maxval = 255;
-  std::vector<uint16_t> v;
+  segfront::Sample type = segfront::Sample::kUint8;
+  double maxval = 0;
+  std::vector<unsigned char> bytes;
   std::size_t size() const {
     return static_cast<std::size_t>(d1) * static_cast<std::size_t>(d2) *
            static_cast<std::size_t>(d3);
+  }
+  // Sample k's value.
+  double at(std::size_t k) const;
+  // D1 x D2 x D3 samples V, of V's class.
+  template <typename T>
+  static Volume of(int d1, int d2, int d3, const std::vector<T> &v, double maxval = 0) {
+    Volume im;
+    im.d1 = d1;
+    im.d2 = d2;
+    im.d3 = d3;
+    im.type = sampleOf<T>();
+    im.maxval = maxval;
+    im.bytes.resize(v.size() * sizeof(T));
+    std::memcpy(im.bytes.data(), v.data(), im.bytes.size());
+    return im;
   }
 };
 
@@ -36,16 +96,23 @@ constexpr int kMaxPlanes = 65536;
 constexpr double kMaxVoxels = 1073741824.0;
 
 // The volume as the front end reads it: its pages are planes, its range
-// 0..maxval.
+// its class's or 0..maxval.
 segfront::ImageView viewOf(const Volume &v);
 
 // Reads PATH by its content (PNG signature, "P2"/"P5", TIFF byte order
-// mark).  Colour is turned to grey; a TIFF of several pages of one size is a
-// volume.  An image wider or higher than maxSide, of more than kMaxPlanes
-// pages or of more than kMaxVoxels pixels (times (maxSide / kMaxSide)^2,
-// what --reduce brings within them) is refused before its pixels are read.
-// Returns "" or the reason.
+// mark), its samples in their own class.  Colour is turned to grey; a TIFF
+// of several pages of one size and class is a volume.  An image wider or
+// higher than maxSide, of more than kMaxPlanes pages or of more than
+// kMaxVoxels pixels (times (maxSide / kMaxSide)^2, what --reduce brings
+// within them) is refused before its pixels are read.  Returns "" or the
+// reason, which names PATH.
 std::string readImage(const std::string &path, Volume &out, int maxSide = kMaxSide);
+
+// For the readers: "" when the pages-th page of height x width pixels may
+// be read, else the refusal (naming PATH).
+std::string sizeRefusal(const std::string &path, long height, long width, long pages, int maxSide);
+// Reads a TIFF file (tiffread.cpp).
+std::string readTiff(const std::string &path, Volume &out, int maxSide);
 
 // Writes d1 x d2 x d3 labels (column-major) to PATH: ".png" as a 16-bit grey
 // PNG (2-D, labels up to 65535 only), ".tif"/".tiff" as a TIFF of d3 pages,

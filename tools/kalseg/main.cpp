@@ -24,6 +24,7 @@
 
 #include "imageio.h"
 #include "kalhost.h"
+#include "mexutil.h"
 #include "pngio.h"
 #include "segrun.h"
 
@@ -205,10 +206,14 @@ Options of the tool:
   -o, --output-dir DIR    segment every INPUT and write its labels to DIR,
                           named after the input (.tif for a TIFF input, else
                           .png); one line per finished image
+      --format png|tif    with -o: write every label file as PNG or TIFF
+                          (a PNG holds 2-D labels up to 65535 regions; an
+                          image that needs more fails and asks for tif)
   -j, --jobs N            with -o: segment N images at once (1); each job
                           then uses its share of the cores (KALMEX_THREADS,
                           when set, says how many threads instead)
-  -q, --quiet             do not show the module's progress lines
+  -q, --quiet             show neither progress nor the summary (warnings
+                          and errors are still shown)
       --version           show the version
   --                      what follows is an INPUT or LABELS, even if it
                           starts with '-'
@@ -216,7 +221,8 @@ Outputs are checked before any work: their folder must take a new file, a
 label file must end in .png, .tif or .tiff, a picture in .png, and no output
 may be an input.  Each is written to a temporary file in its folder and
 renamed into place, so a failed run leaves no partial file.  On a terminal, a
-run of more than a second shows its stage on standard error.
+run of more than a second shows its stage on standard error.  Warnings and
+errors go to standard error, and each about an input names its file.
 
 Ctrl-C (SIGINT) stops the run at once: the files of the image in progress
 are removed (with -o DIR, the images already finished stay).  A run that
@@ -225,7 +231,8 @@ memory runs short for fails with its reason, and writes nothing.
 Exit status: 0 when every image was segmented and written, 1 when an image
 or a file failed (the reason on standard error), 2 for a usage error (an
 unknown option, a bad value, the wrong number of files, an output that is an
-input or of the wrong kind), 130 when interrupted.
+input or of the wrong kind, --reduce larger than an image), 130 when
+interrupted.
 )";
 }
 
@@ -233,6 +240,7 @@ struct Args {
   segfront::Options opts;
   std::vector<std::string> operands;
   std::string colour, montage, outDir;
+  std::string format; // with -o DIR: "png" or "tif"; "" for the input's kind
   bool haveOutDir = false, quiet = false, help = false, version = false;
   int reduceBy = 1, jobs = 1;
 };
@@ -310,6 +318,11 @@ std::string parse(int argc, char **argv, Args &a) {
       if (!wholeNumber(value, 1, 256, a.jobs)) {
         return "option 'jobs' must be a whole number 1 to 256.";
       }
+    } else if (name == "format") {
+      if (value != "png" && value != "tif") {
+        return "option 'format' must be png or tif.";
+      }
+      a.format = value;
     } else if (name == "reduce") {
       if (!wholeNumber(value, 1, 1024, a.reduceBy)) {
         return "option 'reduce' must be a whole number 1 to 1024.";
@@ -339,16 +352,19 @@ bool looksLikeTiff(const std::string &path) {
   return read && head[0] == head[1] && (head[0] == 'I' || head[0] == 'M');
 }
 
-// DIR/NAME for INPUT: its file name without the extension, then .tif when
-// it is a TIFF (it may be a volume) and .png otherwise.
-std::string labelsIn(const std::string &dir, const std::string &input) {
+// DIR/NAME for INPUT: its file name without the extension, then .FORMAT,
+// or without one .tif when it is a TIFF (it may be a volume) and .png
+// otherwise.
+std::string labelsIn(const std::string &dir, const std::string &input, const std::string &format) {
   std::string base = input.substr(input.rfind('/') + 1);
   const std::size_t dot = base.rfind('.');
   if (dot != std::string::npos && dot > 0) {
     base.resize(dot);
   }
-  return (dir.empty() || dir.back() == '/' ? dir : dir + "/") + base +
-         (looksLikeTiff(input) ? ".tif" : ".png");
+  const std::string ext = !format.empty()        ? "." + format
+                          : looksLikeTiff(input) ? std::string(".tif")
+                                                 : ".png";
+  return (dir.empty() || dir.back() == '/' ? dir : dir + "/") + base + ext;
 }
 
 bool endsWithPng(const std::string &path) {
@@ -367,7 +383,7 @@ std::string plan(const Args &a, std::vector<Job> &jobs) {
       return "--colour and --montage name one file: they cannot be used with -o DIR.";
     }
     for (const std::string &input : a.operands) {
-      jobs.push_back({input, labelsIn(a.outDir, input), "", ""});
+      jobs.push_back({input, labelsIn(a.outDir, input, a.format), "", ""});
     }
   } else {
     if (a.operands.size() != 2) {
@@ -375,6 +391,9 @@ std::string plan(const Args &a, std::vector<Job> &jobs) {
     }
     if (a.jobs != 1) {
       return "--jobs needs several inputs and -o DIR.";
+    }
+    if (!a.format.empty()) {
+      return "--format goes with -o DIR; otherwise LABELS ends in .png or .tif.";
     }
     jobs.push_back({a.operands[0], a.operands[1], a.colour, a.montage});
   }
@@ -539,6 +558,7 @@ private:
 // What a run of one job gives: the failure, or the lines that describe it.
 struct Outcome {
   bool ok = false;
+  bool usage = false; // the error is a usage error
   std::string error;
   std::string details; // the summary of a single run
   std::string line;    // the one line of a run of several
@@ -555,24 +575,38 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
     o.error = e + reduceHint(e);
     return o;
   }
+  if (a.reduceBy > image.d1 || a.reduceBy > image.d2) {
+    o.usage = true;
+    o.error = j.input + ": --reduce " + std::to_string(a.reduceBy) + " is larger than the image (" +
+              std::to_string(image.d1) + " x " + std::to_string(image.d2) + " pixels).";
+    return o;
+  }
   if (a.reduceBy > 1) {
     image = kalseg::reduce(image, a.reduceBy);
   }
   stage.set("segmenting " + j.input);
   std::fflush(stdout);
-  const kalseg::Result r = stage.capture([&] {
-    kalseg::Result run = kalseg::segment(image, a.opts, !j.montage.empty());
-    if (run.budgetReached) {
-      std::printf("Warning: %s\n", segfront::budgetWarning(run.plan, run.snapshotCount).c_str());
-    }
-    return run;
-  });
+  const kalseg::Result r =
+      stage.capture([&] { return kalseg::segment(image, a.opts, !j.montage.empty()); });
   if (!r.error.empty()) {
-    o.error = r.error + reduceHint(r.error);
+    o.error = j.input + ": " + r.error + reduceHint(r.error);
+    return o;
+  }
+  if (r.budgetReached) {
+    stage.say(stderr, "kalseg: warning: " + j.input + ": " +
+                          segfront::budgetWarning(r.plan, r.snapshotCount) + "\n");
+  }
+  const int d1 = image.d1, d2 = image.d2, d3 = image.d3;
+  const std::size_t regions = r.sizes.size();
+  if (endsWithPng(j.labels) && (d3 > 1 || regions > 65535)) {
+    // Refused before anything is written, with the way to a TIFF file.
+    o.error = "the labels of " + j.input +
+              (d3 > 1 ? std::string(", a volume,") : ", " + std::to_string(regions) + " regions,") +
+              " do not fit a 16-bit PNG: " +
+              (a.haveOutDir ? "use --format tif." : "name a label file ending in .tif.");
     return o;
   }
   stage.set("writing " + j.labels);
-  const int d1 = image.d1, d2 = image.d2, d3 = image.d3;
   e = kalseg::writeLabels(j.labels, r.labels, d1, d2, d3);
   if (e.empty() && !j.colour.empty()) {
     e = writeColour(j.colour, r.labels, d1, d2, d3);
@@ -623,7 +657,7 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
 // (each run has a process and its memory to itself).  A child
 // hands its outcome back through a pipe; one line per finished image.
 int runMany(const std::vector<Job> &jobs, const Args &a) {
-  StageLine stage(isatty(STDERR_FILENO) == 1, false);
+  StageLine stage(isatty(STDERR_FILENO) == 1 && !a.quiet, false);
   struct Child {
     int fd;
     std::size_t job;
@@ -631,6 +665,7 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
   std::map<pid_t, Child> running;
   std::size_t next = 0, done = 0;
   int failed = 0;
+  bool misused = false;
   interruption::parentOfJobs = 1;
   const auto progress = [&] {
     stage.set(std::to_string(done) + " of " + std::to_string(jobs.size()) + " images done");
@@ -667,7 +702,7 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
         }
         const Outcome o = runJob(jobs[next], a, quiet);
         interruption::keepOutputs();
-        const std::string record = (o.ok ? "0" : "1") + (o.ok ? o.line : o.error);
+        const std::string record = (o.ok ? "0" : o.usage ? "2" : "1") + (o.ok ? o.line : o.error);
         std::size_t sent = 0;
         while (sent < record.size()) {
           const ssize_t w = write(fds[1], record.data() + sent, record.size() - sent);
@@ -676,7 +711,7 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
           }
           sent += static_cast<std::size_t>(w);
         }
-        _exit(o.ok ? kOk : kFailed);
+        _exit(o.ok ? kOk : o.usage ? kUsage : kFailed);
       }
       close(fds[1]);
       running[pid] = {fds[0], next++};
@@ -717,9 +752,12 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
     const bool ok =
         WIFEXITED(status) && WEXITSTATUS(status) == kOk && !record.empty() && record[0] == '0';
     if (ok) {
-      stage.say(stdout, record.substr(1));
+      if (!a.quiet) {
+        stage.say(stdout, record.substr(1));
+      }
     } else {
       ++failed;
+      misused = misused || (!record.empty() && record[0] == '2');
       std::string e = record.size() > 1 ? record.substr(1) : "the job ended abnormally";
       if (e.find(j.input) == std::string::npos) {
         e = j.input + ": " + e;
@@ -731,7 +769,7 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
     stage.say(stderr, "kalseg: interrupted\n");
     return kInterrupted;
   }
-  return failed ? kFailed : kOk;
+  return misused ? kUsage : failed ? kFailed : kOk;
 }
 
 } // namespace
@@ -775,20 +813,29 @@ int main(int argc, char **argv) {
     }
   }
 
+  // A KALMEX_THREADS the runs pass over is said once, quiet or not; the
+  // runs' own warnings about it are dropped.
+  kxThreadCount("regionseg");
+  for (const std::string &w : kalhost::warnings()) {
+    std::fprintf(stderr, "kalseg: warning: %s\n", w.c_str());
+  }
+  kalhost::clearTranscript();
+
   if (a.haveOutDir) {
     return runMany(jobs, a);
   }
-  kalhost::setEcho(true); // a warning about KALMEX_THREADS
   Outcome o;
   {
-    StageLine stage(isatty(STDERR_FILENO) == 1, a.quiet);
+    StageLine stage(isatty(STDERR_FILENO) == 1 && !a.quiet, a.quiet);
     o = runJob(jobs[0], a, stage);
     interruption::keepOutputs();
   }
   std::fflush(stdout);
   if (!o.ok) {
-    return fail(kFailed, o.error);
+    return fail(o.usage ? kUsage : kFailed, o.error);
   }
-  std::fputs(o.details.c_str(), stdout);
+  if (!a.quiet) {
+    std::fputs(o.details.c_str(), stdout);
+  }
   return kOk;
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <type_traits>
 
 #include "mexutil.h"
 
@@ -77,36 +78,55 @@ Volume reduce(const Volume &in, int n) {
   out.d1 = (in.d1 + n - 1) / n;
   out.d2 = (in.d2 + n - 1) / n;
   out.d3 = in.d3;
+  out.type = in.type;
   out.maxval = in.maxval;
-  out.v.assign(out.size(), 0);
-  for (int z = 0; z < out.d3; ++z) {
-    for (int y = 0; y < out.d2; ++y) {
-      for (int x = 0; x < out.d1; ++x) {
-        double sum = 0;
-        int count = 0;
-        for (int yy = y * n; yy < std::min(in.d2, (y + 1) * n); ++yy) {
-          for (int xx = x * n; xx < std::min(in.d1, (x + 1) * n); ++xx) {
-            sum += in.v[static_cast<std::size_t>(xx) + static_cast<std::size_t>(yy) * in.d1 +
-                        static_cast<std::size_t>(z) * in.d1 * in.d2];
-            ++count;
+  withSampleType(in.type, [&](auto t) {
+    using T = decltype(t);
+    std::vector<T> v(out.size());
+    const T *from = reinterpret_cast<const T *>(in.bytes.data());
+    for (int z = 0; z < out.d3; ++z) {
+      for (int y = 0; y < out.d2; ++y) {
+        for (int x = 0; x < out.d1; ++x) {
+          double sum = 0;
+          int count = 0;
+          for (int yy = y * n; yy < std::min(in.d2, (y + 1) * n); ++yy) {
+            for (int xx = x * n; xx < std::min(in.d1, (x + 1) * n); ++xx) {
+              sum += static_cast<double>(
+                  from[static_cast<std::size_t>(xx) + static_cast<std::size_t>(yy) * in.d1 +
+                       static_cast<std::size_t>(z) * in.d1 * in.d2]);
+              ++count;
+            }
           }
+          // Integers rounded, floating point as it is.
+          const double mean = sum / count;
+          v[static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * out.d1 +
+            static_cast<std::size_t>(z) * out.d1 * out.d2] =
+              static_cast<T>(std::is_floating_point<T>::value ? mean : std::round(mean));
         }
-        out.v[static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * out.d1 +
-              static_cast<std::size_t>(z) * out.d1 * out.d2] =
-            static_cast<uint16_t>(std::round(sum / count));
       }
     }
-  }
+    out = Volume::of(out.d1, out.d2, out.d3, v, out.maxval);
+  });
+  out.type = in.type; // logical stays logical
   return out;
 }
 
 std::string usage() {
   return R"(Usage: kalseg [OPTIONS] INPUT LABELS
-Segments the grey image INPUT (PNG, PGM, or TIFF; a TIFF of several pages is
-a 3-D volume) by split and merge with regionseg_core, and writes the region
-of every pixel to LABELS, numbered 1, 2, ... by size: a 16-bit grey PNG
-(.png) or TIFF (.tif, .tiff; one page per plane, 32-bit when the labels need
-it).  Colour pictures are turned to grey (0.299 R + 0.587 G + 0.114 B).
+Segments the grey image INPUT by split and merge with regionseg_core, and
+writes the region of every pixel to LABELS, numbered 1, 2, ... by size: a
+16-bit grey PNG (.png) or TIFF (.tif, .tiff; one page per plane, 32-bit when
+the labels need it).
+
+INPUT is a PNG, PGM or TIFF file.  A TIFF's samples keep their class: 1-bit
+(logical), 2- to 16-bit, 32- and 64-bit unsigned and 8- to 64-bit signed
+integers, 32- and 64-bit floating point (single, double), in strips or
+tiles, the samples of a pixel together or in planes.  Each page of a TIFF is
+a plane of a 3-D volume, and its pages must be of one size and class
+(thumbnails and masks are passed over).  Colour is turned to grey (0.299 R +
+0.587 G + 0.114 B, rounded for integers), a palette picture is the grey of
+its colours, and other colour spaces (CMYK, YCbCr, ...) are read as libtiff
+turns them to 8-bit RGB.
 
 Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
   --criterion NAME        range (default), range_mean, robust_range,
@@ -123,11 +143,12 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
   --noise_sigma F         variance criteria: noise deviation, >= 0 (2)
   --confidence P          chi2_variance: 0.5, 0.75 (default) or 0.9
   --size_factor F         scaled_variance: factor of the limit, >= 0 (1)
-  --scale MODE            class (default): as the samples' class says,
-                          8-bit values as they are, 16-bit from 0..65535 (a
-                          PGM from 0..its maxval), floating point from
-                          0..1, other integer samples (signed, 32-bit) as
-                          they are when they all lie in 0..255, else
+  --scale MODE            class (default): as the samples' class or format
+                          says: 8-bit values as they are, 16-bit from
+                          0..65535, floating point from 0..1, 1-bit to
+                          0/255, a PGM's from 0..maxval, a 12-bit TIFF's
+                          from 0..4095; signed and 32- or 64-bit integers
+                          as they are when they all lie in 0..255, else
                           refused; none: values used as they are, whole
                           numbers in 0..255 only; minmax: the image's range
                           to 0..255; clip: rounded and clipped to 0..255.
@@ -147,7 +168,7 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
   --reduce N              first shrink the image N times in its first two
                           dimensions (mean of N x N pixels), for coarser
                           regions and a faster run; the labels are of that
-                          size
+                          size.  N larger than the image is a usage error
   --help                  show this text
 B is true or false (also 1/0, on/off, yes/no).  Images of any size up to
 65536 pixels a side and 2^30 voxels are taken as they are: the tree of
