@@ -9,7 +9,7 @@
 //                 the run's parameters, the snapshot budget's share; nothing
 //                 is allocated and no sample is read
 //   checkValues   one pass over the samples for what the scale needs (no
-//                 NaN, values in range)
+//                 NaN, values in range, several values kept apart)
 //   segment       the grey values written into the caller's buffer, the run,
 //                 the labels numbered 1, 2, ... by size and the snapshots
 // Between plan and segment the caller allocates what the plan asks for, so
