@@ -105,7 +105,10 @@ def main():
          lambda: segmentation.felzenszwalb(camera, scale=1, sigma=0.8, min_size=20, channel_axis=None)),
         ("py.peer.skimage.slic.camera256",
          lambda: segmentation.slic(camera, n_segments=250, compactness=0.1, channel_axis=None)),
-        ("py.rs.bn3d128", lambda: kalmex.regionseg(bn3d128, threshold=20, start_level=1, noise_sigma=6)),
+        # The volume as NumPy orders it, (planes, rows, columns): the same
+        # volume as the other hosts segment, read where it lies.
+        ("py.rs.bn3d128", lambda: kalmex.regionseg(np.moveaxis(bn3d128, -1, 0), threshold=20,
+                                                   start_level=1, noise_sigma=6)),
         ("py.peer.skimage.watershed.bn3d128", lambda: segmentation.watershed(bn3d128_sobel)),
         ("py.core.camera256", lambda: kalmex.regionseg_core(camera_core, *camera_args)),
     ]
