@@ -14,7 +14,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "regionseg.h"
+#include "seg_context.h"
 
 // Every block of seg_alloc, seg_calloc and seg_resize starts with this
 // header: its place in its heap's list of live blocks (heap NULL: on none).
@@ -182,19 +182,20 @@ long seg_live_allocations() { return live_blocks; }
 
 namespace {
 
-// Grows an array of the store to hold at least wanted entries (entry 0
+// Grows the block array to hold at least wanted entries (entry 0
 // included), by half again at least; false when it cannot.  Ids stay below
-// 2^32 - 1, which is kept for failure codes.
-bool grow_store(void *&array, uint32_t &capacity, size_t wanted, size_t entry) {
-  if (wanted <= capacity) {
+// 2^32 - 1.
+bool grow_blocks(seg_context &ctx, size_t wanted) {
+  if (wanted <= ctx.block_capacity) {
     return true;
   }
   constexpr size_t id_limit = 0xFFFFFFFFu;
+  constexpr size_t entry = sizeof(block_record);
   if (wanted > id_limit || wanted > static_cast<size_t>(-1) / entry) {
     refused_bytes = static_cast<size_t>(-1);
     return false;
   }
-  size_t grown = static_cast<size_t>(capacity) + capacity / 2;
+  size_t grown = static_cast<size_t>(ctx.block_capacity) + ctx.block_capacity / 2;
   if (grown < wanted) {
     grown = wanted;
   }
@@ -204,70 +205,87 @@ bool grow_store(void *&array, uint32_t &capacity, size_t wanted, size_t entry) {
   if (grown > id_limit) {
     grown = id_limit;
   }
-  if (grown > static_cast<size_t>(-1) / entry) {
-    grown = wanted;
-  }
-  void *p = seg_resize(array, grown * entry);
+  void *p = seg_resize(ctx.blocks, grown * entry);
   if (p == NULL) {
     return false;
   }
-  array = p;
-  capacity = static_cast<uint32_t>(grown);
+  ctx.blocks = static_cast<block_record *>(p);
+  ctx.block_capacity = static_cast<block_id>(grown);
   return true;
 }
 
-template <typename T, typename Id> Id take_entry(T *&array, Id &count, Id &capacity) {
-  if (count == 0) {
-    count = 1; // entry 0 stands for none
-  }
-  void *raw = array;
-  if (!grow_store(raw, capacity, static_cast<size_t>(count) + 1, sizeof(T))) {
-    return 0;
-  }
-  array = static_cast<T *>(raw);
-  array[count] = T{};
-  return count++;
-}
-
-template <typename T, typename Id> bool reserve_entries(T *&array, Id &capacity, size_t count) {
-  void *raw = array;
-  if (!grow_store(raw, capacity, count + 1, sizeof(T))) {
+// count entries of type T from seg_alloc into array; false when they
+// cannot be had.
+template <typename T> bool make_array(T *&array, size_t count) {
+  if (count > static_cast<size_t>(-1) / sizeof(T)) {
+    refused_bytes = static_cast<size_t>(-1);
     return false;
   }
-  array = static_cast<T *>(raw);
-  return true;
+  array = static_cast<T *>(seg_alloc(count * sizeof(T)));
+  return array != NULL;
 }
 
 } // namespace
 
-node_id grow_region_nodes(seg_context &ctx) {
-  return take_entry(ctx.nodes, ctx.node_count, ctx.node_capacity);
+bool reserve_blocks(seg_context &ctx, size_t count) { return grow_blocks(ctx, count + 1); }
+
+void release_blocks(seg_context &ctx) {
+  {
+    hold h(state_lock);
+    records_taken += ctx.block_count > 0 ? ctx.block_count - 1 : 0;
+  }
+  seg_free(ctx.blocks);
+  ctx.blocks = NULL;
+  ctx.block_count = ctx.block_capacity = 0;
 }
 
-link_id grow_node_links(seg_context &ctx) {
-  return take_entry(ctx.links, ctx.link_count, ctx.link_capacity);
+int32_t make_region_store(seg_context &ctx, region_id count) {
+  region_store &s = ctx.regions;
+  s.count = count;
+  const size_t n = static_cast<size_t>(count) + 1;
+  if (!make_array(s.forward, n) || !make_array(s.hot, n) || !make_array(s.head, n) ||
+      !make_array(s.tail, n) || !make_array(s.size, n) || !make_array(s.origin, n)) {
+    return note_shortage(ctx, "the region records");
+  }
+  if (painting(ctx) && (!make_array(s.next_member, n) || !make_array(s.last_member, n))) {
+    return note_shortage(ctx, "the member chains");
+  }
+  s.stamp = 1;
+  return SEG_OK;
 }
 
-bool reserve_region_nodes(seg_context &ctx, size_t count) {
-  return reserve_entries(ctx.nodes, ctx.node_capacity, count);
-}
-
-bool reserve_node_links(seg_context &ctx, size_t count) {
-  return reserve_entries(ctx.links, ctx.link_capacity, count);
+int32_t reserve_cells(seg_context &ctx, size_t count) {
+  region_store &s = ctx.regions;
+  if (count >= 0xFFFFFFFFu) {
+    refused_bytes = static_cast<size_t>(-1);
+    return note_shortage(ctx, "the adjacency cells");
+  }
+  if (!make_array(s.cells, count + 1)) {
+    return note_shortage(ctx, "the adjacency cells");
+  }
+  s.cell_count = static_cast<cell_id>(count + 1);
+  return SEG_OK;
 }
 
 void release_records(seg_context &ctx) {
+  release_blocks(ctx);
+  region_store &s = ctx.regions;
   {
     hold h(state_lock);
-    records_taken += ctx.node_count > 0 ? ctx.node_count - 1 : 0;
-    cells_taken += ctx.link_count > 0 ? ctx.link_count - 1 : 0;
+    cells_taken += s.cell_count > 0 ? s.cell_count - 1 : 0;
   }
-  seg_free(ctx.nodes);
-  seg_free(ctx.links);
-  ctx.nodes = NULL;
-  ctx.links = NULL;
-  ctx.node_count = ctx.node_capacity = 0;
-  ctx.link_count = ctx.link_capacity = 0;
+  seg_free(s.forward);
+  seg_free(s.hot);
+  seg_free(s.head);
+  seg_free(s.tail);
+  seg_free(s.size);
+  seg_free(s.origin);
+  seg_free(s.next_member);
+  seg_free(s.last_member);
+  seg_free(s.cells);
+  s = region_store{};
+  seg_free(ctx.label_of);
+  ctx.label_of = NULL;
 }
 
 extern "C" {

@@ -7,14 +7,14 @@
 #include <math.h>
 #include <string.h>
 
-#include "regionseg.h"
+#include "stages.h"
 
 namespace {
 
 // A single pixel cannot be split.  One that failed its criterion (only
 // possible with limits below zero) is kept as a leaf with the statistics of
 // a homogeneous pixel, so that every block of the chain is homogeneous.
-void accept_pixel(const seg_context &ctx, region_node &node) {
+void accept_pixel(const seg_context &ctx, block_record &node) {
   const block_origin_t o = block_origin(ctx, node.code, 0);
   const int64_t v = ctx.image[o.x + o.y + o.z];
   node.stat_a = v;
@@ -22,7 +22,7 @@ void accept_pixel(const seg_context &ctx, region_node &node) {
 }
 
 // evaluate_block for the record of a block of the given level, by its code.
-void evaluate_code(const seg_context &ctx, region_node &node, int32_t level, int32_t worker) {
+void evaluate_code(const seg_context &ctx, block_record &node, int32_t level, int32_t worker) {
   evaluate_block(ctx, present_box(ctx, node.code, level), level, node, worker);
 }
 
@@ -39,26 +39,24 @@ sibling_group siblings_of(const seg_context &ctx, block_code code, int32_t c) {
 
 } // namespace
 
-block_table build_initial_blocks(seg_context &ctx) {
+int32_t build_initial_blocks(seg_context &ctx, block_table &table) {
   const int32_t start = ctx.start_level;
   const int32_t cells = ctx.cells_x * ctx.cells_y * ctx.cells_z;
-  block_table table =
-      static_cast<block_table>(seg_calloc(static_cast<size_t>(cells), sizeof(node_id)));
+  table = static_cast<block_table>(seg_calloc(static_cast<size_t>(cells), sizeof(block_id)));
   if (table == NULL) {
-    note_shortage(ctx, "the block table");
-    return seg_fail_ptr<node_id>();
+    return note_shortage(ctx, "the block table");
   }
-  if (!reserve_region_nodes(ctx, static_cast<size_t>(cells))) {
-    note_shortage(ctx, "the block records");
+  if (!reserve_blocks(ctx, static_cast<size_t>(cells))) {
     seg_free(table);
-    return seg_fail_ptr<node_id>();
+    table = NULL;
+    return note_shortage(ctx, "the block records");
   }
   // The present start blocks in code order, their records one after
   // another in the chain, each in the slot of its cell: the present children
   // of every present block of the level above, whose cells are the cell of
   // child 1 and its neighbours along x, y and z.
-  const node_id first = take_reserved_nodes(ctx, static_cast<size_t>(cells));
-  region_node *const records = ctx.nodes + first;
+  const block_id first = take_reserved_blocks(ctx, static_cast<size_t>(cells));
+  block_record *const records = ctx.blocks + first;
   const int32_t side = start;
   const int32_t thick = start <= ctx.flat_levels ? 0 : start - ctx.flat_levels;
   const int32_t cells_x = ctx.cells_x;
@@ -67,13 +65,13 @@ block_table build_initial_blocks(seg_context &ctx) {
   for (int32_t k = 0; k < 8; ++k) {
     step[k] = (k & 1) + ((k & 2) != 0 ? cells_x : 0) + ((k & 4) != 0 ? cells_x * cells_y : 0);
   }
-  node_id id = first;
+  block_id id = first;
   for_each_present_block(ctx, start + 1, [&](block_code code, int32_t x, int32_t y, int32_t z) {
     const int32_t slot = (x >> side) + cells_x * ((y >> side) + cells_y * (z >> thick));
     for (uint32_t left = present_children(ctx, x, y, z, start); left != 0; left &= left - 1) {
       const int32_t k = lowest_child(left); // child k + 1
-      region_node &r = records[id - first];
-      r = region_node{};
+      block_record &r = records[id - first];
+      r = block_record{};
       r.code = set_digit(static_cast<block_code>(k + 1), start, code);
       r.next_block = id + 1;
       table[slot + step[k]] = id++;
@@ -95,9 +93,10 @@ block_table build_initial_blocks(seg_context &ctx) {
   });
   if (stop.ended()) {
     seg_free(table);
-    return seg_fail_ptr<node_id>();
+    table = NULL;
+    return SEG_FAIL;
   }
-  return table;
+  return SEG_OK;
 }
 
 void fill_checkerboard(seg_context &ctx, int32_t *labels) {
@@ -126,12 +125,12 @@ void paint_checkerboard(seg_context &ctx) {
 }
 
 void merge_blocks(seg_context &ctx, block_table table) {
-  region_node *const nodes = ctx.nodes; // merging makes no records
+  block_record *const nodes = ctx.blocks; // merging makes no blocks
   for (int32_t b = ctx.start_level;; ++b) {
     const int32_t c = b + 1;
     bool merged = false;
-    node_id first = table[0];
-    node_id r = first;
+    block_id first = table[0];
+    block_id r = first;
     int32_t position = 0;
     int64_t acc_a = 0;
     int64_t acc_b = 0;
@@ -164,10 +163,10 @@ void merge_blocks(seg_context &ctx, block_table table) {
       // Every present sibling at level b and accepted: first stands for the
       // parent; the records of the others are no longer reached (nor are
       // their slots, which no group begins at).
-      region_node &f = nodes[first];
-      const node_id after = nodes[r].next_block;
-      for (node_id m = f.next_block; m != after; m = nodes[m].next_block) {
-        nodes[m].flags = FLAG_MERGED;
+      block_record &f = nodes[first];
+      const block_id after = nodes[r].next_block;
+      for (block_id m = f.next_block; m != after; m = nodes[m].next_block) {
+        nodes[m].merged = true;
       }
       f.code = set_digit(0, b, f.code);
       f.stat_a = acc_a;
@@ -196,10 +195,10 @@ namespace {
 // (l < m < start_level) exactly when its digits l .. m-1 are all 1; that
 // ancestor was made, and painted, just before the leaf's own line of
 // blocks.  Each block is painted with its child index, one paint event each.
-void paint_splits(seg_context &ctx, node_id first) {
+void paint_splits(seg_context &ctx, block_id first) {
   const int32_t start = ctx.start_level;
-  for (node_id b = first; b != 0 && !tick(ctx); b = ctx.nodes[b].next_block) {
-    const block_code code = ctx.nodes[b].code;
+  for (block_id b = first; b != 0 && !tick(ctx); b = ctx.blocks[b].next_block) {
+    const block_code code = ctx.blocks[b].code;
     const int32_t leaf = code_level(ctx, code);
     if (leaf >= start) {
       continue; // not split
@@ -234,9 +233,9 @@ void paint_splits(seg_context &ctx, node_id first) {
 int32_t split_blocks(seg_context &ctx, block_table table) {
   const int32_t start = ctx.start_level;
   if (start == 0) {
-    for (node_id p = table[0]; p != 0; p = ctx.nodes[p].next_block) {
-      if (ctx.nodes[p].stat_a < 0) {
-        accept_pixel(ctx, ctx.nodes[p]);
+    for (block_id p = table[0]; p != 0; p = ctx.blocks[p].next_block) {
+      if (!is_homogeneous(ctx.blocks[p])) {
+        accept_pixel(ctx, ctx.blocks[p]);
       }
     }
     return SEG_OK;
@@ -244,20 +243,20 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
   const int64_t level_one = int64_t{(ctx.dim_x + 1) / 2} * ((ctx.dim_y + 1) / 2) *
                             ((ctx.dim_z + level_planes(ctx, 1) - 1) / level_planes(ctx, 1));
   const size_t half = static_cast<size_t>(level_one);
-  node_id *own_lists = NULL;
-  node_id *lists = reinterpret_cast<node_id *>(ctx.scratch);
+  block_id *own_lists = NULL;
+  block_id *lists = reinterpret_cast<block_id *>(ctx.scratch);
   if (lists == NULL || 2 * level_one > ctx.image_voxels) {
-    own_lists = static_cast<node_id *>(seg_alloc(sizeof(node_id) * 2 * half));
+    own_lists = static_cast<block_id *>(seg_alloc(sizeof(block_id) * 2 * half));
     if (own_lists == NULL) {
       return note_shortage(ctx, "the lists of blocks to split");
     }
     lists = own_lists;
   }
-  node_id *splitting = lists;
-  node_id *failed = lists + half;
+  block_id *splitting = lists;
+  block_id *failed = lists + half;
   size_t count = 0;
-  for (node_id p = table[0]; p != 0; p = ctx.nodes[p].next_block) {
-    if (ctx.nodes[p].stat_a < 0) {
+  for (block_id p = table[0]; p != 0; p = ctx.blocks[p].next_block) {
+    if (!is_homogeneous(ctx.blocks[p])) {
       splitting[count++] = p;
     }
   }
@@ -293,37 +292,37 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
         made = 0;
         for (size_t j = first; j < last; ++j) {
           made += static_cast<size_t>(
-              siblings_of(ctx, ctx.nodes[splitting[j]].code, level + 1).children);
+              siblings_of(ctx, ctx.blocks[splitting[j]].code, level + 1).children);
         }
       }
       children_before[part + 1] = children_before[part] + made;
     }
     // Every block but its first child gets new records.
     const size_t added = children_before[parts] - count;
-    if (!reserve_region_nodes(ctx, static_cast<size_t>(ctx.node_count) - 1 + added)) {
+    if (!reserve_blocks(ctx, static_cast<size_t>(ctx.block_count) - 1 + added)) {
       seg_free(own_lists);
       return note_shortage(ctx, "the block records");
     }
-    const node_id first_new = take_reserved_nodes(ctx, added);
+    const block_id first_new = take_reserved_blocks(ctx, added);
     part_stop stop(plan, work);
     for_each_part(plan, [&](int32_t part, int32_t worker) {
       const size_t first = part_start(count, part, parts);
       const size_t last = part_start(count, part + 1, parts);
-      node_id *out = failed + children_before[part];
+      block_id *out = failed + children_before[part];
       // The next new record: each earlier block took one per present child
       // but its first.
-      node_id fresh = first_new + static_cast<node_id>(children_before[part] - first);
+      block_id fresh = first_new + static_cast<block_id>(children_before[part] - first);
       size_t made = 0;
       const size_t voxels = work / count; // the pixels of a block split, on average
       for (size_t j = first; j < last && !stop.poll(ctx, worker, voxels); ++j) {
-        const node_id p = splitting[j];
-        const block_code parent = ctx.nodes[p].code;
-        const node_id after = ctx.nodes[p].next_block;
+        const block_id p = splitting[j];
+        const block_code parent = ctx.blocks[p].code;
+        const block_id after = ctx.blocks[p].next_block;
         const block_origin_t s = block_steps(ctx, parent, level + 1, ctx.levels);
         const uint32_t present = present_children(ctx, s.x, s.y, s.z, level);
         // In an image that fills the tree every child is child 1 moved.
         const block_box first_child = box_at(ctx, s.x, s.y, s.z, level);
-        node_id id = p;
+        block_id id = p;
         for (int32_t k = 1; k <= children; ++k) {
           // Bit 0 of k - 1: the upper half in x, bit 1 in y, bit 2 in z.
           const int32_t bits = k - 1;
@@ -331,12 +330,12 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
             continue;
           }
           if (k > 1) {
-            const node_id next = fresh++;
-            ctx.nodes[next] = region_node{};
-            ctx.nodes[id].next_block = next;
+            const block_id next = fresh++;
+            ctx.blocks[next] = block_record{};
+            ctx.blocks[id].next_block = next;
             id = next;
           }
-          region_node &c = ctx.nodes[id];
+          block_record &c = ctx.blocks[id];
           c.code = set_digit(static_cast<block_code>(k), level, parent);
           block_box box = first_child;
           if (!whole) {
@@ -348,7 +347,7 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
                          ((bits & 4) != 0 ? step_z : 0);
           }
           evaluate_block(ctx, box, level, c, worker);
-          if (c.stat_a < 0) {
+          if (!is_homogeneous(c)) {
             if (level > 0) {
               out[made++] = id;
             } else {
@@ -356,7 +355,7 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
             }
           }
         }
-        ctx.nodes[id].next_block = after;
+        ctx.blocks[id].next_block = after;
       }
       failed_in_part[part] = made;
     });
@@ -368,10 +367,10 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
     size_t next = 0;
     for (int32_t part = 0; part < parts; ++part) {
       memmove(failed + next, failed + children_before[part],
-              sizeof(node_id) * failed_in_part[part]);
+              sizeof(block_id) * failed_in_part[part]);
       next += failed_in_part[part];
     }
-    node_id *swap = splitting;
+    block_id *swap = splitting;
     splitting = failed;
     failed = swap;
     count = next;

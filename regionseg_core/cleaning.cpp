@@ -1,114 +1,58 @@
 // Cleaning and sorting of the region list before the labels are written:
-// absorbed regions leave the list, every adjacency list becomes a list of
-// distinct live regions, and the regions are ordered largest first, which
-// fixes their label numbers.
+// the live regions are counted, and they are ordered largest first, which
+// fixes their label numbers.  Only the list and its count are read after
+// cleaning: sorting and the labels never look at an adjacency list again,
+// so the lists are left as grouping and elimination left them.
 #include "region_sort.h"
-#include "regionseg.h"
+#include "stages.h"
 
-node_id clean_region_list(seg_context &ctx, node_id head) {
-  region_node *const nodes = ctx.nodes;
-  node_link *const links = ctx.links;
-  ctx.region_count = 0;
-  node_id r = head;
-  while (r != 0 && nodes[r].last_member == 0) {
-    r = nodes[r].next_region;
+void clean_region_list(seg_context &ctx) {
+  const region_store &s = ctx.regions;
+  int32_t live = 0;
+  for (region_id r = 1; r <= s.count && !tick(ctx, r, ctx.region_total); ++r) {
+    live += !is_absorbed(s, r);
   }
-  const node_id result = r;
-  // The cells of every list: all that were made but the ones grouping
-  // dropped and the forwarding link of each absorbed region.  Each is
-  // walked once.
-  const size_t made = ctx.link_count > 0 ? ctx.link_count - 1 : 0;
-  const size_t cells = made - ctx.cells_dropped - (ctx.region_total - ctx.live_regions);
-  size_t walked = 0;
-  for (; r != 0 && ctx.ending == SEG_OK; r = nodes[r].next_region) {
-    ++ctx.region_count;
-    region_node &region = nodes[r];
-    link_id prev = 0;
-    link_id c = region.nbr_head;
-    while (c != 0 && !tick(ctx, ++walked, cells)) {
-      region_node &n = nodes[resolve_link(ctx, c)];
-      if ((n.flags & FLAG_SEEN) == 0) {
-        n.flags = FLAG_SEEN;
-        prev = c;
-        c = links[c].next;
-        continue;
-      }
-      // A region met before in this list: drop the entry.
-      const link_id s = links[c].next;
-      if (s != 0) {
-        links[c] = links[s];
-        if (links[c].next == 0) {
-          region.nbr_tail = c;
-        }
-      } else {
-        if (prev != 0) {
-          links[prev].next = 0;
-        } else {
-          region.nbr_head = 0;
-        }
-        region.nbr_tail = prev;
-        c = 0;
-      }
-    }
-    for (link_id e = region.nbr_head; e != 0 && !tick(ctx); e = links[e].next) {
-      nodes[links[e].node].flags = 0;
-    }
-    while (region.next_region != 0 && nodes[region.next_region].last_member == 0 && !tick(ctx)) {
-      region.next_region = nodes[region.next_region].next_region;
-    }
-  }
-  ctx.region_count -= 1;
-  return result;
+  ctx.region_count = live - 1;
 }
 
-node_id sort_region_list(seg_context &ctx, node_id head) {
+int32_t sort_region_list(seg_context &ctx) {
+  const region_store &s = ctx.regions;
   const size_t count = static_cast<size_t>(ctx.region_count) + 1;
   sort_pair *pairs = static_cast<sort_pair *>(seg_calloc(count, sizeof(sort_pair)));
   if (pairs == nullptr) {
-    note_shortage(ctx, "the sort table");
-    return node_failed;
+    return note_shortage(ctx, "the sort table");
   }
   uint32_t *suffix_max = static_cast<uint32_t *>(seg_calloc(count, sizeof(uint32_t)));
   if (suffix_max == nullptr) {
-    note_shortage(ctx, "the sort table");
     seg_free(pairs);
-    return node_failed;
-  }
-  // Every block adds its pixels to its region, in the order of the store;
-  // without room for the sums, each region walks its member chain (as
-  // quick: every block is in one chain).
-  uint32_t *sizes =
-      static_cast<uint32_t *>(seg_calloc(static_cast<size_t>(ctx.node_count), sizeof(uint32_t)));
-  if (sizes != nullptr) {
-    for (node_id b = 1; b < ctx.node_count && !tick(ctx, b, ctx.node_count); ++b) {
-      const region_node &block = ctx.nodes[b];
-      if ((block.flags & FLAG_MERGED) == 0) {
-        sizes[region_of_block(ctx, b)] +=
-            static_cast<uint32_t>(present_voxels(ctx, block.code, code_level(ctx, block.code)));
-      }
-    }
+    return note_shortage(ctx, "the sort table");
   }
   size_t filled = 0;
-  for (node_id r = head; r != 0 && filled < count && !tick(ctx); r = ctx.nodes[r].next_region) {
-    pairs[filled].region = r;
-    pairs[filled].size = sizes != nullptr ? sizes[r] : static_cast<uint32_t>(region_size(ctx, r));
-    ++filled;
+  for (region_id r = 1; r <= s.count && filled < count && !tick(ctx); ++r) {
+    if (!is_absorbed(s, r)) {
+      pairs[filled].region = r;
+      pairs[filled].size = static_cast<uint32_t>(s.size[r]);
+      ++filled;
+    }
   }
-  seg_free(sizes);
   if (ctx.ending != SEG_OK) {
     seg_free(suffix_max);
     seg_free(pairs);
-    return node_failed;
+    return SEG_FAIL;
   }
   sort_pairs(pairs, suffix_max, filled);
-  for (size_t i = 0; i + 1 < filled; ++i) {
-    ctx.nodes[pairs[i].region].next_region = pairs[i + 1].region;
-  }
-  const node_id first = filled > 0 ? pairs[0].region : head;
-  if (filled > 0) {
-    ctx.nodes[pairs[filled - 1].region].next_region = 0;
-  }
   seg_free(suffix_max);
+  // Each live region's label is its place in the sorted list.
+  int32_t *label_of =
+      static_cast<int32_t *>(seg_alloc(sizeof(int32_t) * (static_cast<size_t>(s.count) + 1)));
+  if (label_of == nullptr) {
+    seg_free(pairs);
+    return note_shortage(ctx, "the sort table");
+  }
+  for (size_t i = 0; i < filled; ++i) {
+    label_of[pairs[i].region] = static_cast<int32_t>(i);
+  }
   seg_free(pairs);
-  return first;
+  ctx.label_of = label_of;
+  return SEG_OK;
 }

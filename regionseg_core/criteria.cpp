@@ -9,7 +9,7 @@
 #include <float.h>
 #include <math.h>
 
-#include "regionseg.h"
+#include "stages.h"
 
 const float chi2_table[3][17] = {
     {0.788657f, 0.906544f, 0.955927f, 0.978577f, 0.989438f, 0.994748f, 0.997384f, 0.998694f,
@@ -68,7 +68,7 @@ float to_float(double v) {
 
 } // namespace
 
-void evaluate_block(const seg_context &ctx, const block_box &box, int32_t level, region_node &node,
+void evaluate_block(const seg_context &ctx, const block_box &box, int32_t level, block_record &node,
                     int32_t worker) {
   const int32_t *image = ctx.image;
   const int32_t n = box.voxels;
@@ -131,9 +131,9 @@ void evaluate_block(const seg_context &ctx, const block_box &box, int32_t level,
   node.stat_b = q;
 }
 
-bool merge_test(seg_context &ctx, const region_node &child, int64_t &acc_a, int64_t &acc_b,
+bool merge_test(const seg_context &ctx, const block_record &child, int64_t &acc_a, int64_t &acc_b,
                 int32_t position, int32_t child_level, const sibling_group &group) {
-  if (child.stat_a < 0) {
+  if (!is_homogeneous(child)) {
     return false;
   }
   if (!variance_statistics(ctx.criterion)) {

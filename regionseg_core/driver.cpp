@@ -6,7 +6,7 @@
 
 #include <string.h>
 
-#include "regionseg.h"
+#include "stages.h"
 #include "threadpool.h"
 
 // The progress lines are part of the module's interface: callers read them
@@ -67,8 +67,8 @@ namespace {
 // run with small-region elimination, as measured on volumes of blurred
 // noise and on photographs): grouping and elimination take the most, and
 // splitting when it opens the snapshots of the block stages.
-const int32_t stage_weights[stage_count] = {0, 1, 1, 6, 12, 25, 35, 9, 5, 8};
-const int32_t splitting_weight_with_snapshots = 40;
+const int32_t stage_weights[stage_count] = {0, 1, 0, 7, 20, 25, 50, 1, 1, 4};
+const int32_t splitting_weight_with_snapshots = 100;
 
 int32_t stage_weight(const seg_context &ctx, int32_t stage) {
   if (stage == STAGE_ELIMINATION && ctx.min_region_size == 0) {
@@ -218,128 +218,111 @@ void run_parts(const part_plan &plan, void (*call)(void *, int32_t, int32_t), vo
 
 namespace {
 
-// Blocks of the chain from first (as far as it gets when the run must
-// end), and live regions of the list from first.
-int64_t chain_length(seg_context &ctx, node_id first) {
-  int64_t n = 0;
-  for (node_id b = first; b != 0 && !tick(ctx); b = ctx.nodes[b].next_block) {
-    ++n;
-  }
-  return n;
-}
-
-int64_t list_length(const seg_context &ctx, node_id first) {
-  int64_t n = 0;
-  for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
-    n += ctx.nodes[r].last_member != 0;
-  }
-  return n;
-}
-
-// The stages from merging to the region list; the block table is the
-// caller's.
-node_id blocks_to_regions(seg_context &ctx, block_table table) {
+// The stages from merging to the region store; the block table is the
+// caller's.  one_block: the whole image is one homogeneous block.
+int32_t blocks_to_regions(seg_context &ctx, block_table table, bool &one_block) {
   if (enter_stage(ctx, STAGE_MERGING)) {
-    return node_failed;
+    return SEG_FAIL;
   }
   merge_blocks(ctx, table);
   if (ctx.ending != SEG_OK) {
-    return node_failed;
+    return SEG_FAIL;
   }
   report_progress(ctx, "finished merging\n");
 
-  const node_id first = table[0];
-  if (ctx.nodes[first].next_block == 0 && ctx.nodes[first].stat_a >= 0) {
+  const block_record &first = ctx.blocks[table[0]];
+  if (first.next_block == 0 && is_homogeneous(first)) {
     // The whole image is one homogeneous block (a lone start block that
     // failed its criterion is split like any other).
-    ctx.nodes[first].next_region = 0;
-    set_region_statistics(ctx, ctx.nodes[first]);
+    one_block = true;
     report_progress(ctx, "finished calculating region\n");
-    return first;
+    return SEG_OK;
   }
 
   if (enter_stage(ctx, STAGE_SPLITTING) || split_blocks(ctx, table) != SEG_OK) {
-    return node_failed;
+    return SEG_FAIL;
   }
   report_progress(ctx, "finished splitting\n");
-  // Every leaf becomes a region, and grouping paints each region once: the
-  // snapshots the rest of the run opens are known up to those of
-  // elimination.
-  if (ctx.keep_snapshots) {
-    enter_phase(ctx, snapshot_replay_start, 1.0 - snapshot_replay_start);
-    reserve_snapshots(ctx, grouping_paint_events(ctx, chain_length(ctx, table[0])));
-  }
+  // Every leaf becomes a region: the snapshots the rest of the run opens
+  // are known up to those of elimination.  Their reservation replays the
+  // paints noted so far, the rest of the stage.
+  enter_phase(ctx, snapshot_replay_start, 1.0 - snapshot_replay_start);
+  plan_snapshots(ctx, STAGE_GROUPING);
 
-  if (enter_stage(ctx, STAGE_ORDERING)) {
-    return node_failed;
+  if (enter_stage(ctx, STAGE_ORDERING) || order_region_list(ctx, table) != SEG_OK) {
+    return SEG_FAIL;
   }
-  const node_id head = order_region_list(ctx, table);
-  if (head != node_failed) {
-    report_progress(ctx, "finished ordering regionlist\n");
-  }
-  return head;
+  report_progress(ctx, "finished ordering regionlist\n");
+  return SEG_OK;
+}
+
+// Whether the first live region has no neighbours (then it is the only one).
+bool one_region_left(const seg_context &ctx) {
+  const region_id first = first_live_region(ctx);
+  return first == 0 || ctx.regions.head[first] == 0;
 }
 
 } // namespace
 
-node_id run_pipeline(seg_context &ctx) {
+int32_t run_pipeline(seg_context &ctx) {
   if (enter_stage(ctx, STAGE_INITIALISATION)) {
-    return node_failed;
+    return SEG_FAIL;
   }
-  block_table table = build_initial_blocks(ctx);
+  block_table table = NULL;
+  const int32_t built = build_initial_blocks(ctx, table);
   paint_checkerboard(ctx);
-  if (seg_failed(table)) {
-    return node_failed;
+  if (built != SEG_OK) {
+    return SEG_FAIL;
   }
   report_progress(ctx, "finished initialisation\n");
-  const node_id head = blocks_to_regions(ctx, table);
+  bool one_block = false;
+  const int32_t ordered = blocks_to_regions(ctx, table, one_block);
   seg_free(table);
-  if (head == node_failed || ctx.nodes[head].next_region == 0) { // failed, or one block
-    return head;
+  if (ordered != SEG_OK || one_block) {
+    return ordered;
   }
 
   if (enter_stage(ctx, STAGE_GROUPING)) {
-    return node_failed;
+    return SEG_FAIL;
   }
-  const node_id grouped =
-      ctx.parallel_grouping != 0 ? group_parallel(ctx, head) : group_sequential(ctx, head);
-  if (grouped == node_failed || ctx.ending != SEG_OK) {
-    return node_failed;
+  if (ctx.parallel_grouping != 0) {
+    if (group_parallel(ctx) != SEG_OK) {
+      return SEG_FAIL;
+    }
+  } else {
+    group_sequential(ctx);
+  }
+  if (ctx.ending != SEG_OK) {
+    return SEG_FAIL;
   }
   report_progress(ctx, "finished grouping\n");
 
-  if (ctx.nodes[grouped].nbr_head == 0) {
-    return grouped;
+  if (one_region_left(ctx)) {
+    return SEG_OK;
   }
   if (ctx.min_region_size != 0) {
     if (enter_stage(ctx, STAGE_ELIMINATION)) {
-      return node_failed;
+      return SEG_FAIL;
     }
-    if (ctx.keep_snapshots) {
-      // Each region but the last may be absorbed, and is painted then.
-      reserve_snapshots(ctx, list_length(ctx, grouped) - 1);
-    }
-    if (eliminate_small_regions(ctx, grouped) != SEG_OK) {
-      return node_failed;
+    plan_snapshots(ctx, STAGE_ELIMINATION);
+    if (eliminate_small_regions(ctx) != SEG_OK) {
+      return SEG_FAIL;
     }
     report_progress(ctx, "finished small region elimination\n");
   }
   if (enter_stage(ctx, STAGE_CLEANING)) {
-    return node_failed;
+    return SEG_FAIL;
   }
-  const node_id cleaned = clean_region_list(ctx, grouped);
+  clean_region_list(ctx);
   if (ctx.ending != SEG_OK) {
-    return node_failed;
+    return SEG_FAIL;
   }
   report_progress(ctx, "finished cleaning of regionlist\n");
-  if (enter_stage(ctx, STAGE_SORTING)) {
-    return node_failed;
+  if (enter_stage(ctx, STAGE_SORTING) || sort_region_list(ctx) != SEG_OK) {
+    return SEG_FAIL;
   }
-  const node_id sorted = sort_region_list(ctx, cleaned);
-  if (sorted != node_failed) {
-    report_progress(ctx, "finished sorting of regionlist\n");
-  }
-  return sorted;
+  report_progress(ctx, "finished sorting of regionlist\n");
+  return SEG_OK;
 }
 
 namespace {
@@ -419,16 +402,16 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
 
   if (!enter_stage(ctx, STAGE_SETUP) && build_level_tables(ctx) == SEG_OK &&
       set_up_criterion(ctx) == SEG_OK) {
-    const node_id regions = run_pipeline(ctx);
+    const int32_t ran = run_pipeline(ctx);
     report_progress(ctx, "finished the split_merge routine\n");
-    if (regions != node_failed && ctx.keep_snapshots) {
+    if (ran == SEG_OK && ctx.keep_snapshots) {
       reserve_snapshots(ctx, 0); // a run that ended before its split: what it painted
     }
-    if (regions == node_failed && ctx.ending == SEG_OK) {
+    if (ran != SEG_OK && ctx.ending == SEG_OK) {
       note_shortage(ctx, NULL); // every failure notes what; this is a safeguard
     }
     if (ctx.ending == SEG_OK && !enter_stage(ctx, STAGE_OUTPUT)) {
-      make_output(ctx, regions, labels_out);
+      make_output(ctx, labels_out);
       // The check's last call: the whole run done.
       if (ctx.ending == SEG_OK && !poll_check(ctx, 1, 1)) {
         report_progress(ctx, "finished make_output \n");

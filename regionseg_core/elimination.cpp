@@ -37,22 +37,9 @@
 // list.
 #include <string.h>
 
-#include "regionseg.h"
+#include "stages.h"
 
 namespace {
-
-// Whether r holds fewer than min_size pixels; counts only as far as needed.
-bool is_small(const seg_context &ctx, node_id r, int64_t min_size) {
-  int64_t sum = 0;
-  for (node_id b = r; b != 0; b = ctx.nodes[b].next_block) {
-    const block_code code = ctx.nodes[b].code;
-    sum += present_voxels(ctx, code, code_level(ctx, code));
-    if (sum >= min_size) {
-      return false;
-    }
-  }
-  return true;
-}
 
 inline int64_t magnitude(int64_t v) { return v < 0 ? -v : v; }
 
@@ -66,7 +53,7 @@ constexpr uint64_t no_place = ~uint64_t{0};
 // The place is kept in two halves so that a slot takes 12 bytes: the cell
 // table is by far the largest of the index.
 struct cell_slot {
-  link_id key; // 0: a free slot
+  cell_id key; // 0: a free slot
   uint32_t tag_low;
   uint32_t tag_high;
   // The place in the order of all lists; no_place for a forwarding link.
@@ -78,7 +65,7 @@ struct cell_slot {
 };
 
 struct region_slot {
-  node_id key;        // 0: a free slot
+  region_id key;      // 0: a free slot
   uint32_t first_ref; // the region's chain of referrer entries (none: empty)
   uint32_t last_ref;
   uint32_t next_list; // the region whose list comes next in the order (none: the last)
@@ -123,14 +110,14 @@ template <typename Slot> uint32_t probe(const Slot *slots, uint32_t capacity, ui
   return i;
 }
 
-inline uint32_t cell_at(const referrer_index &x, link_id c) {
+inline uint32_t cell_at(const referrer_index &x, cell_id c) {
   return probe(x.cells, x.cell_capacity, c);
 }
-inline uint32_t region_at(const referrer_index &x, node_id r) {
+inline uint32_t region_at(const referrer_index &x, region_id r) {
   return probe(x.regions, x.region_capacity, r);
 }
-inline uint64_t tag_of(const referrer_index &x, link_id c) { return x.cells[cell_at(x, c)].tag(); }
-inline void set_tag_of(referrer_index &x, link_id c, uint64_t t) {
+inline uint64_t tag_of(const referrer_index &x, cell_id c) { return x.cells[cell_at(x, c)].tag(); }
+inline void set_tag_of(referrer_index &x, cell_id c, uint64_t t) {
   x.cells[cell_at(x, c)].set_tag(t);
 }
 
@@ -171,7 +158,7 @@ void add_referrer(referrer_index &x, uint32_t region, uint32_t cell) {
 // list: it is passed over and taken out of the order.
 uint32_t next_list(const seg_context &ctx, referrer_index &x, uint32_t r) {
   uint32_t n = x.regions[r].next_list;
-  while (n != none && ctx.nodes[x.regions[n].key].last_member == 0) {
+  while (n != none && is_absorbed(ctx.regions, x.regions[n].key)) {
     n = x.regions[n].next_list;
   }
   x.regions[r].next_list = n;
@@ -180,31 +167,34 @@ uint32_t next_list(const seg_context &ctx, referrer_index &x, uint32_t r) {
 
 // A walk over the cells of every list in the order.
 struct order_walk {
-  link_id cell;  // 0 at the end of the order
+  cell_id cell;  // 0 at the end of the order
   uint32_t list; // region slot of the list that holds cell
 };
 
 void step(const seg_context &ctx, referrer_index &x, order_walk &w) {
-  w.cell = ctx.links[w.cell].next;
+  w.cell = ctx.regions.cells[w.cell].next;
   while (w.cell == 0) {
     w.list = next_list(ctx, x, w.list);
     if (w.list == none) {
       return;
     }
-    w.cell = ctx.nodes[x.regions[w.list].key].nbr_head;
+    w.cell = ctx.regions.head[x.regions[w.list].key];
   }
 }
 
 // Makes the index's tables for the regions of the list from first and the
 // cells of their lists: the entries go into ctx.scratch when they fit.
 // SEG_FAIL (noted, nothing kept) when they cannot be had.
-int32_t reserve_index(seg_context &ctx, referrer_index &x, node_id first) {
+int32_t reserve_index(seg_context &ctx, referrer_index &x, region_id first) {
   uint64_t regions = 0;
   uint64_t cells = 0;
-  for (node_id r = first; r != 0 && !tick(ctx, regions, ctx.live_regions);
-       r = ctx.nodes[r].next_region) {
+  const region_store &s = ctx.regions;
+  for (region_id r = first; r <= s.count && !tick(ctx, r, s.count); ++r) {
+    if (is_absorbed(s, r)) {
+      continue;
+    }
     ++regions;
-    for (link_id c = ctx.nodes[r].nbr_head; c != 0 && !tick(ctx); c = ctx.links[c].next) {
+    for (cell_id c = s.head[r]; c != 0 && !tick(ctx); c = s.cells[c].next) {
       ++cells;
     }
   }
@@ -266,19 +256,23 @@ int32_t reserve_index(seg_context &ctx, referrer_index &x, node_id first) {
 // cell tagged with its place in that order times one spacing, resolved to
 // the live region whose chain receives its entry.  False, the index left
 // unusable, when the run must end.
-bool fill_index(seg_context &ctx, referrer_index &x, node_id first) {
+bool fill_index(seg_context &ctx, referrer_index &x, region_id first) {
   const uint64_t spacing = x.tag_end / (x.cell_count + 1);
   uint32_t last = none;
-  for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
+  region_store &regions = ctx.regions;
+  for (region_id r = first; r <= regions.count; ++r) {
     if (tick(ctx)) {
       return false;
+    }
+    if (is_absorbed(regions, r)) {
+      continue;
     }
     const uint32_t at = region_at(x, r);
     region_slot &s = x.regions[at];
     s.key = r;
     s.first_ref = s.last_ref = s.next_list = none;
     // A list that is empty now stays empty: only a target gains cells.
-    if (ctx.nodes[r].nbr_head != 0) {
+    if (regions.head[r] != 0) {
       if (last == none) {
         x.first_list = at;
       } else {
@@ -289,15 +283,18 @@ bool fill_index(seg_context &ctx, referrer_index &x, node_id first) {
   }
   uint64_t tag = 0;
   size_t entered = 0;
-  for (node_id r = first; r != 0; r = ctx.nodes[r].next_region) {
-    for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
+  for (region_id r = first; r <= regions.count; ++r) {
+    if (is_absorbed(regions, r)) {
+      continue;
+    }
+    for (cell_id c = regions.head[r]; c != 0; c = regions.cells[c].next) {
       if (tick(ctx, ++entered, x.cell_count)) {
         return false;
       }
       const uint32_t at = cell_at(x, c);
       x.cells[at].key = c;
       x.cells[at].set_tag(tag += spacing);
-      add_referrer(x, region_at(x, resolve_link(ctx, c)), at);
+      add_referrer(x, region_at(x, resolve_cell(ctx.regions, c)), at);
     }
   }
   ctx.elimination.indexed += static_cast<long>(x.cell_count);
@@ -310,12 +307,12 @@ bool fill_index(seg_context &ctx, referrer_index &x, node_id first) {
 // 0; found_slot receives its cell slot.  The cells of a list hold the places
 // from its head's to its tail's, and no other cell does.  Drops the stale
 // entries of p's chain on the way.
-link_id first_referrer(seg_context &ctx, referrer_index &x, node_id target, uint32_t taken,
-                       node_id p, uint32_t &found_slot) {
-  const uint64_t low = tag_of(x, ctx.nodes[target].nbr_head);
-  const uint64_t high = tag_of(x, ctx.nodes[target].nbr_tail);
+cell_id first_referrer(seg_context &ctx, referrer_index &x, region_id target, uint32_t taken,
+                       region_id p, uint32_t &found_slot) {
+  const uint64_t low = tag_of(x, ctx.regions.head[target]);
+  const uint64_t high = tag_of(x, ctx.regions.tail[target]);
   region_slot &chain = x.regions[taken];
-  link_id best = 0;
+  cell_id best = 0;
   uint64_t best_tag = 0;
   uint32_t prev = none;
   uint32_t e = chain.first_ref;
@@ -324,7 +321,7 @@ link_id first_referrer(seg_context &ctx, referrer_index &x, node_id target, uint
     const uint32_t next = x.refs[e].next;
     const cell_slot &s = x.cells[x.refs[e].cell];
     const uint64_t tag = s.tag();
-    const bool current = tag != no_place && resolve_link(ctx, s.key) == p;
+    const bool current = tag != no_place && resolve_cell(ctx.regions, s.key) == p;
     if (current) {
       if (tag >= low && tag <= high && (best == 0 || tag < best_tag)) {
         best = s.key;
@@ -353,13 +350,13 @@ link_id first_referrer(seg_context &ctx, referrer_index &x, node_id target, uint
 // are no more cells in lists than the index was built with, so the spacing
 // is at least the one the build found.
 void retag_everything(seg_context &ctx, referrer_index &x) {
-  while (x.first_list != none && ctx.nodes[x.regions[x.first_list].key].last_member == 0) {
+  while (x.first_list != none && is_absorbed(ctx.regions, x.regions[x.first_list].key)) {
     x.first_list = x.regions[x.first_list].next_list;
   }
   if (x.first_list == none) {
     return;
   }
-  const order_walk start = {ctx.nodes[x.regions[x.first_list].key].nbr_head, x.first_list};
+  const order_walk start = {ctx.regions.head[x.regions[x.first_list].key], x.first_list};
   uint64_t count = 0;
   for (order_walk w = start; w.cell != 0; step(ctx, x, w)) {
     ++count;
@@ -380,10 +377,10 @@ void retag_everything(seg_context &ctx, referrer_index &x) {
 // than their number between two tags (keeping places far enough apart that
 // room is seldom made twice in a row); when even the end of the order
 // leaves no room, every cell is tagged afresh.
-void place_run(seg_context &ctx, referrer_index &x, uint32_t list, uint32_t after, link_id first,
-               link_id last) {
+void place_run(seg_context &ctx, referrer_index &x, uint32_t list, uint32_t after, cell_id first,
+               cell_id last) {
   uint64_t run = 1;
-  for (link_id c = first; c != last; c = ctx.links[c].next) {
+  for (cell_id c = first; c != last; c = ctx.regions.cells[c].next) {
     ++run;
   }
   const uint64_t base = x.cells[after].tag();
@@ -415,24 +412,25 @@ void place_run(seg_context &ctx, referrer_index &x, uint32_t list, uint32_t afte
 // What absorb_region(target, p, found) is about to change, read before it
 // runs, and the index brought up to date after it.
 struct absorption {
-  uint32_t target;         // region slot of the target
-  uint32_t taken;          // region slot of p
-  uint32_t found;          // cell slot of the cell found in target's list
-  link_id forwarding;      // p's first cell, about to become its forwarding link
-  node_id first_neighbour; // the region it refers to, which the found cell takes
-  link_id run_first;       // p's other cells, about to move behind the found cell
-  link_id run_last;
+  uint32_t target;           // region slot of the target
+  uint32_t taken;            // region slot of p
+  uint32_t found;            // cell slot of the cell found in target's list
+  cell_id forwarding;        // p's first cell, about to become its forwarding link
+  region_id first_neighbour; // the region it refers to, which the found cell takes
+  cell_id run_first;         // p's other cells, about to move behind the found cell
+  cell_id run_last;
 };
 
-void before_absorbing(const seg_context &ctx, node_id p, absorption &a) {
-  a.forwarding = ctx.nodes[p].nbr_head;
-  a.first_neighbour = ctx.links[a.forwarding].node;
-  a.run_first = ctx.links[a.forwarding].next;
-  a.run_last = ctx.nodes[p].nbr_tail;
+void before_absorbing(const seg_context &ctx, region_id p, absorption &a) {
+  const region_store &s = ctx.regions;
+  a.forwarding = s.head[p];
+  a.first_neighbour = s.cells[a.forwarding].region;
+  a.run_first = s.cells[a.forwarding].next;
+  a.run_last = s.tail[p];
 }
 
-void after_absorbing(seg_context &ctx, referrer_index &x, const absorption &a, node_id target,
-                     node_id p) {
+void after_absorbing(seg_context &ctx, referrer_index &x, const absorption &a, region_id target,
+                     region_id p) {
   set_tag_of(x, a.forwarding, no_place);
   // Whatever referred to p now resolves to target.
   region_slot &from = x.regions[a.taken];
@@ -459,17 +457,7 @@ void after_absorbing(seg_context &ctx, referrer_index &x, const absorption &a, n
 
 } // namespace
 
-int32_t region_size(const seg_context &ctx, node_id r) {
-  // At most 2^30 pixels in any admissible image: the sum fits.
-  int64_t sum = 0;
-  for (node_id b = r; b != 0; b = ctx.nodes[b].next_block) {
-    const block_code code = ctx.nodes[b].code;
-    sum += present_voxels(ctx, code, code_level(ctx, code));
-  }
-  return static_cast<int32_t>(sum);
-}
-
-int64_t region_distance(const seg_context &ctx, const region_node &p, const region_node &n) {
+int64_t region_distance(const seg_context &ctx, const region_hot &p, const region_hot &n) {
   if (range_statistics(ctx.criterion)) {
     const int64_t one = magnitude(n.stat_b - p.stat_a);
     const int64_t other = magnitude(p.stat_b - n.stat_a);
@@ -481,7 +469,7 @@ int64_t region_distance(const seg_context &ctx, const region_node &p, const regi
   return magnitude(mean_p - mean_n);
 }
 
-void clear_statistics(const seg_context &ctx, region_node &p) {
+void clear_statistics(const seg_context &ctx, region_hot &p) {
   if (range_statistics(ctx.criterion)) {
     p.stat_a = 255;
     p.stat_b = 0;
@@ -491,52 +479,46 @@ void clear_statistics(const seg_context &ctx, region_node &p) {
   }
 }
 
-int32_t eliminate_small_regions(seg_context &ctx, node_id head) {
+int32_t eliminate_small_regions(seg_context &ctx) {
   if (ctx.min_region_size <= 0) {
     return SEG_OK;
   }
-  node_id p = head;
-  while (p != 0 && ctx.nodes[p].last_member == 0) {
-    p = ctx.nodes[p].next_region;
-  }
-  const node_id first = p;
+  region_store &s = ctx.regions;
+  const region_id first = first_live_region(ctx);
   // The index is made now and filled at the first small region that has a
   // target, so that a sweep with nothing to absorb costs nothing more than
-  // its size tests.  Its count and fill take more than half of the stage;
-  // the sweep, which takes every region of the list (the live ones) in
-  // turn, counts once it is filled.
-  const size_t regions = ctx.live_regions;
-  const double counted = 0.3;
-  const double sweep = 0.35;
+  // its size tests.  Its count takes about a quarter of the stage, its
+  // fill little; the sweep over the list counts once it is filled.
+  const double counted = 0.25;
+  const double sweep = 0.7;
   enter_phase(ctx, 0.0, counted);
   referrer_index index;
   if (reserve_index(ctx, index, first) != SEG_OK) {
     return SEG_FAIL;
   }
   enter_phase(ctx, counted, 0.0);
-  size_t turn = 0;
-  for (; p != 0 && !tick(ctx, ++turn, regions); p = ctx.nodes[p].next_region) {
-    if (ctx.nodes[p].last_member == 0 || !is_small(ctx, p, ctx.min_region_size)) {
+  for (region_id p = first; p <= s.count && !tick(ctx, p, s.count); ++p) {
+    if (is_absorbed(s, p) || s.size[p] >= ctx.min_region_size) {
       continue;
     }
     // The nearest neighbour; ties keep the earlier cell.
-    link_id c = ctx.nodes[p].nbr_head;
-    for (; c != 0; c = ctx.links[c].next) {
+    cell_id c = s.head[p];
+    for (; c != 0; c = s.cells[c].next) {
       ++ctx.elimination.own_cells;
-      if (resolve_link(ctx, c) != p) {
+      if (resolve_cell(s, c) != p) {
         break;
       }
     }
     if (c == 0) {
       continue; // p is the only live region left
     }
-    node_id target = ctx.links[c].node;
-    int64_t best = region_distance(ctx, ctx.nodes[p], ctx.nodes[target]);
-    for (c = ctx.links[c].next; c != 0; c = ctx.links[c].next) {
+    region_id target = s.cells[c].region;
+    int64_t best = region_distance(ctx, s.hot[p], s.hot[target]);
+    for (c = s.cells[c].next; c != 0; c = s.cells[c].next) {
       ++ctx.elimination.own_cells;
-      const node_id n = resolve_link(ctx, c);
+      const region_id n = resolve_cell(s, c);
       if (n != p) {
-        const int64_t d = region_distance(ctx, ctx.nodes[p], ctx.nodes[n]);
+        const int64_t d = region_distance(ctx, s.hot[p], s.hot[n]);
         if (d < best) {
           best = d;
           target = n;
@@ -554,12 +536,12 @@ int32_t eliminate_small_regions(seg_context &ctx, node_id head) {
     absorption a{};
     a.target = region_at(index, target);
     a.taken = region_at(index, p);
-    const link_id back = first_referrer(ctx, index, target, a.taken, p, a.found);
+    const cell_id back = first_referrer(ctx, index, target, a.taken, p, a.found);
     if (back == 0) {
       continue; // the lists are symmetric, so this does not happen
     }
     if (ctx.keep_small_stats == 0) {
-      clear_statistics(ctx, ctx.nodes[p]);
+      clear_statistics(ctx, s.hot[p]);
     }
     ctx.paint_label = label_at_region(ctx, target);
     before_absorbing(ctx, p, a);

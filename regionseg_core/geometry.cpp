@@ -1,5 +1,5 @@
 // Block codes and where a block lies in the image.
-#include "regionseg.h"
+#include "seg_context.h"
 
 block_code next_code(const block_grid &g, block_code code, int32_t level) {
   if (level >= g.levels) {

@@ -8,7 +8,7 @@
 
 #include <stdio.h>
 
-#include "regionseg.h"
+#include "stages.h"
 
 namespace {
 
@@ -21,32 +21,22 @@ size_t regions_settled(const seg_context &ctx) {
 
 // Removes cell c (whose predecessor is prev, or none at the head) from r's
 // list and returns c's successor.
-link_id drop_cell(seg_context &ctx, node_id r, link_id prev, link_id c) {
-  const link_id next = ctx.links[c].next;
-  ++ctx.cells_dropped;
-  region_node &owner = ctx.nodes[r];
+cell_id drop_cell(region_store &s, region_id r, cell_id prev, cell_id c) {
+  const cell_id next = s.cells[c].next;
   if (prev != 0) {
-    ctx.links[prev].next = next;
+    s.cells[prev].next = next;
   } else {
-    owner.nbr_head = next;
+    s.head[r] = next;
   }
   if (next == 0) {
-    owner.nbr_tail = prev;
+    s.tail[r] = prev;
   }
   return next;
 }
 
-// Clears FLAG_SEEN in every region that r's list refers to.
-void clear_seen_marks(seg_context &ctx, node_id r) {
-  for (link_id c = ctx.nodes[r].nbr_head; c != 0 && !tick(ctx); c = ctx.links[c].next) {
-    region_node &n = ctx.nodes[ctx.links[c].node];
-    n.flags = static_cast<uint8_t>(n.flags & ~FLAG_SEEN);
-  }
-}
-
 // Takes seed s out of the seed set: the first slot that holds it receives
 // the last active seed.
-void leave_seed_set(node_id *seed_table, int32_t &last, node_id s) {
+void leave_seed_set(region_id *seed_table, int32_t &last, region_id s) {
   for (int32_t i = 0; i <= last; ++i) {
     if (seed_table[i] == s) {
       seed_table[i] = seed_table[last];
@@ -57,41 +47,47 @@ void leave_seed_set(node_id *seed_table, int32_t &last, node_id s) {
 }
 
 // One scan of r's list under the rules both grouping passes share: a cell
-// naming r itself or a region met before in this scan is dropped; a
-// finished region is kept and handed to finished(n, flags); a region that
-// may not join is kept; one that may is handed to join(n, flags, prev, c),
-// which takes it in and returns the next cell to examine (and may move
-// prev).
+// naming r itself or a region seen before in this scan is dropped; a
+// finished region is kept and handed to finished(n, mark); a region that
+// may not join is kept (and seen); one that may is handed to join(n, mark,
+// prev, c), which takes it in and returns the next cell to examine (and may
+// move prev).  The scan's marks end with it (end_scan).
 template <typename Finished, typename Join>
-void scan_list(seg_context &ctx, node_id r, Finished finished, Join join) {
-  link_id prev = 0;
-  link_id c = ctx.nodes[r].nbr_head;
+void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
+  region_store &s = ctx.regions;
+  cell_id prev = 0;
+  cell_id c = s.head[r];
   while (c != 0 && !tick(ctx, regions_settled(ctx), ctx.region_total)) {
-    const node_id n = resolve_link(ctx, c);
-    const uint8_t flags = ctx.nodes[n].flags;
-    if (n == r || (flags & FLAG_SEEN) != 0) {
-      c = drop_cell(ctx, r, prev, c);
-    } else if ((flags & FLAG_DONE) != 0 || !may_join(ctx, r, n)) {
-      if ((flags & FLAG_DONE) != 0) {
-        finished(n, flags);
+    // The neighbour of the next cell is fetched while this one is judged.
+    const cell_id ahead = s.cells[c].next;
+    if (ahead != 0) {
+      const region_id m = s.cells[ahead].region;
+      prefetch(&s.forward[m]);
+      prefetch(&s.hot[m]);
+    }
+    const region_id n = resolve_cell(s, c);
+    const uint32_t mark = s.hot[n].mark;
+    if (n == r || was_seen(s, n)) {
+      c = drop_cell(s, r, prev, c);
+    } else if ((mark & FLAG_DONE) != 0 || !may_join(ctx, r, n)) {
+      if ((mark & FLAG_DONE) != 0) {
+        finished(n, mark);
       }
       prev = c;
-      c = ctx.links[c].next;
+      c = s.cells[c].next;
     } else {
-      c = join(n, flags, prev, c);
+      c = join(n, mark, prev, c);
     }
   }
+  end_scan(s);
 }
 
 // One scan of the sequential pass over r's list; r grows until nothing more
 // joins it.
-void grow_region(seg_context &ctx, node_id r) {
+void grow_region(seg_context &ctx, region_id r) {
   scan_list(
-      ctx, r,
-      [&](node_id n, uint8_t flags) {
-        ctx.nodes[n].flags = static_cast<uint8_t>(flags | FLAG_SEEN);
-      },
-      [&](node_id n, uint8_t, link_id &, link_id c) {
+      ctx, r, [&](region_id n, uint32_t) { mark_seen(ctx.regions, n); },
+      [&](region_id n, uint32_t, cell_id &, cell_id c) {
         // c now refers to n's first neighbour, n's others follow it.
         absorb_region(ctx, r, n, c);
         return c;
@@ -100,9 +96,20 @@ void grow_region(seg_context &ctx, node_id r) {
 
 } // namespace
 
-bool may_join(seg_context &ctx, node_id r_id, node_id n_id) {
-  const region_node &r = ctx.nodes[r_id];
-  region_node &n = ctx.nodes[n_id];
+void end_scan(region_store &s) {
+  if (++s.stamp < (1u << (32 - flag_bits))) {
+    return;
+  }
+  // The stamps ran out: every old one is cleared, and they start again.
+  for (region_id r = 1; r <= s.count; ++r) {
+    s.hot[r].mark &= (1u << flag_bits) - 1;
+  }
+  s.stamp = 1;
+}
+
+bool may_join(seg_context &ctx, region_id r_id, region_id n_id) {
+  const region_hot &r = ctx.regions.hot[r_id];
+  const region_hot &n = ctx.regions.hot[n_id];
   bool accept;
   if (range_statistics(ctx.criterion)) {
     accept = r.stat_b - n.stat_a <= ctx.threshold && n.stat_b - r.stat_a <= ctx.threshold;
@@ -113,14 +120,12 @@ bool may_join(seg_context &ctx, node_id r_id, node_id n_id) {
     accept = a <= static_cast<float>(ctx.threshold);
   }
   if (!accept) {
-    n.flags = static_cast<uint8_t>(n.flags | FLAG_SEEN);
+    mark_seen(ctx.regions, n_id);
   }
   return accept;
 }
 
-void join_statistics(seg_context &ctx, node_id r_id, node_id n_id) {
-  region_node &r = ctx.nodes[r_id];
-  const region_node &n = ctx.nodes[n_id];
+void join_statistics(const seg_context &ctx, region_hot &r, const region_hot &n) {
   if (range_statistics(ctx.criterion)) {
     if (n.stat_a < r.stat_a) {
       r.stat_a = n.stat_a;
@@ -134,179 +139,140 @@ void join_statistics(seg_context &ctx, node_id r_id, node_id n_id) {
   }
 }
 
-node_id region_of_block(seg_context &ctx, node_id n) {
-  region_node *const nodes = ctx.nodes;
-  node_link *const links = ctx.links;
-  if (nodes[n].last_member != 0) {
-    return n;
-  }
-  // Follow the forwarding links to the live region, then point every
-  // forwarding link passed on the way at it, so that the next lookup through
-  // any of them takes one step.
-  node_id live = n;
-  while (nodes[live].last_member == 0) {
-    live = links[nodes[live].nbr_head].node;
-  }
-  while (n != live) {
-    node_link &forward = links[nodes[n].nbr_head];
-    n = forward.node;
-    forward.node = live;
-  }
-  return live;
-}
-
-node_id resolve_link(seg_context &ctx, link_id cell) {
-  node_link &c = ctx.links[cell];
-  if (ctx.nodes[c.node].last_member == 0) {
-    c.node = region_of_block(ctx, c.node);
-  }
-  return c.node;
-}
-
-int64_t grouping_paint_events(const seg_context &ctx, int64_t regions) {
-  int64_t seeds = 0; // painted by parallel grouping before its turns
-  if (ctx.parallel_grouping != 0 && ctx.parallel_seeds > 1 && regions > 1) {
-    seeds = (ctx.parallel_seeds < regions ? ctx.parallel_seeds : regions) - 1;
-  }
-  return regions + seeds;
-}
-
-int32_t label_at_region(const seg_context &ctx, node_id r) {
+int32_t label_at_region(const seg_context &ctx, region_id r) {
   if (!painting(ctx)) {
     return 0;
   }
-  const block_code code = ctx.nodes[r].code;
-  const block_origin_t o = block_origin(ctx, code, code_level(ctx, code));
-  return ctx.snapshot_cur->labels[o.x + o.y + o.z];
+  return ctx.snapshot_cur->labels[ctx.regions.origin[r]];
 }
 
-void paint_region(seg_context &ctx, int32_t value, node_id r) {
+void paint_region(seg_context &ctx, int32_t value, region_id r) {
   if (!painting(ctx)) {
     return;
   }
-  for (node_id b = r; b != 0; b = ctx.nodes[b].next_block) {
-    fill_leaf(ctx, ctx.snapshot_cur->labels, ctx.nodes[b].code, value);
+  const region_store &s = ctx.regions;
+  for (region_id b = r; b != 0; b = s.next_member[b]) {
+    fill_region(ctx, ctx.snapshot_cur->labels, b, value);
   }
   count_paint_event(ctx);
 }
 
-void absorb_region(seg_context &ctx, node_id r_id, node_id n_id, link_id cell_id) {
-  join_statistics(ctx, r_id, n_id);
-  paint_region(ctx, ctx.paint_label, n_id);
+void absorb_region(seg_context &ctx, region_id r, region_id n, cell_id cell_id_) {
+  region_store &s = ctx.regions;
+  join_statistics(ctx, s.hot[r], s.hot[n]);
+  s.size[r] += s.size[n];
   --ctx.live_regions;
-  region_node &r = ctx.nodes[r_id];
-  region_node &n = ctx.nodes[n_id];
-  ctx.nodes[r.last_member].next_block = n_id;
-  r.last_member = n.last_member;
-  n.last_member = 0;
+  paint_region(ctx, ctx.paint_label, n);
+  if (s.next_member != NULL) {
+    s.next_member[s.last_member[r]] = n;
+    s.last_member[r] = s.last_member[n];
+  }
+  s.forward[n] = r;
 
-  node_link &cell = ctx.links[cell_id];
-  node_link &first = ctx.links[n.nbr_head];
-  cell.node = first.node;
+  adjacency_cell &cell = s.cells[cell_id_];
+  const adjacency_cell &first = s.cells[s.head[n]];
+  cell.region = first.region;
   if (first.next != 0) {
     if (cell.next == 0) {
-      r.nbr_tail = n.nbr_tail;
+      s.tail[r] = s.tail[n];
     }
-    ctx.links[n.nbr_tail].next = cell.next;
+    s.cells[s.tail[n]].next = cell.next;
     cell.next = first.next;
   }
-  // n keeps only its forwarding link.
-  first.node = r_id;
-  first.next = 0;
-  n.nbr_tail = n.nbr_head;
+  // n's first cell is left behind: forward_of(n) says where n went.
+  s.head[n] = 0;
+  s.tail[n] = 0;
 }
 
-node_id group_sequential(seg_context &ctx, node_id head) {
-  ctx.paint_label = 0;
-  node_id r = head;
-  while (r != 0 && ctx.nodes[r].last_member == 0) {
-    r = ctx.nodes[r].next_region;
+region_id first_live_region(const seg_context &ctx) {
+  const region_store &s = ctx.regions;
+  for (region_id r = 1; r <= s.count; ++r) {
+    if (!is_absorbed(s, r)) {
+      return r;
+    }
   }
-  const node_id result = r;
+  return 0;
+}
+
+void group_sequential(seg_context &ctx) {
+  region_store &s = ctx.regions;
+  ctx.paint_label = 0;
+  // The region list: every region in order, the absorbed ones passed over.
   ctx.regions_grown = 0;
-  for (; r != 0 && !tick(ctx, regions_settled(ctx), ctx.region_total);
-       r = ctx.nodes[r].next_region) {
+  for (region_id r = 1; r <= s.count && !tick(ctx, regions_settled(ctx), ctx.region_total); ++r) {
+    if (is_absorbed(s, r)) {
+      continue;
+    }
     ++ctx.regions_grown;
     paint_region(ctx, ctx.paint_label, r);
-    if ((ctx.nodes[r].flags & FLAG_DONE) == 0) {
+    if ((s.hot[r].mark & FLAG_DONE) == 0) {
       grow_region(ctx, r);
-      ctx.nodes[r].flags = FLAG_DONE;
-      clear_seen_marks(ctx, r);
-    }
-    region_node &rr = ctx.nodes[r];
-    while (rr.next_region != 0 && ctx.nodes[rr.next_region].last_member == 0 && !tick(ctx)) {
-      rr.next_region = ctx.nodes[rr.next_region].next_region;
+      s.hot[r].mark = FLAG_DONE;
     }
     ++ctx.paint_label;
   }
   if (ctx.ending == SEG_OK) {
     report_progress(ctx, "finished sequential grouping\n");
   }
-  return result;
 }
 
-node_id group_parallel(seg_context &ctx, node_id head) {
+int32_t group_parallel(seg_context &ctx) {
+  region_store &s = ctx.regions;
   // No more seeds can be taken than the list holds regions, so a huge
   // parallel_seeds does not ask for a table it could never fill.
-  int32_t capacity = 0;
-  for (node_id r = head; r != 0 && capacity < ctx.parallel_seeds; r = ctx.nodes[r].next_region) {
-    ++capacity;
-  }
+  const int64_t regions = s.count;
+  int32_t capacity =
+      static_cast<int32_t>(ctx.parallel_seeds < regions ? ctx.parallel_seeds : regions);
   if (capacity < 1) {
     capacity = 1;
   }
-  node_id *seed_table =
-      static_cast<node_id *>(seg_calloc(static_cast<size_t>(capacity), sizeof(node_id)));
+  region_id *seed_table =
+      static_cast<region_id *>(seg_calloc(static_cast<size_t>(capacity), sizeof(region_id)));
   if (seed_table == nullptr) {
-    note_shortage(ctx, "the seed table");
-    return node_failed;
+    return note_shortage(ctx, "the seed table");
   }
-  const node_id s0 = head;
+  const region_id s0 = 1; // the head of the list
   seed_table[0] = s0;
-  ctx.nodes[s0].flags = FLAG_SEED;
+  s.hot[s0].mark = FLAG_SEED;
   ctx.paint_label = 0;
 
   int32_t last = 0;
-  const int32_t s0_level = code_level(ctx, ctx.nodes[s0].code);
-  for (node_id s = ctx.nodes[s0].next_region; s != 0 && last + 1 < capacity;
-       s = ctx.nodes[s].next_region) {
-    if (ctx.seed_any_level == 0 && code_level(ctx, ctx.nodes[s].code) != s0_level) {
+  const int32_t s0_level = region_level(s, s0);
+  for (region_id n = s0 + 1; n <= s.count && last + 1 < capacity; ++n) {
+    if (ctx.seed_any_level == 0 && region_level(s, n) != s0_level) {
       break;
     }
-    seed_table[++last] = s;
-    ctx.nodes[s].flags = FLAG_SEED;
-    paint_region(ctx, ctx.paint_label, s);
+    seed_table[++last] = n;
+    s.hot[n].mark = FLAG_SEED;
+    paint_region(ctx, ctx.paint_label, n);
     ++ctx.paint_label;
   }
 
   int32_t t = 0;
   while (last >= 0 && !tick(ctx, regions_settled(ctx), ctx.region_total)) {
-    const node_id s = seed_table[t];
-    ctx.paint_label = label_at_region(ctx, s);
+    const region_id seed = seed_table[t];
+    ctx.paint_label = label_at_region(ctx, seed);
     // One sweep: cells gained in this turn are examined in the next.
     bool grew = false;
     scan_list(
-        ctx, s,
+        ctx, seed,
         // A finished region met again may be absorbed.
-        [&](node_id n, uint8_t) { ctx.nodes[n].flags = 0; },
-        [&](node_id n, uint8_t flags, link_id &prev, link_id c) {
-          if ((flags & FLAG_SEED) != 0) {
-            ctx.nodes[n].flags = 0;
+        [&](region_id n, uint32_t) { s.hot[n].mark = 0; },
+        [&](region_id n, uint32_t mark, cell_id &prev, cell_id c) {
+          if ((mark & FLAG_SEED) != 0) {
+            s.hot[n].mark = 0;
             leave_seed_set(seed_table, last, n);
           }
-          const link_id following = ctx.links[c].next;
-          const region_node &absorbed = ctx.nodes[n];
-          const link_id spliced_last =
-              ctx.links[absorbed.nbr_head].next != 0 ? absorbed.nbr_tail : c;
-          absorb_region(ctx, s, n, c);
+          const cell_id following = s.cells[c].next;
+          const cell_id spliced_last = s.cells[s.head[n]].next != 0 ? s.tail[n] : c;
+          absorb_region(ctx, seed, n, c);
           prev = spliced_last;
           grew = true;
           return following;
         });
-    clear_seen_marks(ctx, s);
     if (!grew) {
-      ctx.nodes[s].flags = FLAG_DONE;
-      leave_seed_set(seed_table, last, s);
+      s.hot[seed].mark = FLAG_DONE;
+      leave_seed_set(seed_table, last, seed);
     }
     ++t;
     if (t > last) {
@@ -316,8 +282,9 @@ node_id group_parallel(seg_context &ctx, node_id head) {
 
   seg_free(seed_table);
   if (ctx.ending != SEG_OK) {
-    return node_failed;
+    return SEG_FAIL;
   }
   report_progress(ctx, "finished parallell grouping\n");
-  return group_sequential(ctx, head);
+  group_sequential(ctx);
+  return SEG_OK;
 }

@@ -1,64 +1,78 @@
 // Region list ordering: every leaf block of the split phase becomes a
-// one-block region, the regions are linked largest blocks first, and every
+// one-block region, the regions are numbered largest blocks first (code
+// order within a level), which is the order of the region list, and every
 // two blocks that share a face get an entry in each other's adjacency list.
 //
-// The blocks are visited once, in code order.  Each block B looks for its
+// The leaves are visited in code order, by a walk down the tree over a map
+// of the region at every pixel of the image.  Each block B looks for its
 // neighbours on its low side only (x, then y, then z): the block of B's own
-// level across that face starts one block before B, and the leaves there are
-// read from a map of the leaf at every pixel of the image.  Only present
-// leaves are ever met: the face search skips the absent parts of a
-// subdivided block.  B collects those neighbours at
-// the front of its own list and is appended at the end of theirs, which
-// gives every list the order that grouping and small-region elimination rely
-// on.
-#include "regionseg.h"
+// level across that face starts one block before B, and the leaves there
+// are read from the map.  Only present leaves are ever met: the face search
+// skips the absent parts of a subdivided block.  B's list holds the
+// neighbours it found, the last found first, followed by the blocks that
+// found B, in the order they were visited, which is the order that
+// grouping and small-region elimination rely on.  The walk runs twice:
+// once to count every list's cells, once to put them in place, so that
+// every list starts as one run of cells and the lists lie one after
+// another in the order of the regions.
+#include "stages.h"
 
 namespace {
 
 // Whether child digit k lies in the upper half along direction d.
 inline bool upper_side(block_code k, int32_t d) { return k != 0 && (((k - 1) >> d) & 1u) != 0; }
 
-// The state of one ordering pass while block B is being processed.  The map
-// holds, for each pixel, the record of the leaf that covers it, so a block
-// on a low side is found with one read at its first pixel, whatever the size
-// of the leaves around it.
+// One walk over the leaves while block B is being visited.  Counting, head
+// and tail count B's neighbours found and the blocks that found it;
+// placing, tail is where a list's next cell goes.
 struct ordering {
-  seg_context &ctx;
-  const int32_t *map; // image_voxels record ids
-  node_id block;      // B
+  region_store &s;
+  const int32_t *map; // the region of every pixel
+  region_id block;    // B
+  bool place;         // the second walk
+  cell_id found;      // B's neighbours found so far (placing)
 };
 
 // Enters n in front of what B found before, and B at the end of n's list.
-bool link_neighbours(ordering &o, node_id n) {
-  seg_context &ctx = o.ctx;
-  const link_id cell = new_node_link(ctx);
-  if (cell == 0) {
-    return false;
+inline void link_neighbours(ordering &o, region_id n) {
+  region_store &s = o.s;
+  if (!o.place) {
+    ++s.head[o.block];
+    ++s.tail[n];
+    return;
   }
-  region_node &b = ctx.nodes[o.block];
-  ctx.links[cell].node = n;
-  ctx.links[cell].next = b.nbr_head;
-  b.nbr_head = cell;
-  if (b.nbr_tail == 0) {
-    b.nbr_tail = cell;
-  }
-  return append_neighbour(ctx, n, o.block);
+  // The blocks that find B come after it in code order, so B's own cells
+  // are still untouched: its neighbours go just before where they end.
+  // Each cell is linked to the one after it; the last of each list is
+  // unlinked once the lists are filled.
+  const cell_id at = s.tail[o.block] - 1 - o.found++;
+  s.cells[at] = adjacency_cell{n, at + 1};
+  const cell_id end = s.tail[n]++;
+  s.cells[end] = adjacency_cell{o.block, end + 1};
 }
+
+void subdivided_face(ordering &o, const seg_context &ctx, int32_t first, int32_t x, int32_t y,
+                     int32_t z, int32_t level, int32_t d);
 
 // Links B with the leaves of the block of the given level at pixel x, row y
 // and plane z (present, at pixel offset first) that lies on B's low side
 // across direction d, as far as they touch B, in code order.  The leaf at
 // the block's first pixel either covers the whole block (it is the block,
-// or a larger leaf around it: one link) or is smaller, and then the block
-// is subdivided and its present children that touch B are visited in
-// child order.  False on a failed link.
-bool face_leaves(ordering &o, int32_t first, int32_t x, int32_t y, int32_t z, int32_t level,
-                 int32_t d) {
-  const seg_context &ctx = o.ctx;
-  const node_id leaf = static_cast<node_id>(o.map[first]);
-  if (code_level(ctx, ctx.nodes[leaf].code) >= level) {
-    return link_neighbours(o, leaf);
+// or a larger leaf around it: one link; always so for B a single pixel) or
+// is smaller, and then the block is subdivided.
+inline void face_leaves(ordering &o, const seg_context &ctx, int32_t first, int32_t x, int32_t y,
+                        int32_t z, int32_t level, int32_t d) {
+  const region_id leaf = static_cast<region_id>(o.map[first]);
+  if (region_level(o.s, leaf) >= level) {
+    link_neighbours(o, leaf);
+  } else {
+    subdivided_face(o, ctx, first, x, y, z, level, d);
   }
+}
+
+// The present children of a subdivided block that touch B, in child order.
+void subdivided_face(ordering &o, const seg_context &ctx, int32_t first, int32_t x, int32_t y,
+                     int32_t z, int32_t level, int32_t d) {
   const int32_t k_level = level - 1;
   const int32_t side = int32_t{1} << k_level;
   const int32_t planes = level_planes(ctx, k_level);
@@ -74,30 +88,105 @@ bool face_leaves(ordering &o, int32_t first, int32_t x, int32_t y, int32_t z, in
     const int32_t dy = (k & 2) != 0 ? side : 0;
     const int32_t dz = (k & 4) != 0 ? planes : 0;
     const int32_t child = first + dx + dy * ctx.dim_x + dz * ctx.plane_stride;
-    if (!face_leaves(o, child, x + dx, y + dy, z + dz, k_level, d)) {
-      return false;
+    face_leaves(o, ctx, child, x + dx, y + dy, z + dz, k_level, d);
+  }
+}
+
+// Calls visit(r, x, y, z, level, first) for every leaf in code order: its
+// region, where it starts (pixel, row, plane and pixel offset) and its
+// level; a walk down the present blocks that stops at each leaf.  False
+// when the run must end.
+template <typename Visit> bool for_each_leaf(seg_context &ctx, const int32_t *map, Visit visit) {
+  const region_store &s = ctx.regions;
+  struct entered {
+    int32_t x, y, z;
+    uint32_t children; // present children not yet entered
+  };
+  entered path[max_levels + 1];
+  path[0] = entered{0, 0, 0, present_children(ctx, 0, 0, 0, ctx.levels - 1)};
+  int32_t depth = 0; // path[depth] is a block of level levels - depth
+  size_t visited = 0;
+  while (depth >= 0) {
+    entered &parent = path[depth];
+    if (parent.children == 0) {
+      --depth;
+      continue;
+    }
+    const int32_t level = ctx.levels - depth - 1;
+    const int32_t k = lowest_child(parent.children);
+    parent.children &= parent.children - 1;
+    const int32_t x = parent.x + ((k & 1) != 0 ? int32_t{1} << level : 0);
+    const int32_t y = parent.y + ((k & 2) != 0 ? int32_t{1} << level : 0);
+    const int32_t z = parent.z + ((k & 4) != 0 ? level_planes(ctx, level) : 0);
+    const int32_t first = x + y * ctx.dim_x + z * ctx.plane_stride;
+    const region_id r = static_cast<region_id>(map[first]);
+    if (region_level(s, r) >= level) {
+      if (tick(ctx, ++visited, ctx.region_total)) {
+        return false;
+      }
+      visit(r, x, y, z, level, first);
+    } else {
+      path[++depth] = entered{x, y, z, present_children(ctx, x, y, z, level - 1)};
     }
   }
   return true;
 }
 
-} // namespace
-
-bool append_neighbour(seg_context &ctx, node_id r, node_id n) {
-  const link_id cell = new_node_link(ctx);
-  if (cell == 0) {
-    return false;
-  }
-  ctx.links[cell].node = n;
-  region_node &owner = ctx.nodes[r];
-  if (owner.nbr_tail != 0) {
-    ctx.links[owner.nbr_tail].next = cell;
-  } else {
-    owner.nbr_head = cell;
-  }
-  owner.nbr_tail = cell;
-  return true;
+// Finds the neighbours of every leaf on its low sides, counting (place
+// false) or placing them.
+bool walk_faces(seg_context &ctx, const int32_t *map, bool place) {
+  ordering o{ctx.regions, map, 0, place, 0};
+  return for_each_leaf(
+      ctx, map, [&](region_id r, int32_t x, int32_t y, int32_t z, int32_t level, int32_t first) {
+        o.block = r;
+        o.found = 0;
+        // The block of B's own level across each low face starts one block
+        // side, or one block's planes, before B (and is present, as B is);
+        // none on the image border.
+        const int32_t side = int32_t{1} << level;
+        const int32_t planes = level_planes(ctx, level);
+        if (x > 0) {
+          face_leaves(o, ctx, first - side, x - side, y, z, level, DIR_X);
+        }
+        if (y > 0) {
+          face_leaves(o, ctx, first - side * ctx.dim_x, x, y - side, z, level, DIR_Y);
+        }
+        if (z > 0) {
+          face_leaves(o, ctx, first - planes * ctx.plane_stride, x, y, z - planes, level, DIR_Z);
+        }
+      });
 }
+
+// The region r of a leaf block whose present part is box: its statistics
+// as grouping reads them (the block's own for criteria 1 and 3; the sum of
+// grey values and the pixel count for the others), its size and its first
+// pixel.
+void make_region(seg_context &ctx, const block_record &block, const block_box &box, region_id r) {
+  region_store &s = ctx.regions;
+  region_hot &h = s.hot[r];
+  h.stat_a = block.stat_a;
+  h.stat_b = static_cast<int32_t>(block.stat_b);
+  h.mark = 0;
+  if (ctx.criterion == CRITERION_RANGE_MEAN) {
+    int64_t sum = 0;
+    for_each_pixel(ctx, ctx.image, box, [&](int32_t v) { sum += v; });
+    h.stat_a = sum;
+    h.stat_b = box.voxels;
+  } else if (variance_statistics(ctx.criterion)) {
+    h.stat_b = box.voxels;
+  }
+  s.forward[r] = r;
+  s.size[r] = box.voxels;
+  s.origin[r] = box.start;
+  s.head[r] = 0;
+  s.tail[r] = 0;
+  if (s.next_member != NULL) {
+    s.next_member[r] = 0;
+    s.last_member[r] = r;
+  }
+}
+
+} // namespace
 
 block_code low_neighbour_code(const seg_context &ctx, block_code code, int32_t level,
                               int32_t direction) {
@@ -131,143 +220,109 @@ block_code low_neighbour_code(const seg_context &ctx, block_code code, int32_t l
   return result;
 }
 
-void set_region_statistics(const seg_context &ctx, region_node &block) {
-  const int32_t level = code_level(ctx, block.code);
-  switch (ctx.criterion) {
-  case CRITERION_RANGE_MEAN: {
-    const block_box box = present_box(ctx, block.code, level);
-    int64_t sum = 0;
-    for_each_pixel(ctx, ctx.image, box, [&](int32_t v) { sum += v; });
-    block.stat_a = sum;
-    block.stat_b = box.voxels;
-    break;
+int32_t order_region_list(seg_context &ctx, block_table table) {
+  // Each leaf's place among the leaves of its level, along the chain in
+  // code order.
+  size_t at_level[max_levels + 1] = {};
+  // How far the stage is: the chain, the map, then two walks over the
+  // leaves (their cells counted, then placed).
+  enter_phase(ctx, 0.0, 0.1);
+  size_t walked = 0;
+  for (block_id b = table[0]; b != 0;) {
+    if (tick(ctx, ++walked, ctx.block_count)) {
+      return SEG_FAIL;
+    }
+    block_record &block = ctx.blocks[b];
+    const block_id next = block.next_block;
+    block.rank = static_cast<uint32_t>(at_level[code_level(ctx, block.code)]++);
+    b = next;
   }
-  case CRITERION_CHI2_VARIANCE:
-  case CRITERION_SCALED_VARIANCE:
-    block.stat_b = present_voxels(ctx, block.code, level);
-    break;
-  default:
-    break;
+  // Largest blocks first: the highest level starts at region 1.
+  region_store &s = ctx.regions;
+  size_t leaves = 0;
+  for (int32_t level = ctx.levels; level >= 0; --level) {
+    s.level_first[level] = static_cast<region_id>(1 + leaves);
+    leaves += at_level[level];
   }
-  block.flags = 0;
-}
-
-node_id order_region_list(seg_context &ctx, block_table table) {
-  // The map of the leaf at every pixel goes into the labels output when the
-  // caller gave one.
+  if (make_region_store(ctx, static_cast<region_id>(leaves)) != SEG_OK) {
+    return SEG_FAIL;
+  }
+  ctx.region_total = leaves;
+  ctx.live_regions = leaves;
+  // The map of the region at every pixel goes into the labels output when
+  // the caller gave one.
   int32_t *map = ctx.scratch;
   int32_t *own_map = NULL;
   if (map == NULL) {
     own_map =
         static_cast<int32_t *>(seg_alloc(sizeof(int32_t) * static_cast<size_t>(ctx.image_voxels)));
     if (own_map == NULL) {
-      note_shortage(ctx, "the map of the leaves");
-      return node_failed;
+      return note_shortage(ctx, "the map of the leaves");
     }
     map = own_map;
   }
-  // Every record that merging did not take is a leaf of the chain: the map
-  // and the region statistics of the leaves, in parts of the store.
-  const size_t records = static_cast<size_t>(ctx.node_count) - 1;
+  // The map and the regions, in parts of the block store.
+  const size_t records = static_cast<size_t>(ctx.block_count) - 1;
   const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.image_voxels));
-  const int32_t parts = plan.parts;
-  size_t leaves_of_part[max_parts] = {};
-  // The map takes about a fifth of the stage, the list the rest.
-  enter_phase(ctx, 0.0, 0.2);
+  enter_phase(ctx, 0.1, 0.2);
   part_stop stop(plan, static_cast<size_t>(ctx.image_voxels));
   for_each_part(plan, [&](int32_t part, int32_t worker) {
-    const node_id last = static_cast<node_id>(1 + part_start(records, part + 1, parts));
-    size_t leaves = 0;
-    for (node_id b = static_cast<node_id>(1 + part_start(records, part, parts));
-         b < last && !stop.poll(ctx, worker, leaf_voxels(ctx, b)); ++b) {
-      region_node &block = ctx.nodes[b];
-      if ((block.flags & FLAG_MERGED) == 0) {
-        fill_leaf(ctx, map, block.code, static_cast<int32_t>(b));
-        set_region_statistics(ctx, block);
-        ++leaves;
+    const block_id last = static_cast<block_id>(1 + part_start(records, part + 1, plan.parts));
+    for (block_id b = static_cast<block_id>(1 + part_start(records, part, plan.parts)); b < last;
+         ++b) {
+      const block_record &block = ctx.blocks[b];
+      if (block.merged) {
+        continue;
       }
+      const int32_t level = code_level(ctx, block.code);
+      const block_box box = present_box(ctx, block.code, level);
+      if (stop.poll(ctx, worker, static_cast<size_t>(box.voxels))) {
+        break;
+      }
+      const region_id r = s.level_first[level] + block.rank;
+      fill_pixels(ctx, map, box, static_cast<int32_t>(r));
+      make_region(ctx, block, box, r);
     }
-    leaves_of_part[part] = leaves;
   });
+  release_blocks(ctx);
   if (stop.ended()) {
     seg_free(own_map);
-    return node_failed;
+    return SEG_FAIL;
   }
-  size_t leaves = 0;
-  for (int32_t part = 0; part < parts; ++part) {
-    leaves += leaves_of_part[part];
-  }
-  // About two faces a leaf on the low side in a plane, three in a volume,
-  // each two cells; more are made as they are needed.
-  const size_t per_leaf = ctx.dim_z > 1 ? 6 : 4;
-  if (!reserve_node_links(ctx, leaves * per_leaf)) {
-    note_shortage(ctx, "the adjacency cells");
+  // Every list's cells, counted: head the neighbours a block finds, tail the
+  // blocks that find it.  Then each list's run, in the order of the
+  // regions: head its first cell, tail where the cells of the blocks that
+  // find it begin.
+  enter_phase(ctx, 0.3, 0.35);
+  if (!walk_faces(ctx, map, false)) {
     seg_free(own_map);
-    return node_failed;
+    return SEG_FAIL;
   }
-
-  ctx.region_total = leaves;
-  ctx.live_regions = leaves;
-  const node_id first = table[0];
-  region_node &f = ctx.nodes[first];
-  f.last_member = first;
-  f.next_region = 0;
-  node_id level_tail[max_levels] = {};
-  level_tail[code_level(ctx, f.code)] = first;
-  node_id head = first;
-
-  ordering o{ctx, map, 0};
-  enter_phase(ctx, 0.2, 0.8);
-  size_t done = 0;
-  for (node_id b = f.next_block; b != 0; b = ctx.nodes[b].next_block) {
-    if (tick(ctx, ++done, leaves)) {
-      seg_free(own_map);
-      return node_failed;
-    }
-    region_node &block = ctx.nodes[b];
-    const int32_t level = code_level(ctx, block.code);
-
-    // Behind the last region of its level, or else behind the last region
-    // of the nearest larger level present, or else at the front.
-    node_id after = level_tail[level];
-    for (int32_t m = level + 1; after == 0 && m < ctx.levels; ++m) {
-      after = level_tail[m];
-    }
-    if (after != 0) {
-      block.next_region = ctx.nodes[after].next_region;
-      ctx.nodes[after].next_region = b;
-    } else {
-      block.next_region = head;
-      head = b;
-    }
-    level_tail[level] = b;
-    block.last_member = b;
-
-    o.block = b;
-    // The block of B's own level across each low face starts one block
-    // side, or one block's planes, before B (and is present, as B is);
-    // none on the image border.
-    const block_origin_t at = block_steps(ctx, block.code, level, ctx.levels);
-    const int32_t side = int32_t{1} << level;
-    const int32_t planes = level_planes(ctx, level);
-    const int32_t start = at.x + at.y * ctx.dim_x + at.z * ctx.plane_stride;
-    if ((at.x > 0 && !face_leaves(o, start - side, at.x - side, at.y, at.z, level, DIR_X)) ||
-        (at.y > 0 &&
-         !face_leaves(o, start - side * ctx.dim_x, at.x, at.y - side, at.z, level, DIR_Y)) ||
-        (at.z > 0 && !face_leaves(o, start - planes * ctx.plane_stride, at.x, at.y, at.z - planes,
-                                  level, DIR_Z))) {
-      note_shortage(ctx, "the adjacency cells");
-      seg_free(own_map);
-      return node_failed;
-    }
+  size_t cells = 0;
+  for (region_id r = 1; r <= s.count; ++r) {
+    const size_t found = s.head[r];
+    const size_t finders = s.tail[r];
+    s.head[r] = static_cast<cell_id>(1 + cells);
+    s.tail[r] = static_cast<cell_id>(1 + cells + found);
+    cells += found + finders;
   }
-  for (node_id r = head; r != 0 && !tick(ctx); r = ctx.nodes[r].next_region) {
-    ctx.nodes[r].next_block = 0;
-  }
-  if (ctx.ending != SEG_OK) {
+  enter_phase(ctx, 0.65, 0.35);
+  if (reserve_cells(ctx, cells) != SEG_OK || !walk_faces(ctx, map, true)) {
     seg_free(own_map);
-    return node_failed;
+    return SEG_FAIL;
   }
   seg_free(own_map);
-  return head;
+  // tail is now the end of each run: its last cell ends the list.
+  for (region_id r = 1; r <= s.count; ++r) {
+    const cell_id first = s.head[r];
+    const cell_id end = s.tail[r];
+    if (first == end) {
+      s.head[r] = 0;
+      s.tail[r] = 0;
+      continue;
+    }
+    s.cells[end - 1].next = 0;
+    s.tail[r] = end - 1;
+  }
+  return ctx.ending == SEG_OK ? SEG_OK : SEG_FAIL;
 }

@@ -19,7 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "regionseg.h"
+#include "stages.h"
 
 namespace {
 
@@ -272,6 +272,36 @@ void reserve_snapshots(seg_context &ctx, int64_t events) {
   if (wanted > ctx.snapshot_slices.capacity) {
     resize_arena(ctx, wanted); // when it fails, growth is tried again as the slices open
   }
+}
+
+int64_t region_paint_events(const seg_context &ctx, int32_t stage, int64_t regions) {
+  if (stage == STAGE_ELIMINATION) {
+    return regions - 1;
+  }
+  int64_t seeds = 0; // painted by parallel grouping before its turns
+  if (ctx.parallel_grouping != 0 && ctx.parallel_seeds > 1 && regions > 1) {
+    seeds = (ctx.parallel_seeds < regions ? ctx.parallel_seeds : regions) - 1;
+  }
+  return regions + seeds;
+}
+
+void plan_snapshots(seg_context &ctx, int32_t stage) {
+  if (!ctx.keep_snapshots) {
+    return;
+  }
+  // Grouping: the leaves of the split blocks, each a region to be.
+  // Elimination: the live regions grouping left.
+  int64_t regions = 0;
+  if (stage == STAGE_GROUPING) {
+    for (block_id b = 1; b < ctx.block_count && !tick(ctx); ++b) {
+      regions += !ctx.blocks[b].merged;
+    }
+  } else {
+    for (region_id r = 1; r <= ctx.regions.count && !tick(ctx); ++r) {
+      regions += !is_absorbed(ctx.regions, r);
+    }
+  }
+  reserve_snapshots(ctx, region_paint_events(ctx, stage, regions));
 }
 
 // A block at most half empty is kept as it is.  The reservation of a run

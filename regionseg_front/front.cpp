@@ -116,8 +116,6 @@ Failure treeFor(int64_t d1, int64_t d2, int64_t d3, const Options &opts, Tree &t
   return Failure();
 }
 
-bool isColourType(Sample s) { return s == Sample::kUint8 || s == Sample::kUint16; }
-
 // The progress lines of a run that is not verbose.
 void dropLine(const char *) {}
 
@@ -151,7 +149,12 @@ Failure notAnImage() {
   return fail(Fault::kNotImage, "the image must be a real numeric or logical array.");
 }
 
-const char *className(Sample type) { return type == Sample::kSingle ? "single" : "double"; }
+const char *className(Sample type) {
+  // In the order of Sample.
+  static const char *const names[] = {"logical", "uint8",  "int8",  "uint16", "int16", "uint32",
+                                      "int32",   "uint64", "int64", "single", "double"};
+  return names[static_cast<int>(type)];
+}
 
 double luminance(double r, double g, double b) { return 0.299 * r + 0.587 * g + 0.114 * b; }
 
@@ -167,9 +170,9 @@ Failure plan(const ImageView &image, const Options &opts, const CallSetup &setup
   }
   Plan p;
   const int64_t d3 = image.ndims == 3 ? image.dims[2] : 1;
-  // An M x N x 3 array of a picture's type is a colour picture unless the
+  // An M x N x 3 array is a colour picture, whatever its type, unless the
   // caller says its planes are a volume.
-  p.colour = image.colourPlanes && d3 == 3 && isColourType(image.type) && !opts.rgbVolume;
+  p.colour = image.colourPlanes && d3 == 3 && !opts.rgbVolume;
   const int64_t planes = p.colour ? 1 : d3;
   Tree t;
   Failure f = treeFor(image.dims[0], image.dims[1], planes, opts, t);

@@ -9,7 +9,7 @@
 //                 the run's parameters, the snapshot budget's share; nothing
 //                 is allocated and no sample is read
 //   checkValues   one pass over the samples for what the scale needs (no
-//                 NaN, values in range)
+//                 NaN, values in range, several values kept apart)
 //   segment       the grey values written into the caller's buffer, the run,
 //                 the labels numbered 1, 2, ... by size and the snapshots
 // Between plan and segment the caller allocates what the plan asks for, so
@@ -64,6 +64,8 @@ Failure notAnImage();
 // Options
 
 enum class Scale { kNone, kMinmax, kClass, kClip };
+// The option's word for a scale ("class").
+const char *scaleWord(Scale scale);
 
 struct Options {
   // The module's own parameters that are options: criterion, threshold,
@@ -136,9 +138,10 @@ enum class Sample {
 // The caller's image where it lies: ndims dimensions (dims and strides
 // hold the first three; strides in bytes, any sign), samples of the type in
 // the host's byte order.  sampleMax is the largest value an integer sample
-// can mean (a file's maxval; 0: the type's own range).  colourPlanes: an
-// M x N x 3 array of uint8 or uint16 may be a colour picture (a file's
-// reader has already turned colour grey, and its pages are planes).
+// can mean (a file's maxval; 0: as the class says).  colourPlanes: an
+// M x N x 3 array of any type may be a colour picture (false when a file's
+// reader has already turned colour grey and its pages are planes, or when
+// the caller's third dimension is not a picture's last axis).
 struct ImageView {
   Sample type = Sample::kUint8;
   const void *data = nullptr;
@@ -149,7 +152,8 @@ struct ImageView {
   bool colourPlanes = true;
 };
 
-// The name of a floating-point type in messages ("double", "single").
+// The name of a type in messages, as MATLAB names its class ("uint8",
+// "int16", "double", "logical", ...).
 const char *className(Sample type);
 
 // ---------------------------------------------------------------------------
@@ -201,9 +205,14 @@ struct Plan {
 // Reads no sample.
 Failure plan(const ImageView &image, const Options &opts, const CallSetup &setup, Plan &out);
 
-// The samples against what the plan's scale needs: no NaN, whole numbers in
-// 0..255 for 'none', values in 0..1 for a floating-point 'class', finite
-// values for 'minmax' (whose range it notes in the plan).
+// The samples (a colour picture's: its grey values in the class's range)
+// against what the plan's scale needs: no NaN; whole numbers in 0..255 for
+// 'none'; for 'class' values in 0..1 of a floating-point type and values in
+// 0..255 of an integer type whose range is not an image's (int8, int16,
+// int32, int64, uint32, uint64, taken as they are); finite values for
+// 'minmax' (whose range it notes in the plan).  And whatever the scale, an
+// image of several values that it would bring less than one grey value
+// apart (a uint16 image holding 0..255 under 'class') is refused.
 Failure checkValues(const ImageView &image, Plan &plan);
 
 // The run: the grey values of the image into grey (plan.voxels() entries),

@@ -18,8 +18,9 @@ namespace segfront {
 namespace {
 
 // Calls f(value) for every sample of the image the plan segments, first
-// dimension fastest.  A colour picture's samples are the luminance of its
-// three planes, rounded, in the type's own range.
+// dimension fastest: f(T) with a sample, f(double) with a colour picture's
+// grey value, the luminance of its three planes in the type's own range
+// (rounded to a whole number for an integer type, as its host rounds it).
 template <typename T, typename F> void visit(const ImageView &im, const Plan &p, F &&f) {
   const char *base = static_cast<const char *>(im.data);
   const int64_t s0 = im.strides[0], s1 = im.strides[1], s2 = im.ndims > 2 ? im.strides[2] : 0;
@@ -28,6 +29,7 @@ template <typename T, typename F> void visit(const ImageView &im, const Plan &p,
     std::memcpy(&v, where, sizeof v);
     return v;
   };
+  const bool whole = std::is_integral<T>::value && im.type != Sample::kBool;
   for (int64_t z = 0; z < p.d3; ++z) {
     for (int64_t y = 0; y < p.d2; ++y) {
       const char *row = base + y * s1 + z * s2;
@@ -37,7 +39,7 @@ template <typename T, typename F> void visit(const ImageView &im, const Plan &p,
           const double lum =
               luminance(static_cast<double>(at(px)), static_cast<double>(at(px + s2)),
                         static_cast<double>(at(px + 2 * s2)));
-          f(static_cast<T>(std::round(lum)));
+          f(whole ? std::round(lum) : lum);
         }
       } else {
         for (int64_t x = 0; x < p.d1; ++x) {
@@ -48,56 +50,58 @@ template <typename T, typename F> void visit(const ImageView &im, const Plan &p,
   }
 }
 
-// How a sample value becomes a grey value: (v - lo) x factor, rounded,
-// for every scale but 'none' and 'clip'; a single-precision 'class' in
-// single precision, as its host computes it.
+bool isFloat(Sample s) { return s == Sample::kSingle || s == Sample::kDouble; }
+
+// The value that 'class' takes to 255: 1 for floating point and logical, a
+// file's maxval, 65535 for uint16; 0 for uint8 and for the integer types
+// whose range is never an image's, whose values are grey values as they are.
+double classWhite(const ImageView &im) {
+  if (isFloat(im.type) || im.type == Sample::kBool) {
+    return 1;
+  }
+  if (im.sampleMax > 0) {
+    return im.sampleMax;
+  }
+  return im.type == Sample::kUint16 ? 65535 : 0;
+}
+
+// How a sample value becomes a grey value: (v - lo) x factor for 'minmax'
+// and 'class' (a single-precision 'class' in single precision, as its host
+// computes it), v itself for 'none' and 'clip'; then rounded and clipped to
+// 0..255.
 struct Rule {
   Scale scale;
   double lo, factor;
   bool single;
 };
 
-int32_t greyOf(double v, const Rule &r) {
-  double g = v;
-  switch (r.scale) {
-  case Scale::kNone:
-    break;
-  case Scale::kClip:
-    g = std::round(v);
-    break;
-  case Scale::kMinmax:
-  case Scale::kClass:
-    g = r.single ? static_cast<double>(static_cast<float>(v) * 255.0f) : (v - r.lo) * r.factor;
-    g = std::round(g);
-    break;
-  }
-  return static_cast<int32_t>(std::min(std::max(g, 0.0), 255.0));
-}
-
-bool isFloat(Sample s) { return s == Sample::kSingle || s == Sample::kDouble; }
-
-Rule ruleOf(const ImageView &im, const Plan &p, double typeLo, double typeHi) {
+Rule ruleOf(const ImageView &im, const Plan &p) {
   Rule r = {p.scale, 0, 1, false};
   if (p.scale == Scale::kMinmax) {
     r.lo = p.lo;
     r.factor = p.hi > p.lo ? 255 / (p.hi - p.lo) : 0.0;
   } else if (p.scale == Scale::kClass) {
-    // Floating point from 0..1, logical to 0/255, an integer type (or a
-    // file's samples) from its range.
-    const bool floating = isFloat(im.type);
+    const double white = classWhite(im);
     r.single = im.type == Sample::kSingle;
-    r.lo = floating || im.sampleMax > 0 ? 0 : typeLo;
-    const double hi = floating ? 1 : im.sampleMax > 0 ? im.sampleMax : typeHi;
-    r.factor = 255 / (hi - r.lo);
+    r.factor = white > 0 ? 255 / white : 1;
   }
   return r;
 }
 
+// The grey value before rounding, clipped to 0..255.
+double scaled(double v, const Rule &r) {
+  double g = v;
+  if (r.scale == Scale::kMinmax || r.scale == Scale::kClass) {
+    g = r.single ? static_cast<double>(static_cast<float>(v) * 255.0f) : (v - r.lo) * r.factor;
+  }
+  return std::min(std::max(g, 0.0), 255.0);
+}
+
+int32_t greyOf(double v, const Rule &r) { return static_cast<int32_t>(std::round(scaled(v, r))); }
+
 template <typename T> void scaleAll(const ImageView &im, const Plan &p, int32_t *grey) {
   using Limits = std::numeric_limits<T>;
-  const bool logical = im.type == Sample::kBool;
-  const Rule rule = ruleOf(im, p, static_cast<double>(Limits::lowest()),
-                           logical ? 1.0 : static_cast<double>(Limits::max()));
+  const Rule rule = ruleOf(im, p);
   if constexpr (sizeof(T) <= 2 && std::is_integral<T>::value) {
     // Every value's grey value once, then one look-up a sample.
     const int64_t lo = Limits::lowest();
@@ -105,9 +109,15 @@ template <typename T> void scaleAll(const ImageView &im, const Plan &p, int32_t 
     for (std::size_t k = 0; k < table.size(); ++k) {
       table[k] = greyOf(static_cast<double>(lo + static_cast<int64_t>(k)), rule);
     }
-    visit<T>(im, p, [&](T v) { *grey++ = table[static_cast<std::size_t>(int64_t{v} - lo)]; });
+    visit<T>(im, p, [&](auto v) {
+      if constexpr (std::is_same<decltype(v), T>::value) {
+        *grey++ = table[static_cast<std::size_t>(int64_t{v} - lo)];
+      } else {
+        *grey++ = greyOf(v, rule);
+      }
+    });
   } else {
-    visit<T>(im, p, [&](T v) { *grey++ = greyOf(static_cast<double>(v), rule); });
+    visit<T>(im, p, [&](auto v) { *grey++ = greyOf(static_cast<double>(v), rule); });
   }
 }
 
@@ -120,7 +130,7 @@ struct Stats {
 
 template <typename T> Stats statsOf(const ImageView &im, const Plan &p) {
   Stats s;
-  visit<T>(im, p, [&](T value) {
+  visit<T>(im, p, [&](auto value) {
     const double v = static_cast<double>(value);
     if (v != v) {
       s.nan = true;
@@ -186,6 +196,22 @@ Failure badImage(const std::string &text) {
   return f;
 }
 
+// "a uint16", "an int16": the class's name in a sentence.
+std::string aClass(Sample type) {
+  const std::string name = className(type);
+  return (name[0] == 'i' ? "an " : "a ") + name;
+}
+
+// What to use instead: 'minmax' keeps several values apart always, 'clip'
+// when they span at least one grey value within 0..255.
+std::string instead(Scale now, const Stats &s) {
+  const std::string minmax = "'minmax' (the image's range to 0..255)";
+  if (now == Scale::kClip || std::min(s.hi, 255.0) - std::max(s.lo, 0.0) < 1) {
+    return "use the option 'scale' " + minmax + ".";
+  }
+  return "use the option 'scale': " + minmax + " or 'clip' (rounded and clipped to 0..255).";
+}
+
 } // namespace
 
 void greyValues(const ImageView &image, const Plan &plan, int32_t *grey) {
@@ -193,16 +219,17 @@ void greyValues(const ImageView &image, const Plan &plan, int32_t *grey) {
 }
 
 Failure checkValues(const ImageView &image, Plan &plan) {
-  const bool floating = isFloat(image.type);
-  const bool needed = floating || plan.scale == Scale::kMinmax ||
-                      (plan.scale == Scale::kNone && image.type != Sample::kUint8);
-  if (!needed) {
+  // uint8 and logical samples are grey values (or 0/255) as they are: only
+  // 'minmax' needs their range.
+  const bool plain = image.type == Sample::kUint8 || image.type == Sample::kBool;
+  if (plain && plan.scale != Scale::kMinmax) {
     return Failure();
   }
   const Stats s = dispatch<StatsOf>(image.type, image, plan);
   if (s.nan) {
     return badImage("the image must not hold NaN.");
   }
+  const std::string found = "(found " + format(s.lo) + ".." + format(s.hi) + ")";
   switch (plan.scale) {
   case Scale::kMinmax:
     if (!std::isfinite(s.lo) || !std::isfinite(s.hi)) {
@@ -212,21 +239,34 @@ Failure checkValues(const ImageView &image, Plan &plan) {
     plan.hi = s.hi;
     break;
   case Scale::kClass:
-    if (floating && (s.lo < 0 || s.hi > 1)) {
-      return badImage("for 'scale' 'class' a " + std::string(className(image.type)) +
-                      " image must hold values in 0..1 (found " + format(s.lo) + ".." +
-                      format(s.hi) +
-                      "); use the option 'scale' ('none' takes grey values 0..255 as they are).");
+    if (isFloat(image.type) && (s.lo < 0 || s.hi > 1)) {
+      return badImage("for 'scale' 'class' " + aClass(image.type) +
+                      " image must hold values in 0..1 " + found +
+                      "; use the option 'scale' ('none' takes grey values 0..255 as they are).");
+    }
+    if (classWhite(image) == 0 && (s.lo < 0 || s.hi > 255)) {
+      return badImage("for 'scale' 'class' " + aClass(image.type) +
+                      " image is taken as it is and must hold values in 0..255 " + found + "; " +
+                      instead(plan.scale, s));
     }
     break;
   case Scale::kNone:
     if (!s.grey) {
-      return badImage("the image must hold whole numbers in 0..255 (found " + format(s.lo) + ".." +
-                      format(s.hi) + "); use the option 'scale'.");
+      return badImage("the image must hold whole numbers in 0..255 " + found +
+                      "; use the option 'scale'.");
     }
     break;
   case Scale::kClip:
     break;
+  }
+  // The rule is monotone: the extremes tell how far apart it brings the
+  // values.
+  const Rule rule = ruleOf(image, plan);
+  if (s.hi > s.lo && scaled(s.hi, rule) - scaled(s.lo, rule) < 1) {
+    return badImage("'scale' '" + std::string(scaleWord(plan.scale)) +
+                    "' brings the values of this " + std::string(className(image.type)) +
+                    " image " + found + " less than one grey value apart; " +
+                    instead(plan.scale, s));
   }
   return Failure();
 }

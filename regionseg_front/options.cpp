@@ -188,6 +188,8 @@ const Entry *entryOf(const std::string &name) {
 
 } // namespace
 
+const char *scaleWord(Scale scale) { return kScales[static_cast<int>(scale)]; }
+
 OptionValue OptionValue::ofText(const std::string &text) {
   OptionValue v;
   v.kind = kText;

@@ -18,8 +18,9 @@ function [labels, snapshots] = regionseg(varargin)
 % PARAMETERS:
 %  image: real numeric or logical array, 2-D or 3-D, not empty, no NaN, of
 %         at most 2^30 voxels and 65536 pixels a side.  An M x N x 3 array
-%         of class uint8 or uint16 is a colour picture and is turned grey
-%         (0.299 R + 0.587 G + 0.114 B, rounded) unless 'rgb' is 'volume'.
+%         of any class is a colour picture and is turned grey (0.299 R +
+%         0.587 G + 0.114 B in the class's range, rounded for an integer
+%         class, then scaled as its class says) unless 'rgb' is 'volume'.
 %
 %  Options, as name/value pairs (names in any letter case):
 %  'criterion'        how homogeneity is judged (default 'range'):
@@ -59,17 +60,24 @@ function [labels, snapshots] = regionseg(varargin)
 %  'size_factor'      >= 0 ('scaled_variance'): the factor of the limit
 %                     (default 1).
 %  'scale'            how grey values are brought to 0..255 (default 'class'):
-%                     'class'  the range of the class to 0..255: uint8 as it
-%                              is, other integer classes from intmin..intmax,
-%                              single and double from 0..1 (as im2double
-%                              gives), logical false/true to 0/255
+%                     'class'  as the class says: uint8 as it is, uint16
+%                              from 0..65535, single and double from 0..1
+%                              (as im2double gives), logical false/true to
+%                              0/255; int8, int16, int32, int64, uint32 and
+%                              uint64 (whose range is never an image's) as
+%                              they are, when they all lie in 0..255, and
+%                              otherwise refused
 %                     'none'   used as they are; whole numbers in 0..255 only
 %                              (for instance double(imread(...)))
 %                     'minmax' the image's minimum to 0, its maximum to 255
 %                     'clip'   rounded, and clipped to 0..255
 %                     Values are rounded to whole numbers after scaling.
-%  'rgb'              'grey' (default): an M x N x 3 uint8 or uint16 image is
-%                     a colour picture, turned grey first; 'volume': its
+%                     Whatever the class, a scale that would bring an
+%                     image of several values less than one grey value
+%                     apart is refused (a uint16 image holding 0..255 under
+%                     'class': use 'clip'), naming 'minmax' and 'clip'.
+%  'rgb'              'grey' (default): an M x N x 3 image of any class is a
+%                     colour picture, turned grey first; 'volume': its
 %                     three planes are a 3-D image.
 %  'flat_levels'      3-D only, whole number 0 to 16: block levels that stay
 %                     one plane thick (default: the fewest that fit the
@@ -117,6 +125,13 @@ function [labels, snapshots] = regionseg(varargin)
 %  "regionseg: for 'scale' 'class' a double image must hold values in 0..1
 %   (found 0..255); use the option 'scale' ('none' takes grey values 0..255
 %   as they are)."
+%  "regionseg: for 'scale' 'class' an int16 image is taken as it is and must
+%   hold values in 0..255 (found -12..4000); use the option 'scale':
+%   'minmax' (the image's range to 0..255) or 'clip' (rounded and clipped
+%   to 0..255)."
+%  "regionseg: 'scale' 'class' brings the values of this uint16 image (found
+%   0..255) less than one grey value apart; use the option 'scale': 'minmax'
+%   (the image's range to 0..255) or 'clip' (rounded and clipped to 0..255)."
 %  "regionseg: the image of 40000 x 30000 pixels is too large: it would
 %   pass the 2^30 voxels that regionseg_core can take."
 %  "regionseg: option 'start_level' must be a whole number 0 to 2 for this

@@ -4,13 +4,14 @@
 //
 //   seg_compare --base OLD.so [--new NEW.so] [--runs N] [--seed S]
 //               [--min-levels L] [--max-levels L] [--threads T]
-//               [--no-allocations]
+//               [--odd] [--no-allocations]
 //
 // Both files are copied into a private folder under names of their own, so
 // that the host loads each as a module of its own (RTLD_LOCAL): two copies
 // of the same module coexist.  NEW defaults to the build tree's module.
 // --threads sets KALMEX_THREADS for both (the module reads it only for
-// images large enough to use threads).  Exit status 0 when every run
+// images large enough to use threads).  --odd makes three runs in four
+// images of any size inside their tree (the rest fill it).  Exit status 0 when every run
 // agrees, 1 on a difference, 2 on a usage or set-up error.
 //
 // Not shipped and not a test: a developer's check that a change leaves the
@@ -37,6 +38,8 @@ namespace {
 // The arguments of one call and the image they go with.
 struct Case {
   int32_t levels = 2, flat = 2, start = 0;
+  // The image's sides; the tree's own cube unless odd sizes were asked for.
+  int32_t d1 = 0, d2 = 0, d3 = 0;
   double params[14] = {};
   bool budget = false;
   double budget_bytes = 0;
@@ -52,10 +55,12 @@ struct Case {
         "levels",         "flat_levels", "start_level",     "parallel_grouping", "parallel_seeds",
         "seed_any_level", "criterion",   "threshold",       "outlier_fraction",  "noise_sigma",
         "confidence_row", "size_factor", "min_region_size", "keep_small_stats"};
-    std::string s = std::to_string(side()) + " x " + std::to_string(side());
+    std::string s = std::to_string(d1) + " x " + std::to_string(d2);
     if (volume()) {
-      s += " x " + std::to_string(planes());
+      s += " x " + std::to_string(d3);
     }
+    s += " in a tree of " + std::to_string(side()) + " x " + std::to_string(side()) + " x " +
+         std::to_string(planes());
     s += " (" + texture + "), outputs " + std::to_string(nlhs) + ":";
     char buf[64];
     for (int i = 0; i < 14; ++i) {
@@ -172,7 +177,16 @@ std::vector<int32_t> make_texture(std::mt19937 &rng, int32_t d1, int32_t d2, int
   return image;
 }
 
-Case random_case(std::mt19937 &rng, int32_t min_levels, int32_t max_levels) {
+// A side from half of full (one past) to full, or of any size, for odd images.
+int32_t odd_side(std::mt19937 &rng, int32_t full) {
+  if (full == 1) {
+    return 1;
+  }
+  return below(rng, 4) == 0 ? 1 + static_cast<int32_t>(below(rng, static_cast<uint32_t>(full)))
+                            : full / 2 + 1 + static_cast<int32_t>(below(rng, full / 2));
+}
+
+Case random_case(std::mt19937 &rng, int32_t min_levels, int32_t max_levels, bool odd) {
   Case c;
   const bool volume = below(rng, 2) == 0;
   c.levels = min_levels +
@@ -204,7 +218,17 @@ Case random_case(std::mt19937 &rng, int32_t min_levels, int32_t max_levels) {
                         double(below(rng, 2))};
   std::copy(p, p + 14, c.params);
   c.nlhs = below(rng, 4) == 0 ? 1 : 2;
-  c.image = make_texture(rng, c.side(), c.side(), c.planes(), c.texture);
+  c.d1 = c.side();
+  c.d2 = c.side();
+  c.d3 = c.planes();
+  if (odd && below(rng, 4) != 0) {
+    c.d1 = odd_side(rng, c.d1);
+    c.d2 = odd_side(rng, c.d2);
+    if (c.volume()) {
+      c.d3 = std::max(2, odd_side(rng, c.d3)); // a volume keeps its third dimension
+    }
+  }
+  c.image = make_texture(rng, c.d1, c.d2, c.d3, c.texture);
   const double slice = 4.0 * static_cast<double>(c.image.size());
   if (c.nlhs == 2 && below(rng, 4) == 0) {
     // A budget of a few slices (bytes), so that the stack stops early.
@@ -257,7 +281,7 @@ struct Module {
 
 Result run(Module &m, const Case &c) {
   std::vector<mxArray *> in;
-  const mwSize dims[3] = {mwSize(c.side()), mwSize(c.side()), mwSize(c.planes())};
+  const mwSize dims[3] = {mwSize(c.d1), mwSize(c.d2), mwSize(c.d3)};
   mxArray *image = mxCreateNumericArray(c.volume() ? 3 : 2, dims, mxINT32_CLASS, mxREAL);
   std::memcpy(mxGetData(image), c.image.data(), sizeof(int32_t) * c.image.size());
   in.push_back(image);
@@ -363,8 +387,9 @@ bool copy_file(const std::string &from, const std::string &to) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: seg_compare --base OLD.so [--new NEW.so] [--runs N] [--seed S] "
-                       "[--min-levels L] [--max-levels L] [--threads T] [--no-allocations]\n");
+  std::fprintf(stderr,
+               "usage: seg_compare --base OLD.so [--new NEW.so] [--runs N] [--seed S] "
+               "[--min-levels L] [--max-levels L] [--threads T] [--odd] [--no-allocations]\n");
   return 2;
 }
 
@@ -378,6 +403,7 @@ int main(int argc, char **argv) {
   int32_t min_levels = 2;
   int32_t max_levels = 7;
   bool allocations = true;
+  bool odd = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool has_value = i + 1 < argc;
@@ -395,6 +421,8 @@ int main(int argc, char **argv) {
       max_levels = std::max(2, std::min(10, std::atoi(argv[++i])));
     } else if (a == "--threads" && has_value) {
       setenv("KALMEX_THREADS", argv[++i], 1);
+    } else if (a == "--odd") {
+      odd = true;
     } else if (a == "--no-allocations") {
       allocations = false;
     } else {
@@ -427,7 +455,7 @@ int main(int argc, char **argv) {
   long reached[5] = {};
   long budget_warnings = 0;
   for (long r = 0; r < runs && status == 0; ++r) {
-    const Case c = random_case(rng, min_levels, std::max(min_levels, max_levels));
+    const Case c = random_case(rng, min_levels, std::max(min_levels, max_levels), odd);
     const Result a = run(base, c);
     const Result b = run(fresh, c);
     if (!a.ok) {

@@ -14,7 +14,14 @@ Writes key,rep,cpu_seconds,wall_seconds per call, like peers_python.py:
                                         processes; their work runs in the
                                         workers, so both columns hold wall
                                         time per batch of 64
+  py.mem.bn3d256                        the peak memory of one kalmex.regionseg
+                                        call on the 256^3 blurred noise beyond
+                                        the image it is given (labels
+                                        included), in bytes in both columns,
+                                        measured in a process of its own
 """
+import os
+import subprocess
 import sys
 import time
 
@@ -49,6 +56,28 @@ def dask_cases(batch, reps):
                 yield workers, rep, time.perf_counter() - w0
 
 
+# The child process of py.mem.bn3d256: the growth of its peak resident size
+# over one call, the image already loaded and the extension warmed up.
+PEAK_CHILD = """
+import resource, sys
+import numpy as np
+import kalmex
+image = np.fromfile(sys.argv[1], dtype=np.uint8).reshape((256, 256, 256), order="F")
+kalmex.regionseg(image[:8, :8, :8], threshold=20, start_level=1, noise_sigma=6)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+labels = kalmex.regionseg(image, threshold=20, start_level=1, noise_sigma=6)
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(1024 * (after - before))
+"""
+
+
+def peak_bytes(data):
+    path = os.path.join(data, "bn3d256.u8")
+    out = subprocess.run([sys.executable, "-c", PEAK_CHILD, path], check=True,
+                         capture_output=True, text=True, env=dict(os.environ))
+    return float(out.stdout.strip().splitlines()[-1])
+
+
 def main():
     # Dask's worker processes import this file again: nothing runs on import.
     data, raw, reps = sys.argv[1], sys.argv[2], int(sys.argv[3])
@@ -76,7 +105,10 @@ def main():
          lambda: segmentation.felzenszwalb(camera, scale=1, sigma=0.8, min_size=20, channel_axis=None)),
         ("py.peer.skimage.slic.camera256",
          lambda: segmentation.slic(camera, n_segments=250, compactness=0.1, channel_axis=None)),
-        ("py.rs.bn3d128", lambda: kalmex.regionseg(bn3d128, threshold=20, start_level=1, noise_sigma=6)),
+        # The volume as NumPy orders it, (planes, rows, columns): the same
+        # volume as the other hosts segment, read where it lies.
+        ("py.rs.bn3d128", lambda: kalmex.regionseg(np.moveaxis(bn3d128, -1, 0), threshold=20,
+                                                   start_level=1, noise_sigma=6)),
         ("py.peer.skimage.watershed.bn3d128", lambda: segmentation.watershed(bn3d128_sobel)),
         ("py.core.camera256", lambda: kalmex.regionseg_core(camera_core, *camera_args)),
     ]
@@ -96,6 +128,9 @@ def main():
             if not ONLY or ONLY in "py.cpp.camera256":
                 cpu = _kalmex.time_split_merge(camera_core, params, MIN_TIME)
                 write("py.cpp.camera256", rep, cpu, cpu)
+        if not ONLY or ONLY in "py.mem.bn3d256":
+            peak = peak_bytes(data)
+            write("py.mem.bn3d256", 0, peak, peak)
         if not ONLY or ONLY in "py.dask.w1.64" or ONLY in "py.dask.w2.64":
             for workers, rep, wall in dask_cases(batch, reps):
                 write("py.dask.w%d.64" % workers, rep, wall, wall)

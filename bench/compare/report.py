@@ -284,6 +284,25 @@ for host, key, seg in (("Octave", "oct.rs.bn3d128_c1.labels", "bn3d128_c1_m0"),
                "%.1f M voxels/s (%.0f ms)" % (rate, 1e3 * t), peer, ">= 10 M/s", rate >= 10)
     speedup_target("3-D: blurred noise 128^3, labels, %s: speed-up" % host, key,
                    "peer.skimage.watershed.bn3d128", "scikit-image watershed on Sobel", 5)
+# The targets of the data layout: the 128^3 blurred noise at the speed of
+# its memory, the camera against Octave's watershed, and the peak memory of
+# every case.
+t = med("emb.rs.bn3d128_c1_m0.labels")
+if t:
+    rate = 128 ** 3 / t / 1e6
+    target("layout: blurred noise 128^3, labels, embedded host: voxels/s",
+           "%.1f M voxels/s (%.0f ms)" % (rate, 1e3 * t), "1.5 M voxels/s before the layout work",
+           ">= 5 M/s", rate >= 5)
+else:
+    target("layout: blurred noise 128^3, labels, embedded host: voxels/s", "not measured", "",
+           ">= 5 M/s", None)
+speedup_target("layout: blurred noise 128^3, labels, embedded host: speed-up",
+               "emb.rs.bn3d128_c1_m0.labels", "peer.skimage.watershed.bn3d128",
+               "scikit-image watershed on Sobel", 4)
+speedup_target("layout: camera 256^2, criterion 1, labels, Octave", "oct.rs.camera256_c1_seq.labels",
+               "peer.octave.watershed.camera256", "Octave watershed, same session", 6)
+
+
 def per_voxel_target(name, seg, peer, limit, against=""):
     """The time per voxel of case seg against that of case peer."""
     b, sm = per_voxel(seg), per_voxel(peer)
@@ -332,6 +351,15 @@ if "bn3d128_c1_m0" in meta:
 if worst:
     target("memory: the same, worst of the scale cases (%s)" % worst[1], "%.1f B/voxel" % worst[0],
            "", "<= 48", worst[0] <= 48)
+every = max(((int(meta[seg]["peak_bytes"]) - 4 * voxels_of(seg)) / voxels_of(seg), seg)
+            for seg in meta) if meta else None
+if every:
+    target("memory: labels-only peak beyond input and output, worst of every case (%s)" % every[1],
+           "%.1f B/voxel" % every[0], "", "<= 48", every[0] <= 48)
+t = med("py.mem.bn3d256")
+target("memory: kalmex.regionseg, blurred noise 256^3 uint8, peak beyond the image",
+       "%.1f B/voxel" % (t / 256 ** 3) if t else "not measured", "69 B/voxel before the layout work",
+       "<= 48", t / 256 ** 3 <= 48 if t else None)
 om = octave_meta
 if "oct.budget.camstack40.slices" in om:
     extra = om["oct.budget.camstack40.snap_peak"] - om["oct.budget.camstack40.labels_peak"]

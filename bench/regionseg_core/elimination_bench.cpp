@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "bench_scene.h"
-#include "regionseg.h"
+#include "stages.h"
 
 namespace {
 
@@ -105,34 +105,36 @@ Measure run(const std::vector<int32_t> &image, int32_t side, int32_t planes) {
     exit(1);
   }
   Measure m;
-  block_table table = build_initial_blocks(ctx);
-  if (seg_failed(table)) {
+  block_table table = nullptr;
+  if (build_initial_blocks(ctx, table) != SEG_OK) {
     fprintf(stderr, "out of memory\n");
     exit(1);
   }
   merge_blocks(ctx, table);
-  node_id head = node_failed;
-  if (split_blocks(ctx, table) == SEG_OK) {
-    head = order_region_list(ctx, table);
-  }
+  const bool ordered =
+      split_blocks(ctx, table) == SEG_OK && order_region_list(ctx, table) == SEG_OK;
   seg_free(table);
-  if (head == node_failed || head == 0) {
+  if (!ordered || ctx.regions.count == 0) {
     fprintf(stderr, "out of memory\n");
     exit(1);
   }
   // Grouping prints its progress line; the table alone goes to stdout.
   {
     const quiet_stdout quiet;
-    head = group_sequential(ctx, head);
+    group_sequential(ctx);
   }
-  for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
+  const region_store &s = ctx.regions;
+  for (region_id r = 1; r <= s.count; ++r) {
+    if (is_absorbed(s, r)) {
+      continue;
+    }
     ++m.regions;
-    for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
+    for (cell_id c = s.head[r]; c != 0; c = s.cells[c].next) {
       ++m.listed;
     }
   }
   const double t0 = cpu_seconds();
-  if (eliminate_small_regions(ctx, head) != SEG_OK) {
+  if (eliminate_small_regions(ctx) != SEG_OK) {
     fprintf(stderr, "out of memory\n");
     exit(1);
   }

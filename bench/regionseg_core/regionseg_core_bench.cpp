@@ -9,7 +9,7 @@
 
 #include "bench_params.h"
 #include "bench_scene.h"
-#include "regionseg.h"
+#include "stages.h"
 
 namespace {
 
@@ -68,18 +68,19 @@ void run_block_stages(benchmark::State &state, const Scene &s) {
       state.SkipWithError("no memory");
       break;
     }
-    block_table table = build_initial_blocks(ctx);
+    block_table table = nullptr;
+    const bool built = build_initial_blocks(ctx, table) == SEG_OK;
     paint_checkerboard(ctx);
-    merge_blocks(ctx, table);
-    if (!seg_failed(table) && split_blocks(ctx, table) == SEG_OK) {
-      blocks = 0;
-      for (node_id n = table[0]; n != 0; n = ctx.nodes[n].next_block) {
-        ++blocks;
+    if (built) {
+      merge_blocks(ctx, table);
+      if (split_blocks(ctx, table) == SEG_OK) {
+        blocks = 0;
+        for (block_id n = table[0]; n != 0; n = ctx.blocks[n].next_block) {
+          ++blocks;
+        }
       }
     }
-    if (!seg_failed(table)) {
-      seg_free(table);
-    }
+    seg_free(table);
     release_records(ctx);
     count = ctx.snapshot_count;
     release_snapshots(ctx);

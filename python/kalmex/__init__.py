@@ -1,12 +1,23 @@
 """kalmex: split-and-merge segmentation and the toolbox's other cores for NumPy.
 
 The functions run the same C++ cores as the MATLAB and Octave modules of the
-same names and give the same results, bit for bit.  Arrays follow MATLAB's
-layout: axis 0 is the first dimension (the rows of a picture), axis 1 the
-second, axis 2 the planes of a volume.  Arrays in C or Fortran order are
-both taken; those already in Fortran order are read without a copy.  Every
-function releases the interpreter lock while its core runs, so threads (and
-Dask workers, see :mod:`kalmex.dask`) run in parallel.
+same names and give the same results, bit for bit.
+
+:func:`regionseg` and :func:`regionseg_file` speak NumPy's order, as
+scikit-image and tifffile do: a picture is (rows, columns), a colour picture
+(rows, columns, 3), a volume (planes, rows, columns), and a snapshot stack
+has its own leading axis.  Their labels equal those of MATLAB and Octave for
+the same image in MATLAB's order (rows, columns, planes), the axes moved.
+Their arrays are read where they lie, in any layout, without a copy.
+
+:func:`regionseg_core`, :func:`split_merge` and the other functions keep
+the modules' own order: axis 0 is MATLAB's first dimension (the rows of a
+picture), axis 1 the second, axis 2 the planes of a volume, and a snapshot
+stack's last axis the snapshots.  Arrays in C or Fortran order are both
+taken; those already in Fortran order are read without a copy.
+
+Every function releases the interpreter lock while its core runs, so
+threads (and Dask workers, see :mod:`kalmex.dask`) run in parallel.
 
 Errors carry the modules' own messages: :class:`ValueError` for a value the
 module refuses, :class:`TypeError` for an argument of the wrong type,
@@ -63,11 +74,14 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     Parameters
     ----------
     image : array_like
-        2-D or 3-D array of any integer, floating-point or bool dtype, not
-        empty, without NaN; at most 2**30 voxels and 65536 pixels a side.  An
-        ``M x N x 3`` array of dtype uint8 or uint16 is a colour picture and
-        is turned grey (0.299 R + 0.587 G + 0.114 B, rounded) unless `rgb`
-        is ``"volume"``.
+        A picture (rows, columns) or a volume (planes, rows, columns) of any
+        integer, floating-point or bool dtype, not empty, without NaN; at
+        most 2**30 voxels and 65536 pixels a side.  A 3-D array whose last
+        axis is 3 is a colour picture (rows, columns, 3) of any dtype,
+        turned grey (0.299 R + 0.587 G + 0.114 B in the dtype's range,
+        rounded for an integer dtype, then scaled as `scale` says), unless
+        `rgb` is ``"volume"``: then it is a volume of planes of 3 columns,
+        as every other 3-D array.
     criterion : str or int
         How homogeneity is judged: ``"range"`` (maximum - minimum <=
         threshold), ``"range_mean"``, ``"robust_range"``, ``"chi2_variance"``,
@@ -97,14 +111,19 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     size_factor : float
         ``"scaled_variance"``: the factor of the limit, >= 0.
     scale : str
-        ``"class"``: the range of the dtype to 0..255 (uint8 as it is, other
-        integer types from their minimum to their maximum, floating point
-        from 0..1, bool False/True to 0/255); ``"none"``: whole numbers
-        0..255 as they are; ``"minmax"``: the image's range to 0..255;
-        ``"clip"``: rounded and clipped to 0..255.
+        ``"class"``: as the dtype says, uint8 as it is, uint16 from
+        0..65535, floating point from 0..1, bool False/True to 0/255; int8,
+        int16, int32, int64, uint32 and uint64 (Python's ints too), whose
+        range is never an image's, as they are when they all lie in 0..255,
+        and otherwise refused.  ``"none"``: whole numbers 0..255 as they
+        are; ``"minmax"``: the image's range to 0..255; ``"clip"``: rounded
+        and clipped to 0..255.  Whatever the dtype, a scale that would bring
+        an image of several values less than one grey value apart is
+        refused (a uint16 image holding 0..255 under ``"class"``: use
+        ``"clip"``), naming ``"minmax"`` and ``"clip"``.
     rgb : str
-        ``"grey"`` or ``"volume"`` (an ``M x N x 3`` colour array's planes
-        are a volume).
+        ``"grey"``, or ``"volume"``: a 3-D array whose last axis is 3 is a
+        volume (planes, rows, columns) too.
     flat_levels : int, optional
         3-D only: block levels that stay one plane thick, 0 to 16; default
         the fewest that fit the planes.
@@ -133,12 +152,14 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     Returns
     -------
     labels : numpy.ndarray
-        int32 array of the image's shape: the region of every pixel, 1 for
-        the largest region, 2 for the next, and so on.
+        int32 array of the image's shape (a colour picture's rows and
+        columns): the region of every pixel, 1 for the largest region, 2
+        for the next, and so on.
     snapshots : numpy.ndarray
-        With `return_snapshots`: int32 array with one more axis than the
-        image, the stages of the painting (the first the start blocks, the
-        last the final state), each value one more than the value painted.
+        With `return_snapshots`: int32 array of the labels' shape after a
+        leading axis of snapshots, the stages of the painting (the first the
+        start blocks, the last the final state), each value one more than
+        the value painted.
 
     Raises
     ------
@@ -167,8 +188,12 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     >>> [int(labels[0, 0]), int(labels[0, -1]), int(labels[5, 5])]
     [1, 2, 3]
     >>> labels, snapshots = kalmex.regionseg(image, threshold=10, return_snapshots=True)
-    >>> snapshots.shape[:2]
+    >>> snapshots.shape[1:]
     (20, 30)
+    >>> volume = np.zeros((4, 20, 30), dtype=np.uint8)   # planes, rows, columns
+    >>> volume[3:] = 200
+    >>> kalmex.regionseg(volume, threshold=10)[:, 0, 0].tolist()
+    [1, 1, 1, 2]
     >>> kalmex.regionseg(image, threshold=-1)
     Traceback (most recent call last):
     ...
@@ -216,11 +241,13 @@ def regionseg_file(
     (0.299 R + 0.587 G + 0.114 B, rounded for integers), a palette picture is
     the grey of its colours, other colour spaces (CMYK, YCbCr, ...) are read
     as libtiff turns them to 8-bit RGB, and a TIFF of several pages of one
-    size and class is a volume, each page a plane.  'scale' 'class' takes the
-    class's range or the format's (a PGM's maxval, a 12-bit TIFF's 0..4095).
-    A file that cannot be read raises ValueError with the reason, naming the
-    file (and the page of a TIFF).  `progress` is :func:`regionseg`'s, the bar
-    labelled with the file's name.
+    size and class is a volume, each page a plane, whose labels (and
+    snapshots) come back in NumPy's order as :func:`regionseg` gives them:
+    (planes, rows, columns).  'scale' 'class' follows the class as
+    :func:`regionseg` does, or the format's range (a PGM's maxval, a 12-bit
+    TIFF's 0..4095).  A file that cannot be read raises ValueError with the
+    reason, naming the file (and the page of a TIFF).  `progress` is
+    :func:`regionseg`'s, the bar labelled with the file's name.
 
     Examples
     --------
@@ -267,16 +294,19 @@ def regionseg_core(
     """Split-and-merge segmentation with the module's own parameters.
 
     The call of the MATLAB module ``regionseg_core``, parameter for
-    parameter, with the same checks and messages: the image must already be
-    an int32 array of grey values 0..255 whose first two dimensions are at
-    most ``2**levels`` (a volume: at most ``2**(levels - flat_levels)``
-    planes); the tree's pixels outside the image are absent.
-    :func:`regionseg` is the friendly front end.
+    parameter, with the same checks and messages and in the module's own
+    order (not NumPy's): axis 0 is MATLAB's first dimension, so a volume is
+    (rows, columns, planes) and the snapshots are the last axis.  The image
+    must already be an int32 array of grey values 0..255 whose first two
+    dimensions are at most ``2**levels`` (a volume: at most
+    ``2**(levels - flat_levels)`` planes); the tree's pixels outside the
+    image are absent.  :func:`regionseg` is the friendly front end.
 
     Parameters
     ----------
     image : numpy.ndarray
-        int32, 2-D or 3-D (read without a copy when in Fortran order).
+        int32, 2-D or 3-D in the module's order (rows, columns[, planes]),
+        read without a copy when in Fortran order.
     levels, flat_levels, start_level : int
         The block tree: levels 1..16, the levels of one-plane blocks (equal
         to `levels` for a 2-D image), the level of the initial blocks.
@@ -310,7 +340,8 @@ def regionseg_core(
     labels : numpy.ndarray
         int32 labels of the image's shape, 0 for the largest region.
     snapshots : numpy.ndarray
-        With `return_snapshots`: int32, the image's shape and one more axis.
+        With `return_snapshots`: int32, the image's shape and one more axis
+        (the last), the snapshots.
 
     Examples
     --------
@@ -367,8 +398,10 @@ def split_merge(
 ) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
     """Run the segmentation driver on an int32 image with a parameter record.
 
-    As :func:`regionseg_core`, with the parameters in one
-    :class:`SegParams` record (its `snapshot_budget` in bytes, 0 for none).
+    As :func:`regionseg_core`, in the module's own order (axis 0 MATLAB's
+    first dimension, a volume's planes last, the snapshots after them), with
+    the parameters in one :class:`SegParams` record (its `snapshot_budget`
+    in bytes, 0 for none).
 
     Examples
     --------

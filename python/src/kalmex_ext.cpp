@@ -1,8 +1,12 @@
 // _kalmex: the host-free cores of kalmex as a Python extension.
 //
-// Each function takes NumPy arrays with axis 0 as the first dimension (the
-// first one fastest, as the modules store it) and hands the cores their data
-// without a copy when the array is already in that order.  The arguments are
+// regionseg and regionseg_file speak NumPy's order: a volume is (planes,
+// rows, columns), a picture (rows, columns), a colour picture (rows,
+// columns, 3), and a snapshot stack has its own leading axis; the samples
+// are read where they lie, in any layout.  Every other function keeps the
+// module's order, axis 0 the first dimension (the first one fastest, as the
+// modules store it), and hands the cores their data without a copy when
+// the array is already laid out so.  The arguments are
 // checked by the same functions the modules use, so the errors carry the
 // modules' own texts; ValueError for a wrong value, TypeError for a wrong
 // type, MemoryError for a segmentation that memory runs short for.  The
@@ -467,19 +471,46 @@ bool sampleOf(const py::dtype &d, segfront::Sample &s, py::object &convertTo) {
   return false;
 }
 
-// The array's samples where they lie.
-void attach(segfront::ImageView &view, const py::array &a) {
+// Whether an array in NumPy's order is a volume, (planes, rows, columns):
+// a 3-D array but a colour picture, (rows, columns, 3), which 'rgb'
+// 'volume' makes a volume too.
+bool numpyVolume(const py::array &a, const segfront::Options &opts) {
+  return a.ndim() == 3 && (a.shape(2) != 3 || opts.rgbVolume);
+}
+
+// The array's samples where they lie, in the front end's order, rows
+// first: a volume's planes become its third dimension.
+void attach(segfront::ImageView &view, const py::array &a, bool volume) {
+  static const int pictureAxes[3] = {0, 1, 2}, volumeAxes[3] = {1, 2, 0};
+  const int *axes = volume ? volumeAxes : pictureAxes;
+  view.ndims = static_cast<int>(a.ndim());
   view.data = a.data();
-  for (int k = 0; k < 3 && k < a.ndim(); ++k) {
-    view.strides[k] = static_cast<int64_t>(a.strides(k));
+  for (int k = 0; k < 3; ++k) {
+    const bool has = k < a.ndim();
+    view.dims[k] = has ? static_cast<int64_t>(a.shape(axes[k])) : 1;
+    view.strides[k] = has ? static_cast<int64_t>(a.strides(axes[k])) : 0;
   }
+  // A volume's third dimension is its planes, never a picture's colours.
+  view.colourPlanes = !volume;
+}
+
+// An array of the run's order (first dimension fastest) in NumPy's: the
+// planes of a volume first, and a snapshot stack's snapshots before them.
+py::array numpyOrder(const py::array &run, int imageDims, bool stack) {
+  if (imageDims == 3) {
+    return stack ? py::array(run.attr("transpose")(3, 2, 0, 1))
+                 : py::array(run.attr("transpose")(2, 0, 1));
+  }
+  return stack ? py::array(run.attr("transpose")(2, 0, 1)) : run;
 }
 
 // The progress lines, when the options ask for them, the progress callable
-// told how far the run is, and the run's outputs as arrays.
+// told how far the run is, and the run's outputs as arrays in NumPy's
+// order.  keep, converted first to convertTo, is the array of view (a
+// volume in NumPy's order when volume).
 py::object runFront(const segfront::ImageView &view, const segfront::Options &opts, bool snapshots,
                     const py::object &progress, py::array keep = py::array(),
-                    py::object convertTo = py::none()) {
+                    py::object convertTo = py::none(), bool volume = false) {
   segfront::CallSetup setup;
   setup.snapshots = snapshots;
   setup.stackCopies = 1; // the stack becomes the array as it is
@@ -494,7 +525,7 @@ py::object runFront(const segfront::ImageView &view, const segfront::Options &op
   // The sizes are known to fit: a copy the front end can read is allowed now.
   if (!convertTo.is_none()) {
     keep = py::array(keep.attr("astype")(convertTo));
-    attach(image, keep);
+    attach(image, keep, volume);
   }
   {
     py::gil_scoped_release unlocked;
@@ -536,13 +567,13 @@ py::object runFront(const segfront::ImageView &view, const segfront::Options &op
     raiseFailure(f, &watch);
   }
   if (!snapshots) {
-    return std::move(labels);
+    return numpyOrder(labels, plan.ndims, false);
   }
   if (list.budget_reached) {
     warn(segfront::budgetWarning(plan, list.count));
   }
   py::array stack = takeSnapshotStack(list, shape);
-  return py::make_tuple(labels, stack);
+  return py::make_tuple(numpyOrder(labels, plan.ndims, false), numpyOrder(stack, plan.ndims, true));
 }
 
 py::object regionseg(const py::handle &image, const py::dict &options, bool snapshots,
@@ -555,12 +586,9 @@ py::object regionseg(const py::handle &image, const py::dict &options, bool snap
     PyErr_Clear();
     raiseFailure(segfront::notAnImage());
   }
-  view.ndims = static_cast<int>(a.ndim());
-  for (int k = 0; k < 3; ++k) {
-    view.dims[k] = k < a.ndim() ? static_cast<int64_t>(a.shape(k)) : 1;
-  }
-  attach(view, a);
-  return runFront(view, opts, snapshots, progress, a, convertTo);
+  const bool volume = numpyVolume(a, opts);
+  attach(view, a, volume);
+  return runFront(view, opts, snapshots, progress, a, convertTo, volume);
 }
 
 // The same on an image file that kalseg reads (PNG, PGM, TIFF).
@@ -599,7 +627,7 @@ py::tuple readImageFile(const std::string &path) {
   const std::string dtype = v.type == segfront::Sample::kBool     ? "bool"
                             : v.type == segfront::Sample::kSingle ? "float32"
                             : v.type == segfront::Sample::kDouble ? "float64"
-                                                                  : kalseg::typeName(v.type);
+                                                                  : segfront::className(v.type);
   const py::dtype type(dtype);
   std::vector<py::ssize_t> strides = {type.itemsize(), type.itemsize() * v.d1};
   if (v.d3 > 1) {

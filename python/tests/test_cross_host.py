@@ -1,6 +1,8 @@
 """The same labels and snapshots, bit for bit, from kalmex, from kalseg's
 front end with the module file on the embedded host, and from regionseg.m
-with the Octave module, for the same images and options."""
+with the Octave module, for the same images and options: each image in
+MATLAB's order (rows, columns, planes) for Octave and the host, in NumPy's
+(planes, rows, columns) for kalmex, the axes of its results moved back."""
 
 import os
 import subprocess
@@ -33,9 +35,11 @@ CASES = [
     ((5, 3, 2), dict(criterion="range_mean", threshold=30, min_region_size=2)),
     ((1, 70), dict(threshold=12, min_region_size=5)),
     ((65, 9, 4), dict(grouping="parallel", seeds=2, threshold=16, min_region_size=6, keep_small_stats=True)),
-    # single precision, scaled from 0..1 as its host scales it (Octave only:
-    # kalseg reads files of whole numbers)
-    ((33, 29), dict(threshold=14, min_region_size=3, single=True)),
+    # single precision, scaled from 0..1 as its host scales it, and an odd
+    # colour picture of doubles (Octave only: kalseg reads files of whole
+    # numbers, their colour already grey)
+    ((33, 29), dict(threshold=14, min_region_size=3, kind="single")),
+    ((27, 35, 3), dict(threshold=12, min_region_size=4, kind="colour")),
 ]
 
 
@@ -60,18 +64,31 @@ def test_every_host_gives_the_same_labels(tmp_path):
     expected = []
     for k, (shape, options) in enumerate(CASES):
         options = dict(options)
-        single = options.pop("single", False)
+        kind = options.pop("kind", "uint8")
+        octave_only = kind != "uint8"
         image = blobs(shape, seed=k)
-        if single:
+        if kind == "single":
             image = (image / np.float32(255)).astype(np.float32)
+        elif kind == "colour":
+            image = np.stack([blobs(shape[:2], seed=10 * k + c) for c in range(3)], axis=2) / 255.0
         raw = tmp_path / ("case%d.raw" % k)
         raw.write_bytes(image.tobytes(order="F"))
-        labels, snaps = kalmex.regionseg(image, return_snapshots=True, **options)
-        expected.append((shape, labels, snaps, single))
+        volume = len(shape) == 3 and kind != "colour"
+        # (2, 5, 3) ends in 3: "volume" keeps it a volume.
+        labels, snaps = kalmex.regionseg(np.moveaxis(image, -1, 0) if volume else image,
+                                         return_snapshots=True, rgb="volume" if volume else "grey",
+                                         **options)
+        # Back to MATLAB's order: the planes after the rows and columns,
+        # the snapshots last.
+        if volume:
+            labels, snaps = np.moveaxis(labels, 0, -1), snaps.transpose(2, 3, 1, 0)
+        else:
+            snaps = np.moveaxis(snaps, 0, -1)
+        expected.append((labels.shape, labels, snaps, octave_only))
         args = [host, str(raw)] + [str(s) for s in (list(shape) + [1])[:3]] + [str(tmp_path / ("host%d" % k))]
         for name, value in options.items():
             args += [name, host_option(value)]
-        if not single:
+        if not octave_only:
             subprocess.run(args, check=True)
         pairs = ", ".join("'%s', %s" % (n, octave_value(v)) for n, v in options.items())
         size = "[%s]" % " ".join(str(s) for s in shape)
@@ -80,7 +97,7 @@ def test_every_host_gives_the_same_labels(tmp_path):
             "[l, s] = regionseg(im, %s);\n"
             "fid = fopen('%s', 'w'); fwrite(fid, int32(l), 'int32'); fclose(fid);\n"
             "fid = fopen('%s', 'w'); fwrite(fid, int32(s), 'int32'); fclose(fid);\n"
-            % (raw, "single=>single" if single else "uint8=>uint8", size, pairs, tmp_path / ("octave%d.labels" % k), tmp_path / ("octave%d.snaps" % k)))
+            % (raw, {"uint8": "uint8=>uint8", "single": "single=>single", "colour": "double"}[kind], size, pairs, tmp_path / ("octave%d.labels" % k), tmp_path / ("octave%d.snaps" % k)))
     hosts = ["host"]
     if octave:
         (tmp_path / "cases.m").write_text("".join(script))
@@ -90,8 +107,8 @@ def test_every_host_gives_the_same_labels(tmp_path):
                         "--eval", "addpath('%s'); addpath('%s'); cases" % (toolbox, mexdir)],
                        check=True, cwd=tmp_path, stdout=subprocess.DEVNULL)
         hosts.append("octave")
-    for k, (shape, labels, snaps, single) in enumerate(expected):
-        for name in hosts[1:] if single else hosts:
+    for k, (shape, labels, snaps, octave_only) in enumerate(expected):
+        for name in hosts[1:] if octave_only else hosts:
             got = np.fromfile(tmp_path / ("%s%d.labels" % (name, k)), dtype=np.int32)
             np.testing.assert_array_equal(got.reshape(shape, order="F"), labels, err_msg="%s %d" % (name, k))
             stack = np.fromfile(tmp_path / ("%s%d.snaps" % (name, k)), dtype=np.int32)

@@ -144,20 +144,26 @@ def test_sizes_are_checked_before_any_copy():
     [
         lambda im: im.astype(np.uint16) * 257,
         lambda im: im.astype(np.float64) / 255,
-        lambda im: (im.astype(np.int16) * 257 - 32768).astype(np.int16),
-        lambda im: im.astype(np.int32),
+        lambda im: im.astype(np.int16),
+        lambda im: im.astype(np.int64),
+        lambda im: im.tolist(),
     ],
-    ids=["uint16", "float64", "int16", "int32"],
+    ids=["uint16", "float64", "int16", "int64", "python-ints"],
 )
 def test_scale_class_follows_the_dtype(convert):
+    # uint16 from its range, floating point from 0..1, the other integer
+    # dtypes (Python's ints too) as they are.
     image = blobs((40, 40), seed=3)
-    want = kalmex.regionseg(image, threshold=10)
-    if convert(image).dtype == np.int32:
-        # int32 spans -2^31..2^31-1: the values 0..255 all land on grey 128.
-        assert kalmex.regionseg(convert(image), threshold=10).max() == 1
-        np.testing.assert_array_equal(kalmex.regionseg(convert(image), threshold=10, scale="none"), want)
-    else:
-        np.testing.assert_array_equal(kalmex.regionseg(convert(image), threshold=10), want)
+    np.testing.assert_array_equal(kalmex.regionseg(convert(image), threshold=10),
+                                  kalmex.regionseg(image, threshold=10))
+
+
+def test_integers_beyond_a_grey_value_are_refused():
+    with pytest.raises(ValueError, match=r"^regionseg: for 'scale' 'class' an int64 image is taken "
+                       r"as it is and must hold values in 0\.\.255 \(found -1\.\.300\); use the "
+                       r"option 'scale': 'minmax' .* or 'clip'"):
+        kalmex.regionseg([[-1, 300], [3, 4]])
+    assert kalmex.regionseg([[-1, 300], [3, 4]], scale="minmax", threshold=0).max() == 4
 
 
 def test_bool_and_colour_images():
@@ -166,7 +172,22 @@ def test_bool_and_colour_images():
     rgb = np.stack([blobs((30, 30), seed=s) for s in (6, 7, 8)], axis=2)
     grey = np.round(0.299 * rgb[..., 0] + 0.587 * rgb[..., 1] + 0.114 * rgb[..., 2]).astype(np.uint8)
     np.testing.assert_array_equal(kalmex.regionseg(rgb), kalmex.regionseg(grey))
+    # A last axis of 3 is a colour picture; 'volume' and any other 3-D
+    # array are (planes, rows, columns).
     assert kalmex.regionseg(rgb, rgb="volume").shape == (30, 30, 3)
+    assert kalmex.regionseg(np.moveaxis(rgb, -1, 0)).shape == (3, 30, 30)
+
+
+def test_a_file_reads_back_in_numpy_order(tmp_path):
+    # A stack as tifffile writes it, (planes, rows, columns): the labels of
+    # the array itself, in its shape.
+    tifffile = pytest.importorskip("tifffile")
+    stack = blobs((4, 18, 23), seed=11)
+    tifffile.imwrite(tmp_path / "stack.tif", stack, photometric="minisblack")
+    labels, snaps = kalmex.regionseg_file(tmp_path / "stack.tif", threshold=12, return_snapshots=True)
+    want, shown = kalmex.regionseg(stack, threshold=12, return_snapshots=True)
+    np.testing.assert_array_equal(labels, want)
+    np.testing.assert_array_equal(snaps, shown)
 
 
 def test_snapshots():
@@ -175,7 +196,7 @@ def test_snapshots():
                                           0.05, 2, 2, 1, 0, 0, return_snapshots=True)
     assert stack.shape[:2] == (64, 64) and stack.shape[2] >= 2
     front, shown = kalmex.regionseg(image[:50, :60], threshold=12, return_snapshots=True)
-    assert shown.shape[:2] == (50, 60) and shown.min() >= 1
+    assert shown.shape[1:] == (50, 60) and shown.min() >= 1
     # A budget of one byte keeps no snapshot beyond what the run must have.
     with pytest.warns(RuntimeWarning, match="reached its budget"):
         kalmex.regionseg(image, threshold=12, return_snapshots=True, snapshot_budget=2 * 64 * 64 * 4)

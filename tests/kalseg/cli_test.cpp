@@ -314,6 +314,14 @@ TEST_F(KalsegTool, HelpAndRefusals) {
   EXPECT_NE(out.find("use the option 'scale'"), std::string::npos) << out;
   EXPECT_EQ(run(path("deep.pgm") + " " + path("out.png"), out), 0) << out;
   EXPECT_TRUE(exists("out.png"));
+  // 16-bit samples holding 0..255 would all be grey 0 or 1: refused, and
+  // taken as they are with --scale clip.
+  ASSERT_TRUE(kalseg::writePgm(path("low.pgm"), {0, 100, 200, 255}, 2, 2, 65535));
+  EXPECT_EQ(run(path("low.pgm") + " " + path("low.png"), out), 1);
+  EXPECT_NE(out.find("less than one grey value apart; use the option 'scale': 'minmax'"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(run("--scale clip " + path("low.pgm") + " " + path("low.png"), out), 0) << out;
 }
 
 // Every refusal of the command line: status 2, one line on standard error,

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "regionseg.h"
+#include "stages.h"
 
 namespace segtest {
 
@@ -66,8 +66,8 @@ public:
 // The codes of the block chain from slot 0.
 inline std::vector<block_code> chain_codes(const seg_context &ctx, block_table table) {
   std::vector<block_code> codes;
-  for (node_id n = table[0]; n != 0; n = ctx.nodes[n].next_block) {
-    codes.push_back(ctx.nodes[n].code);
+  for (block_id n = table[0]; n != 0; n = ctx.blocks[n].next_block) {
+    codes.push_back(ctx.blocks[n].code);
   }
   return codes;
 }

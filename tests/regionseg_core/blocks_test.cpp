@@ -141,13 +141,13 @@ TEST_F(Blocks, WithoutSnapshotOutputNoCopyIsEverMade) {
 
 TEST_F(Blocks, InitialChainOfSixteenPixels) {
   Context c(flat2d(2, 0));
-  block_table t = build_initial_blocks(c.ctx);
-  ASSERT_FALSE(seg_failed(t));
+  block_table t = nullptr;
+  ASSERT_EQ(build_initial_blocks(c.ctx, t), SEG_OK);
   const std::vector<block_code> expected = {0x11, 0x12, 0x13, 0x14, 0x21, 0x22, 0x23, 0x24,
                                             0x31, 0x32, 0x33, 0x34, 0x41, 0x42, 0x43, 0x44};
   EXPECT_EQ(chain_codes(c.ctx, t), expected);
-  for (node_id n = t[0]; n != 0; n = c.ctx.nodes[n].next_block) {
-    EXPECT_EQ(t[start_slot(c.ctx, c.ctx.nodes[n].code, 0)], n);
+  for (block_id n = t[0]; n != 0; n = c.ctx.blocks[n].next_block) {
+    EXPECT_EQ(t[start_slot(c.ctx, c.ctx.blocks[n].code, 0)], n);
   }
   seg_free(t);
 }
@@ -160,17 +160,18 @@ TEST_F(Blocks, MergeReplacesAGroupAndJumpsOverFailedOnes) {
       c.pixel(x, y) = (x >= 2 && y < 2) ? 50 : ((x + y) % 2) * 200;
     }
   }
-  block_table t = build_initial_blocks(c.ctx);
+  block_table t = nullptr;
+  ASSERT_EQ(build_initial_blocks(c.ctx, t), SEG_OK);
   paint_checkerboard(c.ctx);
   const int32_t events = c.ctx.paint_events;
   merge_blocks(c.ctx, t);
   const std::vector<block_code> expected = {0x11, 0x12, 0x13, 0x14, 0x20, 0x31, 0x32,
                                             0x33, 0x34, 0x41, 0x42, 0x43, 0x44};
   EXPECT_EQ(chain_codes(c.ctx, t), expected);
-  const node_id merged = t[start_slot(c.ctx, 0x20, 1)];
-  EXPECT_EQ(c.ctx.nodes[merged].code, 0x20u);
-  EXPECT_EQ(c.ctx.nodes[merged].stat_a, 50);
-  EXPECT_EQ(c.ctx.nodes[merged].stat_b, 50);
+  const block_id merged = t[start_slot(c.ctx, 0x20, 1)];
+  EXPECT_EQ(c.ctx.blocks[merged].code, 0x20u);
+  EXPECT_EQ(c.ctx.blocks[merged].stat_a, 50);
+  EXPECT_EQ(c.ctx.blocks[merged].stat_b, 50);
   EXPECT_EQ(c.ctx.paint_events, events + 1);
   for (int y = 0; y < 4; ++y) {
     for (int x = 0; x < 4; ++x) {
@@ -184,11 +185,12 @@ TEST_F(Blocks, MergeReplacesAGroupAndJumpsOverFailedOnes) {
 TEST_F(Blocks, UniformImageMergesIntoTheRootPaintedZero) {
   Context c(flat2d(2, 0));
   std::fill(c.image.begin(), c.image.end(), 9);
-  block_table t = build_initial_blocks(c.ctx);
+  block_table t = nullptr;
+  ASSERT_EQ(build_initial_blocks(c.ctx, t), SEG_OK);
   paint_checkerboard(c.ctx);
   merge_blocks(c.ctx, t);
   EXPECT_EQ(chain_codes(c.ctx, t), std::vector<block_code>{0});
-  EXPECT_EQ(c.ctx.nodes[t[0]].stat_a, 9);
+  EXPECT_EQ(c.ctx.blocks[t[0]].stat_a, 9);
   for (int i = 0; i < 16; ++i) {
     EXPECT_EQ(c.ctx.snapshot_cur->labels[i], 0);
   }
@@ -199,7 +201,8 @@ TEST_F(Blocks, AFailingThirdSiblingKeepsItsGroupAndThePassGoesOn) {
   Context c(flat2d(2, 0));
   std::fill(c.image.begin(), c.image.end(), 100);
   c.pixel(0, 1) = 150; // 0x13, third sibling of quadrant 1
-  block_table t = build_initial_blocks(c.ctx);
+  block_table t = nullptr;
+  ASSERT_EQ(build_initial_blocks(c.ctx, t), SEG_OK);
   paint_checkerboard(c.ctx);
   merge_blocks(c.ctx, t);
   // Quadrants 2 to 4 merge; quadrant 1 stays, so the level-1 pass merges nothing.
@@ -216,7 +219,8 @@ TEST_F(Blocks, SplittingALevelTwoBlockGivesFourChildren) {
       c.pixel(x, y) = values[(x >= 2) + 2 * (y >= 2)];
     }
   }
-  block_table t = build_initial_blocks(c.ctx);
+  block_table t = nullptr;
+  ASSERT_EQ(build_initial_blocks(c.ctx, t), SEG_OK);
   paint_checkerboard(c.ctx);
   merge_blocks(c.ctx, t);
   const int32_t events = c.ctx.paint_events;
@@ -229,10 +233,10 @@ TEST_F(Blocks, SplittingALevelTwoBlockGivesFourChildren) {
       EXPECT_EQ(c.label(x, y), 1 + (x >= 2) + 2 * (y >= 2));
     }
   }
-  for (node_id n = t[0]; n != 0; n = c.ctx.nodes[n].next_block) {
-    EXPECT_GE(c.ctx.nodes[n].stat_a, 0);
+  for (block_id n = t[0]; n != 0; n = c.ctx.blocks[n].next_block) {
+    EXPECT_GE(c.ctx.blocks[n].stat_a, 0);
   }
-  EXPECT_EQ(c.ctx.nodes[t[0]].stat_a, 10);
+  EXPECT_EQ(c.ctx.blocks[t[0]].stat_a, 10);
   seg_free(t);
 }
 
@@ -249,7 +253,8 @@ TEST_F(Blocks, ADeepBlockSplitsIntoEightChildren) {
       }
     }
   }
-  block_table t = build_initial_blocks(c.ctx);
+  block_table t = nullptr;
+  ASSERT_EQ(build_initial_blocks(c.ctx, t), SEG_OK);
   paint_checkerboard(c.ctx);
   merge_blocks(c.ctx, t);
   ASSERT_EQ(split_blocks(c.ctx, t), SEG_OK);
@@ -286,11 +291,11 @@ TEST_F(Blocks, ImageOfThreeByTwoPixels) {
     EXPECT_EQ(present_voxels(c.ctx, 0x10, 1), 4);
     EXPECT_EQ(present_voxels(c.ctx, 0, 2), 6);
     EXPECT_FALSE(block_present(c.ctx, 0x30, 1));
-    block_table t = build_initial_blocks(c.ctx);
-    ASSERT_FALSE(seg_failed(t));
+    block_table t = nullptr;
+    ASSERT_EQ(build_initial_blocks(c.ctx, t), SEG_OK);
     EXPECT_EQ(chain_codes(c.ctx, t), (std::vector<block_code>{0x11, 0x12, 0x13, 0x14, 0x21, 0x23}));
-    for (node_id n = t[0]; n != 0; n = c.ctx.nodes[n].next_block) {
-      EXPECT_EQ(t[start_slot(c.ctx, c.ctx.nodes[n].code, 0)], n);
+    for (block_id n = t[0]; n != 0; n = c.ctx.blocks[n].next_block) {
+      EXPECT_EQ(t[start_slot(c.ctx, c.ctx.blocks[n].code, 0)], n);
     }
     // The checkerboard of the present pixels: rows 1 2 1 and 3 4 3.
     paint_checkerboard(c.ctx);
@@ -338,13 +343,14 @@ TEST_F(Blocks, NoSplitBelowSinglePixels) {
     }
     c.ctx.variance_limit = static_cast<float *>(seg_calloc(3, sizeof(float)));
     std::fill(c.ctx.variance_limit, c.ctx.variance_limit + 3, -1.0f);
-    block_table t = build_initial_blocks(c.ctx);
+    block_table t = nullptr;
+    ASSERT_EQ(build_initial_blocks(c.ctx, t), SEG_OK);
     paint_checkerboard(c.ctx);
     merge_blocks(c.ctx, t);
     ASSERT_EQ(split_blocks(c.ctx, t), SEG_OK);
     int count = 0;
-    for (node_id id = t[0]; id != 0; id = c.ctx.nodes[id].next_block, ++count) {
-      const region_node &n = c.ctx.nodes[id];
+    for (block_id id = t[0]; id != 0; id = c.ctx.blocks[id].next_block, ++count) {
+      const block_record &n = c.ctx.blocks[id];
       EXPECT_EQ(code_level(c.ctx, n.code), 0);
       const block_origin_t o = block_origin(c.ctx, n.code, 0);
       const int64_t v = c.image[o.x + o.y + o.z];
@@ -363,8 +369,8 @@ TEST_F(Blocks, SplittingOutOfMemoryFailsTheStage) {
   for (int i = 0; i < 256; ++i) {
     c.image[i] = (i * 37) % 251;
   }
-  block_table t = build_initial_blocks(c.ctx);
-  ASSERT_FALSE(seg_failed(t));
+  block_table t = nullptr;
+  ASSERT_EQ(build_initial_blocks(c.ctx, t), SEG_OK);
   merge_blocks(c.ctx, t);
   seg_fail_allocation_at(1);
   EXPECT_EQ(split_blocks(c.ctx, t), SEG_FAIL);
@@ -431,33 +437,24 @@ TEST(BlockGeometry, OriginsMatchTheDigitRuleForEveryTreeShape) {
   }
 }
 
-// The store hands out zero-filled records and cells with ids from 1, keeps
-// what they hold while it grows, and gives 0 when it cannot grow.
-TEST_F(Blocks, StoreGrowsKeepingItsRecordsAndCells) {
+// The block store grows keeping the blocks it holds, hands out ids from 1,
+// and does not grow when the allocation hook refuses.
+TEST_F(Blocks, StoreGrowsKeepingItsBlocks) {
   seg_context ctx{};
   for (uint32_t i = 1; i <= 5000; ++i) {
-    const node_id n = new_region_node(ctx);
-    const link_id c = new_node_link(ctx);
+    ASSERT_TRUE(reserve_blocks(ctx, i));
+    const block_id n = take_reserved_blocks(ctx, 1);
     ASSERT_EQ(n, i);
-    ASSERT_EQ(c, i);
-    EXPECT_EQ(ctx.nodes[n].code, 0u);
-    EXPECT_EQ(ctx.nodes[n].next_region, 0u);
-    EXPECT_EQ(ctx.links[c].node, 0u);
-    ctx.nodes[n].code = i;
-    ctx.links[c].next = i;
+    ctx.blocks[n] = block_record{};
+    ctx.blocks[n].code = i;
   }
   for (uint32_t i = 1; i <= 5000; ++i) {
-    ASSERT_EQ(ctx.nodes[i].code, i);
-    ASSERT_EQ(ctx.links[i].next, i);
-  }
-  // A failing allocation hook applies to the growth of the store.
-  ASSERT_TRUE(reserve_node_links(ctx, ctx.link_capacity)); // full up to capacity
-  while (ctx.link_count < ctx.link_capacity) {
-    ASSERT_NE(new_node_link(ctx), 0u);
+    ASSERT_EQ(ctx.blocks[i].code, i);
   }
   seg_fail_allocation_at(1);
-  EXPECT_EQ(new_node_link(ctx), 0u);
+  EXPECT_FALSE(reserve_blocks(ctx, size_t{ctx.block_capacity} + 1));
   seg_fail_allocation_at(0);
-  EXPECT_NE(new_node_link(ctx), 0u);
+  EXPECT_TRUE(reserve_blocks(ctx, size_t{ctx.block_capacity} + 1));
+  EXPECT_EQ(ctx.blocks[5000].code, 5000u);
   release_records(ctx);
 }

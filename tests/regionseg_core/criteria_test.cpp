@@ -20,8 +20,8 @@ seg_params geometry(int32_t levels, int32_t flat, int32_t criterion, int32_t thr
 }
 
 // Evaluates the level-1 block at the origin of a 2-D image.
-region_node evaluate_2x2(Context &c) {
-  region_node n{};
+block_record evaluate_2x2(Context &c) {
+  block_record n{};
   evaluate_block(c.ctx, box_at(c.ctx, 0, 0, 0, 1), 1, n);
   return n;
 }
@@ -32,7 +32,7 @@ TEST(Criteria, RangeOfABlock) {
   c.pixel(1, 0) = 30;
   c.pixel(0, 1) = 25;
   c.pixel(1, 1) = 30;
-  region_node n = evaluate_2x2(c);
+  block_record n = evaluate_2x2(c);
   EXPECT_EQ(n.stat_a, 20);
   EXPECT_EQ(n.stat_b, 30);
   c.pixel(1, 1) = 31;
@@ -43,7 +43,7 @@ TEST(Criteria, RangeOfABlock) {
 
 TEST(Criteria, RangeMergeOfSiblings) {
   Context c(geometry(2, 2, 1));
-  region_node first{}, pass{}, fail{}, broken{};
+  block_record first{}, pass{}, fail{}, broken{};
   first.stat_a = 20;
   first.stat_b = 25;
   pass.stat_a = 28;
@@ -71,7 +71,7 @@ TEST(Criteria, RobustRangeCountsOutliersAroundTheMedian) {
   c.pixel(0, 1) = 100;
   c.pixel(1, 1) = 200;
   c.set_median_size(5);
-  region_node n = evaluate_2x2(c);
+  block_record n = evaluate_2x2(c);
   EXPECT_EQ(n.stat_a, 100);
   EXPECT_EQ(n.stat_b, 100);
 
@@ -91,7 +91,7 @@ TEST(Criteria, VarianceOfUniformBlocksAndSinglePixels) {
   Context c(geometry(5, 5, 4));
   std::fill(c.image.begin(), c.image.end(), 200);
   c.ctx.variance_limit = static_cast<float *>(seg_calloc(6, sizeof(float)));
-  region_node n{};
+  block_record n{};
   evaluate_block(c.ctx, box_at(c.ctx, 0, 0, 0, 5), 5, n);
   EXPECT_EQ(n.stat_a, 204800);
   EXPECT_EQ(n.stat_b, 40960000);
@@ -110,7 +110,7 @@ TEST(Criteria, VarianceMergeCarriesSumsIn64Bits) {
   c.ctx.noise_variance = 1.0;
   c.ctx.size_factor = 0.0;
   ASSERT_EQ(build_variance_limits(c.ctx), SEG_OK);
-  region_node q{};
+  block_record q{};
   q.stat_a = int64_t{200} * 16384;
   q.stat_b = int64_t{40000} * 16384;
   int64_t a = 0, b = 0;
@@ -121,7 +121,7 @@ TEST(Criteria, VarianceMergeCarriesSumsIn64Bits) {
   // A whole block beyond 2^31 is judged the same way.
   std::fill(c.image.begin(), c.image.end(), 200);
   c.ctx.variance_limit[8] = 0.0f;
-  region_node root{};
+  block_record root{};
   evaluate_block(c.ctx, box_at(c.ctx, 0, 0, 0, 8), 8, root);
   EXPECT_EQ(root.stat_a, int64_t{200} * 65536);
   EXPECT_EQ(root.stat_b, int64_t{40000} * 65536);

@@ -20,53 +20,39 @@ using regiontest::RegionRun;
 namespace {
 
 // The stage step by step as it is defined.
-void eliminate_as_defined(seg_context &ctx, node_id head) {
-  region_node *const nodes = ctx.nodes;
-  node_link *const links = ctx.links;
-  node_id p = head;
-  while (p != 0 && nodes[p].last_member == 0) {
-    p = nodes[p].next_region;
-  }
-  for (; p != 0; p = nodes[p].next_region) {
-    if (nodes[p].last_member == 0) {
+void eliminate_as_defined(seg_context &ctx) {
+  region_store &s = ctx.regions;
+  for (region_id p = 1; p <= s.count; ++p) {
+    if (is_absorbed(s, p) || s.size[p] >= ctx.min_region_size) {
       continue;
     }
-    int64_t size = 0;
-    for (node_id b = p; b != 0 && size < ctx.min_region_size; b = nodes[b].next_block) {
-      size += ctx.block_voxels[code_level(ctx, nodes[b].code)];
-    }
-    if (size >= ctx.min_region_size) {
-      continue;
-    }
-    link_id c = nodes[p].nbr_head;
-    while (c != 0 && resolve_link(ctx, c) == p) {
-      c = links[c].next;
+    cell_id c = s.head[p];
+    while (c != 0 && resolve_cell(s, c) == p) {
+      c = s.cells[c].next;
     }
     if (c == 0) {
       continue;
     }
-    node_id target = links[c].node;
-    int64_t d = region_distance(ctx, nodes[p], nodes[target]);
-    for (c = links[c].next; c != 0; c = links[c].next) {
-      const node_id n = resolve_link(ctx, c);
-      if (n != p && region_distance(ctx, nodes[p], nodes[n]) < d) {
-        d = region_distance(ctx, nodes[p], nodes[n]);
+    region_id target = s.cells[c].region;
+    int64_t d = region_distance(ctx, s.hot[p], s.hot[target]);
+    for (c = s.cells[c].next; c != 0; c = s.cells[c].next) {
+      const region_id n = resolve_cell(s, c);
+      if (n != p && region_distance(ctx, s.hot[p], s.hot[n]) < d) {
+        d = region_distance(ctx, s.hot[p], s.hot[n]);
         target = n;
       }
     }
-    link_id back = nodes[target].nbr_head;
-    while (back != 0 && resolve_link(ctx, back) != p) {
-      back = links[back].next;
+    cell_id back = s.head[target];
+    while (back != 0 && resolve_cell(s, back) != p) {
+      back = s.cells[back].next;
     }
     if (back == 0) {
       continue;
     }
     if (ctx.keep_small_stats == 0) {
-      clear_statistics(ctx, nodes[p]);
+      clear_statistics(ctx, s.hot[p]);
     }
-    const block_code code = nodes[target].code;
-    const block_origin_t o = block_origin(ctx, code, code_level(ctx, code));
-    ctx.paint_label = ctx.snapshot_cur->labels[o.x + o.y + o.z];
+    ctx.paint_label = ctx.snapshot_cur->labels[s.origin[target]];
     absorb_region(ctx, target, p, back);
   }
 }
@@ -116,43 +102,40 @@ std::vector<int32_t> noisy_image(std::mt19937 &rng, const Case &k) {
 }
 
 // Everything the stage can change: per region of the list, in list order,
-// whether it is live, its statistics and marks, its member chain and the
-// live regions its cells resolve to; the painting; and the labels of the
-// cleaned and sorted list.
+// whether it is live, its statistics and marks, its size, member chain and
+// the live regions its cells resolve to; the painting; and the labels of
+// the cleaned and sorted list.
 std::vector<int64_t> outcome(RegionRun &run) {
   seg_context &ctx = run.ctx;
+  region_store &s = ctx.regions;
   std::vector<int64_t> out;
-  for (node_id r = run.head; r != 0; r = ctx.nodes[r].next_region) {
-    const region_node &n = ctx.nodes[r];
-    out.insert(out.end(),
-               {-1, static_cast<int64_t>(n.code), n.last_member != 0, n.stat_a, n.stat_b, n.flags});
+  for (region_id r = 1; r <= s.count; ++r) {
+    if (is_absorbed(s, r)) {
+      out.insert(out.end(), {-6, find_live_region(s, r)});
+      continue;
+    }
+    const region_hot &n = s.hot[r];
+    out.insert(out.end(), {-1, r, n.stat_a, n.stat_b, n.mark & ((1u << flag_bits) - 1), s.size[r]});
     out.push_back(-2);
-    for (node_id b = r; b != 0; b = ctx.nodes[b].next_block) {
-      out.push_back(static_cast<int64_t>(ctx.nodes[b].code));
+    for (region_id b = r; b != 0; b = s.next_member[b]) {
+      out.push_back(b);
     }
     out.push_back(-3);
-    for (link_id c = n.nbr_head; c != 0; c = ctx.links[c].next) {
-      out.push_back(static_cast<int64_t>(ctx.nodes[resolve_link(ctx, c)].code));
-      if (n.last_member == 0) {
-        break; // an absorbed region keeps only its forwarding link
-      }
+    for (cell_id c = s.head[r]; c != 0; c = s.cells[c].next) {
+      out.push_back(resolve_cell(s, c));
     }
   }
   const size_t voxels = static_cast<size_t>(ctx.image_voxels);
   out.insert(out.end(), {-4, ctx.paint_label, ctx.snapshot_count});
-  for (const snapshot *s = ctx.snapshot_head; s != nullptr; s = s->next) {
-    out.insert(out.end(), s->labels, s->labels + voxels);
+  for (const snapshot *shot = ctx.snapshot_head; shot != nullptr; shot = shot->next) {
+    out.insert(out.end(), shot->labels, shot->labels + voxels);
   }
-  run.head = clean_region_list(ctx, run.head);
-  const node_id sorted = sort_region_list(ctx, run.head);
-  EXPECT_NE(sorted, node_failed);
-  if (sorted != node_failed) {
-    run.head = sorted;
-    std::vector<int32_t> labels(voxels, -1);
-    make_output(ctx, run.head, labels.data());
-    out.push_back(-5);
-    out.insert(out.end(), labels.begin(), labels.end());
-  }
+  clean_region_list(ctx);
+  EXPECT_EQ(sort_region_list(ctx), SEG_OK);
+  std::vector<int32_t> labels(voxels, -1);
+  make_output(ctx, labels.data());
+  out.push_back(-5);
+  out.insert(out.end(), labels.begin(), labels.end());
   return out;
 }
 
@@ -185,32 +168,36 @@ std::vector<int64_t> run_case(const Case &k, const std::vector<int32_t> &img, St
     EXPECT_EQ(build_variance_limits(ctx), SEG_OK);
   }
   std::vector<int64_t> out;
-  const node_id head = run.ordered();
-  if (head != 0) {
+  EXPECT_TRUE(run.ordered());
+  if (ctx.regions.count != 0) {
     testing::internal::CaptureStdout();
-    run.head = k.parallel != 0 ? group_parallel(ctx, head) : group_sequential(ctx, head);
+    if (k.parallel != 0) {
+      EXPECT_EQ(group_parallel(ctx), SEG_OK);
+    } else {
+      group_sequential(ctx);
+    }
     testing::internal::GetCapturedStdout();
-    if (ctx.nodes[run.head].nbr_head != 0) {
+    if (ctx.regions.head[first_live_region(ctx)] != 0) {
       const long live = seg_live_allocations();
       switch (stage) {
       case Stage::as_defined:
-        eliminate_as_defined(ctx, run.head);
+        eliminate_as_defined(ctx);
         break;
       case Stage::indexed: {
         // As in a whole run: the labels output is the stage's to use.
         std::vector<int32_t> scratch(static_cast<size_t>(ctx.image_voxels));
         ctx.scratch = scratch.data();
-        eliminate_small_regions(ctx, run.head);
+        eliminate_small_regions(ctx);
         ctx.scratch = nullptr;
         break;
       }
       case Stage::narrow_tags:
         ctx.elimination_tag_bits = variant;
-        eliminate_small_regions(ctx, run.head);
+        eliminate_small_regions(ctx);
         break;
       case Stage::side_memory_fails: {
         seg_fail_allocation_at(variant);
-        const int32_t status = eliminate_small_regions(ctx, run.head);
+        const int32_t status = eliminate_small_regions(ctx);
         seg_fail_allocation_at(0);
         EXPECT_EQ(status, SEG_FAIL);
         EXPECT_STREQ(ctx.failure.what, "the referrer index");

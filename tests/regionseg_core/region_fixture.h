@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "regionseg.h"
+#include "stages.h"
 
 namespace regiontest {
 
@@ -55,31 +55,26 @@ public:
 
   // Initial blocks, checkerboard, merging and splitting: the block table.
   block_table blocks() {
-    block_table table = build_initial_blocks(ctx);
+    block_table table = nullptr;
+    EXPECT_EQ(build_initial_blocks(ctx, table), SEG_OK);
     paint_checkerboard(ctx);
     merge_blocks(ctx, table);
     EXPECT_EQ(split_blocks(ctx, table), SEG_OK);
     return table;
   }
 
-  // The region list of order_region_list; the fixture releases it.
-  // One block is not ordered: it is the one-region list, as in a run.
-  node_id ordered() {
+  // The region store of order_region_list (false when it failed).  One
+  // block is not ordered, as in a run: there are no regions then.
+  bool ordered() {
     block_table table = blocks();
-    if (ctx.nodes[table[0]].next_block == 0) {
-      head = table[0];
-      set_region_statistics(ctx, ctx.nodes[head]);
-      ctx.nodes[head].last_member = head;
-    } else {
-      head = order_region_list(ctx, table);
-      if (head == node_failed) {
-        head = 0;
-      }
+    bool ok = true;
+    if (ctx.blocks[table[0]].next_block != 0) {
+      ok = order_region_list(ctx, table) == SEG_OK;
     }
     seg_free(table);
-    return head;
+    return ok;
   }
-  region_node &node(node_id id) { return ctx.nodes[id]; }
+  region_hot &hot(region_id r) { return ctx.regions.hot[r]; }
 
   // The label at pixel (x, y, z) of the snapshot being painted.
   int32_t painted(int32_t x, int32_t y, int32_t z = 0) const {
@@ -87,39 +82,103 @@ public:
   }
 
   seg_context ctx;
-  node_id head = 0; // the fixture releases the store
 
 private:
   std::vector<int32_t> image_;
   long live_at_start_ = 0;
 };
 
-// The codes of a region list in list order.
-inline std::vector<block_code> list_codes(const seg_context &ctx, node_id head) {
+// The code of region r's own block.
+inline block_code region_code(const seg_context &ctx, region_id r) {
+  const int32_t start = ctx.regions.origin[r];
+  const int32_t z = start / ctx.plane_stride;
+  const int32_t y = (start - z * ctx.plane_stride) / ctx.dim_x;
+  const int32_t x = start - z * ctx.plane_stride - y * ctx.dim_x;
+  return code_at(ctx, x, y, z, region_level(ctx.regions, r));
+}
+
+// The codes of the live regions in list order.
+inline std::vector<block_code> list_codes(const seg_context &ctx) {
   std::vector<block_code> codes;
-  for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
-    codes.push_back(ctx.nodes[r].code);
+  for (region_id r = 1; r <= ctx.regions.count; ++r) {
+    if (!is_absorbed(ctx.regions, r)) {
+      codes.push_back(region_code(ctx, r));
+    }
   }
   return codes;
 }
 
 // The codes an adjacency list refers to, in list order.
-inline std::vector<block_code> neighbour_codes(const seg_context &ctx, node_id r) {
+inline std::vector<block_code> neighbour_codes(const seg_context &ctx, region_id r) {
   std::vector<block_code> codes;
-  for (link_id c = ctx.nodes[r].nbr_head; c != 0; c = ctx.links[c].next) {
-    codes.push_back(ctx.nodes[ctx.links[c].node].code);
+  for (cell_id c = ctx.regions.head[r]; c != 0; c = ctx.regions.cells[c].next) {
+    codes.push_back(region_code(ctx, ctx.regions.cells[c].region));
   }
   return codes;
 }
 
-inline node_id find_code(const seg_context &ctx, node_id head, block_code code) {
-  for (node_id r = head; r != 0; r = ctx.nodes[r].next_region) {
-    if (ctx.nodes[r].code == code) {
+// The live region whose own block has the code, or 0.
+inline region_id find_code(const seg_context &ctx, block_code code) {
+  for (region_id r = 1; r <= ctx.regions.count; ++r) {
+    if (!is_absorbed(ctx.regions, r) && region_code(ctx, r) == code) {
       return r;
     }
   }
   return 0;
 }
+
+// Regions made by hand in a run's region store: count one-pixel regions
+// with codes 1 .. count (the pixels of a 2 x 2 plane in a tree of one level), statistics 10 i,
+// and adjacency lists as linked, each one run of cells.
+class HandRegions {
+public:
+  HandRegions(seg_context &ctx, int count) : ctx_(ctx), lists_(count + 1) {
+    EXPECT_EQ(make_region_store(ctx, static_cast<region_id>(count)), SEG_OK);
+    region_store &s = ctx.regions;
+    for (region_id r = 1; r <= s.count; ++r) {
+      s.forward[r] = r;
+      s.hot[r] = region_hot{10 * (int64_t{r} - 1), 10 * (static_cast<int32_t>(r) - 1), 0};
+      s.size[r] = 1;
+      s.origin[r] = static_cast<int32_t>(r) - 1;
+      s.head[r] = s.tail[r] = 0;
+      if (s.next_member != nullptr) {
+        s.next_member[r] = 0;
+        s.last_member[r] = r;
+      }
+    }
+    for (int32_t level = 0; level <= max_levels + 1; ++level) {
+      s.level_first[level] = 1; // every region a pixel
+    }
+    ctx.region_total = s.count;
+  }
+  // Appends a cell for to at the end of from's list (before done()).
+  void link(region_id from, region_id to) { lists_[from].push_back(to); }
+  // Makes the cells of every list.
+  void done() {
+    size_t cells = 0;
+    for (const auto &l : lists_) {
+      cells += l.size();
+    }
+    region_store &s = ctx_.regions;
+    ASSERT_EQ(reserve_cells(ctx_, cells), SEG_OK);
+    cell_id at = 1;
+    for (region_id r = 1; r <= s.count; ++r) {
+      for (size_t i = 0; i < lists_[r].size(); ++i, ++at) {
+        s.cells[at].region = lists_[r][i];
+        s.cells[at].next = i + 1 < lists_[r].size() ? at + 1 : 0;
+        if (i == 0) {
+          s.head[r] = at;
+        }
+        s.tail[r] = at;
+      }
+    }
+  }
+  region_hot &operator[](region_id r) { return ctx_.regions.hot[r]; }
+
+private:
+  seg_context &ctx_;
+  std::vector<std::vector<region_id>> lists_;
+};
 
 // The 4 x 4 example: quadrants 0x20 = 100, 0x30 = 50, 0x40 = 105 stay whole,
 // the first quadrant splits into the pixels 0x11 = 100, 0x12 = 52,

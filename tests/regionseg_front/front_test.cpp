@@ -160,78 +160,77 @@ TEST(FrontGrey, EveryClassInEveryLayoutMeansItsGreyValues) {
   for (int32_t &v : g) {
     v = grey(rng);
   }
+  std::vector<int32_t> half(g.size()), mask(g.size());
+  std::transform(g.begin(), g.end(), half.begin(), [](int32_t v) { return v / 2; });
+  std::transform(g.begin(), g.end(), mask.begin(), [](int32_t v) { return v > 127 ? 255 : 0; });
+  const auto same = [](int32_t v) { return double(v); };
   const int perms[][3] = {{0, 1, 2}, {2, 0, 1}, {1, 2, 0}};
   for (const auto &perm : perms) {
     for (int spacing : {1, 3}) {
-      auto check = [&](const ImageView &v, const std::vector<int32_t> &want, const char *what) {
-        EXPECT_EQ(greyOf(v), want) << what << ", spacing " << spacing << ", order " << perm[0];
+      // Values v of class T stored from `from`, expected to mean `want`.
+      auto check = [&](auto zero, Sample type, const std::vector<int32_t> &from,
+                       double (*f)(int32_t), const std::vector<int32_t> &want) {
+        using T = decltype(zero);
+        EXPECT_EQ(greyOf(Stored<T>(asClass<T>(from, f), dims, 3, type, spacing, perm).view), want)
+            << segfront::className(type) << ", spacing " << spacing << ", order " << perm[0];
       };
-      check(Stored<uint8_t>(asClass<uint8_t>(g, [](int32_t v) { return double(v); }), dims, 3,
-                            Sample::kUint8, spacing, perm)
-                .view,
-            g, "uint8");
-      check(Stored<uint16_t>(asClass<uint16_t>(g, [](int32_t v) { return v * 257.0; }), dims, 3,
-                             Sample::kUint16, spacing, perm)
-                .view,
-            g, "uint16");
-      check(Stored<int8_t>(asClass<int8_t>(g, [](int32_t v) { return v - 128.0; }), dims, 3,
-                           Sample::kInt8, spacing, perm)
-                .view,
-            g, "int8");
-      check(Stored<int16_t>(asClass<int16_t>(g, [](int32_t v) { return v * 257.0 - 32768; }), dims,
-                            3, Sample::kInt16, spacing, perm)
-                .view,
-            g, "int16");
-      check(Stored<uint32_t>(asClass<uint32_t>(g, [](int32_t v) { return v * 16843009.0; }), dims,
-                             3, Sample::kUint32, spacing, perm)
-                .view,
-            g, "uint32");
-      check(Stored<int32_t>(
-                asClass<int32_t>(g, [](int32_t v) { return v * 16843009.0 - 2147483648.0; }), dims,
-                3, Sample::kInt32, spacing, perm)
-                .view,
-            g, "int32");
-      check(Stored<double>(asClass<double>(g, [](int32_t v) { return v / 255.0; }), dims, 3,
-                           Sample::kDouble, spacing, perm)
-                .view,
-            g, "double");
-      check(Stored<float>(asClass<float>(g, [](int32_t v) { return double(float(v) / 255.0f); }),
-                          dims, 3, Sample::kSingle, spacing, perm)
-                .view,
-            g, "single");
-      std::vector<int32_t> mask(g.size());
-      std::transform(g.begin(), g.end(), mask.begin(), [](int32_t v) { return v > 127 ? 255 : 0; });
-      check(Stored<uint8_t>(asClass<uint8_t>(g, [](int32_t v) { return v > 127 ? 1.0 : 0.0; }),
-                            dims, 3, Sample::kBool, spacing, perm)
-                .view,
-            mask, "logical");
+      check(uint8_t(), Sample::kUint8, g, same, g);
+      check(
+          uint16_t(), Sample::kUint16, g, [](int32_t v) { return v * 257.0; }, g);
+      check(
+          double(), Sample::kDouble, g, [](int32_t v) { return v / 255.0; }, g);
+      check(
+          float(), Sample::kSingle, g, [](int32_t v) { return double(float(v) / 255.0f); }, g);
+      check(
+          uint8_t(), Sample::kBool, g, [](int32_t v) { return v > 127 ? 1.0 : 0.0; }, mask);
+      // The integer classes whose range is never an image's: as they are.
+      check(int8_t(), Sample::kInt8, half, same, half);
+      check(int16_t(), Sample::kInt16, g, same, g);
+      check(uint32_t(), Sample::kUint32, g, same, g);
+      check(int32_t(), Sample::kInt32, g, same, g);
+      check(uint64_t(), Sample::kUint64, g, same, g);
+      check(int64_t(), Sample::kInt64, g, same, g);
     }
   }
-  // A file's samples scale from its maxval; a colour picture's three planes
-  // are its luminance, unless they are a volume.
+  // A file's samples scale from its maxval.
   Stored<uint16_t> pgm(asClass<uint16_t>(g, [](int32_t v) { return v * 4.0; }), dims, 3,
                        Sample::kUint16, 1, perms[0]);
   pgm.view.sampleMax = 1020;
   pgm.view.colourPlanes = false;
   EXPECT_EQ(greyOf(pgm.view), g);
+}
+
+TEST(FrontGrey, AColourPictureOfEveryClassIsItsLuminanceThenTheClassRule) {
   const int64_t picture[3] = {4, 5, 3};
+  const int perm[3] = {0, 1, 2};
   std::vector<int32_t> rgb(60);
   for (int k = 0; k < 20; ++k) {
     rgb[k] = 200;                     // red
     rgb[k + 20] = (k % 4) * 60;       // green
     rgb[k + 40] = 255 - (k % 4) * 60; // blue
   }
-  Stored<uint8_t> colour(asClass<uint8_t>(rgb, [](int32_t v) { return double(v); }), picture, 3,
-                         Sample::kUint8, 1, perms[0]);
   std::vector<int32_t> lum(20);
+  std::vector<double> fraction(20);
   for (int k = 0; k < 20; ++k) {
+    fraction[k] = segfront::luminance(rgb[k] / 255.0, rgb[k + 20] / 255.0, rgb[k + 40] / 255.0);
     lum[k] = static_cast<int32_t>(
         std::round(0.299 * rgb[k] + 0.587 * rgb[k + 20] + 0.114 * rgb[k + 40]));
   }
-  EXPECT_EQ(greyOf(colour.view), lum);
+  Stored<uint8_t> bytes(asClass<uint8_t>(rgb, [](int32_t v) { return double(v); }), picture, 3,
+                        Sample::kUint8, 1, perm);
+  EXPECT_EQ(greyOf(bytes.view), lum);
+  Stored<int32_t> ints(rgb, picture, 3, Sample::kInt32, 1, perm);
+  EXPECT_EQ(greyOf(ints.view), lum);
+  // A double picture's luminance is a fraction, not rounded before 'class'.
+  Stored<double> doubles(asClass<double>(rgb, [](int32_t v) { return v / 255.0; }), picture, 3,
+                         Sample::kDouble, 1, perm);
+  std::vector<int32_t> want(20);
+  std::transform(fraction.begin(), fraction.end(), want.begin(),
+                 [](double f) { return static_cast<int32_t>(std::round(f * 255)); });
+  EXPECT_EQ(greyOf(doubles.view), want);
   Options volume;
   ASSERT_EQ(segfront::setOption(volume, "rgb", text("volume")), "");
-  EXPECT_EQ(greyOf(colour.view, volume), rgb);
+  EXPECT_EQ(greyOf(bytes.view, volume), rgb);
 }
 
 TEST(FrontGrey, ScalesAndTheirChecks) {
@@ -268,6 +267,57 @@ TEST(FrontGrey, ScalesAndTheirChecks) {
   EXPECT_EQ(refusal(doubles({0, 255, 1, 1}).view, "class"),
             "for 'scale' 'class' a double image must hold values in 0..1 (found 0..255); use the "
             "option 'scale' ('none' takes grey values 0..255 as they are).");
+  // A scale that would bring several values less than one grey value apart
+  // is refused, naming the scales that keep them apart.
+  EXPECT_EQ(refusal(doubles({0.5, 0.502, 0.5, 0.5}).view, "class"),
+            "'scale' 'class' brings the values of this double image (found 0.5..0.502) less than "
+            "one grey value apart; use the option 'scale' 'minmax' (the image's range to 0..255).");
+  EXPECT_EQ(refusal(doubles({300, 400, 300, 300}).view, "clip"),
+            "'scale' 'clip' brings the values of this double image (found 300..400) less than one "
+            "grey value apart; use the option 'scale' 'minmax' (the image's range to 0..255).");
+  const std::vector<uint16_t> low = {0, 255, 128, 7};
+  EXPECT_EQ(refusal(Stored<uint16_t>(low, dims, 2, Sample::kUint16, 1, perm).view, "class"),
+            "'scale' 'class' brings the values of this uint16 image (found 0..255) less than one "
+            "grey value apart; use the option 'scale': 'minmax' (the image's range to 0..255) or "
+            "'clip' (rounded and clipped to 0..255).");
+  EXPECT_EQ(scaled(Stored<uint16_t>(low, dims, 2, Sample::kUint16, 1, perm).view, "clip"),
+            (std::vector<int32_t>{0, 255, 128, 7}));
+}
+
+// The refusal of an image of class T holding 0, 100 and `beyond`, or "".
+template <typename T> std::string refusalOf(Sample type, double beyond) {
+  const int64_t dims[3] = {3, 1, 1};
+  const int perm[3] = {0, 1, 2};
+  Stored<T> im({0, 100, static_cast<T>(beyond)}, dims, 2, type, 1, perm);
+  Plan plan;
+  EXPECT_FALSE(segfront::plan(im.view, Options(), CallSetup(), plan));
+  return segfront::checkValues(im.view, plan).text;
+}
+
+// Every integer class whose range is never an image's takes values in
+// 0..255 as they are (the grey values above) and refuses any other.
+TEST(FrontGrey, IntegerClassesRefuseValuesBeyondAGreyValue) {
+  struct Case {
+    Sample type;
+    std::string (*refusal)(Sample, double);
+    double beyond;
+  };
+  const Case cases[] = {
+      {Sample::kInt8, refusalOf<int8_t>, -1},       {Sample::kInt16, refusalOf<int16_t>, 256},
+      {Sample::kInt32, refusalOf<int32_t>, -70000}, {Sample::kInt64, refusalOf<int64_t>, 9e18},
+      {Sample::kUint32, refusalOf<uint32_t>, 4e9},  {Sample::kUint64, refusalOf<uint64_t>, 256}};
+  for (const Case &c : cases) {
+    const std::string e = c.refusal(c.type, c.beyond);
+    const std::string name = segfront::className(c.type);
+    EXPECT_EQ(e.find("for 'scale' 'class' a" + std::string(name[0] == 'i' ? "n " : " ") + name +
+                     " image is taken as it is and must hold values in 0..255 (found "),
+              0u)
+        << e;
+    EXPECT_NE(e.find("; use the option 'scale': 'minmax' (the image's range to 0..255) or 'clip' "
+                     "(rounded and clipped to 0..255)."),
+              std::string::npos)
+        << e;
+  }
 }
 
 Failure planOf(int ndims, std::vector<int64_t> dims, Options o, Plan &plan,
@@ -297,11 +347,9 @@ TEST(FrontPlan, TheTreeOfAnImageAndItsRefusals) {
     EXPECT_EQ(p.params.start_level, c.start) << c.dims[0];
   }
   Plan p;
-  // An M x N x 3 picture of a picture's type is one plane.
-  ASSERT_FALSE(planOf(3, {6, 5, 3}, Options(), p, Sample::kUint16));
-  EXPECT_TRUE(p.colour && p.d3 == 1 && p.ndims == 2);
+  // An M x N x 3 picture of any type is one plane.
   ASSERT_FALSE(planOf(3, {6, 5, 3}, Options(), p, Sample::kInt16));
-  EXPECT_EQ(p.d3, 3);
+  EXPECT_TRUE(p.colour && p.d3 == 1 && p.ndims == 2);
 
   EXPECT_EQ(planOf(2, {0, 3}, Options(), p).text,
             "the image must be a non-empty 2-D or 3-D array.");

@@ -66,13 +66,14 @@ labels = regionseg(small);
 kx_assert(isequal(size(labels), [5 6 4]), '3-D size');
 kx_assert(all(labels(:, :, 1)(:) == 2) && all(labels(:, :, 2:4)(:) == 1), '3-D two regions');
 
-% Scaling of grey values: by default as the class says, as image toolboxes
-% read it (uint8 as it is, integers from their range, floating point from
-% 0..1, logical to 0/255), so that no option is needed for the usual inputs.
+% Scaling of grey values: by default as the class says (uint8 as it is,
+% uint16 from 0..65535, floating point from 0..1, logical to 0/255, the
+% other integer classes as they are), so that no option is needed for the
+% usual inputs.
 expected = regionseg(noisy);
 g = double(noisy);
 kx_assert(isequal(regionseg(uint16(g * 257)), expected), 'uint16 from its range');
-kx_assert(isequal(regionseg(int8(g - 128)), expected), 'int8 from its range');
+kx_assert(isequal(regionseg(int32(g)), expected), 'int32 as it is');
 kx_assert(isequal(regionseg(g / 255), expected) && isequal(regionseg(single(g / 255)), expected), ...
           'double and single in 0..1');
 disc = ((1:40)' - 20).^2 + ((1:50) - 22).^2 < 150;
@@ -87,7 +88,7 @@ kx_assert(isequal(regionseg(g * 2 - 100, 'scale', 'clip'), ...
                   regionseg(min(max(g * 2 - 100, 0), 255), 'scale', 'none')), 'clip');
 kx_assert(isequal(regionseg(sparse(g / 255)), expected), 'sparse input');
 
-% Colour: an M x N x 3 uint8 or uint16 array is a picture, turned grey; a
+% Colour: an M x N x 3 array of any class is a picture, turned grey; a
 % grey picture stored as RGB segments as the grey one, and 'rgb' 'volume'
 % takes the planes as they are.
 kx_assert(isequal(regionseg(repmat(noisy, [1 1 3])), expected), 'grey stored as RGB');
@@ -97,6 +98,8 @@ halves(:, 1:3, 1) = 200;                               % red on the left: grey 6
 halves(:, 4:8, 2) = 200;                               % green on the right: grey 117
 kx_assert(isequal(regionseg(halves, 'threshold', 50), [2 * ones(8, 3), ones(8, 5)]), ...
           'red and green are different greys');
+kx_assert(isequal(regionseg(double(halves) / 255, 'threshold', 50), [2 * ones(8, 3), ones(8, 5)]), ...
+          'a double colour picture');
 labels = regionseg(halves, 'rgb', 'volume', 'threshold', 50);
 kx_assert(isequal(size(labels), [8 8 3]) && max(labels(:)) >= 2, 'rgb volume: three planes');
 
@@ -230,6 +233,14 @@ kx_assert_error(@() regionseg([0 0.5], 'scale', 'none'), ...
 kx_assert_error(@() regionseg([0 255]), ...
                 e(['for ''scale'' ''class'' a double image must hold values in 0..1 (found 0..255); ', ...
                    'use the option ''scale'' (''none'' takes grey values 0..255 as they are).']), 1);
+kx_assert_error(@() regionseg(int16([0 300])), ...
+                e(['for ''scale'' ''class'' an int16 image is taken as it is and must hold values ', ...
+                   'in 0..255 (found 0..300); use the option ''scale'': ''minmax'' (the image''s ', ...
+                   'range to 0..255) or ''clip'' (rounded and clipped to 0..255).']), 1);
+kx_assert_error(@() regionseg(uint16([0 255])), ...
+                e(['''scale'' ''class'' brings the values of this uint16 image (found 0..255) less ', ...
+                   'than one grey value apart; use the option ''scale'': ''minmax'' (the image''s ', ...
+                   'range to 0..255) or ''clip'' (rounded and clipped to 0..255).']), 1);
 kx_assert_error(@() regionseg([0 Inf], 'scale', 'minmax'), ...
                 e('the image must hold finite values for ''scale'' ''minmax''.'), 1);
 kx_assert_error(@() regionseg(zeros(70000, 1, 'uint8')), ...

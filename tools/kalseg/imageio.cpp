@@ -293,13 +293,6 @@ std::string temporaryBeside(const std::string &path) {
 
 } // namespace
 
-const char *typeName(segfront::Sample type) {
-  // In the order of segfront::Sample.
-  static const char *const names[] = {"logical", "uint8",  "int8",  "uint16", "int16", "uint32",
-                                      "int32",   "uint64", "int64", "single", "double"};
-  return names[static_cast<int>(type)];
-}
-
 double Volume::at(std::size_t k) const {
   return withSampleType(type, [&](auto t) {
     decltype(t) v;

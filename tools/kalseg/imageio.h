@@ -56,9 +56,6 @@ template <typename F> decltype(auto) withSampleType(segfront::Sample type, F &&f
   return f(double());
 }
 
-// The class's name in messages ("uint8", "int16", "single", "logical", ...).
-const char *typeName(segfront::Sample type);
-
 // An image as kalseg reads it: d1 x d2 x d3 samples of one class in
 // column-major order (first dimension fastest; for a picture d1 is its
 // height, d2 its width, d3 its pages), in the host's byte order.  maxval is

@@ -148,13 +148,19 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
   --noise_sigma F         variance criteria: noise deviation, >= 0 (2)
   --confidence P          chi2_variance: 0.5, 0.75 (default) or 0.9
   --size_factor F         scaled_variance: factor of the limit, >= 0 (1)
-  --scale MODE            class (default): the range of the samples' class
-                          or format to 0..255 (8-bit values as they are,
-                          16-bit from 0..65535, floating point from 0..1, a
-                          PGM's from 0..maxval, a 12-bit TIFF's from
-                          0..4095); none: values used as they are, whole
+  --scale MODE            class (default): as the samples' class or format
+                          says: 8-bit values as they are, 16-bit from
+                          0..65535, floating point from 0..1, 1-bit to
+                          0/255, a PGM's from 0..maxval, a 12-bit TIFF's
+                          from 0..4095; signed and 32- or 64-bit integers
+                          as they are when they all lie in 0..255, else
+                          refused; none: values used as they are, whole
                           numbers in 0..255 only; minmax: the image's range
-                          to 0..255; clip: clipped to 0..255
+                          to 0..255; clip: rounded and clipped to 0..255.
+                          A scale that would bring an image of several
+                          values less than one grey value apart is refused
+                          (16-bit samples holding 0..255 under class: use
+                          clip)
   --flat_levels N         3-D only: block levels one plane thick, 0 to 16
   --snapshot_budget M     memory the snapshots of --montage may take: bytes
                           above 1, at least one snapshot's, or a fraction of

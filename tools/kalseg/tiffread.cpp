@@ -355,8 +355,8 @@ bool readPage(TIFF *tif, const Page &p, const std::vector<uint16_t> &map, T *out
 
 // "64 x 48 uint16", with the range when it is not the class's.
 std::string kindOf(const Page &p) {
-  std::string s =
-      std::to_string(p.height) + " x " + std::to_string(p.width) + " " + typeName(p.type);
+  std::string s = std::to_string(p.height) + " x " + std::to_string(p.width) + " " +
+                  segfront::className(p.type);
   if (p.maxval > 0) {
     char range[32];
     std::snprintf(range, sizeof range, " (0..%.0f)", p.maxval);
