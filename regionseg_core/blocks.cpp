@@ -4,6 +4,7 @@
 // first pixel lies in the image) are ever made, judged or painted: a block
 // is judged on its present part, and a group of siblings is the present
 // children of their parent.
+#include <math.h>
 #include <string.h>
 
 #include "stages.h"
@@ -80,7 +81,7 @@ int32_t build_initial_blocks(seg_context &ctx, block_table &table) {
   // Each start block judged on its own, in the order of the records.
   const size_t count = static_cast<size_t>(cells);
   const part_plan plan = plan_parts(ctx, count, static_cast<size_t>(ctx.image_voxels));
-  part_stop stop;
+  part_stop stop(plan, static_cast<size_t>(ctx.image_voxels));
   for_each_part(plan, [&](int32_t part, int32_t worker) {
     const size_t last = part_start(count, part + 1, plan.parts);
     // The pixels of a start block, on average.
@@ -276,6 +277,12 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
                             : static_cast<size_t>(ctx.image_voxels);
     const part_plan plan = plan_parts(ctx, count, work);
     const int32_t parts = plan.parts;
+    // Each level half the share of the one before (the first has the most
+    // blocks to split), of the whole stage or, when the snapshots are kept,
+    // of the part before their painting is replayed.
+    const double levels_part = ctx.keep_snapshots ? snapshot_replay_start : 1.0;
+    const double share = levels_part * ldexp(1.0, level - start);
+    enter_phase(ctx, levels_part - 2 * share, share);
     children_before[0] = 0;
     for (int32_t part = 0; part < parts; ++part) {
       const size_t first = part_start(count, part, parts);
@@ -297,7 +304,7 @@ int32_t split_blocks(seg_context &ctx, block_table table) {
       return note_shortage(ctx, "the block records");
     }
     const block_id first_new = take_reserved_blocks(ctx, added);
-    part_stop stop;
+    part_stop stop(plan, work);
     for_each_part(plan, [&](int32_t part, int32_t worker) {
       const size_t first = part_start(count, part, parts);
       const size_t last = part_start(count, part + 1, parts);

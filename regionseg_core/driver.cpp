@@ -61,6 +61,41 @@ int32_t note_shortage(seg_context &ctx, const char *what) {
   return SEG_FAIL;
 }
 
+namespace {
+
+// The share of a run's time that each stage takes, about (in percent of a
+// run with small-region elimination, as measured on volumes of blurred
+// noise and on photographs): grouping and elimination take the most, and
+// splitting when it opens the snapshots of the block stages.
+const int32_t stage_weights[stage_count] = {0, 1, 0, 7, 20, 25, 50, 1, 1, 4};
+const int32_t splitting_weight_with_snapshots = 100;
+
+int32_t stage_weight(const seg_context &ctx, int32_t stage) {
+  if (stage == STAGE_ELIMINATION && ctx.min_region_size == 0) {
+    return 0;
+  }
+  if (stage == STAGE_SPLITTING && ctx.keep_snapshots) {
+    return splitting_weight_with_snapshots;
+  }
+  return stage_weights[stage];
+}
+
+// How far the whole run is: the stages before this one, and this one's
+// share done.  The weights are whole numbers, so the last stage done is
+// exactly 1.
+double run_fraction(const seg_context &ctx) {
+  int32_t before = 0;
+  int32_t all = 0;
+  for (int32_t s = 0; s < stage_count; ++s) {
+    before += s < ctx.stage ? stage_weight(ctx, s) : 0;
+    all += stage_weight(ctx, s);
+  }
+  const double done = before + stage_weight(ctx, ctx.stage) * ctx.stage_done;
+  return done / all;
+}
+
+} // namespace
+
 bool poll_check(seg_context &ctx, size_t done, size_t total) {
   if (ctx.ending != SEG_OK) {
     return true;
@@ -70,9 +105,12 @@ bool poll_check(seg_context &ctx, size_t done, size_t total) {
   }
   if (total > 0) {
     const double part = static_cast<double>(done) / static_cast<double>(total);
-    ctx.stage_done = part > 1.0 ? 1.0 : part;
+    const double stage_done = ctx.phase_start + ctx.phase_span * (part > 1.0 ? 1.0 : part);
+    ctx.stage_done = stage_done > ctx.stage_done ? stage_done : ctx.stage_done;
   }
-  if (ctx.check(ctx.check_data, ctx.stage, ctx.stage_done)) {
+  const double run_done = run_fraction(ctx);
+  ctx.run_done = run_done > ctx.run_done ? run_done : ctx.run_done;
+  if (ctx.check(ctx.check_data, ctx.stage, ctx.run_done)) {
     ctx.ending = SEG_STOPPED;
     ctx.failure.stage = ctx.stage;
     ctx.failure.what = NULL;
@@ -84,6 +122,7 @@ bool poll_check(seg_context &ctx, size_t done, size_t total) {
 bool enter_stage(seg_context &ctx, int32_t stage) {
   ctx.stage = stage;
   ctx.stage_done = 0.0;
+  enter_phase(ctx, 0.0, 1.0);
   return poll_check(ctx, 0, 0);
 }
 
@@ -205,7 +244,9 @@ int32_t blocks_to_regions(seg_context &ctx, block_table table, bool &one_block) 
   }
   report_progress(ctx, "finished splitting\n");
   // Every leaf becomes a region: the snapshots the rest of the run opens
-  // are known up to those of elimination.
+  // are known up to those of elimination.  Their reservation replays the
+  // paints noted so far, the rest of the stage.
+  enter_phase(ctx, snapshot_replay_start, 1.0 - snapshot_replay_start);
   plan_snapshots(ctx, STAGE_GROUPING);
 
   if (enter_stage(ctx, STAGE_ORDERING) || order_region_list(ctx, table) != SEG_OK) {
@@ -371,7 +412,8 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
     }
     if (ctx.ending == SEG_OK && !enter_stage(ctx, STAGE_OUTPUT)) {
       make_output(ctx, labels_out);
-      if (ctx.ending == SEG_OK) {
+      // The check's last call: the whole run done.
+      if (ctx.ending == SEG_OK && !poll_check(ctx, 1, 1)) {
         report_progress(ctx, "finished make_output \n");
         report_progress(ctx, "No save_regionlist specified\n");
       }

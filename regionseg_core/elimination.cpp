@@ -189,7 +189,7 @@ int32_t reserve_index(seg_context &ctx, referrer_index &x, region_id first) {
   uint64_t regions = 0;
   uint64_t cells = 0;
   const region_store &s = ctx.regions;
-  for (region_id r = first; r <= s.count && !tick(ctx); ++r) {
+  for (region_id r = first; r <= s.count && !tick(ctx, r, s.count); ++r) {
     if (is_absorbed(s, r)) {
       continue;
     }
@@ -282,12 +282,13 @@ bool fill_index(seg_context &ctx, referrer_index &x, region_id first) {
     }
   }
   uint64_t tag = 0;
+  size_t entered = 0;
   for (region_id r = first; r <= regions.count; ++r) {
     if (is_absorbed(regions, r)) {
       continue;
     }
     for (cell_id c = regions.head[r]; c != 0; c = regions.cells[c].next) {
-      if (tick(ctx)) {
+      if (tick(ctx, ++entered, x.cell_count)) {
         return false;
       }
       const uint32_t at = cell_at(x, c);
@@ -484,13 +485,19 @@ int32_t eliminate_small_regions(seg_context &ctx) {
   }
   region_store &s = ctx.regions;
   const region_id first = first_live_region(ctx);
-  // Made now, filled at the first small region that has a target, so that a
-  // sweep with nothing to absorb costs nothing more than its size tests.
+  // The index is made now and filled at the first small region that has a
+  // target, so that a sweep with nothing to absorb costs nothing more than
+  // its size tests.  Its count takes about a quarter of the stage, its
+  // fill little; the sweep over the list counts once it is filled.
+  const double counted = 0.25;
+  const double sweep = 0.7;
+  enter_phase(ctx, 0.0, counted);
   referrer_index index;
   if (reserve_index(ctx, index, first) != SEG_OK) {
     return SEG_FAIL;
   }
-  for (region_id p = first; p <= s.count && !tick(ctx, p, ctx.region_total); ++p) {
+  enter_phase(ctx, counted, 0.0);
+  for (region_id p = first; p <= s.count && !tick(ctx, p, s.count); ++p) {
     if (is_absorbed(s, p) || s.size[p] >= ctx.min_region_size) {
       continue;
     }
@@ -518,8 +525,12 @@ int32_t eliminate_small_regions(seg_context &ctx) {
         }
       }
     }
-    if (!index.filled && !fill_index(ctx, index, first)) {
-      break;
+    if (!index.filled) {
+      enter_phase(ctx, counted, 1.0 - sweep - counted);
+      if (!fill_index(ctx, index, first)) {
+        break;
+      }
+      enter_phase(ctx, 1.0 - sweep, sweep);
     }
     // The cell of the target's list that refers to p.
     absorption a{};

@@ -12,6 +12,13 @@
 
 namespace {
 
+// Regions grown or absorbed so far, of the region list's: how far
+// grouping is (sequential grouping grows each region that is still live at
+// its turn, and no region is both).
+size_t regions_settled(const seg_context &ctx) {
+  return ctx.region_total - ctx.live_regions + ctx.regions_grown;
+}
+
 // Removes cell c (whose predecessor is prev, or none at the head) from r's
 // list and returns c's successor.
 cell_id drop_cell(region_store &s, region_id r, cell_id prev, cell_id c) {
@@ -50,7 +57,7 @@ void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
   region_store &s = ctx.regions;
   cell_id prev = 0;
   cell_id c = s.head[r];
-  while (c != 0 && !tick(ctx)) {
+  while (c != 0 && !tick(ctx, regions_settled(ctx), ctx.region_total)) {
     // The neighbour of the next cell is fetched while this one is judged.
     const cell_id ahead = s.cells[c].next;
     if (ahead != 0) {
@@ -154,6 +161,7 @@ void absorb_region(seg_context &ctx, region_id r, region_id n, cell_id cell_id_)
   region_store &s = ctx.regions;
   join_statistics(ctx, s.hot[r], s.hot[n]);
   s.size[r] += s.size[n];
+  --ctx.live_regions;
   paint_region(ctx, ctx.paint_label, n);
   if (s.next_member != NULL) {
     s.next_member[s.last_member[r]] = n;
@@ -190,10 +198,12 @@ void group_sequential(seg_context &ctx) {
   region_store &s = ctx.regions;
   ctx.paint_label = 0;
   // The region list: every region in order, the absorbed ones passed over.
-  for (region_id r = 1; r <= s.count && !tick(ctx, r, ctx.region_total); ++r) {
+  ctx.regions_grown = 0;
+  for (region_id r = 1; r <= s.count && !tick(ctx, regions_settled(ctx), ctx.region_total); ++r) {
     if (is_absorbed(s, r)) {
       continue;
     }
+    ++ctx.regions_grown;
     paint_region(ctx, ctx.paint_label, r);
     if ((s.hot[r].mark & FLAG_DONE) == 0) {
       grow_region(ctx, r);
@@ -239,7 +249,7 @@ int32_t group_parallel(seg_context &ctx) {
   }
 
   int32_t t = 0;
-  while (last >= 0 && !tick(ctx)) {
+  while (last >= 0 && !tick(ctx, regions_settled(ctx), ctx.region_total)) {
     const region_id seed = seed_table[t];
     ctx.paint_label = label_at_region(ctx, seed);
     // One sweep: cells gained in this turn are examined in the next.

@@ -21,7 +21,7 @@ void make_output(seg_context &ctx, int32_t *labels) {
   const int32_t *const label_of = ctx.label_of;
   const size_t regions = s.count;
   const part_plan plan = plan_parts(ctx, regions, voxels);
-  part_stop stop;
+  part_stop stop(plan, voxels);
   for_each_part(plan, [&](int32_t part, int32_t worker) {
     const region_id last = static_cast<region_id>(1 + part_start(regions, part + 1, plan.parts));
     // The voxels of a region's block, on average, for the checks.

@@ -105,6 +105,7 @@ template <typename Visit> bool for_each_leaf(seg_context &ctx, const int32_t *ma
   entered path[max_levels + 1];
   path[0] = entered{0, 0, 0, present_children(ctx, 0, 0, 0, ctx.levels - 1)};
   int32_t depth = 0; // path[depth] is a block of level levels - depth
+  size_t visited = 0;
   while (depth >= 0) {
     entered &parent = path[depth];
     if (parent.children == 0) {
@@ -120,7 +121,7 @@ template <typename Visit> bool for_each_leaf(seg_context &ctx, const int32_t *ma
     const int32_t first = x + y * ctx.dim_x + z * ctx.plane_stride;
     const region_id r = static_cast<region_id>(map[first]);
     if (region_level(s, r) >= level) {
-      if (tick(ctx)) {
+      if (tick(ctx, ++visited, ctx.region_total)) {
         return false;
       }
       visit(r, x, y, z, level, first);
@@ -223,8 +224,12 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
   // Each leaf's place among the leaves of its level, along the chain in
   // code order.
   size_t at_level[max_levels + 1] = {};
+  // How far the stage is: the chain, the map, then two walks over the
+  // leaves (their cells counted, then placed).
+  enter_phase(ctx, 0.0, 0.1);
+  size_t walked = 0;
   for (block_id b = table[0]; b != 0;) {
-    if (tick(ctx)) {
+    if (tick(ctx, ++walked, ctx.block_count)) {
       return SEG_FAIL;
     }
     block_record &block = ctx.blocks[b];
@@ -243,6 +248,7 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
     return SEG_FAIL;
   }
   ctx.region_total = leaves;
+  ctx.live_regions = leaves;
   // The map of the region at every pixel goes into the labels output when
   // the caller gave one.
   int32_t *map = ctx.scratch;
@@ -258,7 +264,8 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
   // The map and the regions, in parts of the block store.
   const size_t records = static_cast<size_t>(ctx.block_count) - 1;
   const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.image_voxels));
-  part_stop stop;
+  enter_phase(ctx, 0.1, 0.2);
+  part_stop stop(plan, static_cast<size_t>(ctx.image_voxels));
   for_each_part(plan, [&](int32_t part, int32_t worker) {
     const block_id last = static_cast<block_id>(1 + part_start(records, part + 1, plan.parts));
     for (block_id b = static_cast<block_id>(1 + part_start(records, part, plan.parts)); b < last;
@@ -286,6 +293,7 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
   // blocks that find it.  Then each list's run, in the order of the
   // regions: head its first cell, tail where the cells of the blocks that
   // find it begin.
+  enter_phase(ctx, 0.3, 0.35);
   if (!walk_faces(ctx, map, false)) {
     seg_free(own_map);
     return SEG_FAIL;
@@ -298,6 +306,7 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
     s.tail[r] = static_cast<cell_id>(1 + cells + found);
     cells += found + finders;
   }
+  enter_phase(ctx, 0.65, 0.35);
   if (reserve_cells(ctx, cells) != SEG_OK || !walk_faces(ctx, map, true)) {
     seg_free(own_map);
     return SEG_FAIL;

@@ -170,9 +170,13 @@ struct seg_params {
   // Called with check_data on the calling thread (never from the threads of
   // a stage) at the start of every stage and every few thousand records,
   // cells or pixel runs within one, so that it comes at least every few
-  // milliseconds: stage is the stage under way (STAGE_*), done how much of
-  // it is done, 0 to 1 (an estimate).  Returning true stops the run, which
-  // then releases everything and returns SEG_STOPPED.  NULL: no check.
+  // milliseconds: stage is the stage under way (STAGE_*; each stage the run
+  // goes through, in order), done how much of the whole run is done, 0 to
+  // 1: an estimate from the work each stage has counted and the share of a
+  // run's time it takes, never less than at the call before, and exactly 1
+  // at the last call of a run that succeeds (once the labels are written).
+  // Returning true stops the run, which then releases everything and
+  // returns SEG_STOPPED.  NULL: no check.
   bool (*check)(void *data, int32_t stage, double done) = NULL;
   void *check_data = NULL;
   // The heap that lists the run's blocks while it runs, for a caller whose

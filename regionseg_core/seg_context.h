@@ -380,7 +380,12 @@ struct seg_context : block_grid {
 
   int32_t paint_label;  // label being painted while grouping
   int32_t region_count; // index of the last live region, set by cleaning
-  size_t region_total;  // regions of the list ordering made (for the check)
+  // For how far the run is: the regions of the list ordering made, those
+  // of them that no other region has absorbed (absorb_region counts them
+  // down), and the regions sequential grouping has grown.
+  size_t region_total;
+  size_t live_regions;
+  size_t regions_grown;
 
   // Where the progress lines go: NULL for standard output (see seg_params).
   void (*progress)(const char *line);
@@ -388,11 +393,17 @@ struct seg_context : block_grid {
   // The caller's check (see seg_params), the stage under way, and why the
   // run must end: SEG_OK while it goes on, else SEG_FAIL (failure says
   // what ran short) or SEG_STOPPED.  ticks counts the work between checks
-  // (tick).
+  // (tick).  How far the run is: stage_done of the stage, as last said,
+  // the part of it that the work counted now stands for (from phase_start,
+  // phase_span wide; the whole stage unless enter_phase says otherwise),
+  // and run_done of the whole run, as last told to the check.
   bool (*check)(void *data, int32_t stage, double done);
   void *check_data;
   int32_t stage;
-  double stage_done; // the stage's work done, as last said to the check
+  double stage_done;
+  double phase_start;
+  double phase_span;
+  double run_done;
   int32_t ending;
   seg_failure failure;
   uint32_t ticks;
@@ -443,7 +454,8 @@ void release_records(seg_context &ctx);
 // just refused), unless the run is already ending; returns SEG_FAIL.
 int32_t note_shortage(seg_context &ctx, const char *what);
 // Asks the caller's check, with the stage's work done so far (done of
-// total; total 0: as last said); true when the run must end.  Only on the
+// total, of the stage's present phase; total 0: as last said) turned into
+// how far the whole run is; true when the run must end.  Only on the
 // calling thread.
 bool poll_check(seg_context &ctx, size_t done, size_t total);
 // Items of work (records, cells, pixel runs) between two checks.
@@ -463,6 +475,12 @@ inline bool tick(seg_context &ctx, size_t done = 0, size_t total = 0) {
 // Starts a stage: its check at the stage's beginning.  True when the run
 // must end.
 bool enter_stage(seg_context &ctx, int32_t stage);
+// The work the stage counts from now on (done of total, in poll_check and
+// tick) is its part from start to start + span (fractions of the stage).
+inline void enter_phase(seg_context &ctx, double start, double span) {
+  ctx.phase_start = start;
+  ctx.phase_span = span;
+}
 
 // ---------------------------------------------------------------------------
 // Parts of a stage on several threads (driver.cpp)
@@ -494,15 +512,23 @@ template <typename Job> void for_each_part(const part_plan &plan, Job &&job) {
 // (worker 0) asks the run's check after every check_voxels voxels of its
 // work, and every part stops at its next item once the run must end.  The
 // stage then returns as failed.  Call poll before each item with the
-// voxels that item reads or writes.
+// voxels that item reads or writes.  Given the plan and the voxels of the
+// whole work, the check hears how far it is: worker 0's voxels times the
+// threads, since each thread does about as much.
 struct part_stop {
   static constexpr size_t check_voxels = size_t{1} << 16;
   std::atomic<bool> ending{false};
-  size_t since = 0; // worker 0's voxels since its last check
+  size_t since = 0;              // worker 0's voxels since its last check
+  size_t seen = 0;               // worker 0's voxels before those, times the threads
+  size_t threads = 1, total = 0; // total 0: how far is not said
+  part_stop() = default;
+  part_stop(const part_plan &plan, size_t voxels)
+      : threads(static_cast<size_t>(plan.threads)), total(voxels) {}
   bool poll(seg_context &ctx, int32_t worker, size_t voxels) {
     if (worker == 0 && (since += voxels) >= check_voxels) {
+      seen += since * threads;
       since = 0;
-      if ((ctx.ending != SEG_OK || ctx.check != NULL) && poll_check(ctx, 0, 0)) {
+      if ((ctx.ending != SEG_OK || ctx.check != NULL) && poll_check(ctx, seen, total)) {
         ending.store(true, std::memory_order_relaxed);
       }
     }

@@ -223,8 +223,25 @@ void replay_log(seg_context &ctx, int64_t events) {
   }
   fill_checkerboard(ctx, ctx.snapshot_cur->labels);
   poll_check(ctx, 0, 0);
-  for (size_t i = 0; i < log.count && !tick(ctx); ++i) {
+  // How far the replay is, for the check: the voxels it paints, and those
+  // of the slices it copies, one for each snapshot it opens.
+  int64_t replayed = 0; // events
+  const auto work = [&](const logged_paint &p) {
+    const int64_t paint = p.level >= 0 ? present_box(ctx, p.code, p.level).voxels : 0;
+    const int64_t copies = slices_after(ctx, 1, snapshot_interval, replayed + p.events) -
+                           slices_after(ctx, 1, snapshot_interval, replayed);
+    replayed += p.events;
+    return static_cast<size_t>(paint + copies * int64_t{ctx.image_voxels});
+  };
+  size_t total = 0;
+  for (size_t i = 0; i < log.count && ctx.check != NULL; ++i) {
+    total += work(log.entries[i]);
+  }
+  replayed = 0;
+  size_t done = 0;
+  for (size_t i = 0; i < log.count && !tick(ctx, done, total); ++i) {
     const logged_paint &p = log.entries[i];
+    done += ctx.check != NULL ? work(p) : 0;
     if (p.level >= 0) {
       fill_pixels(ctx, ctx.snapshot_cur->labels, present_box(ctx, p.code, p.level), p.value);
     }

@@ -151,6 +151,10 @@ int64_t region_paint_events(const seg_context &ctx, int32_t stage, int64_t regio
 // split for grouping, once grouping is done for elimination), when the run
 // keeps its snapshots.
 void plan_snapshots(seg_context &ctx, int32_t stage);
+// The share of splitting done when its reserve_snapshots starts to replay
+// the paints noted (the splitting itself takes less time than the copies
+// of the snapshots they open).
+constexpr double snapshot_replay_start = 0.2;
 // Shrinks the arena to snapshot_count slices when at least half of it is
 // unused (see snapshots.cpp); when that fails the larger block is kept.
 void trim_snapshots(seg_context &ctx);

@@ -116,6 +116,9 @@ Failure treeFor(int64_t d1, int64_t d2, int64_t d3, const Options &opts, Tree &t
   return Failure();
 }
 
+// The progress lines of a run that is not verbose.
+void dropLine(const char *) {}
+
 } // namespace
 
 std::string identifierOf(Fault fault) {
@@ -189,7 +192,7 @@ Failure plan(const ImageView &image, const Options &opts, const CallSetup &setup
   r.flat_levels = t.flatLevels;
   r.start_level = t.startLevel;
   r.threads = setup.threads;
-  r.progress = setup.progress;
+  r.progress = opts.verbose ? setup.progress : dropLine;
   r.check = setup.check;
   r.check_data = setup.checkData;
   r.heap = setup.heap;

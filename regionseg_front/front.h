@@ -81,6 +81,7 @@ struct Options {
   // The memory the snapshots may take in the whole call: above 1 in bytes,
   // up to 1 as a fraction of the physical memory.
   double snapshot_budget = 0.25;
+  bool verbose = false; // the run's progress lines are shown (CallSetup::progress)
   // Every option at its default (from the option table).
   Options();
 };
@@ -166,7 +167,9 @@ struct CallSetup {
   double stackCopies = 1;
   double physicalMemory = 0; // bytes, 0 when unknown
   int32_t threads = 1;
-  void (*progress)(const char *line) = nullptr; // null: standard output
+  // Where the progress lines of a verbose run go (null: standard output);
+  // a run that is not verbose shows none.
+  void (*progress)(const char *line) = nullptr;
   // The run's check (seg_params::check: asked on the calling thread every
   // few milliseconds; true stops the run) and the heap of a caller whose
   // host may end the call inside the run (seg_params::heap).

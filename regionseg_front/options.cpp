@@ -70,6 +70,8 @@ const Entry kEntries[] = {
      [](Options &o, double v) { o.flat_levels = whole<int>(v); }},
     {"snapshot_budget", OptionKind::kBudget, 0, 0, nullptr, "0.25",
      [](Options &o, double v) { o.snapshot_budget = v; }},
+    {"verbose", OptionKind::kFlag, 0, 1, nullptr, "false",
+     [](Options &o, double v) { o.verbose = v != 0; }},
 };
 
 std::string lower(std::string s) {

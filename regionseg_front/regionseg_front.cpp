@@ -150,6 +150,10 @@ void releaseInterruptedRun() {
 // within them.
 bool hostInterrupt(void *, int32_t, double) { return kxInterruptPending(); }
 
+// The progress lines of a verbose run, where the host shows what a call
+// prints (on the calling thread, as the run reports them).
+void hostLine(const char *line) { mexPrintf("%s", line); }
+
 // Everything about the call that is known before the run: the refusal, or
 // the image's view and the plan.
 Refusal prepare(int nlhs, int nrhs, const mxArray *prhs[], segfront::ImageView &view,
@@ -188,6 +192,7 @@ Refusal prepare(int nlhs, int nrhs, const mxArray *prhs[], segfront::ImageView &
   setup.stackCopies = 3;
   setup.physicalMemory = kxPhysicalMemoryBytes();
   setup.check = hostInterrupt;
+  setup.progress = hostLine;
   setup.heap = &frontHeap;
   segfront::Failure f = segfront::plan(view, opts, setup, plan);
   if (!f) {

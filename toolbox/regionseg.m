@@ -13,8 +13,7 @@ function [labels, snapshots] = regionseg(varargin)
 %  as 'scale' says (by default as the image's class says, as image toolboxes
 %  do).  The tree of blocks is the smallest of power-of-two sides that covers
 %  the image; its pixels outside the image are absent, taking no part in any
-%  block, region or size.  The progress lines of the segmentation appear on
-%  standard output.
+%  block, region or size.  A call prints nothing unless asked ('verbose').
 %
 % PARAMETERS:
 %  image: real numeric or logical array, 2-D or 3-D, not empty, no NaN, of
@@ -94,6 +93,8 @@ function [labels, snapshots] = regionseg(varargin)
 %                     budget in bytes too small for it is refused before the
 %                     run, with the smallest that works; a smaller fraction
 %                     is raised to it.
+%  'verbose'          logical: print the progress lines of the segmentation
+%                     as each stage ends (default false: nothing).
 %
 % RESULTS:
 %  labels:    double array of the image's size: the region of every pixel,
@@ -176,6 +177,13 @@ end
 %! [labels, snaps] = regionseg(uint8(magic(16)), 'threshold', 40);
 %! assert(size(snaps, 1) == 16 && size(snaps, 2) == 16 && size(snaps, 3) >= 1);
 %! assert(min(labels(:)), 1);
+%!test
+%! % Quiet unless asked: 'verbose' prints the progress lines of the run.
+%! im = uint8(magic(16));
+%! assert(evalc('regionseg(im);'), '');
+%! out = evalc('regionseg(im, ''verbose'', true);');
+%! assert(strncmp(out, sprintf('finished initialisation\n'), 24));
+%! assert(!isempty(strfind(out, sprintf('finished make_output \n'))));
 %!error id=kalmex:regionseg:badImage regionseg('text')
 %!error id=kalmex:regionseg:badOption regionseg(magic(4), 'treshold', 3)
 

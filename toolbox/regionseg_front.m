@@ -9,8 +9,9 @@
 %  them into doubles.  It reads the options, brings the image's grey values
 %  to 0..255 as its class says (where the image lies, without a copy),
 %  chooses the block tree, runs the segmentation of REGIONSEG_CORE in the
-%  same call and numbers the regions from 1 by size.  The progress lines of
-%  the segmentation appear on standard output.
+%  same call and numbers the regions from 1 by size.  With 'verbose' true
+%  the progress lines of the segmentation are printed as REGIONSEG_CORE
+%  prints them, through the host's own printing (the command window).
 %
 % PARAMETERS:
 %  image:   real numeric or logical array, 2-D or 3-D, as for REGIONSEG.

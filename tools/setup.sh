@@ -34,6 +34,7 @@ python3-pip        test ci
 python3-venv       test ci
 python3-dask       test ci       (kalmex.dask)
 python3-distributed test ci
+python3-tqdm       test ci       (progress bars in the Python package)
 python3-pil        test ci       (TIFF files of other libraries: tiffmend and the readers)
 python3-tifffile   test ci
 libbenchmark-dev   ci

@@ -35,11 +35,11 @@ from __future__ import annotations
 
 import inspect
 import os
-from typing import List, Optional, Sequence, Tuple, Union
+from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _kalmex
+from . import _kalmex, _progress
 
 __all__ = [
     "SegParams",
@@ -134,10 +134,20 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
         (:class:`RuntimeWarning`).  The final state always has its
         snapshot: fewer bytes are refused, naming the smallest budget that
         works; a smaller fraction is raised to it.
+    verbose : bool
+        Print the progress lines of the run to ``sys.stdout``; nothing is
+        printed without it.
     return_snapshots : bool
         Also return the snapshot stack.
-    verbose : bool
-        Print the progress lines of the run to ``sys.stdout``.
+    progress : bool or callable
+        True: show how far the run is as a bar on ``sys.stderr`` (tqdm's
+        when it is installed, else one line written over as it changes).  A
+        callable instead is called as ``progress(stage, done)`` with the
+        stage's name (``"grouping"``, ...) and how far the whole run is, 0
+        to 1: at the start of each stage, every 50 ms or so between, and
+        with 1 at the end.  It runs on the calling thread, holding the
+        interpreter lock; an exception it raises stops the run and comes out
+        of the call.
 
     Returns
     -------
@@ -191,8 +201,11 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     """
     given = _REGIONSEG_SIGNATURE.bind(image, *args, **kwargs).arguments
     options = {name: given[name] for name in _REGIONSEG_OPTIONS if name in given}
-    return _kalmex.regionseg(
-        image, options, bool(given.get("return_snapshots")), bool(given.get("verbose"))
+    snapshots = bool(given.get("return_snapshots"))
+    return _progress.run(
+        given.get("progress"),
+        "regionseg",
+        lambda report: _kalmex.regionseg(image, options, snapshots, report),
     )
 
 
@@ -208,7 +221,7 @@ _REGIONSEG_SIGNATURE = inspect.Signature(
     ]
     + [
         inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=False)
-        for name in ("return_snapshots", "verbose")
+        for name in ("return_snapshots", "progress")
     ],
     return_annotation=Union[np.ndarray, Tuple[np.ndarray, np.ndarray]],
 )
@@ -216,7 +229,7 @@ regionseg.__signature__ = _REGIONSEG_SIGNATURE
 
 
 def regionseg_file(
-    path: PathLike, return_snapshots: bool = False, verbose: bool = False, **options
+    path: PathLike, return_snapshots: bool = False, progress: Any = False, **options
 ) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
     """Segment an image file as ``kalseg`` reads it, with :func:`regionseg`'s options.
 
@@ -233,7 +246,8 @@ def regionseg_file(
     (planes, rows, columns).  'scale' 'class' follows the class as
     :func:`regionseg` does, or the format's range (a PGM's maxval, a 12-bit
     TIFF's 0..4095).  A file that cannot be read raises ValueError with the
-    reason, naming the file (and the page of a TIFF).
+    reason, naming the file (and the page of a TIFF).  `progress` is
+    :func:`regionseg`'s, the bar labelled with the file's name.
 
     Examples
     --------
@@ -248,8 +262,11 @@ def regionseg_file(
         raise TypeError(
             "regionseg_file() got an unexpected keyword argument '%s'" % sorted(unknown)[0]
         )
-    return _kalmex.regionseg_file(
-        os.fsdecode(path), options, bool(return_snapshots), bool(verbose)
+    name = os.fsdecode(path)
+    return _progress.run(
+        progress,
+        os.path.basename(name),
+        lambda report: _kalmex.regionseg_file(name, options, bool(return_snapshots), report),
     )
 
 

@@ -49,7 +49,8 @@ def regionseg_many(
         ``distributed`` client, or Dask's default.
     **options
         The options of :func:`kalmex.regionseg` (``return_snapshots`` too:
-        each result is then a pair).
+        each result is then a pair; ``progress`` is each item's own, shown
+        where its task runs).
 
     Returns
     -------
@@ -67,7 +68,7 @@ def regionseg_many(
     """
     import dask
 
-    unknown = set(options) - set(kalmex._REGIONSEG_OPTIONS) - {"return_snapshots", "verbose"}
+    unknown = set(options) - set(kalmex._REGIONSEG_OPTIONS) - {"return_snapshots", "progress"}
     if unknown:
         raise TypeError(
             "regionseg_many() got an unexpected keyword argument '%s'" % sorted(unknown)[0]

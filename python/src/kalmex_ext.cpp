@@ -129,44 +129,68 @@ py::array takeSnapshotStack(snapshot_list &list, const std::vector<py::ssize_t> 
 // handlers on (set when the module is imported).
 unsigned long interpreterMainThread = 0;
 
-// A segmentation's watch for KeyboardInterrupt: on the main thread only,
-// at most every 20 ms, Python's signal handlers run with the interpreter
-// lock taken for the moment; the exception one raises is kept for the
+// A segmentation's watch.  For KeyboardInterrupt: on the main thread only,
+// at most every 20 ms, Python's signal handlers run.  For the caller's
+// progress callable (a borrowed reference, the caller's for the call), on
+// any thread: it hears each stage as it starts, the end, and how far the
+// run is at most every 50 ms between.  Either with the interpreter lock
+// taken for the moment; the exception either raises is kept for the
 // caller, and the run stops.
-struct InterruptWatch {
+struct RunWatch {
   bool mainThread = false;
   std::chrono::steady_clock::time_point next;
+  PyObject *progress = nullptr;
+  int32_t stageShown = -1;
+  std::chrono::steady_clock::time_point nextShown;
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
 };
 
-bool pythonInterrupted(void *data, int32_t, double) {
-  InterruptWatch &w = *static_cast<InterruptWatch *>(data);
-  if (!w.mainThread) {
+bool pythonCheck(void *data, int32_t stage, double done) {
+  RunWatch &w = *static_cast<RunWatch *>(data);
+  if (!w.mainThread && w.progress == nullptr) {
     return false;
   }
   const auto now = std::chrono::steady_clock::now();
-  if (now < w.next) {
+  const bool signals = w.mainThread && now >= w.next;
+  const bool show =
+      w.progress != nullptr && (stage != w.stageShown || done >= 1.0 || now >= w.nextShown);
+  if (!signals && !show) {
     return false;
   }
-  w.next = now + std::chrono::milliseconds(20);
   py::gil_scoped_acquire locked;
-  if (PyErr_CheckSignals() == 0) {
-    return false;
+  if (signals) {
+    w.next = now + std::chrono::milliseconds(20);
+    if (PyErr_CheckSignals() != 0) {
+      PyErr_Fetch(&w.type, &w.value, &w.traceback);
+      return true;
+    }
   }
-  PyErr_Fetch(&w.type, &w.value, &w.traceback);
-  return true;
+  if (show) {
+    w.stageShown = stage;
+    w.nextShown = now + std::chrono::milliseconds(50);
+    PyObject *said = PyObject_CallFunction(w.progress, "sd", stage_name(stage), done);
+    if (said == nullptr) {
+      PyErr_Fetch(&w.type, &w.value, &w.traceback);
+      return true;
+    }
+    Py_DECREF(said);
+  }
+  return false;
 }
 
-// The run's check set to w (with the interpreter lock held).
-void watchInterrupts(seg_params &p, InterruptWatch &w) {
+// The run's check set to w, with the caller's progress callable (None:
+// none), with the interpreter lock held.
+void watchRun(seg_params &p, RunWatch &w, const py::object &progress = py::none()) {
   w.mainThread = PyThread_get_thread_ident() == interpreterMainThread;
-  p.check = pythonInterrupted;
+  w.progress = progress.is_none() ? nullptr : progress.ptr();
+  p.check = pythonCheck;
   p.check_data = &w;
 }
 
 // Raises what ended a run that did not succeed (with the lock held): the
-// exception the signal handler raised, or MemoryError saying what ran short.
-void raiseRunFailure(int32_t status, const seg_failure &why, InterruptWatch &w) {
+// exception the signal handler or the progress callable raised, or
+// MemoryError saying what ran short.
+void raiseRunFailure(int32_t status, const seg_failure &why, RunWatch &w) {
   if (status == SEG_OK) {
     return;
   }
@@ -255,8 +279,8 @@ py::object runSplitMerge(const py::array_t<int32_t, py::array::f_style> &image,
   list.arena.allocator.resize = arenaResize;
   list.arena.allocator.release = arenaRelease;
   p.progress = collectProgress;
-  InterruptWatch watch;
-  watchInterrupts(p, watch);
+  RunWatch watch;
+  watchRun(p, watch);
   const int32_t *grey = image.data();
   int32_t *out = labels.mutable_data();
   std::string lines;
@@ -332,8 +356,9 @@ py::object splitMerge(const py::handle &image, const seg_params &params, bool sn
 
 // A failure of the front end: TypeError for an image that is not one,
 // MemoryError for memory that could not be had, for a stopped run the
-// exception that stopped it (KeyboardInterrupt), else ValueError.
-[[noreturn]] void raiseFailure(const segfront::Failure &f, InterruptWatch *watch = nullptr) {
+// exception that stopped it (KeyboardInterrupt, or the progress
+// callable's), else ValueError.
+[[noreturn]] void raiseFailure(const segfront::Failure &f, RunWatch *watch = nullptr) {
   const std::string text = segfront::messageOf(f);
   if (f.fault == segfront::Fault::kNotImage) {
     throw py::type_error(text);
@@ -479,12 +504,13 @@ py::array numpyOrder(const py::array &run, int imageDims, bool stack) {
   return stack ? py::array(run.attr("transpose")(2, 0, 1)) : run;
 }
 
-// The progress lines, when wanted, and the run's outputs as arrays in
-// NumPy's order.  keep, converted first to convertTo, is the array of view
-// (a volume in NumPy's order when volume).
+// The progress lines, when the options ask for them, the progress callable
+// told how far the run is, and the run's outputs as arrays in NumPy's
+// order.  keep, converted first to convertTo, is the array of view (a
+// volume in NumPy's order when volume).
 py::object runFront(const segfront::ImageView &view, const segfront::Options &opts, bool snapshots,
-                    bool verbose, py::array keep = py::array(), py::object convertTo = py::none(),
-                    bool volume = false) {
+                    const py::object &progress, py::array keep = py::array(),
+                    py::object convertTo = py::none(), bool volume = false) {
   segfront::CallSetup setup;
   setup.snapshots = snapshots;
   setup.stackCopies = 1; // the stack becomes the array as it is
@@ -524,14 +550,14 @@ py::object runFront(const segfront::ImageView &view, const segfront::Options &op
   snapshot_list list = {};
   list.arena.allocator.resize = arenaResize;
   list.arena.allocator.release = arenaRelease;
-  InterruptWatch watch;
-  watchInterrupts(plan.params, watch);
+  RunWatch watch;
+  watchRun(plan.params, watch, progress);
   int32_t *out = labels.mutable_data();
   std::string lines;
   {
     py::gil_scoped_release unlocked;
     progressLines.clear();
-    progressWanted = verbose;
+    progressWanted = opts.verbose;
     f = segfront::segment(plan, image, grey.get(), out, &list);
     grey.reset();
     lines.swap(progressLines);
@@ -551,7 +577,7 @@ py::object runFront(const segfront::ImageView &view, const segfront::Options &op
 }
 
 py::object regionseg(const py::handle &image, const py::dict &options, bool snapshots,
-                     bool verbose) {
+                     const py::object &progress) {
   const segfront::Options opts = frontOptions(options);
   py::array a = py::array::ensure(image);
   segfront::ImageView view;
@@ -562,12 +588,12 @@ py::object regionseg(const py::handle &image, const py::dict &options, bool snap
   }
   const bool volume = numpyVolume(a, opts);
   attach(view, a, volume);
-  return runFront(view, opts, snapshots, verbose, a, convertTo, volume);
+  return runFront(view, opts, snapshots, progress, a, convertTo, volume);
 }
 
 // The same on an image file that kalseg reads (PNG, PGM, TIFF).
 py::object regionsegFile(const std::string &path, const py::dict &options, bool snapshots,
-                         bool verbose) {
+                         const py::object &progress) {
   const segfront::Options opts = frontOptions(options);
   kalseg::Volume v;
   std::string e;
@@ -578,7 +604,7 @@ py::object regionsegFile(const std::string &path, const py::dict &options, bool 
   if (!e.empty()) {
     throw py::value_error("regionseg: " + e);
   }
-  return runFront(kalseg::viewOf(v), opts, snapshots, verbose);
+  return runFront(kalseg::viewOf(v), opts, snapshots, progress);
 }
 
 // The image of a file as regionseg_file reads it, for the tests: its
@@ -1124,10 +1150,10 @@ PYBIND11_MODULE(_kalmex, m) {
   m.def("regionseg_core", &regionsegCore, py::arg("image"), py::arg("params"),
         py::arg("snapshot_budget"), py::arg("snapshots"), py::arg("verbose"));
   m.def("regionseg", &regionseg, py::arg("image"), py::arg("options"), py::arg("snapshots"),
-        py::arg("verbose"));
+        py::arg("progress"));
   m.def("regionseg_options", &regionsegOptions);
   m.def("regionseg_file", &regionsegFile, py::arg("path"), py::arg("options"), py::arg("snapshots"),
-        py::arg("verbose"));
+        py::arg("progress"));
   m.def("_read_image", &readImageFile, py::arg("path"));
   m.def("time_split_merge", &timeSplitMerge, py::arg("image"), py::arg("params"),
         py::arg("seconds"));

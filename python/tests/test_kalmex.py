@@ -123,7 +123,7 @@ def test_every_option_reaches_the_core(options, params):
 
 def test_the_signature_holds_the_option_table():
     names = list(inspect.signature(kalmex.regionseg).parameters)
-    assert names[0] == "image" and names[-2:] == ["return_snapshots", "verbose"]
+    assert names[0] == "image" and names[-3:] == ["verbose", "return_snapshots", "progress"]
     assert inspect.signature(kalmex.regionseg).parameters["threshold"].default == 20
     assert kalmex.regionseg(blobs((20, 20), 1), "range", 12).shape == (20, 20)
     with pytest.raises(TypeError, match="threshhold"):
@@ -209,6 +209,39 @@ def test_progress_lines_only_when_asked(capsys):
     kalmex.regionseg(image, verbose=True)
     out = capsys.readouterr().out
     assert out.startswith("finished initialisation\n") and out.endswith("No save_regionlist specified\n")
+
+
+STAGES = ["set-up", "initialisation", "merging", "splitting", "ordering of the region list", "grouping",
+          "small region elimination", "cleaning of the region list", "sorting of the region list",
+          "label output"]
+
+
+@pytest.mark.parametrize("tqdm_installed", [True, False], ids=["tqdm", "no tqdm"])
+def test_progress_sees_every_stage_in_order_and_ends_at_one(capsys, monkeypatch, tmp_path, tqdm_installed):
+    if not tqdm_installed:
+        monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm fails
+    image = blobs((64, 64, 8), seed=4)
+    calls = []
+    kalmex.regionseg(image, min_region_size=5, progress=lambda stage, done: calls.append((stage, done)))
+    stages = [stage for k, (stage, _) in enumerate(calls) if k == 0 or stage != calls[k - 1][0]]
+    done = [d for _, d in calls]
+    assert stages == STAGES and done == sorted(done) and done[0] >= 0 and done[-1] == 1.0
+
+    kalmex.regionseg(image, min_region_size=5, progress=True)
+    bar = capsys.readouterr()
+    assert bar.out == "" and "100%" in bar.err and "label output" in bar.err
+
+    # An exception of the callable ends the call; the next call is not troubled.
+    def fails(stage, done):
+        if stage == "grouping":
+            raise ZeroDivisionError(stage)
+    with pytest.raises(ZeroDivisionError, match="grouping"):
+        kalmex.regionseg(image, progress=fails)
+    tifffile = pytest.importorskip("tifffile")
+    tifffile.imwrite(tmp_path / "v.tif", image)
+    calls.clear()
+    kalmex.regionseg_file(tmp_path / "v.tif", progress=lambda stage, done: calls.append(done))
+    assert calls[-1] == 1.0
 
 
 ERRORS = [

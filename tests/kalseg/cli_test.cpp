@@ -18,6 +18,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "imageio.h"
@@ -502,10 +503,11 @@ TEST_F(KalsegTool, VersionQuietAndEndOfOptions) {
   EXPECT_EQ(run("-q -- -in.pgm out.png", out), 1) << "relative names after --: " << out;
 }
 
-// A run of more than a second on a terminal shows its stage on standard
-// error and clears it before the summary.  Skipped when the machine
-// segments the noise volume in less than that.
-TEST_F(KalsegTool, OnATerminalALongRunShowsItsStage) {
+// A run of more than a second on a terminal shows its stage and how far it
+// is on standard error, and clears it before the summary; the same run
+// beside it, whose standard error is not a terminal, writes nothing there.
+// Skipped when the machine segments the noise volume in less than that.
+TEST_F(KalsegTool, OnlyOnATerminalALongRunShowsHowFarItIs) {
   std::vector<uint16_t> noise(128 * 128 * 64);
   uint32_t state = 12345;
   for (uint16_t &v : noise) {
@@ -514,6 +516,9 @@ TEST_F(KalsegTool, OnATerminalALongRunShowsItsStage) {
   }
   ASSERT_TRUE(kalseg::writeGreyTiff(path("v.tif"), noise, 128, 128, 64, 8));
   const std::string in = path("v.tif"), out = path("o.tif");
+  const std::string options = "--start_level 0 --threshold 0 --min_region_size 3 ";
+  std::string piped, pipedErr;
+  std::thread beside([&] { run(options + in + " " + path("p.tif"), piped, &pipedErr); });
   const auto start = std::chrono::steady_clock::now();
   int terminal = -1;
   const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
@@ -533,11 +538,20 @@ TEST_F(KalsegTool, OnATerminalALongRunShowsItsStage) {
   waitpid(pid, &status, 0);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  beside.join();
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+  EXPECT_NE(piped.find("finished make_output"), std::string::npos) << piped;
+  EXPECT_EQ(pipedErr, "");
   if (seconds < 1.3) {
     GTEST_SKIP() << "the run took only " << seconds << " s";
   }
-  EXPECT_NE(text.find("\rkalseg: segmenting " + in + ", finished "), std::string::npos) << text;
+  const std::string line = "\rkalseg: segmenting " + in + ": ";
+  const std::size_t at = text.find(line);
+  ASSERT_NE(at, std::string::npos) << text;
+  const std::size_t percent = text.find("%, ", at);
+  ASSERT_NE(percent, std::string::npos) << text;
+  const int shown = std::atoi(text.c_str() + at + line.size());
+  EXPECT_TRUE(shown >= 0 && shown <= 100 && percent <= at + line.size() + 3) << text;
   EXPECT_NE(text.find("\r\033[Kkalseg: " + in + ": 128 x 128 x 64"), std::string::npos) << text;
 }
 

@@ -104,6 +104,7 @@ TEST(KalsegRuns, EveryOptionFromItsWordReachesTheRun) {
   Options o;
   EXPECT_EQ(kalseg::setOption(o, "rgb", "volume"), "unknown option 'rgb'.")
       << "the pages of a file are its planes";
+  EXPECT_EQ(kalseg::setOption(o, "verbose", "true"), "unknown option 'verbose'.") << "--quiet";
   EXPECT_EQ(kalseg::setOption(o, "keep_small_stats", "maybe"),
             "option 'keep_small_stats' must be true or false.");
   EXPECT_EQ(kalseg::setOption(o, "threshold", "12abc"),

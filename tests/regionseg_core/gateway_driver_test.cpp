@@ -449,10 +449,10 @@ SegRun long_run(unsigned seed, int32_t criterion) {
 }
 
 // The check comes at the start of every stage, in order, and within the
-// long ones, always on the calling thread, with how far the stage is.
-// Whichever call says stop (which calls come within a stage on several
-// threads varies), the run stops there: SEG_STOPPED naming that stage,
-// all-zero labels, no stack and nothing left.
+// long ones, always on the calling thread, with how far the run is: never
+// less than before, 1 at the last call.  Whichever call says stop (which calls come within a stage
+// on several threads varies), the run stops there: SEG_STOPPED naming that stage, all-zero labels,
+// no stack and nothing left.
 TEST_F(Driver, TheCheckStopsTheRunWhereverItSaysSo) {
   SegRun r = long_run(5, 1);
   CheckLog clean;
@@ -463,15 +463,20 @@ TEST_F(Driver, TheCheckStopsTheRunWhereverItSaysSo) {
   EXPECT_FALSE(clean.elsewhere);
   const size_t calls = clean.calls.size();
   std::vector<int> per_stage(stage_count, 0);
+  int rises_within = 0; // the fraction rising within a stage
   for (size_t k = 0; k < calls; ++k) {
     const auto &c = clean.calls[k];
     ASSERT_TRUE(c.first >= STAGE_SETUP && c.first < stage_count);
     EXPECT_TRUE(c.second >= 0.0 && c.second <= 1.0) << "call " << k;
     if (k > 0) {
       EXPECT_GE(c.first, clean.calls[k - 1].first) << "call " << k;
+      EXPECT_GE(c.second, clean.calls[k - 1].second) << "call " << k;
+      rises_within += c.first == clean.calls[k - 1].first && c.second > clean.calls[k - 1].second;
     }
     ++per_stage[c.first];
   }
+  EXPECT_GT(rises_within, stage_count);
+  EXPECT_EQ(clean.calls.back(), std::make_pair(int32_t{STAGE_OUTPUT}, 1.0));
   for (int32_t stage = STAGE_SETUP; stage < stage_count; ++stage) {
     EXPECT_GE(per_stage[stage], 1) << stage_name(stage);
   }

@@ -221,8 +221,9 @@ Outputs are checked before any work: their folder must take a new file, a
 label file must end in .png, .tif or .tiff, a picture in .png, and no output
 may be an input.  Each is written to a temporary file in its folder and
 renamed into place, so a failed run leaves no partial file.  On a terminal, a
-run of more than a second shows its stage on standard error.  Warnings and
-errors go to standard error, and each about an input names its file.
+run of more than a second shows its stage and how far it is on standard
+error (unless --quiet).  Warnings and errors go to standard error, and each
+about an input names its file.
 
 Ctrl-C (SIGINT) stops the run at once: the files of the image in progress
 are removed (with -o DIR, the images already finished stay).  A run that
@@ -334,6 +335,7 @@ std::string parse(int argc, char **argv, Args &a) {
       }
     }
   }
+  a.opts.verbose = !a.quiet; // the module's progress lines
   return "";
 }
 
@@ -428,12 +430,13 @@ std::string plan(const Args &a, std::vector<Job> &jobs) {
 }
 
 // The stage of a run on a terminal's standard error, drawn once the run
-// has taken a second and cleared at the end.  While a segmentation runs,
-// its standard output is read here: passed on unless quiet, and its last
-// line (the stage it finished) shown.
+// has taken a second and cleared at the end: what kalseg is doing and,
+// while it segments, the stage of the run and how far the run is.  While
+// it is shown, the run's progress lines come here to be written to
+// standard output below a cleared line.
 class StageLine {
 public:
-  StageLine(bool show, bool quiet) : show_(show), quiet_(quiet) {
+  explicit StageLine(bool show) : show_(show) {
     start_ = std::chrono::steady_clock::now();
     if (show_) {
       thread_ = std::thread([this] { loop(); });
@@ -445,10 +448,14 @@ public:
       thread_.join();
     }
     clear();
+    if (shown_ == this) {
+      shown_ = nullptr;
+    }
   }
   void set(const std::string &what) {
     std::lock_guard<std::mutex> lock(mutex_);
     stage_ = what;
+    done_ = -1;
   }
   // Writes TEXT to OUT, the stage line cleared first.
   void say(std::FILE *out, const std::string &text) {
@@ -457,64 +464,27 @@ public:
     std::fputs(text.c_str(), out);
     std::fflush(out);
   }
-
-  // Runs f() with file descriptor 1 read here.  Returns what f returned.
-  template <typename F> auto capture(F f) {
-    if (!show_ && !quiet_) {
-      return f();
+  // What a run shows through this line: nothing when it is not shown (the
+  // run then has no check and pays nothing for it).
+  kalseg::Watch watch() {
+    kalseg::Watch w;
+    if (show_) {
+      shown_ = this;
+      w.lines = [](const char *line) { shown_->say(stdout, line); };
+      w.check = onCheck;
+      w.data = this;
     }
-    std::fflush(stdout);
-    int fds[2];
-    if (pipe(fds) != 0) {
-      return f();
-    }
-    const int saved = dup(STDOUT_FILENO);
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[1]);
-    std::thread reader([this, fd = fds[0], saved] { forward(fd, saved); });
-    auto result = f();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO); // the pipe's last writer closes: the reader ends
-    reader.join();
-    close(fds[0]);
-    close(saved);
-    return result;
+    return w;
   }
 
 private:
-  void forward(int fd, int to) {
-    std::string base;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      base = stage_;
-    }
-    char buf[4096];
-    std::string line;
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-      if (n <= 0) {
-        continue;
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!quiet_) {
-          clearLocked();
-          for (ssize_t done = 0; done < n;) {
-            const ssize_t w = write(to, buf + done, static_cast<std::size_t>(n - done));
-            if (w <= 0) {
-              break;
-            }
-            done += w;
-          }
-        }
-      }
-      line.append(buf, static_cast<std::size_t>(n));
-      for (std::size_t end; (end = line.find('\n')) != std::string::npos; line.erase(0, end + 1)) {
-        if (line.compare(0, 9, "finished ") == 0) {
-          set(base + ", " + line.substr(0, end));
-        }
-      }
-    }
+  // The run's check: its stage and how far it is, for the next drawing.
+  static bool onCheck(void *data, int32_t stage, double done) {
+    StageLine &s = *static_cast<StageLine *>(data);
+    std::lock_guard<std::mutex> lock(s.mutex_);
+    s.runStage_ = stage;
+    s.done_ = done;
+    return false; // Ctrl-C ends kalseg through its handler
   }
   void loop() {
     while (!stop_) {
@@ -523,7 +493,12 @@ private:
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
       if (seconds >= 1) {
         std::lock_guard<std::mutex> lock(mutex_);
-        const std::string text = stage_ + " (" + std::to_string(static_cast<int>(seconds)) + " s)";
+        std::string text = stage_;
+        if (done_ >= 0) {
+          text +=
+              ": " + std::to_string(static_cast<int>(100 * done_)) + "%, " + stage_name(runStage_);
+        }
+        text += " (" + std::to_string(static_cast<int>(seconds)) + " s)";
         if (!drawn_ || text != drawnText_) {
           std::fprintf(stderr, "\rkalseg: %s\033[K", text.c_str());
           std::fflush(stderr);
@@ -545,15 +520,20 @@ private:
     }
   }
 
-  bool show_, quiet_;
+  static StageLine *shown_; // the line whose watch a run has: progress lines take no data
+  bool show_;
   std::chrono::steady_clock::time_point start_;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
   std::string stage_ = "starting";
+  int32_t runStage_ = 0;
+  double done_ = -1; // how far the run is; -1 while none runs
   bool drawn_ = false;
   std::string drawnText_;
   std::thread thread_;
 };
+
+StageLine *StageLine::shown_ = nullptr;
 
 // What a run of one job gives: the failure, or the lines that describe it.
 struct Outcome {
@@ -586,8 +566,7 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
   }
   stage.set("segmenting " + j.input);
   std::fflush(stdout);
-  const kalseg::Result r =
-      stage.capture([&] { return kalseg::segment(image, a.opts, !j.montage.empty()); });
+  const kalseg::Result r = kalseg::segment(image, a.opts, !j.montage.empty(), stage.watch());
   if (!r.error.empty()) {
     o.error = j.input + ": " + r.error + reduceHint(r.error);
     return o;
@@ -657,7 +636,7 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
 // (each run has a process and its memory to itself).  A child
 // hands its outcome back through a pipe; one line per finished image.
 int runMany(const std::vector<Job> &jobs, const Args &a) {
-  StageLine stage(isatty(STDERR_FILENO) == 1 && !a.quiet, false);
+  StageLine stage(isatty(STDERR_FILENO) == 1 && !a.quiet);
   struct Child {
     int fd;
     std::size_t job;
@@ -692,7 +671,7 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
         close(fds[0]);
         std::FILE *null = std::freopen("/dev/null", "w", stdout); // the module's progress lines
         (void)null;
-        StageLine quiet(false, false);
+        StageLine quiet(false);
         if (std::getenv("KALMEX_THREADS") == nullptr) {
           // The jobs share the cores: each segmentation takes its part of
           // them instead of all, unless the user said otherwise.
@@ -826,7 +805,7 @@ int main(int argc, char **argv) {
   }
   Outcome o;
   {
-    StageLine stage(isatty(STDERR_FILENO) == 1 && !a.quiet, a.quiet);
+    StageLine stage(isatty(STDERR_FILENO) == 1 && !a.quiet);
     o = runJob(jobs[0], a, stage);
     interruption::keepOutputs();
   }

@@ -14,17 +14,22 @@ namespace kalseg {
 std::string setOption(segfront::Options &opts, const std::string &name, const std::string &word) {
   std::string key = name;
   std::replace(key.begin(), key.end(), '-', '_');
-  // Colour is grey once read, and the pages of a file are its planes.
-  if (key == "rgb") {
+  // Colour is grey once read, the pages of a file are its planes, and the
+  // progress lines are shown unless --quiet.
+  if (key == "rgb" || key == "verbose") {
     return "unknown option '" + name + "'.";
   }
   return segfront::setOption(opts, key, segfront::commandLineValue(key, word));
 }
 
-Result segment(const Volume &image, const segfront::Options &opts, bool wantSnapshots) {
+Result segment(const Volume &image, const segfront::Options &opts, bool wantSnapshots,
+               const Watch &watch) {
   Result r;
   const segfront::ImageView view = viewOf(image);
   segfront::CallSetup setup;
+  setup.progress = watch.lines;
+  setup.check = watch.check;
+  setup.checkData = watch.data;
   setup.snapshots = wantSnapshots;
   setup.stackCopies = 1; // the result takes the module's stack as it is
   setup.physicalMemory = kxPhysicalMemoryBytes();

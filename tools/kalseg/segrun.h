@@ -29,8 +29,19 @@ struct Result {
   double seconds = 0;         // time of the run
 };
 
+// What a run shows while it goes: where its progress lines go (null:
+// standard output; a run whose options are not verbose shows none) and its
+// check, which hears the stage and how far the run is (seg_params::check;
+// null: none).
+struct Watch {
+  void (*lines)(const char *line) = nullptr;
+  bool (*check)(void *data, int32_t stage, double done) = nullptr;
+  void *data = nullptr;
+};
+
 // The whole run of one image.  Snapshots only when asked for.
-Result segment(const Volume &image, const segfront::Options &opts, bool wantSnapshots);
+Result segment(const Volume &image, const segfront::Options &opts, bool wantSnapshots,
+               const Watch &watch = Watch());
 
 // The image shrunk by n in its first two dimensions: every n x n block (the
 // last ones may be smaller) becomes its mean, rounded: coarser regions, and
