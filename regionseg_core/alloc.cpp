@@ -243,8 +243,8 @@ int32_t make_region_store(seg_context &ctx, region_id count) {
   region_store &s = ctx.regions;
   s.count = count;
   const size_t n = static_cast<size_t>(count) + 1;
-  if (!make_array(s.forward, n) || !make_array(s.hot, n) || !make_array(s.head, n) ||
-      !make_array(s.tail, n) || !make_array(s.size, n) || !make_array(s.origin, n)) {
+  if (!make_array(s.forward, n) || !make_array(s.hot, n) || !make_array(s.lists, n) ||
+      !make_array(s.size, n) || !make_array(s.origin, n)) {
     return note_shortage(ctx, "the region records");
   }
   if (painting(ctx) && (!make_array(s.next_member, n) || !make_array(s.last_member, n))) {
@@ -276,8 +276,7 @@ void release_records(seg_context &ctx) {
   }
   seg_free(s.forward);
   seg_free(s.hot);
-  seg_free(s.head);
-  seg_free(s.tail);
+  seg_free(s.lists);
   seg_free(s.size);
   seg_free(s.origin);
   seg_free(s.next_member);

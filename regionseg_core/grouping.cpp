@@ -19,21 +19,6 @@ size_t regions_settled(const seg_context &ctx) {
   return ctx.region_total - ctx.live_regions + ctx.regions_grown;
 }
 
-// Removes cell c (whose predecessor is prev, or none at the head) from r's
-// list and returns c's successor.
-cell_id drop_cell(region_store &s, region_id r, cell_id prev, cell_id c) {
-  const cell_id next = s.cells[c].next;
-  if (prev != 0) {
-    s.cells[prev].next = next;
-  } else {
-    s.head[r] = next;
-  }
-  if (next == 0) {
-    s.tail[r] = prev;
-  }
-  return next;
-}
-
 // Takes seed s out of the seed set: the first slot that holds it receives
 // the last active seed.
 void leave_seed_set(region_id *seed_table, int32_t &last, region_id s) {
@@ -46,37 +31,78 @@ void leave_seed_set(region_id *seed_table, int32_t &last, region_id s) {
   }
 }
 
-// One scan of r's list under the rules both grouping passes share: a cell
-// naming r itself or a region seen before in this scan is dropped; a
+// How many cells ahead a scan fetches the records of a neighbour.
+constexpr cell_id prefetch_distance = 4;
+
+// The first cell at or after c on the path of a list (jumps and the ends
+// of runs followed) that holds an entry or a dropped one; 0 at the end of
+// the list.
+cell_id slot_from(const region_store &s, cell_id c) {
+  while (c != 0) {
+    const uint32_t v = s.cells[c];
+    if (v < cell_jump) {
+      return c;
+    }
+    c = v < cell_end ? s.lists[v - cell_jump + 1].first : s.lists[v - cell_end + 1].resume;
+  }
+  return 0;
+}
+
+// One scan of r's list under the rules both grouping passes share: an
+// entry naming r itself or a region seen before in this scan is dropped; a
 // finished region is kept and handed to finished(n, mark); a region that
 // may not join is kept (and seen); one that may is handed to join(n, mark,
-// prev, c), which takes it in and returns the next cell to examine (and may
-// move prev).  The scan's marks end with it (end_scan).
-template <typename Finished, typename Join>
+// c), which takes it in and returns the next entry to examine.  The scan's
+// marks end with it (end_scan).
+//
+// A compacting scan, which follows every list it splices in, writes the
+// entries it keeps one after another into the cells it has passed, in the
+// order of its path, and ends r's list behind the last of them with an end
+// cell of r's: the list it leaves holds no dropped entries, so that
+// whatever walks it later (elimination) reads only what is in it.  A scan
+// that leaves spliced lists for later (parallel grouping's sweeps) cannot
+// write into cells it has not passed, and drops entries in place.
+template <bool compacting, typename Finished, typename Join>
 void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
   region_store &s = ctx.regions;
-  cell_id prev = 0;
-  cell_id c = s.head[r];
+  cell_id kept = s.lists[r].first; // where the next kept entry goes, or after
+  cell_id c = first_entry(s, r);
   while (c != 0 && !tick(ctx, regions_settled(ctx), ctx.region_total)) {
-    // The neighbour of the next cell is fetched while this one is judged.
-    const cell_id ahead = s.cells[c].next;
-    if (ahead != 0) {
-      const region_id m = s.cells[ahead].region;
-      prefetch(&s.forward[m]);
-      prefetch(&s.hot[m]);
+    // The neighbour a few cells on is fetched while this one is judged
+    // (the run of cells goes on that far but for its last cells; what lies
+    // beyond is the next run's or a jump's, fetched in vain).
+    const uint32_t ahead =
+        s.cells[c + prefetch_distance < s.cell_count ? c + prefetch_distance : c];
+    if (ahead != cell_dropped && ahead < cell_jump) {
+      prefetch(&s.forward[ahead]);
+      prefetch(&s.hot[ahead]);
+      prefetch(&s.lists[ahead]);
     }
     const region_id n = resolve_cell(s, c);
     const uint32_t mark = s.hot[n].mark;
     if (n == r || was_seen(s, n)) {
-      c = drop_cell(s, r, prev, c);
+      if (!compacting) {
+        s.cells[c] = cell_dropped;
+      }
+      c = next_entry(s, c);
     } else if ((mark & FLAG_DONE) != 0 || !may_join(ctx, r, n)) {
       if ((mark & FLAG_DONE) != 0) {
         finished(n, mark);
       }
-      prev = c;
-      c = s.cells[c].next;
+      if (compacting) {
+        kept = slot_from(s, kept);
+        s.cells[kept++] = n;
+      }
+      c = next_entry(s, c);
     } else {
-      c = join(n, mark, prev, c);
+      c = join(n, mark, c);
+    }
+  }
+  if (compacting && c == 0) {
+    // Cells are left behind the kept entries only when some were dropped.
+    kept = slot_from(s, kept);
+    if (kept != 0) {
+      s.cells[kept] = cell_end + (r - 1);
     }
   }
   end_scan(s);
@@ -85,12 +111,12 @@ void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
 // One scan of the sequential pass over r's list; r grows until nothing more
 // joins it.
 void grow_region(seg_context &ctx, region_id r) {
-  scan_list(
+  scan_list<true>(
       ctx, r, [&](region_id n, uint32_t) { mark_seen(ctx.regions, n); },
-      [&](region_id n, uint32_t, cell_id &, cell_id c) {
-        // c now refers to n's first neighbour, n's others follow it.
+      [&](region_id n, uint32_t, cell_id c) {
+        // c now leads to n's first neighbour, n's others follow it.
         absorb_region(ctx, r, n, c);
-        return c;
+        return entry_from(ctx.regions, c);
       });
 }
 
@@ -157,7 +183,7 @@ void paint_region(seg_context &ctx, int32_t value, region_id r) {
   count_paint_event(ctx);
 }
 
-void absorb_region(seg_context &ctx, region_id r, region_id n, cell_id cell_id_) {
+void absorb_region(seg_context &ctx, region_id r, region_id n, cell_id cell) {
   region_store &s = ctx.regions;
   join_statistics(ctx, s.hot[r], s.hot[n]);
   s.size[r] += s.size[n];
@@ -168,20 +194,10 @@ void absorb_region(seg_context &ctx, region_id r, region_id n, cell_id cell_id_)
     s.last_member[r] = s.last_member[n];
   }
   s.forward[n] = r;
-
-  adjacency_cell &cell = s.cells[cell_id_];
-  const adjacency_cell &first = s.cells[s.head[n]];
-  cell.region = first.region;
-  if (first.next != 0) {
-    if (cell.next == 0) {
-      s.tail[r] = s.tail[n];
-    }
-    s.cells[s.tail[n]].next = cell.next;
-    cell.next = first.next;
-  }
-  // n's first cell is left behind: forward_of(n) says where n went.
-  s.head[n] = 0;
-  s.tail[n] = 0;
+  // The cell that referred to n leads into n's list, which comes back to
+  // the cell after it.
+  s.cells[cell] = cell_jump + (n - 1);
+  s.lists[n].resume = cell + 1;
 }
 
 region_id first_live_region(const seg_context &ctx) {
@@ -254,21 +270,19 @@ int32_t group_parallel(seg_context &ctx) {
     ctx.paint_label = label_at_region(ctx, seed);
     // One sweep: cells gained in this turn are examined in the next.
     bool grew = false;
-    scan_list(
+    scan_list<false>(
         ctx, seed,
         // A finished region met again may be absorbed.
         [&](region_id n, uint32_t) { s.hot[n].mark = 0; },
-        [&](region_id n, uint32_t mark, cell_id &prev, cell_id c) {
+        [&](region_id n, uint32_t mark, cell_id c) {
           if ((mark & FLAG_SEED) != 0) {
             s.hot[n].mark = 0;
             leave_seed_set(seed_table, last, n);
           }
-          const cell_id following = s.cells[c].next;
-          const cell_id spliced_last = s.cells[s.head[n]].next != 0 ? s.tail[n] : c;
           absorb_region(ctx, seed, n, c);
-          prev = spliced_last;
           grew = true;
-          return following;
+          // n's list, now in place of c, waits for the next turn.
+          return next_entry(s, c);
         });
     if (!grew) {
       s.hot[seed].mark = FLAG_DONE;
