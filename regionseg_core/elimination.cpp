@@ -492,6 +492,12 @@ int32_t eliminate_small_regions(seg_context &ctx) {
   const double counted = 0.25;
   const double sweep = 0.7;
   enter_phase(ctx, 0.0, counted);
+  // The lists, packed first: grouping left them spread over the runs of
+  // the regions it absorbed, with the cells it dropped left behind, and
+  // the sweep and its index walk them again and again.
+  if (repack_cells(ctx) != SEG_OK) {
+    return SEG_FAIL;
+  }
   referrer_index index;
   if (reserve_index(ctx, index, first) != SEG_OK) {
     return SEG_FAIL;

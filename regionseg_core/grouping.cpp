@@ -31,21 +31,41 @@ void leave_seed_set(region_id *seed_table, int32_t &last, region_id s) {
   }
 }
 
-// How many cells ahead a scan fetches the records of a neighbour.
-constexpr cell_id prefetch_distance = 4;
+// may_join, in the scan's own code.
+inline bool joins(seg_context &ctx, region_id r_id, region_id n_id) {
+  const region_hot &r = ctx.regions.hot[r_id];
+  const region_hot &n = ctx.regions.hot[n_id];
+  bool accept;
+  if (range_statistics(ctx.criterion)) {
+    accept = r.stat_b - n.stat_a <= ctx.threshold && n.stat_b - r.stat_a <= ctx.threshold;
+  } else {
+    const float m = static_cast<float>(n.stat_a) / static_cast<float>(n.stat_b) -
+                    static_cast<float>(r.stat_a) / static_cast<float>(r.stat_b);
+    const float a = m < 0.0f ? -m : m;
+    accept = a <= static_cast<float>(ctx.threshold);
+  }
+  if (!accept) {
+    mark_seen(ctx.regions, n_id);
+  }
+  return accept;
+}
+
+// How many cells ahead a scan fetches what it reads of a neighbour (see
+// scan_list), and the regions from which on it does (their records and
+// lists passing a second-level cache).
+constexpr cell_id fetch_far = 8;
+constexpr cell_id fetch_near = 4;
+constexpr region_id prefetch_regions = 1u << 16;
 
 // The first cell at or after c on the path of a list (jumps and the ends
 // of runs followed) that holds an entry or a dropped one; 0 at the end of
 // the list.
-cell_id slot_from(const region_store &s, cell_id c) {
-  while (c != 0) {
+inline cell_id slot_from(const region_store &s, cell_id c) {
+  while (c != 0 && s.cells[c] >= cell_jump) {
     const uint32_t v = s.cells[c];
-    if (v < cell_jump) {
-      return c;
-    }
     c = v < cell_end ? s.lists[v - cell_jump + 1].first : s.lists[v - cell_end + 1].resume;
   }
-  return 0;
+  return c;
 }
 
 // One scan of r's list under the rules both grouping passes share: an
@@ -67,16 +87,25 @@ void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
   region_store &s = ctx.regions;
   cell_id kept = s.lists[r].first; // where the next kept entry goes, or after
   cell_id c = first_entry(s, r);
+  // Regions that the caches hold anyway are not fetched ahead.
+  const bool fetch_ahead = s.count >= prefetch_regions;
   while (c != 0 && !tick(ctx, regions_settled(ctx), ctx.region_total)) {
-    // The neighbour a few cells on is fetched while this one is judged
-    // (the run of cells goes on that far but for its last cells; what lies
-    // beyond is the next run's or a jump's, fetched in vain).
-    const uint32_t ahead =
-        s.cells[c + prefetch_distance < s.cell_count ? c + prefetch_distance : c];
-    if (ahead != cell_dropped && ahead < cell_jump) {
-      prefetch(&s.forward[ahead]);
-      prefetch(&s.hot[ahead]);
-      prefetch(&s.lists[ahead]);
+    // What the scan reads of the neighbours a few cells on is fetched while
+    // this one is judged: the record and list place of the one far ahead,
+    // the first cells of the list of the one nearer (which it takes up
+    // when it absorbs it), whose place has come in by then.  The run of
+    // cells goes on that far but for its last cells; what lies beyond is
+    // the next run's or a jump's, fetched in vain.
+    if (fetch_ahead && c + fetch_far < s.cell_count) {
+      const uint32_t far = s.cells[c + fetch_far];
+      if (far != cell_dropped && far < cell_jump) {
+        prefetch(&s.hot[far]);
+        prefetch(&s.lists[far]);
+      }
+      const uint32_t near = s.cells[c + fetch_near];
+      if (near != cell_dropped && near < cell_jump) {
+        prefetch(&s.cells[s.lists[near].first]);
+      }
     }
     const region_id n = resolve_cell(s, c);
     const uint32_t mark = s.hot[n].mark;
@@ -85,7 +114,7 @@ void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
         s.cells[c] = cell_dropped;
       }
       c = next_entry(s, c);
-    } else if ((mark & FLAG_DONE) != 0 || !may_join(ctx, r, n)) {
+    } else if ((mark & FLAG_DONE) != 0 || !joins(ctx, r, n)) {
       if ((mark & FLAG_DONE) != 0) {
         finished(n, mark);
       }
@@ -109,9 +138,9 @@ void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
 }
 
 // One scan of the sequential pass over r's list; r grows until nothing more
-// joins it.
-void grow_region(seg_context &ctx, region_id r) {
-  scan_list<true>(
+// joins it.  The scan compacts the list when elimination will walk it.
+template <bool compacting> void grow_region(seg_context &ctx, region_id r) {
+  scan_list<compacting>(
       ctx, r, [&](region_id n, uint32_t) { mark_seen(ctx.regions, n); },
       [&](region_id n, uint32_t, cell_id c) {
         // c now leads to n's first neighbour, n's others follow it.
@@ -123,33 +152,21 @@ void grow_region(seg_context &ctx, region_id r) {
 } // namespace
 
 void end_scan(region_store &s) {
-  if (++s.stamp < (1u << (32 - flag_bits))) {
+  // The last stamp is left out: with both flags it would read as
+  // mark_absorbed.
+  if (++s.stamp < (1u << (32 - flag_bits)) - 1) {
     return;
   }
   // The stamps ran out: every old one is cleared, and they start again.
   for (region_id r = 1; r <= s.count; ++r) {
-    s.hot[r].mark &= (1u << flag_bits) - 1;
+    if (!is_absorbed(s, r)) {
+      s.hot[r].mark &= (1u << flag_bits) - 1;
+    }
   }
   s.stamp = 1;
 }
 
-bool may_join(seg_context &ctx, region_id r_id, region_id n_id) {
-  const region_hot &r = ctx.regions.hot[r_id];
-  const region_hot &n = ctx.regions.hot[n_id];
-  bool accept;
-  if (range_statistics(ctx.criterion)) {
-    accept = r.stat_b - n.stat_a <= ctx.threshold && n.stat_b - r.stat_a <= ctx.threshold;
-  } else {
-    const float m = static_cast<float>(n.stat_a) / static_cast<float>(n.stat_b) -
-                    static_cast<float>(r.stat_a) / static_cast<float>(r.stat_b);
-    const float a = m < 0.0f ? -m : m;
-    accept = a <= static_cast<float>(ctx.threshold);
-  }
-  if (!accept) {
-    mark_seen(ctx.regions, n_id);
-  }
-  return accept;
-}
+bool may_join(seg_context &ctx, region_id r, region_id n) { return joins(ctx, r, n); }
 
 void join_statistics(const seg_context &ctx, region_hot &r, const region_hot &n) {
   if (range_statistics(ctx.criterion)) {
@@ -193,7 +210,7 @@ void absorb_region(seg_context &ctx, region_id r, region_id n, cell_id cell) {
     s.next_member[s.last_member[r]] = n;
     s.last_member[r] = s.last_member[n];
   }
-  s.forward[n] = r;
+  set_forward(s, n, r);
   // The cell that referred to n leads into n's list, which comes back to
   // the cell after it.
   s.cells[cell] = cell_jump + (n - 1);
@@ -222,7 +239,11 @@ void group_sequential(seg_context &ctx) {
     ++ctx.regions_grown;
     paint_region(ctx, ctx.paint_label, r);
     if ((s.hot[r].mark & FLAG_DONE) == 0) {
-      grow_region(ctx, r);
+      if (ctx.min_region_size > 0) {
+        grow_region<true>(ctx, r);
+      } else {
+        grow_region<false>(ctx, r);
+      }
       s.hot[r].mark = FLAG_DONE;
     }
     ++ctx.paint_label;

@@ -172,10 +172,9 @@ void make_region(seg_context &ctx, const block_record &block, const block_box &b
   } else if (variance_statistics(ctx.criterion)) {
     h.stat_b = box.voxels;
   }
-  s.forward[r] = r;
+  s.lists[r] = region_lists{0, 0};
   s.size[r] = box.voxels;
   s.origin[r] = box.start;
-  s.lists[r] = region_lists{0, 0};
   if (s.next_member != NULL) {
     s.next_member[r] = 0;
     s.last_member[r] = r;

@@ -163,20 +163,28 @@ typedef block_id *block_table;
 typedef uint32_t region_id;
 typedef uint32_t cell_id; // a place in region_store::cells
 
-// What a scan reads of every neighbour it meets: the statistics, the
-// grouping marks, and the scan that last saw it (SEEN).  Criteria 1 and 3
-// hold the minimum and the maximum, criteria 2, 4 and 5 the sum of grey
-// values and the pixel count.
+// What a scan reads of every neighbour it meets: whether it is live, its
+// statistics, the grouping marks, and the scan that last saw it (SEEN).
+// Criteria 1 and 3 hold the minimum and the maximum, criteria 2, 4 and 5
+// the sum of grey values and the pixel count.  An absorbed region's
+// statistics and marks are of no use any more: its record says where it
+// went instead.
 struct region_hot {
   int64_t stat_a;
-  int32_t stat_b;
+  union {
+    int32_t stat_b;
+    // Absorbed: the absorber, or a region that absorbed that one later
+    // (the chain is shortened as it is followed).
+    region_id forward;
+  };
   // Bits 0 and 1: FLAG_DONE and FLAG_SEED; bits 2 and up: the stamp of the
-  // scan that saw the region (see region_store::stamp).
+  // scan that saw the region (see region_store::stamp).  mark_absorbed once
+  // the region is absorbed, which no stamp reaches.
   uint32_t mark;
 };
 
 // Marks of region_hot::mark.
-enum : uint32_t { FLAG_DONE = 1, FLAG_SEED = 2, flag_bits = 2 };
+enum : uint32_t { FLAG_DONE = 1, FLAG_SEED = 2, flag_bits = 2, mark_absorbed = 0xFFFFFFFFu };
 
 // The adjacency lists lie in one array of 4-byte cells.  Ordering gives
 // each region one run of cells, its neighbours in list order, closed by an
@@ -205,10 +213,6 @@ struct region_lists {
 
 struct region_store {
   region_id count; // regions 1 .. count
-  // forward_of: a live region's own id; an absorbed region's absorber, or a
-  // region that absorbed that one later (the chain is shortened as it is
-  // followed).
-  region_id *forward;
   region_hot *hot;
   region_lists *lists;
   int32_t *size;   // pixels of the region's member blocks
@@ -262,29 +266,38 @@ inline void prefetch(const void *p) {
 #endif
 }
 
-inline bool is_absorbed(const region_store &s, region_id r) { return s.forward[r] != r; }
-inline region_id forward_of(const region_store &s, region_id r) { return s.forward[r]; }
+inline bool is_absorbed(const region_store &s, region_id r) {
+  return s.hot[r].mark == mark_absorbed;
+}
+// Where r went: the region that absorbed it, or r itself while it is live.
+inline region_id forward_of(const region_store &s, region_id r) {
+  return is_absorbed(s, r) ? s.hot[r].forward : r;
+}
+// Marks n as absorbed by r.
+inline void set_forward(region_store &s, region_id n, region_id r) {
+  s.hot[n].forward = r;
+  s.hot[n].mark = mark_absorbed;
+}
 
 // The live region of r, following forward_of and pointing every region
 // passed on the way at it, so that the next lookup through any of them
 // takes one step.
 inline region_id live_region(region_store &s, region_id r) {
-  region_id *const forward = s.forward;
   region_id live = r;
-  while (forward[live] != live) {
-    live = forward[live];
+  while (is_absorbed(s, live)) {
+    live = s.hot[live].forward;
   }
-  while (forward[r] != live) {
-    const region_id next = forward[r];
-    forward[r] = live;
+  while (r != live) {
+    const region_id next = s.hot[r].forward;
+    s.hot[r].forward = live;
     r = next;
   }
   return live;
 }
 // The same without shortening, for parts that look up at the same time.
 inline region_id find_live_region(const region_store &s, region_id r) {
-  while (s.forward[r] != r) {
-    r = s.forward[r];
+  while (is_absorbed(s, r)) {
+    r = s.hot[r].forward;
   }
   return r;
 }
@@ -292,7 +305,7 @@ inline region_id find_live_region(const region_store &s, region_id r) {
 // it directly.
 inline region_id resolve_cell(region_store &s, cell_id c) {
   uint32_t &region = s.cells[c];
-  if (s.forward[region] != region) {
+  if (is_absorbed(s, region)) {
     region = live_region(s, region);
   }
   return region;
@@ -486,6 +499,11 @@ void release_blocks(seg_context &ctx);
 // by reserve_cells.
 int32_t make_region_store(seg_context &ctx, region_id count);
 int32_t reserve_cells(seg_context &ctx, size_t count);
+// Gives every live region's list a run of its own, one after another in a
+// new cell array that holds the lists' entries alone, and releases the old
+// one; SEG_FAIL (noted) when the new one cannot be had or the run must
+// end, the lists then left as they were.
+int32_t repack_cells(seg_context &ctx);
 // Releases the block records, the region store and the sort table (the
 // end of every run, whatever its path).
 void release_records(seg_context &ctx);

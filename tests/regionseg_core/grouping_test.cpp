@@ -229,8 +229,8 @@ TEST(Grouping, CleaningCountsAndSortingOrdersTheLiveRegions) {
   h.done();
   region_store &s = run.ctx.regions;
   // b and c were absorbed by d, which holds three pixels, a one.
-  s.forward[2] = 4;
-  s.forward[3] = 2;
+  set_forward(s, 2, 4);
+  set_forward(s, 3, 2);
   s.size[4] = 3;
   clean_region_list(run.ctx);
   EXPECT_EQ(run.ctx.region_count, 1);

@@ -136,11 +136,10 @@ public:
     EXPECT_EQ(make_region_store(ctx, static_cast<region_id>(count)), SEG_OK);
     region_store &s = ctx.regions;
     for (region_id r = 1; r <= s.count; ++r) {
-      s.forward[r] = r;
       s.hot[r] = region_hot{10 * (int64_t{r} - 1), 10 * (static_cast<int32_t>(r) - 1), 0};
+      s.lists[r] = region_lists{0, 0};
       s.size[r] = 1;
       s.origin[r] = static_cast<int32_t>(r) - 1;
-      s.lists[r] = region_lists{0, 0};
       if (s.next_member != nullptr) {
         s.next_member[r] = 0;
         s.last_member[r] = r;
