@@ -72,16 +72,18 @@ inline cell_id slot_from(const region_store &s, cell_id c) {
 // entry naming r itself or a region seen before in this scan is dropped; a
 // finished region is kept and handed to finished(n, mark); a region that
 // may not join is kept (and seen); one that may is handed to join(n, mark,
-// c), which takes it in and returns the next entry to examine.  The scan's
-// marks end with it (end_scan).
+// c, kept), which takes it in and returns the next entry to examine.  The
+// scan's marks end with it (end_scan).
 //
-// A compacting scan, which follows every list it splices in, writes the
-// entries it keeps one after another into the cells it has passed, in the
-// order of its path, and ends r's list behind the last of them with an end
-// cell of r's: the list it leaves holds no dropped entries, so that
-// whatever walks it later (elimination) reads only what is in it.  A scan
-// that leaves spliced lists for later (parallel grouping's sweeps) cannot
-// write into cells it has not passed, and drops entries in place.
+// A compacting scan writes the entries it keeps one after another into the
+// cells it has passed, in the order of its path (kept: where the next
+// goes, or a cell before it on the path), and ends r's list behind the
+// last of them with an end cell of r's: the list it leaves holds no
+// dropped entries, so that whatever walks it again reads only what is in
+// it.  A scan that follows the list it splices in passes the jump into it;
+// one that leaves it for later (parallel grouping's sweeps) keeps the jump
+// among its entries (see sweep_join).  A scan that does not compact drops
+// entries in place.
 template <bool compacting, typename Finished, typename Join>
 void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
   region_store &s = ctx.regions;
@@ -119,12 +121,16 @@ void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
         finished(n, mark);
       }
       if (compacting) {
-        kept = slot_from(s, kept);
-        s.cells[kept++] = n;
+        // Nothing to move while nothing was dropped before c on the path.
+        if (kept != c) {
+          kept = slot_from(s, kept);
+          s.cells[kept] = n;
+        }
+        ++kept;
       }
       c = next_entry(s, c);
     } else {
-      c = join(n, mark, c);
+      c = join(n, mark, c, kept);
     }
   }
   if (compacting && c == 0) {
@@ -137,12 +143,30 @@ void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
   end_scan(s);
 }
 
+// Absorbs n into r at entry c during a compacting sweep that leaves n's
+// list for its next turn: the jump into that list is kept as an entry is,
+// in the next cell of the kept ones, and n's list comes back behind it.
+// Returns the entry after c.
+cell_id sweep_join(seg_context &ctx, region_id r, region_id n, cell_id c, cell_id &kept) {
+  region_store &s = ctx.regions;
+  // Found while c is an entry still: the path up to it has no jump to n.
+  const cell_id at = slot_from(s, kept);
+  absorb_region(ctx, r, n, c);
+  if (at != c) {
+    s.cells[at] = s.cells[c];
+    s.cells[c] = cell_dropped; // passed, and free for what is kept next
+    s.lists[n].resume = at + 1;
+  }
+  kept = at + 1;
+  return next_entry(s, c);
+}
+
 // One scan of the sequential pass over r's list; r grows until nothing more
 // joins it.  The scan compacts the list when elimination will walk it.
 template <bool compacting> void grow_region(seg_context &ctx, region_id r) {
   scan_list<compacting>(
       ctx, r, [&](region_id n, uint32_t) { mark_seen(ctx.regions, n); },
-      [&](region_id n, uint32_t, cell_id c) {
+      [&](region_id n, uint32_t, cell_id c, cell_id &) {
         // c now leads to n's first neighbour, n's others follow it.
         absorb_region(ctx, r, n, c);
         return entry_from(ctx.regions, c);
@@ -291,19 +315,18 @@ int32_t group_parallel(seg_context &ctx) {
     ctx.paint_label = label_at_region(ctx, seed);
     // One sweep: cells gained in this turn are examined in the next.
     bool grew = false;
-    scan_list<false>(
+    scan_list<true>(
         ctx, seed,
         // A finished region met again may be absorbed.
         [&](region_id n, uint32_t) { s.hot[n].mark = 0; },
-        [&](region_id n, uint32_t mark, cell_id c) {
+        [&](region_id n, uint32_t mark, cell_id c, cell_id &kept) {
           if ((mark & FLAG_SEED) != 0) {
             s.hot[n].mark = 0;
             leave_seed_set(seed_table, last, n);
           }
-          absorb_region(ctx, seed, n, c);
           grew = true;
           // n's list, now in place of c, waits for the next turn.
-          return next_entry(s, c);
+          return sweep_join(ctx, seed, n, c, kept);
         });
     if (!grew) {
       s.hot[seed].mark = FLAG_DONE;

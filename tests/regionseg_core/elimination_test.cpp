@@ -177,9 +177,10 @@ std::vector<int64_t> run_case(const Case &k, const std::vector<int32_t> &img, St
       group_sequential(ctx);
     }
     testing::internal::GetCapturedStdout();
-    if (k.parallel == 0) {
-      // Every list grouping scanned holds its entries alone: no dropped cell
-      // on its path, each entry a live region other than its owner.
+    if (k.min_size > 0) {
+      // Ahead of elimination, every list grouping scanned holds its entries
+      // alone: no dropped cell on its path, each entry a live region other
+      // than its owner.
       const region_store &s = ctx.regions;
       for (region_id r = 1; r <= s.count; ++r) {
         for (cell_id c = s.lists[r].first; c != 0 && !is_absorbed(s, r);) {
