@@ -59,7 +59,7 @@ echo "== scikit-image and OpenCV"
 
 echo "== kalmex for Python, scikit-image in the same process"
 if [ -f "$build/python/kalmex/__init__.py" ]; then
-  PYTHONPATH=$build/python "$py" "$here/compare/kalmex_python.py" "$data" "$out/raw_kalmex.csv" "$reps"
+  KALSEG=$build/bin/kalseg PYTHONPATH=$build/python "$py" "$here/compare/kalmex_python.py" "$data" "$out/raw_kalmex.csv" "$reps"
 else
   echo "(no Python package built: skipped)"
 fi

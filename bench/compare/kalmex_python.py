@@ -19,10 +19,15 @@ Writes key,rep,cpu_seconds,wall_seconds per call, like peers_python.py:
                                         the image it is given (labels
                                         included), in bytes in both columns,
                                         measured in a process of its own
+  py.mem.kalseg.bn3d256                 the same through kalseg on that
+                                        volume as a TIFF: the growth of its
+                                        peak resident size over a run on an
+                                        8^3 TIFF, less the 8-bit image it reads
 """
 import os
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -78,6 +83,27 @@ def peak_bytes(data):
     return float(out.stdout.strip().splitlines()[-1])
 
 
+def kalseg_peak_bytes(data, kalseg, work):
+    """The peak resident size of kalseg segmenting the 256^3 volume beyond
+    that of a run on a tiny volume (the program, its libraries, libtiff),
+    less the 8-bit image it holds: its extra memory with the labels."""
+    import tifffile
+
+    image = np.fromfile(os.path.join(data, "bn3d256.u8"), dtype=np.uint8)
+    volume = np.moveaxis(image.reshape((256, 256, 256), order="F"), -1, 0)  # pages first
+    peaks = []
+    for name, v in (("tiny", volume[:8, :8, :8]), ("bn3d256", volume)):
+        path = os.path.join(work, "%s.tif" % name)
+        tifffile.imwrite(path, np.ascontiguousarray(v))
+        child = subprocess.Popen([kalseg, "-q", "--threshold", "20", "--start_level", "1",
+                                  "--noise_sigma", "6", path, os.path.join(work, name + "_labels.tif")])
+        _, status, usage = os.wait4(child.pid, 0)
+        if status != 0:
+            raise RuntimeError("kalseg failed on %s" % path)
+        peaks.append(1024 * usage.ru_maxrss)
+    return peaks[1] - peaks[0] - volume.size
+
+
 def main():
     # Dask's worker processes import this file again: nothing runs on import.
     data, raw, reps = sys.argv[1], sys.argv[2], int(sys.argv[3])
@@ -131,6 +157,10 @@ def main():
         if not ONLY or ONLY in "py.mem.bn3d256":
             peak = peak_bytes(data)
             write("py.mem.bn3d256", 0, peak, peak)
+        if os.environ.get("KALSEG") and (not ONLY or ONLY in "py.mem.kalseg.bn3d256"):
+            with tempfile.TemporaryDirectory() as work:
+                peak = kalseg_peak_bytes(data, os.environ["KALSEG"], work)
+            write("py.mem.kalseg.bn3d256", 0, peak, peak)
         if not ONLY or ONLY in "py.dask.w1.64" or ONLY in "py.dask.w2.64":
             for workers, rep, wall in dask_cases(batch, reps):
                 write("py.dask.w%d.64" % workers, rep, wall, wall)

@@ -360,6 +360,10 @@ t = med("py.mem.bn3d256")
 target("memory: kalmex.regionseg, blurred noise 256^3 uint8, peak beyond the image",
        "%.1f B/voxel" % (t / 256 ** 3) if t else "not measured", "69 B/voxel before the layout work",
        "<= 48", t / 256 ** 3 <= 48 if t else None)
+t = med("py.mem.kalseg.bn3d256")
+target("memory: kalseg, blurred noise 256^3 uint8 TIFF, peak beyond the image",
+       "%.1f B/voxel" % (t / 256 ** 3) if t else "not measured", "", "<= 48",
+       t / 256 ** 3 <= 48 if t else None)
 om = octave_meta
 if "oct.budget.camstack40.slices" in om:
     extra = om["oct.budget.camstack40.snap_peak"] - om["oct.budget.camstack40.labels_peak"]
