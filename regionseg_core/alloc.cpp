@@ -14,11 +14,6 @@
 #include <atomic>
 #include <mutex>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
 #include "seg_context.h"
 
 // Every block of seg_alloc, seg_calloc and seg_resize starts with this
@@ -99,32 +94,6 @@ void seg_release_heap(seg_heap &heap) {
     heap.live = next;
   }
 }
-
-namespace {
-
-// The scans' records and the cells are large and read at random: on Linux
-// such an array of several megabytes is asked for in large pages (where
-// the system gives them only when asked), so that a scan's lookups miss the
-// address cache less often.  Not every block: most are written once in
-// order, and large pages would only be cleared whole for them.
-void ask_large_pages(void *raw, size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  if (bytes < (size_t{4} << 20)) {
-    return;
-  }
-  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  const uintptr_t start = (reinterpret_cast<uintptr_t>(raw) + page - 1) & ~(page - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(raw) + bytes) & ~(page - 1);
-  if (end > start) {
-    madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE); // advice only
-  }
-#else
-  (void)raw;
-  (void)bytes;
-#endif
-}
-
-} // namespace
 
 size_t seg_refused_bytes() { return refused_bytes; }
 
@@ -278,8 +247,6 @@ int32_t make_region_store(seg_context &ctx, region_id count) {
       !make_array(s.origin, n)) {
     return note_shortage(ctx, "the region records");
   }
-  ask_large_pages(s.hot, n * sizeof(region_hot));
-  ask_large_pages(s.lists, n * sizeof(region_lists));
   if (painting(ctx) && (!make_array(s.next_member, n) || !make_array(s.last_member, n))) {
     return note_shortage(ctx, "the member chains");
   }
@@ -296,7 +263,6 @@ int32_t reserve_cells(seg_context &ctx, size_t count) {
   if (!make_array(s.cells, count + 1)) {
     return note_shortage(ctx, "the adjacency cells");
   }
-  ask_large_pages(s.cells, (count + 1) * sizeof(uint32_t));
   s.cell_count = static_cast<cell_id>(count + 1);
   return SEG_OK;
 }
@@ -322,7 +288,6 @@ int32_t repack_cells(seg_context &ctx) {
   if (!make_array(packed, count + 1)) {
     return note_shortage(ctx, "the adjacency cells");
   }
-  ask_large_pages(packed, (count + 1) * sizeof(uint32_t));
   cell_id at = 1;
   for (region_id r = 1; r <= s.count; ++r) {
     if (is_absorbed(s, r)) {
