@@ -243,8 +243,8 @@ int32_t make_region_store(seg_context &ctx, region_id count) {
   region_store &s = ctx.regions;
   s.count = count;
   const size_t n = static_cast<size_t>(count) + 1;
-  if (!make_array(s.forward, n) || !make_array(s.hot, n) || !make_array(s.head, n) ||
-      !make_array(s.tail, n) || !make_array(s.size, n) || !make_array(s.origin, n)) {
+  if (!make_array(s.hot, n) || !make_array(s.lists, n) || !make_array(s.size, n) ||
+      !make_array(s.origin, n)) {
     return note_shortage(ctx, "the region records");
   }
   if (painting(ctx) && (!make_array(s.next_member, n) || !make_array(s.last_member, n))) {
@@ -267,6 +267,53 @@ int32_t reserve_cells(seg_context &ctx, size_t count) {
   return SEG_OK;
 }
 
+int32_t repack_cells(seg_context &ctx) {
+  region_store &s = ctx.regions;
+  size_t count = 0;
+  for (region_id r = 1; r <= s.count && !tick(ctx); ++r) {
+    if (is_absorbed(s, r)) {
+      continue;
+    }
+    size_t entries = 0;
+    for (cell_id c = first_entry(s, r); c != 0; c = next_entry(s, c)) {
+      ++entries;
+    }
+    count += entries != 0 ? entries + 1 : 0;
+  }
+  uint32_t *packed = NULL;
+  if (ctx.ending != SEG_OK) {
+    return SEG_FAIL;
+  }
+  // Never more cells than the lists had.
+  if (!make_array(packed, count + 1)) {
+    return note_shortage(ctx, "the adjacency cells");
+  }
+  cell_id at = 1;
+  for (region_id r = 1; r <= s.count; ++r) {
+    if (is_absorbed(s, r)) {
+      continue;
+    }
+    const cell_id first = at;
+    for (cell_id c = first_entry(s, r); c != 0; c = next_entry(s, c)) {
+      packed[at++] = s.cells[c];
+    }
+    if (at == first) {
+      s.lists[r] = region_lists{0, 0};
+    } else {
+      packed[at++] = cell_end + (r - 1);
+      s.lists[r] = region_lists{first, 0};
+    }
+  }
+  {
+    hold h(state_lock);
+    cells_taken += s.cell_count - 1;
+  }
+  seg_free(s.cells);
+  s.cells = packed;
+  s.cell_count = at;
+  return SEG_OK;
+}
+
 void release_records(seg_context &ctx) {
   release_blocks(ctx);
   region_store &s = ctx.regions;
@@ -274,10 +321,8 @@ void release_records(seg_context &ctx) {
     hold h(state_lock);
     cells_taken += s.cell_count > 0 ? s.cell_count - 1 : 0;
   }
-  seg_free(s.forward);
   seg_free(s.hot);
-  seg_free(s.head);
-  seg_free(s.tail);
+  seg_free(s.lists);
   seg_free(s.size);
   seg_free(s.origin);
   seg_free(s.next_member);

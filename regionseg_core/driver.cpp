@@ -259,7 +259,7 @@ int32_t blocks_to_regions(seg_context &ctx, block_table table, bool &one_block) 
 // Whether the first live region has no neighbours (then it is the only one).
 bool one_region_left(const seg_context &ctx) {
   const region_id first = first_live_region(ctx);
-  return first == 0 || ctx.regions.head[first] == 0;
+  return first == 0 || first_entry(ctx.regions, first) == 0;
 }
 
 } // namespace

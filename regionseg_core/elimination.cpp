@@ -10,9 +10,9 @@
 //
 // - the lists are taken one after another, in the order of their regions
 //   in the region list, and every cell has a place tag that increases along
-//   that order, so that each list holds exactly the places from its head's
-//   to its tail's (a forwarding link, which is in no list, has a tag above
-//   every place);
+//   that order, so that each list holds exactly the places from its first
+//   entry's to its last's (a cell that has become a jump, which is no entry
+//   any more, has a tag above every place);
 // - every live region has a chain of referrer entries, the cells that refer
 //   to it.  An entry may be stale (its cell now refers elsewhere, or has
 //   become a forwarding link); stale entries are dropped when met.
@@ -20,12 +20,12 @@
 // The cell sought is then the entry of P's chain whose place lies within
 // T's list and comes first.  P is small, so few cells anywhere refer to it
 // and its chain is short.  When T absorbs P, P's chain joins T's (whatever
-// referred to P now resolves to T); the cell found, rewritten to refer to
-// P's first neighbour, gets an entry in that region's chain; and P's cells
-// that move into T's list get places between the cell found and the next
-// cell, a few cells after them being spread out when the gap is too
-// narrow.  No cell is made during the sweep, and absorb_region is the only
-// change to any list, so the index follows every list exactly.
+// referred to P now resolves to T); the cell found becomes the jump into
+// P's list, whose first entry takes the cell's place; and P's other entries
+// get places between that one and the next cell, a few cells after them
+// being spread out when the gap is too narrow.  No cell is made during the
+// sweep, and absorb_region is the only change to any list, so the index
+// follows every list exactly.
 //
 // The index keeps only the cells that are in lists and the live regions, in
 // tables keyed by their ids (most cells of the store have left every list
@@ -47,7 +47,7 @@ inline int64_t magnitude(int64_t v) { return v < 0 ? -v : v; }
 // The referrer index
 
 constexpr uint32_t none = 0xFFFFFFFFu;
-// The tag of a forwarding link: above every place.
+// The tag of a cell that has become a jump: above every place.
 constexpr uint64_t no_place = ~uint64_t{0};
 
 // The place is kept in two halves so that a slot takes 12 bytes: the cell
@@ -56,7 +56,7 @@ struct cell_slot {
   cell_id key; // 0: a free slot
   uint32_t tag_low;
   uint32_t tag_high;
-  // The place in the order of all lists; no_place for a forwarding link.
+  // The place in the order of all lists; no_place for a jump.
   uint64_t tag() const { return uint64_t{tag_high} << 32 | tag_low; }
   void set_tag(uint64_t t) {
     tag_low = static_cast<uint32_t>(t);
@@ -69,6 +69,7 @@ struct region_slot {
   uint32_t first_ref; // the region's chain of referrer entries (none: empty)
   uint32_t last_ref;
   uint32_t next_list; // the region whose list comes next in the order (none: the last)
+  cell_id last_entry; // the last entry of the region's list
 };
 
 struct referrer {
@@ -154,8 +155,8 @@ void add_referrer(referrer_index &x, uint32_t region, uint32_t cell) {
 }
 
 // The region whose list follows that of region slot r in the order, or
-// none.  An absorbed region keeps only its forwarding link, which is in no
-// list: it is passed over and taken out of the order.
+// none.  An absorbed region's list is in its absorber's: it is passed over
+// and taken out of the order.
 uint32_t next_list(const seg_context &ctx, referrer_index &x, uint32_t r) {
   uint32_t n = x.regions[r].next_list;
   while (n != none && is_absorbed(ctx.regions, x.regions[n].key)) {
@@ -172,13 +173,13 @@ struct order_walk {
 };
 
 void step(const seg_context &ctx, referrer_index &x, order_walk &w) {
-  w.cell = ctx.regions.cells[w.cell].next;
+  w.cell = next_entry(ctx.regions, w.cell);
   while (w.cell == 0) {
     w.list = next_list(ctx, x, w.list);
     if (w.list == none) {
       return;
     }
-    w.cell = ctx.regions.head[x.regions[w.list].key];
+    w.cell = first_entry(ctx.regions, x.regions[w.list].key);
   }
 }
 
@@ -194,7 +195,7 @@ int32_t reserve_index(seg_context &ctx, referrer_index &x, region_id first) {
       continue;
     }
     ++regions;
-    for (cell_id c = s.head[r]; c != 0 && !tick(ctx); c = s.cells[c].next) {
+    for (cell_id c = first_entry(s, r); c != 0 && !tick(ctx); c = next_entry(s, c)) {
       ++cells;
     }
   }
@@ -272,7 +273,7 @@ bool fill_index(seg_context &ctx, referrer_index &x, region_id first) {
     s.key = r;
     s.first_ref = s.last_ref = s.next_list = none;
     // A list that is empty now stays empty: only a target gains cells.
-    if (regions.head[r] != 0) {
+    if (first_entry(regions, r) != 0) {
       if (last == none) {
         x.first_list = at;
       } else {
@@ -287,7 +288,8 @@ bool fill_index(seg_context &ctx, referrer_index &x, region_id first) {
     if (is_absorbed(regions, r)) {
       continue;
     }
-    for (cell_id c = regions.head[r]; c != 0; c = regions.cells[c].next) {
+    region_slot &list = x.regions[region_at(x, r)];
+    for (cell_id c = first_entry(regions, r); c != 0; c = next_entry(regions, c)) {
       if (tick(ctx, ++entered, x.cell_count)) {
         return false;
       }
@@ -295,6 +297,7 @@ bool fill_index(seg_context &ctx, referrer_index &x, region_id first) {
       x.cells[at].key = c;
       x.cells[at].set_tag(tag += spacing);
       add_referrer(x, region_at(x, resolve_cell(ctx.regions, c)), at);
+      list.last_entry = c;
     }
   }
   ctx.elimination.indexed += static_cast<long>(x.cell_count);
@@ -303,14 +306,14 @@ bool fill_index(seg_context &ctx, referrer_index &x, region_id first) {
   return true;
 }
 
-// The first cell of target's list that refers to p (region slot taken), or
-// 0; found_slot receives its cell slot.  The cells of a list hold the places
-// from its head's to its tail's, and no other cell does.  Drops the stale
-// entries of p's chain on the way.
-cell_id first_referrer(seg_context &ctx, referrer_index &x, region_id target, uint32_t taken,
+// The first cell of the list of region slot target that refers to p
+// (region slot taken), or 0; found_slot receives its cell slot.  The
+// entries of a list hold the places from its first's to its last's, and
+// no other cell does.  Drops the stale entries of p's chain on the way.
+cell_id first_referrer(seg_context &ctx, referrer_index &x, uint32_t target, uint32_t taken,
                        region_id p, uint32_t &found_slot) {
-  const uint64_t low = tag_of(x, ctx.regions.head[target]);
-  const uint64_t high = tag_of(x, ctx.regions.tail[target]);
+  const uint64_t low = tag_of(x, first_entry(ctx.regions, x.regions[target].key));
+  const uint64_t high = tag_of(x, x.regions[target].last_entry);
   region_slot &chain = x.regions[taken];
   cell_id best = 0;
   uint64_t best_tag = 0;
@@ -331,7 +334,7 @@ cell_id first_referrer(seg_context &ctx, referrer_index &x, region_id target, ui
       prev = e;
     } else {
       // A cell that refers elsewhere now has its entry in that region's
-      // chain, and a forwarding link stays one.
+      // chain, and a jump stays one.
       if (prev == none) {
         chain.first_ref = next;
       } else {
@@ -356,7 +359,7 @@ void retag_everything(seg_context &ctx, referrer_index &x) {
   if (x.first_list == none) {
     return;
   }
-  const order_walk start = {ctx.regions.head[x.regions[x.first_list].key], x.first_list};
+  const order_walk start = {first_entry(ctx.regions, x.regions[x.first_list].key), x.first_list};
   uint64_t count = 0;
   for (order_walk w = start; w.cell != 0; step(ctx, x, w)) {
     ++count;
@@ -369,9 +372,9 @@ void retag_everything(seg_context &ctx, referrer_index &x) {
   ctx.elimination.relabelled += static_cast<long>(count);
 }
 
-// The run of cells first .. last has just been spliced into the list of
-// region slot list behind the cell of slot after; gives it places between
-// after's and the next cell's in the order.  When that gap is too narrow,
+// The entries first .. last have just been spliced into the list of region
+// slot list behind the entry of cell slot after; gives them places between
+// after's and the next entry's in the order.  When that gap is too narrow,
 // the cells that follow in the order are taken in one by one until the
 // places up to the next one leave room to spread them all out with more
 // than their number between two tags (keeping places far enough apart that
@@ -380,7 +383,7 @@ void retag_everything(seg_context &ctx, referrer_index &x) {
 void place_run(seg_context &ctx, referrer_index &x, uint32_t list, uint32_t after, cell_id first,
                cell_id last) {
   uint64_t run = 1;
-  for (cell_id c = first; c != last; c = ctx.regions.cells[c].next) {
+  for (cell_id c = first; c != last; c = next_entry(ctx.regions, c)) {
     ++run;
   }
   const uint64_t base = x.cells[after].tag();
@@ -412,26 +415,26 @@ void place_run(seg_context &ctx, referrer_index &x, uint32_t list, uint32_t afte
 // What absorb_region(target, p, found) is about to change, read before it
 // runs, and the index brought up to date after it.
 struct absorption {
-  uint32_t target;           // region slot of the target
-  uint32_t taken;            // region slot of p
-  uint32_t found;            // cell slot of the cell found in target's list
-  cell_id forwarding;        // p's first cell, about to become its forwarding link
-  region_id first_neighbour; // the region it refers to, which the found cell takes
-  cell_id run_first;         // p's other cells, about to move behind the found cell
+  uint32_t target;   // region slot of the target
+  uint32_t taken;    // region slot of p
+  uint32_t found;    // cell slot of the cell found in target's list, about to become a jump
+  cell_id entry;     // p's first entry, which takes the found cell's place
+  cell_id run_first; // p's other entries, about to follow it
   cell_id run_last;
 };
 
-void before_absorbing(const seg_context &ctx, region_id p, absorption &a) {
+void before_absorbing(const seg_context &ctx, const referrer_index &x, region_id p, absorption &a) {
   const region_store &s = ctx.regions;
-  a.forwarding = s.head[p];
-  a.first_neighbour = s.cells[a.forwarding].region;
-  a.run_first = s.cells[a.forwarding].next;
-  a.run_last = s.tail[p];
+  a.entry = first_entry(s, p);
+  a.run_first = next_entry(s, a.entry);
+  a.run_last = x.regions[a.taken].last_entry;
 }
 
-void after_absorbing(seg_context &ctx, referrer_index &x, const absorption &a, region_id target,
-                     region_id p) {
-  set_tag_of(x, a.forwarding, no_place);
+void after_absorbing(seg_context &ctx, referrer_index &x, const absorption &a, cell_id found) {
+  const uint64_t place = x.cells[a.found].tag();
+  x.cells[a.found].set_tag(no_place);
+  const uint32_t entry = cell_at(x, a.entry);
+  x.cells[entry].set_tag(place);
   // Whatever referred to p now resolves to target.
   region_slot &from = x.regions[a.taken];
   region_slot &into = x.regions[a.target];
@@ -444,14 +447,11 @@ void after_absorbing(seg_context &ctx, referrer_index &x, const absorption &a, r
     into.last_ref = from.last_ref;
     from.first_ref = from.last_ref = none;
   }
-  // The found cell now refers to p's first neighbour (already resolved by
-  // the choice of the target); when that is p or target, the chain that
-  // holds its entry is target's already.
-  if (a.first_neighbour != p && a.first_neighbour != target) {
-    add_referrer(x, region_at(x, a.first_neighbour), a.found);
+  if (into.last_entry == found) {
+    into.last_entry = from.last_entry;
   }
   if (a.run_first != 0) {
-    place_run(ctx, x, a.target, a.found, a.run_first, a.run_last);
+    place_run(ctx, x, a.target, entry, a.run_first, a.run_last);
   }
 }
 
@@ -492,6 +492,12 @@ int32_t eliminate_small_regions(seg_context &ctx) {
   const double counted = 0.25;
   const double sweep = 0.7;
   enter_phase(ctx, 0.0, counted);
+  // The lists, packed first: grouping left them spread over the runs of
+  // the regions it absorbed, with the cells it dropped left behind, and
+  // the sweep and its index walk them again and again.
+  if (repack_cells(ctx) != SEG_OK) {
+    return SEG_FAIL;
+  }
   referrer_index index;
   if (reserve_index(ctx, index, first) != SEG_OK) {
     return SEG_FAIL;
@@ -502,8 +508,8 @@ int32_t eliminate_small_regions(seg_context &ctx) {
       continue;
     }
     // The nearest neighbour; ties keep the earlier cell.
-    cell_id c = s.head[p];
-    for (; c != 0; c = s.cells[c].next) {
+    cell_id c = first_entry(s, p);
+    for (; c != 0; c = next_entry(s, c)) {
       ++ctx.elimination.own_cells;
       if (resolve_cell(s, c) != p) {
         break;
@@ -512,9 +518,9 @@ int32_t eliminate_small_regions(seg_context &ctx) {
     if (c == 0) {
       continue; // p is the only live region left
     }
-    region_id target = s.cells[c].region;
+    region_id target = s.cells[c];
     int64_t best = region_distance(ctx, s.hot[p], s.hot[target]);
-    for (c = s.cells[c].next; c != 0; c = s.cells[c].next) {
+    for (c = next_entry(s, c); c != 0; c = next_entry(s, c)) {
       ++ctx.elimination.own_cells;
       const region_id n = resolve_cell(s, c);
       if (n != p) {
@@ -536,7 +542,7 @@ int32_t eliminate_small_regions(seg_context &ctx) {
     absorption a{};
     a.target = region_at(index, target);
     a.taken = region_at(index, p);
-    const cell_id back = first_referrer(ctx, index, target, a.taken, p, a.found);
+    const cell_id back = first_referrer(ctx, index, a.target, a.taken, p, a.found);
     if (back == 0) {
       continue; // the lists are symmetric, so this does not happen
     }
@@ -544,10 +550,10 @@ int32_t eliminate_small_regions(seg_context &ctx) {
       clear_statistics(ctx, s.hot[p]);
     }
     ctx.paint_label = label_at_region(ctx, target);
-    before_absorbing(ctx, p, a);
+    before_absorbing(ctx, index, p, a);
     absorb_region(ctx, target, p, back);
     ++ctx.elimination.regions_taken;
-    after_absorbing(ctx, index, a, target, p);
+    after_absorbing(ctx, index, a, back);
   }
   release_index(index);
   return ctx.ending == SEG_OK ? SEG_OK : SEG_FAIL;

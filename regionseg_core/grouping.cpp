@@ -19,21 +19,6 @@ size_t regions_settled(const seg_context &ctx) {
   return ctx.region_total - ctx.live_regions + ctx.regions_grown;
 }
 
-// Removes cell c (whose predecessor is prev, or none at the head) from r's
-// list and returns c's successor.
-cell_id drop_cell(region_store &s, region_id r, cell_id prev, cell_id c) {
-  const cell_id next = s.cells[c].next;
-  if (prev != 0) {
-    s.cells[prev].next = next;
-  } else {
-    s.head[r] = next;
-  }
-  if (next == 0) {
-    s.tail[r] = prev;
-  }
-  return next;
-}
-
 // Takes seed s out of the seed set: the first slot that holds it receives
 // the last active seed.
 void leave_seed_set(region_id *seed_table, int32_t &last, region_id s) {
@@ -46,68 +31,8 @@ void leave_seed_set(region_id *seed_table, int32_t &last, region_id s) {
   }
 }
 
-// One scan of r's list under the rules both grouping passes share: a cell
-// naming r itself or a region seen before in this scan is dropped; a
-// finished region is kept and handed to finished(n, mark); a region that
-// may not join is kept (and seen); one that may is handed to join(n, mark,
-// prev, c), which takes it in and returns the next cell to examine (and may
-// move prev).  The scan's marks end with it (end_scan).
-template <typename Finished, typename Join>
-void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
-  region_store &s = ctx.regions;
-  cell_id prev = 0;
-  cell_id c = s.head[r];
-  while (c != 0 && !tick(ctx, regions_settled(ctx), ctx.region_total)) {
-    // The neighbour of the next cell is fetched while this one is judged.
-    const cell_id ahead = s.cells[c].next;
-    if (ahead != 0) {
-      const region_id m = s.cells[ahead].region;
-      prefetch(&s.forward[m]);
-      prefetch(&s.hot[m]);
-    }
-    const region_id n = resolve_cell(s, c);
-    const uint32_t mark = s.hot[n].mark;
-    if (n == r || was_seen(s, n)) {
-      c = drop_cell(s, r, prev, c);
-    } else if ((mark & FLAG_DONE) != 0 || !may_join(ctx, r, n)) {
-      if ((mark & FLAG_DONE) != 0) {
-        finished(n, mark);
-      }
-      prev = c;
-      c = s.cells[c].next;
-    } else {
-      c = join(n, mark, prev, c);
-    }
-  }
-  end_scan(s);
-}
-
-// One scan of the sequential pass over r's list; r grows until nothing more
-// joins it.
-void grow_region(seg_context &ctx, region_id r) {
-  scan_list(
-      ctx, r, [&](region_id n, uint32_t) { mark_seen(ctx.regions, n); },
-      [&](region_id n, uint32_t, cell_id &, cell_id c) {
-        // c now refers to n's first neighbour, n's others follow it.
-        absorb_region(ctx, r, n, c);
-        return c;
-      });
-}
-
-} // namespace
-
-void end_scan(region_store &s) {
-  if (++s.stamp < (1u << (32 - flag_bits))) {
-    return;
-  }
-  // The stamps ran out: every old one is cleared, and they start again.
-  for (region_id r = 1; r <= s.count; ++r) {
-    s.hot[r].mark &= (1u << flag_bits) - 1;
-  }
-  s.stamp = 1;
-}
-
-bool may_join(seg_context &ctx, region_id r_id, region_id n_id) {
+// may_join, in the scan's own code.
+inline bool joins(seg_context &ctx, region_id r_id, region_id n_id) {
   const region_hot &r = ctx.regions.hot[r_id];
   const region_hot &n = ctx.regions.hot[n_id];
   bool accept;
@@ -124,6 +49,148 @@ bool may_join(seg_context &ctx, region_id r_id, region_id n_id) {
   }
   return accept;
 }
+
+// How many cells ahead a scan fetches what it reads of a neighbour (see
+// scan_list), and the regions from which on it does (their records and
+// lists passing a second-level cache).
+constexpr cell_id fetch_far = 8;
+constexpr cell_id fetch_near = 4;
+constexpr region_id prefetch_regions = 1u << 16;
+
+// The first cell at or after c on the path of a list (jumps and the ends
+// of runs followed) that holds an entry or a dropped one; 0 at the end of
+// the list.
+inline cell_id slot_from(const region_store &s, cell_id c) {
+  while (c != 0 && s.cells[c] >= cell_jump) {
+    const uint32_t v = s.cells[c];
+    c = v < cell_end ? s.lists[v - cell_jump + 1].first : s.lists[v - cell_end + 1].resume;
+  }
+  return c;
+}
+
+// One scan of r's list under the rules both grouping passes share: an
+// entry naming r itself or a region seen before in this scan is dropped; a
+// finished region is kept and handed to finished(n, mark); a region that
+// may not join is kept (and seen); one that may is handed to join(n, mark,
+// c, kept), which takes it in and returns the next entry to examine.  The
+// scan's marks end with it (end_scan).
+//
+// A compacting scan writes the entries it keeps one after another into the
+// cells it has passed, in the order of its path (kept: where the next
+// goes, or a cell before it on the path), and ends r's list behind the
+// last of them with an end cell of r's: the list it leaves holds no
+// dropped entries, so that whatever walks it again reads only what is in
+// it.  A scan that follows the list it splices in passes the jump into it;
+// one that leaves it for later (parallel grouping's sweeps) keeps the jump
+// among its entries (see sweep_join).  A scan that does not compact drops
+// entries in place.
+template <bool compacting, typename Finished, typename Join>
+void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
+  region_store &s = ctx.regions;
+  cell_id kept = s.lists[r].first; // where the next kept entry goes, or after
+  cell_id c = first_entry(s, r);
+  // Regions that the caches hold anyway are not fetched ahead.
+  const bool fetch_ahead = s.count >= prefetch_regions;
+  while (c != 0 && !tick(ctx, regions_settled(ctx), ctx.region_total)) {
+    // What the scan reads of the neighbours a few cells on is fetched while
+    // this one is judged: the record and list place of the one far ahead,
+    // the first cells of the list of the one nearer (which it takes up
+    // when it absorbs it), whose place has come in by then.  The run of
+    // cells goes on that far but for its last cells; what lies beyond is
+    // the next run's or a jump's, fetched in vain.
+    if (fetch_ahead && c + fetch_far < s.cell_count) {
+      const uint32_t far = s.cells[c + fetch_far];
+      if (far != cell_dropped && far < cell_jump) {
+        prefetch(&s.hot[far]);
+        prefetch(&s.lists[far]);
+      }
+      const uint32_t near = s.cells[c + fetch_near];
+      if (near != cell_dropped && near < cell_jump) {
+        prefetch(&s.cells[s.lists[near].first]);
+      }
+    }
+    const region_id n = resolve_cell(s, c);
+    const uint32_t mark = s.hot[n].mark;
+    if (n == r || was_seen(s, n)) {
+      if (!compacting) {
+        s.cells[c] = cell_dropped;
+      }
+      c = next_entry(s, c);
+    } else if ((mark & FLAG_DONE) != 0 || !joins(ctx, r, n)) {
+      if ((mark & FLAG_DONE) != 0) {
+        finished(n, mark);
+      }
+      if (compacting) {
+        // Nothing to move while nothing was dropped before c on the path.
+        if (kept != c) {
+          kept = slot_from(s, kept);
+          s.cells[kept] = n;
+        }
+        ++kept;
+      }
+      c = next_entry(s, c);
+    } else {
+      c = join(n, mark, c, kept);
+    }
+  }
+  if (compacting && c == 0) {
+    // Cells are left behind the kept entries only when some were dropped.
+    kept = slot_from(s, kept);
+    if (kept != 0) {
+      s.cells[kept] = cell_end + (r - 1);
+    }
+  }
+  end_scan(s);
+}
+
+// Absorbs n into r at entry c during a compacting sweep that leaves n's
+// list for its next turn: the jump into that list is kept as an entry is,
+// in the next cell of the kept ones, and n's list comes back behind it.
+// Returns the entry after c.
+cell_id sweep_join(seg_context &ctx, region_id r, region_id n, cell_id c, cell_id &kept) {
+  region_store &s = ctx.regions;
+  // Found while c is an entry still: the path up to it has no jump to n.
+  const cell_id at = slot_from(s, kept);
+  absorb_region(ctx, r, n, c);
+  if (at != c) {
+    s.cells[at] = s.cells[c];
+    s.cells[c] = cell_dropped; // passed, and free for what is kept next
+    s.lists[n].resume = at + 1;
+  }
+  kept = at + 1;
+  return next_entry(s, c);
+}
+
+// One scan of the sequential pass over r's list; r grows until nothing more
+// joins it.  The scan compacts the list when elimination will walk it.
+template <bool compacting> void grow_region(seg_context &ctx, region_id r) {
+  scan_list<compacting>(
+      ctx, r, [&](region_id n, uint32_t) { mark_seen(ctx.regions, n); },
+      [&](region_id n, uint32_t, cell_id c, cell_id &) {
+        // c now leads to n's first neighbour, n's others follow it.
+        absorb_region(ctx, r, n, c);
+        return entry_from(ctx.regions, c);
+      });
+}
+
+} // namespace
+
+void end_scan(region_store &s) {
+  // The last stamp is left out: with both flags it would read as
+  // mark_absorbed.
+  if (++s.stamp < (1u << (32 - flag_bits)) - 1) {
+    return;
+  }
+  // The stamps ran out: every old one is cleared, and they start again.
+  for (region_id r = 1; r <= s.count; ++r) {
+    if (!is_absorbed(s, r)) {
+      s.hot[r].mark &= (1u << flag_bits) - 1;
+    }
+  }
+  s.stamp = 1;
+}
+
+bool may_join(seg_context &ctx, region_id r, region_id n) { return joins(ctx, r, n); }
 
 void join_statistics(const seg_context &ctx, region_hot &r, const region_hot &n) {
   if (range_statistics(ctx.criterion)) {
@@ -157,7 +224,7 @@ void paint_region(seg_context &ctx, int32_t value, region_id r) {
   count_paint_event(ctx);
 }
 
-void absorb_region(seg_context &ctx, region_id r, region_id n, cell_id cell_id_) {
+void absorb_region(seg_context &ctx, region_id r, region_id n, cell_id cell) {
   region_store &s = ctx.regions;
   join_statistics(ctx, s.hot[r], s.hot[n]);
   s.size[r] += s.size[n];
@@ -167,21 +234,11 @@ void absorb_region(seg_context &ctx, region_id r, region_id n, cell_id cell_id_)
     s.next_member[s.last_member[r]] = n;
     s.last_member[r] = s.last_member[n];
   }
-  s.forward[n] = r;
-
-  adjacency_cell &cell = s.cells[cell_id_];
-  const adjacency_cell &first = s.cells[s.head[n]];
-  cell.region = first.region;
-  if (first.next != 0) {
-    if (cell.next == 0) {
-      s.tail[r] = s.tail[n];
-    }
-    s.cells[s.tail[n]].next = cell.next;
-    cell.next = first.next;
-  }
-  // n's first cell is left behind: forward_of(n) says where n went.
-  s.head[n] = 0;
-  s.tail[n] = 0;
+  set_forward(s, n, r);
+  // The cell that referred to n leads into n's list, which comes back to
+  // the cell after it.
+  s.cells[cell] = cell_jump + (n - 1);
+  s.lists[n].resume = cell + 1;
 }
 
 region_id first_live_region(const seg_context &ctx) {
@@ -206,7 +263,11 @@ void group_sequential(seg_context &ctx) {
     ++ctx.regions_grown;
     paint_region(ctx, ctx.paint_label, r);
     if ((s.hot[r].mark & FLAG_DONE) == 0) {
-      grow_region(ctx, r);
+      if (ctx.min_region_size > 0) {
+        grow_region<true>(ctx, r);
+      } else {
+        grow_region<false>(ctx, r);
+      }
       s.hot[r].mark = FLAG_DONE;
     }
     ++ctx.paint_label;
@@ -254,21 +315,18 @@ int32_t group_parallel(seg_context &ctx) {
     ctx.paint_label = label_at_region(ctx, seed);
     // One sweep: cells gained in this turn are examined in the next.
     bool grew = false;
-    scan_list(
+    scan_list<true>(
         ctx, seed,
         // A finished region met again may be absorbed.
         [&](region_id n, uint32_t) { s.hot[n].mark = 0; },
-        [&](region_id n, uint32_t mark, cell_id &prev, cell_id c) {
+        [&](region_id n, uint32_t mark, cell_id c, cell_id &kept) {
           if ((mark & FLAG_SEED) != 0) {
             s.hot[n].mark = 0;
             leave_seed_set(seed_table, last, n);
           }
-          const cell_id following = s.cells[c].next;
-          const cell_id spliced_last = s.cells[s.head[n]].next != 0 ? s.tail[n] : c;
-          absorb_region(ctx, seed, n, c);
-          prev = spliced_last;
           grew = true;
-          return following;
+          // n's list, now in place of c, waits for the next turn.
+          return sweep_join(ctx, seed, n, c, kept);
         });
     if (!grew) {
       s.hot[seed].mark = FLAG_DONE;

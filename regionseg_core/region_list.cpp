@@ -13,8 +13,8 @@
 // found B, in the order they were visited, which is the order that
 // grouping and small-region elimination rely on.  The walk runs twice:
 // once to count every list's cells, once to put them in place, so that
-// every list starts as one run of cells and the lists lie one after
-// another in the order of the regions.
+// every list starts as one run of cells closed by its end cell and the
+// runs lie one after another in the order of the regions.
 #include "stages.h"
 
 namespace {
@@ -22,9 +22,10 @@ namespace {
 // Whether child digit k lies in the upper half along direction d.
 inline bool upper_side(block_code k, int32_t d) { return k != 0 && (((k - 1) >> d) & 1u) != 0; }
 
-// One walk over the leaves while block B is being visited.  Counting, head
-// and tail count B's neighbours found and the blocks that found it;
-// placing, tail is where a list's next cell goes.
+// One walk over the leaves while block B is being visited.  Counting,
+// lists[].first and lists[].resume count B's neighbours found and the
+// blocks that found it; placing, lists[].resume is where a list's next
+// cell goes.
 struct ordering {
   region_store &s;
   const int32_t *map; // the region of every pixel
@@ -37,18 +38,14 @@ struct ordering {
 inline void link_neighbours(ordering &o, region_id n) {
   region_store &s = o.s;
   if (!o.place) {
-    ++s.head[o.block];
-    ++s.tail[n];
+    ++s.lists[o.block].first;
+    ++s.lists[n].resume;
     return;
   }
   // The blocks that find B come after it in code order, so B's own cells
   // are still untouched: its neighbours go just before where they end.
-  // Each cell is linked to the one after it; the last of each list is
-  // unlinked once the lists are filled.
-  const cell_id at = s.tail[o.block] - 1 - o.found++;
-  s.cells[at] = adjacency_cell{n, at + 1};
-  const cell_id end = s.tail[n]++;
-  s.cells[end] = adjacency_cell{o.block, end + 1};
+  s.cells[s.lists[o.block].resume - 1 - o.found++] = n;
+  s.cells[s.lists[n].resume++] = o.block;
 }
 
 void subdivided_face(ordering &o, const seg_context &ctx, int32_t first, int32_t x, int32_t y,
@@ -175,11 +172,9 @@ void make_region(seg_context &ctx, const block_record &block, const block_box &b
   } else if (variance_statistics(ctx.criterion)) {
     h.stat_b = box.voxels;
   }
-  s.forward[r] = r;
+  s.lists[r] = region_lists{0, 0};
   s.size[r] = box.voxels;
   s.origin[r] = box.start;
-  s.head[r] = 0;
-  s.tail[r] = 0;
   if (s.next_member != NULL) {
     s.next_member[r] = 0;
     s.last_member[r] = r;
@@ -289,10 +284,11 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
     seg_free(own_map);
     return SEG_FAIL;
   }
-  // Every list's cells, counted: head the neighbours a block finds, tail the
-  // blocks that find it.  Then each list's run, in the order of the
-  // regions: head its first cell, tail where the cells of the blocks that
-  // find it begin.
+  // Every list's cells, counted: first the neighbours a block finds,
+  // resume the blocks that find it.  Then each list's run, in the order of
+  // the regions: first its first cell, resume where the cells of the
+  // blocks that find it begin; a run with cells has its end cell after
+  // them.
   enter_phase(ctx, 0.3, 0.35);
   if (!walk_faces(ctx, map, false)) {
     seg_free(own_map);
@@ -300,11 +296,11 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
   }
   size_t cells = 0;
   for (region_id r = 1; r <= s.count; ++r) {
-    const size_t found = s.head[r];
-    const size_t finders = s.tail[r];
-    s.head[r] = static_cast<cell_id>(1 + cells);
-    s.tail[r] = static_cast<cell_id>(1 + cells + found);
-    cells += found + finders;
+    const size_t found = s.lists[r].first;
+    const size_t finders = s.lists[r].resume;
+    s.lists[r].first = static_cast<cell_id>(1 + cells);
+    s.lists[r].resume = static_cast<cell_id>(1 + cells + found);
+    cells += found + finders + (found + finders != 0 ? 1 : 0);
   }
   enter_phase(ctx, 0.65, 0.35);
   if (reserve_cells(ctx, cells) != SEG_OK || !walk_faces(ctx, map, true)) {
@@ -312,17 +308,16 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
     return SEG_FAIL;
   }
   seg_free(own_map);
-  // tail is now the end of each run: its last cell ends the list.
+  // resume is now where each run's end cell goes; a live region's list
+  // ends there.
   for (region_id r = 1; r <= s.count; ++r) {
-    const cell_id first = s.head[r];
-    const cell_id end = s.tail[r];
-    if (first == end) {
-      s.head[r] = 0;
-      s.tail[r] = 0;
-      continue;
+    region_lists &list = s.lists[r];
+    if (list.first == list.resume) {
+      list.first = 0; // no cells
+    } else {
+      s.cells[list.resume] = cell_end + (r - 1);
     }
-    s.cells[end - 1].next = 0;
-    s.tail[r] = end - 1;
+    list.resume = 0;
   }
   return ctx.ending == SEG_OK ? SEG_OK : SEG_FAIL;
 }

@@ -161,47 +161,68 @@ typedef block_id *block_table;
 // gives the final order.
 
 typedef uint32_t region_id;
-typedef uint32_t cell_id; // an adjacency cell, index into region_store::cells
+typedef uint32_t cell_id; // a place in region_store::cells
 
-// What a scan reads of every neighbour it meets: the statistics, the
-// grouping marks, and the scan that last saw it (SEEN).  Criteria 1 and 3
-// hold the minimum and the maximum, criteria 2, 4 and 5 the sum of grey
-// values and the pixel count.
+// What a scan reads of every neighbour it meets: whether it is live, its
+// statistics, the grouping marks, and the scan that last saw it (SEEN).
+// Criteria 1 and 3 hold the minimum and the maximum, criteria 2, 4 and 5
+// the sum of grey values and the pixel count.  An absorbed region's
+// statistics and marks are of no use any more: its record says where it
+// went instead.
 struct region_hot {
   int64_t stat_a;
-  int32_t stat_b;
+  union {
+    int32_t stat_b;
+    // Absorbed: the absorber, or a region that absorbed that one later
+    // (the chain is shortened as it is followed).
+    region_id forward;
+  };
   // Bits 0 and 1: FLAG_DONE and FLAG_SEED; bits 2 and up: the stamp of the
-  // scan that saw the region (see region_store::stamp).
+  // scan that saw the region (see region_store::stamp).  mark_absorbed once
+  // the region is absorbed, which no stamp reaches.
   uint32_t mark;
 };
 
 // Marks of region_hot::mark.
-enum : uint32_t { FLAG_DONE = 1, FLAG_SEED = 2, flag_bits = 2 };
+enum : uint32_t { FLAG_DONE = 1, FLAG_SEED = 2, flag_bits = 2, mark_absorbed = 0xFFFFFFFFu };
 
-// One adjacency cell: the region it refers to (possibly absorbed since: see
-// resolve_cell) and the next cell of its list.
-struct adjacency_cell {
-  region_id region;
-  cell_id next;
+// The adjacency lists lie in one array of 4-byte cells.  Ordering gives
+// each region one run of cells, its neighbours in list order, closed by an
+// end cell; a list is then walked from one cell to the next in memory.  A
+// cell holds one of:
+// - an entry: the region it refers to (1 .. 2^30; possibly absorbed since,
+//   see resolve_cell);
+// - a dropped entry (0), passed over;
+// - a jump into the run of region n (cell_jump + n - 1): the cell was the
+//   entry of n when n was absorbed, and n's list now stands in its place;
+// - the end of n's run (cell_end + n - 1): the list goes on at
+//   region_lists::resume of n, which is where the jump into it was taken
+//   (0 while n is live: the end of its list).
+// So absorbing splices a whole list in by rewriting one cell, and no cell
+// is made or moved after ordering.  Regions never outnumber the image's
+// 2^30 pixels, so the three kinds never overlap.
+enum : uint32_t { cell_dropped = 0, cell_jump = 0x80000000u, cell_end = 0xC0000000u };
+
+// Where region r's cells are: the first of its run (0: it has none) and,
+// once r is absorbed, where its list goes on after its run.  Side by side,
+// as a walk reads the one after absorbing writes the other.
+struct region_lists {
+  cell_id first;
+  cell_id resume;
 };
 
 struct region_store {
   region_id count; // regions 1 .. count
-  // forward_of: a live region's own id; an absorbed region's absorber, or a
-  // region that absorbed that one later (the chain is shortened as it is
-  // followed).
-  region_id *forward;
   region_hot *hot;
-  cell_id *head; // first and last adjacency cell, 0 for an empty list
-  cell_id *tail;
+  region_lists *lists;
   int32_t *size;   // pixels of the region's member blocks
   int32_t *origin; // the first pixel of the region's own block (its first member)
   // The member chains: from the region through next_member to last_member.
   // Only painting walks them, so they exist only while the run paints.
   region_id *next_member;
   region_id *last_member;
-  // The cells, 1 .. cell_count - 1; lists start contiguous, in list order.
-  adjacency_cell *cells;
+  // The cells, 1 .. cell_count - 1 (see cell_jump).
+  uint32_t *cells;
   cell_id cell_count;
   // A region was seen in the scan under way when its stamp is this one;
   // each scan takes a new stamp, so the marks of the last need no clearing.
@@ -210,6 +231,31 @@ struct region_store {
   // first): region r has level L when level_first[L] <= r < level_first[L - 1].
   region_id level_first[max_levels + 2];
 };
+
+// The entry at cell c or the first one after it in its list, following
+// jumps and the ends of runs; 0 when the list ends first.
+inline cell_id entry_from(const region_store &s, cell_id c) {
+  while (c != 0) {
+    const uint32_t v = s.cells[c];
+    if (v < cell_jump) {
+      if (v != cell_dropped) {
+        return c;
+      }
+      ++c;
+    } else if (v < cell_end) {
+      c = s.lists[v - cell_jump + 1].first;
+    } else {
+      c = s.lists[v - cell_end + 1].resume;
+    }
+  }
+  return 0;
+}
+// The first entry of region r's list, and the entry after entry c; 0 at
+// the end of the list.
+inline cell_id first_entry(const region_store &s, region_id r) {
+  return entry_from(s, s.lists[r].first);
+}
+inline cell_id next_entry(const region_store &s, cell_id c) { return entry_from(s, c + 1); }
 
 // Asks for the cache line of p ahead of its use (where the compiler can).
 inline void prefetch(const void *p) {
@@ -220,39 +266,49 @@ inline void prefetch(const void *p) {
 #endif
 }
 
-inline bool is_absorbed(const region_store &s, region_id r) { return s.forward[r] != r; }
-inline region_id forward_of(const region_store &s, region_id r) { return s.forward[r]; }
+inline bool is_absorbed(const region_store &s, region_id r) {
+  return s.hot[r].mark == mark_absorbed;
+}
+// Where r went: the region that absorbed it, or r itself while it is live.
+inline region_id forward_of(const region_store &s, region_id r) {
+  return is_absorbed(s, r) ? s.hot[r].forward : r;
+}
+// Marks n as absorbed by r.
+inline void set_forward(region_store &s, region_id n, region_id r) {
+  s.hot[n].forward = r;
+  s.hot[n].mark = mark_absorbed;
+}
 
 // The live region of r, following forward_of and pointing every region
 // passed on the way at it, so that the next lookup through any of them
 // takes one step.
 inline region_id live_region(region_store &s, region_id r) {
-  region_id *const forward = s.forward;
   region_id live = r;
-  while (forward[live] != live) {
-    live = forward[live];
+  while (is_absorbed(s, live)) {
+    live = s.hot[live].forward;
   }
-  while (forward[r] != live) {
-    const region_id next = forward[r];
-    forward[r] = live;
+  while (r != live) {
+    const region_id next = s.hot[r].forward;
+    s.hot[r].forward = live;
     r = next;
   }
   return live;
 }
 // The same without shortening, for parts that look up at the same time.
 inline region_id find_live_region(const region_store &s, region_id r) {
-  while (s.forward[r] != r) {
-    r = s.forward[r];
+  while (is_absorbed(s, r)) {
+    r = s.hot[r].forward;
   }
   return r;
 }
-// The live region the cell refers to; the cell is pointed at it directly.
+// The live region the entry at cell c refers to; the entry is pointed at
+// it directly.
 inline region_id resolve_cell(region_store &s, cell_id c) {
-  adjacency_cell &cell = s.cells[c];
-  if (s.forward[cell.region] != cell.region) {
-    cell.region = live_region(s, cell.region);
+  uint32_t &region = s.cells[c];
+  if (is_absorbed(s, region)) {
+    region = live_region(s, region);
   }
-  return cell.region;
+  return region;
 }
 
 inline bool was_seen(const region_store &s, region_id r) {
@@ -443,6 +499,11 @@ void release_blocks(seg_context &ctx);
 // by reserve_cells.
 int32_t make_region_store(seg_context &ctx, region_id count);
 int32_t reserve_cells(seg_context &ctx, size_t count);
+// Gives every live region's list a run of its own, one after another in a
+// new cell array that holds the lists' entries alone, and releases the old
+// one; SEG_FAIL (noted) when the new one cannot be had or the run must
+// end, the lists then left as they were.
+int32_t repack_cells(seg_context &ctx);
 // Releases the block records, the region store and the sort table (the
 // end of every run, whatever its path).
 void release_records(seg_context &ctx);

@@ -90,8 +90,8 @@ int32_t group_parallel(seg_context &ctx);
 bool may_join(seg_context &ctx, region_id r, region_id n);
 void join_statistics(const seg_context &ctx, region_hot &r, const region_hot &n);
 // Afterwards n is absorbed: forward_of(n) is r, r holds n's pixels, and
-// n's neighbours follow the cell in r's list, the cell referring to n's
-// first one.
+// n's list stands in r's list in place of the cell (an entry of n), which
+// now leads into it.
 void absorb_region(seg_context &ctx, region_id r, region_id n, cell_id cell);
 void paint_region(seg_context &ctx, int32_t value, region_id r);
 // The label that snapshot_cur holds at the first pixel of r's own block (0

@@ -129,7 +129,7 @@ Measure run(const std::vector<int32_t> &image, int32_t side, int32_t planes) {
       continue;
     }
     ++m.regions;
-    for (cell_id c = s.head[r]; c != 0; c = s.cells[c].next) {
+    for (cell_id c = first_entry(s, r); c != 0; c = next_entry(s, c)) {
       ++m.listed;
     }
   }

@@ -19,7 +19,7 @@ using codes = std::vector<block_code>;
 // The codes a list refers to once each cell is followed to its live region.
 codes resolved_codes(seg_context &ctx, region_id r) {
   codes out;
-  for (cell_id c = ctx.regions.head[r]; c != 0; c = ctx.regions.cells[c].next) {
+  for (cell_id c = first_entry(ctx.regions, r); c != 0; c = next_entry(ctx.regions, c)) {
     out.push_back(regiontest::region_code(ctx, resolve_cell(ctx.regions, c)));
   }
   return out;
@@ -196,7 +196,7 @@ TEST(Grouping, ParallelSweepAbsorbsAFinishedRegionMetTwice) {
             "finished parallell grouping\nfinished sequential grouping\n");
   EXPECT_EQ(list_codes(run.ctx), (codes{1}));
   EXPECT_EQ(forward_of(run.ctx.regions, 2), 1u);
-  EXPECT_EQ(run.ctx.regions.head[1], 0u);
+  EXPECT_EQ(first_entry(run.ctx.regions, 1), 0u);
 }
 
 // Two neighbours at the same distance: the earlier cell of the small
@@ -229,8 +229,8 @@ TEST(Grouping, CleaningCountsAndSortingOrdersTheLiveRegions) {
   h.done();
   region_store &s = run.ctx.regions;
   // b and c were absorbed by d, which holds three pixels, a one.
-  s.forward[2] = 4;
-  s.forward[3] = 2;
+  set_forward(s, 2, 4);
+  set_forward(s, 3, 2);
   s.size[4] = 3;
   clean_region_list(run.ctx);
   EXPECT_EQ(run.ctx.region_count, 1);

@@ -111,8 +111,8 @@ inline std::vector<block_code> list_codes(const seg_context &ctx) {
 // The codes an adjacency list refers to, in list order.
 inline std::vector<block_code> neighbour_codes(const seg_context &ctx, region_id r) {
   std::vector<block_code> codes;
-  for (cell_id c = ctx.regions.head[r]; c != 0; c = ctx.regions.cells[c].next) {
-    codes.push_back(region_code(ctx, ctx.regions.cells[c].region));
+  for (cell_id c = first_entry(ctx.regions, r); c != 0; c = next_entry(ctx.regions, c)) {
+    codes.push_back(region_code(ctx, ctx.regions.cells[c]));
   }
   return codes;
 }
@@ -129,18 +129,17 @@ inline region_id find_code(const seg_context &ctx, block_code code) {
 
 // Regions made by hand in a run's region store: count one-pixel regions
 // with codes 1 .. count (the pixels of a 2 x 2 plane in a tree of one level), statistics 10 i,
-// and adjacency lists as linked, each one run of cells.
+// and adjacency lists as linked, each one run of cells closed by its end cell.
 class HandRegions {
 public:
   HandRegions(seg_context &ctx, int count) : ctx_(ctx), lists_(count + 1) {
     EXPECT_EQ(make_region_store(ctx, static_cast<region_id>(count)), SEG_OK);
     region_store &s = ctx.regions;
     for (region_id r = 1; r <= s.count; ++r) {
-      s.forward[r] = r;
       s.hot[r] = region_hot{10 * (int64_t{r} - 1), 10 * (static_cast<int32_t>(r) - 1), 0};
+      s.lists[r] = region_lists{0, 0};
       s.size[r] = 1;
       s.origin[r] = static_cast<int32_t>(r) - 1;
-      s.head[r] = s.tail[r] = 0;
       if (s.next_member != nullptr) {
         s.next_member[r] = 0;
         s.last_member[r] = r;
@@ -157,20 +156,20 @@ public:
   void done() {
     size_t cells = 0;
     for (const auto &l : lists_) {
-      cells += l.size();
+      cells += l.empty() ? 0 : l.size() + 1;
     }
     region_store &s = ctx_.regions;
     ASSERT_EQ(reserve_cells(ctx_, cells), SEG_OK);
     cell_id at = 1;
     for (region_id r = 1; r <= s.count; ++r) {
-      for (size_t i = 0; i < lists_[r].size(); ++i, ++at) {
-        s.cells[at].region = lists_[r][i];
-        s.cells[at].next = i + 1 < lists_[r].size() ? at + 1 : 0;
-        if (i == 0) {
-          s.head[r] = at;
-        }
-        s.tail[r] = at;
+      if (lists_[r].empty()) {
+        continue;
       }
+      s.lists[r].first = at;
+      for (const region_id to : lists_[r]) {
+        s.cells[at++] = to;
+      }
+      s.cells[at++] = cell_end + (r - 1);
     }
   }
   region_hot &operator[](region_id r) { return ctx_.regions.hot[r]; }
