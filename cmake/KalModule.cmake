@@ -93,9 +93,11 @@ function(kal_add_module NAME)
   target_link_options(${NAME} PRIVATE -Wl,-Bsymbolic ${KALMEX_NO_UNDEFINED})
 
   if(KALMEX_HAVE_OCTAVE)
-    add_library(${NAME}_octave MODULE ${M_SOURCES} ${KALMEX_SOURCE_ROOT}/host/mexutil.cpp)
+    add_library(${NAME}_octave MODULE ${M_SOURCES} ${KALMEX_SOURCE_ROOT}/host/mexutil.cpp
+                ${KALMEX_SOURCE_ROOT}/common/machine.cpp)
     target_include_directories(${NAME}_octave PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}
-                               ${KALMEX_SOURCE_ROOT}/host ${KALMEX_OCTAVE_INCLUDES})
+                               ${KALMEX_SOURCE_ROOT}/host ${KALMEX_SOURCE_ROOT}/common
+                               ${KALMEX_OCTAVE_INCLUDES})
     target_compile_options(${NAME}_octave PRIVATE ${KALMEX_MEX_COMPILE_OPTIONS})
     target_link_libraries(${NAME}_octave PRIVATE ${M_OCTAVE_LIBS})
     kal_record_sources(${NAME}_octave ${manifest})

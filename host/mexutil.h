@@ -11,6 +11,7 @@
 
 #include <stdint.h>
 
+#include "machine.h" // kxPhysicalMemoryBytes, kxCoreCount
 #include "mex.h"
 
 // Copies at most buflen - 1 characters of a character array and a
@@ -38,20 +39,13 @@ bool kxSizeToInt32(mwSize n, int32_t *out);
 // than capacity dimensions or a dimension does not fit in 32 bits.
 bool kxDims32(const mxArray *a, int32_t *dims, int capacity, int *ndims);
 
-// The machine's physical memory in bytes, or 0 when the system does not tell.
-double kxPhysicalMemoryBytes();
-
 // The threads a module may use for one call, read once per call by its
 // gateway: under MATLAB its own setting, maxNumCompThreads; on every other
-// host the environment variable KALMEX_THREADS when it is set (a whole
-// number from 1 to 1024, kxMaxThreads of threadpool.h), else the number of cores this process may
-// run on.  1 means no threads beside the caller's.  Any other value of
-// KALMEX_THREADS is passed over with one warning, identifier
-// kalmex:MODULE:badThreadCount.
+// host kxEnvironmentThreads (machine.h): KALMEX_THREADS when it is set, else
+// the number of cores this process may run on.  1 means no threads beside
+// the caller's.  Any other value of KALMEX_THREADS is passed over with one
+// warning, identifier kalmex:MODULE:badThreadCount.
 int kxThreadCount(const char *module);
-
-// The cores this process may run on (at least 1, at most kxMaxThreads).
-int kxCoreCount();
 
 // Host memory as an allocator that resizes: kxHostResize(NULL, bytes) makes a
 // block (mxMalloc), kxHostResize(block, bytes) resizes it (mxRealloc);

@@ -10,16 +10,17 @@ function varargout = build_mex(outdir)
 % folder; it finds the sources next to this toolbox folder.  In Octave the
 % result is the same as the CMake build's octave/ folder.  The wrappers
 % kal_peakfit, kal_turnvolume and kal_troughfind also need the image library
-% (imagelib/): it is built first as part of the same call.
+% (imagelib/) and its bridge (imagebridge/): they are built first as part of
+% the same call.
   here = fileparts(mfilename('fullpath'));
   root = fileparts(here);
   if nargin < 1
     outdir = here;
   end
-  inc = {['-I' fullfile(root, 'host')]};
-  util = fullfile(root, 'host', 'mexutil.cpp');
+  inc = {['-I' fullfile(root, 'host')], ['-I' fullfile(root, 'common')]};
+  util = {fullfile(root, 'host', 'mexutil.cpp'), fullfile(root, 'common', 'machine.cpp')};
   % The rules of every build: C++17, and every floating-point step rounded
-  % as written (host/fpcontract.h refuses a GCC build without them).
+  % as written (common/fpcontract.h refuses a GCC build without them).
   % MATLAB's mex takes compiler flags as variables: CXXFLAGS for GCC and
   % clang, COMPFLAGS for MSVC (which takes the rounding from a pragma).
   % MATLAB answers a module's question whether Ctrl-C is pending from its
@@ -37,7 +38,7 @@ function varargout = build_mex(outdir)
     srcs = modules{k, 2};
     extra = modules{k, 3};
     fprintf('building %s\n', name);
-    mex('-output', fullfile(outdir, name), flags{:}, inc{:}, extra{:}, srcs{:}, util);
+    mex('-output', fullfile(outdir, name), flags{:}, inc{:}, extra{:}, srcs{:}, util{:});
   end
   if nargout > 0
     varargout{1} = modules(:, 1:2);
@@ -52,6 +53,7 @@ function modules = kalmex_module_sources(root)
 % instead of shared beside them.
   modules = cell(0, 3);
   lib = fullfile(root, 'imagelib');
+  bridge = fullfile(root, 'imagebridge');
   for m = {'edgethin', 'edgethin'; 'regionseg_core', 'regionseg_core'; ...
            'regionseg_front', 'regionseg_front'; 'kalsettings', 'kalsettings'; ...
            'tiffmend', 'tiffmend'; 'wrappers', 'kal_peakfit'; ...
@@ -63,12 +65,13 @@ function modules = kalmex_module_sources(root)
     end
     inc = {['-I' folder]};
     if strcmp(m{1}, 'wrappers')
-      libsrcs = [manifest_sources(lib, 'brx'), manifest_sources(lib, 'kal')];
-      if isempty(libsrcs)
+      brx = manifest_sources(bridge, 'brx');
+      kal = manifest_sources(lib, 'kal');
+      if isempty(brx) || isempty(kal)
         continue;
       end
-      srcs = [srcs, libsrcs];
-      inc = [{['-I' lib]}, inc];
+      srcs = [srcs, brx, kal];
+      inc = [{['-I' lib], ['-I' bridge]}, inc];
     end
     modules(end + 1, :) = {m{2}, srcs, inc};
   end

@@ -16,8 +16,6 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -32,6 +30,7 @@
 #include "brx_image.h"
 #include "imageio.h"
 #include "kal.h"
+#include "machine.h"
 #include "nms.h"
 #include "regionseg.h"
 #include "repair.h"
@@ -213,12 +212,6 @@ void raiseRunFailure(int32_t status, const seg_failure &why, RunWatch &w) {
   throw py::value_error(text);
 }
 
-double physicalMemory() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page = sysconf(_SC_PAGE_SIZE);
-  return pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) : 0.0;
-}
-
 // The value of a scalar parameter, as the module reads one: a real number
 // or a bool (NumPy's too); arrays give their first element.
 double parameterValue(const py::handle &o, int pos) {
@@ -329,7 +322,7 @@ py::object regionsegCore(const py::handle &image, const py::sequence &params,
   }
   seg_params p;
   seg_refusal r;
-  if (!seg_params_from_values(value, count, dims, ndims, physicalMemory(), p, r)) {
+  if (!seg_params_from_values(value, count, dims, ndims, kxPhysicalMemoryBytes(), p, r)) {
     raiseRefusal(r);
   }
   if (!check_grey_values(grey.data(), dims[0] * dims[1] * dims[2], r)) {
@@ -514,7 +507,7 @@ py::object runFront(const segfront::ImageView &view, const segfront::Options &op
   segfront::CallSetup setup;
   setup.snapshots = snapshots;
   setup.stackCopies = 1; // the stack becomes the array as it is
-  setup.physicalMemory = physicalMemory();
+  setup.physicalMemory = kxPhysicalMemoryBytes();
   setup.progress = collectProgress;
   segfront::Plan plan;
   segfront::ImageView image = view;

@@ -11,7 +11,7 @@
 set -euo pipefail
 root=$(cd "$1" && pwd)
 build=$(cd "$2" && pwd)
-folders="edgethin regionseg_core regionseg_front kalsettings tiffmend wrappers imagelib"
+folders="edgethin regionseg_core regionseg_front kalsettings tiffmend wrappers imagelib imagebridge"
 failed=0
 fail() {
   echo "check_manifests: $*" >&2
@@ -41,7 +41,8 @@ built=("$build"/manifests/*.built)
 for record in "${built[@]}"; do
   manifest=$(head -n 1 "$record")
   want=$(listed "$manifest" "$(dirname "$manifest")/")
-  got=$(tail -n +2 "$record" | grep -v '^$' | grep -vx "$root/host/mexutil.cpp" | sort)
+  got=$(tail -n +2 "$record" | grep -v '^$' | grep -vx "$root/host/mexutil.cpp" |
+    grep -vx "$root/common/machine.cpp" | sort)
   [[ $want == "$got" ]] || fail "$(basename "$record" .built) is built from
 $got
 but ${manifest#"$root"/} lists
@@ -57,7 +58,7 @@ mk=$(echo "$work"/kalmex-*/src/modules.mk)
 words() { sed -n "s/^$1 := //p" "$mk" | tr ' ' '\n' | grep -v '^$' | sort; }
 [[ $(words KAL_SOURCES) == "$(listed "$root/imagelib/kal.sources" imagelib/)" ]] ||
   fail "the package builds libkal from $(words KAL_SOURCES | tr '\n' ' ')"
-[[ $(words BRX_SOURCES) == "$(listed "$root/imagelib/brx.sources" imagelib/)" ]] ||
+[[ $(words BRX_SOURCES) == "$(listed "$root/imagebridge/brx.sources" imagebridge/)" ]] ||
   fail "the package builds libbrx from $(words BRX_SOURCES | tr '\n' ' ')"
 expected_modules=""
 for manifest in "$root"/{edgethin,regionseg_core,regionseg_front,kalsettings,tiffmend,wrappers}/*.sources; do

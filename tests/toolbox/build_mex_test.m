@@ -5,7 +5,7 @@ out = fullfile(pwd, 'built');
 mkdir(out);
 built = build_mex(out);
 root = fileparts(fileparts(which('build_mex')));
-lib = [manifest_files(fullfile(root, 'imagelib', 'brx.sources')), ...
+lib = [manifest_files(fullfile(root, 'imagebridge', 'brx.sources')), ...
        manifest_files(fullfile(root, 'imagelib', 'kal.sources'))];
 manifests = {};
 for folder = {'edgethin', 'regionseg_core', 'regionseg_front', 'kalsettings', 'tiffmend', 'wrappers'}

@@ -23,8 +23,7 @@
 #include <vector>
 
 #include "imageio.h"
-#include "kalhost.h"
-#include "mexutil.h"
+#include "machine.h"
 #include "pngio.h"
 #include "segrun.h"
 
@@ -793,12 +792,12 @@ int main(int argc, char **argv) {
   }
 
   // A KALMEX_THREADS the runs pass over is said once, quiet or not; the
-  // runs' own warnings about it are dropped.
-  kxThreadCount("regionseg");
-  for (const std::string &w : kalhost::warnings()) {
-    std::fprintf(stderr, "kalseg: warning: %s\n", w.c_str());
+  // runs say nothing about it.
+  char warning[kxThreadWarningSize];
+  kxEnvironmentThreads(warning, sizeof warning);
+  if (warning[0] != '\0') {
+    std::fprintf(stderr, "kalseg: warning: %s\n", warning);
   }
-  kalhost::clearTranscript();
 
   if (a.haveOutDir) {
     return runMany(jobs, a);

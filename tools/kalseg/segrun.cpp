@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <type_traits>
 
-#include "mexutil.h"
+#include "machine.h"
 
 namespace kalseg {
 
@@ -43,7 +43,7 @@ Result segment(const Volume &image, const segfront::Options &opts, bool wantSnap
     return r;
   }
   if (plan.voxels() >= 2 * static_cast<std::size_t>(plan.params.voxels_per_thread)) {
-    plan.params.threads = kxThreadCount("regionseg");
+    plan.params.threads = kxEnvironmentThreads(nullptr, 0);
   }
   std::vector<int32_t> grey(plan.voxels());
   r.labels.resize(plan.voxels());

@@ -19,7 +19,7 @@ name=kalmex-$version
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 pkg=$work/$name
-mkdir -p "$pkg/src/host" "$pkg/src/help" "$pkg/inst"
+mkdir -p "$pkg/src/host" "$pkg/src/common" "$pkg/src/help" "$pkg/inst"
 
 # The sources that a module's manifest FOLDER/NAME.sources lists (one file a
 # line, # for comments); fails when there is no manifest.  A name without its
@@ -55,8 +55,9 @@ copy_folder() {
   if compgen -G "$root/$dir/*.h" > /dev/null; then cp "$root/$dir"/*.h "$pkg/src/$dir/"; fi
 }
 
-cp "$root/host/mexutil.h" "$root/host/mexutil.cpp" "$root/host/threadpool.h" "$root/host/fpcontract.h" \
-  "$pkg/src/host/"
+cp "$root/host/mexutil.h" "$root/host/mexutil.cpp" "$pkg/src/host/"
+cp "$root/common/machine.h" "$root/common/machine.cpp" "$root/common/threadpool.h" \
+  "$root/common/fpcontract.h" "$pkg/src/common/"
 mk=$pkg/src/modules.mk
 echo "# Written by make_pkg.sh: the modules in this package and their sources." > "$mk"
 modules=()
@@ -84,21 +85,22 @@ for module in regionseg_core regionseg_front edgethin kalsettings tiffmend; do
   fi
 done
 
-# The wrappers share a folder and need the image library.
-if kal=$(sources_of imagelib kal) && brx=$(sources_of imagelib brx) && [[ -d $root/wrappers ]]; then
+# The wrappers share a folder and need the image library and its bridge.
+if kal=$(sources_of imagelib kal) && brx=$(sources_of imagebridge brx) && [[ -d $root/wrappers ]]; then
   copy_folder imagelib
+  copy_folder imagebridge
   copy_folder wrappers
   echo "KAL_SOURCES := $(prefix imagelib $kal)" >> "$mk"
-  echo "BRX_SOURCES := $(prefix imagelib $brx)" >> "$mk"
+  echo "BRX_SOURCES := $(prefix imagebridge $brx)" >> "$mk"
   for module in kal_peakfit kal_turnvolume kal_troughfind; do
     if list=$(sources_of wrappers "$module"); then
       add_module "$module" wrappers $(prefix wrappers $list)
-      echo "${module}_INCLUDES += -Iimagelib" >> "$mk"
+      echo "${module}_INCLUDES += -Iimagelib -Iimagebridge" >> "$mk"
       echo "${module}_IMAGELIB := yes" >> "$mk"
     fi
   done
 else
-  echo "make_pkg.sh: the wrappers or the image library are not in the tree; left out"
+  echo "make_pkg.sh: the wrappers, the image library or its bridge are not in the tree; left out"
 fi
 [[ ${#modules[@]} -gt 0 ]] || { echo "make_pkg.sh: no module present" >&2; exit 1; }
 echo "MODULES := ${modules[*]}" >> "$mk"

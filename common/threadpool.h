@@ -15,8 +15,8 @@
 // does not depend on it (each part writing only its own outputs).  worker
 // (0 .. size()-1, 0 for the calling thread) tells a part whose working
 // space it may use.
-#ifndef KALMEX_HOST_THREADPOOL_H
-#define KALMEX_HOST_THREADPOOL_H
+#ifndef KALMEX_COMMON_THREADPOOL_H
+#define KALMEX_COMMON_THREADPOOL_H
 
 #include <atomic>
 #include <condition_variable>

@@ -10,19 +10,19 @@
 // GCC takes none: there the file refuses to compile unless the build passes
 // -ffp-contract=off and says so with -DKALMEX_FP_CONTRACT_OFF, as every build
 // of ours does (CMake, the Octave package, toolbox/build_mex.m).
-#ifndef KALMEX_HOST_FPCONTRACT_H
-#define KALMEX_HOST_FPCONTRACT_H
+#ifndef KALMEX_COMMON_FPCONTRACT_H
+#define KALMEX_COMMON_FPCONTRACT_H
 
 #if defined(__clang__)
 #pragma STDC FP_CONTRACT OFF
 #elif defined(_MSC_VER)
 #pragma fp_contract(off)
 #elif defined(__GNUC__) && !defined(KALMEX_FP_CONTRACT_OFF)
-#error "compile with -ffp-contract=off -DKALMEX_FP_CONTRACT_OFF: see host/fpcontract.h"
+#error "compile with -ffp-contract=off -DKALMEX_FP_CONTRACT_OFF: see common/fpcontract.h"
 #endif
 
 #if defined(__FAST_MATH__)
-#error "compile without -ffast-math: see host/fpcontract.h"
+#error "compile without -ffast-math: see common/fpcontract.h"
 #endif
 
 #endif
