@@ -103,9 +103,9 @@ unprovoked = {'kalmex:regionseg_core:snapshotBudget', 'kalmex:regionseg_core:out
               'kalmex:regionseg_core:interrupted'};
 ids = cases(:, 1);
 reasons = cellfun(@(id) strsplit(id, ':'){3}, ids, 'UniformOutput', false);
-sources = [glob(fullfile(root, {'edgethin', 'tiffmend', 'wrappers', 'imagelib', 'regionseg_core', ...
-                               'regionseg_front'}, '*.cpp'));
-           glob(fullfile(root, {'wrappers', 'imagelib'}, '*.h'));
+sources = [glob(fullfile(root, {'edgethin', 'tiffmend', 'wrappers', 'imagelib', 'imagebridge', ...
+                               'regionseg_core', 'regionseg_front'}, '*.cpp'));
+           glob(fullfile(root, {'wrappers', 'imagelib', 'imagebridge'}, '*.h'));
            glob(fullfile(root, 'toolbox', {'kal_*.m', 'regionseg.m'}))];
 for k = 1:numel(sources)
   code = fileread(sources{k});
