@@ -66,6 +66,55 @@ function(kal_read_manifest VAR FILE)
   set(${VAR} ${sources} PARENT_SCOPE)
 endfunction()
 
+# kal_read_modules(FILE): the modules that FILE (modules.txt: NAME FOLDER
+# [imagelib] a line, # for comments) lists and whose manifest
+# FOLDER/NAME.sources is in the tree, in the file's order:
+#   KALMEX_MODULES           their names
+#   KALMEX_MODULE_FOLDERS    their folders, each once
+#   KALMEX_IMAGELIB_MODULES  those that link the image library
+#   KALMEX_FOLDER_OF_<NAME>  the folder of module NAME
+# Editing the file reconfigures.
+function(kal_read_modules FILE)
+  file(STRINGS ${FILE} lines)
+  set(names "")
+  set(folders "")
+  set(imagelib "")
+  foreach(line IN LISTS lines)
+    string(STRIP "${line}" line)
+    if(line STREQUAL "" OR line MATCHES "^#")
+      continue()
+    endif()
+    string(REGEX REPLACE "[ \t]+" ";" words "${line}")
+    list(LENGTH words count)
+    if(count LESS 2 OR count GREATER 3)
+      message(FATAL_ERROR "${FILE}: not NAME FOLDER [imagelib]: ${line}")
+    endif()
+    list(GET words 0 name)
+    list(GET words 1 folder)
+    if(count EQUAL 3)
+      list(GET words 2 flag)
+      if(NOT flag STREQUAL "imagelib")
+        message(FATAL_ERROR "${FILE}: ${name}: unknown word ${flag}")
+      endif()
+    endif()
+    if(NOT EXISTS ${CMAKE_SOURCE_DIR}/${folder}/${name}.sources)
+      continue() # not in the tree
+    endif()
+    list(APPEND names ${name})
+    if(NOT folder IN_LIST folders)
+      list(APPEND folders ${folder})
+    endif()
+    if(count EQUAL 3)
+      list(APPEND imagelib ${name})
+    endif()
+    set(KALMEX_FOLDER_OF_${name} ${folder} PARENT_SCOPE)
+  endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${FILE})
+  set(KALMEX_MODULES ${names} PARENT_SCOPE)
+  set(KALMEX_MODULE_FOLDERS ${folders} PARENT_SCOPE)
+  set(KALMEX_IMAGELIB_MODULES ${imagelib} PARENT_SCOPE)
+endfunction()
+
 # kal_record_sources(TARGET MANIFEST): writes the sources TARGET is built
 # from to manifests/TARGET.built in the build tree, beside the name of its
 # manifest, for the test that the two agree.

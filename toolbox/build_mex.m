@@ -46,25 +46,27 @@ function varargout = build_mex(outdir)
 end
 
 function modules = kalmex_module_sources(root)
-% Module name, its sources and include flags.  The sources are those of the
-% module's manifest FOLDER/NAME.sources, the same lists the CMake build
-% reads; a module without its manifest is not in the tree and is passed
-% over.  The wrappers get the image library compiled into each module file
-% instead of shared beside them.
+% Module name, its sources and include flags, for every module of
+% modules.txt (NAME FOLDER [imagelib] a line), the list the CMake build
+% reads.  The sources are those of the module's manifest FOLDER/NAME.sources;
+% a module without its manifest is not in the tree and is passed over.  A
+% module marked imagelib gets the image library compiled into its file
+% instead of shared beside it.
   modules = cell(0, 3);
   lib = fullfile(root, 'imagelib');
   bridge = fullfile(root, 'imagebridge');
-  for m = {'edgethin', 'edgethin'; 'regionseg_core', 'regionseg_core'; ...
-           'regionseg_front', 'regionseg_front'; 'kalsettings', 'kalsettings'; ...
-           'tiffmend', 'tiffmend'; 'wrappers', 'kal_peakfit'; ...
-           'wrappers', 'kal_turnvolume'; 'wrappers', 'kal_troughfind'}'
-    folder = fullfile(root, m{1});
-    srcs = manifest_sources(folder, m{2});
+  for line = regexp(fileread(fullfile(root, 'modules.txt')), '\r?\n', 'split')
+    m = regexp(strtrim(line{1}), '\s+', 'split');
+    if isempty(m{1}) || m{1}(1) == '#'
+      continue;
+    end
+    folder = fullfile(root, m{2});
+    srcs = manifest_sources(folder, m{1});
     if isempty(srcs)
       continue;
     end
     inc = {['-I' folder]};
-    if strcmp(m{1}, 'wrappers')
+    if numel(m) > 2 && strcmp(m{3}, 'imagelib')
       brx = manifest_sources(bridge, 'brx');
       kal = manifest_sources(lib, 'kal');
       if isempty(brx) || isempty(kal)
@@ -73,7 +75,7 @@ function modules = kalmex_module_sources(root)
       srcs = [srcs, brx, kal];
       inc = [{['-I' lib], ['-I' bridge]}, inc];
     end
-    modules(end + 1, :) = {m{2}, srcs, inc};
+    modules(end + 1, :) = {m{1}, srcs, inc};
   end
 end
 

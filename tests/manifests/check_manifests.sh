@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # check_manifests.sh SOURCE_ROOT BUILD_DIR
-# The source manifests (FOLDER/NAME.sources) are the one list of each
-# module's sources.  Fails unless
+# modules.txt is the one list of modules, and the source manifests
+# (FOLDER/NAME.sources) the one list of each module's sources.  Fails unless
+#  - every manifest of a folder at the top is a module of modules.txt (or
+#    the image library's imagelib/kal.sources, imagebridge/brx.sources),
+#    every folder at the top with a gateway (mexFunction) has one there,
+#    and every module there has its manifest and its help file toolbox/NAME.m;
 #  - every C++ source of a module folder is listed by a manifest there;
 #  - CMake builds each target from exactly the files its manifest lists
 #    (BUILD_DIR/manifests/TARGET.built, written when CMake configures);
@@ -11,12 +15,30 @@
 set -euo pipefail
 root=$(cd "$1" && pwd)
 build=$(cd "$2" && pwd)
-folders="edgethin regionseg_core regionseg_front kalsettings tiffmend wrappers imagelib imagebridge"
 failed=0
 fail() {
   echo "check_manifests: $*" >&2
   failed=1
 }
+
+# modules.txt as "NAME FOLDER" lines.
+modules=$(sed -e 's/^[[:space:]]*#.*//' "$root/modules.txt" | awk 'NF { print $1, $2 }')
+folders="$(awk '{ print $2 }' <<< "$modules" | sort -u | tr '\n' ' ')imagelib imagebridge"
+shopt -s nullglob
+for manifest in "$root"/*/*.sources; do
+  name=$(basename "$manifest" .sources)
+  dir=$(basename "$(dirname "$manifest")")
+  [[ $dir/$name == imagelib/kal || $dir/$name == imagebridge/brx ]] && continue
+  grep -qx "$name $dir" <<< "$modules" || fail "$dir/$name.sources: $name is not in modules.txt"
+done
+for gateway in $(grep -l 'void mexFunction(' "$root"/*/*.cpp); do
+  dir=$(basename "$(dirname "$gateway")")
+  [[ " $folders " == *" $dir "* ]] || fail "$dir/ holds a gateway, but no module of modules.txt"
+done
+while read -r name dir; do
+  [[ -f $root/$dir/$name.sources ]] || fail "modules.txt: $name has no manifest $dir/$name.sources"
+  [[ -f $root/toolbox/$name.m ]] || fail "modules.txt: $name has no help file toolbox/$name.m"
+done <<< "$modules"
 
 # The files a manifest lists, prefixed with PREFIX (FOLDER/../ taken out),
 # sorted.
@@ -35,7 +57,6 @@ for dir in $folders; do
   done
 done
 
-shopt -s nullglob
 built=("$build"/manifests/*.built)
 [[ ${#built[@]} -gt 0 ]] || fail "CMake recorded no target in $build/manifests"
 for record in "${built[@]}"; do
@@ -60,14 +81,11 @@ words() { sed -n "s/^$1 := //p" "$mk" | tr ' ' '\n' | grep -v '^$' | sort; }
   fail "the package builds libkal from $(words KAL_SOURCES | tr '\n' ' ')"
 [[ $(words BRX_SOURCES) == "$(listed "$root/imagebridge/brx.sources" imagebridge/)" ]] ||
   fail "the package builds libbrx from $(words BRX_SOURCES | tr '\n' ' ')"
-expected_modules=""
-for manifest in "$root"/{edgethin,regionseg_core,regionseg_front,kalsettings,tiffmend,wrappers}/*.sources; do
-  module=$(basename "$manifest" .sources)
-  dir=$(basename "$(dirname "$manifest")")
-  expected_modules+="$module"$'\n'
-  [[ $(words "${module}_SOURCES") == "$(listed "$manifest" "$dir/")" ]] ||
+while read -r module dir; do
+  [[ -f $root/$dir/$module.sources ]] || continue # said above
+  [[ $(words "${module}_SOURCES") == "$(listed "$root/$dir/$module.sources" "$dir/")" ]] ||
     fail "the package builds $module from $(words "${module}_SOURCES" | tr '\n' ' ')"
-done
-[[ $(words MODULES) == "$(sort <<< "${expected_modules%$'\n'}")" ]] ||
+done <<< "$modules"
+[[ $(words MODULES) == "$(awk '{ print $1 }' <<< "$modules" | sort)" ]] ||
   fail "the package has the modules $(words MODULES | tr '\n' ' ')"
 exit $failed

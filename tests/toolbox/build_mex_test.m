@@ -7,16 +7,13 @@ built = build_mex(out);
 root = fileparts(fileparts(which('build_mex')));
 lib = [manifest_files(fullfile(root, 'imagebridge', 'brx.sources')), ...
        manifest_files(fullfile(root, 'imagelib', 'kal.sources'))];
-manifests = {};
-for folder = {'edgethin', 'regionseg_core', 'regionseg_front', 'kalsettings', 'tiffmend', 'wrappers'}
-  manifests = [manifests; glob(fullfile(root, folder{1}, '*.sources'))];
-end
-kx_assert(numel(manifests) == rows(built), 'build_mex built %d modules for %d manifests', ...
-          rows(built), numel(manifests));
-for k = 1:numel(manifests)
-  [folder, name] = fileparts(manifests{k});
-  want = manifest_files(manifests{k});
-  if strcmp(folder, fullfile(root, 'wrappers'))
+[names, folders, imagelib] = module_list(root);
+kx_assert(numel(names) == rows(built), 'build_mex built %d modules for the %d of modules.txt', ...
+          rows(built), numel(names));
+for k = 1:numel(names)
+  name = names{k};
+  want = manifest_files(fullfile(root, folders{k}, [name '.sources']));
+  if imagelib(k)
     want = sort([want, lib]);
   end
   row = find(strcmp(built(:, 1), name));

@@ -1,8 +1,8 @@
 % Every module answers help from its help-only file in toolbox/, and the
 % example of that help runs against the built module.
 toolbox = fileparts(which('regionseg'));
-modules = {'regionseg_core', 'regionseg_front', 'edgethin', 'kalsettings', 'tiffmend', ...
-           'kal_peakfit', 'kal_turnvolume', 'kal_troughfind'};
+modules = module_list(fileparts(toolbox));
+kx_assert(numel(modules) >= 8, 'modules.txt lists %d modules', numel(modules));
 for k = 1:numel(modules)
   name = modules{k};
   file = fullfile(toolbox, [name '.m']);

@@ -75,33 +75,40 @@ add_module() { # NAME FOLDER SOURCES... (paths inside src/)
   echo "${module}_INCLUDES := -I$dir" >> "$mk"
 }
 
-# Modules with a folder of their own.
-for module in regionseg_core regionseg_front edgethin kalsettings tiffmend; do
-  if list=$(sources_of "$module" "$module"); then
-    copy_folder "$module"
-    add_module "$module" "$module" $(prefix "$module" $list)
-  else
+# The modules of modules.txt, one a line: NAME FOLDER [imagelib].
+module_lines() { sed -e 's/^[[:space:]]*#.*//' "$root/modules.txt" | awk 'NF'; }
+imagelib=""
+if kal=$(sources_of imagelib kal) && brx=$(sources_of imagebridge brx); then imagelib=present; fi
+copied=" "
+while read -r module dir needs; do
+  if ! list=$(sources_of "$dir" "$module"); then
     echo "make_pkg.sh: $module is not in the tree; left out"
+    continue
   fi
-done
-
-# The wrappers share a folder and need the image library and its bridge.
-if kal=$(sources_of imagelib kal) && brx=$(sources_of imagebridge brx) && [[ -d $root/wrappers ]]; then
-  copy_folder imagelib
-  copy_folder imagebridge
-  copy_folder wrappers
-  echo "KAL_SOURCES := $(prefix imagelib $kal)" >> "$mk"
-  echo "BRX_SOURCES := $(prefix imagebridge $brx)" >> "$mk"
-  for module in kal_peakfit kal_turnvolume kal_troughfind; do
-    if list=$(sources_of wrappers "$module"); then
-      add_module "$module" wrappers $(prefix wrappers $list)
-      echo "${module}_INCLUDES += -Iimagelib -Iimagebridge" >> "$mk"
-      echo "${module}_IMAGELIB := yes" >> "$mk"
+  if [[ $needs == imagelib ]]; then
+    # The image library and its bridge, once for every module that links them.
+    if [[ -z $imagelib ]]; then
+      echo "make_pkg.sh: the image library or its bridge are not in the tree; $module left out"
+      continue
     fi
-  done
-else
-  echo "make_pkg.sh: the wrappers, the image library or its bridge are not in the tree; left out"
-fi
+    if [[ $copied != *" imagelib "* ]]; then
+      copy_folder imagelib
+      copy_folder imagebridge
+      echo "KAL_SOURCES := $(prefix imagelib $kal)" >> "$mk"
+      echo "BRX_SOURCES := $(prefix imagebridge $brx)" >> "$mk"
+      copied+="imagelib "
+    fi
+  fi
+  if [[ $copied != *" $dir "* ]]; then
+    copy_folder "$dir"
+    copied+="$dir "
+  fi
+  add_module "$module" "$dir" $(prefix "$dir" $list)
+  if [[ $needs == imagelib ]]; then
+    echo "${module}_INCLUDES += -Iimagelib -Iimagebridge" >> "$mk"
+    echo "${module}_IMAGELIB := yes" >> "$mk"
+  fi
+done < <(module_lines)
 [[ ${#modules[@]} -gt 0 ]] || { echo "make_pkg.sh: no module present" >&2; exit 1; }
 echo "MODULES := ${modules[*]}" >> "$mk"
 cp "$here/Makefile.src" "$pkg/src/Makefile"
@@ -109,8 +116,7 @@ cp "$here/Makefile.src" "$pkg/src/Makefile"
 # MATLAB-side functions: everything in toolbox/ except the help files of the
 # modules (they go beside the built modules) and the build script of the
 # source tree, which the package does not need.
-all_modules=" regionseg_core regionseg_front edgethin kalsettings tiffmend kal_peakfit kal_turnvolume
-  kal_troughfind "
+all_modules=" $(module_lines | awk '{ print $1 }' | tr '\n' ' ')"
 inst=()
 for f in "$root"/toolbox/*.m; do
   base=$(basename "$f" .m)
@@ -142,12 +148,14 @@ License: see COPYING
 Depends: octave (>= 7.0.0)
 DESC
 
+indexed=" "
 category() { # TITLE NAMES...: an INDEX category with the names present
   local title=$1 line="" n
   shift
   for n in "$@"; do
     [[ " ${modules[*]} ${inst[*]} " == *" $n "* ]] && line+=" $n"
   done
+  indexed+="$* "
   [[ -n $line ]] && printf '%s\n%s\n' "$title" "$line" >> "$pkg/INDEX"
   return 0
 }
@@ -157,6 +165,12 @@ category "Edges" edgethin
 category "Preferences" kalsettings kal_getboundary kal_setboundary kal_gettruncation kal_settruncation
 category "Files" tiffmend
 category "Image library" kal_peakfit kal_turnvolume kal_troughfind
+for module in "${modules[@]}"; do
+  if [[ $indexed != *" $module "* ]]; then
+    echo "make_pkg.sh: $module is in no INDEX category" >&2
+    exit 1
+  fi
+done
 
 if [[ -f $root/COPYING ]]; then cp "$root/COPYING" "$pkg/COPYING"; else cp "$here/COPYING" "$pkg/COPYING"; fi
 cp "$here/NEWS" "$pkg/NEWS"
