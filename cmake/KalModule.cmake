@@ -49,15 +49,19 @@ endif()
 
 # kal_read_manifest(VAR FILE): the sources FILE lists, as full paths.  One
 # file name a line, relative to the manifest's folder (a sibling folder's as
-# ../OTHER/FILE); blank lines and lines starting with # are passed over.
-# Editing the manifest reconfigures.
+# ../OTHER/FILE); a line @OTHER.sources stands for the sources that manifest
+# lists; blank lines and lines starting with # are passed over.  Editing a
+# manifest reconfigures.
 function(kal_read_manifest VAR FILE)
   get_filename_component(dir ${FILE} DIRECTORY)
   file(STRINGS ${FILE} lines)
   set(sources "")
   foreach(line IN LISTS lines)
     string(STRIP "${line}" line)
-    if(NOT line STREQUAL "" AND NOT line MATCHES "^#")
+    if(line MATCHES "^@(.*)$")
+      kal_read_manifest(included ${dir}/${CMAKE_MATCH_1})
+      list(APPEND sources ${included})
+    elseif(NOT line STREQUAL "" AND NOT line MATCHES "^#")
       get_filename_component(source ${dir}/${line} ABSOLUTE) # ../OTHER/FILE made plain
       list(APPEND sources ${source})
     endif()

@@ -80,8 +80,9 @@ function modules = kalmex_module_sources(root)
 end
 
 function srcs = manifest_sources(folder, name)
-% The files FOLDER/NAME.sources lists, one a line (# starts a comment line),
-% as full paths; none when there is no such manifest.
+% The files FOLDER/NAME.sources lists, one a line (# starts a comment line,
+% @OTHER.sources stands for the files that manifest lists), as full paths;
+% none when there is no such manifest.
   srcs = {};
   file = fullfile(folder, [name '.sources']);
   if exist(file, 'file') ~= 2
@@ -89,7 +90,12 @@ function srcs = manifest_sources(folder, name)
   end
   for line = regexp(fileread(file), '\r?\n', 'split')
     word = strtrim(line{1});
-    if ~isempty(word) && word(1) ~= '#'
+    if isempty(word) || word(1) == '#'
+      continue;
+    elseif word(1) == '@'
+      [other_folder, other] = fileparts(fullfile(folder, word(2:end)));
+      srcs = [srcs, manifest_sources(other_folder, other)];
+    else
       srcs{end + 1} = fullfile(folder, word);
     end
   end

@@ -3,7 +3,8 @@
 # modules.txt is the one list of modules, and the source manifests
 # (FOLDER/NAME.sources) the one list of each module's sources.  Fails unless
 #  - every manifest of a folder at the top is a module of modules.txt (or
-#    the image library's imagelib/kal.sources, imagebridge/brx.sources),
+#    the image library's imagelib/kal.sources, imagebridge/brx.sources, or
+#    one that another manifest takes in with @FILE),
 #    every folder at the top with a gateway (mexFunction) has one there,
 #    and every module there has its manifest and its help file toolbox/NAME.m;
 #  - every C++ source of a module folder is listed by a manifest there;
@@ -25,10 +26,16 @@ fail() {
 modules=$(sed -e 's/^[[:space:]]*#.*//' "$root/modules.txt" | awk 'NF { print $1, $2 }')
 folders="$(awk '{ print $2 }' <<< "$modules" | sort -u | tr '\n' ' ')imagelib imagebridge"
 shopt -s nullglob
+# The manifests that others take in (@FILE), as FOLDER/NAME.
+included=$(for manifest in "$root"/*/*.sources; do
+  dir=$(basename "$(dirname "$manifest")")
+  sed -n "s|^[[:space:]]*@[[:space:]]*|$dir/|p" "$manifest"
+done | sed -e 's|[^/]*/\.\./||' -e 's|/\./|/|g' -e 's|\.sources[[:space:]]*$||')
 for manifest in "$root"/*/*.sources; do
   name=$(basename "$manifest" .sources)
   dir=$(basename "$(dirname "$manifest")")
   [[ $dir/$name == imagelib/kal || $dir/$name == imagebridge/brx ]] && continue
+  grep -qx "$dir/$name" <<< "$included" && continue
   grep -qx "$name $dir" <<< "$modules" || fail "$dir/$name.sources: $name is not in modules.txt"
 done
 for gateway in $(grep -l 'void mexFunction(' "$root"/*/*.cpp); do
@@ -41,10 +48,18 @@ while read -r name dir; do
 done <<< "$modules"
 
 # The files a manifest lists, prefixed with PREFIX (FOLDER/../ taken out),
-# sorted.
+# sorted; a line @OTHER stands for the files of the manifest OTHER.
 listed() { # MANIFEST PREFIX
+  local line
   sed -e 's/^[[:space:]]*#.*//' -e 's/[[:space:]]//g' "$1" | grep -v '^$' |
-    sed -e "s|^|$2|" -e 's|[^/]*/\.\./||' | sort
+    while read -r line; do
+      if [[ $line == @* ]]; then
+        line=${line#@}
+        listed "$(dirname "$1")/$line" "$2$(dirname "$line")/"
+      else
+        echo "$2$line"
+      fi
+    done | sed -e 's|/\./|/|g' -e 's|[^/]*/\.\./||' | sort
 }
 
 for dir in $folders; do

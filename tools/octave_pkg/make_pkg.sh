@@ -22,13 +22,24 @@ pkg=$work/$name
 mkdir -p "$pkg/src/host" "$pkg/src/common" "$pkg/src/help" "$pkg/inst"
 
 # The sources that a module's manifest FOLDER/NAME.sources lists (one file a
-# line, # for comments); fails when there is no manifest.  A name without its
+# line, # for comments, @OTHER.sources for the files of that manifest), as
+# paths from FOLDER; fails when there is no manifest.  A name without its
 # file is noted and passed over.
 sources_of() { # FOLDER NAME
-  local dir=$1 manifest=$root/$1/$2.sources f found=""
+  local dir=$1 manifest=$root/$1/$2.sources f found="" where taken s
   [[ -f $manifest ]] || return 1
   for f in $(sed -e 's/^[[:space:]]*#.*//' "$manifest"); do
-    if [[ -f $root/$dir/$f ]]; then
+    if [[ $f == @* ]]; then
+      f=${f#@}
+      where=$(dirname "$f")
+      if taken=$(sources_of "$dir/$where" "$(basename "$f" .sources)"); then
+        for s in $taken; do
+          if [[ $where == . ]]; then found+="$s "; else found+="$where/$s "; fi
+        done
+      else
+        echo "make_pkg.sh: $dir/$2.sources takes in $f, which lists nothing; passed over" >&2
+      fi
+    elif [[ -f $root/$dir/$f ]]; then
       found+="$f "
     else
       echo "make_pkg.sh: $dir/$2.sources names $f, which is not there; passed over" >&2
