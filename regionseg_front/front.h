@@ -87,14 +87,17 @@ struct Options {
 };
 
 // An option's value as the caller's host gives it: a text, a finite real
-// number (true and false are 1 and 0), or anything else, which every option
-// refuses with its own message.
+// number (a host whose true and false are numbers gives 1 and 0), a truth
+// value of a host that keeps them apart from numbers (taken by the options
+// that are true or false only), or anything else, which every option refuses
+// with its own message.
 struct OptionValue {
-  enum Kind { kOther, kText, kNumber } kind = kOther;
+  enum Kind { kOther, kText, kNumber, kBool } kind = kOther;
   std::string text;
-  double number = 0;
+  double number = 0; // kBool: 1 or 0
   static OptionValue ofText(const std::string &text);
   static OptionValue ofNumber(double number); // kOther when not finite
+  static OptionValue ofBool(bool flag);
 };
 
 // A word of the command line as the value of option NAME: a number when the

@@ -117,7 +117,7 @@ function [labels, snapshots] = regionseg(varargin)
 %  identifiers are kalmex:regionseg:badOption, kalmex:regionseg:badImage and
 %  kalmex:regionseg:imageTooLarge.  For example
 %  "regionseg: unknown option 'treshold'."
-%  "regionseg: option 'threshold' must be a whole number >= 0."
+%  "regionseg: option 'threshold' must be a whole number 0 to 2147483647."
 %  "regionseg: option 'criterion' must be one of 'range', 'range_mean',
 %   'robust_range', 'chi2_variance', 'scaled_variance' or 1 to 5."
 %  "regionseg: the image must hold whole numbers in 0..255 (found ...);

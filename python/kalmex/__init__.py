@@ -141,7 +141,8 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
         Also return the snapshot stack.
     progress : bool or callable
         True: show how far the run is as a bar on ``sys.stderr`` (tqdm's
-        when it is installed, else one line written over as it changes).  A
+        when it is installed and the terminal's width is known, else one
+        line of the percentage and the stage, written over as it changes).  A
         callable instead is called as ``progress(stage, done)`` with the
         stage's name (``"grouping"``, ...) and how far the whole run is, 0
         to 1: at the start of each stage, every 50 ms or so between, and
@@ -165,7 +166,7 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     ------
     ValueError
         An option or the image is refused ("regionseg: unknown option ...",
-        "regionseg: option 'threshold' must be a whole number >= 0.", ...).
+        "regionseg: option 'threshold' must be a whole number 0 to 2147483647.", ...).
     TypeError
         The image is not a real numeric or bool array, or an option is not
         a keyword of this function.
@@ -197,7 +198,7 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     >>> kalmex.regionseg(image, threshold=-1)
     Traceback (most recent call last):
     ...
-    ValueError: regionseg: option 'threshold' must be a whole number >= 0.
+    ValueError: regionseg: option 'threshold' must be a whole number 0 to 2147483647.
     """
     given = _REGIONSEG_SIGNATURE.bind(image, *args, **kwargs).arguments
     options = {name: given[name] for name in _REGIONSEG_OPTIONS if name in given}

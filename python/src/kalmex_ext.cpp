@@ -376,16 +376,19 @@ py::object splitMerge(const py::handle &image, const seg_params &params, bool sn
   throw py::value_error(text);
 }
 
-// An option's value as the front end reads one: a str is a text, a bool or
-// a real number (NumPy's too) a number, anything else neither.
+// An option's value as the front end reads one: a str is a text, a bool
+// (NumPy's too) a truth value, which only the options that are true or false
+// take, a real number (NumPy's too) a number, anything else neither.
 segfront::OptionValue optionValue(const py::handle &value) {
   if (py::isinstance<py::str>(value)) {
     return segfront::OptionValue::ofText(py::cast<std::string>(value));
   }
   const py::object numpyBool = py::module_::import("numpy").attr("bool_");
   const py::object real = py::module_::import("numbers").attr("Real");
-  if (py::isinstance<py::bool_>(value) || py::isinstance(value, numpyBool) ||
-      py::isinstance(value, real)) {
+  if (py::isinstance<py::bool_>(value) || py::isinstance(value, numpyBool)) {
+    return segfront::OptionValue::ofBool(PyObject_IsTrue(value.ptr()) == 1);
+  }
+  if (py::isinstance(value, real)) {
     try {
       return segfront::OptionValue::ofNumber(
           py::cast<double>(py::float_(py::reinterpret_borrow<py::object>(value))));

@@ -216,10 +216,14 @@ STAGES = ["set-up", "initialisation", "merging", "splitting", "ordering of the r
           "label output"]
 
 
-@pytest.mark.parametrize("tqdm_installed", [True, False], ids=["tqdm", "no tqdm"])
-def test_progress_sees_every_stage_in_order_and_ends_at_one(capsys, monkeypatch, tmp_path, tqdm_installed):
-    if not tqdm_installed:
+@pytest.mark.parametrize("bar", ["tqdm", "no tqdm", "no width"])
+def test_progress_sees_every_stage_in_order_and_ends_at_one(capsys, monkeypatch, tmp_path, bar):
+    if bar == "no tqdm":
         monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm fails
+    if bar == "no width":
+        # A terminal of no width, as tqdm reads the environment.
+        monkeypatch.setenv("COLUMNS", "1")
+        monkeypatch.setenv("LINES", "1")
     image = blobs((64, 64, 8), seed=4)
     calls = []
     kalmex.regionseg(image, min_region_size=5, progress=lambda stage, done: calls.append((stage, done)))
@@ -228,8 +232,10 @@ def test_progress_sees_every_stage_in_order_and_ends_at_one(capsys, monkeypatch,
     assert stages == STAGES and done == sorted(done) and done[0] >= 0 and done[-1] == 1.0
 
     kalmex.regionseg(image, min_region_size=5, progress=True)
-    bar = capsys.readouterr()
-    assert bar.out == "" and "100%" in bar.err and "label output" in bar.err
+    drawn = capsys.readouterr()
+    # In units people read: how far and the stage, never tqdm's steps and their rate.
+    assert drawn.out == "" and "100%" in drawn.err and "label output" in drawn.err
+    assert "it/s" not in drawn.err and "/1000" not in drawn.err
 
     # An exception of the callable ends the call; the next call is not troubled.
     def fails(stage, done):
@@ -253,8 +259,14 @@ ERRORS = [
     (lambda: kalmex.regionseg(np.zeros((4, 4)), criterion="best"), ValueError,
      "regionseg: option 'criterion' must be one of 'range', 'range_mean', 'robust_range', "
      "'chi2_variance' or 'scaled_variance' or 1 to 5."),
-    (lambda: kalmex.regionseg(np.zeros((4, 4)), threshold=True, grouping=1), ValueError,
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), grouping=1), ValueError,
      "regionseg: option 'grouping' must be 'sequential' or 'parallel'."),
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), threshold=True), ValueError,
+     "regionseg: option 'threshold' must be a whole number 0 to 2147483647."),
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), threshold=2**40), ValueError,
+     "regionseg: option 'threshold' must be a whole number 0 to 2147483647."),
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), noise_sigma=np.False_), ValueError,
+     "regionseg: option 'noise_sigma' must be a finite number >= 0."),
     (lambda: kalmex.regionseg(np.zeros((4, 4)), seed_any_level="yes"), ValueError,
      "regionseg: option 'seed_any_level' must be true or false."),
     (lambda: kalmex.regionseg(np.zeros((4, 4)), start_level=5), ValueError,

@@ -48,6 +48,11 @@ TEST(FrontOptions, EachKindTakesItsValuesAndRefusesTheRest) {
       {"threshold", number(3.5), false},
       {"threshold", text("3"), false},
       {"threshold", OptionValue(), false},
+      {"threshold", number(2147483647), true},
+      {"threshold", number(2147483648.0), false},
+      {"threshold", OptionValue::ofBool(true), false},
+      {"criterion", OptionValue::ofBool(true), false},
+      {"keep_small_stats", OptionValue::ofBool(true), true},
       {"start_level", number(15), true},
       {"start_level", number(16), false},
       {"seed_any_level", number(1), true},
@@ -80,6 +85,9 @@ TEST(FrontOptions, EachKindTakesItsValuesAndRefusesTheRest) {
   EXPECT_EQ(o.run.confidence_row, 3);
   EXPECT_EQ(o.run.parallel_grouping, 1);
   EXPECT_EQ(segfront::setOption(o, "treshold", number(3)), "unknown option 'treshold'.");
+  // A range's message names both its limits, the 32-bit one too.
+  EXPECT_EQ(segfront::setOption(o, "seeds", number(std::ldexp(1.0, 40))),
+            "option 'seeds' must be a whole number 1 to 2147483647.");
   // Every option of the table takes its own default.
   for (const segfront::OptionInfo &info : segfront::optionTable()) {
     if (info.initial[0] != '\0') {
