@@ -195,7 +195,8 @@ struct Plan {
   bool colour = false;            // an M x N x 3 picture, turned grey
   Scale scale = Scale::kClass;
   bool snapshots = false;
-  double lo = 0, hi = 0;  // the samples' range ('minmax'; set by checkValues)
+  double lo = 0, hi = 0;  // the samples' range (set by checkValues when it reads them)
+  int distinct = 0;       // their distinct values, up to kLowRangeDistinct (the same)
   double budgetBytes = 0; // the caller's whole budget in bytes (0: no bound)
   seg_params params;      // the run's: the tree, the options, the budget's share
   std::size_t voxels() const {
@@ -227,6 +228,20 @@ Failure checkValues(const ImageView &image, Plan &plan);
 // that failed or was stopped holds nothing and leaves no stack.
 Failure segment(const Plan &plan, const ImageView &image, int32_t *grey, int32_t *labels,
                 snapshot_list *snapshots);
+
+// The warning of an image that its scale squeezes: it holds more than
+// kLowRangeGreys distinct values (checkValues counts up to
+// kLowRangeDistinct) but the scale brings them to fewer than kLowRangeGreys
+// grey values (a 12-bit camera's 0..4095 in a uint16 image under 'class').
+// The text (after "regionseg: ") names the range found, the grey values it
+// became and the cure, fix, as the caller spells it ("'scale', 'minmax'");
+// "" when the image is not squeezed (or checkValues did not read its
+// samples: uint8 and logical images, which never are).  Identifier
+// kalmex:regionseg:lowRange.  The run is the same either way.
+constexpr int kLowRangeGreys = 32;
+constexpr int kLowRangeDistinct = kLowRangeGreys + 1;
+extern const char *const kLowRangeWarningId;
+std::string lowRangeWarning(const ImageView &image, const Plan &plan, const std::string &fix);
 
 // The warning of a run whose stack reached its budget, identifier
 // kalmex:regionseg_core:snapshotBudget.

@@ -121,15 +121,52 @@ template <typename T> void scaleAll(const ImageView &im, const Plan &p, int32_t 
   }
 }
 
+// The distinct values among those added, counted up to kLowRangeDistinct:
+// their bit patterns in a small open-addressed set (at most half full), so
+// that a sample costs one hash until the count is reached and nothing after.
+class DistinctCount {
+public:
+  void add(double v) {
+    if (count_ >= kLowRangeDistinct) {
+      return;
+    }
+    v += 0.0; // -0 is 0
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    std::size_t k = static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits));
+    while (used_[k]) {
+      if (slot_[k] == bits) {
+        return;
+      }
+      k = (k + 1) % kSlots;
+    }
+    used_[k] = true;
+    slot_[k] = bits;
+    ++count_;
+  }
+  int count() const { return count_; }
+
+private:
+  static constexpr int kBits = 7; // of the hash
+  static constexpr std::size_t kSlots = std::size_t{1} << kBits;
+  static_assert(kSlots >= 2 * kLowRangeDistinct, "a set at most half full");
+  uint64_t slot_[kSlots] = {};
+  bool used_[kSlots] = {};
+  int count_ = 0;
+};
+
 // What the checks need of the samples: their range without NaN, whether
-// some is NaN, whether all are whole numbers in 0..255.
+// some is NaN, whether all are whole numbers in 0..255, how many distinct
+// values they hold (up to kLowRangeDistinct).
 struct Stats {
   double lo = INFINITY, hi = -INFINITY;
   bool nan = false, grey = true;
+  int distinct = 0;
 };
 
 template <typename T> Stats statsOf(const ImageView &im, const Plan &p) {
   Stats s;
+  DistinctCount distinct;
   visit<T>(im, p, [&](auto value) {
     const double v = static_cast<double>(value);
     if (v != v) {
@@ -139,7 +176,9 @@ template <typename T> Stats statsOf(const ImageView &im, const Plan &p) {
     s.lo = std::min(s.lo, v);
     s.hi = std::max(s.hi, v);
     s.grey = s.grey && v >= 0 && v <= 255 && v == std::trunc(v);
+    distinct.add(v);
   });
+  s.distinct = distinct.count();
   return s;
 }
 
@@ -229,14 +268,15 @@ Failure checkValues(const ImageView &image, Plan &plan) {
   if (s.nan) {
     return badImage("the image must not hold NaN.");
   }
+  plan.lo = s.lo;
+  plan.hi = s.hi;
+  plan.distinct = s.distinct;
   const std::string found = "(found " + format(s.lo) + ".." + format(s.hi) + ")";
   switch (plan.scale) {
   case Scale::kMinmax:
     if (!std::isfinite(s.lo) || !std::isfinite(s.hi)) {
       return badImage("the image must hold finite values for 'scale' 'minmax'.");
     }
-    plan.lo = s.lo;
-    plan.hi = s.hi;
     break;
   case Scale::kClass:
     if (isFloat(image.type) && (s.lo < 0 || s.hi > 1)) {
@@ -269,6 +309,25 @@ Failure checkValues(const ImageView &image, Plan &plan) {
                     instead(plan.scale, s));
   }
   return Failure();
+}
+
+const char *const kLowRangeWarningId = "kalmex:regionseg:lowRange";
+
+std::string lowRangeWarning(const ImageView &image, const Plan &plan, const std::string &fix) {
+  if (plan.distinct < kLowRangeDistinct) {
+    return "";
+  }
+  // The rule is monotone: the extremes' grey values bound all the others.
+  const Rule rule = ruleOf(image, plan);
+  const int32_t lo = greyOf(plan.lo, rule), hi = greyOf(plan.hi, rule);
+  if (hi - lo + 1 >= kLowRangeGreys) {
+    return "";
+  }
+  return "'scale' '" + std::string(scaleWord(plan.scale)) + "' brings the values of this " +
+         className(image.type) + " image (found " + format(plan.lo) + ".." + format(plan.hi) +
+         ", more than " + std::to_string(kLowRangeGreys) + " distinct values) to the grey values " +
+         std::to_string(lo) + ".." + std::to_string(hi) + " only; use " + fix +
+         " to spread its range over 0..255.";
 }
 
 } // namespace segfront

@@ -75,7 +75,12 @@ function [labels, snapshots] = regionseg(varargin)
 %                     Whatever the class, a scale that would bring an
 %                     image of several values less than one grey value
 %                     apart is refused (a uint16 image holding 0..255 under
-%                     'class': use 'clip'), naming 'minmax' and 'clip'.
+%                     'class': use 'clip'), naming 'minmax' and 'clip'.  One
+%                     that brings an image of more than 32 distinct values
+%                     to fewer than 32 grey values warns (identifier
+%                     kalmex:regionseg:lowRange), naming the range found,
+%                     the grey values and 'scale', 'minmax'; a 12-bit
+%                     camera's 0..4095 in a uint16 image become 0..16.
 %  'rgb'              'grey' (default): an M x N x 3 image of any class is a
 %                     colour picture, turned grey first; 'volume': its
 %                     three planes are a 3-D image.
@@ -136,6 +141,10 @@ function [labels, snapshots] = regionseg(varargin)
 %   pass the 2^30 voxels that regionseg_core can take."
 %  "regionseg: option 'start_level' must be a whole number 0 to 2 for this
 %   image."
+%  The one warning of REGIONSEG itself, kalmex:regionseg:lowRange, reads
+%  "regionseg: 'scale' 'class' brings the values of this uint16 image (found
+%   0..4080, more than 32 distinct values) to the grey values 0..16 only;
+%   use 'scale', 'minmax' to spread its range over 0..255."
 %
 % EXAMPLE:
 %  [x, y] = ndgrid(1:50, 1:70);

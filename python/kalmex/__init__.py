@@ -43,6 +43,7 @@ from . import _kalmex, _progress
 
 __all__ = [
     "SegParams",
+    "LowRangeWarning",
     "regionseg",
     "regionseg_file",
     "regionseg_core",
@@ -56,6 +57,16 @@ __all__ = [
 __version__ = "0.1.0"
 
 SegParams = _kalmex.SegParams
+
+
+class LowRangeWarning(UserWarning):
+    """An image that its scale brings to fewer than 32 grey values although
+    it holds more distinct values than that: 12-bit camera data in a uint16
+    array under ``scale="class"`` (0..4095 of 0..65535 become the grey
+    values 0..16), a float image in 0..0.05.  The message names the range
+    found, the grey values it became and the cure, ``scale="minmax"``.  The
+    labels are those of the scale as asked; the warning is once a call."""
+
 
 ArrayLike = Union[np.ndarray, Sequence]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -120,7 +131,10 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
         and clipped to 0..255.  Whatever the dtype, a scale that would bring
         an image of several values less than one grey value apart is
         refused (a uint16 image holding 0..255 under ``"class"``: use
-        ``"clip"``), naming ``"minmax"`` and ``"clip"``.
+        ``"clip"``), naming ``"minmax"`` and ``"clip"``.  One that brings
+        an image of more than 32 distinct values to fewer than 32 grey
+        values warns (:class:`LowRangeWarning`, naming ``scale="minmax"``):
+        a 12-bit camera's 0..4095 in a uint16 array become 0..16.
     rgb : str
         ``"grey"``, or ``"volume"``: a 3-D array whose last axis is 3 is a
         volume (planes, rows, columns) too.
@@ -161,6 +175,13 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
         leading axis of snapshots, the stages of the painting (the first the
         start blocks, the last the final state), each value one more than
         the value painted.
+
+    Warns
+    -----
+    LowRangeWarning
+        The scale brings the image to a few grey values (see `scale`).
+    RuntimeWarning
+        The snapshots reached `snapshot_budget`.
 
     Raises
     ------

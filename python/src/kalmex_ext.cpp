@@ -77,7 +77,33 @@ void writeOut(const std::string &text) {
   }
 }
 
-void warn(const std::string &text) { PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 2); }
+// Where a warning points: the caller's own line, past the package's
+// function that calls the extension (regionseg_core, ...), or past
+// regionseg's and regionseg_file's, their lambda and _progress.run.
+constexpr int kPastFunction = 2, kPastFront = 4;
+
+// A warning of category; one that the warning filters make an error is
+// raised.
+void warn(const std::string &text, int level, PyObject *category = PyExc_RuntimeWarning) {
+  if (PyErr_WarnEx(category, text.c_str(), level) != 0) {
+    throw py::error_already_set();
+  }
+}
+
+// The warning of an image that its scale squeezes into few grey values:
+// kalmex.LowRangeWarning (a UserWarning when the package is not there).
+void warnLowRange(const segfront::ImageView &view, const segfront::Plan &plan) {
+  const std::string text = segfront::lowRangeWarning(view, plan, "scale=\"minmax\"");
+  if (text.empty()) {
+    return;
+  }
+  py::object category = py::reinterpret_borrow<py::object>(PyExc_UserWarning);
+  try {
+    category = py::module_::import("kalmex").attr("LowRangeWarning");
+  } catch (const py::error_already_set &) {
+  }
+  warn("regionseg: " + text, kPastFront, category.ptr());
+}
 
 // ---------------------------------------------------------------------------
 // regionseg_core
@@ -308,7 +334,7 @@ py::object runSplitMerge(const py::array_t<int32_t, py::array::f_style> &image,
                   "The snapshot stack reached its budget of %.0f bytes: %d snapshots kept, the "
                   "last one showing the final state.",
                   static_cast<double>(p.snapshot_budget), count);
-    warn(text);
+    warn(text, kPastFunction);
   }
   return py::make_tuple(labels, stack);
 }
@@ -537,6 +563,7 @@ py::object runFront(const segfront::ImageView &view, const segfront::Options &op
   if (f) {
     raiseFailure(f);
   }
+  warnLowRange(image, plan);
   std::vector<py::ssize_t> shape = {plan.d1, plan.d2};
   if (plan.ndims == 3) {
     shape.push_back(plan.d3);
@@ -572,10 +599,12 @@ py::object runFront(const segfront::ImageView &view, const segfront::Options &op
   if (!snapshots) {
     return numpyOrder(labels, plan.ndims, false);
   }
-  if (list.budget_reached) {
-    warn(segfront::budgetWarning(plan, list.count));
-  }
+  const bool budgetReached = list.budget_reached;
+  const int32_t kept = list.count;
   py::array stack = takeSnapshotStack(list, shape);
+  if (budgetReached) {
+    warn(segfront::budgetWarning(plan, kept), kPastFront);
+  }
   return py::make_tuple(numpyOrder(labels, plan.ndims, false), numpyOrder(stack, plan.ndims, true));
 }
 

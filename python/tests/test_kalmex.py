@@ -8,6 +8,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -248,6 +249,37 @@ def test_progress_sees_every_stage_in_order_and_ends_at_one(capsys, monkeypatch,
     calls.clear()
     kalmex.regionseg_file(tmp_path / "v.tif", progress=lambda stage, done: calls.append(done))
     assert calls[-1] == 1.0
+
+
+def test_squeezed_images_warn_once_and_keep_their_labels():
+    # A 12-bit camera's values in a uint16 array (a photograph times 16),
+    # times 2 and 4, floats in 0..0.05: each becomes a few grey values and
+    # says so, once, naming the cure; the labels stay those of its grey values.
+    rng = np.random.default_rng(2)
+    y, x = np.mgrid[0:40, 0:56]
+    photo = np.clip(np.round(30 + 3 * x + 50 * (y > 20) + rng.normal(0, 5, x.shape)), 0, 255)
+    values, photo = photo, photo.astype(np.uint8)
+    for image, greys in [(photo.astype(np.uint16) * 16, np.round(values * 16 * 255 / 65535)),
+                         (photo.astype(np.uint16) * 4, np.round(values * 4 * 255 / 65535)),
+                         (photo.astype(np.uint16) * 2, np.round(values * 2 * 255 / 65535)),
+                         (photo / 255 * 0.05, np.round(photo / 255 * 0.05 * 255))]:
+        with pytest.warns(kalmex.LowRangeWarning) as caught:
+            labels = kalmex.regionseg(image, threshold=16, min_region_size=8)
+        (only,) = caught
+        text = str(only.message)
+        assert issubclass(only.category, UserWarning) and only.filename == __file__
+        assert text.startswith("regionseg: 'scale' 'class' brings the values of this ")
+        assert "to the grey values %d..%d only" % (greys.min(), greys.max()) in text
+        assert text.endswith('use scale="minmax" to spread its range over 0..255.')
+        np.testing.assert_array_equal(
+            labels, kalmex.regionseg(greys.astype(np.uint8), threshold=16, min_region_size=8))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        kalmex.regionseg(photo, threshold=16)  # an ordinary photograph
+        kalmex.regionseg(photo.astype(np.uint16) * 16, threshold=16, scale="minmax")
+        warnings.simplefilter("error", kalmex.LowRangeWarning)
+        with pytest.raises(kalmex.LowRangeWarning):
+            kalmex.regionseg(photo / 255 * 0.05, threshold=16)
 
 
 ERRORS = [

@@ -7,6 +7,7 @@ segment it as kalmex.regionseg segments the array itself.
 """
 import os
 import subprocess
+import warnings
 
 import numpy as np
 import pytest
@@ -220,3 +221,43 @@ def test_a_tiff_that_is_not_read_is_refused_with_the_reason(write, says, tmp_pat
     done = subprocess.run([KALSEG, path, str(tmp_path / "l.tif")], capture_output=True, text=True)
     assert (done.returncode, done.stdout) == (1, "")
     assert says in done.stderr
+
+
+def photo():
+    """A photograph-like uint8 picture: shading, a disc, noise; every grey value."""
+    rng = np.random.default_rng(5)
+    y, x = np.mgrid[0:48, 0:64]
+    image = 40 + 2.5 * x + 60 * ((x - 30) ** 2 + (y - 20) ** 2 < 150) + rng.normal(0, 6, (48, 64))
+    return np.clip(np.round(image), 0, 255).astype(np.uint8)
+
+
+# The issue's squeezed images: a 12-bit camera's values in a 16-bit file
+# (the photograph times 16), times 2 and 4, and floats in 0..0.05.
+SQUEEZED = {
+    "x16": lambda p: p.astype(np.uint16) * 16,
+    "x2": lambda p: p.astype(np.uint16) * 2,
+    "x4": lambda p: p.astype(np.uint16) * 4,
+    "float": lambda p: (p / 255 * 0.05).astype(np.float32),
+}
+
+
+@pytest.mark.parametrize("name", sorted(SQUEEZED) + ["uint8"])
+def test_a_squeezed_file_warns_in_kalseg_and_regionseg_file(name, tmp_path):
+    image = SQUEEZED[name](photo()) if name != "uint8" else photo()
+    path = str(tmp_path / "in.tif")
+    tifffile.imwrite(path, image)
+    options = ["--threshold", "16", "--min_region_size", "8"]
+    done = subprocess.run([KALSEG, "-q"] + options + [path, str(tmp_path / "labels.tif")],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    warned = [line for line in done.stderr.splitlines() if line.startswith("kalseg: warning: " + path)]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        kalmex.regionseg_file(path, threshold=16, min_region_size=8)
+    if name == "uint8":
+        assert warned == [] and done.stderr == "" and caught == []
+        return
+    assert [w.category for w in caught] == [kalmex.LowRangeWarning]
+    assert len(warned) == 1 and warned[0].endswith("use --scale minmax to spread its range over 0..255.")
+    assert [str(w.message) for w in caught] == [
+        "regionseg: " + warned[0].split(path + ": ", 1)[1].replace("--scale minmax", 'scale="minmax"')]

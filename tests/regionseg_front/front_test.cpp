@@ -241,6 +241,74 @@ TEST(FrontGrey, AColourPictureOfEveryClassIsItsLuminanceThenTheClassRule) {
   EXPECT_EQ(greyOf(bytes.view, volume), rgb);
 }
 
+// The low-range warning of random images of several classes and scales
+// against the grey values themselves: it is given exactly when more than 32
+// distinct values become fewer than 32 grey values, and names both ranges.
+TEST(FrontGrey, TheLowRangeWarningIsForManyValuesSqueezedIntoFewGreyValues) {
+  std::mt19937 rng(7);
+  const char *const scales[] = {"class", "clip", "minmax"};
+  const Sample types[] = {Sample::kUint16, Sample::kInt16, Sample::kSingle, Sample::kDouble};
+  const int perm[3] = {0, 1, 2};
+  int warned = 0, quiet = 0;
+  for (int round = 0; round < 400; ++round) {
+    const Sample type = types[rng() % 4];
+    const bool real = type == Sample::kSingle || type == Sample::kDouble;
+    // n distinct values step apart from lo, drawn into a 20 x 10 picture.
+    const int n = 1 + static_cast<int>(rng() % 60);
+    const double step = real ? std::ldexp(1.0, -static_cast<int>(rng() % 12))
+                             : static_cast<double>(1 + rng() % 300);
+    const double lo = real ? 0 : static_cast<double>(rng() % 1000);
+    std::vector<double> values(200);
+    for (std::size_t k = 0; k < values.size(); ++k) {
+      values[k] = lo + step * static_cast<double>(k < static_cast<std::size_t>(n) ? k : rng() % n);
+    }
+    const int64_t dims[3] = {20, 10, 1};
+    Options o;
+    ASSERT_EQ(segfront::setOption(o, "scale", text(scales[rng() % 3])), "");
+    auto check = [&](const ImageView &view) {
+      Plan plan;
+      if (segfront::plan(view, o, CallSetup(), plan) || segfront::checkValues(view, plan)) {
+        return; // refused: no run, no warning
+      }
+      std::vector<int32_t> grey(plan.voxels());
+      segfront::greyValues(view, plan, grey.data());
+      const auto range = std::minmax_element(grey.begin(), grey.end());
+      std::vector<double> sorted = values;
+      std::sort(sorted.begin(), sorted.end());
+      const auto distinct = std::unique(sorted.begin(), sorted.end()) - sorted.begin();
+      const bool squeezed = distinct > 32 && *range.second - *range.first + 1 < 32;
+      const std::string w = segfront::lowRangeWarning(view, plan, "FIX");
+      EXPECT_EQ(!w.empty(), squeezed) << w << " (" << distinct << " values)";
+      if (squeezed) {
+        const std::string greys =
+            std::to_string(*range.first) + ".." + std::to_string(*range.second) + " only";
+        EXPECT_NE(w.find(greys), std::string::npos) << w;
+        EXPECT_NE(w.find("use FIX"), std::string::npos) << w;
+      }
+      ++(squeezed ? warned : quiet);
+    };
+    auto stored = [&](auto zero) {
+      using T = decltype(zero);
+      std::vector<T> samples;
+      for (double v : values) {
+        samples.push_back(static_cast<T>(v));
+      }
+      check(Stored<T>(samples, dims, 2, type, 1, perm).view);
+    };
+    if (type == Sample::kUint16) {
+      stored(uint16_t());
+    } else if (type == Sample::kInt16) {
+      stored(int16_t());
+    } else if (type == Sample::kSingle) {
+      stored(float());
+    } else {
+      stored(double());
+    }
+  }
+  EXPECT_GT(warned, 20);
+  EXPECT_GT(quiet, 20);
+}
+
 TEST(FrontGrey, ScalesAndTheirChecks) {
   const int64_t dims[3] = {4, 1, 1};
   const int perm[3] = {0, 1, 2};

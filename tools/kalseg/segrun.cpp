@@ -42,6 +42,7 @@ Result segment(const Volume &image, const segfront::Options &opts, bool wantSnap
     r.error = f.text;
     return r;
   }
+  r.lowRange = segfront::lowRangeWarning(view, plan, "--scale minmax");
   if (plan.voxels() >= 2 * static_cast<std::size_t>(plan.params.voxels_per_thread)) {
     plan.params.threads = kxThreadCount("regionseg");
   }
@@ -160,7 +161,9 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
                           A scale that would bring an image of several
                           values less than one grey value apart is refused
                           (16-bit samples holding 0..255 under class: use
-                          clip)
+                          clip); one that brings more than 32 distinct
+                          values to fewer than 32 grey values warns (12-bit
+                          data in a 16-bit file: use --scale minmax)
   --flat_levels N         3-D only: block levels one plane thick, 0 to 16
   --snapshot_budget M     memory the snapshots of --montage may take: bytes
                           above 1, at least one snapshot's, or a fraction of
