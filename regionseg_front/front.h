@@ -144,7 +144,10 @@ enum class Sample {
 // can mean (a file's maxval; 0: as the class says).  colourPlanes: an
 // M x N x 3 array of any type may be a colour picture (false when a file's
 // reader has already turned colour grey and its pages are planes, or when
-// the caller's third dimension is not a picture's last axis).
+// the caller's third dimension is not a picture's last axis).  alpha: an
+// M x N x 4 array may be one too, with alpha (a caller whose colour pictures
+// carry it there, as NumPy's (rows, columns, 4) do), its fourth plane passed
+// over as the file readers pass over a file's alpha.
 struct ImageView {
   Sample type = Sample::kUint8;
   const void *data = nullptr;
@@ -153,6 +156,7 @@ struct ImageView {
   int64_t strides[3] = {0, 0, 0};
   double sampleMax = 0;
   bool colourPlanes = true;
+  bool alpha = false;
 };
 
 // The name of a type in messages, as MATLAB names its class ("uint8",
@@ -192,7 +196,7 @@ double snapshotShare(double budget, double physicalMemory, double stackCopies);
 struct Plan {
   int32_t d1 = 0, d2 = 0, d3 = 1; // the image the run segments (colour turned grey)
   int ndims = 2;                  // 3 for a volume
-  bool colour = false;            // an M x N x 3 picture, turned grey
+  bool colour = false;            // an M x N x 3 (or 4, with alpha) picture, turned grey
   Scale scale = Scale::kClass;
   bool snapshots = false;
   double lo = 0, hi = 0;  // the samples' range (set by checkValues when it reads them)

@@ -90,9 +90,13 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
         most 2**30 voxels and 65536 pixels a side.  A 3-D array whose last
         axis is 3 is a colour picture (rows, columns, 3) of any dtype,
         turned grey (0.299 R + 0.587 G + 0.114 B in the dtype's range,
-        rounded for an integer dtype, then scaled as `scale` says), unless
-        `rgb` is ``"volume"``: then it is a volume of planes of 3 columns,
-        as every other 3-D array.
+        rounded for an integer dtype, then scaled as `scale` says), and one
+        whose last axis is 4 a colour picture with alpha (rows, columns, 4),
+        as ``skimage.io.imread`` and PIL give a PNG with alpha: its alpha is
+        passed over, as :func:`regionseg_file` passes over a file's, so the
+        array and its file give the same labels.  With `rgb` ``"volume"``
+        either is a volume of planes of 3 or 4 columns, as every other 3-D
+        array.
     criterion : str or int
         How homogeneity is judged: ``"range"`` (maximum - minimum <=
         threshold), ``"range_mean"``, ``"robust_range"``, ``"chi2_variance"``,
@@ -136,8 +140,8 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
         values warns (:class:`LowRangeWarning`, naming ``scale="minmax"``):
         a 12-bit camera's 0..4095 in a uint16 array become 0..16.
     rgb : str
-        ``"grey"``, or ``"volume"``: a 3-D array whose last axis is 3 is a
-        volume (planes, rows, columns) too.
+        ``"grey"``, or ``"volume"``: a 3-D array whose last axis is 3 or 4 is
+        a volume (planes, rows, columns) too.
     flat_levels : int, optional
         3-D only: block levels that stay one plane thick, 0 to 16; default
         the fewest that fit the planes.

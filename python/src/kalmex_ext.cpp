@@ -501,10 +501,10 @@ bool sampleOf(const py::dtype &d, segfront::Sample &s, py::object &convertTo) {
 }
 
 // Whether an array in NumPy's order is a volume, (planes, rows, columns):
-// a 3-D array but a colour picture, (rows, columns, 3), which 'rgb'
-// 'volume' makes a volume too.
+// a 3-D array but a colour picture, (rows, columns, 3) or with alpha
+// (rows, columns, 4), which 'rgb' 'volume' makes a volume too.
 bool numpyVolume(const py::array &a, const segfront::Options &opts) {
-  return a.ndim() == 3 && (a.shape(2) != 3 || opts.rgbVolume);
+  return a.ndim() == 3 && ((a.shape(2) != 3 && a.shape(2) != 4) || opts.rgbVolume);
 }
 
 // The array's samples where they lie, in the front end's order, rows
@@ -519,8 +519,10 @@ void attach(segfront::ImageView &view, const py::array &a, bool volume) {
     view.dims[k] = has ? static_cast<int64_t>(a.shape(axes[k])) : 1;
     view.strides[k] = has ? static_cast<int64_t>(a.strides(axes[k])) : 0;
   }
-  // A volume's third dimension is its planes, never a picture's colours.
+  // A volume's third dimension is its planes, never a picture's colours
+  // (with alpha or without).
   view.colourPlanes = !volume;
+  view.alpha = !volume;
 }
 
 // An array of the run's order (first dimension fastest) in NumPy's: the

@@ -261,3 +261,21 @@ def test_a_squeezed_file_warns_in_kalseg_and_regionseg_file(name, tmp_path):
     assert len(warned) == 1 and warned[0].endswith("use --scale minmax to spread its range over 0..255.")
     assert [str(w.message) for w in caught] == [
         "regionseg: " + warned[0].split(path + ": ", 1)[1].replace("--scale minmax", 'scale="minmax"')]
+
+
+def test_an_rgba_array_is_the_picture_its_file_is(tmp_path):
+    # An RGBA PNG as PIL writes it and reads it back: the array and the file
+    # give one answer; 'rgb' 'volume' keeps the array's four planes.
+    rng = np.random.default_rng(3)
+    rgba = np.dstack([noise((40, 60), np.uint8, 0, 255, seed=c) for c in range(3)]
+                     + [rng.integers(0, 256, (40, 60), dtype=np.uint8)])
+    path = str(tmp_path / "rgba.png")
+    Image.fromarray(rgba, "RGBA").save(path)
+    with Image.open(path) as f:
+        read = np.asarray(f)
+    assert read.shape == (40, 60, 4)
+    labels = kalmex.regionseg(read, threshold=12)
+    assert labels.shape == (40, 60)
+    np.testing.assert_array_equal(labels, kalmex.regionseg_file(path, threshold=12))
+    np.testing.assert_array_equal(labels, kalmex.regionseg(grey(read[..., :3]), threshold=12))
+    assert kalmex.regionseg(read, threshold=12, rgb="volume").shape == (40, 60, 4)

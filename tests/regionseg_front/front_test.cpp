@@ -239,6 +239,18 @@ TEST(FrontGrey, AColourPictureOfEveryClassIsItsLuminanceThenTheClassRule) {
   Options volume;
   ASSERT_EQ(segfront::setOption(volume, "rgb", text("volume")), "");
   EXPECT_EQ(greyOf(bytes.view, volume), rgb);
+  // A fourth plane is alpha where the caller says so, passed over; else a
+  // volume's fourth plane, and 'rgb' 'volume' keeps the four.
+  std::vector<int32_t> rgba = rgb;
+  for (int k = 0; k < 20; ++k) {
+    rgba.push_back(k * 13);
+  }
+  const int64_t withAlpha[3] = {4, 5, 4};
+  Stored<int32_t> alpha(rgba, withAlpha, 3, Sample::kInt32, 1, perm);
+  EXPECT_EQ(greyOf(alpha.view), rgba) << "four planes";
+  alpha.view.alpha = true;
+  EXPECT_EQ(greyOf(alpha.view), lum);
+  EXPECT_EQ(greyOf(alpha.view, volume), rgba);
 }
 
 // The low-range warning of random images of several classes and scales
