@@ -15,6 +15,12 @@ function [labels, snapshots] = regionseg(varargin)
 %  the image; its pixels outside the image are absent, taking no part in any
 %  block, region or size.  A call prints nothing unless asked ('verbose').
 %
+%  Pixels are neighbours when they share a face: 4 neighbours a pixel in a
+%  picture, 6 a voxel in a volume, never across an edge or a corner.  The
+%  result depends on the image's orientation: the tree of blocks and the
+%  order of the region list see the axes in order (rows, columns, planes),
+%  so a transposed image may give a slightly different segmentation.
+%
 % PARAMETERS:
 %  image: real numeric or logical array, 2-D or 3-D, not empty, no NaN, of
 %         at most 2^30 voxels and 65536 pixels a side.  An M x N x 3 array

@@ -82,6 +82,13 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     every block, region and size: all as ``regionseg`` does in MATLAB and
     Octave, with the same options, defaults and messages.
 
+    Pixels are neighbours when they share a face: 4 neighbours a pixel in a
+    picture, 6 a voxel in a volume, never across an edge or a corner.  The
+    result depends on the image's orientation: the tree of blocks and the
+    order of the region list see the axes in MATLAB's order (rows, columns,
+    planes), so a transposed array may give a slightly different
+    segmentation.
+
     Parameters
     ----------
     image : array_like

@@ -134,6 +134,12 @@ a plane of a 3-D volume, and its pages must be of one size and class
 its colours, and other colour spaces (CMYK, YCbCr, ...) are read as libtiff
 turns them to 8-bit RGB.
 
+Pixels are neighbours when they share a face: 4 neighbours a pixel in a
+picture, 6 a voxel in a volume.  The result depends on the image's
+orientation: the tree of blocks and the order of the region list see the
+axes in order (rows, columns, pages), so a transposed image may give a
+slightly different segmentation.
+
 Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
   --criterion NAME        range (default), range_mean, robust_range,
                           chi2_variance, scaled_variance, or 1 to 5
