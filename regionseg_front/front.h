@@ -200,7 +200,8 @@ struct Plan {
   Scale scale = Scale::kClass;
   bool snapshots = false;
   double lo = 0, hi = 0;  // the samples' range (set by checkValues when it reads them)
-  int distinct = 0;       // their distinct values, up to kLowRangeDistinct (the same)
+  int distinct = 0;       // their distinct values, up to kLowRangeDistinct (the same;
+                          // counted only when they become fewer than kLowRangeGreys)
   double budgetBytes = 0; // the caller's whole budget in bytes (0: no bound)
   seg_params params;      // the run's: the tree, the options, the budget's share
   std::size_t voxels() const {
@@ -235,8 +236,9 @@ Failure segment(const Plan &plan, const ImageView &image, int32_t *grey, int32_t
 
 // The warning of an image that its scale squeezes: it holds more than
 // kLowRangeGreys distinct values (checkValues counts up to
-// kLowRangeDistinct) but the scale brings them to fewer than kLowRangeGreys
-// grey values (a 12-bit camera's 0..4095 in a uint16 image under 'class').
+// kLowRangeDistinct, in a pass of its own over an image that becomes fewer
+// grey values) but the scale brings them to fewer than kLowRangeGreys grey
+// values (a 12-bit camera's 0..4095 in a uint16 image under 'class').
 // The text (after "regionseg: ") names the range found, the grey values it
 // became and the cure, fix, as the caller spells it ("'scale', 'minmax'");
 // "" when the image is not squeezed (or checkValues did not read its

@@ -21,7 +21,10 @@ namespace {
 // dimension fastest: f(T) with a sample, f(double) with a colour picture's
 // grey value, the luminance of its three planes in the type's own range
 // (rounded to a whole number for an integer type, as its host rounds it).
-template <typename T, typename F> void visit(const ImageView &im, const Plan &p, F &&f) {
+// enough() is asked after each row: true ends the visit there.
+constexpr bool never() { return false; }
+template <typename T, typename F, typename Enough = bool (*)()>
+void visit(const ImageView &im, const Plan &p, F &&f, Enough enough = never) {
   const char *base = static_cast<const char *>(im.data);
   const int64_t s0 = im.strides[0], s1 = im.strides[1], s2 = im.ndims > 2 ? im.strides[2] : 0;
   const auto at = [](const char *where) {
@@ -45,6 +48,9 @@ template <typename T, typename F> void visit(const ImageView &im, const Plan &p,
         for (int64_t x = 0; x < p.d1; ++x) {
           f(at(row + x * s0));
         }
+      }
+      if (enough()) {
+        return;
       }
     }
   }
@@ -156,17 +162,14 @@ private:
 };
 
 // What the checks need of the samples: their range without NaN, whether
-// some is NaN, whether all are whole numbers in 0..255, how many distinct
-// values they hold (up to kLowRangeDistinct).
+// some is NaN, whether all are whole numbers in 0..255.
 struct Stats {
   double lo = INFINITY, hi = -INFINITY;
   bool nan = false, grey = true;
-  int distinct = 0;
 };
 
 template <typename T> Stats statsOf(const ImageView &im, const Plan &p) {
   Stats s;
-  DistinctCount distinct;
   visit<T>(im, p, [&](auto value) {
     const double v = static_cast<double>(value);
     if (v != v) {
@@ -176,10 +179,18 @@ template <typename T> Stats statsOf(const ImageView &im, const Plan &p) {
     s.lo = std::min(s.lo, v);
     s.hi = std::max(s.hi, v);
     s.grey = s.grey && v >= 0 && v <= 255 && v == std::trunc(v);
-    distinct.add(v);
   });
-  s.distinct = distinct.count();
   return s;
+}
+
+// The distinct values of the samples (none is NaN), up to kLowRangeDistinct:
+// a second pass, which ends once that many are found.
+template <typename T> int distinctOf(const ImageView &im, const Plan &p) {
+  DistinctCount distinct;
+  visit<T>(
+      im, p, [&](auto value) { distinct.add(static_cast<double>(value)); },
+      [&] { return distinct.count() >= kLowRangeDistinct; });
+  return distinct.count();
 }
 
 // Calls f<T>() for the C++ type of the image's samples (bool as its byte).
@@ -220,6 +231,10 @@ template <typename T> struct ScaleAll {
 
 template <typename T> struct StatsOf {
   static Stats run(const ImageView &im, const Plan &p) { return statsOf<T>(im, p); }
+};
+
+template <typename T> struct DistinctOf {
+  static int run(const ImageView &im, const Plan &p) { return distinctOf<T>(im, p); }
 };
 
 std::string format(double v) {
@@ -270,7 +285,6 @@ Failure checkValues(const ImageView &image, Plan &plan) {
   }
   plan.lo = s.lo;
   plan.hi = s.hi;
-  plan.distinct = s.distinct;
   const std::string found = "(found " + format(s.lo) + ".." + format(s.hi) + ")";
   switch (plan.scale) {
   case Scale::kMinmax:
@@ -307,6 +321,11 @@ Failure checkValues(const ImageView &image, Plan &plan) {
                     "' brings the values of this " + std::string(className(image.type)) +
                     " image " + found + " less than one grey value apart; " +
                     instead(plan.scale, s));
+  }
+  // Only an image brought to few grey values needs its distinct values
+  // counted (lowRangeWarning), most of them within a few rows.
+  if (greyOf(s.hi, rule) - greyOf(s.lo, rule) + 1 < kLowRangeGreys) {
+    plan.distinct = dispatch<DistinctOf>(image.type, image, plan);
   }
   return Failure();
 }
