@@ -7,7 +7,7 @@ ifeq ($(CI),true)
 endif
 
 .PHONY: all configure build demo doc-pictures test test-sanitize test-tsan test-valgrind fuzz bench format \
-  clean octave-pkg
+  clean octave-pkg python
 
 all: build
 
@@ -54,6 +54,16 @@ doc-pictures:
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The Python package installed into a virtual environment of its own,
+# $(VENV), that sees Debian's packages (NumPy, tqdm, Dask); offline, from a
+# checkout (the build tree is configured first if it is not yet).
+PYTHON ?= $(firstword $(wildcard /usr/bin/python3) python3)
+VENV ?= $(BUILD)/venv
+python:
+	test -f $(BUILD)/CMakeCache.txt || $(MAKE) --no-print-directory configure
+	cmake --build $(BUILD) -j$(JOBS) --target _kalmex
+	tools/python_install.sh $(PYTHON) $(BUILD) $(VENV)
 
 # Every module, the embedded host and every test under AddressSanitizer and
 # UndefinedBehaviorSanitizer (the Octave files are not built: Octave itself

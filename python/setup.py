@@ -1,7 +1,9 @@
 """kalmex for Python, built by the project's CMake.
 
 The extension's sources are the cores beside this folder, so the package is
-built from a checkout: ``pip install --no-build-isolation --no-index python/``.
+built from a checkout: ``make python`` installs it into a virtual environment
+(tools/python_install.sh), or, inside one that sees the system's packages,
+``pip install --no-build-isolation --no-index python/``.
 KALMEX_BUILD_DIR names a configured build tree to build the extension in
 (it is then reused, as the tests do); by default a fresh one is configured
 under setuptools' temporary folder.

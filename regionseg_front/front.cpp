@@ -171,8 +171,9 @@ Failure plan(const ImageView &image, const Options &opts, const CallSetup &setup
   Plan p;
   const int64_t d3 = image.ndims == 3 ? image.dims[2] : 1;
   // An M x N x 3 array is a colour picture, whatever its type, unless the
-  // caller says its planes are a volume.
-  p.colour = image.colourPlanes && d3 == 3 && !opts.rgbVolume;
+  // caller says its planes are a volume; so is an M x N x 4 one where the
+  // caller's pictures carry alpha (the grey values read the first three).
+  p.colour = image.colourPlanes && (d3 == 3 || (d3 == 4 && image.alpha)) && !opts.rgbVolume;
   const int64_t planes = p.colour ? 1 : d3;
   Tree t;
   Failure f = treeFor(image.dims[0], image.dims[1], planes, opts, t);

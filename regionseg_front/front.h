@@ -87,14 +87,17 @@ struct Options {
 };
 
 // An option's value as the caller's host gives it: a text, a finite real
-// number (true and false are 1 and 0), or anything else, which every option
-// refuses with its own message.
+// number (a host whose true and false are numbers gives 1 and 0), a truth
+// value of a host that keeps them apart from numbers (taken by the options
+// that are true or false only), or anything else, which every option refuses
+// with its own message.
 struct OptionValue {
-  enum Kind { kOther, kText, kNumber } kind = kOther;
+  enum Kind { kOther, kText, kNumber, kBool } kind = kOther;
   std::string text;
-  double number = 0;
+  double number = 0; // kBool: 1 or 0
   static OptionValue ofText(const std::string &text);
   static OptionValue ofNumber(double number); // kOther when not finite
+  static OptionValue ofBool(bool flag);
 };
 
 // A word of the command line as the value of option NAME: a number when the
@@ -141,7 +144,10 @@ enum class Sample {
 // can mean (a file's maxval; 0: as the class says).  colourPlanes: an
 // M x N x 3 array of any type may be a colour picture (false when a file's
 // reader has already turned colour grey and its pages are planes, or when
-// the caller's third dimension is not a picture's last axis).
+// the caller's third dimension is not a picture's last axis).  alpha: an
+// M x N x 4 array may be one too, with alpha (a caller whose colour pictures
+// carry it there, as NumPy's (rows, columns, 4) do), its fourth plane passed
+// over as the file readers pass over a file's alpha.
 struct ImageView {
   Sample type = Sample::kUint8;
   const void *data = nullptr;
@@ -150,6 +156,7 @@ struct ImageView {
   int64_t strides[3] = {0, 0, 0};
   double sampleMax = 0;
   bool colourPlanes = true;
+  bool alpha = false;
 };
 
 // The name of a type in messages, as MATLAB names its class ("uint8",
@@ -189,10 +196,12 @@ double snapshotShare(double budget, double physicalMemory, double stackCopies);
 struct Plan {
   int32_t d1 = 0, d2 = 0, d3 = 1; // the image the run segments (colour turned grey)
   int ndims = 2;                  // 3 for a volume
-  bool colour = false;            // an M x N x 3 picture, turned grey
+  bool colour = false;            // an M x N x 3 (or 4, with alpha) picture, turned grey
   Scale scale = Scale::kClass;
   bool snapshots = false;
-  double lo = 0, hi = 0;  // the samples' range ('minmax'; set by checkValues)
+  double lo = 0, hi = 0;  // the samples' range (set by checkValues when it reads them)
+  int distinct = 0;       // their distinct values, up to kLowRangeDistinct (the same;
+                          // counted only when they become fewer than kLowRangeGreys)
   double budgetBytes = 0; // the caller's whole budget in bytes (0: no bound)
   seg_params params;      // the run's: the tree, the options, the budget's share
   std::size_t voxels() const {
@@ -224,6 +233,21 @@ Failure checkValues(const ImageView &image, Plan &plan);
 // that failed or was stopped holds nothing and leaves no stack.
 Failure segment(const Plan &plan, const ImageView &image, int32_t *grey, int32_t *labels,
                 snapshot_list *snapshots);
+
+// The warning of an image that its scale squeezes: it holds more than
+// kLowRangeGreys distinct values (checkValues counts up to
+// kLowRangeDistinct, in a pass of its own over an image that becomes fewer
+// grey values) but the scale brings them to fewer than kLowRangeGreys grey
+// values (a 12-bit camera's 0..4095 in a uint16 image under 'class').
+// The text (after "regionseg: ") names the range found, the grey values it
+// became and the cure, fix, as the caller spells it ("'scale', 'minmax'");
+// "" when the image is not squeezed (or checkValues did not read its
+// samples: uint8 and logical images, which never are).  Identifier
+// kalmex:regionseg:lowRange.  The run is the same either way.
+constexpr int kLowRangeGreys = 32;
+constexpr int kLowRangeDistinct = kLowRangeGreys + 1;
+extern const char *const kLowRangeWarningId;
+std::string lowRangeWarning(const ImageView &image, const Plan &plan, const std::string &fix);
 
 // The warning of a run whose stack reached its budget, identifier
 // kalmex:regionseg_core:snapshotBudget.

@@ -21,7 +21,10 @@ namespace {
 // dimension fastest: f(T) with a sample, f(double) with a colour picture's
 // grey value, the luminance of its three planes in the type's own range
 // (rounded to a whole number for an integer type, as its host rounds it).
-template <typename T, typename F> void visit(const ImageView &im, const Plan &p, F &&f) {
+// enough() is asked after each row: true ends the visit there.
+constexpr bool never() { return false; }
+template <typename T, typename F, typename Enough = bool (*)()>
+void visit(const ImageView &im, const Plan &p, F &&f, Enough enough = never) {
   const char *base = static_cast<const char *>(im.data);
   const int64_t s0 = im.strides[0], s1 = im.strides[1], s2 = im.ndims > 2 ? im.strides[2] : 0;
   const auto at = [](const char *where) {
@@ -45,6 +48,9 @@ template <typename T, typename F> void visit(const ImageView &im, const Plan &p,
         for (int64_t x = 0; x < p.d1; ++x) {
           f(at(row + x * s0));
         }
+      }
+      if (enough()) {
+        return;
       }
     }
   }
@@ -121,6 +127,40 @@ template <typename T> void scaleAll(const ImageView &im, const Plan &p, int32_t 
   }
 }
 
+// The distinct values among those added, counted up to kLowRangeDistinct:
+// their bit patterns in a small open-addressed set (at most half full), so
+// that a sample costs one hash until the count is reached and nothing after.
+class DistinctCount {
+public:
+  void add(double v) {
+    if (count_ >= kLowRangeDistinct) {
+      return;
+    }
+    v += 0.0; // -0 is 0
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    std::size_t k = static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits));
+    while (used_[k]) {
+      if (slot_[k] == bits) {
+        return;
+      }
+      k = (k + 1) % kSlots;
+    }
+    used_[k] = true;
+    slot_[k] = bits;
+    ++count_;
+  }
+  int count() const { return count_; }
+
+private:
+  static constexpr int kBits = 7; // of the hash
+  static constexpr std::size_t kSlots = std::size_t{1} << kBits;
+  static_assert(kSlots >= 2 * kLowRangeDistinct, "a set at most half full");
+  uint64_t slot_[kSlots] = {};
+  bool used_[kSlots] = {};
+  int count_ = 0;
+};
+
 // What the checks need of the samples: their range without NaN, whether
 // some is NaN, whether all are whole numbers in 0..255.
 struct Stats {
@@ -141,6 +181,16 @@ template <typename T> Stats statsOf(const ImageView &im, const Plan &p) {
     s.grey = s.grey && v >= 0 && v <= 255 && v == std::trunc(v);
   });
   return s;
+}
+
+// The distinct values of the samples (none is NaN), up to kLowRangeDistinct:
+// a second pass, which ends once that many are found.
+template <typename T> int distinctOf(const ImageView &im, const Plan &p) {
+  DistinctCount distinct;
+  visit<T>(
+      im, p, [&](auto value) { distinct.add(static_cast<double>(value)); },
+      [&] { return distinct.count() >= kLowRangeDistinct; });
+  return distinct.count();
 }
 
 // Calls f<T>() for the C++ type of the image's samples (bool as its byte).
@@ -181,6 +231,10 @@ template <typename T> struct ScaleAll {
 
 template <typename T> struct StatsOf {
   static Stats run(const ImageView &im, const Plan &p) { return statsOf<T>(im, p); }
+};
+
+template <typename T> struct DistinctOf {
+  static int run(const ImageView &im, const Plan &p) { return distinctOf<T>(im, p); }
 };
 
 std::string format(double v) {
@@ -229,14 +283,14 @@ Failure checkValues(const ImageView &image, Plan &plan) {
   if (s.nan) {
     return badImage("the image must not hold NaN.");
   }
+  plan.lo = s.lo;
+  plan.hi = s.hi;
   const std::string found = "(found " + format(s.lo) + ".." + format(s.hi) + ")";
   switch (plan.scale) {
   case Scale::kMinmax:
     if (!std::isfinite(s.lo) || !std::isfinite(s.hi)) {
       return badImage("the image must hold finite values for 'scale' 'minmax'.");
     }
-    plan.lo = s.lo;
-    plan.hi = s.hi;
     break;
   case Scale::kClass:
     if (isFloat(image.type) && (s.lo < 0 || s.hi > 1)) {
@@ -268,7 +322,31 @@ Failure checkValues(const ImageView &image, Plan &plan) {
                     " image " + found + " less than one grey value apart; " +
                     instead(plan.scale, s));
   }
+  // Only an image brought to few grey values needs its distinct values
+  // counted (lowRangeWarning), most of them within a few rows.
+  if (greyOf(s.hi, rule) - greyOf(s.lo, rule) + 1 < kLowRangeGreys) {
+    plan.distinct = dispatch<DistinctOf>(image.type, image, plan);
+  }
   return Failure();
+}
+
+const char *const kLowRangeWarningId = "kalmex:regionseg:lowRange";
+
+std::string lowRangeWarning(const ImageView &image, const Plan &plan, const std::string &fix) {
+  if (plan.distinct < kLowRangeDistinct) {
+    return "";
+  }
+  // The rule is monotone: the extremes' grey values bound all the others.
+  const Rule rule = ruleOf(image, plan);
+  const int32_t lo = greyOf(plan.lo, rule), hi = greyOf(plan.hi, rule);
+  if (hi - lo + 1 >= kLowRangeGreys) {
+    return "";
+  }
+  return "'scale' '" + std::string(scaleWord(plan.scale)) + "' brings the values of this " +
+         className(image.type) + " image (found " + format(plan.lo) + ".." + format(plan.hi) +
+         ", more than " + std::to_string(kLowRangeGreys) + " distinct values) to the grey values " +
+         std::to_string(lo) + ".." + std::to_string(hi) + " only; use " + fix +
+         " to spread its range over 0..255.";
 }
 
 } // namespace segfront

@@ -87,6 +87,9 @@ std::string format(double v) {
   return buf;
 }
 
+// A whole number as it is written, never in exponent form.
+std::string wholeText(double v) { return std::to_string(static_cast<long long>(v)); }
+
 // 'a', 'b' or 'c'
 std::string wordList(const char *const *words) {
   std::string s;
@@ -124,7 +127,7 @@ bool accept(const Entry &e, const OptionValue &value, double &v) {
   case OptionKind::kReal:
     return number && v >= e.lo && v <= e.hi;
   case OptionKind::kFlag:
-    return number && (v == 0 || v == 1);
+    return (number || value.kind == OptionValue::kBool) && (v == 0 || v == 1);
   case OptionKind::kWord:
     v = wordIndex(value, e.words);
     return v >= 0;
@@ -151,11 +154,9 @@ std::string refusal(const Entry &e) {
   const std::string name = e.name;
   switch (e.kind) {
   case OptionKind::kWhole:
-    if (e.hi < kWholeMax) {
-      return "option '" + name + "' must be a whole number " + format(e.lo) + " to " +
-             format(e.hi) + ".";
-    }
-    return "option '" + name + "' must be a whole number >= " + format(e.lo) + ".";
+    // Both limits, the upper one too when it is only the 32-bit range.
+    return "option '" + name + "' must be a whole number " + wholeText(e.lo) + " to " +
+           wholeText(e.hi) + ".";
   case OptionKind::kReal:
     if (std::isinf(e.hi)) {
       return "option '" + name + "' must be a finite number >= " + format(e.lo) + ".";
@@ -194,6 +195,13 @@ OptionValue OptionValue::ofText(const std::string &text) {
   OptionValue v;
   v.kind = kText;
   v.text = text;
+  return v;
+}
+
+OptionValue OptionValue::ofBool(bool flag) {
+  OptionValue v;
+  v.kind = kBool;
+  v.number = flag ? 1 : 0;
   return v;
 }
 

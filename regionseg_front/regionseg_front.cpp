@@ -209,6 +209,13 @@ Refusal prepare(int nlhs, int nrhs, const mxArray *prhs[], segfront::ImageView &
   return Refusal();
 }
 
+// The warning of an image that its scale squeezes into few grey values, or
+// "".
+std::string lowRangeText(const segfront::ImageView &view, const segfront::Plan &plan) {
+  const std::string text = segfront::lowRangeWarning(view, plan, "'scale', 'minmax'");
+  return text.empty() ? text : "regionseg: " + text;
+}
+
 // The run into labels and snapshots: the refusal of a run that failed.
 Refusal run(const segfront::Plan &plan, const segfront::ImageView &view, int32_t *labels,
             snapshot_list &snapshots) {
@@ -229,6 +236,12 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (refused.id != nullptr) {
     raise(refused);
   }
+  // Before the run, from host memory: a host may make the warning an error.
+  char *squeezed = hostCopy(lowRangeText(view, plan));
+  if (squeezed[0] != '\0') {
+    kxWarningVerbatim(segfront::kLowRangeWarningId, squeezed);
+  }
+  mxFree(squeezed);
 
   const mwSize dims[4] = {static_cast<mwSize>(plan.d1), static_cast<mwSize>(plan.d2),
                           static_cast<mwSize>(plan.d3), 0};

@@ -15,6 +15,12 @@ function [labels, snapshots] = regionseg(varargin)
 %  the image; its pixels outside the image are absent, taking no part in any
 %  block, region or size.  A call prints nothing unless asked ('verbose').
 %
+%  Pixels are neighbours when they share a face: 4 neighbours a pixel in a
+%  picture, 6 a voxel in a volume, never across an edge or a corner.  The
+%  result depends on the image's orientation: the tree of blocks and the
+%  order of the region list see the axes in order (rows, columns, planes),
+%  so a transposed image may give a slightly different segmentation.
+%
 % PARAMETERS:
 %  image: real numeric or logical array, 2-D or 3-D, not empty, no NaN, of
 %         at most 2^30 voxels and 65536 pixels a side.  An M x N x 3 array
@@ -75,7 +81,12 @@ function [labels, snapshots] = regionseg(varargin)
 %                     Whatever the class, a scale that would bring an
 %                     image of several values less than one grey value
 %                     apart is refused (a uint16 image holding 0..255 under
-%                     'class': use 'clip'), naming 'minmax' and 'clip'.
+%                     'class': use 'clip'), naming 'minmax' and 'clip'.  One
+%                     that brings an image of more than 32 distinct values
+%                     to fewer than 32 grey values warns (identifier
+%                     kalmex:regionseg:lowRange), naming the range found,
+%                     the grey values and 'scale', 'minmax'; a 12-bit
+%                     camera's 0..4095 in a uint16 image become 0..16.
 %  'rgb'              'grey' (default): an M x N x 3 image of any class is a
 %                     colour picture, turned grey first; 'volume': its
 %                     three planes are a 3-D image.
@@ -117,7 +128,7 @@ function [labels, snapshots] = regionseg(varargin)
 %  identifiers are kalmex:regionseg:badOption, kalmex:regionseg:badImage and
 %  kalmex:regionseg:imageTooLarge.  For example
 %  "regionseg: unknown option 'treshold'."
-%  "regionseg: option 'threshold' must be a whole number >= 0."
+%  "regionseg: option 'threshold' must be a whole number 0 to 2147483647."
 %  "regionseg: option 'criterion' must be one of 'range', 'range_mean',
 %   'robust_range', 'chi2_variance', 'scaled_variance' or 1 to 5."
 %  "regionseg: the image must hold whole numbers in 0..255 (found ...);
@@ -136,6 +147,10 @@ function [labels, snapshots] = regionseg(varargin)
 %   pass the 2^30 voxels that regionseg_core can take."
 %  "regionseg: option 'start_level' must be a whole number 0 to 2 for this
 %   image."
+%  The one warning of REGIONSEG itself, kalmex:regionseg:lowRange, reads
+%  "regionseg: 'scale' 'class' brings the values of this uint16 image (found
+%   0..4080, more than 32 distinct values) to the grey values 0..16 only;
+%   use 'scale', 'minmax' to spread its range over 0..255."
 %
 % EXAMPLE:
 %  [x, y] = ndgrid(1:50, 1:70);

@@ -31,6 +31,7 @@ python3-numpy      test ci
 python3-pytest     test ci
 python3-setuptools test ci       (pip install of python/)
 python3-pip        test ci
+python3-wheel      test ci       (the wheel that pip builds of python/)
 python3-venv       test ci
 python3-dask       test ci       (kalmex.dask)
 python3-distributed test ci

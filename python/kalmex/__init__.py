@@ -43,6 +43,7 @@ from . import _kalmex, _progress
 
 __all__ = [
     "SegParams",
+    "LowRangeWarning",
     "regionseg",
     "regionseg_file",
     "regionseg_core",
@@ -56,6 +57,16 @@ __all__ = [
 __version__ = "0.1.0"
 
 SegParams = _kalmex.SegParams
+
+
+class LowRangeWarning(UserWarning):
+    """An image that its scale brings to fewer than 32 grey values although
+    it holds more distinct values than that: 12-bit camera data in a uint16
+    array under ``scale="class"`` (0..4095 of 0..65535 become the grey
+    values 0..16), a float image in 0..0.05.  The message names the range
+    found, the grey values it became and the cure, ``scale="minmax"``.  The
+    labels are those of the scale as asked; the warning is once a call."""
+
 
 ArrayLike = Union[np.ndarray, Sequence]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -71,6 +82,13 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     every block, region and size: all as ``regionseg`` does in MATLAB and
     Octave, with the same options, defaults and messages.
 
+    Pixels are neighbours when they share a face: 4 neighbours a pixel in a
+    picture, 6 a voxel in a volume, never across an edge or a corner.  The
+    result depends on the image's orientation: the tree of blocks and the
+    order of the region list see the axes in MATLAB's order (rows, columns,
+    planes), so a transposed array may give a slightly different
+    segmentation.
+
     Parameters
     ----------
     image : array_like
@@ -79,9 +97,13 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
         most 2**30 voxels and 65536 pixels a side.  A 3-D array whose last
         axis is 3 is a colour picture (rows, columns, 3) of any dtype,
         turned grey (0.299 R + 0.587 G + 0.114 B in the dtype's range,
-        rounded for an integer dtype, then scaled as `scale` says), unless
-        `rgb` is ``"volume"``: then it is a volume of planes of 3 columns,
-        as every other 3-D array.
+        rounded for an integer dtype, then scaled as `scale` says), and one
+        whose last axis is 4 a colour picture with alpha (rows, columns, 4),
+        as ``skimage.io.imread`` and PIL give a PNG with alpha: its alpha is
+        passed over, as :func:`regionseg_file` passes over a file's, so the
+        array and its file give the same labels.  With `rgb` ``"volume"``
+        either is a volume of planes of 3 or 4 columns, as every other 3-D
+        array.
     criterion : str or int
         How homogeneity is judged: ``"range"`` (maximum - minimum <=
         threshold), ``"range_mean"``, ``"robust_range"``, ``"chi2_variance"``,
@@ -120,10 +142,13 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
         and clipped to 0..255.  Whatever the dtype, a scale that would bring
         an image of several values less than one grey value apart is
         refused (a uint16 image holding 0..255 under ``"class"``: use
-        ``"clip"``), naming ``"minmax"`` and ``"clip"``.
+        ``"clip"``), naming ``"minmax"`` and ``"clip"``.  One that brings
+        an image of more than 32 distinct values to fewer than 32 grey
+        values warns (:class:`LowRangeWarning`, naming ``scale="minmax"``):
+        a 12-bit camera's 0..4095 in a uint16 array become 0..16.
     rgb : str
-        ``"grey"``, or ``"volume"``: a 3-D array whose last axis is 3 is a
-        volume (planes, rows, columns) too.
+        ``"grey"``, or ``"volume"``: a 3-D array whose last axis is 3 or 4 is
+        a volume (planes, rows, columns) too.
     flat_levels : int, optional
         3-D only: block levels that stay one plane thick, 0 to 16; default
         the fewest that fit the planes.
@@ -141,7 +166,8 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
         Also return the snapshot stack.
     progress : bool or callable
         True: show how far the run is as a bar on ``sys.stderr`` (tqdm's
-        when it is installed, else one line written over as it changes).  A
+        when it is installed and the terminal's width is known, else one
+        line of the percentage and the stage, written over as it changes).  A
         callable instead is called as ``progress(stage, done)`` with the
         stage's name (``"grouping"``, ...) and how far the whole run is, 0
         to 1: at the start of each stage, every 50 ms or so between, and
@@ -161,11 +187,18 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
         start blocks, the last the final state), each value one more than
         the value painted.
 
+    Warns
+    -----
+    LowRangeWarning
+        The scale brings the image to a few grey values (see `scale`).
+    RuntimeWarning
+        The snapshots reached `snapshot_budget`.
+
     Raises
     ------
     ValueError
         An option or the image is refused ("regionseg: unknown option ...",
-        "regionseg: option 'threshold' must be a whole number >= 0.", ...).
+        "regionseg: option 'threshold' must be a whole number 0 to 2147483647.", ...).
     TypeError
         The image is not a real numeric or bool array, or an option is not
         a keyword of this function.
@@ -197,7 +230,7 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     >>> kalmex.regionseg(image, threshold=-1)
     Traceback (most recent call last):
     ...
-    ValueError: regionseg: option 'threshold' must be a whole number >= 0.
+    ValueError: regionseg: option 'threshold' must be a whole number 0 to 2147483647.
     """
     given = _REGIONSEG_SIGNATURE.bind(image, *args, **kwargs).arguments
     options = {name: given[name] for name in _REGIONSEG_OPTIONS if name in given}

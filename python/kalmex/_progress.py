@@ -3,16 +3,32 @@
 A run tells its stage (``"grouping"``, ...) and how far the whole run is, 0
 to 1, at the start of each stage, every 50 ms or so between, and once more
 with 1 at its end.  ``progress=True`` draws that as a bar on standard error:
-tqdm's when tqdm is installed, else one line that is written over as it
-changes.  Nothing goes to standard output.
+tqdm's when tqdm is installed and the width of standard error is known (or
+it is not a terminal), else one line that is written over as it changes,
+the percentage and the stage.  Nothing goes to standard output.
 """
 
 from __future__ import annotations
 
+import os
 import sys
 from typing import Any, Callable, Optional
 
 Report = Callable[[str, float], Any]
+
+
+def _columns(stream: Any) -> Optional[int]:
+    """The width of the terminal that stream writes to, as tqdm finds it
+    (the terminal's own, else COLUMNS less one), or None when neither
+    tells; 0 for a terminal that says it has no width."""
+    try:
+        return os.get_terminal_size(stream.fileno()).columns
+    except (AttributeError, ValueError, OSError):
+        pass
+    try:
+        return int(os.environ["COLUMNS"]) - 1
+    except (KeyError, ValueError):
+        return None
 
 
 class Bar:
@@ -28,11 +44,15 @@ class Bar:
         self._label = label
         self._line = ""
         self._bar = None
-        if tqdm is not None:
+        columns = _columns(sys.stderr)
+        # tqdm draws no bar at a width of 0 (nor any below a few columns)
+        # but its count of steps and their rate, which mean nothing here.
+        if tqdm is not None and (columns is None or columns >= 20):
             self._bar = tqdm(
                 total=self._STEPS,
                 desc=label,
                 file=sys.stderr,
+                ncols=columns,
                 bar_format="{desc}: {percentage:3.0f}%|{bar}| [{elapsed}<{remaining}]{postfix}",
             )
 

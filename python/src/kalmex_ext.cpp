@@ -76,7 +76,33 @@ void writeOut(const std::string &text) {
   }
 }
 
-void warn(const std::string &text) { PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 2); }
+// Where a warning points: the caller's own line, past the package's
+// function that calls the extension (regionseg_core, ...), or past
+// regionseg's and regionseg_file's, their lambda and _progress.run.
+constexpr int kPastFunction = 2, kPastFront = 4;
+
+// A warning of category; one that the warning filters make an error is
+// raised.
+void warn(const std::string &text, int level, PyObject *category = PyExc_RuntimeWarning) {
+  if (PyErr_WarnEx(category, text.c_str(), level) != 0) {
+    throw py::error_already_set();
+  }
+}
+
+// The warning of an image that its scale squeezes into few grey values:
+// kalmex.LowRangeWarning (a UserWarning when the package is not there).
+void warnLowRange(const segfront::ImageView &view, const segfront::Plan &plan) {
+  const std::string text = segfront::lowRangeWarning(view, plan, "scale=\"minmax\"");
+  if (text.empty()) {
+    return;
+  }
+  py::object category = py::reinterpret_borrow<py::object>(PyExc_UserWarning);
+  try {
+    category = py::module_::import("kalmex").attr("LowRangeWarning");
+  } catch (const py::error_already_set &) {
+  }
+  warn("regionseg: " + text, kPastFront, category.ptr());
+}
 
 // ---------------------------------------------------------------------------
 // regionseg_core
@@ -301,7 +327,7 @@ py::object runSplitMerge(const py::array_t<int32_t, py::array::f_style> &image,
                   "The snapshot stack reached its budget of %.0f bytes: %d snapshots kept, the "
                   "last one showing the final state.",
                   static_cast<double>(p.snapshot_budget), count);
-    warn(text);
+    warn(text, kPastFunction);
   }
   return py::make_tuple(labels, stack);
 }
@@ -369,16 +395,19 @@ py::object splitMerge(const py::handle &image, const seg_params &params, bool sn
   throw py::value_error(text);
 }
 
-// An option's value as the front end reads one: a str is a text, a bool or
-// a real number (NumPy's too) a number, anything else neither.
+// An option's value as the front end reads one: a str is a text, a bool
+// (NumPy's too) a truth value, which only the options that are true or false
+// take, a real number (NumPy's too) a number, anything else neither.
 segfront::OptionValue optionValue(const py::handle &value) {
   if (py::isinstance<py::str>(value)) {
     return segfront::OptionValue::ofText(py::cast<std::string>(value));
   }
   const py::object numpyBool = py::module_::import("numpy").attr("bool_");
   const py::object real = py::module_::import("numbers").attr("Real");
-  if (py::isinstance<py::bool_>(value) || py::isinstance(value, numpyBool) ||
-      py::isinstance(value, real)) {
+  if (py::isinstance<py::bool_>(value) || py::isinstance(value, numpyBool)) {
+    return segfront::OptionValue::ofBool(PyObject_IsTrue(value.ptr()) == 1);
+  }
+  if (py::isinstance(value, real)) {
     try {
       return segfront::OptionValue::ofNumber(
           py::cast<double>(py::float_(py::reinterpret_borrow<py::object>(value))));
@@ -465,10 +494,10 @@ bool sampleOf(const py::dtype &d, segfront::Sample &s, py::object &convertTo) {
 }
 
 // Whether an array in NumPy's order is a volume, (planes, rows, columns):
-// a 3-D array but a colour picture, (rows, columns, 3), which 'rgb'
-// 'volume' makes a volume too.
+// a 3-D array but a colour picture, (rows, columns, 3) or with alpha
+// (rows, columns, 4), which 'rgb' 'volume' makes a volume too.
 bool numpyVolume(const py::array &a, const segfront::Options &opts) {
-  return a.ndim() == 3 && (a.shape(2) != 3 || opts.rgbVolume);
+  return a.ndim() == 3 && ((a.shape(2) != 3 && a.shape(2) != 4) || opts.rgbVolume);
 }
 
 // The array's samples where they lie, in the front end's order, rows
@@ -483,8 +512,10 @@ void attach(segfront::ImageView &view, const py::array &a, bool volume) {
     view.dims[k] = has ? static_cast<int64_t>(a.shape(axes[k])) : 1;
     view.strides[k] = has ? static_cast<int64_t>(a.strides(axes[k])) : 0;
   }
-  // A volume's third dimension is its planes, never a picture's colours.
+  // A volume's third dimension is its planes, never a picture's colours
+  // (with alpha or without).
   view.colourPlanes = !volume;
+  view.alpha = !volume;
 }
 
 // An array of the run's order (first dimension fastest) in NumPy's: the
@@ -527,6 +558,7 @@ py::object runFront(const segfront::ImageView &view, const segfront::Options &op
   if (f) {
     raiseFailure(f);
   }
+  warnLowRange(image, plan);
   std::vector<py::ssize_t> shape = {plan.d1, plan.d2};
   if (plan.ndims == 3) {
     shape.push_back(plan.d3);
@@ -562,10 +594,12 @@ py::object runFront(const segfront::ImageView &view, const segfront::Options &op
   if (!snapshots) {
     return numpyOrder(labels, plan.ndims, false);
   }
-  if (list.budget_reached) {
-    warn(segfront::budgetWarning(plan, list.count));
-  }
+  const bool budgetReached = list.budget_reached;
+  const int32_t kept = list.count;
   py::array stack = takeSnapshotStack(list, shape);
+  if (budgetReached) {
+    warn(segfront::budgetWarning(plan, kept), kPastFront);
+  }
   return py::make_tuple(numpyOrder(labels, plan.ndims, false), numpyOrder(stack, plan.ndims, true));
 }
 

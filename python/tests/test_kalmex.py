@@ -8,6 +8,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -216,10 +217,14 @@ STAGES = ["set-up", "initialisation", "merging", "splitting", "ordering of the r
           "label output"]
 
 
-@pytest.mark.parametrize("tqdm_installed", [True, False], ids=["tqdm", "no tqdm"])
-def test_progress_sees_every_stage_in_order_and_ends_at_one(capsys, monkeypatch, tmp_path, tqdm_installed):
-    if not tqdm_installed:
+@pytest.mark.parametrize("bar", ["tqdm", "no tqdm", "no width"])
+def test_progress_sees_every_stage_in_order_and_ends_at_one(capsys, monkeypatch, tmp_path, bar):
+    if bar == "no tqdm":
         monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm fails
+    if bar == "no width":
+        # A terminal of no width, as tqdm reads the environment.
+        monkeypatch.setenv("COLUMNS", "1")
+        monkeypatch.setenv("LINES", "1")
     image = blobs((64, 64, 8), seed=4)
     calls = []
     kalmex.regionseg(image, min_region_size=5, progress=lambda stage, done: calls.append((stage, done)))
@@ -228,8 +233,10 @@ def test_progress_sees_every_stage_in_order_and_ends_at_one(capsys, monkeypatch,
     assert stages == STAGES and done == sorted(done) and done[0] >= 0 and done[-1] == 1.0
 
     kalmex.regionseg(image, min_region_size=5, progress=True)
-    bar = capsys.readouterr()
-    assert bar.out == "" and "100%" in bar.err and "label output" in bar.err
+    drawn = capsys.readouterr()
+    # In units people read: how far and the stage, never tqdm's steps and their rate.
+    assert drawn.out == "" and "100%" in drawn.err and "label output" in drawn.err
+    assert "it/s" not in drawn.err and "/1000" not in drawn.err
 
     # An exception of the callable ends the call; the next call is not troubled.
     def fails(stage, done):
@@ -244,6 +251,37 @@ def test_progress_sees_every_stage_in_order_and_ends_at_one(capsys, monkeypatch,
     assert calls[-1] == 1.0
 
 
+def test_squeezed_images_warn_once_and_keep_their_labels():
+    # A 12-bit camera's values in a uint16 array (a photograph times 16),
+    # times 2 and 4, floats in 0..0.05: each becomes a few grey values and
+    # says so, once, naming the cure; the labels stay those of its grey values.
+    rng = np.random.default_rng(2)
+    y, x = np.mgrid[0:40, 0:56]
+    photo = np.clip(np.round(30 + 3 * x + 50 * (y > 20) + rng.normal(0, 5, x.shape)), 0, 255)
+    values, photo = photo, photo.astype(np.uint8)
+    for image, greys in [(photo.astype(np.uint16) * 16, np.round(values * 16 * 255 / 65535)),
+                         (photo.astype(np.uint16) * 4, np.round(values * 4 * 255 / 65535)),
+                         (photo.astype(np.uint16) * 2, np.round(values * 2 * 255 / 65535)),
+                         (photo / 255 * 0.05, np.round(photo / 255 * 0.05 * 255))]:
+        with pytest.warns(kalmex.LowRangeWarning) as caught:
+            labels = kalmex.regionseg(image, threshold=16, min_region_size=8)
+        (only,) = caught
+        text = str(only.message)
+        assert issubclass(only.category, UserWarning) and only.filename == __file__
+        assert text.startswith("regionseg: 'scale' 'class' brings the values of this ")
+        assert "to the grey values %d..%d only" % (greys.min(), greys.max()) in text
+        assert text.endswith('use scale="minmax" to spread its range over 0..255.')
+        np.testing.assert_array_equal(
+            labels, kalmex.regionseg(greys.astype(np.uint8), threshold=16, min_region_size=8))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        kalmex.regionseg(photo, threshold=16)  # an ordinary photograph
+        kalmex.regionseg(photo.astype(np.uint16) * 16, threshold=16, scale="minmax")
+        warnings.simplefilter("error", kalmex.LowRangeWarning)
+        with pytest.raises(kalmex.LowRangeWarning):
+            kalmex.regionseg(photo / 255 * 0.05, threshold=16)
+
+
 ERRORS = [
     (lambda: kalmex.regionseg("text"), TypeError,
      "regionseg: the image must be a real numeric or logical array."),
@@ -253,8 +291,14 @@ ERRORS = [
     (lambda: kalmex.regionseg(np.zeros((4, 4)), criterion="best"), ValueError,
      "regionseg: option 'criterion' must be one of 'range', 'range_mean', 'robust_range', "
      "'chi2_variance' or 'scaled_variance' or 1 to 5."),
-    (lambda: kalmex.regionseg(np.zeros((4, 4)), threshold=True, grouping=1), ValueError,
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), grouping=1), ValueError,
      "regionseg: option 'grouping' must be 'sequential' or 'parallel'."),
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), threshold=True), ValueError,
+     "regionseg: option 'threshold' must be a whole number 0 to 2147483647."),
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), threshold=2**40), ValueError,
+     "regionseg: option 'threshold' must be a whole number 0 to 2147483647."),
+    (lambda: kalmex.regionseg(np.zeros((4, 4)), noise_sigma=np.False_), ValueError,
+     "regionseg: option 'noise_sigma' must be a finite number >= 0."),
     (lambda: kalmex.regionseg(np.zeros((4, 4)), seed_any_level="yes"), ValueError,
      "regionseg: option 'seed_any_level' must be true or false."),
     (lambda: kalmex.regionseg(np.zeros((4, 4)), start_level=5), ValueError,

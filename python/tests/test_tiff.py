@@ -220,3 +220,44 @@ def test_a_tiff_that_is_not_read_is_refused_with_the_reason(write, says, tmp_pat
     done = subprocess.run([KALSEG, path, str(tmp_path / "l.tif")], capture_output=True, text=True)
     assert (done.returncode, done.stdout) == (1, "")
     assert says in done.stderr
+
+
+def test_kalseg_warns_of_a_squeezed_file_and_names_it(tmp_path):
+    # A 12-bit camera's values in a 16-bit file (a photograph times 16),
+    # times 4 and 2, floats in 0..0.05: one warning each, even with -q; the
+    # photograph itself: none.
+    rng = np.random.default_rng(5)
+    y, x = np.mgrid[0:48, 0:64]
+    photo = np.clip(np.round(40 + 2.5 * x + 60 * (y > 20) + rng.normal(0, 6, x.shape)), 0, 255)
+    for image in [photo.astype(np.uint16) * 16, photo.astype(np.uint16) * 4,
+                  photo.astype(np.uint16) * 2, (photo / 255 * 0.05).astype(np.float32),
+                  photo.astype(np.uint8)]:
+        path = str(tmp_path / ("in_%s_%d.tif" % (image.dtype, image.max())))
+        tifffile.imwrite(path, image)
+        done = subprocess.run([KALSEG, "-q", "--threshold", "16", "--min_region_size", "8", path,
+                               str(tmp_path / "labels.tif")], capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        if image.dtype == np.uint8:
+            assert done.stderr == ""
+        else:
+            assert done.stderr.startswith("kalseg: warning: " + path + ": 'scale' 'class' brings ")
+            assert done.stderr.endswith("; use --scale minmax to spread its range over 0..255.\n")
+            assert done.stderr.count("\n") == 1
+
+
+def test_an_rgba_array_is_the_picture_its_file_is(tmp_path):
+    # An RGBA PNG as PIL writes it and reads it back: the array and the file
+    # give one answer; 'rgb' 'volume' keeps the array's four planes.
+    rng = np.random.default_rng(3)
+    rgba = np.dstack([noise((40, 60), np.uint8, 0, 255, seed=c) for c in range(3)]
+                     + [rng.integers(0, 256, (40, 60), dtype=np.uint8)])
+    path = str(tmp_path / "rgba.png")
+    Image.fromarray(rgba, "RGBA").save(path)
+    with Image.open(path) as f:
+        read = np.asarray(f)
+    assert read.shape == (40, 60, 4)
+    labels = kalmex.regionseg(read, threshold=12)
+    assert labels.shape == (40, 60)
+    np.testing.assert_array_equal(labels, kalmex.regionseg_file(path, threshold=12))
+    np.testing.assert_array_equal(labels, kalmex.regionseg(grey(read[..., :3]), threshold=12))
+    assert kalmex.regionseg(read, threshold=12, rgb="volume").shape == (40, 60, 4)

@@ -269,7 +269,8 @@ TEST_F(KalsegTool, HelpAndRefusals) {
   EXPECT_EQ(run("--treshold 3" + io, out), 2);
   EXPECT_EQ(out, "kalseg: unknown option 'treshold'. (kalseg --help)\n");
   EXPECT_EQ(run("--threshold -2" + io, out), 2);
-  EXPECT_EQ(out, "kalseg: option 'threshold' must be a whole number >= 0. (kalseg --help)\n");
+  EXPECT_EQ(out,
+            "kalseg: option 'threshold' must be a whole number 0 to 2147483647. (kalseg --help)\n");
   // A message about an input names it.
   EXPECT_EQ(run("--start_level 3" + io, out), 1);
   EXPECT_EQ(out, "kalseg: " + path("in.pgm") +

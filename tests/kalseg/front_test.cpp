@@ -108,7 +108,7 @@ TEST(KalsegRuns, EveryOptionFromItsWordReachesTheRun) {
   EXPECT_EQ(kalseg::setOption(o, "keep_small_stats", "maybe"),
             "option 'keep_small_stats' must be true or false.");
   EXPECT_EQ(kalseg::setOption(o, "threshold", "12abc"),
-            "option 'threshold' must be a whole number >= 0.");
+            "option 'threshold' must be a whole number 0 to 2147483647.");
 }
 
 TEST(KalsegRuns, LabelsSizesAndSnapshotsOfARun) {

@@ -48,6 +48,11 @@ TEST(FrontOptions, EachKindTakesItsValuesAndRefusesTheRest) {
       {"threshold", number(3.5), false},
       {"threshold", text("3"), false},
       {"threshold", OptionValue(), false},
+      {"threshold", number(2147483647), true},
+      {"threshold", number(2147483648.0), false},
+      {"threshold", OptionValue::ofBool(true), false},
+      {"criterion", OptionValue::ofBool(true), false},
+      {"keep_small_stats", OptionValue::ofBool(true), true},
       {"start_level", number(15), true},
       {"start_level", number(16), false},
       {"seed_any_level", number(1), true},
@@ -80,6 +85,9 @@ TEST(FrontOptions, EachKindTakesItsValuesAndRefusesTheRest) {
   EXPECT_EQ(o.run.confidence_row, 3);
   EXPECT_EQ(o.run.parallel_grouping, 1);
   EXPECT_EQ(segfront::setOption(o, "treshold", number(3)), "unknown option 'treshold'.");
+  // A range's message names both its limits, the 32-bit one too.
+  EXPECT_EQ(segfront::setOption(o, "seeds", number(std::ldexp(1.0, 40))),
+            "option 'seeds' must be a whole number 1 to 2147483647.");
   // Every option of the table takes its own default.
   for (const segfront::OptionInfo &info : segfront::optionTable()) {
     if (info.initial[0] != '\0') {
@@ -231,6 +239,86 @@ TEST(FrontGrey, AColourPictureOfEveryClassIsItsLuminanceThenTheClassRule) {
   Options volume;
   ASSERT_EQ(segfront::setOption(volume, "rgb", text("volume")), "");
   EXPECT_EQ(greyOf(bytes.view, volume), rgb);
+  // A fourth plane is alpha where the caller says so, passed over; else a
+  // volume's fourth plane, and 'rgb' 'volume' keeps the four.
+  std::vector<int32_t> rgba = rgb;
+  for (int k = 0; k < 20; ++k) {
+    rgba.push_back(k * 13);
+  }
+  const int64_t withAlpha[3] = {4, 5, 4};
+  Stored<int32_t> alpha(rgba, withAlpha, 3, Sample::kInt32, 1, perm);
+  EXPECT_EQ(greyOf(alpha.view), rgba) << "four planes";
+  alpha.view.alpha = true;
+  EXPECT_EQ(greyOf(alpha.view), lum);
+  EXPECT_EQ(greyOf(alpha.view, volume), rgba);
+}
+
+// The low-range warning of random images of several classes and scales
+// against the grey values themselves: it is given exactly when more than 32
+// distinct values become fewer than 32 grey values, and names both ranges.
+TEST(FrontGrey, TheLowRangeWarningIsForManyValuesSqueezedIntoFewGreyValues) {
+  std::mt19937 rng(7);
+  const char *const scales[] = {"class", "clip", "minmax"};
+  const Sample types[] = {Sample::kUint16, Sample::kInt16, Sample::kSingle, Sample::kDouble};
+  const int perm[3] = {0, 1, 2};
+  int warned = 0, quiet = 0;
+  for (int round = 0; round < 400; ++round) {
+    const Sample type = types[rng() % 4];
+    const bool real = type == Sample::kSingle || type == Sample::kDouble;
+    // n distinct values step apart from lo, drawn into a 20 x 10 picture.
+    const int n = 1 + static_cast<int>(rng() % 60);
+    const double step = real ? std::ldexp(1.0, -static_cast<int>(rng() % 12))
+                             : static_cast<double>(1 + rng() % 300);
+    const double lo = real ? 0 : static_cast<double>(rng() % 1000);
+    std::vector<double> values(200);
+    for (std::size_t k = 0; k < values.size(); ++k) {
+      values[k] = lo + step * static_cast<double>(k < static_cast<std::size_t>(n) ? k : rng() % n);
+    }
+    const int64_t dims[3] = {20, 10, 1};
+    Options o;
+    ASSERT_EQ(segfront::setOption(o, "scale", text(scales[rng() % 3])), "");
+    auto check = [&](const ImageView &view) {
+      Plan plan;
+      if (segfront::plan(view, o, CallSetup(), plan) || segfront::checkValues(view, plan)) {
+        return; // refused: no run, no warning
+      }
+      std::vector<int32_t> grey(plan.voxels());
+      segfront::greyValues(view, plan, grey.data());
+      const auto range = std::minmax_element(grey.begin(), grey.end());
+      std::vector<double> sorted = values;
+      std::sort(sorted.begin(), sorted.end());
+      const auto distinct = std::unique(sorted.begin(), sorted.end()) - sorted.begin();
+      const bool squeezed = distinct > 32 && *range.second - *range.first + 1 < 32;
+      const std::string w = segfront::lowRangeWarning(view, plan, "FIX");
+      EXPECT_EQ(!w.empty(), squeezed) << w << " (" << distinct << " values)";
+      if (squeezed) {
+        const std::string greys =
+            std::to_string(*range.first) + ".." + std::to_string(*range.second) + " only";
+        EXPECT_NE(w.find(greys), std::string::npos) << w;
+        EXPECT_NE(w.find("use FIX"), std::string::npos) << w;
+      }
+      ++(squeezed ? warned : quiet);
+    };
+    auto stored = [&](auto zero) {
+      using T = decltype(zero);
+      std::vector<T> samples;
+      for (double v : values) {
+        samples.push_back(static_cast<T>(v));
+      }
+      check(Stored<T>(samples, dims, 2, type, 1, perm).view);
+    };
+    if (type == Sample::kUint16) {
+      stored(uint16_t());
+    } else if (type == Sample::kInt16) {
+      stored(int16_t());
+    } else if (type == Sample::kSingle) {
+      stored(float());
+    } else {
+      stored(double());
+    }
+  }
+  EXPECT_GT(warned, 20);
+  EXPECT_GT(quiet, 20);
 }
 
 TEST(FrontGrey, ScalesAndTheirChecks) {

@@ -173,11 +173,11 @@ kx_assert_error(@() regionseg(noisy, 'treshold', 3), e('unknown option ''treshol
 kx_assert_error(@() regionseg(noisy, 'threshold'), e('options come in name/value pairs.'), 1);
 kx_assert_error(@() regionseg(noisy, 5, 3), e('option name 1 is not a text.'), 1);
 kx_assert_error(@() regionseg(noisy, 'threshold', -1), ...
-                e('option ''threshold'' must be a whole number >= 0.'), 1);
+                e('option ''threshold'' must be a whole number 0 to 2147483647.'), 1);
 kx_assert_error(@() regionseg(noisy, 'threshold', 1.5), ...
-                e('option ''threshold'' must be a whole number >= 0.'), 1);
+                e('option ''threshold'' must be a whole number 0 to 2147483647.'), 1);
 kx_assert_error(@() regionseg(noisy, 'threshold', [1 2]), ...
-                e('option ''threshold'' must be a whole number >= 0.'), 1);
+                e('option ''threshold'' must be a whole number 0 to 2147483647.'), 1);
 crit = e(['option ''criterion'' must be one of ''range'', ''range_mean'', ''robust_range'', ', ...
           '''chi2_variance'' or ''scaled_variance'' or 1 to 5.']);
 kx_assert_error(@() regionseg(noisy, 'criterion', 'variance'), crit, 1);
@@ -188,11 +188,11 @@ kx_assert_error(@() regionseg(noisy, 'start_level', 16), ...
                 e('option ''start_level'' must be a whole number 0 to 15.'), 1);
 kx_assert_error(@() regionseg(noisy, 'grouping', 'fast'), ...
                 e('option ''grouping'' must be ''sequential'' or ''parallel''.'), 1);
-kx_assert_error(@() regionseg(noisy, 'seeds', 0), e('option ''seeds'' must be a whole number >= 1.'), 1);
+kx_assert_error(@() regionseg(noisy, 'seeds', 0), e('option ''seeds'' must be a whole number 1 to 2147483647.'), 1);
 kx_assert_error(@() regionseg(noisy, 'seed_any_level', 2), ...
                 e('option ''seed_any_level'' must be true or false.'), 1);
 kx_assert_error(@() regionseg(noisy, 'min_region_size', -1), ...
-                e('option ''min_region_size'' must be a whole number >= 0.'), 1);
+                e('option ''min_region_size'' must be a whole number 0 to 2147483647.'), 1);
 kx_assert_error(@() regionseg(noisy, 'keep_small_stats', 'yes'), ...
                 e('option ''keep_small_stats'' must be true or false.'), 1);
 kx_assert_error(@() regionseg(noisy, 'outlier_fraction', 1.5), ...
@@ -252,3 +252,30 @@ try
 catch err
   kx_assert(strcmp(err.identifier, 'kalmex:regionseg:imageTooLarge'), 'identifier %s', err.identifier);
 end
+
+% An image that its class brings to a few grey values warns once, naming the
+% range, the grey values and the cure; its labels are those of the grey
+% values.  A 12-bit camera's values in uint16 (a photograph times 16),
+% times 2 and 4, doubles in 0..0.05; an ordinary photograph stays quiet.
+[y, x] = ndgrid(1:40, 1:56);
+photo = uint8(30 + 3 * x + 50 * (y > 20) + 5 * randn(40, 56));
+low_id = 'kalmex:regionseg:lowRange';
+squeezed = {uint16(photo) * 16, uint16(photo) * 4, uint16(photo) * 2, double(photo) / 255 * 0.05};
+for k = 1:numel(squeezed)
+  im = squeezed{k};
+  greys = uint8(round(double(im) * 255 / (isa(im, 'double') + 65535 * isa(im, 'uint16'))));
+  lastwarn('', '');
+  labels = regionseg(im, 'threshold', 16, 'min_region_size', 8);
+  [text, id] = lastwarn();
+  kx_assert(strcmp(id, low_id), 'squeezed image %d: warning %s', k, id);
+  kx_assert(!isempty(strfind(text, sprintf('to the grey values %d..%d only', min(greys(:)), max(greys(:))))) ...
+            && !isempty(strfind(text, 'use ''scale'', ''minmax'' to spread its range over 0..255.')), ...
+            'squeezed image %d: %s', k, text);
+  kx_assert(isequal(labels, regionseg(greys, 'threshold', 16, 'min_region_size', 8)), ...
+            'squeezed image %d: the labels of its grey values', k);
+end
+lastwarn('', '');
+regionseg(photo, 'threshold', 16);
+regionseg(squeezed{1}, 'threshold', 16, 'scale', 'minmax');
+[~, id] = lastwarn();
+kx_assert(isempty(id), 'an ordinary photograph and minmax: no warning (%s)', id);

@@ -570,6 +570,9 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
     o.error = j.input + ": " + r.error + reduceHint(r.error);
     return o;
   }
+  if (!r.lowRange.empty()) {
+    stage.say(stderr, "kalseg: warning: " + j.input + ": " + r.lowRange + "\n");
+  }
   if (r.budgetReached) {
     stage.say(stderr, "kalseg: warning: " + j.input + ": " +
                           segfront::budgetWarning(r.plan, r.snapshotCount) + "\n");

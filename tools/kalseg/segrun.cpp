@@ -42,6 +42,7 @@ Result segment(const Volume &image, const segfront::Options &opts, bool wantSnap
     r.error = f.text;
     return r;
   }
+  r.lowRange = segfront::lowRangeWarning(view, plan, "--scale minmax");
   if (plan.voxels() >= 2 * static_cast<std::size_t>(plan.params.voxels_per_thread)) {
     plan.params.threads = kxEnvironmentThreads(nullptr, 0);
   }
@@ -133,6 +134,12 @@ a plane of a 3-D volume, and its pages must be of one size and class
 its colours, and other colour spaces (CMYK, YCbCr, ...) are read as libtiff
 turns them to 8-bit RGB.
 
+Pixels are neighbours when they share a face: 4 neighbours a pixel in a
+picture, 6 a voxel in a volume.  The result depends on the image's
+orientation: the tree of blocks and the order of the region list see the
+axes in order (rows, columns, pages), so a transposed image may give a
+slightly different segmentation.
+
 Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
   --criterion NAME        range (default), range_mean, robust_range,
                           chi2_variance, scaled_variance, or 1 to 5
@@ -160,7 +167,9 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
                           A scale that would bring an image of several
                           values less than one grey value apart is refused
                           (16-bit samples holding 0..255 under class: use
-                          clip)
+                          clip); one that brings more than 32 distinct
+                          values to fewer than 32 grey values warns (12-bit
+                          data in a 16-bit file: use --scale minmax)
   --flat_levels N         3-D only: block levels one plane thick, 0 to 16
   --snapshot_budget M     memory the snapshots of --montage may take: bytes
                           above 1, at least one snapshot's, or a fraction of

@@ -27,6 +27,9 @@ struct Result {
   std::shared_ptr<const int32_t> snapshots;
   bool budgetReached = false; // the stack was cut to its budget
   double seconds = 0;         // time of the run
+  // The warning of an image that its scale squeezes into few grey values
+  // (segfront::lowRangeWarning), "" for none.
+  std::string lowRange;
 };
 
 // What a run shows while it goes: where its progress lines go (null:
