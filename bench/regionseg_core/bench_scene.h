@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -103,6 +104,13 @@ inline std::vector<int32_t> blurred_noise(int32_t side) {
     image[i] = static_cast<int32_t>(255.0 * (v[i] - *range.first) / (*range.second - *range.first));
   }
   return image;
+}
+
+// The calling thread's CPU seconds.
+inline double thread_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
 // Sends standard output to /dev/null while it lives, so that the progress

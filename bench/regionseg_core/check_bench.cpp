@@ -26,13 +26,6 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-// The calling thread's CPU seconds.
-double thread_seconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
 // The longest time between two checks: wall time, and the calling thread's
 // CPU time (which leaves out the time a busy machine gives to others).
 struct Gaps {

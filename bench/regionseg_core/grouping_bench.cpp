@@ -31,7 +31,6 @@
 // camera256.u8, 256 x 256).  Default: bn64 blobs64.
 #include <stdio.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -42,12 +41,6 @@
 #include "stages.h"
 
 namespace {
-
-double cpu_seconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
 
 struct Case {
   std::string name;
@@ -157,7 +150,7 @@ struct Record {
 
 void end_growth(Record &rec) {
   if (!rec.growths.empty()) {
-    rec.growths.back().seconds = cpu_seconds() - rec.growths.back().began;
+    rec.growths.back().seconds = thread_seconds() - rec.growths.back().began;
     rec.growths.back().end = rec.reads.size();
   }
 }
@@ -165,7 +158,7 @@ void end_growth(Record &rec) {
 void note_growth(void *data, region_id r) {
   Record &rec = *static_cast<Record *>(data);
   end_growth(rec);
-  rec.growths.push_back(Growth{r, rec.reads.size(), rec.reads.size(), cpu_seconds(), 0});
+  rec.growths.push_back(Growth{r, rec.reads.size(), rec.reads.size(), thread_seconds(), 0});
 }
 
 void note_read(void *data, uint32_t entry, region_id n, const region_hot &r) {
@@ -353,9 +346,9 @@ int run(const Case &c) {
   }
   {
     const quiet_stdout quiet;
-    const double t0 = cpu_seconds();
+    const double t0 = thread_seconds();
     group_sequential(ctx);
-    plain = cpu_seconds() - t0;
+    plain = thread_seconds() - t0;
   }
   release(ctx);
 
