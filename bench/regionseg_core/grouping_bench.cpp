@@ -297,6 +297,14 @@ void report(const Case &c, double plain_seconds, const Record &rec, const Analys
   }
   printf("\n");
 
+  // A speculation at its own turn is the pass itself: a check of the
+  // record and of the test above.
+  for (size_t k = 0; k < n; ++k) {
+    if (a.first_conflict(k, k) != gs[k].end) {
+      printf("  error: growth %zu of region %u differs from itself\n", k, gs[k].r);
+      break;
+    }
+  }
   printf("  %-22s %10s %10s %12s %10s\n", "speculation", "invalid", "of work", "before 1st",
          "thrown");
   for (size_t w : {2, 4, 8, 32, 128, 512}) {
