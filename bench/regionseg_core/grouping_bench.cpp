@@ -8,7 +8,8 @@
 //   and the five largest', of the work and of the observed pass's time;
 // - the heaviest chain of dependent growths, and the speed-up a schedule
 //   in list order on 2 and 4 threads would reach knowing every dependence
-//   and paying nothing for it (an upper bound for any exact scheme);
+//   and paying nothing for it (an upper bound for any exact scheme), and
+//   one that takes any growth whose dependences are done;
 // - speculation: a growth run ahead of its turn against the state as it
 //   was (regions earlier in the list taken as finished, since they are at
 //   its turn) is the one the pass makes unless it would have taken a
@@ -16,7 +17,9 @@
 //   for windows of W growths speculated together against the state at the
 //   window's start, and for a look-ahead of D growths (each speculated as
 //   the growth D before it starts).  "Thrown away" counts the regions of a
-//   window absorbed before their turn, whose speculation is wasted too.
+//   window absorbed before their turn, whose speculation is wasted too;
+// - a model of two threads, the caller growing in list order and a helper
+//   speculating ahead of it, with the costs it assumes.
 //
 // A growth depends on an earlier one when one of its entries passes a
 // region that the earlier growth took and that it would have taken itself.
@@ -34,6 +37,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <queue>
 #include <string>
 #include <vector>
 
@@ -294,6 +299,76 @@ void report(const Case &c, double plain_seconds, const Record &rec, const Analys
       end = std::max(end, done[k]);
     }
     printf("; %d threads in list order at best %.2fx", threads, a.work / end);
+  }
+  printf("\n");
+  // Any growth whose dependences are done, the earliest in the list first,
+  // on each thread as it comes free (their results still taken in list
+  // order): what growing portions far apart in the list could reach.
+  std::vector<size_t> waiting(n);
+  std::vector<std::vector<size_t>> after(n);
+  for (size_t k = 0; k < n; ++k) {
+    waiting[k] = deps[k].size();
+    for (size_t d : deps[k]) {
+      after[d].push_back(k);
+    }
+  }
+  printf("  out of list order at best:");
+  for (int threads : {2, 4}) {
+    std::vector<size_t> left = waiting;
+    std::priority_queue<size_t, std::vector<size_t>, std::greater<size_t>> ready;
+    for (size_t k = 0; k < n; ++k) {
+      if (left[k] == 0) {
+        ready.push(k);
+      }
+    }
+    typedef std::pair<double, size_t> finish;
+    std::priority_queue<finish, std::vector<finish>, std::greater<finish>> running;
+    double now = 0;
+    int idle = threads;
+    while (!ready.empty() || !running.empty()) {
+      for (; idle > 0 && !ready.empty(); --idle) {
+        running.push(finish{now + a.weight(ready.top()), ready.top()});
+        ready.pop();
+      }
+      const finish f = running.top();
+      running.pop();
+      now = f.first;
+      ++idle;
+      for (size_t m : after[f.second]) {
+        if (--left[m] == 0) {
+          ready.push(m);
+        }
+      }
+    }
+    printf(" %d threads %.2fx;", threads, a.work / now);
+  }
+  printf("\n");
+
+  // Two threads: the caller grows in list order; a helper speculates the
+  // growths from d past the caller's on, against the state as it stands,
+  // at 1.25 times the cost of growing (its reads go through a record of
+  // its own); the caller takes a speculation that is finished and right
+  // for a quarter of the growth's cost, else grows the region itself.
+  printf("  caller and one helper d ahead (helper 1.25x, taking 0.25x):");
+  for (size_t d : {1, 16, 256, 4096}) {
+    std::vector<double> ready_at(n, -1);
+    std::vector<bool> right(n, false);
+    double caller = 0, helper = 0;
+    size_t next = d;
+    for (size_t f = 0; f < n; ++f) {
+      for (; helper <= caller && next < n; ++next) {
+        next = std::max(next, f + d);
+        if (next >= n) {
+          break;
+        }
+        helper += 1.25 * a.weight(next);
+        ready_at[next] = helper;
+        right[next] = a.first_conflict(next, f) == gs[next].end;
+      }
+      const bool taken = ready_at[f] >= 0 && ready_at[f] <= caller && right[f];
+      caller += (taken ? 0.25 : 1.0) * a.weight(f);
+    }
+    printf(" d %zu %.2fx;", d, a.work / caller);
   }
   printf("\n");
 
