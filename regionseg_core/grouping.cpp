@@ -12,6 +12,13 @@
 
 namespace {
 
+// No observer: its calls cost nothing.
+struct unobserved {
+  void grows(region_id) const {}
+  void reads(uint32_t, region_id, const region_hot &) const {}
+  void absorbs(region_id) const {}
+};
+
 // Regions grown or absorbed so far, of the region list's: how far
 // grouping is (sequential grouping grows each region that is still live at
 // its turn, and no region is both).
@@ -84,8 +91,11 @@ inline cell_id slot_from(const region_store &s, cell_id c) {
 // one that leaves it for later (parallel grouping's sweeps) keeps the jump
 // among its entries (see sweep_join).  A scan that does not compact drops
 // entries in place.
-template <bool compacting, typename Finished, typename Join>
-void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
+//
+// watch hears every entry the scan resolves (see grouping_observer).
+template <bool compacting, typename Finished, typename Join, typename Watch = unobserved>
+void scan_list(seg_context &ctx, region_id r, Finished finished, Join join,
+               const Watch &watch = Watch{}) {
   region_store &s = ctx.regions;
   cell_id kept = s.lists[r].first; // where the next kept entry goes, or after
   cell_id c = first_entry(s, r);
@@ -109,7 +119,9 @@ void scan_list(seg_context &ctx, region_id r, Finished finished, Join join) {
         prefetch(&s.cells[s.lists[near].first]);
       }
     }
+    const uint32_t entry = s.cells[c];
     const region_id n = resolve_cell(s, c);
+    watch.reads(entry, n, s.hot[r]);
     const uint32_t mark = s.hot[n].mark;
     if (n == r || was_seen(s, n)) {
       if (!compacting) {
@@ -163,15 +175,56 @@ cell_id sweep_join(seg_context &ctx, region_id r, region_id n, cell_id c, cell_i
 
 // One scan of the sequential pass over r's list; r grows until nothing more
 // joins it.  The scan compacts the list when elimination will walk it.
-template <bool compacting> void grow_region(seg_context &ctx, region_id r) {
+template <bool compacting, typename Watch>
+void grow_region(seg_context &ctx, region_id r, const Watch &watch) {
   scan_list<compacting>(
       ctx, r, [&](region_id n, uint32_t) { mark_seen(ctx.regions, n); },
       [&](region_id n, uint32_t, cell_id c, cell_id &) {
+        watch.absorbs(n);
         // c now leads to n's first neighbour, n's others follow it.
         absorb_region(ctx, r, n, c);
         return entry_from(ctx.regions, c);
-      });
+      },
+      watch);
 }
+
+// The sequential pass, watched.
+template <typename Watch> void sequential_pass(seg_context &ctx, const Watch &watch) {
+  region_store &s = ctx.regions;
+  ctx.paint_label = 0;
+  // The region list: every region in order, the absorbed ones passed over.
+  ctx.regions_grown = 0;
+  for (region_id r = 1; r <= s.count && !tick(ctx, regions_settled(ctx), ctx.region_total); ++r) {
+    if (is_absorbed(s, r)) {
+      continue;
+    }
+    ++ctx.regions_grown;
+    paint_region(ctx, ctx.paint_label, r);
+    if ((s.hot[r].mark & FLAG_DONE) == 0) {
+      watch.grows(r);
+      if (ctx.min_region_size > 0) {
+        grow_region<true>(ctx, r, watch);
+      } else {
+        grow_region<false>(ctx, r, watch);
+      }
+      s.hot[r].mark = FLAG_DONE;
+    }
+    ++ctx.paint_label;
+  }
+  if (ctx.ending == SEG_OK) {
+    report_progress(ctx, "finished sequential grouping\n");
+  }
+}
+
+// The observer's calls, for sequential_pass.
+struct observed {
+  const grouping_observer &o;
+  void grows(region_id r) const { o.grows(o.data, r); }
+  void reads(uint32_t entry, region_id n, const region_hot &r) const {
+    o.reads(o.data, entry, n, r);
+  }
+  void absorbs(region_id n) const { o.absorbs(o.data, n); }
+};
 
 } // namespace
 
@@ -251,30 +304,10 @@ region_id first_live_region(const seg_context &ctx) {
   return 0;
 }
 
-void group_sequential(seg_context &ctx) {
-  region_store &s = ctx.regions;
-  ctx.paint_label = 0;
-  // The region list: every region in order, the absorbed ones passed over.
-  ctx.regions_grown = 0;
-  for (region_id r = 1; r <= s.count && !tick(ctx, regions_settled(ctx), ctx.region_total); ++r) {
-    if (is_absorbed(s, r)) {
-      continue;
-    }
-    ++ctx.regions_grown;
-    paint_region(ctx, ctx.paint_label, r);
-    if ((s.hot[r].mark & FLAG_DONE) == 0) {
-      if (ctx.min_region_size > 0) {
-        grow_region<true>(ctx, r);
-      } else {
-        grow_region<false>(ctx, r);
-      }
-      s.hot[r].mark = FLAG_DONE;
-    }
-    ++ctx.paint_label;
-  }
-  if (ctx.ending == SEG_OK) {
-    report_progress(ctx, "finished sequential grouping\n");
-  }
+void group_sequential(seg_context &ctx) { sequential_pass(ctx, unobserved{}); }
+
+void group_sequential_observed(seg_context &ctx, const grouping_observer &observer) {
+  sequential_pass(ctx, observed{observer});
 }
 
 int32_t group_parallel(seg_context &ctx) {

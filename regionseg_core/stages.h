@@ -85,6 +85,20 @@ region_id first_live_region(const seg_context &ctx);
 // Cannot fail (when the run must end it stops early, leaving the list as
 // far as it got).
 void group_sequential(seg_context &ctx);
+// What the sequential pass shows an observer, for measuring how the
+// regions' growths depend on one another: grows(r) as region r starts to
+// grow; reads(entry, n, r) for every entry its scan resolves, the region
+// the cell held (possibly absorbed since) and the live region n it
+// resolved to, with r's statistics as they stand; absorbs(n) as r takes
+// n.  A region that is finished at its turn shows nothing.
+struct grouping_observer {
+  void *data;
+  void (*grows)(void *data, region_id r);
+  void (*reads)(void *data, uint32_t entry, region_id n, const region_hot &r);
+  void (*absorbs)(void *data, region_id n);
+};
+// group_sequential, observed; its result is the same.
+void group_sequential_observed(seg_context &ctx, const grouping_observer &observer);
 // SEG_FAIL when the seed table cannot be allocated.
 int32_t group_parallel(seg_context &ctx);
 bool may_join(seg_context &ctx, region_id r, region_id n);

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +69,48 @@ inline Scene make_scene(int32_t levels, int32_t flat_levels, int32_t start_level
     v = std::clamp(static_cast<int32_t>(std::lround(v + noise(rng))), 0, 255);
   }
   return s;
+}
+
+// Uniform noise blurred by a box of 5 along each axis twice, stretched to
+// 0..255: regions of every size.
+inline std::vector<int32_t> blurred_noise(int32_t side) {
+  const size_t n = static_cast<size_t>(side) * side * side;
+  std::vector<double> v(n), w(n);
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  for (double &x : v) {
+    x = u(rng);
+  }
+  const size_t stride[3] = {1, static_cast<size_t>(side), static_cast<size_t>(side) * side};
+  for (int pass = 0; pass < 6; ++pass) {
+    const size_t s = stride[pass % 3];
+    for (size_t i = 0; i < n; ++i) {
+      const int32_t at = static_cast<int32_t>(i / s % static_cast<size_t>(side));
+      double sum = 0;
+      int count = 0;
+      for (int32_t d = -2; d <= 2; ++d) {
+        if (at + d >= 0 && at + d < side) {
+          sum += v[static_cast<size_t>(static_cast<int64_t>(i) + d * static_cast<int64_t>(s))];
+          ++count;
+        }
+      }
+      w[i] = sum / count;
+    }
+    v.swap(w);
+  }
+  const auto range = std::minmax_element(v.begin(), v.end());
+  std::vector<int32_t> image(n);
+  for (size_t i = 0; i < n; ++i) {
+    image[i] = static_cast<int32_t>(255.0 * (v[i] - *range.first) / (*range.second - *range.first));
+  }
+  return image;
+}
+
+// The calling thread's CPU seconds.
+inline double thread_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
 // Sends standard output to /dev/null while it lives, so that the progress

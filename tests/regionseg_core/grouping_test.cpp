@@ -2,6 +2,8 @@
 // example and on small hand-built region lists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
 #include "region_fixture.h"
@@ -246,6 +248,75 @@ TEST(Grouping, CleaningCountsAndSortingOrdersTheLiveRegions) {
   EXPECT_EQ(sort_region_list(run.ctx), SEG_FAIL);
   seg_fail_allocation_at(0);
   EXPECT_EQ(run.ctx.label_of, nullptr);
+}
+
+// What an observer hears of the sequential pass, and that hearing changes
+// nothing: on random images (noise on steps, so that regions of every size
+// grow) the observed pass leaves the same regions as the plain one; every
+// growth starts at a live region, in list order; every region taken was
+// the live region of the entry read just before, and is taken once.
+struct Heard {
+  std::vector<region_id> growths;
+  std::vector<region_id> roots;
+  std::vector<region_id> taken;
+  bool taken_as_read = true;
+};
+
+TEST(Grouping, AnObserverHearsThePassWithoutChangingIt) {
+  std::mt19937 rng(2026);
+  for (int trial = 0; trial < 12; ++trial) {
+    const int32_t side = 16, planes = trial % 2 == 0 ? 1 : 4;
+    std::vector<int32_t> image(static_cast<size_t>(side) * side * planes);
+    std::uniform_int_distribution<int32_t> noise(0, 12);
+    for (size_t i = 0; i < image.size(); ++i) {
+      image[i] = static_cast<int32_t>(40 * ((i / 37) % 3)) + noise(rng);
+    }
+    // The range test and the mean test (the fixture builds no variance limits).
+    const int32_t flat = planes == 1 ? 4 : 2, criterion = 1 + (trial / 2) % 2;
+    codes plain_list;
+    std::vector<int32_t> plain_labels;
+    {
+      RegionRun plain(image, side, planes, 4, flat, 1, criterion, 10);
+      grouped(plain);
+      plain_list = list_codes(plain.ctx);
+      plain_labels = labels_of(plain);
+    }
+    RegionRun heard(image, side, planes, 4, flat, 1, criterion, 10);
+    ASSERT_TRUE(heard.ordered());
+    Heard h;
+    const grouping_observer observer{
+        &h, [](void *d, region_id r) { static_cast<Heard *>(d)->growths.push_back(r); },
+        [](void *d, uint32_t, region_id n, const region_hot &) {
+          static_cast<Heard *>(d)->roots.push_back(n);
+        },
+        [](void *d, region_id n) {
+          Heard &x = *static_cast<Heard *>(d);
+          x.taken_as_read = x.taken_as_read && !x.roots.empty() && x.roots.back() == n;
+          x.taken.push_back(n);
+        }};
+    testing::internal::CaptureStdout();
+    group_sequential_observed(heard.ctx, observer);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "finished sequential grouping\n");
+
+    EXPECT_EQ(list_codes(heard.ctx), plain_list) << "trial " << trial;
+    const region_store &s = heard.ctx.regions;
+    EXPECT_TRUE(std::is_sorted(h.growths.begin(), h.growths.end()));
+    for (region_id r : h.growths) {
+      EXPECT_FALSE(is_absorbed(s, r));
+    }
+    EXPECT_TRUE(h.taken_as_read);
+    std::vector<region_id> once = h.taken;
+    std::sort(once.begin(), once.end());
+    EXPECT_EQ(std::unique(once.begin(), once.end()), once.end());
+    size_t absorbed = 0;
+    for (region_id r = 1; r <= s.count; ++r) {
+      absorbed += is_absorbed(s, r) ? 1 : 0;
+    }
+    EXPECT_EQ(h.taken.size(), absorbed);
+    EXPECT_GT(absorbed, 0u);
+    EXPECT_GT(h.growths.size(), 1u);
+    EXPECT_EQ(labels_of(heard), plain_labels) << "trial " << trial;
+  }
 }
 
 } // namespace
