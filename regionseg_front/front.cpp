@@ -135,6 +135,7 @@ std::string identifierOf(Fault fault) {
   case Fault::kInterrupted:
     return "kalmex:regionseg_core:interrupted";
   case Fault::kNone:
+  case Fault::kHost:
     break;
   }
   return "";

@@ -40,6 +40,7 @@ enum class Fault {
   kImageTooLarge, // more than the module takes
   kOutOfMemory,   // the run could not have its memory
   kInterrupted,   // the caller's check stopped the run
+  kHost,          // the host made a warning an error: its own to raise
 };
 
 struct Failure {
@@ -256,6 +257,82 @@ std::string budgetWarning(const Plan &plan, int32_t kept);
 
 // The grey value of a colour (0.299 R + 0.587 G + 0.114 B), not rounded.
 double luminance(double r, double g, double b);
+
+// ---------------------------------------------------------------------------
+// The calling sequence
+
+// What a front door's host does for a call of run(): one adapter each for
+// MATLAB and Octave (regionseg_front.cpp), Python (kalmex_ext.cpp) and the
+// shell (kalseg's segrun.cpp).  run() asks it, in this order, for the
+// memory size (plan), a readable copy of the samples (samplesReady), the
+// thread count, the warning of a squeezed image, the labels' and the grey
+// values' memory, the run's interrupt and progress lines, the finished
+// stack (deliver) and the budget's warning.
+class Host {
+public:
+  virtual ~Host() = default;
+
+  // The door's bytes at its peak per byte of the stack it is handed (see
+  // snapshotShare).
+  double stackCopies = 1;
+  // Where a verbose run's progress lines go, as they come on the calling
+  // thread (null: standard output).  A plain function: the run's lines
+  // carry no data.
+  void (*lines)(const char *line) = nullptr;
+  // The heap of a host that may end the call inside the run (seg_params::heap).
+  seg_heap *heap = nullptr;
+
+  // The machine's physical memory in bytes (0: unknown), for a budget
+  // given as a share of it.
+  virtual double physicalMemory();
+  // The plan is made: the door may now make a copy of the samples that the
+  // front end can read where the caller's are not (another byte order),
+  // and point image at it.
+  virtual void samplesReady(ImageView &image) { (void)image; }
+  // The threads of the run, asked only of an image large enough for a
+  // stage to use two; 0 when the host turned its warning into an error,
+  // which ends the call (Fault::kHost).
+  virtual int32_t threads() = 0;
+  // A warning, its identifier and its whole text (a front end's own
+  // prefixed with "regionseg: " when prefixOwn): false when the host made
+  // it an error, which ends the call (Fault::kHost).
+  virtual bool warning(const char *id, const char *text) = 0;
+  bool prefixOwn = true;
+  // The words that cure a squeezed image, as the door spells the option
+  // ("'scale', 'minmax'").
+  const char *scaleFix = "'scale', 'minmax'";
+  // The labels, plan.voxels() of them in the image's layout, in what
+  // becomes the door's output; null when the memory cannot be had.
+  virtual int32_t *labels(const Plan &plan) = 0;
+  // The grey values, released once the run is over.  null: no memory.
+  virtual int32_t *grey(std::size_t voxels) = 0;
+  virtual void releaseGrey(int32_t *grey) = 0;
+  // Where the snapshot arena's memory comes from (zero: the C library's).
+  virtual snapshot_allocator snapshotMemory() { return snapshot_allocator(); }
+  // Around the front end's own work on the samples and the run, which ask
+  // nothing of the host but interrupted (a door may let go of its lock).
+  virtual void working(bool on) { (void)on; }
+  // The run's check, on the calling thread every few milliseconds: true
+  // stops it (Fault::kInterrupted).
+  virtual bool interrupted(int32_t stage, double done) {
+    (void)stage;
+    (void)done;
+    return false;
+  }
+  // The run succeeded: the labels are written, and with snapshots asked for
+  // the stack is there to take (its arena; what is left is released).
+  virtual void deliver(const Plan &plan, snapshot_list &stack) {
+    (void)plan;
+    (void)stack;
+  }
+};
+
+// One call: the plan, the samples' check, the threads, the warning of a
+// squeezed image, the memory, the run, the stack handed over and the
+// budget's warning.  The plan of the call is left in plan (its parameters
+// as the run had them).  A failure leaves nothing of the run's; a host's
+// own error (Fault::kHost) is the host's to raise.
+Failure run(const ImageView &image, const Options &opts, bool snapshots, Host &host, Plan &plan);
 
 } // namespace segfront
 

@@ -146,18 +146,61 @@ void releaseInterruptedRun() {
   seg_release_heap(frontHeap);
 }
 
-// The host's interrupt (Ctrl-C), asked between the stages of a run and
-// within them.
-bool hostInterrupt(void *, int32_t, double) { return kxInterruptPending(); }
+// The MATLAB and Octave host of a call: its memory, its interrupt (Ctrl-C),
+// its console and its warnings.  The labels become output 1; the stack's
+// arena, host memory, becomes output 2 as it is.
+class MexHost : public segfront::Host {
+public:
+  MexHost() {
+    // regionseg.m holds the int32 stack and its double copy at once: three
+    // times the stack's bytes.
+    stackCopies = 3;
+    lines = [](const char *line) { mexPrintf("%s", line); };
+    heap = &frontHeap;
+  }
+  int32_t threads() override { return kxThreadCount("regionseg"); }
+  // A host may make the warning an error and end the call here.
+  bool warning(const char *id, const char *text) override {
+    kxWarningVerbatim(id, text);
+    return true;
+  }
+  int32_t *labels(const segfront::Plan &plan) override {
+    const mwSize dims[3] = {static_cast<mwSize>(plan.d1), static_cast<mwSize>(plan.d2),
+                            static_cast<mwSize>(plan.d3)};
+    labels_ = mxCreateNumericArray(static_cast<mwSize>(plan.ndims), dims, mxINT32_CLASS, mxREAL);
+    return static_cast<int32_t *>(mxGetData(labels_));
+  }
+  int32_t *grey(std::size_t voxels) override {
+    return static_cast<int32_t *>(mxMalloc(sizeof(int32_t) * voxels));
+  }
+  void releaseGrey(int32_t *grey) override { mxFree(grey); }
+  snapshot_allocator snapshotMemory() override { return {kxHostResize, kxHostRelease}; }
+  bool interrupted(int32_t, double) override { return kxInterruptPending(); }
+  void deliver(const segfront::Plan &plan, snapshot_list &stack) override {
+    plhs_[0] = labels_;
+    labels_ = nullptr;
+    if (!plan.snapshots) {
+      return;
+    }
+    mwSize dims[4] = {static_cast<mwSize>(plan.d1), static_cast<mwSize>(plan.d2),
+                      static_cast<mwSize>(plan.d3), 0};
+    dims[plan.ndims] = static_cast<mwSize>(stack.count);
+    const size_t bytes = sizeof(int32_t) * plan.voxels() * static_cast<size_t>(stack.count);
+    // The arena, whose first count slices are the stack, becomes output 2.
+    plhs_[1] = kxArrayOfBlock(stack.arena.slices, bytes, mxINT32_CLASS, dims,
+                              static_cast<mwSize>(plan.ndims) + 1);
+    stack.arena.slices = nullptr;
+    stack.arena.capacity = 0;
+  }
 
-// The progress lines of a verbose run, where the host shows what a call
-// prints (on the calling thread, as the run reports them).
-void hostLine(const char *line) { mexPrintf("%s", line); }
+  mxArray **plhs_ = nullptr;
+  mxArray *labels_ = nullptr; // until delivered
+};
 
 // Everything about the call that is known before the run: the refusal, or
-// the image's view and the plan.
+// the image's view and the options.
 Refusal prepare(int nlhs, int nrhs, const mxArray *prhs[], segfront::ImageView &view,
-                segfront::Plan &plan) {
+                segfront::Options &opts) {
   if (nrhs < 1) {
     segfront::Failure f;
     f.fault = segfront::Fault::kBadImage;
@@ -172,7 +215,6 @@ Refusal prepare(int nlhs, int nrhs, const mxArray *prhs[], segfront::ImageView &
   if ((nrhs - 1) % 2 != 0) {
     return badOption("options come in name/value pairs.");
   }
-  segfront::Options opts;
   for (int k = 1; k + 1 < nrhs; k += 2) {
     if (!isTextRow(prhs[k])) {
       return badOption("option name " + std::to_string((k + 1) / 2) + " is not a text.");
@@ -185,43 +227,20 @@ Refusal prepare(int nlhs, int nrhs, const mxArray *prhs[], segfront::ImageView &
   if (!viewOf(prhs[0], view)) {
     return refusalOf(segfront::notAnImage());
   }
-  segfront::CallSetup setup;
-  setup.snapshots = nlhs >= 2;
-  // regionseg.m holds the int32 stack and its double copy at once: three
-  // times the stack's bytes.
-  setup.stackCopies = 3;
-  setup.physicalMemory = kxPhysicalMemoryBytes();
-  setup.check = hostInterrupt;
-  setup.progress = hostLine;
-  setup.heap = &frontHeap;
-  segfront::Failure f = segfront::plan(view, opts, setup, plan);
-  if (!f) {
-    f = segfront::checkValues(view, plan);
-  }
-  if (f) {
-    return refusalOf(f);
-  }
-  // The thread count, read only when the image is large enough for a
-  // stage to use two.
-  if (plan.voxels() >= 2 * static_cast<size_t>(plan.params.voxels_per_thread)) {
-    plan.params.threads = kxThreadCount("regionseg");
-  }
   return Refusal();
 }
 
-// The warning of an image that its scale squeezes into few grey values, or
-// "".
-std::string lowRangeText(const segfront::ImageView &view, const segfront::Plan &plan) {
-  const std::string text = segfront::lowRangeWarning(view, plan, "'scale', 'minmax'");
-  return text.empty() ? text : "regionseg: " + text;
-}
-
-// The run into labels and snapshots: the refusal of a run that failed.
-Refusal run(const segfront::Plan &plan, const segfront::ImageView &view, int32_t *labels,
-            snapshot_list &snapshots) {
-  int32_t *grey = static_cast<int32_t *>(mxMalloc(sizeof(int32_t) * plan.voxels()));
-  const segfront::Failure f = segfront::segment(plan, view, grey, labels, &snapshots);
-  mxFree(grey);
+// The run into the outputs: the refusal of a call that failed, whose
+// labels are gone.
+Refusal run(int nlhs, mxArray *plhs[], const segfront::ImageView &view,
+            const segfront::Options &opts) {
+  MexHost host;
+  host.plhs_ = plhs;
+  segfront::Plan plan;
+  const segfront::Failure f = segfront::run(view, opts, nlhs >= 2, host, plan);
+  if (host.labels_ != nullptr) {
+    mxDestroyArray(host.labels_);
+  }
   return f ? refusalOf(f) : Refusal();
 }
 
@@ -231,42 +250,12 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   releaseInterruptedRun();
   mexAtExit(releaseInterruptedRun);
   segfront::ImageView view;
-  segfront::Plan plan;
-  const Refusal refused = prepare(nlhs, nrhs, prhs, view, plan);
+  segfront::Options opts;
+  Refusal refused = prepare(nlhs, nrhs, prhs, view, opts);
+  if (refused.id == nullptr) {
+    refused = run(nlhs, plhs, view, opts);
+  }
   if (refused.id != nullptr) {
     raise(refused);
-  }
-  // Before the run, from host memory: a host may make the warning an error.
-  char *squeezed = hostCopy(lowRangeText(view, plan));
-  if (squeezed[0] != '\0') {
-    kxWarningVerbatim(segfront::kLowRangeWarningId, squeezed);
-  }
-  mxFree(squeezed);
-
-  const mwSize dims[4] = {static_cast<mwSize>(plan.d1), static_cast<mwSize>(plan.d2),
-                          static_cast<mwSize>(plan.d3), 0};
-  const mwSize ndims = static_cast<mwSize>(plan.ndims);
-  mxArray *labels = mxCreateNumericArray(ndims, dims, mxINT32_CLASS, mxREAL);
-  snapshot_list snapshots = {};
-  snapshots.arena.allocator.resize = kxHostResize;
-  snapshots.arena.allocator.release = kxHostRelease;
-  const Refusal failed = run(plan, view, static_cast<int32_t *>(mxGetData(labels)), snapshots);
-  if (failed.id != nullptr) {
-    mxDestroyArray(labels);
-    raise(failed);
-  }
-  plhs[0] = labels;
-  if (plan.snapshots) {
-    mwSize stackDims[4] = {dims[0], dims[1], dims[2], 0};
-    stackDims[ndims] = static_cast<mwSize>(snapshots.count);
-    const size_t bytes = sizeof(int32_t) * plan.voxels() * static_cast<size_t>(snapshots.count);
-    // The arena, whose first count slices are the stack, becomes output 2.
-    plhs[1] = kxArrayOfBlock(snapshots.arena.slices, bytes, mxINT32_CLASS, stackDims, ndims + 1);
-    snapshots.arena.slices = nullptr;
-    snapshots.arena.capacity = 0;
-    if (snapshots.budget_reached) {
-      const std::string text = segfront::budgetWarning(plan, snapshots.count);
-      kxWarningVerbatim(segfront::kBudgetWarningId, text.c_str());
-    }
   }
 }

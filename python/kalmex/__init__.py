@@ -174,6 +174,13 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
         with 1 at the end.  It runs on the calling thread, holding the
         interpreter lock; an exception it raises stops the run and comes out
         of the call.
+    threads : int, optional
+        The threads the run may use, 1 to 1024, for an image of 512 x 1024
+        pixels or more (smaller ones run on one).  Default: the environment
+        variable KALMEX_THREADS (a whole number 1 to 1024), else one thread
+        per core, as for ``regionseg`` in Octave and for ``kalseg``; any
+        other value of KALMEX_THREADS is passed over with a
+        :class:`RuntimeWarning`.  The result is the same for every count.
 
     Returns
     -------
@@ -238,7 +245,7 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     return _progress.run(
         given.get("progress"),
         "regionseg",
-        lambda report: _kalmex.regionseg(image, options, snapshots, report),
+        lambda report: _kalmex.regionseg(image, options, snapshots, report, given.get("threads")),
     )
 
 
@@ -255,14 +262,19 @@ _REGIONSEG_SIGNATURE = inspect.Signature(
     + [
         inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=False)
         for name in ("return_snapshots", "progress")
-    ],
+    ]
+    + [inspect.Parameter("threads", inspect.Parameter.POSITIONAL_OR_KEYWORD, default=None)],
     return_annotation=Union[np.ndarray, Tuple[np.ndarray, np.ndarray]],
 )
 regionseg.__signature__ = _REGIONSEG_SIGNATURE
 
 
 def regionseg_file(
-    path: PathLike, return_snapshots: bool = False, progress: Any = False, **options
+    path: PathLike,
+    return_snapshots: bool = False,
+    progress: Any = False,
+    threads: Optional[int] = None,
+    **options,
 ) -> Union[np.ndarray, Tuple[np.ndarray, np.ndarray]]:
     """Segment an image file as ``kalseg`` reads it, with :func:`regionseg`'s options.
 
@@ -280,7 +292,8 @@ def regionseg_file(
     :func:`regionseg` does, or the format's range (a PGM's maxval, a 12-bit
     TIFF's 0..4095).  A file that cannot be read raises ValueError with the
     reason, naming the file (and the page of a TIFF).  `progress` is
-    :func:`regionseg`'s, the bar labelled with the file's name.
+    :func:`regionseg`'s, the bar labelled with the file's name, and
+    `threads` is :func:`regionseg`'s.
 
     Examples
     --------
@@ -299,7 +312,9 @@ def regionseg_file(
     return _progress.run(
         progress,
         os.path.basename(name),
-        lambda report: _kalmex.regionseg_file(name, options, bool(return_snapshots), report),
+        lambda report: _kalmex.regionseg_file(
+            name, options, bool(return_snapshots), report, threads
+        ),
     )
 
 

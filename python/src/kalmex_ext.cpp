@@ -34,6 +34,7 @@
 #include "nms.h"
 #include "regionseg.h"
 #include "repair.h"
+#include "threadpool.h"
 #include "front.h"
 #include "wrapper_words.h"
 
@@ -87,21 +88,6 @@ void warn(const std::string &text, int level, PyObject *category = PyExc_Runtime
   if (PyErr_WarnEx(category, text.c_str(), level) != 0) {
     throw py::error_already_set();
   }
-}
-
-// The warning of an image that its scale squeezes into few grey values:
-// kalmex.LowRangeWarning (a UserWarning when the package is not there).
-void warnLowRange(const segfront::ImageView &view, const segfront::Plan &plan) {
-  const std::string text = segfront::lowRangeWarning(view, plan, "scale=\"minmax\"");
-  if (text.empty()) {
-    return;
-  }
-  py::object category = py::reinterpret_borrow<py::object>(PyExc_UserWarning);
-  try {
-    category = py::module_::import("kalmex").attr("LowRangeWarning");
-  } catch (const py::error_already_set &) {
-  }
-  warn("regionseg: " + text, kPastFront, category.ptr());
 }
 
 // ---------------------------------------------------------------------------
@@ -528,83 +514,156 @@ py::array numpyOrder(const py::array &run, int imageDims, bool stack) {
   return stack ? py::array(run.attr("transpose")(2, 0, 1)) : run;
 }
 
-// The progress lines, when the options ask for them, the progress callable
-// told how far the run is, and the run's outputs as arrays in NumPy's
-// order.  keep, converted first to convertTo, is the array of view (a
-// volume in NumPy's order when volume).
-py::object runFront(const segfront::ImageView &view, const segfront::Options &opts, bool snapshots,
-                    const py::object &progress, py::array keep = py::array(),
-                    py::object convertTo = py::none(), bool volume = false) {
-  segfront::CallSetup setup;
-  setup.snapshots = snapshots;
-  setup.stackCopies = 1; // the stack becomes the array as it is
-  setup.physicalMemory = kxPhysicalMemoryBytes();
-  setup.progress = collectProgress;
-  segfront::Plan plan;
-  segfront::ImageView image = view;
-  segfront::Failure f = segfront::plan(image, opts, setup, plan);
-  if (f) {
-    raiseFailure(f);
+// The threads of the last front-end run on this thread, as its parameters
+// had them (for the test that the keyword reaches the run).
+thread_local int32_t lastRunThreads = 0;
+
+// The Python host of a front-end run: NumPy's arrays for the labels and the
+// stack, the interpreter lock let go while the front end works, the
+// progress lines collected for sys.stdout, KeyboardInterrupt and the
+// progress callable through the run's check (RunWatch), and Python's
+// warnings.  A warning the filters made an error, or an exception of
+// NumPy's, is pending in the interpreter when run() returns Fault::kHost.
+class PythonHost : public segfront::Host {
+public:
+  PythonHost(int32_t threads, py::array keep, py::object convertTo, bool volume,
+             const py::object &progress)
+      : threads_(threads), keep_(std::move(keep)), convertTo_(std::move(convertTo)),
+        volume_(volume) {
+    stackCopies = 1; // the stack becomes the array as it is
+    lines = collectProgress;
+    scaleFix = "scale=\"minmax\"";
+    seg_params p;
+    watchRun(p, watch_, progress);
   }
-  // The sizes are known to fit: a copy the front end can read is allowed now.
-  if (!convertTo.is_none()) {
-    keep = py::array(keep.attr("astype")(convertTo));
-    attach(image, keep, volume);
+  ~PythonHost() override { working(false); }
+
+  // The keyword's count, else KALMEX_THREADS' rule, a value it passes over
+  // said as a RuntimeWarning.
+  int32_t threads() override {
+    if (threads_ > 0) {
+      return threads_;
+    }
+    char warning[kxThreadWarningSize];
+    const int n = kxEnvironmentThreads(warning, sizeof warning);
+    if (warning[0] != '\0' && PyErr_WarnEx(PyExc_RuntimeWarning, warning, kPastFront) != 0) {
+      return 0;
+    }
+    return n;
   }
-  {
-    py::gil_scoped_release unlocked;
-    f = segfront::checkValues(image, plan);
+  bool warning(const char *id, const char *text) override {
+    py::object category = py::reinterpret_borrow<py::object>(PyExc_RuntimeWarning);
+    if (std::strcmp(id, segfront::kLowRangeWarningId) == 0) {
+      // kalmex.LowRangeWarning (a UserWarning when the package is not there).
+      category = py::reinterpret_borrow<py::object>(PyExc_UserWarning);
+      try {
+        category = py::module_::import("kalmex").attr("LowRangeWarning");
+      } catch (const py::error_already_set &) {
+      }
+    }
+    return PyErr_WarnEx(category.ptr(), text, kPastFront) == 0;
   }
-  if (f) {
-    raiseFailure(f);
+  void samplesReady(segfront::ImageView &image) override {
+    if (!convertTo_.is_none()) {
+      keep_ = py::array(keep_.attr("astype")(convertTo_));
+      attach(image, keep_, volume_);
+    }
   }
-  warnLowRange(image, plan);
-  std::vector<py::ssize_t> shape = {plan.d1, plan.d2};
-  if (plan.ndims == 3) {
-    shape.push_back(plan.d3);
+  int32_t *labels(const segfront::Plan &plan) override {
+    shape_ = {plan.d1, plan.d2};
+    if (plan.ndims == 3) {
+      shape_.push_back(plan.d3);
+    }
+    labels_ = py::array_t<int32_t, py::array::f_style>(shape_);
+    return labels_.mutable_data();
   }
-  py::array_t<int32_t, py::array::f_style> labels(shape);
-  std::unique_ptr<int32_t[]> grey(new (std::nothrow) int32_t[plan.voxels()]);
-  if (!grey) {
-    segfront::Failure shortage;
-    shortage.fault = segfront::Fault::kOutOfMemory;
-    shortage.text =
-        "regionseg: no memory for the image's " + std::to_string(plan.voxels()) + " grey values.";
-    raiseFailure(shortage);
+  int32_t *grey(std::size_t voxels) override { return new (std::nothrow) int32_t[voxels]; }
+  void releaseGrey(int32_t *grey) override { delete[] grey; }
+  snapshot_allocator snapshotMemory() override { return {arenaResize, arenaRelease}; }
+  void working(bool on) override {
+    if (on && unlocked_ == nullptr) {
+      progressLines.clear();
+      progressWanted = true;
+      unlocked_ = PyEval_SaveThread();
+    } else if (!on && unlocked_ != nullptr) {
+      PyEval_RestoreThread(unlocked_);
+      unlocked_ = nullptr;
+    }
   }
-  snapshot_list list = {};
-  list.arena.allocator.resize = arenaResize;
-  list.arena.allocator.release = arenaRelease;
-  RunWatch watch;
-  watchRun(plan.params, watch, progress);
-  int32_t *out = labels.mutable_data();
-  std::string lines;
-  {
-    py::gil_scoped_release unlocked;
-    progressLines.clear();
-    progressWanted = opts.verbose;
-    f = segfront::segment(plan, image, grey.get(), out, &list);
-    grey.reset();
+  bool interrupted(int32_t stage, double done) override {
+    return pythonCheck(&watch_, stage, done);
+  }
+  void deliver(const segfront::Plan &plan, snapshot_list &stack) override {
+    labelsOut_ = numpyOrder(labels_, plan.ndims, false);
+    if (plan.snapshots) {
+      stack_ = numpyOrder(takeSnapshotStack(stack, shape_), plan.ndims, true);
+    }
+  }
+
+  // What the call returns, or raises what ended it.
+  py::object outcome(const segfront::Failure &f, const segfront::Plan &plan) {
+    std::string lines;
     lines.swap(progressLines);
+    writeOut(lines);
+    if (f.fault == segfront::Fault::kHost || PyErr_Occurred() != nullptr) {
+      throw py::error_already_set();
+    }
+    if (f) {
+      raiseFailure(f, &watch_);
+    }
+    lastRunThreads = plan.params.threads;
+    if (!plan.snapshots) {
+      return labelsOut_;
+    }
+    return py::make_tuple(labelsOut_, stack_);
   }
-  writeOut(lines);
-  if (f) {
-    raiseFailure(f, &watch);
+
+private:
+  int32_t threads_;
+  py::array keep_;
+  py::object convertTo_;
+  bool volume_;
+  RunWatch watch_;
+  PyThreadState *unlocked_ = nullptr;
+  std::vector<py::ssize_t> shape_;
+  py::array_t<int32_t, py::array::f_style> labels_;
+  py::object labelsOut_, stack_;
+};
+
+// The thread count of the keyword: None for KALMEX_THREADS' rule (0 here),
+// else a whole number 1 to 1024.
+int32_t threadsOf(const py::object &threads) {
+  if (threads.is_none()) {
+    return 0;
   }
-  if (!snapshots) {
-    return numpyOrder(labels, plan.ndims, false);
+  long n = 0;
+  PyObject *whole = py::isinstance<py::bool_>(threads) ? nullptr : PyNumber_Index(threads.ptr());
+  if (whole != nullptr) {
+    n = PyLong_AsLong(whole);
+    Py_DECREF(whole);
   }
-  const bool budgetReached = list.budget_reached;
-  const int32_t kept = list.count;
-  py::array stack = takeSnapshotStack(list, shape);
-  if (budgetReached) {
-    warn(segfront::budgetWarning(plan, kept), kPastFront);
+  PyErr_Clear();
+  if (n < 1 || n > kxMaxThreads) {
+    throw py::value_error("regionseg: threads must be a whole number 1 to " +
+                          std::to_string(kxMaxThreads) + ", or None.");
   }
-  return py::make_tuple(numpyOrder(labels, plan.ndims, false), numpyOrder(stack, plan.ndims, true));
+  return static_cast<int32_t>(n);
+}
+
+// The run of the view with the Python host; keep, converted first to
+// convertTo, is the array of view (a volume in NumPy's order when volume).
+py::object runFront(const segfront::ImageView &view, const segfront::Options &opts, bool snapshots,
+                    const py::object &progress, const py::object &threads,
+                    py::array keep = py::array(), py::object convertTo = py::none(),
+                    bool volume = false) {
+  PythonHost host(threadsOf(threads), std::move(keep), std::move(convertTo), volume, progress);
+  segfront::Plan plan;
+  const segfront::Failure f = segfront::run(view, opts, snapshots, host, plan);
+  return host.outcome(f, plan);
 }
 
 py::object regionseg(const py::handle &image, const py::dict &options, bool snapshots,
-                     const py::object &progress) {
+                     const py::object &progress, const py::object &threads) {
   const segfront::Options opts = frontOptions(options);
   py::array a = py::array::ensure(image);
   segfront::ImageView view;
@@ -615,12 +674,12 @@ py::object regionseg(const py::handle &image, const py::dict &options, bool snap
   }
   const bool volume = numpyVolume(a, opts);
   attach(view, a, volume);
-  return runFront(view, opts, snapshots, progress, a, convertTo, volume);
+  return runFront(view, opts, snapshots, progress, threads, a, convertTo, volume);
 }
 
 // The same on an image file that kalseg reads (PNG, PGM, TIFF).
 py::object regionsegFile(const std::string &path, const py::dict &options, bool snapshots,
-                         const py::object &progress) {
+                         const py::object &progress, const py::object &threads) {
   const segfront::Options opts = frontOptions(options);
   kalseg::Volume v;
   std::string e;
@@ -631,7 +690,7 @@ py::object regionsegFile(const std::string &path, const py::dict &options, bool 
   if (!e.empty()) {
     throw py::value_error("regionseg: " + e);
   }
-  return runFront(kalseg::viewOf(v), opts, snapshots, progress);
+  return runFront(kalseg::viewOf(v), opts, snapshots, progress, threads);
 }
 
 // The image of a file as regionseg_file reads it, for the tests: its
@@ -1177,10 +1236,11 @@ PYBIND11_MODULE(_kalmex, m) {
   m.def("regionseg_core", &regionsegCore, py::arg("image"), py::arg("params"),
         py::arg("snapshot_budget"), py::arg("snapshots"), py::arg("verbose"));
   m.def("regionseg", &regionseg, py::arg("image"), py::arg("options"), py::arg("snapshots"),
-        py::arg("progress"));
+        py::arg("progress"), py::arg("threads") = py::none());
+  m.def("_last_run_threads", [] { return lastRunThreads; });
   m.def("regionseg_options", &regionsegOptions);
   m.def("regionseg_file", &regionsegFile, py::arg("path"), py::arg("options"), py::arg("snapshots"),
-        py::arg("progress"));
+        py::arg("progress"), py::arg("threads") = py::none());
   m.def("_read_image", &readImageFile, py::arg("path"));
   m.def("time_split_merge", &timeSplitMerge, py::arg("image"), py::arg("params"),
         py::arg("seconds"));

@@ -124,7 +124,12 @@ def test_every_option_reaches_the_core(options, params):
 
 def test_the_signature_holds_the_option_table():
     names = list(inspect.signature(kalmex.regionseg).parameters)
-    assert names[0] == "image" and names[-3:] == ["verbose", "return_snapshots", "progress"]
+    assert names[0] == "image" and names[-4:] == [
+        "verbose",
+        "return_snapshots",
+        "progress",
+        "threads",
+    ]
     assert inspect.signature(kalmex.regionseg).parameters["threshold"].default == 20
     assert kalmex.regionseg(blobs((20, 20), 1), "range", 12).shape == (20, 20)
     with pytest.raises(TypeError, match="threshhold"):
@@ -364,6 +369,30 @@ def test_threads_run_at_once_and_agree():
         t.join()
     for a, b in zip(serial, results):
         np.testing.assert_array_equal(a, b)
+
+
+def test_the_threads_keyword_reaches_the_run(monkeypatch):
+    # An image large enough for two threads: the keyword's count, else
+    # KALMEX_THREADS', is the run's, and the labels do not depend on it; a
+    # smaller image runs on one whatever is asked.
+    image = blobs((512, 1024), seed=5)
+    _kalmex = kalmex._kalmex
+    runs = {}
+    for threads in (1, 2):
+        runs[threads] = kalmex.regionseg(image, threshold=10, min_region_size=8, threads=threads)
+        assert _kalmex._last_run_threads() == threads
+    np.testing.assert_array_equal(runs[1], runs[2])
+    monkeypatch.setenv("KALMEX_THREADS", "2")
+    kalmex.regionseg(image, threshold=10)
+    assert _kalmex._last_run_threads() == 2
+    monkeypatch.setenv("KALMEX_THREADS", "two")
+    with pytest.warns(RuntimeWarning, match="KALMEX_THREADS"):
+        kalmex.regionseg(image, threshold=10)
+    kalmex.regionseg(image[:64, :64], threshold=10, threads=2)
+    assert _kalmex._last_run_threads() == 1
+    for bad in (0, 1025, 1.5, True, "2"):
+        with pytest.raises(ValueError, match="threads must be a whole number 1 to 1024"):
+            kalmex.regionseg(image[:8, :8], threads=bad)
 
 
 # A run of seconds over a speckle volume, in a child process (after SETUP).

@@ -11,7 +11,10 @@
 #  - CMake builds each target from exactly the files its manifest lists
 #    (BUILD_DIR/manifests/TARGET.built, written when CMake configures);
 #  - tools/octave_pkg/make_pkg.sh gives the package's Makefile exactly
-#    those lists, and a module for every manifest.
+#    those lists, and a module for every manifest;
+#  - one file calls the front end's checks and run (segfront::checkValues,
+#    segfront::segment) outside the tests, fuzz targets and benches: the one
+#    calling sequence, regionseg_front/run.cpp, that every front door takes.
 # toolbox/build_mex.m is checked the same way by tests/toolbox/build_mex_test.m.
 set -euo pipefail
 root=$(cd "$1" && pwd)
@@ -103,4 +106,9 @@ while read -r module dir; do
 done <<< "$modules"
 [[ $(words MODULES) == "$(awk '{ print $1 }' <<< "$modules" | sort)" ]] ||
   fail "the package has the modules $(words MODULES | tr '\n' ' ')"
+callers=$(cd "$root" && grep -rlE 'segfront::(segment|checkValues) *\(' --include='*.cpp' \
+  --include='*.h' --exclude-dir=tests --exclude-dir=fuzz --exclude-dir=bench --exclude-dir='build*' \
+  . | sed 's|^\./||' | sort)
+[[ $callers == regionseg_front/run.cpp ]] ||
+  fail "the front end's run is called from $(tr '\n' ' ' <<< "$callers")rather than regionseg_front/run.cpp alone"
 exit $failed

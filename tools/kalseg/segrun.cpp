@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <type_traits>
 
 #include "machine.h"
@@ -22,53 +23,77 @@ std::string setOption(segfront::Options &opts, const std::string &name, const st
   return segfront::setOption(opts, key, segfront::commandLineValue(key, word));
 }
 
+namespace {
+
+// The shell's host of a run: the C library's memory, KALMEX_THREADS (kalseg
+// says what is wrong with it once, before its first run), the watch's
+// lines and check, and the warnings kept for the caller to print.
+class ShellHost : public segfront::Host {
+public:
+  ShellHost(Result &r, const Watch &watch) : r_(r), watch_(watch) {
+    stackCopies = 1; // the result takes the module's stack as it is
+    lines = watch.lines;
+    prefixOwn = false;
+    scaleFix = "--scale minmax";
+  }
+  int32_t threads() override { return kxEnvironmentThreads(nullptr, 0); }
+  bool warning(const char *id, const char *text) override {
+    if (std::strcmp(id, segfront::kLowRangeWarningId) == 0) {
+      r_.lowRange = text;
+    }
+    return true; // the budget's: Result::budgetReached
+  }
+  int32_t *labels(const segfront::Plan &plan) override {
+    r_.labels.resize(plan.voxels());
+    return r_.labels.data();
+  }
+  int32_t *grey(std::size_t voxels) override {
+    grey_.resize(voxels);
+    // The run's time: from its grey values to their release.
+    start_ = std::chrono::steady_clock::now();
+    return grey_.data();
+  }
+  void releaseGrey(int32_t *) override {
+    r_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::vector<int32_t>().swap(grey_);
+  }
+  snapshot_allocator snapshotMemory() override {
+    return {[](void *block, std::size_t bytes) { return std::realloc(block, bytes); }, std::free};
+  }
+  bool interrupted(int32_t stage, double done) override {
+    return watch_.check != nullptr && watch_.check(watch_.data, stage, done);
+  }
+  void deliver(const segfront::Plan &plan, snapshot_list &stack) override {
+    if (!plan.snapshots) {
+      return;
+    }
+    r_.snapshotCount = stack.count;
+    r_.budgetReached = stack.budget_reached;
+    r_.snapshots.reset(stack.arena.slices,
+                       [](const int32_t *p) { std::free(const_cast<int32_t *>(p)); });
+    stack.arena.slices = nullptr;
+    stack.arena.capacity = 0;
+  }
+
+private:
+  Result &r_;
+  const Watch &watch_;
+  std::vector<int32_t> grey_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+} // namespace
+
 Result segment(const Volume &image, const segfront::Options &opts, bool wantSnapshots,
                const Watch &watch) {
   Result r;
-  const segfront::ImageView view = viewOf(image);
-  segfront::CallSetup setup;
-  setup.progress = watch.lines;
-  setup.check = watch.check;
-  setup.checkData = watch.data;
-  setup.snapshots = wantSnapshots;
-  setup.stackCopies = 1; // the result takes the module's stack as it is
-  setup.physicalMemory = kxPhysicalMemoryBytes();
-  segfront::Plan &plan = r.plan;
-  segfront::Failure f = segfront::plan(view, opts, setup, plan);
-  if (!f) {
-    f = segfront::checkValues(view, plan);
-  }
+  ShellHost host(r, watch);
+  const segfront::Failure f = segfront::run(viewOf(image), opts, wantSnapshots, host, r.plan);
   if (f) {
-    r.error = f.text;
-    return r;
-  }
-  r.lowRange = segfront::lowRangeWarning(view, plan, "--scale minmax");
-  if (plan.voxels() >= 2 * static_cast<std::size_t>(plan.params.voxels_per_thread)) {
-    plan.params.threads = kxEnvironmentThreads(nullptr, 0);
-  }
-  std::vector<int32_t> grey(plan.voxels());
-  r.labels.resize(plan.voxels());
-  snapshot_list list = {};
-  list.arena.allocator.resize = [](void *block, std::size_t bytes) {
-    return std::realloc(block, bytes);
-  };
-  list.arena.allocator.release = std::free;
-  const auto start = std::chrono::steady_clock::now();
-  f = segfront::segment(plan, view, grey.data(), r.labels.data(), &list);
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (f) {
-    release_snapshots(list);
     r.error = f.text;
     r.labels.clear();
+    r.lowRange.clear();
     return r;
-  }
-  if (wantSnapshots) {
-    r.snapshotCount = list.count;
-    r.budgetReached = list.budget_reached;
-    r.snapshots.reset(list.arena.slices,
-                      [](const int32_t *p) { std::free(const_cast<int32_t *>(p)); });
-    list.arena.slices = nullptr;
-    release_snapshots(list);
   }
   for (int32_t l : r.labels) {
     if (static_cast<std::size_t>(l) > r.sizes.size()) {
