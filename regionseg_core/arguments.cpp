@@ -10,6 +10,60 @@ const char *const seg_argument_names[arg_count] = {
     "noise_sigma",    "confidence_row", "size_factor", "min_region_size", "keep_small_stats",
     "snapshot_budget"};
 
+const seg_rule seg_rules[arg_count] = {
+    {0, 0},                                       // image
+    {1, max_levels},                              // levels
+    {0, max_levels},                              // flat_levels
+    {0, max_levels - 1},                          // start_level
+    {0, 1},                                       // parallel_grouping
+    {1, 2147483647.0},                            // parallel_seeds
+    {0, 1},                                       // seed_any_level
+    {CRITERION_RANGE, CRITERION_SCALED_VARIANCE}, // criterion
+    {0, 2147483647.0},                            // threshold
+    {0, 1},                                       // outlier_fraction
+    {0, INFINITY},                                // noise_sigma
+    {1, 3},                                       // confidence_row
+    {0, INFINITY},                                // size_factor
+    {0, 2147483647.0},                            // min_region_size
+    {0, 1},                                       // keep_small_stats
+    {0, INFINITY},                                // snapshot_budget
+};
+
+int64_t seg_voxels_below_root(int32_t levels, int32_t flat_levels) {
+  // 4 pixels per level up to flat_levels, 8 above.
+  const int32_t below_root = levels - 1;
+  const int32_t flat = below_root < flat_levels ? below_root : flat_levels;
+  return int64_t{1} << (2 * flat + 3 * (below_root - flat));
+}
+
+bool seg_snapshot_budget(double budget, double memory, double copies, size_t slice, size_t &bytes) {
+  double share = budget;
+  if (share <= 1.0) {
+    share *= memory > 0 ? memory : 0;
+  }
+  share /= copies;
+  // No bound for a share of an unknown memory, or one beyond every size.
+  if (!(share > 0) || share >= 1.8e19) {
+    bytes = 0;
+    return true;
+  }
+  bytes = share < 1.0 ? 1 : static_cast<size_t>(share);
+  if (bytes < slice) {
+    if (budget > 1.0) {
+      return false;
+    }
+    bytes = slice;
+  }
+  return true;
+}
+
+void format_budget_warning(double bytes, int32_t kept, char *buf, size_t size) {
+  snprintf(buf, size,
+           "The snapshot stack reached its budget of %.0f bytes: %d snapshots kept, the last one "
+           "showing the final state.",
+           bytes, kept);
+}
+
 namespace {
 
 bool refuse(seg_refusal &r, int pos, const char *what, const char *reason = NULL) {
@@ -24,24 +78,6 @@ bool refuse(seg_refusal &r, int pos, const char *what, const char *reason = NULL
 bool is_int_parameter(int pos) {
   return pos != arg_outlier_fraction && pos != arg_noise_sigma && pos != arg_size_factor &&
          pos != arg_snapshot_budget;
-}
-
-// The snapshot budget in bytes (0: none): above 1 the value is bytes, in
-// (0, 1] a share of the machine's physical memory; without the input a
-// quarter of it.  A machine that does not tell its memory gets no bound; a
-// share too small for one byte allows none.
-size_t snapshot_budget_bytes(bool given, double value, double memory) {
-  double budget = given ? value : 0.25;
-  if (budget <= 1.0) {
-    if (memory <= 0) {
-      return 0;
-    }
-    budget *= memory;
-  }
-  if (budget >= 1.8e19) {
-    return 0;
-  }
-  return budget < 1.0 ? 1 : static_cast<size_t>(budget);
 }
 
 } // namespace
@@ -95,25 +131,21 @@ bool seg_params_from_values(const double *value, int count, const int32_t dims[3
   p.min_region_size = static_cast<int32_t>(value[arg_min_region_size]);
   p.keep_small_stats = static_cast<int32_t>(value[arg_keep_small_stats]);
   const bool budget_given = count > arg_snapshot_budget;
-  if (budget_given && !(value[arg_snapshot_budget] > 0)) {
+  const double budget = budget_given ? value[arg_snapshot_budget] : seg_default_snapshot_budget;
+  if (budget_given && !(budget > 0)) {
     return refuse(r, arg_snapshot_budget, "must be positive.");
   }
-  p.snapshot_budget =
-      snapshot_budget_bytes(budget_given, budget_given ? value[arg_snapshot_budget] : 0, memory);
   if (!check_seg_params(p, dims, ndims, r)) {
     return false;
   }
   // The final state always has its slice.
   const size_t slice = sizeof(int32_t) * static_cast<size_t>(dims[0]) *
                        static_cast<size_t>(dims[1]) * static_cast<size_t>(dims[2]);
-  if (p.snapshot_budget != 0 && p.snapshot_budget < slice) {
-    if (budget_given && value[arg_snapshot_budget] > 1.0) {
-      refuse(r, arg_snapshot_budget, "");
-      snprintf(r.text, sizeof r.text, "must be at least %zu bytes: one snapshot of this image.",
-               slice);
-      return false;
-    }
-    p.snapshot_budget = slice;
+  if (!seg_snapshot_budget(budget, memory, 1, slice, p.snapshot_budget)) {
+    refuse(r, arg_snapshot_budget, "");
+    snprintf(r.text, sizeof r.text, "must be at least %zu bytes: one snapshot of this image.",
+             slice);
+    return false;
   }
   return true;
 }
@@ -125,13 +157,13 @@ bool check_seg_params(const seg_params &p, const int32_t dims[3], int ndims, seg
   const int32_t criterion = p.criterion;
 
   // Tree shape: a block code holds sixteen digits.
-  if (levels < 1 || levels > max_levels) {
+  if (levels < seg_rules[arg_levels].lo || levels > seg_rules[arg_levels].hi) {
     return refuse(r, arg_levels, "must be 1 to 16.");
   }
-  if (start_level < 0 || start_level >= levels) {
+  if (start_level < seg_rules[arg_start_level].lo || start_level >= levels) {
     return refuse(r, arg_start_level, "must be 0 to levels - 1.");
   }
-  if (flat_levels < 0 || flat_levels > levels) {
+  if (flat_levels < seg_rules[arg_flat_levels].lo || flat_levels > levels) {
     return refuse(r, arg_flat_levels, "must be 0 to levels.");
   }
   // The tree covers the image: pixels of its cube outside the image are
@@ -148,28 +180,28 @@ bool check_seg_params(const seg_params &p, const int32_t dims[3], int ndims, seg
   }
 
   // Criterion and the parameters it reads.
-  if (criterion < CRITERION_RANGE || criterion > CRITERION_SCALED_VARIANCE) {
+  if (criterion < seg_rules[arg_criterion].lo || criterion > seg_rules[arg_criterion].hi) {
     return refuse(r, arg_criterion, "must be 1 to 5.");
   }
   if (criterion == CRITERION_CHI2_VARIANCE) {
-    if (p.confidence_row < 1 || p.confidence_row > 3) {
+    if (p.confidence_row < seg_rules[arg_confidence_row].lo ||
+        p.confidence_row > seg_rules[arg_confidence_row].hi) {
       return refuse(r, arg_confidence_row, "must be 1, 2 or 3 with criterion 4.");
     }
-    // Pixels in a block of level levels - 1: 4 per level up to flat_levels, 8 above.
-    const int32_t below_root = levels - 1;
-    const int32_t flat = below_root < flat_levels ? below_root : flat_levels;
-    const int64_t voxels = int64_t{1} << (2 * flat + 3 * (below_root - flat));
-    if (voxels > 262144) {
-      return refuse(r, arg_criterion, "4 allows blocks below the root of at most 262144 pixels.");
+    if (seg_voxels_below_root(levels, flat_levels) > seg_chi2_max_block) {
+      refuse(r, arg_criterion, "");
+      snprintf(r.text, sizeof r.text, "4 allows blocks below the root of at most %lld pixels.",
+               static_cast<long long>(seg_chi2_max_block));
+      return false;
     }
   }
-  if (p.parallel_grouping != 0 && p.parallel_seeds < 1) {
+  if (p.parallel_grouping != 0 && p.parallel_seeds < seg_rules[arg_parallel_seeds].lo) {
     return refuse(r, arg_parallel_seeds, "must be at least 1 with parallel grouping.");
   }
-  if (p.threshold < 0) {
+  if (p.threshold < seg_rules[arg_threshold].lo) {
     return refuse(r, arg_threshold, "must not be negative.");
   }
-  if (p.outlier_fraction < 0.0) {
+  if (p.outlier_fraction < seg_rules[arg_outlier_fraction].lo) {
     return refuse(r, arg_outlier_fraction, "must not be negative.");
   }
   return true;

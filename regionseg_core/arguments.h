@@ -47,6 +47,38 @@ struct seg_refusal {
   char text[96] = {}; // the end of the sentence with a number in it, when not empty
 };
 
+// The rules of the run's parameters, each written once: the core's gateway
+// reads its inputs by position against them, and the front end's option
+// table maps each of its options of a parameter onto its position here and
+// takes its range from it.  For position pos: the smallest and largest
+// value a caller may give (the integer parameters as whole numbers).
+struct seg_rule {
+  double lo, hi;
+};
+extern const seg_rule seg_rules[arg_count];
+
+// The snapshot budget when the caller gives none: a quarter of the
+// physical memory.
+constexpr double seg_default_snapshot_budget = 0.25;
+// The chi-square table of criterion 4 covers blocks just below the root
+// block of at most this many pixels.
+constexpr int64_t seg_chi2_max_block = 262144;
+// Pixels of a block just below the root of a tree of levels levels,
+// flat_levels of them flat.
+int64_t seg_voxels_below_root(int32_t levels, int32_t flat_levels);
+
+// The bytes the module's stack may take, from a budget as callers give it
+// (above 1 in bytes, up to 1 a share of the physical memory, memory; 0
+// when unknown) over the caller's copies of the stack: 0 for no bound.  The
+// final state always has its slice of slice bytes: a share of the memory
+// is raised to it, and a budget in bytes too small for copies of it is
+// refused (false).
+bool seg_snapshot_budget(double budget, double memory, double copies, size_t slice, size_t &bytes);
+
+// The warning of a run whose stack reached its budget of bytes, kept
+// snapshots kept, into buf (identifier kalmex:regionseg_core:snapshotBudget).
+void format_budget_warning(double bytes, int32_t kept, char *buf, size_t size);
+
 // "Argument N (name) what" into buf.
 void format_refusal(const seg_refusal &r, char *buf, size_t size);
 

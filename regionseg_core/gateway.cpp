@@ -157,10 +157,10 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     snapshots.arena.slices = NULL;
     snapshots.arena.capacity = 0;
     if (snapshots.budget_reached) {
-      mexWarnMsgIdAndTxt("kalmex:regionseg_core:snapshotBudget",
-                         "The snapshot stack reached its budget of %.0f bytes: %d snapshots kept, "
-                         "the last one showing the final state.",
-                         static_cast<double>(p.snapshot_budget), snapshots.count);
+      char text[200];
+      format_budget_warning(static_cast<double>(p.snapshot_budget), snapshots.count, text,
+                            sizeof text);
+      mexWarnMsgIdAndTxt("kalmex:regionseg_core:snapshotBudget", "%s", text);
     }
   }
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../regionseg_core/arguments.h"
 #include "front.h"
 #include "grey.h"
 
@@ -92,28 +93,36 @@ Failure treeFor(int64_t d1, int64_t d2, int64_t d3, const Options &opts, Tree &t
                                          " for this image.");
     }
   }
-  if (opts.start_level < 0) {
-    t.startLevel = std::min(3, t.levels - 1);
-  } else if (opts.start_level > t.levels - 1) {
-    return fail(Fault::kBadOption, "option 'start_level' must be a whole number 0 to " +
-                                       std::to_string(t.levels - 1) + " for this image.");
-  } else {
-    t.startLevel = opts.start_level;
-  }
+  t.startLevel = opts.start_level < 0 ? std::min(3, t.levels - 1) : opts.start_level;
   t.p1 = int64_t{1} << t.levels;
   t.p3 = int64_t{1} << (t.levels - t.flatLevels);
-  if (opts.run.criterion == CRITERION_CHI2_VARIANCE) {
-    // The chi-square table covers blocks of up to 262144 pixels below the root.
-    const int flat = std::min(t.levels - 1, t.flatLevels);
-    if (2 * flat + 3 * (t.levels - 1 - flat) > 18) {
-      return fail(Fault::kBadOption,
-                  "option 'criterion' 'chi2_variance' allows at most 262144 pixels in a block "
-                  "just below the root block, which is " +
-                      sizeText({t.p1, t.p1, t.p3}) +
-                      " here; raise 'flat_levels' or choose another criterion.");
-    }
-  }
   return Failure();
+}
+
+// The run's parameters against the core's invariants (the same check as the
+// core's gateway), refused in the option's words: the start level beyond
+// the tree, criterion 4 over blocks too large for its table.
+Failure checkRun(const seg_params &r, const Plan &p, const Tree &t) {
+  const int32_t dims[3] = {p.d1, p.d2, p.d3};
+  seg_refusal why;
+  if (check_seg_params(r, dims, p.ndims, why)) {
+    return Failure();
+  }
+  if (why.position == arg_start_level) {
+    return fail(Fault::kBadOption, "option 'start_level' must be a whole number 0 to " +
+                                       std::to_string(t.levels - 1) + " for this image.");
+  }
+  if (why.position == arg_criterion && r.criterion == CRITERION_CHI2_VARIANCE) {
+    return fail(Fault::kBadOption, "option 'criterion' 'chi2_variance' allows at most " +
+                                       std::to_string(seg_chi2_max_block) +
+                                       " pixels in a block just below the root block, which is " +
+                                       sizeText({t.p1, t.p1, t.p3}) +
+                                       " here; raise 'flat_levels' or choose another criterion.");
+  }
+  // The options and the tree keep every other invariant.
+  char text[200];
+  format_refusal(why, text, sizeof text);
+  return fail(Fault::kBadOption, text);
 }
 
 // The progress lines of a run that is not verbose.
@@ -198,25 +207,27 @@ Failure plan(const ImageView &image, const Options &opts, const CallSetup &setup
   r.check = setup.check;
   r.check_data = setup.checkData;
   r.heap = setup.heap;
+  f = checkRun(r, p, t);
+  if (f) {
+    return f;
+  }
   r.snapshot_budget = 0;
   if (setup.snapshots) {
     // The final state always has its slice: a budget in bytes too small for
     // it is refused, a share of the memory is raised to it.
-    double share = snapshotShare(opts.snapshot_budget, setup.physicalMemory, setup.stackCopies);
     const double slice = 4.0 * static_cast<double>(p.voxels());
-    if (share > 0 && share < slice) {
-      if (opts.snapshot_budget > 1) {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "option 'snapshot_budget' must be at least %.0f bytes for this image: the "
-                      "snapshot of the final state alone takes that.",
-                      slice * setup.stackCopies);
-        return fail(Fault::kBadOption, text);
-      }
-      share = slice;
+    if (!seg_snapshot_budget(opts.snapshot_budget, setup.physicalMemory, setup.stackCopies,
+                             static_cast<size_t>(slice), r.snapshot_budget)) {
+      char text[200];
+      std::snprintf(text, sizeof text,
+                    "option 'snapshot_budget' must be at least %.0f bytes for this image: the "
+                    "snapshot of the final state alone takes that.",
+                    slice * setup.stackCopies);
+      return fail(Fault::kBadOption, text);
     }
-    p.budgetBytes = share * setup.stackCopies;
-    r.snapshot_budget = static_cast<size_t>(share);
+    const double share =
+        snapshotShare(opts.snapshot_budget, setup.physicalMemory, setup.stackCopies);
+    p.budgetBytes = r.snapshot_budget == 0 ? 0 : std::max(share, slice) * setup.stackCopies;
   }
   out = p;
   return Failure();
@@ -252,10 +263,7 @@ const char *const kBudgetWarningId = "kalmex:regionseg_core:snapshotBudget";
 
 std::string budgetWarning(const Plan &plan, int32_t kept) {
   char text[200];
-  std::snprintf(text, sizeof text,
-                "The snapshot stack reached its budget of %.0f bytes: %d snapshots kept, the "
-                "last one showing the final state.",
-                plan.budgetBytes, kept);
+  format_budget_warning(plan.budgetBytes, kept, text, sizeof text);
   return text;
 }
 

@@ -5,13 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "../regionseg_core/arguments.h"
 #include "front.h"
 
 namespace segfront {
 
 namespace {
-
-constexpr double kWholeMax = 2147483647.0;
 
 const char *const kCriteria[] = {"range",         "range_mean",      "robust_range",
                                  "chi2_variance", "scaled_variance", nullptr};
@@ -22,55 +21,67 @@ const char *const kRgbModes[] = {"grey", "volume", nullptr};
 const double kConfidence[] = {0.5, 0.75, 0.9};
 
 // What one option takes and where its value goes: store(opts, v) with the
-// number it took, or the index of its word.
+// number it took, or the index of its word.  An option of one of the run's
+// parameters names its position among regionseg_core's inputs (pos), whose
+// rule gives its range (seg_rules); the front end's own have none (-1).
 struct Entry {
   const char *name;
   OptionKind kind;
-  double lo, hi;            // kWhole, kReal
+  int pos;                  // arg_*, or -1
   const char *const *words; // kWord, kCriterion
   const char *initial;      // the default, "" when chosen for each image
   void (*store)(Options &, double);
+  double lo() const { return pos >= 0 ? seg_rules[pos].lo : 0; }
+  double hi() const { return pos >= 0 ? seg_rules[pos].hi : 1; }
 };
+
+// The default budget as its option's word.
+std::string budgetInitial() {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", seg_default_snapshot_budget);
+  return buf;
+}
+const std::string kBudgetInitial = budgetInitial();
 
 template <typename T> T whole(double v) { return static_cast<T>(v); }
 
 const Entry kEntries[] = {
-    {"criterion", OptionKind::kCriterion, 1, 5, kCriteria, "range",
+    {"criterion", OptionKind::kCriterion, arg_criterion, kCriteria, "range",
      [](Options &o, double v) { o.run.criterion = whole<int32_t>(v); }},
-    {"threshold", OptionKind::kWhole, 0, kWholeMax, nullptr, "20",
+    {"threshold", OptionKind::kWhole, arg_threshold, nullptr, "20",
      [](Options &o, double v) { o.run.threshold = whole<int32_t>(v); }},
-    {"start_level", OptionKind::kWhole, 0, 15, nullptr, "",
+    {"start_level", OptionKind::kWhole, arg_start_level, nullptr, "",
      [](Options &o, double v) { o.start_level = whole<int>(v); }},
-    {"grouping", OptionKind::kWord, 0, 0, kGroupings, "sequential",
+    {"grouping", OptionKind::kWord, arg_parallel_grouping, kGroupings, "sequential",
      [](Options &o, double v) { o.run.parallel_grouping = whole<int32_t>(v); }},
-    {"seeds", OptionKind::kWhole, 1, kWholeMax, nullptr, "4",
+    {"seeds", OptionKind::kWhole, arg_parallel_seeds, nullptr, "4",
      [](Options &o, double v) { o.run.parallel_seeds = whole<int32_t>(v); }},
-    {"seed_any_level", OptionKind::kFlag, 0, 1, nullptr, "false",
+    {"seed_any_level", OptionKind::kFlag, arg_seed_any_level, nullptr, "false",
      [](Options &o, double v) { o.run.seed_any_level = whole<int32_t>(v); }},
-    {"min_region_size", OptionKind::kWhole, 0, kWholeMax, nullptr, "0",
+    {"min_region_size", OptionKind::kWhole, arg_min_region_size, nullptr, "0",
      [](Options &o, double v) { o.run.min_region_size = whole<int32_t>(v); }},
-    {"keep_small_stats", OptionKind::kFlag, 0, 1, nullptr, "false",
+    {"keep_small_stats", OptionKind::kFlag, arg_keep_small_stats, nullptr, "false",
      [](Options &o, double v) { o.run.keep_small_stats = whole<int32_t>(v); }},
-    {"outlier_fraction", OptionKind::kReal, 0, 1, nullptr, "0.05",
+    {"outlier_fraction", OptionKind::kReal, arg_outlier_fraction, nullptr, "0.05",
      [](Options &o, double v) { o.run.outlier_fraction = v; }},
-    {"noise_sigma", OptionKind::kReal, 0, INFINITY, nullptr, "2",
+    {"noise_sigma", OptionKind::kReal, arg_noise_sigma, nullptr, "2",
      [](Options &o, double v) { o.run.noise_sigma = v; }},
-    {"confidence", OptionKind::kConfidence, 0, 0, nullptr, "0.75",
+    {"confidence", OptionKind::kConfidence, arg_confidence_row, nullptr, "0.75",
      [](Options &o, double v) { o.run.confidence_row = whole<int32_t>(v) + 1; }},
-    {"size_factor", OptionKind::kReal, 0, INFINITY, nullptr, "1",
+    {"size_factor", OptionKind::kReal, arg_size_factor, nullptr, "1",
      [](Options &o, double v) { o.run.size_factor = v; }},
-    {"scale", OptionKind::kWord, 0, 0, kScales, "class",
+    {"scale", OptionKind::kWord, -1, kScales, "class",
      [](Options &o, double v) {
        const Scale scales[] = {Scale::kNone, Scale::kMinmax, Scale::kClass, Scale::kClip};
        o.scale = scales[whole<int>(v)];
      }},
-    {"rgb", OptionKind::kWord, 0, 0, kRgbModes, "grey",
+    {"rgb", OptionKind::kWord, -1, kRgbModes, "grey",
      [](Options &o, double v) { o.rgbVolume = v != 0; }},
-    {"flat_levels", OptionKind::kWhole, 0, 16, nullptr, "",
+    {"flat_levels", OptionKind::kWhole, arg_flat_levels, nullptr, "",
      [](Options &o, double v) { o.flat_levels = whole<int>(v); }},
-    {"snapshot_budget", OptionKind::kBudget, 0, 0, nullptr, "0.25",
+    {"snapshot_budget", OptionKind::kBudget, arg_snapshot_budget, nullptr, kBudgetInitial.c_str(),
      [](Options &o, double v) { o.snapshot_budget = v; }},
-    {"verbose", OptionKind::kFlag, 0, 1, nullptr, "false",
+    {"verbose", OptionKind::kFlag, -1, nullptr, "false",
      [](Options &o, double v) { o.verbose = v != 0; }},
 };
 
@@ -123,9 +134,9 @@ bool accept(const Entry &e, const OptionValue &value, double &v) {
   v = value.number;
   switch (e.kind) {
   case OptionKind::kWhole:
-    return number && v == std::trunc(v) && v >= e.lo && v <= e.hi;
+    return number && v == std::trunc(v) && v >= e.lo() && v <= e.hi();
   case OptionKind::kReal:
-    return number && v >= e.lo && v <= e.hi;
+    return number && v >= e.lo() && v <= e.hi();
   case OptionKind::kFlag:
     return (number || value.kind == OptionValue::kBool) && (v == 0 || v == 1);
   case OptionKind::kWord:
@@ -135,7 +146,7 @@ bool accept(const Entry &e, const OptionValue &value, double &v) {
     if (!number) {
       v = wordIndex(value, e.words) + 1;
     }
-    return v == std::trunc(v) && v >= e.lo && v <= e.hi;
+    return v == std::trunc(v) && v >= e.lo() && v <= e.hi();
   case OptionKind::kConfidence:
     for (int k = 0; k < 3; ++k) {
       if (number && std::fabs(v - kConfidence[k]) < 1e-9) {
@@ -155,13 +166,14 @@ std::string refusal(const Entry &e) {
   switch (e.kind) {
   case OptionKind::kWhole:
     // Both limits, the upper one too when it is only the 32-bit range.
-    return "option '" + name + "' must be a whole number " + wholeText(e.lo) + " to " +
-           wholeText(e.hi) + ".";
+    return "option '" + name + "' must be a whole number " + wholeText(e.lo()) + " to " +
+           wholeText(e.hi()) + ".";
   case OptionKind::kReal:
-    if (std::isinf(e.hi)) {
-      return "option '" + name + "' must be a finite number >= " + format(e.lo) + ".";
+    if (std::isinf(e.hi())) {
+      return "option '" + name + "' must be a finite number >= " + format(e.lo()) + ".";
     }
-    return "option '" + name + "' must be a number " + format(e.lo) + " to " + format(e.hi) + ".";
+    return "option '" + name + "' must be a number " + format(e.lo()) + " to " + format(e.hi()) +
+           ".";
   case OptionKind::kFlag:
     return "option '" + name + "' must be true or false.";
   case OptionKind::kWord:

@@ -309,10 +309,7 @@ py::object runSplitMerge(const py::array_t<int32_t, py::array::f_style> &image,
   py::array stack = takeSnapshotStack(list, shape);
   if (budgetReached) {
     char text[200];
-    std::snprintf(text, sizeof text,
-                  "The snapshot stack reached its budget of %.0f bytes: %d snapshots kept, the "
-                  "last one showing the final state.",
-                  static_cast<double>(p.snapshot_budget), count);
+    format_budget_warning(static_cast<double>(p.snapshot_budget), count, text, sizeof text);
     warn(text, kPastFunction);
   }
   return py::make_tuple(labels, stack);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "front.h"
 #include "grey.h"
 
@@ -487,6 +488,72 @@ TEST(FrontPlan, TheBudgetsShareAndTheSmallestThatWorks) {
   setup.physicalMemory = 8e9;
   ASSERT_FALSE(planOf(2, {64, 64}, o, p, Sample::kUint8, setup));
   EXPECT_EQ(p.params.snapshot_budget, 16384u);
+}
+
+TEST(FrontPlan, BothDoorsKeepTheCoresRulesAlike) {
+  // The front end's plan and the core gateway's reading of the same run
+  // (an image that fills its tree, the stack taken as it is) accept and
+  // refuse alike and bound the stack alike: the start level, criterion 4's
+  // largest block, the budget in bytes or as a share of the memory.
+  std::mt19937 rng(4);
+  std::uniform_int_distribution<int> bits(1, 11), level(0, 8), pick(0, 5);
+  const double budgets[] = {0.25, 1e-9, 1, 3, 5000, 2e6};
+  const double memories[] = {0, 1e4, 8e9};
+  int refused[arg_count] = {0}, taken = 0;
+  for (int run = 0; run < 300; ++run) {
+    const int sideBits = bits(rng), planeBits = bits(rng) % 5;
+    const int64_t d1 = int64_t{1} << sideBits, d3 = int64_t{1} << planeBits;
+    Options o;
+    o.start_level = level(rng);
+    o.run.criterion = pick(rng) < 3 ? CRITERION_CHI2_VARIANCE : CRITERION_RANGE;
+    o.snapshot_budget = budgets[pick(rng)];
+    CallSetup setup;
+    setup.snapshots = true;
+    setup.physicalMemory = memories[pick(rng) % 3];
+    Plan plan;
+    const Failure front = planOf(
+        d3 > 1 ? 3 : 2, d3 > 1 ? std::vector<int64_t>{d1, d1, d3} : std::vector<int64_t>{d1, d1}, o,
+        plan, Sample::kUint8, setup);
+
+    const int levels = std::max(sideBits, planeBits);
+    const int32_t dims[3] = {static_cast<int32_t>(d1), static_cast<int32_t>(d1),
+                             static_cast<int32_t>(d3)};
+    double value[arg_count] = {0,
+                               static_cast<double>(levels),
+                               static_cast<double>(d3 > 1 ? levels - planeBits : levels),
+                               static_cast<double>(o.start_level),
+                               0,
+                               4,
+                               0,
+                               static_cast<double>(o.run.criterion),
+                               20,
+                               0.05,
+                               2,
+                               2,
+                               1,
+                               0,
+                               0,
+                               o.snapshot_budget};
+    seg_params core;
+    seg_refusal why;
+    const bool ok = seg_params_from_values(value, arg_count, dims, d3 > 1 ? 3 : 2,
+                                           setup.physicalMemory, core, why);
+    ASSERT_EQ(!front, ok) << front.text << " | run " << run;
+    if (ok) {
+      ++taken;
+      EXPECT_EQ(plan.params.snapshot_budget, core.snapshot_budget) << run;
+      EXPECT_EQ(plan.params.levels, core.levels);
+    } else {
+      const int option = front.text.find("'start_level'") != std::string::npos ? arg_start_level
+                         : front.text.find("'criterion'") != std::string::npos
+                             ? arg_criterion
+                             : arg_snapshot_budget;
+      EXPECT_EQ(option, why.position) << front.text;
+      ++refused[option];
+    }
+  }
+  EXPECT_TRUE(taken > 0 && refused[arg_start_level] > 0 && refused[arg_criterion] > 0 &&
+              refused[arg_snapshot_budget] > 0);
 }
 
 TEST(FrontSegment, LabelsFromOneBySizeAndSnapshotsOneMoreThanPainted) {
