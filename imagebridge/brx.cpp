@@ -2,6 +2,7 @@
 // each host, against that host's MEX interface.
 #include <cstring>
 
+#include "../common/sampleclasses.h"
 #include "brx.h"
 #include "brx_image.h"
 
@@ -13,12 +14,9 @@ struct ClassType {
 };
 
 const ClassType kClassTypes[] = {
-    {mxLOGICAL_CLASS, kal_DT_BIN},   {mxUINT8_CLASS, kal_DT_UINT8},
-    {mxINT8_CLASS, kal_DT_SINT8},    {mxUINT16_CLASS, kal_DT_UINT16},
-    {mxINT16_CLASS, kal_DT_SINT16},  {mxUINT32_CLASS, kal_DT_UINT32},
-    {mxINT32_CLASS, kal_DT_SINT32},  {mxUINT64_CLASS, kal_DT_UINT64},
-    {mxINT64_CLASS, kal_DT_SINT64},  {mxSINGLE_CLASS, kal_DT_SFLOAT},
-    {mxDOUBLE_CLASS, kal_DT_DFLOAT},
+#define KX_SAMPLE(name, cls, ctype, mx, kind, bytes, dtype, kal) {mx, kal},
+    KX_SAMPLE_CLASSES(KX_SAMPLE)
+#undef KX_SAMPLE
 };
 
 kal_DataType typeOfClass(mxClassID cls) {

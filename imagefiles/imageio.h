@@ -15,46 +15,8 @@
 
 namespace kalseg {
 
-// The C++ type of a class's samples (logical as its byte, 0 or 1).
-template <typename T> constexpr segfront::Sample sampleOf();
-template <> constexpr segfront::Sample sampleOf<uint8_t>() { return segfront::Sample::kUint8; }
-template <> constexpr segfront::Sample sampleOf<int8_t>() { return segfront::Sample::kInt8; }
-template <> constexpr segfront::Sample sampleOf<uint16_t>() { return segfront::Sample::kUint16; }
-template <> constexpr segfront::Sample sampleOf<int16_t>() { return segfront::Sample::kInt16; }
-template <> constexpr segfront::Sample sampleOf<uint32_t>() { return segfront::Sample::kUint32; }
-template <> constexpr segfront::Sample sampleOf<int32_t>() { return segfront::Sample::kInt32; }
-template <> constexpr segfront::Sample sampleOf<uint64_t>() { return segfront::Sample::kUint64; }
-template <> constexpr segfront::Sample sampleOf<int64_t>() { return segfront::Sample::kInt64; }
-template <> constexpr segfront::Sample sampleOf<float>() { return segfront::Sample::kSingle; }
-template <> constexpr segfront::Sample sampleOf<double>() { return segfront::Sample::kDouble; }
-
-// Calls f(T()) with the C++ type T of TYPE's samples; returns what it returns.
-template <typename F> decltype(auto) withSampleType(segfront::Sample type, F &&f) {
-  switch (type) {
-  case segfront::Sample::kBool:
-  case segfront::Sample::kUint8:
-    return f(uint8_t());
-  case segfront::Sample::kInt8:
-    return f(int8_t());
-  case segfront::Sample::kUint16:
-    return f(uint16_t());
-  case segfront::Sample::kInt16:
-    return f(int16_t());
-  case segfront::Sample::kUint32:
-    return f(uint32_t());
-  case segfront::Sample::kInt32:
-    return f(int32_t());
-  case segfront::Sample::kUint64:
-    return f(uint64_t());
-  case segfront::Sample::kInt64:
-    return f(int64_t());
-  case segfront::Sample::kSingle:
-    return f(float());
-  case segfront::Sample::kDouble:
-    break;
-  }
-  return f(double());
-}
+using segfront::sampleOf;
+using segfront::withSampleType;
 
 // An image as kalseg reads it: d1 x d2 x d3 samples of one class in
 // column-major order (first dimension fastest; for a picture d1 is its

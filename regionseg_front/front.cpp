@@ -159,10 +159,18 @@ Failure notAnImage() {
   return fail(Fault::kNotImage, "the image must be a real numeric or logical array.");
 }
 
+// Each class is stored in the bytes NumPy's arrays of it have.
+#define KX_SAMPLE(name, cls, ctype, mx, kind, bytes, dtype, kal)                                   \
+  static_assert(sizeof(ctype) == (bytes), cls " samples: their C++ type and their item size");
+KX_SAMPLE_CLASSES(KX_SAMPLE)
+#undef KX_SAMPLE
+
 const char *className(Sample type) {
-  // In the order of Sample.
-  static const char *const names[] = {"logical", "uint8",  "int8",  "uint16", "int16", "uint32",
-                                      "int32",   "uint64", "int64", "single", "double"};
+  static const char *const names[] = {
+#define KX_SAMPLE(name, cls, ctype, mx, kind, bytes, dtype, kal) cls,
+      KX_SAMPLE_CLASSES(KX_SAMPLE)
+#undef KX_SAMPLE
+  };
   return names[static_cast<int>(type)];
 }
 

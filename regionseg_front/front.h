@@ -23,8 +23,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "../common/sampleclasses.h"
 #include "../regionseg_core/regionseg.h"
 
 namespace segfront {
@@ -124,20 +126,37 @@ std::vector<OptionInfo> optionTable();
 // ---------------------------------------------------------------------------
 // Images
 
-// The element type of an image, as the host's class or dtype says.
+// The element type of an image, as the host's class or dtype says: a row
+// of the table of classes (sampleclasses.h).
 enum class Sample {
-  kBool,
-  kUint8,
-  kInt8,
-  kUint16,
-  kInt16,
-  kUint32,
-  kInt32,
-  kUint64,
-  kInt64,
-  kSingle,
-  kDouble
+#define KX_SAMPLE(name, cls, type, mx, kind, bytes, dtype, kal) k##name,
+  KX_SAMPLE_CLASSES(KX_SAMPLE)
+#undef KX_SAMPLE
 };
+
+// Calls f(T()) with the C++ type T of TYPE's stored samples (logical as its
+// byte); returns what it returns.
+template <typename F> decltype(auto) withSampleType(Sample type, F &&f) {
+  switch (type) {
+#define KX_SAMPLE(name, cls, ctype, mx, kind, bytes, dtype, kal)                                   \
+  case Sample::k##name:                                                                            \
+    return f(ctype());
+    KX_SAMPLE_CLASSES(KX_SAMPLE)
+#undef KX_SAMPLE
+  }
+  return f(double());
+}
+
+// The class of samples stored as T (uint8_t: uint8, not logical).
+template <typename T> constexpr Sample sampleOf() {
+#define KX_SAMPLE(name, cls, ctype, mx, kind, bytes, dtype, kal)                                   \
+  if (std::is_same<T, ctype>::value && Sample::k##name != Sample::kBool) {                         \
+    return Sample::k##name;                                                                        \
+  }
+  KX_SAMPLE_CLASSES(KX_SAMPLE)
+#undef KX_SAMPLE
+  return Sample::kDouble;
+}
 
 // The caller's image where it lies: ndims dimensions (dims and strides
 // hold the first three; strides in bytes, any sign), samples of the type in

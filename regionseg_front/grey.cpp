@@ -193,33 +193,11 @@ template <typename T> int distinctOf(const ImageView &im, const Plan &p) {
   return distinct.count();
 }
 
-// Calls f<T>() for the C++ type of the image's samples (bool as its byte).
+// Calls F<T>::run(args...) for the C++ type T of the image's samples (bool
+// as its byte).
 template <template <typename> class F, typename... Args>
 auto dispatch(Sample type, Args &&...args) {
-  switch (type) {
-  case Sample::kBool:
-  case Sample::kUint8:
-    return F<uint8_t>::run(args...);
-  case Sample::kInt8:
-    return F<int8_t>::run(args...);
-  case Sample::kUint16:
-    return F<uint16_t>::run(args...);
-  case Sample::kInt16:
-    return F<int16_t>::run(args...);
-  case Sample::kUint32:
-    return F<uint32_t>::run(args...);
-  case Sample::kInt32:
-    return F<int32_t>::run(args...);
-  case Sample::kUint64:
-    return F<uint64_t>::run(args...);
-  case Sample::kInt64:
-    return F<int64_t>::run(args...);
-  case Sample::kSingle:
-    return F<float>::run(args...);
-  case Sample::kDouble:
-    break;
-  }
-  return F<double>::run(args...);
+  return withSampleType(type, [&](auto t) { return F<decltype(t)>::run(args...); });
 }
 
 template <typename T> struct ScaleAll {

@@ -67,41 +67,13 @@ segfront::OptionValue valueOf(const mxArray *a) {
 }
 
 bool sampleOf(mxClassID id, segfront::Sample &s) {
-  using segfront::Sample;
   switch (id) {
-  case mxLOGICAL_CLASS:
-    s = Sample::kBool;
+#define KX_SAMPLE(name, cls, ctype, mx, kind, bytes, dtype, kal)                                   \
+  case mx:                                                                                         \
+    s = segfront::Sample::k##name;                                                                 \
     return true;
-  case mxUINT8_CLASS:
-    s = Sample::kUint8;
-    return true;
-  case mxINT8_CLASS:
-    s = Sample::kInt8;
-    return true;
-  case mxUINT16_CLASS:
-    s = Sample::kUint16;
-    return true;
-  case mxINT16_CLASS:
-    s = Sample::kInt16;
-    return true;
-  case mxUINT32_CLASS:
-    s = Sample::kUint32;
-    return true;
-  case mxINT32_CLASS:
-    s = Sample::kInt32;
-    return true;
-  case mxUINT64_CLASS:
-    s = Sample::kUint64;
-    return true;
-  case mxINT64_CLASS:
-    s = Sample::kInt64;
-    return true;
-  case mxSINGLE_CLASS:
-    s = Sample::kSingle;
-    return true;
-  case mxDOUBLE_CLASS:
-    s = Sample::kDouble;
-    return true;
+    KX_SAMPLE_CLASSES(KX_SAMPLE)
+#undef KX_SAMPLE
   default:
     return false;
   }

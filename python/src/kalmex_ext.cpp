@@ -442,6 +442,16 @@ py::list regionsegOptions() {
   return out;
 }
 
+// The dtype of a class of samples.
+const char *dtypeOf(segfront::Sample s) {
+  static const char *const dtypes[] = {
+#define KX_SAMPLE(name, cls, ctype, mx, kind, bytes, dtype, kal) dtype,
+      KX_SAMPLE_CLASSES(KX_SAMPLE)
+#undef KX_SAMPLE
+  };
+  return dtypes[static_cast<int>(s)];
+}
+
 // An array's samples as the front end reads them: the type, and the dtype
 // the array must first be converted to when the front end cannot read it
 // where it lies (another byte order, half or extended precision).
@@ -455,20 +465,23 @@ bool sampleOf(const py::dtype &d, segfront::Sample &s, py::object &convertTo) {
     Sample sample;
     const char *dtype;
   };
+  // The classes of the table, then the floating-point dtypes read as
+  // the nearest class holding them (half precision as single, extended as
+  // double).
   static const Type types[] = {
-      {'b', 1, Sample::kBool, "?"},     {'u', 1, Sample::kUint8, "u1"},
-      {'i', 1, Sample::kInt8, "i1"},    {'u', 2, Sample::kUint16, "u2"},
-      {'i', 2, Sample::kInt16, "i2"},   {'u', 4, Sample::kUint32, "u4"},
-      {'i', 4, Sample::kInt32, "i4"},   {'u', 8, Sample::kUint64, "u8"},
-      {'i', 8, Sample::kInt64, "i8"},   {'f', 2, Sample::kSingle, "f4"},
-      {'f', 4, Sample::kSingle, "f4"},  {'f', 8, Sample::kDouble, "f8"},
-      {'f', 12, Sample::kDouble, "f8"}, {'f', 16, Sample::kDouble, "f8"},
+#define KX_SAMPLE(name, cls, ctype, mx, kind, bytes, dtype, kal)                                   \
+  {kind, bytes, Sample::k##name, dtype},
+      KX_SAMPLE_CLASSES(KX_SAMPLE)
+#undef KX_SAMPLE
+          {'f', 2, Sample::kSingle, "f4"},
+      {'f', 12, Sample::kDouble, "f8"},
+      {'f', 16, Sample::kDouble, "f8"},
   };
   for (const Type &t : types) {
     if (t.kind == kind && t.bytes == bytes) {
       s = t.sample;
       const bool native = py::cast<bool>(d.attr("isnative"));
-      const bool same = kind != 'f' || bytes == 4 || bytes == 8;
+      const bool same = py::dtype(t.dtype).itemsize() == bytes;
       convertTo = native && same ? py::none() : py::object(py::dtype(t.dtype));
       return true;
     }
@@ -707,11 +720,7 @@ py::tuple readImageFile(const std::string &path) {
   if (v.d3 > 1) {
     shape.push_back(v.d3);
   }
-  const std::string dtype = v.type == segfront::Sample::kBool     ? "bool"
-                            : v.type == segfront::Sample::kSingle ? "float32"
-                            : v.type == segfront::Sample::kDouble ? "float64"
-                                                                  : segfront::className(v.type);
-  const py::dtype type(dtype);
+  const py::dtype type(dtypeOf(v.type));
   std::vector<py::ssize_t> strides = {type.itemsize(), type.itemsize() * v.d1};
   if (v.d3 > 1) {
     strides.push_back(strides[1] * v.d2);
@@ -868,10 +877,9 @@ struct DtypeType {
 };
 
 const DtypeType kDtypeTypes[] = {
-    {'b', 1, kal_DT_BIN},    {'u', 1, kal_DT_UINT8},  {'i', 1, kal_DT_SINT8},
-    {'u', 2, kal_DT_UINT16}, {'i', 2, kal_DT_SINT16}, {'u', 4, kal_DT_UINT32},
-    {'i', 4, kal_DT_SINT32}, {'u', 8, kal_DT_UINT64}, {'i', 8, kal_DT_SINT64},
-    {'f', 4, kal_DT_SFLOAT}, {'f', 8, kal_DT_DFLOAT},
+#define KX_SAMPLE(name, cls, ctype, mx, kind, bytes, dtype, kal) {kind, bytes, kal},
+    KX_SAMPLE_CLASSES(KX_SAMPLE)
+#undef KX_SAMPLE
 };
 
 // An image reading the array (kept alive in keep), registered in rs: the
@@ -915,42 +923,19 @@ py::array arrayOfImage(kal_Image image) {
   Resources::check(kal_ImageGetDataType(image, &type));
   Resources::check(kal_ImageGetDimensionality(image, &count));
   Resources::check(kal_ImageGetPixels(image, &pixels));
+  static const struct {
+    kal_DataType type;
+    const char *dtype;
+  } formats[] = {
+#define KX_SAMPLE(name, cls, ctype, mx, kind, bytes, dtype, kal) {kal, dtype},
+      KX_SAMPLE_CLASSES(KX_SAMPLE)
+#undef KX_SAMPLE
+  };
   const char *format = nullptr;
-  switch (type) {
-  case kal_DT_BIN:
-    format = "?";
-    break;
-  case kal_DT_UINT8:
-    format = "u1";
-    break;
-  case kal_DT_SINT8:
-    format = "i1";
-    break;
-  case kal_DT_UINT16:
-    format = "u2";
-    break;
-  case kal_DT_SINT16:
-    format = "i2";
-    break;
-  case kal_DT_UINT32:
-    format = "u4";
-    break;
-  case kal_DT_SINT32:
-    format = "i4";
-    break;
-  case kal_DT_UINT64:
-    format = "u8";
-    break;
-  case kal_DT_SINT64:
-    format = "i8";
-    break;
-  case kal_DT_SFLOAT:
-    format = "f4";
-    break;
-  case kal_DT_DFLOAT:
-    format = "f8";
-    break;
-  case kal_DT_NONE:
+  for (const auto &f : formats) {
+    format = f.type == type ? f.dtype : format;
+  }
+  if (format == nullptr) {
     throw py::value_error("The image has no pixels.");
   }
   std::vector<py::ssize_t> shape;
