@@ -113,13 +113,18 @@ OptionValue commandLineValue(const std::string &name, const std::string &word);
 std::string setOption(Options &opts, const std::string &name, const OptionValue &value);
 
 // What an option takes, for callers that show the options (the Python
-// package's signature): its name, its kind and its default as a command-line
-// word ("" when it is chosen for each image).
+// package's signature, the tests of the help texts): its name, its kind,
+// its default as a command-line word ("" when it is chosen for each image),
+// the range of a number (kWhole, kReal; the largest level of start_level,
+// which each image lowers) and the words of kWord and kCriterion (null
+// ended; null for the others).
 enum class OptionKind { kWhole, kReal, kFlag, kWord, kCriterion, kConfidence, kBudget };
 struct OptionInfo {
   const char *name;
   OptionKind kind;
   const char *initial;
+  double lo, hi;
+  const char *const *words;
 };
 std::vector<OptionInfo> optionTable();
 

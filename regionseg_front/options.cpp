@@ -269,7 +269,7 @@ Options::Options() {
 std::vector<OptionInfo> optionTable() {
   std::vector<OptionInfo> table;
   for (const Entry &e : kEntries) {
-    table.push_back({e.name, e.kind, e.initial});
+    table.push_back({e.name, e.kind, e.initial, e.lo(), e.hi(), e.words});
   }
   return table;
 }

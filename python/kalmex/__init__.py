@@ -120,8 +120,8 @@ def regionseg(image: ArrayLike, *args, **kwargs) -> Union[np.ndarray, Tuple[np.n
     seed_any_level : bool
         Seeds from any block level.
     min_region_size : int
-        Regions of fewer pixels are merged into their most similar
-        neighbour; 0 keeps them.
+        Whole number >= 0: regions of fewer pixels are merged into their
+        most similar neighbour; 0 keeps them.
     keep_small_stats : bool
         A merged small region adds its statistics to the region taking it.
     outlier_fraction : float

@@ -174,7 +174,8 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
   --grouping MODE         sequential (default) or parallel
   --seeds N               seed regions of parallel grouping, >= 1 (4)
   --seed_any_level B      seeds from any block level (false)
-  --min_region_size N     merge regions of fewer pixels, 0 keeps them (0)
+  --min_region_size N     merge regions of fewer pixels, whole number >= 0;
+                          0 keeps them (0)
   --keep_small_stats B    merged small regions add their statistics (false)
   --outlier_fraction F    robust_range: tolerated outliers, 0 to 1 (0.05)
   --noise_sigma F         variance criteria: noise deviation, >= 0 (2)
