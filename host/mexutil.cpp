@@ -1,5 +1,6 @@
 #include "mexutil.h"
 
+#include "reasons.h"
 #include "threadpool.h"
 
 #include <csignal>
@@ -124,7 +125,7 @@ int kxThreadCount(const char *module) {
   const int threads = kxEnvironmentThreads(warning, sizeof warning);
   if (warning[0] != '\0') {
     char id[80];
-    std::snprintf(id, sizeof id, "kalmex:%s:badThreadCount", module);
+    kxIdentifier(id, sizeof id, module, KxReason::badThreadCount);
     mexWarnMsgIdAndTxt(id, "%s", warning);
   }
   return threads;

@@ -66,11 +66,11 @@ void format_budget_warning(double bytes, int32_t kept, char *buf, size_t size) {
 
 namespace {
 
-bool refuse(seg_refusal &r, int pos, const char *what, const char *reason = NULL) {
+bool refuse(seg_refusal &r, int pos, const char *what, const KxReason *reason = NULL) {
   r.position = pos;
   r.what = what;
   r.text[0] = '\0';
-  r.reason = reason != NULL ? reason : pos == arg_image ? "badImage" : "badParameter";
+  r.reason = reason != NULL ? *reason : seg_refusal_of(pos, what).reason;
   return false;
 }
 
@@ -81,6 +81,11 @@ bool is_int_parameter(int pos) {
 }
 
 } // namespace
+
+seg_refusal seg_refusal_of(int pos, const char *what) {
+  seg_refusal r = {pos, what, pos == arg_image ? KxReason::badImage : KxReason::badParameter};
+  return r;
+}
 
 void format_refusal(const seg_refusal &r, char *buf, size_t size) {
   snprintf(buf, size, "Argument %d (%s) %s", r.position + 1, seg_argument_names[r.position],
@@ -99,7 +104,8 @@ bool check_image_shape(const int32_t dims[3], int ndims, bool shape_fits, seg_re
     return refuse(r, arg_image, "must not be empty.");
   }
   if (int64_t{dims[0]} * dims[1] * dims[2] > seg_max_voxels) {
-    return refuse(r, arg_image, "must have at most 2^30 voxels.", "imageTooLarge");
+    const KxReason large = KxReason::imageTooLarge;
+    return refuse(r, arg_image, "must have at most 2^30 voxels.", &large);
   }
   return true;
 }

@@ -11,6 +11,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "../common/reasons.h"
 #include "regionseg.h"
 
 enum : int {
@@ -43,7 +44,7 @@ constexpr int64_t seg_max_voxels = int64_t{1} << 30;
 struct seg_refusal {
   int position;       // 0-based argument position
   const char *what;   // "must be ...", the end of the sentence
-  const char *reason; // badImage, badParameter, imageTooLarge
+  KxReason reason;    // badImage, badParameter, imageTooLarge
   char text[96] = {}; // the end of the sentence with a number in it, when not empty
 };
 
@@ -78,6 +79,10 @@ bool seg_snapshot_budget(double budget, double memory, double copies, size_t sli
 // The warning of a run whose stack reached its budget of bytes, kept
 // snapshots kept, into buf (identifier kalmex:regionseg_core:snapshotBudget).
 void format_budget_warning(double bytes, int32_t kept, char *buf, size_t size);
+
+// The refusal of argument pos, that it what (badImage for the image,
+// badParameter for the others unless reason says otherwise).
+seg_refusal seg_refusal_of(int pos, const char *what);
 
 // "Argument N (name) what" into buf.
 void format_refusal(const seg_refusal &r, char *buf, size_t size);

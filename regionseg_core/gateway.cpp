@@ -24,15 +24,19 @@ namespace {
 // when the error leaves.
 void refuse(const seg_refusal &r) {
   char id[64];
-  snprintf(id, sizeof id, "kalmex:regionseg_core:%s", r.reason);
+  kxIdentifier(id, sizeof id, "regionseg_core", r.reason);
   char text[160];
   format_refusal(r, text, sizeof text);
   mexErrMsgIdAndTxt(id, "%s", text);
 }
 
-void refuse(int pos, const char *what) {
-  seg_refusal r = {pos, what, pos == arg_image ? "badImage" : "badParameter"};
-  refuse(r);
+void refuse(int pos, const char *what) { refuse(seg_refusal_of(pos, what)); }
+
+// Raises the module's own error of that reason.
+void raise_error(KxReason reason, const char *text) {
+  char id[64];
+  kxIdentifier(id, sizeof id, "regionseg_core", reason);
+  mexErrMsgIdAndTxt(id, "%s", text);
 }
 
 // Reads parameter pos after checking that it is a real numeric or logical
@@ -76,13 +80,11 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   release_interrupted_run();
   mexAtExit(release_interrupted_run);
   if (nrhs != arg_required && nrhs != arg_count) {
-    mexErrMsgIdAndTxt(
-        "kalmex:regionseg_core:inputCount",
-        "Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget.");
+    raise_error(KxReason::inputCount,
+                "Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget.");
   }
   if (nlhs > 2) {
-    mexErrMsgIdAndTxt("kalmex:regionseg_core:outputCount",
-                      "At most two outputs: labels and snapshots.");
+    raise_error(KxReason::outputCount, "At most two outputs: labels and snapshots.");
   }
 
   // The image: a real, full int32 array of two or three dimensions.
@@ -142,9 +144,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (status != SEG_OK) {
     char text[200];
     format_failure(status, why, text, sizeof text);
-    mexErrMsgIdAndTxt(status == SEG_STOPPED ? "kalmex:regionseg_core:interrupted"
-                                            : "kalmex:regionseg_core:outOfMemory",
-                      "%s", text);
+    raise_error(status == SEG_STOPPED ? KxReason::interrupted : KxReason::outOfMemory, text);
   }
   if (want_snapshots) {
     mwSize stack_dims[4] = {label_dims[0], label_dims[1], label_dims[2], 0};
@@ -160,7 +160,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
       char text[200];
       format_budget_warning(static_cast<double>(p.snapshot_budget), snapshots.count, text,
                             sizeof text);
-      mexWarnMsgIdAndTxt("kalmex:regionseg_core:snapshotBudget", "%s", text);
+      char id[64];
+      kxIdentifier(id, sizeof id, "regionseg_core", KxReason::snapshotBudget);
+      mexWarnMsgIdAndTxt(id, "%s", text);
     }
   }
 }

@@ -131,23 +131,31 @@ void dropLine(const char *) {}
 } // namespace
 
 std::string identifierOf(Fault fault) {
+  // The front end's own faults are regionseg's; a run's, regionseg_core's.
+  const char *module = "regionseg";
+  KxReason reason = KxReason::badOption;
   switch (fault) {
   case Fault::kBadOption:
-    return "kalmex:regionseg:badOption";
+    break;
   case Fault::kNotImage:
   case Fault::kBadImage:
-    return "kalmex:regionseg:badImage";
+    reason = KxReason::badImage;
+    break;
   case Fault::kImageTooLarge:
-    return "kalmex:regionseg:imageTooLarge";
+    reason = KxReason::imageTooLarge;
+    break;
   case Fault::kOutOfMemory:
-    return "kalmex:regionseg_core:outOfMemory";
   case Fault::kInterrupted:
-    return "kalmex:regionseg_core:interrupted";
+    module = "regionseg_core";
+    reason = fault == Fault::kOutOfMemory ? KxReason::outOfMemory : KxReason::interrupted;
+    break;
   case Fault::kNone:
   case Fault::kHost:
-    break;
+    return "";
   }
-  return "";
+  char id[80];
+  kxIdentifier(id, sizeof id, module, reason);
+  return id;
 }
 
 std::string messageOf(const Failure &failure) {

@@ -11,6 +11,7 @@
 // mxMalloc / mxRealloc and becomes output 2 as it is.
 #include <string.h>
 
+#include "../common/reasons.h"
 #include "front.h"
 #include "mex.h"
 #include "mexutil.h"
@@ -180,8 +181,9 @@ Refusal prepare(int nlhs, int nrhs, const mxArray *prhs[], segfront::ImageView &
     return refusalOf(f);
   }
   if (nlhs > 2) {
-    Refusal r = {hostCopy("kalmex:regionseg:outputCount"),
-                 hostCopy("regionseg: at most two outputs: labels and snapshots.")};
+    char id[80];
+    kxIdentifier(id, sizeof id, "regionseg", KxReason::outputCount);
+    Refusal r = {hostCopy(id), hostCopy("regionseg: at most two outputs: labels and snapshots.")};
     return r;
   }
   if ((nrhs - 1) % 2 != 0) {

@@ -227,7 +227,7 @@ void raiseRunFailure(int32_t status, const seg_failure &why, RunWatch &w) {
 // The value of a scalar parameter, as the module reads one: a real number
 // or a bool (NumPy's too); arrays give their first element.
 double parameterValue(const py::handle &o, int pos) {
-  seg_refusal r = {pos, "must be a real numeric or logical value.", "badParameter"};
+  seg_refusal r = seg_refusal_of(pos, "must be a real numeric or logical value.");
   double v = 0;
   if (py::isinstance<py::bool_>(o) || py::isinstance<py::int_>(o) ||
       py::isinstance<py::float_>(o)) {

@@ -68,7 +68,8 @@ copy_folder() {
 
 cp "$root/host/mexutil.h" "$root/host/mexutil.cpp" "$pkg/src/host/"
 cp "$root/common/machine.h" "$root/common/machine.cpp" "$root/common/threadpool.h" \
-  "$root/common/fpcontract.h" "$root/common/sampleclasses.h" "$pkg/src/common/"
+  "$root/common/fpcontract.h" "$root/common/sampleclasses.h" "$root/common/reasons.h" \
+  "$pkg/src/common/"
 mk=$pkg/src/modules.mk
 echo "# Written by make_pkg.sh: the modules in this package and their sources." > "$mk"
 modules=()
