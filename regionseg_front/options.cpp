@@ -179,7 +179,8 @@ std::string refusal(const Entry &e) {
   case OptionKind::kWord:
     return "option '" + name + "' must be " + wordList(e.words) + ".";
   case OptionKind::kCriterion:
-    return "option 'criterion' must be one of " + wordList(e.words) + " or 1 to 5.";
+    return "option 'criterion' must be one of " + wordList(e.words) + " or " + wholeText(e.lo()) +
+           " to " + wholeText(e.hi()) + ".";
   case OptionKind::kConfidence:
     return "option 'confidence' must be 0.5, 0.75 or 0.9.";
   case OptionKind::kBudget:
