@@ -22,10 +22,19 @@
 // runs take them: a loop over a stack of images faults its pages once.  A
 // span's bytes past the highest one ever handed out are still the C
 // library's zeros, which zero-filled blocks there need not write again.
+//
+// The pool's bound: a quarter of the machine's memory, at most 256 MiB.  A
+// run's spans come to about 38 bytes a voxel (a 128^3 volume of blurred
+// noise: 79 MB in five spans, 69 MB of them used), so the pool holds the
+// whole working memory of volumes up to about 190^3 or photographs of 7 M
+// pixels, the images a loop over a stack or a parameter sweep takes, while
+// a process that segments one large volume and goes on with other work
+// keeps at most a quarter of a small machine's memory.
 #include <malloc.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -80,10 +89,11 @@ static_assert(header_bytes == 64, "a chunk header is a cache line");
 // Blocks from this size on are carved out of spans.
 constexpr size_t large_block = size_t{1} << 16;
 // Chunks are whole multiples of this; spans at least this large and whole
-// multiples of span_step.
+// multiples of span_step, starting on a large page (huge_page).
 constexpr size_t chunk_unit = 64;
 constexpr size_t first_span = size_t{4} << 20;
 constexpr size_t span_step = size_t{1} << 20;
+constexpr size_t huge_page = size_t{2} << 20;
 
 void *link_block(void *raw, seg_heap *heap) {
   seg_block *b = static_cast<seg_block *>(raw);
@@ -218,8 +228,8 @@ bool span_is_free(seg_span *s) {
 }
 
 // A new span of at least bytes from the C library, zero-filled (calloc
-// writes no zeros on fresh pages), as one free chunk; NULL when it cannot
-// be had.
+// writes no zeros on fresh pages), as one free chunk, starting on a large
+// page; NULL when it cannot be had.
 seg_span *make_span(size_t bytes) {
   const size_t rounded = round_up(bytes, span_step);
   if (rounded < bytes || rounded > max_bytes) {
@@ -229,12 +239,18 @@ seg_span *make_span(size_t bytes) {
   if (s == NULL) {
     return NULL;
   }
-  s->raw = calloc(1, rounded + chunk_unit);
+  s->raw = calloc(1, rounded + huge_page);
   if (s->raw == NULL) {
     free(s);
     return NULL;
   }
-  s->base = reinterpret_cast<char *>(round_up(reinterpret_cast<uintptr_t>(s->raw), chunk_unit));
+  s->base = reinterpret_cast<char *>(round_up(reinterpret_cast<uintptr_t>(s->raw), huge_page));
+#ifdef MADV_HUGEPAGE
+  // Large pages where the system gives them on request: a 128^3 run then
+  // faults a tenth as often, and a fault of a large page costs little more
+  // than one of a small page.  Advice only: nothing depends on it.
+  madvise(s->base, rounded, MADV_HUGEPAGE);
+#endif
   s->bytes = rounded;
   s->touched = 0;
   s->next = NULL;
