@@ -34,7 +34,8 @@
 //
 // Threads.  The stages that are pure functions of the image and the blocks
 // (the statistics of the start blocks and of each level of splitting, the
-// leaf map, the labels output) share their parts out among threads started
+// leaf map, the two walks over the leaves' faces that build the adjacency
+// lists, the labels output) share their parts out among threads started
 // for those parts alone (for_each_part); the list work (merging, grouping,
 // elimination, cleaning, sorting) and all painting stay on the calling
 // thread.  Every part writes only its own records and pixels, so the result
