@@ -49,7 +49,9 @@
 // seg_alloc / seg_calloc / seg_resize and goes back through
 // seg_free.  These list the run's blocks on its own heap (seg_heap), count
 // live allocations and carry the test-only hook that makes the n-th
-// allocation fail.  The snapshot arena alone comes from an allocator of the
+// allocation fail; large blocks are carved out of the heap's spans, which
+// a bounded pool keeps between runs so that pages are faulted in once
+// (alloc.cpp).  The snapshot arena alone comes from an allocator of the
 // caller (snapshot_allocator) or the C library's; its growth is still one
 // allocation for the hook.
 //
