@@ -299,8 +299,14 @@ def speedup_target(name, ours_key, peer_key, peer_label, limit):
     if q is None:
         target(name, "not measured", peer_label, ">= %gx" % limit, None)
         return
-    target(name, "%.1fx faster (%.1f..%.1f); ours %.1f ms" % (q[0], q[1], q[2], 1e3 * med(ours_key)),
-           "%s %.1f ms" % (peer_label, 1e3 * med(peer_key)), ">= %gx" % limit, q[0] >= limit)
+    def with_faults(key):
+        f = faults_of(key)
+        return "" if f is None else ", %.0f faults" % f
+
+    target(name, "%.1fx faster (%.1f..%.1f); ours %.1f ms%s" % (
+        q[0], q[1], q[2], 1e3 * med(ours_key), with_faults(ours_key)),
+           "%s %.1f ms%s" % (peer_label, 1e3 * med(peer_key), with_faults(peer_key)),
+           ">= %gx" % limit, q[0] >= limit)
 
 
 speedup_target("2-D: camera 256^2, criterion 1, labels, Octave", "oct.rs.camera256_c1_seq.labels",
