@@ -439,5 +439,7 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
     *failure = ctx.failure;
   }
   seg_use_heap(outer_heap);
+  // Nothing is left on the heap but its spans, kept for the next runs.
+  seg_release_heap(params.heap != NULL ? *params.heap : own_heap);
   return status;
 }

@@ -15,6 +15,8 @@
 // once to count every list's cells, once to put them in place, so that
 // every list starts as one run of cells closed by its end cell and the
 // runs lie one after another in the order of the regions.
+#include <algorithm>
+
 #include "stages.h"
 
 namespace {
@@ -48,44 +50,39 @@ inline void link_neighbours(ordering &o, region_id n) {
   s.cells[s.lists[n].resume++] = o.block;
 }
 
-void subdivided_face(ordering &o, const seg_context &ctx, int32_t first, int32_t x, int32_t y,
-                     int32_t z, int32_t level, int32_t d);
-
-// Links B with the leaves of the block of the given level at pixel x, row y
-// and plane z (present, at pixel offset first) that lies on B's low side
-// across direction d, as far as they touch B, in code order.  The leaf at
-// the block's first pixel either covers the whole block (it is the block,
-// or a larger leaf around it: one link; always so for B a single pixel) or
-// is smaller, and then the block is subdivided.
-inline void face_leaves(ordering &o, const seg_context &ctx, int32_t first, int32_t x, int32_t y,
-                        int32_t z, int32_t level, int32_t d) {
-  const region_id leaf = static_cast<region_id>(o.map[first]);
-  if (region_level(o.s, leaf) >= level) {
-    link_neighbours(o, leaf);
-  } else {
-    subdivided_face(o, ctx, first, x, y, z, level, d);
+// Calls link(n, x, y, z) for every leaf n of the block of the given level at pixel x,
+// row y and plane z (present, at pixel offset first) that touches the
+// block on its side across direction d, in code order: on the block's low
+// side (the children in the upper half along d touch it; upper set) or on
+// its high side (those in the lower half).  The leaf at the block's first
+// pixel either covers the whole block (it is the block, or a larger leaf
+// around it: one link; always so for a single pixel) or is smaller, and
+// then the block is subdivided: its present children that touch, each in
+// turn.  Across z, a block one plane thick touches with all its children.
+// x, y and z of link: where the leaf was met, one of its pixels.
+template <bool upper, typename Link>
+void face_leaves(const seg_context &ctx, const int32_t *map, int32_t first, int32_t x, int32_t y,
+                 int32_t z, int32_t level, int32_t d, Link &link) {
+  const region_id leaf = static_cast<region_id>(map[first]);
+  if (region_level(ctx.regions, leaf) >= level) {
+    link(leaf, x, y, z);
+    return;
   }
-}
-
-// The present children of a subdivided block that touch B, in child order.
-void subdivided_face(ordering &o, const seg_context &ctx, int32_t first, int32_t x, int32_t y,
-                     int32_t z, int32_t level, int32_t d) {
   const int32_t k_level = level - 1;
   const int32_t side = int32_t{1} << k_level;
   const int32_t planes = level_planes(ctx, k_level);
   const uint32_t present = present_children(ctx, x, y, z, k_level);
-  // Across z, a block one plane thick touches B with all its children.
   const bool every_child = d == DIR_Z && k_level < ctx.flat_levels;
   const int32_t children = ctx.child_count[k_level];
   for (int32_t k = 0; k < children; ++k) {
-    if ((!every_child && ((k >> d) & 1) == 0) || ((present >> k) & 1u) == 0) {
-      continue; // child k + 1 lies on the far side from B, or is absent
+    if ((!every_child && ((k >> d) & 1) != (upper ? 1 : 0)) || ((present >> k) & 1u) == 0) {
+      continue; // child k + 1 lies on the far side, or is absent
     }
     const int32_t dx = (k & 1) != 0 ? side : 0;
     const int32_t dy = (k & 2) != 0 ? side : 0;
     const int32_t dz = (k & 4) != 0 ? planes : 0;
     const int32_t child = first + dx + dy * ctx.dim_x + dz * ctx.plane_stride;
-    face_leaves(o, ctx, child, x + dx, y + dy, z + dz, k_level, d);
+    face_leaves<upper>(ctx, map, child, x + dx, y + dy, z + dz, k_level, d, link);
   }
 }
 
@@ -129,29 +126,168 @@ template <typename Visit> bool for_each_leaf(seg_context &ctx, const int32_t *ma
   return true;
 }
 
+// Calls link(n, ...) for every leaf n on the low sides of the leaf of the given
+// level at pixel x, row y and plane z (first): across x, then y, then z.
+// The block of the leaf's own level across each low face starts one block
+// side, or one block's planes, before it (and is present, as the leaf is);
+// none on the image border.
+template <typename Link>
+void low_faces(const seg_context &ctx, const int32_t *map, int32_t x, int32_t y, int32_t z,
+               int32_t level, int32_t first, Link &link) {
+  const int32_t side = int32_t{1} << level;
+  const int32_t planes = level_planes(ctx, level);
+  if (x > 0) {
+    face_leaves<true>(ctx, map, first - side, x - side, y, z, level, DIR_X, link);
+  }
+  if (y > 0) {
+    face_leaves<true>(ctx, map, first - side * ctx.dim_x, x, y - side, z, level, DIR_Y, link);
+  }
+  if (z > 0) {
+    face_leaves<true>(ctx, map, first - planes * ctx.plane_stride, x, y, z - planes, level, DIR_Z,
+                      link);
+  }
+}
+
+// The same on the high sides: the leaves that find the leaf on their low
+// sides.  The block of the leaf's level across a high face is present when
+// its first pixel is in the image.
+template <typename Link>
+void high_faces(const seg_context &ctx, const int32_t *map, int32_t x, int32_t y, int32_t z,
+                int32_t level, int32_t first, Link &link) {
+  const int32_t side = int32_t{1} << level;
+  const int32_t planes = level_planes(ctx, level);
+  if (x + side < ctx.dim_x) {
+    face_leaves<false>(ctx, map, first + side, x + side, y, z, level, DIR_X, link);
+  }
+  if (y + side < ctx.dim_y) {
+    face_leaves<false>(ctx, map, first + side * ctx.dim_x, x, y + side, z, level, DIR_Y, link);
+  }
+  if (z + planes < ctx.dim_z) {
+    face_leaves<false>(ctx, map, first + planes * ctx.plane_stride, x, y, z + planes, level, DIR_Z,
+                       link);
+  }
+}
+
 // Finds the neighbours of every leaf on its low sides, counting (place
 // false) or placing them.
 bool walk_faces(seg_context &ctx, const int32_t *map, bool place) {
   ordering o{ctx.regions, map, 0, place, 0};
+  auto link = [&](region_id n, int32_t, int32_t, int32_t) { link_neighbours(o, n); };
   return for_each_leaf(
       ctx, map, [&](region_id r, int32_t x, int32_t y, int32_t z, int32_t level, int32_t first) {
         o.block = r;
         o.found = 0;
-        // The block of B's own level across each low face starts one block
-        // side, or one block's planes, before B (and is present, as B is);
-        // none on the image border.
-        const int32_t side = int32_t{1} << level;
-        const int32_t planes = level_planes(ctx, level);
-        if (x > 0) {
-          face_leaves(o, ctx, first - side, x - side, y, z, level, DIR_X);
-        }
-        if (y > 0) {
-          face_leaves(o, ctx, first - side * ctx.dim_x, x, y - side, z, level, DIR_Y);
-        }
-        if (z > 0) {
-          face_leaves(o, ctx, first - planes * ctx.plane_stride, x, y, z - planes, level, DIR_Z);
-        }
+        low_faces(ctx, map, x, y, z, level, first, link);
       });
+}
+
+// Bits 0 .. 15 of v at bits 0, 4, 8, .. 60.
+inline uint64_t spread_nibbles(uint32_t v) {
+  uint64_t w = v & 0xFFFFu;
+  w = (w | (w << 24)) & 0x000000FF000000FFu;
+  w = (w | (w << 12)) & 0x000F000F000F000Fu;
+  w = (w | (w << 6)) & 0x0303030303030303u;
+  w = (w | (w << 3)) & 0x1111111111111111u;
+  return w;
+}
+// A key of the pixel x, y, z that orders pixels as their codes at level 0
+// do: digit i less one is bit i of x, 2 x bit i of y and 4 x bit i -
+// flat_levels of z.  Leaves never overlap, and a block's pixels come one
+// after another in code order, so any pixel of each of two leaves orders
+// them as their codes do.
+inline uint64_t pixel_key(const seg_context &ctx, int32_t x, int32_t y, int32_t z) {
+  return spread_nibbles(static_cast<uint32_t>(x)) |
+         (spread_nibbles(static_cast<uint32_t>(y)) << 1) |
+         (spread_nibbles(static_cast<uint32_t>(z) << ctx.flat_levels) << 2);
+}
+
+// The key of the first pixel of leaf region r.
+inline uint64_t leaf_key(const seg_context &ctx, region_id r) {
+  const int32_t start = ctx.regions.origin[r];
+  const int32_t z = start / ctx.plane_stride;
+  const int32_t in_plane = start - z * ctx.plane_stride;
+  const int32_t y = in_plane / ctx.dim_x;
+  return pixel_key(ctx, in_plane - y * ctx.dim_x, y, z);
+}
+
+// A leaf met on a face, with the key of a pixel of it.
+struct keyed_leaf {
+  uint64_t key;
+  region_id region;
+};
+// The two walks of walk_faces over the regions, in parts on threads, each
+// part writing only its own regions' counts and cells.  A leaf B finds on
+// its low sides what walk_faces finds for it, into its own cells in the
+// same places; and on its high sides the leaves that find B there, which
+// walk_faces enters in B's list in the order it visits them, code order:
+// so they are put in code order.  Every adjacency is found twice, once
+// from each side: a third more work in all, which two threads more than
+// pay for.
+bool walk_faces_in_parts(seg_context &ctx, const int32_t *map, bool place, const part_plan &plan) {
+  region_store &s = ctx.regions;
+  const size_t regions = s.count;
+  part_stop stop(plan, regions);
+  for_each_part(plan, [&](int32_t part, int32_t worker) {
+    const region_id last = static_cast<region_id>(1 + part_start(regions, part + 1, plan.parts));
+    for (region_id r = static_cast<region_id>(1 + part_start(regions, part, plan.parts)); r < last;
+         ++r) {
+      if (stop.poll(ctx, worker, 1)) {
+        break;
+      }
+      const int32_t level = region_level(s, r);
+      const int32_t first = s.origin[r];
+      const int32_t z = first / ctx.plane_stride;
+      const int32_t in_plane = first - z * ctx.plane_stride;
+      const int32_t y = in_plane / ctx.dim_x;
+      const int32_t x = in_plane - y * ctx.dim_x;
+      if (!place) {
+        cell_id found = 0;
+        cell_id finders = 0;
+        auto count_found = [&](region_id, int32_t, int32_t, int32_t) { ++found; };
+        auto count_finder = [&](region_id, int32_t, int32_t, int32_t) { ++finders; };
+        low_faces(ctx, map, x, y, z, level, first, count_found);
+        high_faces(ctx, map, x, y, z, level, first, count_finder);
+        s.lists[r] = region_lists{found, finders};
+        continue;
+      }
+      // Its neighbours found end where the cells of the leaves that find
+      // it begin; those go in code order, sorted by the keys of the pixels
+      // where they were met (most lists are short; a long one is sorted by
+      // the keys of its leaves' first pixels).
+      const cell_id at = s.lists[r].resume;
+      cell_id found = 0;
+      auto put_found = [&](region_id n, int32_t, int32_t, int32_t) {
+        s.cells[at - 1 - found++] = n;
+      };
+      low_faces(ctx, map, x, y, z, level, first, put_found);
+      constexpr cell_id few = 32;
+      keyed_leaf met[few];
+      cell_id finders = 0;
+      auto put_finder = [&](region_id n, int32_t nx, int32_t ny, int32_t nz) {
+        s.cells[at + finders] = n;
+        if (finders < few) {
+          keyed_leaf next{pixel_key(ctx, nx, ny, nz), n};
+          cell_id j = finders;
+          for (; j > 0 && met[j - 1].key > next.key; --j) {
+            met[j] = met[j - 1];
+          }
+          met[j] = next;
+        }
+        ++finders;
+      };
+      high_faces(ctx, map, x, y, z, level, first, put_finder);
+      if (finders <= few) {
+        for (cell_id i = 0; i < finders; ++i) {
+          s.cells[at + i] = met[i].region;
+        }
+      } else {
+        std::sort(s.cells + at, s.cells + at + finders,
+                  [&](uint32_t a, uint32_t b) { return leaf_key(ctx, a) < leaf_key(ctx, b); });
+      }
+      s.lists[r].resume = at + finders;
+    }
+  });
+  return !stop.ended();
 }
 
 // The region r of a leaf block whose present part is box: its statistics
@@ -289,8 +425,11 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
   // the regions: first its first cell, resume where the cells of the
   // blocks that find it begin; a run with cells has its end cell after
   // them.
+  // The walks in parts of the regions when there are threads for them.
+  const part_plan walk_plan = plan_parts(ctx, s.count, static_cast<size_t>(ctx.image_voxels));
+  const bool in_parts = walk_plan.threads > 1;
   enter_phase(ctx, 0.3, 0.35);
-  if (!walk_faces(ctx, map, false)) {
+  if (!(in_parts ? walk_faces_in_parts(ctx, map, false, walk_plan) : walk_faces(ctx, map, false))) {
     seg_free(own_map);
     return SEG_FAIL;
   }
@@ -303,7 +442,8 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
     cells += found + finders + (found + finders != 0 ? 1 : 0);
   }
   enter_phase(ctx, 0.65, 0.35);
-  if (reserve_cells(ctx, cells) != SEG_OK || !walk_faces(ctx, map, true)) {
+  if (reserve_cells(ctx, cells) != SEG_OK ||
+      !(in_parts ? walk_faces_in_parts(ctx, map, true, walk_plan) : walk_faces(ctx, map, true))) {
     seg_free(own_map);
     return SEG_FAIL;
   }

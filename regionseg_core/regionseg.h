@@ -28,16 +28,30 @@ enum : int32_t { SEG_OK = 0, SEG_FAIL = -1, SEG_STOPPED = -2 };
 
 // The blocks of one run: what a run still holds when its host ends the call
 // inside it (an allocation of the host that fails) can be released from
-// here.  A heap belongs to one thread at a time.
+// here.  A heap belongs to one thread at a time.  Its large blocks are
+// carved out of a few large spans of its own, so that a page the run
+// faulted in for one stage serves the stages after it.
 struct seg_block;
+struct seg_span;
 struct seg_heap {
   seg_block *live = NULL;
+  seg_span *spans = NULL;
 };
 // Makes the calling thread's allocations go on heap (NULL: on none) until
 // the next call; returns the heap used before.
 seg_heap *seg_use_heap(seg_heap *heap);
-// Releases every block still on the heap.
+// Releases every block still on the heap, and gives its spans to the pool
+// of the process (see seg_release_pool).
 void seg_release_heap(seg_heap &heap);
+// The spans of finished runs are kept for the next runs of the process, up
+// to pool_limit_bytes() in all (a quarter of the machine's memory, at most
+// 256 MiB), so that a loop over images of one size faults its pages in
+// once.  seg_release_pool gives them all back to the C library; so does
+// unloading the module, and so does any allocation that would fail
+// otherwise.  seg_pool_bytes: the bytes the pool holds now.
+void seg_release_pool();
+size_t seg_pool_bytes();
+size_t pool_limit_bytes();
 // Test hook: the n-th allocation from now (1-based) fails; 0 turns it off.
 // Also resets the count of allocations made.
 void seg_fail_allocation_at(long n);
@@ -56,6 +70,8 @@ long regionseg_core_live_allocations();
 // fail_allocation_at (for the benchmarks' bytes per block and adjacency).
 long regionseg_core_records_taken();
 long regionseg_core_cells_taken();
+// seg_release_pool, for the benchmarks (a call as a fresh process makes it).
+void regionseg_core_release_pool();
 }
 
 // ---------------------------------------------------------------------------

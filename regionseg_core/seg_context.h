@@ -34,7 +34,8 @@
 //
 // Threads.  The stages that are pure functions of the image and the blocks
 // (the statistics of the start blocks and of each level of splitting, the
-// leaf map, the labels output) share their parts out among threads started
+// leaf map, the two walks over the leaves' faces that build the adjacency
+// lists, the labels output) share their parts out among threads started
 // for those parts alone (for_each_part); the list work (merging, grouping,
 // elimination, cleaning, sorting) and all painting stay on the calling
 // thread.  Every part writes only its own records and pixels, so the result
@@ -48,7 +49,9 @@
 // seg_alloc / seg_calloc / seg_resize and goes back through
 // seg_free.  These list the run's blocks on its own heap (seg_heap), count
 // live allocations and carry the test-only hook that makes the n-th
-// allocation fail.  The snapshot arena alone comes from an allocator of the
+// allocation fail; large blocks are carved out of the heap's spans, which
+// a bounded pool keeps between runs so that pages are faulted in once
+// (alloc.cpp).  The snapshot arena alone comes from an allocator of the
 // caller (snapshot_allocator) or the C library's; its growth is still one
 // allocation for the hook.
 //

@@ -6,7 +6,8 @@
 //   compare_peers DATA_DIR RAW_CSV META_CSV REPS [TIFF_FILE]
 //
 // DATA_DIR holds the images of make_images.py.  RAW_CSV gets one line per
-// case and repetition: key,rep,cpu_seconds,wall_seconds (time per call).
+// case and repetition: key,rep,cpu_seconds,wall_seconds,minor_faults (time
+// and minor page faults per call).
 // META_CSV gets one line per segmentation case: peak bytes of a labels-only
 // call (its input excluded, its output included), records and adjacency
 // cells (where the module counts them, else -1), regions, snapshots and
@@ -126,7 +127,15 @@ double now(clockid_t clock) {
 
 struct Sample {
   double cpu, wall;
+  double faults = -1; // minor page faults per call, -1 where not counted
 };
+
+// Minor page faults of the process so far (every thread's).
+long minorFaults() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_minflt;
+}
 
 double g_minTime = 0.2; // CPU seconds of calls per repetition
 double g_maxSnapshotBytes = 1.5e9;
@@ -138,6 +147,7 @@ Sample measure(const std::function<void()> &f, bool warm = true) {
     f();
   }
   long calls = 0;
+  const long f0 = minorFaults();
   const double c0 = now(CLOCK_PROCESS_CPUTIME_ID), w0 = now(CLOCK_MONOTONIC);
   double c1;
   do {
@@ -146,17 +156,22 @@ Sample measure(const std::function<void()> &f, bool warm = true) {
     c1 = now(CLOCK_PROCESS_CPUTIME_ID);
   } while (c1 - c0 < g_minTime);
   const double w1 = now(CLOCK_MONOTONIC);
-  return {(c1 - c0) / double(calls), (w1 - w0) / double(calls)};
+  const double faults = double(minorFaults() - f0) / double(calls);
+  return {(c1 - c0) / double(calls), (w1 - w0) / double(calls), faults};
 }
 
 FILE *g_raw = nullptr;
 FILE *g_meta = nullptr;
 
 void record(const std::string &key, int rep, Sample s) {
-  std::fprintf(g_raw, "%s,%d,%.9g,%.9g\n", key.c_str(), rep, s.cpu, s.wall);
+  if (s.faults >= 0) {
+    std::fprintf(g_raw, "%s,%d,%.9g,%.9g,%.6g\n", key.c_str(), rep, s.cpu, s.wall, s.faults);
+  } else {
+    std::fprintf(g_raw, "%s,%d,%.9g,%.9g\n", key.c_str(), rep, s.cpu, s.wall);
+  }
   std::fflush(g_raw);
-  std::fprintf(stderr, "  %-44s rep %d  cpu %10.3f ms  wall %10.3f ms\n", key.c_str(), rep,
-               1e3 * s.cpu, 1e3 * s.wall);
+  std::fprintf(stderr, "  %-44s rep %d  cpu %10.3f ms  wall %10.3f ms  faults %10.0f\n",
+               key.c_str(), rep, 1e3 * s.cpu, 1e3 * s.wall, s.faults);
 }
 
 // ---------------------------------------------------------------------------
@@ -339,6 +354,9 @@ struct SegHooks {
   void (*reset)(long) = nullptr;
   long (*records)() = nullptr;
   long (*cells)() = nullptr;
+  // Gives the spans the module keeps between calls back (a module without
+  // them: nothing to do).
+  void (*releasePool)() = nullptr;
 };
 
 const SegHooks &segHooks() {
@@ -350,12 +368,16 @@ const SegHooks &segHooks() {
       h.reset = reinterpret_cast<void (*)(long)>(dlsym(lib, "regionseg_core_fail_allocation_at"));
       h.records = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_records_taken"));
       h.cells = reinterpret_cast<long (*)()>(dlsym(lib, "regionseg_core_cells_taken"));
+      h.releasePool = reinterpret_cast<void (*)()>(dlsym(lib, "regionseg_core_release_pool"));
     }
     if (h.reset == nullptr || h.records == nullptr || h.cells == nullptr) {
       h = SegHooks(); // a module without its counters: counts -1
       h.reset = [](long) {};
       h.records = [] { return -1L; };
       h.cells = [] { return -1L; };
+    }
+    if (h.releasePool == nullptr) {
+      h.releasePool = [] {};
     }
   }
   return h;
@@ -395,12 +417,17 @@ void segPrepare(SegCase &c, const std::string &dir) {
   }
   const SegHooks &hooks = segHooks();
   hooks.reset(0);
+  // The peak of a call as a fresh process makes it: no pages kept from the
+  // calls before.
+  hooks.releasePool();
   g_current = g_peak = 0;
+  const long f0 = minorFaults();
   const double c0 = now(CLOCK_PROCESS_CPUTIME_ID), w0 = now(CLOCK_MONOTONIC);
   g_tracking = true;
   segCall(c, 1, outs);
   g_tracking = false;
-  c.firstCall = {now(CLOCK_PROCESS_CPUTIME_ID) - c0, now(CLOCK_MONOTONIC) - w0};
+  c.firstCall = {now(CLOCK_PROCESS_CPUTIME_ID) - c0, now(CLOCK_MONOTONIC) - w0,
+                 double(minorFaults() - f0)};
   const long long peak = g_peak, nodes = hooks.records(), links = hooks.cells();
   const int32_t *lab = static_cast<const int32_t *>(mxGetData(outs[0]));
   const int32_t regions = 1 + *std::max_element(lab, lab + voxels);

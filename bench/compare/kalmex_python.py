@@ -140,11 +140,14 @@ def main():
     ]
 
     with open(raw, "w") as out:
-        def write(key, rep, cpu, wall):
-            out.write("%s,%d,%.9g,%.9g\n" % (key, rep, cpu, wall))
+        def write(key, rep, cpu, wall, faults=None):
+            # The minor page faults per call beside the times, where counted.
+            tail = "" if faults is None else ",%.6g" % faults
+            out.write("%s,%d,%.9g,%.9g%s\n" % (key, rep, cpu, wall, tail))
             out.flush()
-            sys.stderr.write("  %-44s rep %d  cpu %10.3f ms  wall %10.3f ms\n"
-                             % (key, rep, 1e3 * cpu, 1e3 * wall))
+            sys.stderr.write("  %-44s rep %d  cpu %10.3f ms  wall %10.3f ms%s\n"
+                             % (key, rep, 1e3 * cpu, 1e3 * wall,
+                                "" if faults is None else "  faults %10.0f" % faults))
 
         for rep in range(reps):
             for key, f in cases:

@@ -33,13 +33,15 @@ function m = load_f64 (data, name, shape)
   fclose (fid);
 endfunction
 
-% CPU and wall seconds per call of f, calling it until min_time CPU seconds
-% (once, without a warm-up call, when min_time is 0).
-function [cpu, wall] = measure (f, min_time)
+% CPU and wall seconds and minor page faults per call of f, calling it until
+% min_time CPU seconds (once, without a warm-up call, when min_time is 0).
+function [cpu, wall, faults] = measure (f, min_time)
   if (min_time > 0)
     r = f ();
   endif
   calls = 0;
+  usage = getrusage ();
+  f0 = usage.minflt;
   c0 = cputime ();
   w0 = tic ();
   do
@@ -49,6 +51,8 @@ function [cpu, wall] = measure (f, min_time)
   until (c1 - c0 >= min_time)
   cpu = (c1 - c0) / calls;
   wall = toc (w0) / calls;
+  usage = getrusage ();
+  faults = (usage.minflt - f0) / calls;
 endfunction
 
 % The kernel's high-water mark of this process in bytes, and its reset to
@@ -137,12 +141,12 @@ for rep = 0:reps-1
       fprintf (fid, "oct.load.%s,%d,%.3f,%.3f\n", name, rep, one_minute, one_minute);
     endif
     setenv ("KALMEX_THREADS", num2str (cases{k, 4}));
-    [cpu, wall] = measure (cases{k, 2}, min_time * ! cases{k, 3});
+    [cpu, wall, faults] = measure (cases{k, 2}, min_time * ! cases{k, 3});
     setenv ("KALMEX_THREADS", "1");
-    fprintf (fid, "%s,%d,%.9g,%.9g\n", cases{k, 1}, rep, cpu, wall);
+    fprintf (fid, "%s,%d,%.9g,%.9g,%.6g\n", cases{k, 1}, rep, cpu, wall, faults);
     fflush (fid);
-    fprintf (stderr, "  %-44s rep %d  cpu %10.3f ms  wall %10.3f ms\n", cases{k, 1}, rep, ...
-             1e3 * cpu, 1e3 * wall);
+    fprintf (stderr, "  %-44s rep %d  cpu %10.3f ms  wall %10.3f ms  faults %10.0f\n", ...
+             cases{k, 1}, rep, 1e3 * cpu, 1e3 * wall, faults);
   endfor
 endfor
 fclose (fid);

@@ -38,8 +38,8 @@ with open(RAW, "w") as out:
         for key, f in cases:
             if ONLY and ONLY not in key:
                 continue
-            cpu, wall = measure(f)
-            out.write("%s,%d,%.9g,%.9g\n" % (key, rep, cpu, wall))
+            cpu, wall, faults = measure(f)
+            out.write("%s,%d,%.9g,%.9g,%.6g\n" % (key, rep, cpu, wall, faults))
             out.flush()
-            sys.stderr.write("  %-44s rep %d  cpu %10.3f ms  wall %10.3f ms\n"
-                             % (key, rep, 1e3 * cpu, 1e3 * wall))
+            sys.stderr.write("  %-44s rep %d  cpu %10.3f ms  wall %10.3f ms  faults %10.0f\n"
+                             % (key, rep, 1e3 * cpu, 1e3 * wall, faults))

@@ -4,7 +4,8 @@ a PNG bar chart.
 
   report.py OUT_DIR RAW_CSV... --meta META_CSV [--octave-meta OCTAVE_META_CSV]
 
-Each raw line is key,rep,cpu_seconds,wall_seconds (time per call).  Ratios
+Each raw line is key,rep,cpu_seconds,wall_seconds (time per call), and where
+they were counted the minor page faults per call after them.  Ratios
 are taken repetition by repetition (our n-th run against the peer's or the
 bound's n-th run) and summarised by median, minimum and maximum.  CPU times
 are used throughout: the machines are shared, and CPU time is what a run
@@ -24,15 +25,18 @@ octave_meta_path = args[args.index("--octave-meta") + 1] if "--octave-meta" in a
 
 samples = defaultdict(dict)  # key -> rep -> cpu seconds
 walls = defaultdict(dict)  # key -> rep -> wall seconds
+faults = defaultdict(dict)  # key -> rep -> minor page faults per call
 for path in raw_paths:
     if not os.path.exists(path):
         continue
     with open(path) as f:
         for line in f:
             parts = line.strip().split(",")
-            if len(parts) == 4:
+            if len(parts) in (4, 5):
                 samples[parts[0]][int(parts[1])] = float(parts[2])
                 walls[parts[0]][int(parts[1])] = float(parts[3])
+            if len(parts) == 5:
+                faults[parts[0]][int(parts[1])] = float(parts[4])
 
 meta = {}
 if os.path.exists(meta_path):
@@ -59,6 +63,12 @@ def wall_series(key):
     return [reps[r] for r in sorted(reps)]
 
 
+def faults_of(key):
+    """The median of the minor page faults per call of key, or None."""
+    reps = faults.get(key, {})
+    return statistics.median(reps.values()) if reps else None
+
+
 def paired(a, b, f):
     """f(a_i, b_i) over repetitions; the shorter series is cycled."""
     if not a or not b:
@@ -74,7 +84,7 @@ def summary(values):
 rows = []  # dicts of the final table
 
 
-def add(target, case, ours, ref, ref_label, ratios, limit, better, seg=None):
+def add(target, case, ours, ref, ref_label, ratios, limit, better, seg=None, keys=("", "")):
     o, r, q = summary(ours), summary(ref), summary(ratios)
     m = meta.get(seg, {}) if seg else {}
     met = ""
@@ -87,6 +97,7 @@ def add(target, case, ours, ref, ref_label, ratios, limit, better, seg=None):
         "against": ref_label,
         "ref_ms": r[0] * 1e3 if r else None, "ref_min_ms": r[1] * 1e3 if r else None,
         "ref_max_ms": r[2] * 1e3 if r else None,
+        "ours_faults": faults_of(keys[0]), "ref_faults": faults_of(keys[1]),
         "ratio": q[0] if q else None, "ratio_min": q[1] if q else None,
         "ratio_max": q[2] if q else None,
         "limit": ("<= %g" % limit if better == "le" else ">= %g" % limit) if limit else "",
@@ -98,13 +109,15 @@ def add(target, case, ours, ref, ref_label, ratios, limit, better, seg=None):
 
 def time_row(target, case, ours_key, ref_key, ref_label, limit=None, better="le", seg=None):
     o, r = series(ours_key), series(ref_key)
-    add(target, case, o, r, ref_label, paired(o, r, lambda x, y: x / y), limit, better, seg)
+    add(target, case, o, r, ref_label, paired(o, r, lambda x, y: x / y), limit, better, seg,
+        (ours_key, ref_key))
 
 
 def speedup_row(target, case, ours_key, ref_key, ref_label, limit, seg=None):
     """Ratio peer / ours: how many times faster we are."""
     o, r = series(ours_key), series(ref_key)
-    add(target, case, o, r, ref_label, paired(o, r, lambda x, y: y / x), limit, "ge", seg)
+    add(target, case, o, r, ref_label, paired(o, r, lambda x, y: y / x), limit, "ge", seg,
+        (ours_key, ref_key))
 
 
 # 1. edgethin against the streaming bound of its bytes.
@@ -207,23 +220,42 @@ def fmt(v, pattern):
     return "" if v is None or v == "" else format(v, pattern)
 
 
-header = ["target", "case", "ours ms", "against", "theirs ms", "ratio (min..max)", "limit", "met",
-          "peak", "blocks", "regions", "snaps"]
+header = ["target", "case", "ours ms", "faults", "against", "theirs ms", "faults",
+          "ratio (min..max)", "limit", "met", "peak", "blocks", "regions", "snaps"]
 lines = []
 for r in rows:
     if r["ratio"] is None:
         continue
     lines.append([
         r["target"], r["case"],
-        fmt(r["ours_ms"], ".3f"), r["against"], fmt(r["ref_ms"], ".3f"),
+        fmt(r["ours_ms"], ".3f"), fmt(r["ours_faults"], ".0f"), r["against"],
+        fmt(r["ref_ms"], ".3f"), fmt(r["ref_faults"], ".0f"),
         "%.3g (%.3g..%.3g)" % (r["ratio"], r["ratio_min"], r["ratio_max"]), r["limit"], r["met"],
         r["peak_bytes"], r["blocks"], r["regions"], r["snapshots"],
     ])
 widths = [max(len(str(x)) for x in col) for col in zip(header, *lines)] if lines else []
 print("CPU time per call, median over repetitions; ratios per repetition (median, min..max).")
 print("Target 2 ratios are speed-ups (theirs / ours); the others are ours / theirs.")
+print("faults: minor page faults per call (median), where counted.")
 for line in [header] + lines:
     print("  ".join(str(x).ljust(w) for x, w in zip(line, widths)))
+
+# Every segmentation time with its minor page faults per call: a fault on a
+# fresh page costs from a fraction of a microsecond to several, depending on
+# the host, so a time means little without them.
+print()
+print("Segmentation calls: CPU and wall time and minor page faults per call (medians):")
+fault_rows = []
+for key in sorted(samples):
+    if ".rs." in key or key.startswith(("py.core.", "py.cpp.", "oct.regionseg.")):
+        fault_rows.append([key, "%.3f" % (1e3 * statistics.median(series(key))),
+                           "%.3f" % (1e3 * statistics.median(wall_series(key))),
+                           fmt(faults_of(key), ".0f") or "-"])
+fh = ["key", "cpu ms", "wall ms", "faults/call"]
+if fault_rows:
+    fw = [max(len(x) for x in col) for col in zip(fh, *fault_rows)]
+    for line in [fh] + fault_rows:
+        print("  ".join(x.ljust(w) for x, w in zip(line, fw)))
 
 # 6. Memory: the peak of a labels-only call beyond its input and output.
 print()
@@ -267,8 +299,14 @@ def speedup_target(name, ours_key, peer_key, peer_label, limit):
     if q is None:
         target(name, "not measured", peer_label, ">= %gx" % limit, None)
         return
-    target(name, "%.1fx faster (%.1f..%.1f); ours %.1f ms" % (q[0], q[1], q[2], 1e3 * med(ours_key)),
-           "%s %.1f ms" % (peer_label, 1e3 * med(peer_key)), ">= %gx" % limit, q[0] >= limit)
+    def with_faults(key):
+        f = faults_of(key)
+        return "" if f is None else ", %.0f faults" % f
+
+    target(name, "%.1fx faster (%.1f..%.1f); ours %.1f ms%s" % (
+        q[0], q[1], q[2], 1e3 * med(ours_key), with_faults(ours_key)),
+           "%s %.1f ms%s" % (peer_label, 1e3 * med(peer_key), with_faults(peer_key)),
+           ">= %gx" % limit, q[0] >= limit)
 
 
 speedup_target("2-D: camera 256^2, criterion 1, labels, Octave", "oct.rs.camera256_c1_seq.labels",
