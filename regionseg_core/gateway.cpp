@@ -70,6 +70,13 @@ void release_interrupted_run() {
   seg_release_heap(gateway_heap);
 }
 
+// The module is cleared: the run left behind and the memory kept for the
+// next calls go back to the C library.
+void release_everything() {
+  release_interrupted_run();
+  seg_release_pool();
+}
+
 // The host's interrupt (Ctrl-C), asked between the stages of a run and
 // within them.
 bool host_interrupt(void *, int32_t, double) { return kxInterruptPending(); }
@@ -78,7 +85,7 @@ bool host_interrupt(void *, int32_t, double) { return kxInterruptPending(); }
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   release_interrupted_run();
-  mexAtExit(release_interrupted_run);
+  mexAtExit(release_everything);
   if (nrhs != arg_required && nrhs != arg_count) {
     raise_error(KxReason::inputCount,
                 "Expected 15 or 16 inputs: the image, 14 parameters and the snapshot budget.");

@@ -119,6 +119,13 @@ void releaseInterruptedRun() {
   seg_release_heap(frontHeap);
 }
 
+// The module is cleared: the run left behind and the memory kept for the
+// next calls go back to the C library.
+void releaseEverything() {
+  releaseInterruptedRun();
+  seg_release_pool();
+}
+
 // The MATLAB and Octave host of a call: its memory, its interrupt (Ctrl-C),
 // its console and its warnings.  The labels become output 1; the stack's
 // arena, host memory, becomes output 2 as it is.
@@ -222,7 +229,7 @@ Refusal run(int nlhs, mxArray *plhs[], const segfront::ImageView &view,
 
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   releaseInterruptedRun();
-  mexAtExit(releaseInterruptedRun);
+  mexAtExit(releaseEverything);
   segfront::ImageView view;
   segfront::Options opts;
   Refusal refused = prepare(nlhs, nrhs, prhs, view, opts);
