@@ -6,7 +6,7 @@
 
 #include <string.h>
 
-#include "stages.h"
+#include "criterion.h"
 #include "threadpool.h"
 
 // The progress lines are part of the module's interface: callers read them
@@ -139,23 +139,6 @@ int32_t outlier_percent_of(double fraction) {
     return INT32_MIN;
   }
   return static_cast<int32_t>(percent);
-}
-
-int32_t set_up_criterion(seg_context &ctx) {
-  if (ctx.criterion == CRITERION_ROBUST_RANGE) {
-    // One buffer for each thread, for the pixels of the largest present
-    // start block (no block judged is larger) and one more.
-    ctx.median_entries = box_at(ctx, 0, 0, 0, ctx.start_level).voxels + 1;
-    const size_t entries = static_cast<size_t>(ctx.median_entries);
-    ctx.median_buffer = static_cast<int32_t *>(
-        seg_calloc(static_cast<size_t>(ctx.threads) * entries, sizeof(int32_t)));
-    if (ctx.median_buffer == NULL) {
-      return note_shortage(ctx, "the median buffers");
-    }
-  } else if (variance_statistics(ctx.criterion) && build_variance_limits(ctx) != SEG_OK) {
-    return note_shortage(ctx, "the variance limits");
-  }
-  return SEG_OK;
 }
 
 } // namespace
@@ -359,6 +342,7 @@ void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t 
   ctx.parallel_seeds = params.parallel_seeds;
   ctx.seed_any_level = params.seed_any_level;
   ctx.criterion = params.criterion;
+  ctx.rules = find_criterion(params.criterion);
   ctx.threshold = params.threshold;
   ctx.half_threshold = params.threshold >> 1;
   ctx.min_region_size = params.min_region_size;

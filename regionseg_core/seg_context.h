@@ -105,19 +105,7 @@ void seg_free(void *p);
 // it.  For allocations that do not go through seg_alloc (the arena).
 bool seg_allocation_refused(size_t bytes);
 
-// ---------------------------------------------------------------------------
-// Criteria
-
-// Regions of these criteria hold a minimum and a maximum, the others a sum
-// and a pixel count.
-inline bool range_statistics(int32_t criterion) {
-  return criterion == CRITERION_RANGE || criterion == CRITERION_ROBUST_RANGE;
-}
-// Blocks of these criteria hold a sum and a sum of squares, the others a
-// minimum and a maximum.
-inline bool variance_statistics(int32_t criterion) {
-  return criterion == CRITERION_CHI2_VARIANCE || criterion == CRITERION_SCALED_VARIANCE;
-}
+struct criterion_rules;
 
 // ---------------------------------------------------------------------------
 // Block records
@@ -401,6 +389,9 @@ struct seg_context : block_grid {
   int32_t confidence_row;  // criterion 4: row of chi2_table, 1..3
   double noise_variance;   // criteria 4, 5: noise_sigma x noise_sigma
   double size_factor;      // criterion 5
+  // The criterion's operations and the stages' loops compiled for it
+  // (criterion.h), chosen once for the run.
+  const criterion_rules *rules;
 
   int32_t *child_count;  // levels entries: 4 below flat_levels, else 8
   int64_t *block_voxels; // levels + 1 entries: pixels per block of a level

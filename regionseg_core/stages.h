@@ -18,24 +18,28 @@
 #include "seg_context.h"
 
 // ---------------------------------------------------------------------------
-// Homogeneity criteria (criteria.cpp)
+// Homogeneity criteria (criterion.h; each criterion in its criterion_*.cpp)
 
-// Judges the present part of a block of the given level (its limits are
-// the level's); worker: the thread's own median buffer (criterion 3).
-void evaluate_block(const seg_context &ctx, const block_box &box, int32_t level,
-                    block_record &block, int32_t worker = 0);
+// The run's criterion's tables (ctx.rules, chosen by set_up_context);
+// SEG_FAIL, noted, when memory runs short.
+int32_t set_up_criterion(seg_context &ctx);
 // The present children of a parent block and its present pixels.
 struct sibling_group {
   int32_t children;
   int32_t voxels;
 };
-// Adds child (the position-th present sibling of group, 1-based) to the
-// accumulators; true when the group may still merge.
+// The operations of the criterion ctx.criterion one item at a time, for
+// callers outside the stages' loops (which call the run's rules): the
+// block test of the present part of a block of the given level (worker:
+// the thread's own median buffer, criterion 3), and the sibling merge,
+// which adds child (the position-th present sibling of group, 1-based) to
+// the accumulators and is true when the group may still merge.
+void evaluate_block(const seg_context &ctx, const block_box &box, int32_t level,
+                    block_record &block, int32_t worker = 0);
 bool merge_test(const seg_context &ctx, const block_record &child, int64_t &acc_a, int64_t &acc_b,
                 int32_t position, int32_t child_level, const sibling_group &group);
-// variance_limit for criterion 4 or 5 (levels + 1 entries); SEG_FAIL when
-// the table cannot be allocated.
-int32_t build_variance_limits(seg_context &ctx);
+// Criterion 3: the reference grey value of a block (its median), in the
+// worker's median buffer.
 int32_t block_median(const seg_context &ctx, const block_box &box, int32_t worker = 0);
 // The median buffer of a worker.
 inline int32_t *median_buffer_of(const seg_context &ctx, int32_t worker) {
@@ -44,7 +48,8 @@ inline int32_t *median_buffer_of(const seg_context &ctx, int32_t worker) {
 // The k-th smallest (1-based; 0 behaves as 1) of values[first..last]; reorders the range.
 int32_t select_kth(int32_t *values, int32_t first, int32_t last, int32_t k);
 
-// The chi-square quantile over degrees of freedom, rows 1..3, k = 0..16.
+// Criterion 4: the chi-square quantile over degrees of freedom, rows 1..3,
+// k = 0..16.
 extern const float chi2_table[3][17];
 
 // ---------------------------------------------------------------------------
@@ -101,6 +106,8 @@ struct grouping_observer {
 void group_sequential_observed(seg_context &ctx, const grouping_observer &observer);
 // SEG_FAIL when the seed table cannot be allocated.
 int32_t group_parallel(seg_context &ctx);
+// The grouping test and the statistics of a union, of the criterion
+// ctx.criterion (as evaluate_block); n is seen when it may not join.
 bool may_join(seg_context &ctx, region_id r, region_id n);
 void join_statistics(const seg_context &ctx, region_hot &r, const region_hot &n);
 // Afterwards n is absorbed: forward_of(n) is r, r holds n's pixels, and
@@ -118,6 +125,8 @@ int32_t label_at_region(const seg_context &ctx, region_id r);
 // SEG_OK, or SEG_FAIL when its referrer index cannot be had (noted) or the
 // run must end.
 int32_t eliminate_small_regions(seg_context &ctx);
+// How unlike n is to the small region p, and statistics that add nothing
+// to a partner's, of the criterion ctx.criterion (as evaluate_block).
 int64_t region_distance(const seg_context &ctx, const region_hot &p, const region_hot &n);
 void clear_statistics(const seg_context &ctx, region_hot &p);
 
