@@ -8,7 +8,7 @@
 
 // The present children of the parent of level c of the block code, and the
 // parent's present pixels.
-inline sibling_group siblings_of(const seg_context &ctx, block_code code, int32_t c) {
+inline sibling_group siblings_of(const run_config &ctx, block_code code, int32_t c) {
   if (ctx.whole) {
     return sibling_group{ctx.child_count[c - 1], static_cast<int32_t>(ctx.block_voxels[c])};
   }
@@ -20,7 +20,7 @@ inline sibling_group siblings_of(const seg_context &ctx, block_code code, int32_
 // A single pixel cannot be split.  One that failed its criterion (only
 // possible with limits below zero) is kept as a leaf with the statistics of
 // a homogeneous pixel, so that every block of the chain is homogeneous.
-template <typename C> void accept_pixel(const seg_context &ctx, block_record &node) {
+template <typename C> void accept_pixel(const run_config &ctx, block_record &node) {
   const block_origin_t o = block_origin(ctx, node.code, 0);
   C::accept(node, ctx.image[o.x + o.y + o.z]);
 }

@@ -28,12 +28,12 @@ const criterion_rules *find_criterion(int32_t number) {
 
 int32_t set_up_criterion(seg_context &ctx) { return ctx.rules->set_up(ctx); }
 
-void evaluate_block(const seg_context &ctx, const block_box &box, int32_t level, block_record &node,
+void evaluate_block(const run_config &ctx, const block_box &box, int32_t level, block_record &node,
                     int32_t worker) {
   find_criterion(ctx.criterion)->evaluate(ctx, box, level, node, worker);
 }
 
-bool merge_test(const seg_context &ctx, const block_record &child, int64_t &acc_a, int64_t &acc_b,
+bool merge_test(const run_config &ctx, const block_record &child, int64_t &acc_a, int64_t &acc_b,
                 int32_t position, int32_t child_level, const sibling_group &group) {
   return find_criterion(ctx.criterion)
       ->merge(ctx, child, acc_a, acc_b, position, child_level, group);

@@ -57,11 +57,11 @@ struct criterion_rules {
 
   // The criterion's operations one item at a time, for what works outside
   // the stages' loops (the tests, the benchmarks).
-  void (*evaluate)(const seg_context &ctx, const block_box &box, int32_t level, block_record &block,
+  void (*evaluate)(const run_config &ctx, const block_box &box, int32_t level, block_record &block,
                    int32_t worker);
-  bool (*merge)(const seg_context &ctx, const block_record &child, int64_t &acc_a, int64_t &acc_b,
+  bool (*merge)(const run_config &ctx, const block_record &child, int64_t &acc_a, int64_t &acc_b,
                 int32_t position, int32_t child_level, const sibling_group &group);
-  bool (*joins)(const seg_context &ctx, const region_hot &r, const region_hot &n);
+  bool (*joins)(const run_config &ctx, const region_hot &r, const region_hot &n);
   void (*join)(region_hot &r, const region_hot &n);
   int64_t (*distance)(const region_hot &p, const region_hot &n);
   void (*clear)(region_hot &p);
@@ -71,7 +71,7 @@ struct criterion_rules {
   // run must end.
   bool (*evaluate_start_blocks)(seg_context &ctx, block_record *records, size_t count);
   void (*merge_blocks)(seg_context &ctx, block_table table);
-  void (*accept_pixel)(const seg_context &ctx, block_record &block);
+  void (*accept_pixel)(const run_config &ctx, block_record &block);
   void (*split_part)(seg_context &ctx, const split_job &job, int32_t part, int32_t worker);
   // The map of the leaves and their regions (order_region_list); false
   // when the run must end.

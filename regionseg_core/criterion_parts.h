@@ -60,7 +60,7 @@ inline float to_float(double v) {
 // Blocks hold their minimum and maximum: homogeneous when the range is
 // within the threshold; siblings merge when the union's range is.
 struct range_blocks {
-  static void evaluate(const seg_context &ctx, const block_box &box, int32_t, block_record &node,
+  static void evaluate(const run_config &ctx, const block_box &box, int32_t, block_record &node,
                        int32_t) {
     int32_t minimum = 255;
     int32_t maximum = 0;
@@ -81,7 +81,7 @@ struct range_blocks {
     node.stat_b = v;
   }
 
-  static bool merge(const seg_context &ctx, const block_record &child, int64_t &acc_a,
+  static bool merge(const run_config &ctx, const block_record &child, int64_t &acc_a,
                     int64_t &acc_b, int32_t position, int32_t, const sibling_group &) {
     if (!is_homogeneous(child)) {
       return false;
@@ -109,7 +109,7 @@ struct range_blocks {
 // level (variance_limit, the criterion's set-up); siblings merge when the
 // union's variance is within the parent level's.
 struct variance_blocks {
-  static void evaluate(const seg_context &ctx, const block_box &box, int32_t level,
+  static void evaluate(const run_config &ctx, const block_box &box, int32_t level,
                        block_record &node, int32_t) {
     int64_t s = 0;
     int64_t q = 0;
@@ -127,7 +127,7 @@ struct variance_blocks {
     node.stat_b = v * v;
   }
 
-  static bool merge(const seg_context &ctx, const block_record &child, int64_t &acc_a,
+  static bool merge(const run_config &ctx, const block_record &child, int64_t &acc_a,
                     int64_t &acc_b, int32_t position, int32_t child_level,
                     const sibling_group &group) {
     if (!is_homogeneous(child)) {
@@ -148,13 +148,13 @@ struct variance_blocks {
 // Regions hold their minimum and maximum (the block's own): a neighbour
 // joins when the union's range stays within the threshold.
 struct range_regions {
-  static void region(const seg_context &, const block_record &block, const block_box &,
+  static void region(const run_config &, const block_record &block, const block_box &,
                      region_hot &h) {
     h.stat_a = block.stat_a;
     h.stat_b = static_cast<int32_t>(block.stat_b);
   }
 
-  static bool joins(const seg_context &ctx, const region_hot &r, const region_hot &n) {
+  static bool joins(const run_config &ctx, const region_hot &r, const region_hot &n) {
     return r.stat_b - n.stat_a <= ctx.threshold && n.stat_b - r.stat_a <= ctx.threshold;
   }
 
@@ -187,13 +187,13 @@ struct range_regions {
 // the threshold.
 struct mean_regions {
   // The block's sum (a variance block's own) and its pixels.
-  static void region(const seg_context &, const block_record &block, const block_box &box,
+  static void region(const run_config &, const block_record &block, const block_box &box,
                      region_hot &h) {
     h.stat_a = block.stat_a;
     h.stat_b = box.voxels;
   }
 
-  static bool joins(const seg_context &ctx, const region_hot &r, const region_hot &n) {
+  static bool joins(const run_config &ctx, const region_hot &r, const region_hot &n) {
     const float m = static_cast<float>(n.stat_a) / static_cast<float>(n.stat_b) -
                     static_cast<float>(r.stat_a) / static_cast<float>(r.stat_b);
     const float a = m < 0.0f ? -m : m;

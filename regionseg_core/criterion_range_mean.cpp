@@ -11,7 +11,7 @@ namespace {
 struct range_mean : range_blocks, mean_regions {
   static int32_t set_up(seg_context &) { return SEG_OK; }
   // The block holds its range: its sum is taken from the image.
-  static void region(const seg_context &ctx, const block_record &, const block_box &box,
+  static void region(const run_config &ctx, const block_record &, const block_box &box,
                      region_hot &h) {
     int64_t sum = 0;
     for_each_pixel(ctx, ctx.image, box, [&](int32_t v) { sum += v; });

@@ -10,7 +10,7 @@
 namespace {
 
 struct robust_range : range_blocks, range_regions {
-  static void evaluate(const seg_context &ctx, const block_box &box, int32_t, block_record &node,
+  static void evaluate(const run_config &ctx, const block_box &box, int32_t, block_record &node,
                        int32_t worker) {
     const int32_t m = block_median(ctx, box, worker);
     int32_t low = m - ctx.half_threshold;
@@ -56,7 +56,7 @@ struct robust_range : range_blocks, range_regions {
 
 } // namespace
 
-int32_t block_median(const seg_context &ctx, const block_box &box, int32_t worker) {
+int32_t block_median(const run_config &ctx, const block_box &box, int32_t worker) {
   int32_t *buffer = median_buffer_of(ctx, worker);
   int32_t n = 0;
   for_each_pixel(ctx, ctx.image, box, [&](int32_t v) { buffer[n++] = v; });

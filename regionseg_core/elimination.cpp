@@ -455,11 +455,11 @@ void after_absorbing(seg_context &ctx, referrer_index &x, const absorption &a, c
 
 } // namespace
 
-int64_t region_distance(const seg_context &ctx, const region_hot &p, const region_hot &n) {
+int64_t region_distance(const run_config &ctx, const region_hot &p, const region_hot &n) {
   return find_criterion(ctx.criterion)->distance(p, n);
 }
 
-void clear_statistics(const seg_context &ctx, region_hot &p) {
+void clear_statistics(const run_config &ctx, region_hot &p) {
   find_criterion(ctx.criterion)->clear(p);
 }
 

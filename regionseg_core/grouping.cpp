@@ -31,7 +31,7 @@ bool may_join(seg_context &ctx, region_id r, region_id n) {
   return accept;
 }
 
-void join_statistics(const seg_context &ctx, region_hot &r, const region_hot &n) {
+void join_statistics(const run_config &ctx, region_hot &r, const region_hot &n) {
   find_criterion(ctx.criterion)->join(r, n);
 }
 

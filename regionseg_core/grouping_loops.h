@@ -26,7 +26,7 @@ struct observed {
 // Regions grown or absorbed so far, of the region list's: how far
 // grouping is (sequential grouping grows each region that is still live at
 // its turn, and no region is both).
-inline size_t regions_settled(const seg_context &ctx) {
+inline size_t regions_settled(const run_progress &ctx) {
   return ctx.region_total - ctx.live_regions + ctx.regions_grown;
 }
 

@@ -34,15 +34,15 @@ struct sibling_group {
 // the thread's own median buffer, criterion 3), and the sibling merge,
 // which adds child (the position-th present sibling of group, 1-based) to
 // the accumulators and is true when the group may still merge.
-void evaluate_block(const seg_context &ctx, const block_box &box, int32_t level,
-                    block_record &block, int32_t worker = 0);
-bool merge_test(const seg_context &ctx, const block_record &child, int64_t &acc_a, int64_t &acc_b,
+void evaluate_block(const run_config &ctx, const block_box &box, int32_t level, block_record &block,
+                    int32_t worker = 0);
+bool merge_test(const run_config &ctx, const block_record &child, int64_t &acc_a, int64_t &acc_b,
                 int32_t position, int32_t child_level, const sibling_group &group);
 // Criterion 3: the reference grey value of a block (its median), in the
 // worker's median buffer.
-int32_t block_median(const seg_context &ctx, const block_box &box, int32_t worker = 0);
+int32_t block_median(const run_config &ctx, const block_box &box, int32_t worker = 0);
 // The median buffer of a worker.
-inline int32_t *median_buffer_of(const seg_context &ctx, int32_t worker) {
+inline int32_t *median_buffer_of(const run_config &ctx, int32_t worker) {
   return ctx.median_buffer + static_cast<size_t>(worker) * static_cast<size_t>(ctx.median_entries);
 }
 // The k-th smallest (1-based; 0 behaves as 1) of values[first..last]; reorders the range.
@@ -109,7 +109,7 @@ int32_t group_parallel(seg_context &ctx);
 // The grouping test and the statistics of a union, of the criterion
 // ctx.criterion (as evaluate_block); n is seen when it may not join.
 bool may_join(seg_context &ctx, region_id r, region_id n);
-void join_statistics(const seg_context &ctx, region_hot &r, const region_hot &n);
+void join_statistics(const run_config &ctx, region_hot &r, const region_hot &n);
 // Afterwards n is absorbed: forward_of(n) is r, r holds n's pixels, and
 // n's list stands in r's list in place of the cell (an entry of n), which
 // now leads into it.
@@ -127,8 +127,8 @@ int32_t label_at_region(const seg_context &ctx, region_id r);
 int32_t eliminate_small_regions(seg_context &ctx);
 // How unlike n is to the small region p, and statistics that add nothing
 // to a partner's, of the criterion ctx.criterion (as evaluate_block).
-int64_t region_distance(const seg_context &ctx, const region_hot &p, const region_hot &n);
-void clear_statistics(const seg_context &ctx, region_hot &p);
+int64_t region_distance(const run_config &ctx, const region_hot &p, const region_hot &n);
+void clear_statistics(const run_config &ctx, region_hot &p);
 
 // ---------------------------------------------------------------------------
 // Cleaning and sorting (cleaning.cpp)
@@ -188,7 +188,7 @@ void release_snapshots(seg_context &ctx);
 // Driver (driver.cpp)
 
 // Prints one progress line: to standard output, or to ctx.progress.
-void report_progress(const seg_context &ctx, const char *line);
+void report_progress(const run_progress &ctx, const char *line);
 // Runs the stages in order, printing the progress lines; the regions, their
 // order and the sort table are left in the context.
 int32_t run_pipeline(seg_context &ctx);
