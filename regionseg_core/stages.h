@@ -9,6 +9,11 @@
 //   clean_region_list, sort_region_list               (cleaning.cpp)
 //   make_output                                       (output.cpp)
 //
+// The loops of a stage that call the run's criterion are compiled for each
+// criterion, in blocks_loops.h, region_list_loops.h, grouping_loops.h and
+// elimination_loops.h (see criterion.h); the stage calls them through the
+// run's rules.
+//
 // Each stage that can fail returns SEG_OK or SEG_FAIL and leaves its result
 // in the context; one that cannot fail returns nothing and, when the run
 // must end, stops early with the context's ending set.
