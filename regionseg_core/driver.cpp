@@ -6,13 +6,13 @@
 
 #include <string.h>
 
-#include "stages.h"
+#include "criterion.h"
 #include "threadpool.h"
 
 // The progress lines are part of the module's interface: callers read them
 // on standard output and the tests match them byte for byte, so their texts
 // (typing and spacing included) stay exactly as they are.
-void report_progress(const seg_context &ctx, const char *line) {
+void report_progress(const run_progress &ctx, const char *line) {
   if (ctx.progress != NULL) {
     ctx.progress(line);
     return;
@@ -51,7 +51,7 @@ void format_failure(int32_t status, const seg_failure &failure, char *buf, size_
            stage_name(failure.stage), what, failure.bytes);
 }
 
-int32_t note_shortage(seg_context &ctx, const char *what) {
+int32_t note_shortage(run_progress &ctx, const char *what) {
   if (ctx.ending == SEG_OK) {
     ctx.ending = SEG_FAIL;
     ctx.failure.stage = ctx.stage;
@@ -67,36 +67,38 @@ namespace {
 // run with small-region elimination, as measured on volumes of blurred
 // noise and on photographs): grouping and elimination take the most, and
 // splitting when it opens the snapshots of the block stages.
-const int32_t stage_weights[stage_count] = {0, 1, 0, 7, 20, 25, 50, 1, 1, 4};
+const int32_t typical_weights[stage_count] = {0, 1, 0, 7, 20, 25, 50, 1, 1, 4};
 const int32_t splitting_weight_with_snapshots = 100;
-
-int32_t stage_weight(const seg_context &ctx, int32_t stage) {
-  if (stage == STAGE_ELIMINATION && ctx.min_region_size == 0) {
-    return 0;
-  }
-  if (stage == STAGE_SPLITTING && ctx.keep_snapshots) {
-    return splitting_weight_with_snapshots;
-  }
-  return stage_weights[stage];
-}
 
 // How far the whole run is: the stages before this one, and this one's
 // share done.  The weights are whole numbers, so the last stage done is
 // exactly 1.
-double run_fraction(const seg_context &ctx) {
+double run_fraction(const run_progress &ctx) {
   int32_t before = 0;
   int32_t all = 0;
   for (int32_t s = 0; s < stage_count; ++s) {
-    before += s < ctx.stage ? stage_weight(ctx, s) : 0;
-    all += stage_weight(ctx, s);
+    before += s < ctx.stage ? ctx.stage_weights[s] : 0;
+    all += ctx.stage_weights[s];
   }
-  const double done = before + stage_weight(ctx, ctx.stage) * ctx.stage_done;
+  const double done = before + ctx.stage_weights[ctx.stage] * ctx.stage_done;
   return done / all;
 }
 
 } // namespace
 
-bool poll_check(seg_context &ctx, size_t done, size_t total) {
+void weigh_stages(run_progress &progress, const run_config &config) {
+  for (int32_t stage = 0; stage < stage_count; ++stage) {
+    progress.stage_weights[stage] = typical_weights[stage];
+  }
+  if (config.min_region_size == 0) {
+    progress.stage_weights[STAGE_ELIMINATION] = 0;
+  }
+  if (config.keep_snapshots) {
+    progress.stage_weights[STAGE_SPLITTING] = splitting_weight_with_snapshots;
+  }
+}
+
+bool poll_check(run_progress &ctx, size_t done, size_t total) {
   if (ctx.ending != SEG_OK) {
     return true;
   }
@@ -119,7 +121,7 @@ bool poll_check(seg_context &ctx, size_t done, size_t total) {
   return ctx.ending != SEG_OK;
 }
 
-bool enter_stage(seg_context &ctx, int32_t stage) {
+bool enter_stage(run_progress &ctx, int32_t stage) {
   ctx.stage = stage;
   ctx.stage_done = 0.0;
   enter_phase(ctx, 0.0, 1.0);
@@ -139,23 +141,6 @@ int32_t outlier_percent_of(double fraction) {
     return INT32_MIN;
   }
   return static_cast<int32_t>(percent);
-}
-
-int32_t set_up_criterion(seg_context &ctx) {
-  if (ctx.criterion == CRITERION_ROBUST_RANGE) {
-    // One buffer for each thread, for the pixels of the largest present
-    // start block (no block judged is larger) and one more.
-    ctx.median_entries = box_at(ctx, 0, 0, 0, ctx.start_level).voxels + 1;
-    const size_t entries = static_cast<size_t>(ctx.median_entries);
-    ctx.median_buffer = static_cast<int32_t *>(
-        seg_calloc(static_cast<size_t>(ctx.threads) * entries, sizeof(int32_t)));
-    if (ctx.median_buffer == NULL) {
-      return note_shortage(ctx, "the median buffers");
-    }
-  } else if (variance_statistics(ctx.criterion) && build_variance_limits(ctx) != SEG_OK) {
-    return note_shortage(ctx, "the variance limits");
-  }
-  return SEG_OK;
 }
 
 } // namespace
@@ -192,7 +177,7 @@ void release_tables(seg_context &ctx) {
   ctx.median_buffer = NULL;
 }
 
-part_plan plan_parts(const seg_context &ctx, size_t count, size_t voxels) {
+part_plan plan_parts(const run_config &ctx, size_t count, size_t voxels) {
   static_assert(max_parts >= parts_per_thread * kxMaxThreads, "room for every part");
   const size_t fit = voxels / static_cast<size_t>(ctx.voxels_per_thread);
   const size_t threads = fit < static_cast<size_t>(ctx.threads) ? fit : ctx.threads;
@@ -359,6 +344,7 @@ void set_up_context(seg_context &ctx, const int32_t *image, int32_t d1, int32_t 
   ctx.parallel_seeds = params.parallel_seeds;
   ctx.seed_any_level = params.seed_any_level;
   ctx.criterion = params.criterion;
+  ctx.rules = find_criterion(params.criterion);
   ctx.threshold = params.threshold;
   ctx.half_threshold = params.threshold >> 1;
   ctx.min_region_size = params.min_region_size;
@@ -399,6 +385,7 @@ int32_t split_merge(const int32_t *image, int32_t d1, int32_t d2, int32_t d3,
   if (ctx.keep_snapshots) {
     defer_snapshots(ctx);
   }
+  weigh_stages(ctx, ctx);
 
   if (!enter_stage(ctx, STAGE_SETUP) && build_level_tables(ctx) == SEG_OK &&
       set_up_criterion(ctx) == SEG_OK) {

@@ -37,11 +37,9 @@
 // list.
 #include <string.h>
 
-#include "stages.h"
+#include "criterion.h"
 
 namespace {
-
-inline int64_t magnitude(int64_t v) { return v < 0 ? -v : v; }
 
 // ---------------------------------------------------------------------------
 // The referrer index
@@ -457,26 +455,12 @@ void after_absorbing(seg_context &ctx, referrer_index &x, const absorption &a, c
 
 } // namespace
 
-int64_t region_distance(const seg_context &ctx, const region_hot &p, const region_hot &n) {
-  if (range_statistics(ctx.criterion)) {
-    const int64_t one = magnitude(n.stat_b - p.stat_a);
-    const int64_t other = magnitude(p.stat_b - n.stat_a);
-    return one > other ? one : other;
-  }
-  // Whole-number means, truncated toward zero.
-  const int64_t mean_p = p.stat_b != 0 ? p.stat_a / p.stat_b : 0;
-  const int64_t mean_n = n.stat_b != 0 ? n.stat_a / n.stat_b : 0;
-  return magnitude(mean_p - mean_n);
+int64_t region_distance(const run_config &ctx, const region_hot &p, const region_hot &n) {
+  return find_criterion(ctx.criterion)->distance(p, n);
 }
 
-void clear_statistics(const seg_context &ctx, region_hot &p) {
-  if (range_statistics(ctx.criterion)) {
-    p.stat_a = 255;
-    p.stat_b = 0;
-  } else {
-    p.stat_a = 0;
-    p.stat_b = 0;
-  }
+void clear_statistics(const run_config &ctx, region_hot &p) {
+  find_criterion(ctx.criterion)->clear(p);
 }
 
 int32_t eliminate_small_regions(seg_context &ctx) {
@@ -484,6 +468,7 @@ int32_t eliminate_small_regions(seg_context &ctx) {
     return SEG_OK;
   }
   region_store &s = ctx.regions;
+  const criterion_rules &rules = *ctx.rules;
   const region_id first = first_live_region(ctx);
   // The index is made now and filled at the first small region that has a
   // target, so that a sweep with nothing to absorb costs nothing more than
@@ -508,28 +493,9 @@ int32_t eliminate_small_regions(seg_context &ctx) {
       continue;
     }
     // The nearest neighbour; ties keep the earlier cell.
-    cell_id c = first_entry(s, p);
-    for (; c != 0; c = next_entry(s, c)) {
-      ++ctx.elimination.own_cells;
-      if (resolve_cell(s, c) != p) {
-        break;
-      }
-    }
-    if (c == 0) {
+    const region_id target = rules.nearest_neighbour(ctx, p);
+    if (target == 0) {
       continue; // p is the only live region left
-    }
-    region_id target = s.cells[c];
-    int64_t best = region_distance(ctx, s.hot[p], s.hot[target]);
-    for (c = next_entry(s, c); c != 0; c = next_entry(s, c)) {
-      ++ctx.elimination.own_cells;
-      const region_id n = resolve_cell(s, c);
-      if (n != p) {
-        const int64_t d = region_distance(ctx, s.hot[p], s.hot[n]);
-        if (d < best) {
-          best = d;
-          target = n;
-        }
-      }
     }
     if (!index.filled) {
       enter_phase(ctx, counted, 1.0 - sweep - counted);
@@ -547,11 +513,11 @@ int32_t eliminate_small_regions(seg_context &ctx) {
       continue; // the lists are symmetric, so this does not happen
     }
     if (ctx.keep_small_stats == 0) {
-      clear_statistics(ctx, s.hot[p]);
+      rules.clear(s.hot[p]);
     }
     ctx.paint_label = label_at_region(ctx, target);
     before_absorbing(ctx, index, p, a);
-    absorb_region(ctx, target, p, back);
+    rules.absorb_region(ctx, target, p, back);
     ++ctx.elimination.regions_taken;
     after_absorbing(ctx, index, a, back);
   }

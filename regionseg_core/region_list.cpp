@@ -17,6 +17,7 @@
 // runs lie one after another in the order of the regions.
 #include <algorithm>
 
+#include "criterion.h"
 #include "stages.h"
 
 namespace {
@@ -290,33 +291,6 @@ bool walk_faces_in_parts(seg_context &ctx, const int32_t *map, bool place, const
   return !stop.ended();
 }
 
-// The region r of a leaf block whose present part is box: its statistics
-// as grouping reads them (the block's own for criteria 1 and 3; the sum of
-// grey values and the pixel count for the others), its size and its first
-// pixel.
-void make_region(seg_context &ctx, const block_record &block, const block_box &box, region_id r) {
-  region_store &s = ctx.regions;
-  region_hot &h = s.hot[r];
-  h.stat_a = block.stat_a;
-  h.stat_b = static_cast<int32_t>(block.stat_b);
-  h.mark = 0;
-  if (ctx.criterion == CRITERION_RANGE_MEAN) {
-    int64_t sum = 0;
-    for_each_pixel(ctx, ctx.image, box, [&](int32_t v) { sum += v; });
-    h.stat_a = sum;
-    h.stat_b = box.voxels;
-  } else if (variance_statistics(ctx.criterion)) {
-    h.stat_b = box.voxels;
-  }
-  s.lists[r] = region_lists{0, 0};
-  s.size[r] = box.voxels;
-  s.origin[r] = box.start;
-  if (s.next_member != NULL) {
-    s.next_member[r] = 0;
-    s.last_member[r] = r;
-  }
-}
-
 } // namespace
 
 block_code low_neighbour_code(const seg_context &ctx, block_code code, int32_t level,
@@ -393,30 +367,10 @@ int32_t order_region_list(seg_context &ctx, block_table table) {
     map = own_map;
   }
   // The map and the regions, in parts of the block store.
-  const size_t records = static_cast<size_t>(ctx.block_count) - 1;
-  const part_plan plan = plan_parts(ctx, records, static_cast<size_t>(ctx.image_voxels));
   enter_phase(ctx, 0.1, 0.2);
-  part_stop stop(plan, static_cast<size_t>(ctx.image_voxels));
-  for_each_part(plan, [&](int32_t part, int32_t worker) {
-    const block_id last = static_cast<block_id>(1 + part_start(records, part + 1, plan.parts));
-    for (block_id b = static_cast<block_id>(1 + part_start(records, part, plan.parts)); b < last;
-         ++b) {
-      const block_record &block = ctx.blocks[b];
-      if (block.merged) {
-        continue;
-      }
-      const int32_t level = code_level(ctx, block.code);
-      const block_box box = present_box(ctx, block.code, level);
-      if (stop.poll(ctx, worker, static_cast<size_t>(box.voxels))) {
-        break;
-      }
-      const region_id r = s.level_first[level] + block.rank;
-      fill_pixels(ctx, map, box, static_cast<int32_t>(r));
-      make_region(ctx, block, box, r);
-    }
-  });
+  const bool made = ctx.rules->make_regions(ctx, map);
   release_blocks(ctx);
-  if (stop.ended()) {
+  if (!made) {
     seg_free(own_map);
     return SEG_FAIL;
   }

@@ -108,19 +108,7 @@ void seg_free(void *p);
 // it.  For allocations that do not go through seg_alloc (the arena).
 bool seg_allocation_refused(size_t bytes);
 
-// ---------------------------------------------------------------------------
-// Criteria
-
-// Regions of these criteria hold a minimum and a maximum, the others a sum
-// and a pixel count.
-inline bool range_statistics(int32_t criterion) {
-  return criterion == CRITERION_RANGE || criterion == CRITERION_ROBUST_RANGE;
-}
-// Blocks of these criteria hold a sum and a sum of squares, the others a
-// minimum and a maximum.
-inline bool variance_statistics(int32_t criterion) {
-  return criterion == CRITERION_CHI2_VARIANCE || criterion == CRITERION_SCALED_VARIANCE;
-}
+struct criterion_rules;
 
 // ---------------------------------------------------------------------------
 // Block records
@@ -378,12 +366,19 @@ struct paint_log {
 
 // ---------------------------------------------------------------------------
 // Segmentation context
+//
+// A run's context is four parts, each a record of its own that a function
+// can take alone: the run's configuration, which the driver sets up before
+// the first stage and every stage only reads (run_config); the records the
+// stages make and hand on (run_stores); the snapshot stack being painted
+// (snapshot_state); and how far the run is and whether it must end
+// (run_progress).
 
 // The tree's shape and the image's sides are the block_grid the geometry
 // reads.  Every buffer and table of a run is sized by the image (or by its
 // present blocks), never by the tree's cube, which may hold far more than
 // 2^31 pixels: only image-sized quantities are int32.
-struct seg_context : block_grid {
+struct run_config : block_grid {
   const int32_t *image; // input grey values, not owned
   int32_t image_voxels; // d1 x d2 x d3
   // The image's grid of start cells: cells_x x cells_y x cells_z present
@@ -404,13 +399,17 @@ struct seg_context : block_grid {
   int32_t confidence_row;  // criterion 4: row of chi2_table, 1..3
   double noise_variance;   // criteria 4, 5: noise_sigma x noise_sigma
   double size_factor;      // criterion 5
+  // The criterion's operations and the stages' loops compiled for it
+  // (criterion.h), chosen once for the run.
+  const criterion_rules *rules;
 
+  // The per-level tables and the criterion's, made at set-up.
   int32_t *child_count;  // levels entries: 4 below flat_levels, else 8
   int64_t *block_voxels; // levels + 1 entries: pixels per block of a level
   float *variance_limit; // levels + 1 entries, criteria 4 and 5
   // Criterion 3: median_entries (the pixels of the largest present start
   // block, and one) for each thread, one after another (see
-  // median_buffer_of).
+  // median_buffer_of): each thread's own working space.
   int32_t *median_buffer;
   int32_t median_entries;
 
@@ -419,59 +418,19 @@ struct seg_context : block_grid {
   int32_t threads;
   int32_t voxels_per_thread;
 
-  snapshot *snapshot_head; // first snapshot
-  snapshot *snapshot_cur;  // the snapshot being painted
-  int32_t snapshot_count;
-  snapshot_arena snapshot_slices; // the labels of every snapshot
-  paint_log deferred_paints;      // the block stages' paints, until the arena is made
-  int32_t paint_events;
-  size_t snapshot_budget; // bytes the slices may take, 0 for no bound
-  bool budget_reached;    // a snapshot was not opened for the budget
   // False when the caller did not ask for the snapshots: then there is no
   // snapshot at all (snapshot_cur stays NULL) and nothing is painted.
   bool keep_snapshots;
+  size_t snapshot_budget; // bytes the slices may take, 0 for no bound
 
-  // image_voxels int32 entries that a stage may use as working space until
-  // make_output fills them (the labels output), or NULL: splitting keeps
-  // its lists of blocks there, then ordering the leaf map.  The driver
-  // zeroes them again when a run fails.
-  int32_t *scratch;
-
-  int32_t paint_label;  // label being painted while grouping
-  int32_t region_count; // index of the last live region, set by cleaning
-  // For how far the run is: the regions of the list ordering made, those
-  // of them that no other region has absorbed (absorb_region counts them
-  // down), and the regions sequential grouping has grown.
-  size_t region_total;
-  size_t live_regions;
-  size_t regions_grown;
-
-  // Where the progress lines go: NULL for standard output (see seg_params).
-  void (*progress)(const char *line);
-
-  // The caller's check (see seg_params), the stage under way, and why the
-  // run must end: SEG_OK while it goes on, else SEG_FAIL (failure says
-  // what ran short) or SEG_STOPPED.  ticks counts the work between checks
-  // (tick).  How far the run is: stage_done of the stage, as last said,
-  // the part of it that the work counted now stands for (from phase_start,
-  // phase_span wide; the whole stage unless enter_phase says otherwise),
-  // and run_done of the whole run, as last told to the check.
-  bool (*check)(void *data, int32_t stage, double done);
-  void *check_data;
-  int32_t stage;
-  double stage_done;
-  double phase_start;
-  double phase_span;
-  double run_done;
-  int32_t ending;
-  seg_failure failure;
-  uint32_t ticks;
-
-  // Small-region elimination: what it did, and the width of its place
-  // tags (0: the full 63 bits; a test narrows them).
-  elimination_work elimination;
+  // The width of elimination's place tags (0: the full 63 bits; a test
+  // narrows them).
   int32_t elimination_tag_bits;
+};
 
+// The records of a run: made by one stage and handed to the next, released
+// by the driver at the end (release_records).
+struct run_stores {
   // The block records: blocks 1 .. block_count - 1 are in use.
   block_record *blocks;
   block_id block_count;
@@ -481,7 +440,64 @@ struct seg_context : block_grid {
   // first (sorting's result); NULL until then, and for a run that ends with
   // one region.
   int32_t *label_of;
+  int32_t region_count; // index of the last live region, set by cleaning
+
+  // image_voxels int32 entries that a stage may use as working space until
+  // make_output fills them (the labels output), or NULL: splitting keeps
+  // its lists of blocks there, then ordering the leaf map.  The driver
+  // zeroes them again when a run fails.
+  int32_t *scratch;
+
+  // What small-region elimination did.
+  elimination_work elimination;
 };
+
+// The snapshot stack (see count_paint_event) and what is being painted.
+struct snapshot_state {
+  snapshot *snapshot_head; // first snapshot
+  snapshot *snapshot_cur;  // the snapshot being painted
+  int32_t snapshot_count;
+  snapshot_arena snapshot_slices; // the labels of every snapshot
+  paint_log deferred_paints;      // the block stages' paints, until the arena is made
+  int32_t paint_events;
+  bool budget_reached; // a snapshot was not opened for the budget
+  int32_t paint_label; // label being painted while grouping
+};
+
+// How far the run is, for the caller's check, and why it must end.
+struct run_progress {
+  // Where the progress lines go: NULL for standard output (see seg_params).
+  void (*progress)(const char *line);
+
+  // The caller's check (see seg_params), the stage under way, and why the
+  // run must end: SEG_OK while it goes on, else SEG_FAIL (failure says
+  // what ran short) or SEG_STOPPED.  ticks counts the work between checks
+  // (tick).  How far the run is: stage_done of the stage, as last said,
+  // the part of it that the work counted now stands for (from phase_start,
+  // phase_span wide; the whole stage unless enter_phase says otherwise),
+  // and run_done of the whole run, as last told to the check, each stage
+  // standing for stage_weights of it (weigh_stages).
+  bool (*check)(void *data, int32_t stage, double done);
+  void *check_data;
+  int32_t stage;
+  double stage_done;
+  double phase_start;
+  double phase_span;
+  double run_done;
+  int32_t stage_weights[stage_count];
+  int32_t ending;
+  seg_failure failure;
+  uint32_t ticks;
+
+  // For how far the run is: the regions of the list ordering made, those
+  // of them that no other region has absorbed (absorb_region counts them
+  // down), and the regions sequential grouping has grown.
+  size_t region_total;
+  size_t live_regions;
+  size_t regions_grown;
+};
+
+struct seg_context : run_config, run_stores, snapshot_state, run_progress {};
 
 // Room for at least count blocks in all, made at once; false when it
 // cannot be had.  count blocks at once from that room: the first of them
@@ -516,18 +532,18 @@ void release_records(seg_context &ctx);
 
 // Notes that memory could not be had for what (the bytes of the allocation
 // just refused), unless the run is already ending; returns SEG_FAIL.
-int32_t note_shortage(seg_context &ctx, const char *what);
+int32_t note_shortage(run_progress &ctx, const char *what);
 // Asks the caller's check, with the stage's work done so far (done of
 // total, of the stage's present phase; total 0: as last said) turned into
 // how far the whole run is; true when the run must end.  Only on the
 // calling thread.
-bool poll_check(seg_context &ctx, size_t done, size_t total);
+bool poll_check(run_progress &ctx, size_t done, size_t total);
 // Items of work (records, cells, pixel runs) between two checks.
 enum : uint32_t { check_interval = 1024 };
 // Called once per item of a stage's work: true when the run must end,
 // looking at the check once every check_interval items.  Costs a few
 // instructions when the caller gave no check.
-inline bool tick(seg_context &ctx, size_t done = 0, size_t total = 0) {
+inline bool tick(run_progress &ctx, size_t done = 0, size_t total = 0) {
   if (ctx.ending != SEG_OK) {
     return true;
   }
@@ -538,13 +554,16 @@ inline bool tick(seg_context &ctx, size_t done = 0, size_t total = 0) {
 }
 // Starts a stage: its check at the stage's beginning.  True when the run
 // must end.
-bool enter_stage(seg_context &ctx, int32_t stage);
+bool enter_stage(run_progress &ctx, int32_t stage);
 // The work the stage counts from now on (done of total, in poll_check and
 // tick) is its part from start to start + span (fractions of the stage).
-inline void enter_phase(seg_context &ctx, double start, double span) {
+inline void enter_phase(run_progress &ctx, double start, double span) {
   ctx.phase_start = start;
   ctx.phase_span = span;
 }
+// The share of the run's time each stage stands for, in how far the run is
+// (stage_weights), by the stages this configuration runs.
+void weigh_stages(run_progress &progress, const run_config &config);
 
 // ---------------------------------------------------------------------------
 // Parts of a stage on several threads (driver.cpp)
@@ -559,7 +578,7 @@ struct part_plan {
 // costs about as much as that work saves), never more than ctx.threads; a
 // few parts per thread (so that a thread held up by the machine leaves its
 // last parts to the others), never more than the items.
-part_plan plan_parts(const seg_context &ctx, size_t count, size_t voxels);
+part_plan plan_parts(const run_config &ctx, size_t count, size_t voxels);
 // Calls job(part, worker) for every part 0 .. plan.parts-1, each once, on
 // plan.threads threads started for them; returns when all are done and the
 // threads are gone.  worker (0 .. threads-1) names the thread's own working
@@ -588,7 +607,7 @@ struct part_stop {
   part_stop() = default;
   part_stop(const part_plan &plan, size_t voxels)
       : threads(static_cast<size_t>(plan.threads)), total(voxels) {}
-  bool poll(seg_context &ctx, int32_t worker, size_t voxels) {
+  bool poll(run_progress &ctx, int32_t worker, size_t voxels) {
     if (worker == 0 && (since += voxels) >= check_voxels) {
       seen += since * threads;
       since = 0;
@@ -671,7 +690,7 @@ void for_each_present_block(const block_grid &g, int32_t level, Visit visit) {
 // The slot in the block table of the start cell where the block code of
 // level start_level or above begins: its place in the image's grid of start
 // cells.
-inline int32_t start_slot(const seg_context &ctx, block_code code, int32_t level) {
+inline int32_t start_slot(const run_config &ctx, block_code code, int32_t level) {
   const block_origin_t s = block_steps(ctx, code, level, ctx.levels);
   const int32_t side = ctx.start_level;
   const int32_t thick = ctx.start_level <= ctx.flat_levels ? 0 : ctx.start_level - ctx.flat_levels;
@@ -679,7 +698,7 @@ inline int32_t start_slot(const seg_context &ctx, block_code code, int32_t level
 }
 
 // n(B), the pixels of the present part of the block code at level.
-inline int32_t present_voxels(const seg_context &ctx, block_code code, int32_t level) {
+inline int32_t present_voxels(const run_config &ctx, block_code code, int32_t level) {
   if (ctx.whole) {
     return static_cast<int32_t>(ctx.block_voxels[level]);
   }
@@ -690,12 +709,12 @@ inline int32_t present_voxels(const seg_context &ctx, block_code code, int32_t l
 // only in the snapshots, so a run whose caller did not ask for them paints
 // nothing; every painting step, and every read of a painted label (which
 // only chooses what to paint next), is skipped then.
-inline bool painting(const seg_context &ctx) { return ctx.snapshot_cur != NULL; }
+inline bool painting(const snapshot_state &ctx) { return ctx.snapshot_cur != NULL; }
 
 // Calls visit(v) for every value v of a block's present part in an
 // image-sized buffer: plane by plane, row by row, along x within a row.
 template <typename Visit>
-inline void for_each_pixel(const seg_context &ctx, const int32_t *buffer, block_box box,
+inline void for_each_pixel(const run_config &ctx, const int32_t *buffer, block_box box,
                            Visit visit) {
   for (int32_t plane = 0; plane < box.depth; plane += ctx.plane_stride) {
     for (int32_t row = 0; row < box.height; row += ctx.dim_x) {
@@ -709,13 +728,13 @@ inline void for_each_pixel(const seg_context &ctx, const int32_t *buffer, block_
 
 // n(B) of the block code at its own level (also for pacing the checks of
 // the parts of a stage).
-inline int32_t leaf_voxels(const seg_context &ctx, block_code code) {
+inline int32_t leaf_voxels(const run_config &ctx, block_code code) {
   return present_voxels(ctx, code, code_level(ctx, code));
 }
 
 // Writes value into every pixel of a block's present part in an
 // image-sized buffer: the box, or the block of a code at its own level.
-inline void fill_pixels(const seg_context &ctx, int32_t *buffer, block_box box, int32_t value) {
+inline void fill_pixels(const run_config &ctx, int32_t *buffer, block_box box, int32_t value) {
   // Local copies: the stores through buffer could otherwise alias them.
   const int32_t plane_stride = ctx.plane_stride;
   const int32_t dim_x = ctx.dim_x;
@@ -728,7 +747,7 @@ inline void fill_pixels(const seg_context &ctx, int32_t *buffer, block_box box, 
     }
   }
 }
-inline void fill_leaf(const seg_context &ctx, int32_t *buffer, block_code code, int32_t value) {
+inline void fill_leaf(const run_config &ctx, int32_t *buffer, block_code code, int32_t value) {
   fill_pixels(ctx, buffer, present_box(ctx, code, code_level(ctx, code)), value);
 }
 

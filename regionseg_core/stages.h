@@ -9,6 +9,11 @@
 //   clean_region_list, sort_region_list               (cleaning.cpp)
 //   make_output                                       (output.cpp)
 //
+// The loops of a stage that call the run's criterion are compiled for each
+// criterion, in blocks_loops.h, region_list_loops.h, grouping_loops.h and
+// elimination_loops.h (see criterion.h); the stage calls them through the
+// run's rules.
+//
 // Each stage that can fail returns SEG_OK or SEG_FAIL and leaves its result
 // in the context; one that cannot fail returns nothing and, when the run
 // must end, stops early with the context's ending set.
@@ -18,33 +23,38 @@
 #include "seg_context.h"
 
 // ---------------------------------------------------------------------------
-// Homogeneity criteria (criteria.cpp)
+// Homogeneity criteria (criterion.h; each criterion in its criterion_*.cpp)
 
-// Judges the present part of a block of the given level (its limits are
-// the level's); worker: the thread's own median buffer (criterion 3).
-void evaluate_block(const seg_context &ctx, const block_box &box, int32_t level,
-                    block_record &block, int32_t worker = 0);
+// The run's criterion's tables (ctx.rules, chosen by set_up_context);
+// SEG_FAIL, noted, when memory runs short.
+int32_t set_up_criterion(seg_context &ctx);
 // The present children of a parent block and its present pixels.
 struct sibling_group {
   int32_t children;
   int32_t voxels;
 };
-// Adds child (the position-th present sibling of group, 1-based) to the
-// accumulators; true when the group may still merge.
-bool merge_test(const seg_context &ctx, const block_record &child, int64_t &acc_a, int64_t &acc_b,
+// The operations of the criterion ctx.criterion one item at a time, for
+// callers outside the stages' loops (which call the run's rules): the
+// block test of the present part of a block of the given level (worker:
+// the thread's own median buffer, criterion 3), and the sibling merge,
+// which adds child (the position-th present sibling of group, 1-based) to
+// the accumulators and is true when the group may still merge.
+void evaluate_block(const run_config &ctx, const block_box &box, int32_t level, block_record &block,
+                    int32_t worker = 0);
+bool merge_test(const run_config &ctx, const block_record &child, int64_t &acc_a, int64_t &acc_b,
                 int32_t position, int32_t child_level, const sibling_group &group);
-// variance_limit for criterion 4 or 5 (levels + 1 entries); SEG_FAIL when
-// the table cannot be allocated.
-int32_t build_variance_limits(seg_context &ctx);
-int32_t block_median(const seg_context &ctx, const block_box &box, int32_t worker = 0);
+// Criterion 3: the reference grey value of a block (its median), in the
+// worker's median buffer.
+int32_t block_median(const run_config &ctx, const block_box &box, int32_t worker = 0);
 // The median buffer of a worker.
-inline int32_t *median_buffer_of(const seg_context &ctx, int32_t worker) {
+inline int32_t *median_buffer_of(const run_config &ctx, int32_t worker) {
   return ctx.median_buffer + static_cast<size_t>(worker) * static_cast<size_t>(ctx.median_entries);
 }
 // The k-th smallest (1-based; 0 behaves as 1) of values[first..last]; reorders the range.
 int32_t select_kth(int32_t *values, int32_t first, int32_t last, int32_t k);
 
-// The chi-square quantile over degrees of freedom, rows 1..3, k = 0..16.
+// Criterion 4: the chi-square quantile over degrees of freedom, rows 1..3,
+// k = 0..16.
 extern const float chi2_table[3][17];
 
 // ---------------------------------------------------------------------------
@@ -101,8 +111,10 @@ struct grouping_observer {
 void group_sequential_observed(seg_context &ctx, const grouping_observer &observer);
 // SEG_FAIL when the seed table cannot be allocated.
 int32_t group_parallel(seg_context &ctx);
+// The grouping test and the statistics of a union, of the criterion
+// ctx.criterion (as evaluate_block); n is seen when it may not join.
 bool may_join(seg_context &ctx, region_id r, region_id n);
-void join_statistics(const seg_context &ctx, region_hot &r, const region_hot &n);
+void join_statistics(const run_config &ctx, region_hot &r, const region_hot &n);
 // Afterwards n is absorbed: forward_of(n) is r, r holds n's pixels, and
 // n's list stands in r's list in place of the cell (an entry of n), which
 // now leads into it.
@@ -118,8 +130,10 @@ int32_t label_at_region(const seg_context &ctx, region_id r);
 // SEG_OK, or SEG_FAIL when its referrer index cannot be had (noted) or the
 // run must end.
 int32_t eliminate_small_regions(seg_context &ctx);
-int64_t region_distance(const seg_context &ctx, const region_hot &p, const region_hot &n);
-void clear_statistics(const seg_context &ctx, region_hot &p);
+// How unlike n is to the small region p, and statistics that add nothing
+// to a partner's, of the criterion ctx.criterion (as evaluate_block).
+int64_t region_distance(const run_config &ctx, const region_hot &p, const region_hot &n);
+void clear_statistics(const run_config &ctx, region_hot &p);
 
 // ---------------------------------------------------------------------------
 // Cleaning and sorting (cleaning.cpp)
@@ -179,7 +193,7 @@ void release_snapshots(seg_context &ctx);
 // Driver (driver.cpp)
 
 // Prints one progress line: to standard output, or to ctx.progress.
-void report_progress(const seg_context &ctx, const char *line);
+void report_progress(const run_progress &ctx, const char *line);
 // Runs the stages in order, printing the progress lines; the regions, their
 // order and the sort table are left in the context.
 int32_t run_pipeline(seg_context &ctx);

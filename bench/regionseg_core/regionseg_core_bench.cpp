@@ -55,8 +55,7 @@ void run_block_stages(benchmark::State &state, const Scene &s) {
   set_up_context(ctx, s.image.data(), s.side, s.side, s.planes,
                  bench_params(s.levels, s.flat_levels, s.start_level, criterion));
   ctx.keep_snapshots = snapshots;
-  if (build_level_tables(ctx) != SEG_OK ||
-      (criterion >= 4 && build_variance_limits(ctx) != SEG_OK)) {
+  if (build_level_tables(ctx) != SEG_OK || (criterion >= 4 && set_up_criterion(ctx) != SEG_OK)) {
     release_tables(ctx);
     state.SkipWithError("no memory");
     return;

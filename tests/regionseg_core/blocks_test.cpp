@@ -286,7 +286,7 @@ TEST_F(Blocks, ImageOfThreeByTwoPixels) {
     Context c(g, true, 3, 2, 1);
     const int32_t values[6] = {10, 12, 50, 11, 13, second};
     std::copy(values, values + 6, c.image.begin());
-    ASSERT_EQ(build_variance_limits(c.ctx), SEG_OK);
+    ASSERT_EQ(set_up_criterion(c.ctx), SEG_OK);
     EXPECT_EQ(present_voxels(c.ctx, 0x20, 1), 2);
     EXPECT_EQ(present_voxels(c.ctx, 0x10, 1), 4);
     EXPECT_EQ(present_voxels(c.ctx, 0, 2), 6);

@@ -109,7 +109,7 @@ TEST(Criteria, VarianceMergeCarriesSumsIn64Bits) {
   Context c(geometry(8, 8, 5));
   c.ctx.noise_variance = 1.0;
   c.ctx.size_factor = 0.0;
-  ASSERT_EQ(build_variance_limits(c.ctx), SEG_OK);
+  ASSERT_EQ(set_up_criterion(c.ctx), SEG_OK);
   block_record q{};
   q.stat_a = int64_t{200} * 16384;
   q.stat_b = int64_t{40000} * 16384;
@@ -131,7 +131,7 @@ TEST(Criteria, ChiSquareLimits) {
   Context c(geometry(3, 3, 4));
   c.ctx.confidence_row = 2;
   c.ctx.noise_variance = 2.0 * 2.0;
-  ASSERT_EQ(build_variance_limits(c.ctx), SEG_OK);
+  ASSERT_EQ(set_up_criterion(c.ctx), SEG_OK);
   EXPECT_EQ(c.ctx.variance_limit[0], 0.0f);
   EXPECT_EQ(c.ctx.variance_limit[1], 4.0f * 1.36945f);
   EXPECT_EQ(c.ctx.variance_limit[2], 4.0f * 1.21634f);
@@ -141,20 +141,20 @@ TEST(Criteria, ChiSquareLimits) {
   Context d(geometry(4, 1, 4));
   d.ctx.confidence_row = 3;
   d.ctx.noise_variance = 1.0;
-  ASSERT_EQ(build_variance_limits(d.ctx), SEG_OK);
+  ASSERT_EQ(set_up_criterion(d.ctx), SEG_OK);
   EXPECT_EQ(d.ctx.variance_limit[1], chi2_table[2][0]);
   EXPECT_EQ(d.ctx.variance_limit[2], chi2_table[2][3]);
   Context f(geometry(4, 2, 4));
   f.ctx.confidence_row = 1;
   f.ctx.noise_variance = 1.0;
-  ASSERT_EQ(build_variance_limits(f.ctx), SEG_OK);
+  ASSERT_EQ(set_up_criterion(f.ctx), SEG_OK);
   EXPECT_EQ(f.ctx.variance_limit[2], chi2_table[0][2]);
   EXPECT_EQ(f.ctx.variance_limit[3], chi2_table[0][5]);
 
   Context g(geometry(3, 3, 4), false);
   g.ctx.confidence_row = 1;
   seg_fail_allocation_at(1);
-  EXPECT_EQ(build_variance_limits(g.ctx), SEG_FAIL);
+  EXPECT_EQ(set_up_criterion(g.ctx), SEG_FAIL);
   seg_fail_allocation_at(0);
 }
 
@@ -162,7 +162,7 @@ TEST(Criteria, ScaledLimitsIncludeTheRoot) {
   Context c(geometry(2, 2, 5));
   c.ctx.noise_variance = 1.0;
   c.ctx.size_factor = 2.0;
-  ASSERT_EQ(build_variance_limits(c.ctx), SEG_OK);
+  ASSERT_EQ(set_up_criterion(c.ctx), SEG_OK);
   EXPECT_EQ(c.ctx.variance_limit[0], 3.0f);
   EXPECT_EQ(c.ctx.variance_limit[2], 1.5f); // the root, n = 16
   EXPECT_EQ(c.ctx.variance_limit[1], 2.0f); // n = 4

@@ -165,7 +165,7 @@ std::vector<int64_t> run_case(const Case &k, const std::vector<int32_t> &img, St
   ctx.confidence_row = 2;
   ctx.size_factor = 2.0;
   if (k.criterion >= 4) {
-    EXPECT_EQ(build_variance_limits(ctx), SEG_OK);
+    EXPECT_EQ(set_up_criterion(ctx), SEG_OK);
   }
   std::vector<int64_t> out;
   EXPECT_TRUE(run.ordered());
