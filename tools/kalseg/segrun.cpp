@@ -15,7 +15,7 @@ std::string setOption(segfront::Options &opts, const std::string &name, const st
   std::string key = name;
   std::replace(key.begin(), key.end(), '-', '_');
   // Colour is grey once read, the pages of a file are its planes, and the
-  // progress lines are shown unless --quiet.
+  // progress lines are the tool's own option (--verbose).
   if (key == "rgb" || key == "verbose") {
     return "unknown option '" + name + "'.";
   }
@@ -46,15 +46,28 @@ Result segment(const Volume &image, const segfront::Options &opts, bool wantSnap
   if (plan.voxels() >= 2 * static_cast<std::size_t>(plan.params.voxels_per_thread)) {
     plan.params.threads = kxEnvironmentThreads(nullptr, 0);
   }
-  std::vector<int32_t> grey(plan.voxels());
-  r.labels.resize(plan.voxels());
+  // The run's buffers, and the front end's own, fail as the module's do
+  // when memory runs short for them.
+  std::vector<int32_t> grey;
+  r.error = tryResize(grey, plan.voxels(), "set-up", "the grey values");
+  if (r.error.empty()) {
+    r.error = tryResize(r.labels, plan.voxels(), "set-up", "the labels");
+  }
+  if (!r.error.empty()) {
+    return r;
+  }
   snapshot_list list = {};
   list.arena.allocator.resize = [](void *block, std::size_t bytes) {
     return std::realloc(block, bytes);
   };
   list.arena.allocator.release = std::free;
   const auto start = std::chrono::steady_clock::now();
-  f = segfront::segment(plan, view, grey.data(), r.labels.data(), &list);
+  try {
+    f = segfront::segment(plan, view, grey.data(), r.labels.data(), &list);
+  } catch (const std::bad_alloc &) { // its look-up table, before the run
+    f.fault = segfront::Fault::kOutOfMemory;
+    f.text = outOfMemory("set-up", "the table of grey values", 0);
+  }
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (f) {
     release_snapshots(list);
@@ -70,10 +83,14 @@ Result segment(const Volume &image, const segfront::Options &opts, bool wantSnap
     list.arena.slices = nullptr;
     release_snapshots(list);
   }
+  const int32_t regions = *std::max_element(r.labels.begin(), r.labels.end());
+  r.error =
+      tryResize(r.sizes, static_cast<std::size_t>(regions), "label output", "the region sizes");
+  if (!r.error.empty()) {
+    r.labels.clear();
+    return r;
+  }
   for (int32_t l : r.labels) {
-    if (static_cast<std::size_t>(l) > r.sizes.size()) {
-      r.sizes.resize(static_cast<std::size_t>(l), 0);
-    }
     ++r.sizes[static_cast<std::size_t>(l) - 1];
   }
   return r;
@@ -187,8 +204,8 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
 B is true or false (also 1/0, on/off, yes/no).  Images of any size up to
 65536 pixels a side and 2^30 voxels are taken as they are: the tree of
 blocks, 2^L x 2^L with up to 2^L planes, covers the image, and its pixels
-outside it are absent.  The module's progress lines and a summary (regions,
-their sizes, the time) are printed to standard output.
+outside it are absent.  A summary (regions, their sizes, the time) is
+printed to standard output, and with --verbose the module's progress lines.
 )";
 }
 
