@@ -99,18 +99,21 @@ protected:
     ASSERT_TRUE(kalseg::writePgm(path(name), px, side, side, 255));
   }
 
-  // Runs kalseg with ARGS, its output (both streams) in out, and sends it
-  // SIGINT every 20 ms from `delay` after its handler is in place until it
-  // ends; its exit status, or -1 when it did not end within 30 s (it is
-  // then killed) or ended by a signal.
-  int interrupted(const std::vector<std::string> &args, int delay, std::string &out) {
+  // Runs kalseg -v with ARGS in a process group of its own, its output
+  // (both streams) in out, and, once its run is under way (a module's line
+  // "finished initialisation" is out), sends the group SIGINT every 20 ms,
+  // as a terminal's Ctrl-C does, until kalseg ends.  Its exit status, or -1
+  // when it did not end within 60 s (it is then killed) or ended by a
+  // signal.
+  int interrupted(const std::vector<std::string> &args, std::string &out) {
     const std::string log = dir_ + ".log";
     const pid_t pid = fork();
     if (pid == 0) {
+      setpgid(0, 0);
       const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(fd, 1);
       dup2(fd, 2);
-      std::vector<char *> argv = {const_cast<char *>("kalseg")};
+      std::vector<char *> argv = {const_cast<char *>("kalseg"), const_cast<char *>("-v")};
       for (const std::string &a : args) {
         argv.push_back(const_cast<char *>(a.c_str()));
       }
@@ -118,42 +121,34 @@ protected:
       execv(KALSEG_BINARY, argv.data());
       _exit(127);
     }
+    setpgid(pid, pid); // whichever of the two comes first
     const auto start = std::chrono::steady_clock::now();
     const auto elapsed = [&] {
       return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
-    while (!catchesSigint(pid) && elapsed() < 30) {
-      usleep(2000);
-    }
-    usleep(static_cast<useconds_t>(delay) * 1000);
+    const auto logged = [&] {
+      std::ifstream in(log);
+      std::stringstream text;
+      text << in.rdbuf();
+      return text.str();
+    };
     int status = 0;
     pid_t done = 0;
-    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && elapsed() < 30) {
-      kill(pid, SIGINT);
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
+           logged().find("finished initialisation") == std::string::npos && elapsed() < 60) {
+      usleep(2000);
+    }
+    while (done == 0 && (done = waitpid(pid, &status, WNOHANG)) == 0 && elapsed() < 60) {
+      kill(-pid, SIGINT);
       usleep(20000);
     }
     if (done == 0) {
-      kill(pid, SIGKILL);
+      kill(-pid, SIGKILL);
       waitpid(pid, &status, 0);
     }
-    std::ifstream in(log);
-    std::stringstream text;
-    text << in.rdbuf();
-    out = text.str();
+    out = logged();
     std::remove(log.c_str());
     return done != 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  // Whether the process has a handler of its own for SIGINT.
-  static bool catchesSigint(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key, mask;
-    while (status >> key) {
-      if (key == "SigCgt:") {
-        status >> mask;
-        return (std::stoull(mask, nullptr, 16) >> (SIGINT - 1) & 1) != 0;
-      }
-    }
-    return false;
   }
   std::string dir_;
 };
@@ -179,8 +174,8 @@ TEST_F(KalsegTool, SegmentsAPgmIntoLabelsColoursAndMontage) {
   const std::vector<uint16_t> px = shapes(20, 30, 1);
   ASSERT_TRUE(kalseg::writePgm(path("in.pgm"), px, 20, 30, 255));
   std::string out;
-  ASSERT_EQ(run("--threshold 10 --colour " + path("c.png") + " --montage=" + path("m.png") + " " +
-                    path("in.pgm") + " " + path("labels.png"),
+  ASSERT_EQ(run("--verbose --threshold 10 --colour " + path("c.png") +
+                    " --montage=" + path("m.png") + " " + path("in.pgm") + " " + path("labels.png"),
                 out),
             0)
       << out;
@@ -480,17 +475,25 @@ TEST_F(KalsegTool, LabelsBeyondAPngNeedFormatTif) {
   EXPECT_GT(*std::max_element(labels.begin(), labels.end()), 65535);
 }
 
-// --version, --quiet and "--" before a file whose name starts with '-'.
-// Quiet runs show neither progress nor a summary, but still a warning, on
-// standard error.
+// --version, --quiet, --verbose and "--" before a file whose name starts
+// with '-'.  A run prints its summary only, with -v the module's lines of
+// its stages too; quiet runs show neither progress nor a summary, but
+// still a warning, on standard error.
 TEST_F(KalsegTool, VersionQuietAndEndOfOptions) {
   std::string out, err;
   EXPECT_EQ(run("--version", out), 0);
   EXPECT_EQ(out.rfind("kalseg (kalmex) ", 0), 0u) << out;
   ASSERT_TRUE(kalseg::writePgm(path("-in.pgm"), shapes(8, 8, 1), 8, 8, 255));
   ASSERT_EQ(run("-- " + path("-in.pgm") + " " + path("-out.png"), out, &err), 0) << err;
-  EXPECT_NE(out.find("finished"), std::string::npos) << "progress lines: " << out;
+  EXPECT_EQ(out.find("finished"), std::string::npos) << "no progress lines: " << out;
+  EXPECT_EQ(out.rfind("kalseg: " + path("-in.pgm") + ": 8 x 8 ", 0), 0u) << out;
   EXPECT_NE(out.find("kalseg: wrote "), std::string::npos) << out;
+  EXPECT_EQ(err, "");
+  ASSERT_EQ(run("-v -- " + path("-in.pgm") + " " + path("-out.png"), out, &err), 0) << err;
+  EXPECT_EQ(out.rfind("finished initialisation\n", 0), 0u) << out;
+  EXPECT_NE(out.find("No save_regionlist specified\nkalseg: " + path("-in.pgm") + ": 8 x 8 "),
+            std::string::npos)
+      << "the stages, then the summary: " << out;
   EXPECT_EQ(err, "");
   setenv("KALMEX_THREADS", "many", 1);
   ASSERT_EQ(mkdir(path("o").c_str(), 0755), 0);
@@ -507,9 +510,11 @@ TEST_F(KalsegTool, VersionQuietAndEndOfOptions) {
   EXPECT_EQ(run("-q -- -in.pgm out.png", out), 1) << "relative names after --: " << out;
 }
 
-// A run of more than a second on a terminal shows its stage and how far it
-// is on standard error, and clears it before the summary; the same run
-// beside it, whose standard error is not a terminal, writes nothing there.
+// A run of more than a second on a terminal (of 60 columns) shows one line
+// on standard error, written over: a bar, how far the run is, its stage
+// and, once a second of it has passed, about how long it has left, never
+// wider than the terminal; it is cleared before the summary.  (Whose
+// standard error is not a terminal writes nothing there: the other tests.)
 // Skipped when the machine segments the noise volume in less than that.
 TEST_F(KalsegTool, OnlyOnATerminalALongRunShowsHowFarItIs) {
   std::vector<uint16_t> noise(128 * 128 * 64);
@@ -520,12 +525,12 @@ TEST_F(KalsegTool, OnlyOnATerminalALongRunShowsHowFarItIs) {
   }
   ASSERT_TRUE(kalseg::writeGreyTiff(path("v.tif"), noise, 128, 128, 64, 8));
   const std::string in = path("v.tif"), out = path("o.tif");
-  const std::string options = "--start_level 0 --threshold 0 --min_region_size 3 ";
-  std::string piped, pipedErr;
-  std::thread beside([&] { run(options + in + " " + path("p.tif"), piped, &pipedErr); });
   const auto start = std::chrono::steady_clock::now();
   int terminal = -1;
-  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  winsize size = {};
+  size.ws_row = 24;
+  size.ws_col = 60;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, &size);
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     execl(KALSEG_BINARY, "kalseg", "--start_level", "0", "--threshold", "0", "--min_region_size",
@@ -542,45 +547,81 @@ TEST_F(KalsegTool, OnlyOnATerminalALongRunShowsHowFarItIs) {
   waitpid(pid, &status, 0);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  beside.join();
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
-  EXPECT_NE(piped.find("finished make_output"), std::string::npos) << piped;
-  EXPECT_EQ(pipedErr, "");
   if (seconds < 1.3) {
     GTEST_SKIP() << "the run took only " << seconds << " s";
   }
-  const std::string line = "\rkalseg: segmenting " + in + ": ";
-  const std::size_t at = text.find(line);
-  ASSERT_NE(at, std::string::npos) << text;
-  const std::size_t percent = text.find("%, ", at);
-  ASSERT_NE(percent, std::string::npos) << text;
-  const int shown = std::atoi(text.c_str() + at + line.size());
-  EXPECT_TRUE(shown >= 0 && shown <= 100 && percent <= at + line.size() + 3) << text;
+  EXPECT_EQ(text.find("finished"), std::string::npos) << "no progress lines: " << text;
+  // The drawings: from "\r" to "\033[K".
+  int bars = 0, stages = 0, estimates = 0;
+  for (std::size_t at = text.find("\rkalseg: "); at != std::string::npos;
+       at = text.find("\rkalseg: ", at + 1)) {
+    const std::size_t end = text.find("\033[K", at);
+    ASSERT_NE(end, std::string::npos) << text;
+    const std::string line = text.substr(at + 1, end - at - 1);
+    EXPECT_LE(line.size(), 59u) << line;
+    const std::size_t open = line.find(" ["), close = line.find("] ");
+    if (open == std::string::npos) {
+      EXPECT_NE(line.find(" (0:0"), std::string::npos) << "before the run: the time " << line;
+      continue;
+    }
+    ++bars;
+    ASSERT_NE(close, std::string::npos) << line;
+    const std::string bar = line.substr(open + 2, close - open - 2);
+    const int percent = std::atoi(line.c_str() + close + 2);
+    EXPECT_TRUE(bar.size() == 10 || bar.size() == 20) << line;
+    const std::size_t filled = static_cast<std::size_t>(percent) * bar.size() / 100;
+    EXPECT_EQ(bar, std::string(filled, '=') + std::string(bar.size() - filled, ' ')) << line;
+    EXPECT_TRUE(percent >= 0 && percent <= 100) << line;
+    const std::string rest = line.substr(line.find('%', close) + 1);
+    bool named = false;
+    for (int stage = 0; stage < stage_count; ++stage) {
+      named = named || rest.rfind(std::string(" ") + stage_name(stage), 0) == 0;
+    }
+    // The stage's name, unless it leaves no room for the estimate.
+    EXPECT_TRUE(named || rest.rfind(", ", 0) == 0) << line;
+    stages += named ? 1 : 0;
+    estimates += rest.find(" left") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_GT(bars, 0) << text;
+  EXPECT_GT(stages, 0) << text;
+  if (seconds > 3) {
+    EXPECT_GT(estimates, 0) << text;
+  }
   EXPECT_NE(text.find("\r\033[Kkalseg: " + in + ": 128 x 128 x 64"), std::string::npos) << text;
 }
 
-// Ctrl-C: a run ends with status 130 within its stages and leaves no file
-// behind, neither its outputs nor their temporary files; with -o DIR the
-// running jobs stop too.
+// Ctrl-C, once the run is under way: a run ends with status 130 within its
+// stages, says "kalseg: interrupted" once (whichever of its threads the
+// signals reach) and leaves no file behind, neither its outputs nor their
+// temporary files; with -o DIR the running jobs stop too, silently.
 TEST_F(KalsegTool, SigintEndsTheRunAndLeavesNoFile) {
   speckle("a.pgm", 1024);
+  const auto once = [](const std::string &out) {
+    std::size_t n = 0;
+    for (std::size_t at = out.find("interrupted"); at != std::string::npos;
+         at = out.find("interrupted", at + 1)) {
+      ++n;
+    }
+    return n == 1 && out.find("kalseg: interrupted\n") != std::string::npos;
+  };
   std::string out;
-  EXPECT_EQ(
-      interrupted({"--threshold", "20", "--montage", path("m.png"), path("a.pgm"), path("lab.tif")},
-                  300, out),
-      130)
+  EXPECT_EQ(interrupted({"--threshold", "20", "--montage", path("m.png"), "--colour", path("c.png"),
+                         path("a.pgm"), path("lab.tif")},
+                        out),
+            130)
       << out;
-  EXPECT_NE(out.find("kalseg: interrupted\n"), std::string::npos) << out;
+  EXPECT_TRUE(once(out)) << out;
   EXPECT_EQ(files(), std::set<std::string>{"a.pgm"});
 
   speckle("b.pgm", 1024);
   ASSERT_EQ(mkdir(path("out").c_str(), 0755), 0);
   EXPECT_EQ(interrupted({"--threshold", "20", "--jobs", "2", "-o", path("out"), path("a.pgm"),
                          path("b.pgm")},
-                        300, out),
+                        out),
             130)
       << out;
-  EXPECT_NE(out.find("kalseg: interrupted\n"), std::string::npos) << out;
+  EXPECT_TRUE(once(out)) << out;
   EXPECT_EQ(files("out"), std::set<std::string>{}); // no job had finished
 }
 

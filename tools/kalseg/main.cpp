@@ -545,49 +545,60 @@ public:
   }
 
   // The line for a terminal of COLUMNS columns: "kalseg: WHAT [=====     ]
-  // 45% grouping, about 12 s left", the bar and the estimate only when how
-  // far it is is known, WHAT shortened (its start left out) to fit.  The
-  // time left is the time so far times what is left over what is done,
-  // once a little is done.
+  // 45% grouping, 0:12 left", the bar and the estimate only when how far it
+  // is is known.  Where it is too wide, WHAT is shortened (its start left
+  // out), then the bar, then the stage's name left out, and at last the
+  // end cut.  The time left is the time since the work began times what is
+  // left over what is done, once a little is done.
   static std::string compose(const std::string &what, double done, const char *stage,
                              double elapsed, double sinceSet, int columns) {
-    std::string tail;
-    if (done >= 0) {
-      const int width = columns >= 60 ? 20 : 10;
-      const int filled = static_cast<int>(width * std::min(1.0, done));
-      char percent[8];
-      std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(100 * std::min(1.0, done)));
-      tail = " [" + std::string(static_cast<std::size_t>(filled), '=') +
-             std::string(static_cast<std::size_t>(width - filled), ' ') + "] " + percent;
-      if (stage != nullptr) {
-        tail += std::string(" ") + stage;
+    const std::size_t room = static_cast<std::size_t>(std::max(columns - 1, 24));
+    const auto fit = [&](const std::string &tail, std::size_t least) {
+      std::string name = what;
+      const std::size_t fixed = 8 + tail.size(); // "kalseg: " and the tail
+      if (fixed + name.size() > room && name.size() > least) {
+        const std::size_t keep = room > fixed + least ? room - fixed : least;
+        name = "..." + name.substr(name.size() - std::min(name.size(), keep - 3));
       }
-      if (done >= 0.01 && done < 1 && sinceSet >= 1) {
-        tail += ", about " + duration(sinceSet * (1 - done) / done) + " left";
+      return "kalseg: " + name + tail;
+    };
+    if (done < 0) {
+      return fit(" (" + clock(elapsed) + ")", 12).substr(0, room);
+    }
+    done = std::min(1.0, done);
+    char percent[8];
+    std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(100 * done));
+    const std::string left = done >= 0.01 && done < 1 && sinceSet >= 1
+                                 ? ", " + clock(sinceSet * (1 - done) / done) + " left"
+                                 : "";
+    const std::string named = stage != nullptr ? std::string(" ") + stage : "";
+    std::string line;
+    for (int width : {20, 10}) {
+      const int filled = static_cast<int>(width * done);
+      const std::string bar = " [" + std::string(static_cast<std::size_t>(filled), '=') +
+                              std::string(static_cast<std::size_t>(width - filled), ' ') + "] " +
+                              percent;
+      for (const std::string &tail : {bar + named + left, bar + left}) {
+        line = fit(tail, 12);
+        if (line.size() <= room) {
+          return line;
+        }
       }
-    } else {
-      tail = " (" + duration(elapsed) + ")";
     }
-    std::string head = "kalseg: " + what;
-    const std::size_t room = static_cast<std::size_t>(std::max(columns - 1, 20));
-    if (head.size() + tail.size() > room) {
-      const std::size_t keep = room > tail.size() + 12 ? room - tail.size() - 3 : 9;
-      head = "..." + head.substr(head.size() - std::min(head.size(), keep));
-    }
-    return head + tail;
+    return line.substr(0, room); // a narrow terminal loses the end
   }
 
 private:
-  // "12 s", "3 min 5 s", "2 h 7 min".
-  static std::string duration(double seconds) {
-    const long s = std::lround(std::max(0.0, seconds));
-    if (s < 60) {
-      return std::to_string(s) + " s";
-    }
+  // "0:12", "3:05", "2:07:41".
+  static std::string clock(double seconds) {
+    const int s = static_cast<int>(std::lround(std::max(0.0, std::min(seconds, 359999.0))));
+    char text[48];
     if (s < 3600) {
-      return std::to_string(s / 60) + " min " + std::to_string(s % 60) + " s";
+      std::snprintf(text, sizeof text, "%d:%02d", s / 60, s % 60);
+    } else {
+      std::snprintf(text, sizeof text, "%d:%02d:%02d", s / 3600, s / 60 % 60, s % 60);
     }
-    return std::to_string(s / 3600) + " h " + std::to_string(s % 3600 / 60) + " min";
+    return text;
   }
   // The run's check: its stage and how far it is, for the next drawing.
   static bool onCheck(void *data, int32_t stage, double done) {
@@ -703,7 +714,7 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
       return failure(e);
     }
   }
-  stage.set("segmenting " + j.input);
+  stage.set(j.input); // the bar and the run's stage follow
   std::fflush(stdout);
   kalseg::Result r;
   e = kalseg::orShortage("set-up", "the run's records", [&] {
