@@ -572,17 +572,17 @@ public:
                                  ? ", " + clock(sinceSet * (1 - done) / done) + " left"
                                  : "";
     const std::string named = stage != nullptr ? std::string(" ") + stage : "";
-    std::string line;
-    for (int width : {20, 10}) {
+    const auto bar = [&](int width) {
       const int filled = static_cast<int>(width * done);
-      const std::string bar = " [" + std::string(static_cast<std::size_t>(filled), '=') +
-                              std::string(static_cast<std::size_t>(width - filled), ' ') + "] " +
-                              percent;
-      for (const std::string &tail : {bar + named + left, bar + left}) {
-        line = fit(tail, 12);
-        if (line.size() <= room) {
-          return line;
-        }
+      return " [" + std::string(static_cast<std::size_t>(filled), '=') +
+             std::string(static_cast<std::size_t>(width - filled), ' ') + "] " + percent;
+    };
+    std::string line;
+    for (const std::string &tail :
+         {bar(20) + named + left, bar(10) + named + left, bar(20) + left, bar(10) + left}) {
+      line = fit(tail, 12);
+      if (line.size() <= room) {
+        return line;
       }
     }
     return line.substr(0, room); // a narrow terminal loses the end
