@@ -256,6 +256,7 @@ TEST_F(KalsegTool, HelpAndRefusals) {
                              "--format",
                              "--jobs",
                              "--quiet",
+                             "--verbose",
                              "--version",
                              "Exit status: 0",
                              "1 when",
@@ -373,7 +374,6 @@ TEST_F(KalsegTool, UsageErrorsExitTwoBeforeAnyWork) {
 // nothing half-written, and an existing output kept as it was.
 TEST_F(KalsegTool, FileErrorsExitOneWithTheSystemsReason) {
   ASSERT_TRUE(kalseg::writePgm(path("a.pgm"), shapes(8, 8, 1), 8, 8, 255));
-  ASSERT_TRUE(kalseg::writeGreyTiff(path("v.tif"), shapes(8, 8, 2), 8, 8, 2, 8));
   ASSERT_EQ(mkdir(path("dir.png").c_str(), 0755), 0);
   {
     std::ofstream keep(path("kept.png"));
@@ -394,10 +394,6 @@ TEST_F(KalsegTool, FileErrorsExitOneWithTheSystemsReason) {
       // Found only once the image is read or segmented: the outputs, which
       // were fine, are not written at all.
       {"--start_level 3 " + a + " " + path("kept.png"), "must be a whole number 0 to 2"},
-      {path("v.tif") + " " + path("kept.png"),
-       "the labels of " + path("v.tif") +
-           ", a volume, do not fit a 16-bit PNG: name a label "
-           "file ending in .tif."},
   };
   for (const auto &c : cases) {
     std::string stdoutText, err;
@@ -460,18 +456,34 @@ TEST_F(KalsegTool, SeveralInputsWithJobsGiveTheLabelsOfOneByOne) {
   }
 }
 
-// More regions than a 16-bit PNG holds: with -o DIR the labels fail before
-// anything is written, naming --format tif, which writes them.
-TEST_F(KalsegTool, LabelsBeyondAPngNeedFormatTif) {
+// Labels that a 16-bit PNG cannot hold: a volume's are refused before the
+// run (no stage line), a picture's of more regions once they are counted;
+// either way before any file is written, the pictures beside them
+// included, naming the TIFF that holds them (with -o DIR, --format tif).
+TEST_F(KalsegTool, LabelsBeyondAPngFailBeforeAnyFileAndATiffHoldsThem) {
   speckle("noise.pgm", 300);
+  ASSERT_TRUE(kalseg::writeGreyTiff(path("v.tif"), shapes(8, 8, 2), 8, 8, 2, 8));
   ASSERT_EQ(mkdir(path("out").c_str(), 0755), 0);
-  const std::string args = "-q --threshold 0 --start_level 0 -o " + path("out") + " ";
+  const std::set<std::string> before = files();
   std::string out, err;
-  EXPECT_EQ(run(args + path("noise.pgm"), out, &err), 1);
+  EXPECT_EQ(run("-v " + path("v.tif") + " " + path("v.png"), out, &err), 1);
+  EXPECT_EQ(out, "") << "refused before the run";
+  EXPECT_EQ(err, "kalseg: the labels of " + path("v.tif") +
+                     ", a volume, do not fit a 16-bit PNG: name a label file ending in .tif.\n");
+  const std::string many = "-q --threshold 0 --start_level 0 ";
+  EXPECT_EQ(run(many + "--colour " + path("c.png") + " " + path("noise.pgm") + " " + path("l.png"),
+                out, &err),
+            1);
+  EXPECT_NE(err.find(" regions, do not fit a 16-bit PNG: name a label file ending in .tif.\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(run(many + "-o " + path("out") + " " + path("noise.pgm"), out, &err), 1);
   EXPECT_NE(err.find(" regions, do not fit a 16-bit PNG: use --format tif.\n"), std::string::npos)
       << err;
+  EXPECT_EQ(files(), before);
   EXPECT_EQ(files("out"), std::set<std::string>{});
-  ASSERT_EQ(run(args + "--format tif " + path("noise.pgm"), out, &err), 0) << err;
+  ASSERT_EQ(run(many + "--format tif -o " + path("out") + " " + path("noise.pgm"), out, &err), 0)
+      << err;
   const std::vector<double> labels = labelsOf("out/noise.tif");
   EXPECT_GT(*std::max_element(labels.begin(), labels.end()), 65535);
 }
