@@ -442,17 +442,18 @@ OutputBatch::~OutputBatch() {
 
 std::string OutputBatch::add(const std::string &path,
                              const std::function<bool(const std::string &)> &write) {
-  try {
-    pending_.reserve(pending_.size() + 1);
-  } catch (const std::bad_alloc &) {
-    return outOfMemory("writing", "the list of outputs", 0);
-  }
   const std::string tmp = temporaryBeside(path);
   if (tmp.empty()) {
     return "cannot write in " + folderOf(path) + ": " + std::strerror(errno);
   }
   tell(tmp, true);
-  pending_.emplace_back(tmp, path);
+  try {
+    pending_.emplace_back(tmp, path); // from now on the destructor removes it
+  } catch (const std::bad_alloc &) {
+    unlink(tmp.c_str());
+    tell(tmp, false);
+    return outOfMemory("writing", "the list of outputs", 0);
+  }
   errno = 0;
   bool written = false;
   std::string shortage;
