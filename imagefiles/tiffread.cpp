@@ -373,7 +373,7 @@ std::string readTiff(const std::string &path, Volume &out, int maxSide) {
                                                                         TIFFOpenOptionsFree);
   TIFFOpenOptionsSetErrorHandlerExtR(options.get(), keepError, &kept);
   TIFFOpenOptionsSetWarningHandlerExtR(options.get(), passOver, nullptr);
-  std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpenExt(path.c_str(), "rm", options.get()));
+  std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpenExt(path.c_str(), "r", options.get()));
   if (!tif) {
     return "cannot read the TIFF file " + path + (kept.empty() ? "" : ": " + kept);
   }
