@@ -124,12 +124,12 @@ std::string readPng(const std::string &path, Volume &out, int maxSide) {
   if (fp == nullptr) {
     return cannotOpen(path);
   }
+  const std::unique_ptr<FILE, int (*)(FILE *)> closing(fp, std::fclose);
   PngRead r;
   r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &r.error, keepPngError, passOverPngWarning);
   r.info = r.png ? png_create_info_struct(r.png) : nullptr;
   std::string refusal;
   const bool ok = r.info != nullptr && decodePng(r, fp, path, out, maxSide, refusal);
-  std::fclose(fp);
   return ok ? ""
          : !refusal.empty()
              ? refusal
@@ -345,21 +345,31 @@ std::string readImage(const std::string &path, Volume &out, int maxSide) {
   unsigned char head[8] = {0};
   const std::size_t n = std::fread(head, 1, sizeof head, fp);
   std::fclose(fp);
-  try {
-    if (n == 8 && png_sig_cmp(head, 0, 8) == 0) {
-      return readPng(path, out, maxSide);
-    }
-    if (n >= 2 && head[0] == 'P' && (head[1] == '2' || head[1] == '5')) {
-      return readPgm(path, out, maxSide);
-    }
-    if (n >= 4 && ((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M'))) {
-      return readTiff(path, out, maxSide);
-    }
-  } catch (const std::bad_alloc &) {
+  const auto shortage = [&](bool beyond) {
     out = Volume();
-    return path + ": there is not enough memory to read the image.";
+    return path + ": " + outOfMemory("reading", "the image", 0, beyond);
+  };
+  std::string e;
+  try {
+    // libpng and libtiff fail as for a broken file when their memory runs
+    // short: the C library's errno tells them apart.
+    errno = 0;
+    if (n == 8 && png_sig_cmp(head, 0, 8) == 0) {
+      e = readPng(path, out, maxSide);
+    } else if (n >= 2 && head[0] == 'P' && (head[1] == '2' || head[1] == '5')) {
+      e = readPgm(path, out, maxSide);
+    } else if (n >= 4 &&
+               ((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M'))) {
+      e = readTiff(path, out, maxSide);
+    } else {
+      return path + " is not a PNG, PGM or TIFF image";
+    }
+  } catch (const std::length_error &) {
+    return shortage(true);
+  } catch (const std::bad_alloc &) {
+    return shortage(false);
   }
-  return path + " is not a PNG, PGM or TIFF image";
+  return !e.empty() && errno == ENOMEM ? shortage(false) : e;
 }
 
 std::string labelPathError(const std::string &path) {
@@ -407,61 +417,128 @@ void tell(const std::string &path, bool made) {
 
 void watchWrites(void (*watch)(const char *path, bool made)) { writeWatcher = watch; }
 
-std::string writeReplacing(const std::string &path,
-                           const std::function<bool(const std::string &)> &write) {
+std::string outOfMemory(const std::string &stage, const std::string &what, std::size_t bytes,
+                        bool beyond) {
+  std::string text = "Out of memory during " + stage + ": " + what;
+  if (beyond) {
+    return text + " would take more bytes than there are.";
+  }
+  if (bytes > 0) {
+    text += " (" + std::to_string(bytes) + " bytes)";
+  }
+  return text + " could not be allocated.";
+}
+
+bool isOutOfMemory(const std::string &reason) {
+  return reason.find("Out of memory during ") != std::string::npos;
+}
+
+OutputBatch::~OutputBatch() {
+  for (const auto &p : pending_) {
+    unlink(p.first.c_str());
+    tell(p.first, false);
+  }
+}
+
+std::string OutputBatch::add(const std::string &path,
+                             const std::function<bool(const std::string &)> &write) {
   const std::string tmp = temporaryBeside(path);
   if (tmp.empty()) {
     return "cannot write in " + folderOf(path) + ": " + std::strerror(errno);
   }
   tell(tmp, true);
+  try {
+    pending_.emplace_back(tmp, path); // from now on the destructor removes it
+  } catch (const std::bad_alloc &) {
+    unlink(tmp.c_str());
+    tell(tmp, false);
+    return outOfMemory("writing", "the list of outputs", 0);
+  }
   errno = 0;
-  if (!write(tmp)) {
-    const int err = errno;
-    unlink(tmp.c_str());
-    tell(tmp, false);
-    return "cannot write " + path + (err != 0 ? std::string(": ") + std::strerror(err) : "");
+  bool written = false;
+  std::string shortage;
+  try {
+    written = write(tmp);
+  } catch (const std::length_error &) {
+    shortage = outOfMemory("writing", "the buffers of " + path, 0, true);
+  } catch (const std::bad_alloc &) {
+    shortage = outOfMemory("writing", "the buffers of " + path, 0);
   }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    unlink(tmp.c_str());
-    tell(tmp, false);
-    return "cannot write " + path + ": " + std::strerror(err);
+  if (written) {
+    return "";
   }
-  tell(path, true);
+  const int err = errno;
+  unlink(tmp.c_str());
   tell(tmp, false);
-  return "";
+  pending_.pop_back();
+  if (!shortage.empty() || err == ENOMEM) { // libpng and libtiff say no more than that
+    return !shortage.empty() ? shortage : outOfMemory("writing", "the buffers of " + path, 0);
+  }
+  return "cannot write " + path + (err != 0 ? std::string(": ") + std::strerror(err) : "");
+}
+
+std::string OutputBatch::commit() {
+  std::string e;
+  for (const auto &p : pending_) {
+    if (e.empty() && std::rename(p.first.c_str(), p.second.c_str()) == 0) {
+      tell(p.second, true);
+    } else {
+      if (e.empty()) {
+        e = "cannot write " + p.second + ": " + std::strerror(errno);
+      }
+      unlink(p.first.c_str());
+    }
+    tell(p.first, false);
+  }
+  pending_.clear();
+  return e;
+}
+
+std::string writeReplacing(const std::string &path,
+                           const std::function<bool(const std::string &)> &write) {
+  OutputBatch batch;
+  const std::string e = batch.add(path, write);
+  return e.empty() ? batch.commit() : e;
 }
 
 std::string writeLabels(const std::string &path, const std::vector<int32_t> &labels, int d1, int d2,
-                        int d3) {
+                        int d3, OutputBatch *batch) {
+  OutputBatch own;
+  OutputBatch &b = batch != nullptr ? *batch : own;
   int32_t top = 0;
   for (int32_t l : labels) {
     top = std::max(top, l);
   }
+  std::string e;
   if (endsWith(path, ".tif") || endsWith(path, ".tiff")) {
-    return writeReplacing(path, [&](const std::string &tmp) {
+    e = b.add(path, [&](const std::string &tmp) {
       return writeTiffPages(tmp, labels, d1, d2, d3, top > 65535 ? 32 : 16);
     });
-  }
-  const std::string refusal = labelPathError(path);
-  if (!refusal.empty()) {
-    return refusal;
-  }
-  if (d3 > 1) {
-    return "a 3-D label image needs a TIFF file (.tif), not " + path;
-  }
-  if (top > 65535) {
-    return "more than 65535 regions do not fit a 16-bit PNG; write a TIFF file (.tif)";
-  }
-  std::vector<uint16_t> px(labels.size());
-  for (int y = 0; y < d1; ++y) {
-    for (int x = 0; x < d2; ++x) {
-      px[static_cast<std::size_t>(y) * d2 + x] = static_cast<uint16_t>(
-          labels[static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * d1]);
+  } else {
+    e = labelPathError(path);
+    if (e.empty() && d3 > 1) {
+      e = "a 3-D label image needs a TIFF file (.tif), not " + path;
+    }
+    if (e.empty() && top > 65535) {
+      e = "more than 65535 regions do not fit a 16-bit PNG; write a TIFF file (.tif)";
+    }
+    std::vector<uint16_t> px;
+    if (e.empty()) {
+      e = tryResize(px, labels.size(), "writing", "the rows of " + path);
+    }
+    if (e.empty()) {
+      for (int y = 0; y < d1; ++y) {
+        for (int x = 0; x < d2; ++x) {
+          px[static_cast<std::size_t>(y) * d2 + x] = static_cast<uint16_t>(
+              labels[static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * d1]);
+        }
+      }
+      e = b.add(path, [&](const std::string &tmp) {
+        return kalpng::writeGrey16(tmp, d2, d1, px, kalpng::Target::kInPlace);
+      });
     }
   }
-  return writeReplacing(
-      path, [&](const std::string &tmp) { return kalpng::writeGrey16(tmp, d2, d1, px); });
+  return !e.empty() || batch != nullptr ? e : own.commit();
 }
 
 bool writeGreyTiff(const std::string &path, const std::vector<uint16_t> &px, int d1, int d2, int d3,

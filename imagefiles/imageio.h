@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "front.h"
@@ -76,11 +79,73 @@ std::string sizeRefusal(const std::string &path, long height, long width, long p
 // Reads a TIFF file (tiffread.cpp).
 std::string readTiff(const std::string &path, Volume &out, int maxSide);
 
+// Memory that ran short for one of kalseg's own structures, in the words of
+// the run's own failures: "Out of memory during STAGE: WHAT (N bytes) could
+// not be allocated." (without the size when BYTES is 0), or "... WHAT would
+// take more bytes than there are." for a size beyond any (BEYOND).
+std::string outOfMemory(const std::string &stage, const std::string &what, std::size_t bytes,
+                        bool beyond = false);
+// Whether a reason is one of those messages.
+bool isOutOfMemory(const std::string &reason);
+
+// Calls f() (which returns "" or a reason) and gives what it returns, or,
+// when memory runs short inside it (std::bad_alloc, or std::length_error
+// for a size beyond any), the message for WHAT during STAGE.
+template <typename F>
+std::string orShortage(const std::string &stage, const std::string &what, F &&f) {
+  try {
+    return f();
+  } catch (const std::length_error &) {
+    return outOfMemory(stage, what, 0, true);
+  } catch (const std::bad_alloc &) {
+    return outOfMemory(stage, what, 0);
+  }
+}
+
+// Resizes V to N elements: "" or the message for WHAT (N elements) during
+// STAGE.
+template <typename T>
+std::string tryResize(std::vector<T> &v, std::size_t n, const std::string &stage,
+                      const std::string &what) {
+  try {
+    v.resize(n);
+    return "";
+  } catch (const std::length_error &) {
+    return outOfMemory(stage, what, 0, true);
+  } catch (const std::bad_alloc &) {
+    return outOfMemory(stage, what, n * sizeof(T));
+  }
+}
+
+// The outputs of one image, each written to a temporary file beside it and
+// all renamed into place together by commit(): a run that fails on its
+// way, memory that runs short in a writer included, leaves none of them and
+// none of its temporary files (the destructor removes those not put in
+// place).  The watcher (watchWrites) hears of every file.
+class OutputBatch {
+public:
+  OutputBatch() = default;
+  OutputBatch(const OutputBatch &) = delete;
+  OutputBatch &operator=(const OutputBatch &) = delete;
+  ~OutputBatch();
+  // Has write(TMP) fill a new file beside PATH whose name ends in PATH's
+  // extension.  Returns "" or the reason, with the system's where it has
+  // one, or the message of memory that ran short.
+  std::string add(const std::string &path, const std::function<bool(const std::string &)> &write);
+  // Renames every file into place.  "" or the reason (the files not yet in
+  // place are removed).
+  std::string commit();
+
+private:
+  std::vector<std::pair<std::string, std::string>> pending_; // temporary file, its final name
+};
+
 // Writes d1 x d2 x d3 labels (column-major) to PATH: ".png" as a 16-bit grey
 // PNG (2-D, labels up to 65535 only), ".tif"/".tiff" as a TIFF of d3 pages,
-// 16-bit when the labels fit, else 32-bit.  Returns "" or the reason.
+// 16-bit when the labels fit, else 32-bit.  Returns "" or the reason.  With
+// a batch the file is added to it, to be put in place by its commit().
 std::string writeLabels(const std::string &path, const std::vector<int32_t> &labels, int d1, int d2,
-                        int d3);
+                        int d3, OutputBatch *batch = nullptr);
 
 // "" when PATH names a label file kalseg can write (.png, .tif, .tiff), else
 // the refusal.
@@ -96,7 +161,8 @@ bool sameFile(const std::string &a, const std::string &b);
 
 // Has write(TMP) fill a new file beside PATH whose name ends in PATH's
 // extension, then renames it to PATH; on failure TMP is removed and PATH is
-// untouched.  Returns "" or the reason, with the system's where it has one.
+// untouched.  Returns "" or the reason, with the system's where it has one
+// (a batch of one file).
 std::string writeReplacing(const std::string &path,
                            const std::function<bool(const std::string &)> &write);
 

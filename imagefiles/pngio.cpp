@@ -33,10 +33,11 @@ bool encode(png_structp png, png_infop info, FILE *fp, int width, int height, in
 }
 
 // Writes to a temporary file and renames it into place, so a failed write
-// never leaves a half-written picture under the final name.
-bool writePng(const std::string &path, int width, int height, int colourType, int depth,
-              const uint8_t *data, std::size_t rowBytes) {
-  const std::string tmp = path + ".part";
+// never leaves a half-written picture under the final name; or, for a
+// caller that writes to a temporary file of its own, to PATH itself.
+bool writePng(const std::string &path, Target target, int width, int height, int colourType,
+              int depth, const uint8_t *data, std::size_t rowBytes) {
+  const std::string tmp = target == Target::kReplacing ? path + ".part" : path;
   FILE *fp = std::fopen(tmp.c_str(), "wb");
   if (fp == nullptr) {
     return false;
@@ -47,6 +48,9 @@ bool writePng(const std::string &path, int width, int height, int colourType, in
             encode(png, info, fp, width, height, colourType, depth, data, rowBytes);
   png_destroy_write_struct(png == nullptr ? nullptr : &png, info == nullptr ? nullptr : &info);
   ok = (std::fclose(fp) == 0) && ok;
+  if (target == Target::kInPlace) {
+    return ok; // the caller removes what failed
+  }
   if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
     std::remove(tmp.c_str());
     return false;
@@ -56,18 +60,21 @@ bool writePng(const std::string &path, int width, int height, int colourType, in
 
 } // namespace
 
-bool writeGrey8(const std::string &path, int width, int height, const std::vector<uint8_t> &px) {
-  return writePng(path, width, height, PNG_COLOR_TYPE_GRAY, 8, px.data(),
+bool writeGrey8(const std::string &path, int width, int height, const std::vector<uint8_t> &px,
+                Target target) {
+  return writePng(path, target, width, height, PNG_COLOR_TYPE_GRAY, 8, px.data(),
                   static_cast<std::size_t>(width));
 }
 
-bool writeRgb8(const std::string &path, int width, int height, const std::vector<uint8_t> &rgb) {
-  return writePng(path, width, height, PNG_COLOR_TYPE_RGB, 8, rgb.data(),
+bool writeRgb8(const std::string &path, int width, int height, const std::vector<uint8_t> &rgb,
+               Target target) {
+  return writePng(path, target, width, height, PNG_COLOR_TYPE_RGB, 8, rgb.data(),
                   3 * static_cast<std::size_t>(width));
 }
 
-bool writeGrey16(const std::string &path, int width, int height, const std::vector<uint16_t> &px) {
-  return writePng(path, width, height, PNG_COLOR_TYPE_GRAY, 16,
+bool writeGrey16(const std::string &path, int width, int height, const std::vector<uint16_t> &px,
+                 Target target) {
+  return writePng(path, target, width, height, PNG_COLOR_TYPE_GRAY, 16,
                   reinterpret_cast<const uint8_t *>(px.data()),
                   2 * static_cast<std::size_t>(width));
 }

@@ -6,6 +6,7 @@
 // given, nothing here owns memory of its own, and its text lies on the
 // stack.
 #include <cstdio>
+#include <new>
 #include <cstring>
 #include <string>
 
@@ -144,7 +145,11 @@ Failure run(const ImageView &image, const Options &opts, bool snapshots, Host &h
   {
     LineGuard lines(host);
     host.working(true);
-    f = segfront::segment(plan, view, grey.get(), labels, &stack.list);
+    try {
+      f = segfront::segment(plan, view, grey.get(), labels, &stack.list);
+    } catch (const std::bad_alloc &) { // its table of grey values, before the run
+      f = shortOf("Out of memory during set-up: the table of grey values could not be allocated.");
+    }
     host.working(false);
   }
   grey.release();

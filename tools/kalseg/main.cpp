@@ -3,6 +3,7 @@
 //                         kalseg [OPTIONS] INPUT... -o DIR   (kalseg --help)
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -36,19 +38,25 @@ constexpr int kUsage = 2;
 constexpr int kInterrupted = 128 + SIGINT;
 
 // Ctrl-C (SIGINT).  A run of one image removes what it has written of its
-// outputs (the temporary file in progress and the outputs already in
+// outputs (the temporary files in progress and the outputs already in
 // place) and ends at once with status 130, the segmentation with it.  With
 // -o DIR the signal is passed on to the running jobs, no new one starts,
 // and kalseg ends with status 130 once they are gone; the images already
-// finished stay.  The paths are kept where the handler can read them
-// without allocating.
+// finished stay.  "kalseg: interrupted" is said once: by the first thread
+// that the signal reaches (the others wait for the end), and with -o DIR by
+// the parent alone, not by its jobs, which a terminal's Ctrl-C reaches too.
+// The paths are kept where the handler can read them without allocating.
 namespace interruption {
 
 constexpr int kSlots = 8;
 char paths[kSlots][4096];
 volatile sig_atomic_t used[kSlots];
 volatile sig_atomic_t parentOfJobs = 0;
+volatile sig_atomic_t aJob = 0; // a job of -o DIR: its parent tells
 volatile sig_atomic_t stopping = 0;
+volatile sig_atomic_t lineShown = 0; // the stage line is on the terminal
+std::atomic<int> ending{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the handler takes no lock");
 constexpr int kMaxChildren = 256;
 volatile pid_t children[kMaxChildren];
 
@@ -88,14 +96,26 @@ extern "C" void onInterrupt(int) {
     }
     return;
   }
+  if (ending.exchange(1) != 0) {
+    for (;;) {
+      pause(); // another thread ends the process
+    }
+  }
   for (int k = 0; k < kSlots; ++k) {
     if (used[k] != 0) {
       unlink(paths[k]);
     }
   }
-  static const char text[] = "kalseg: interrupted\n";
-  ssize_t ignored = write(STDERR_FILENO, text, sizeof text - 1);
-  (void)ignored;
+  if (aJob == 0) {
+    static const char clear[] = "\r\033[K";
+    static const char text[] = "kalseg: interrupted\n";
+    ssize_t ignored = 0;
+    if (lineShown != 0) {
+      ignored = write(STDERR_FILENO, clear, sizeof clear - 1);
+    }
+    ignored = write(STDERR_FILENO, text, sizeof text - 1);
+    (void)ignored;
+  }
   _exit(kInterrupted);
 }
 
@@ -131,11 +151,20 @@ void dropChild(pid_t pid) {
 
 } // namespace interruption
 
-// A picture being composed, row-major RGB.
+// A picture being composed, row-major RGB, to be written to PATH.
 struct Canvas {
-  int width, height;
+  std::string path;
+  int width = 0, height = 0;
   std::vector<uint8_t> rgb;
-  Canvas(int w, int h) : width(w), height(h), rgb(3 * static_cast<std::size_t>(w) * h, 32) {}
+  // "" or the message of memory that ran short for the picture.
+  std::string make(int w, int h) {
+    width = w;
+    height = h;
+    const std::string e = kalseg::tryResize(rgb, 3 * static_cast<std::size_t>(w) * h, "writing",
+                                            "the picture " + path);
+    std::fill(rgb.begin(), rgb.end(), uint8_t{32});
+    return e;
+  }
   // Places one d1 x d2 column-major label plane in distinct colours at (left, top).
   void put(const int32_t *plane, int d1, int d2, int left, int top) {
     const std::vector<uint8_t> tile = kalpng::labelColours(plane, d1, d2);
@@ -144,41 +173,57 @@ struct Canvas {
                   rgb.begin() + 3 * (static_cast<std::ptrdiff_t>(top + y) * width + left));
     }
   }
-  std::string write(const std::string &path) const {
-    return kalseg::writeReplacing(
-        path, [&](const std::string &tmp) { return kalpng::writeRgb8(tmp, width, height, rgb); });
+  std::string write(kalseg::OutputBatch &batch) const {
+    return batch.add(path, [this](const std::string &tmp) {
+      return kalpng::writeRgb8(tmp, width, height, rgb, kalpng::Target::kInPlace);
+    });
   }
 };
 
 constexpr int kGap = 2;
 
+// Memory that runs short for a picture (its tiles, libpng's rows) fails as
+// for the picture itself.
+template <typename F> std::string picture(const std::string &path, F &&f) {
+  return kalseg::orShortage("writing", "the picture " + path, f);
+}
+
 // The planes of the labels side by side.
 std::string writeColour(const std::string &path, const std::vector<int32_t> &labels, int d1, int d2,
-                        int d3) {
-  Canvas c(d3 * d2 + (d3 - 1) * kGap, d1);
-  for (int z = 0; z < d3; ++z) {
-    c.put(labels.data() + static_cast<std::size_t>(z) * d1 * d2, d1, d2, z * (d2 + kGap), 0);
-  }
-  return c.write(path);
+                        int d3, kalseg::OutputBatch &batch) {
+  return picture(path, [&] {
+    Canvas c;
+    c.path = path;
+    std::string e = c.make(d3 * d2 + (d3 - 1) * kGap, d1);
+    for (int z = 0; e.empty() && z < d3; ++z) {
+      c.put(labels.data() + static_cast<std::size_t>(z) * d1 * d2, d1, d2, z * (d2 + kGap), 0);
+    }
+    return e.empty() ? c.write(batch) : e;
+  });
 }
 
 // At most 64 snapshots, first and last included, in rows; the middle plane
 // of a volume.
-std::string writeMontage(const std::string &path, const kalseg::Result &r, int d1, int d2, int d3) {
-  const int count = r.snapshotCount;
-  const int shown = std::min(count, 64);
-  const int cols = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(shown))));
-  const int rows = (shown + cols - 1) / cols;
-  Canvas c(cols * d2 + (cols - 1) * kGap, rows * d1 + (rows - 1) * kGap);
-  const std::size_t volume = static_cast<std::size_t>(d1) * d2 * d3;
-  for (int t = 0; t < shown; ++t) {
-    const int k =
-        shown == 1 ? 0 : static_cast<int>(std::lround(double(t) * (count - 1) / (shown - 1)));
-    const int32_t *plane = r.snapshots.get() + volume * static_cast<std::size_t>(k) +
-                           static_cast<std::size_t>(d3 / 2) * d1 * d2;
-    c.put(plane, d1, d2, (t % cols) * (d2 + kGap), (t / cols) * (d1 + kGap));
-  }
-  return c.write(path);
+std::string writeMontage(const std::string &path, const kalseg::Result &r, int d1, int d2, int d3,
+                         kalseg::OutputBatch &batch) {
+  return picture(path, [&] {
+    const int count = r.snapshotCount;
+    const int shown = std::min(count, 64);
+    const int cols = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(shown))));
+    const int rows = (shown + cols - 1) / cols;
+    Canvas c;
+    c.path = path;
+    std::string e = c.make(cols * d2 + (cols - 1) * kGap, rows * d1 + (rows - 1) * kGap);
+    const std::size_t volume = static_cast<std::size_t>(d1) * d2 * d3;
+    for (int t = 0; e.empty() && t < shown; ++t) {
+      const int k =
+          shown == 1 ? 0 : static_cast<int>(std::lround(double(t) * (count - 1) / (shown - 1)));
+      const int32_t *plane = r.snapshots.get() + volume * static_cast<std::size_t>(k) +
+                             static_cast<std::size_t>(d3 / 2) * d1 * d2;
+      c.put(plane, d1, d2, (t % cols) * (d2 + kGap), (t / cols) * (d1 + kGap));
+    }
+    return e.empty() ? c.write(batch) : e;
+  });
 }
 
 // For a picture too wide or high, how to make it fit (--reduce shrinks the
@@ -213,20 +258,27 @@ Options of the tool:
                           when set, says how many threads instead)
   -q, --quiet             show neither progress nor the summary (warnings
                           and errors are still shown)
+  -v, --verbose           also print the module's progress line of every
+                          stage ("finished merging", ...) on standard output
       --version           show the version
   --                      what follows is an INPUT or LABELS, even if it
                           starts with '-'
 Outputs are checked before any work: their folder must take a new file, a
 label file must end in .png, .tif or .tiff, a picture in .png, and no output
-may be an input.  Each is written to a temporary file in its folder and
-renamed into place, so a failed run leaves no partial file.  On a terminal, a
-run of more than a second shows its stage and how far it is on standard
-error (unless --quiet).  Warnings and errors go to standard error, and each
-about an input names its file.
+may be an input; a volume's labels need a TIFF, and labels of more regions
+than a PNG holds fail before anything is written.  The outputs of an image
+are written to temporary files in their folders and renamed into place
+together once all are whole, so a failed run leaves no file.  On a
+terminal, a run of more than a second shows one line on standard error
+(unless --quiet): a bar, how far the run is, its stage and about how long
+it has left.  Warnings and errors go to standard error, and each about an
+input names its file.
 
 Ctrl-C (SIGINT) stops the run at once: the files of the image in progress
 are removed (with -o DIR, the images already finished stay).  A run that
-memory runs short for fails with its reason, and writes nothing.
+memory runs short for, in the segmentation or in reading, reducing or
+writing, fails with "Out of memory during STAGE: ..." naming what could not
+be had, exit status 1, and writes nothing.
 
 Exit status: 0 when every image was segmented and written, 1 when an image
 or a file failed (the reason on standard error), 2 for a usage error (an
@@ -241,7 +293,7 @@ struct Args {
   std::vector<std::string> operands;
   std::string colour, montage, outDir;
   std::string format; // with -o DIR: "png" or "tif"; "" for the input's kind
-  bool haveOutDir = false, quiet = false, help = false, version = false;
+  bool haveOutDir = false, quiet = false, verbose = false, help = false, version = false;
   int reduceBy = 1, jobs = 1;
 };
 
@@ -281,9 +333,9 @@ std::string parse(int argc, char **argv, Args &a) {
         hasValue = true;
       }
       std::replace(name.begin(), name.end(), '-', '_');
-    } else { // -h, -q, -o DIR, -oDIR, -j N, -jN
+    } else { // -h, -q, -v, -o DIR, -oDIR, -j N, -jN
       const std::map<char, const char *> shortNames = {
-          {'h', "help"}, {'q', "quiet"}, {'o', "output_dir"}, {'j', "jobs"}};
+          {'h', "help"}, {'q', "quiet"}, {'v', "verbose"}, {'o', "output_dir"}, {'j', "jobs"}};
       const auto it = shortNames.find(arg[1]);
       if (it == shortNames.end()) {
         return "unknown option '" + arg + "'.";
@@ -294,11 +346,14 @@ std::string parse(int argc, char **argv, Args &a) {
         hasValue = true;
       }
     }
-    if (name == "help" || name == "quiet" || name == "version") {
+    if (name == "help" || name == "quiet" || name == "verbose" || name == "version") {
       if (hasValue) {
         return "option '" + name + "' takes no value.";
       }
-      (name == "help" ? a.help : name == "quiet" ? a.quiet : a.version) = true;
+      (name == "help"      ? a.help
+       : name == "quiet"   ? a.quiet
+       : name == "verbose" ? a.verbose
+                           : a.version) = true;
       continue;
     }
     if (!hasValue) {
@@ -334,7 +389,7 @@ std::string parse(int argc, char **argv, Args &a) {
       }
     }
   }
-  a.opts.verbose = !a.quiet; // the module's progress lines
+  a.opts.verbose = a.verbose; // the module's progress lines
   return "";
 }
 
@@ -428,17 +483,23 @@ std::string plan(const Args &a, std::vector<Job> &jobs) {
   return "";
 }
 
-// The stage of a run on a terminal's standard error, drawn once the run
+// The one line of a run on a terminal's standard error, drawn once the run
 // has taken a second and cleared at the end: what kalseg is doing and,
-// while it segments, the stage of the run and how far the run is.  While
-// it is shown, the run's progress lines come here to be written to
-// standard output below a cleared line.
+// while it segments (or, with -o DIR, while images are done), a bar, how
+// far it is, the run's stage and about how long it has left.  While it is
+// shown, the run's progress lines come here to be written to standard
+// output below a cleared line.
 class StageLine {
 public:
-  explicit StageLine(bool show) : show_(show) {
-    start_ = std::chrono::steady_clock::now();
-    if (show_) {
-      thread_ = std::thread([this] { loop(); });
+  explicit StageLine(bool show) {
+    start_ = since_ = std::chrono::steady_clock::now();
+    if (show) {
+      try {
+        thread_ = std::thread([this] { loop(); });
+        show_ = true;
+      } catch (const std::system_error &) {
+        // No thread to be had: the run goes on without its line.
+      }
     }
   }
   ~StageLine() {
@@ -451,10 +512,17 @@ public:
       shown_ = nullptr;
     }
   }
-  void set(const std::string &what) {
+  // What kalseg does now, and how far it is (0 to 1; -1: not known).  The
+  // time left is reckoned from now, or, with sameWork, from the start of
+  // the work that set it before.
+  void set(const std::string &what, double done = -1, bool sameWork = false) {
     std::lock_guard<std::mutex> lock(mutex_);
     stage_ = what;
-    done_ = -1;
+    done_ = done;
+    runStage_ = -1;
+    if (!sameWork) {
+      since_ = std::chrono::steady_clock::now();
+    }
   }
   // Writes TEXT to OUT, the stage line cleared first.
   void say(std::FILE *out, const std::string &text) {
@@ -476,7 +544,62 @@ public:
     return w;
   }
 
+  // The line for a terminal of COLUMNS columns: "kalseg: WHAT [=====     ]
+  // 45% grouping, 0:12 left", the bar and the estimate only when how far it
+  // is is known.  Where it is too wide, WHAT is shortened (its start left
+  // out), then the bar, then the stage's name left out, and at last the
+  // end cut.  The time left is the time since the work began times what is
+  // left over what is done, once a little is done.
+  static std::string compose(const std::string &what, double done, const char *stage,
+                             double elapsed, double sinceSet, int columns) {
+    const std::size_t room = static_cast<std::size_t>(std::max(columns - 1, 24));
+    const auto fit = [&](const std::string &tail, std::size_t least) {
+      std::string name = what;
+      const std::size_t fixed = 8 + tail.size(); // "kalseg: " and the tail
+      if (fixed + name.size() > room && name.size() > least) {
+        const std::size_t keep = room > fixed + least ? room - fixed : least;
+        name = "..." + name.substr(name.size() - std::min(name.size(), keep - 3));
+      }
+      return "kalseg: " + name + tail;
+    };
+    if (done < 0) {
+      return fit(" (" + clock(elapsed) + ")", 12).substr(0, room);
+    }
+    done = std::min(1.0, done);
+    char percent[8];
+    std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(100 * done));
+    const std::string left = done >= 0.01 && done < 1 && sinceSet >= 1
+                                 ? ", " + clock(sinceSet * (1 - done) / done) + " left"
+                                 : "";
+    const std::string named = stage != nullptr ? std::string(" ") + stage : "";
+    const auto bar = [&](int width) {
+      const int filled = static_cast<int>(width * done);
+      return " [" + std::string(static_cast<std::size_t>(filled), '=') +
+             std::string(static_cast<std::size_t>(width - filled), ' ') + "] " + percent;
+    };
+    std::string line;
+    for (const std::string &tail :
+         {bar(20) + named + left, bar(10) + named + left, bar(20) + left, bar(10) + left}) {
+      line = fit(tail, 12);
+      if (line.size() <= room) {
+        return line;
+      }
+    }
+    return line.substr(0, room); // a narrow terminal loses the end
+  }
+
 private:
+  // "0:12", "3:05", "2:07:41".
+  static std::string clock(double seconds) {
+    const int s = static_cast<int>(std::lround(std::max(0.0, std::min(seconds, 359999.0))));
+    char text[48];
+    if (s < 3600) {
+      std::snprintf(text, sizeof text, "%d:%02d", s / 60, s % 60);
+    } else {
+      std::snprintf(text, sizeof text, "%d:%02d:%02d", s / 3600, s / 60 % 60, s % 60);
+    }
+    return text;
+  }
   // The run's check: its stage and how far it is, for the next drawing.
   static bool onCheck(void *data, int32_t stage, double done) {
     StageLine &s = *static_cast<StageLine *>(data);
@@ -485,25 +608,28 @@ private:
     s.done_ = done;
     return false; // Ctrl-C ends kalseg through its handler
   }
+  static int columns() {
+    winsize ws = {};
+    return ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+  }
   void loop() {
     while (!stop_) {
-      poll(nullptr, 0, 100);
-      const double seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-      if (seconds >= 1) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::string text = stage_;
-        if (done_ >= 0) {
-          text +=
-              ": " + std::to_string(static_cast<int>(100 * done_)) + "%, " + stage_name(runStage_);
-        }
-        text += " (" + std::to_string(static_cast<int>(seconds)) + " s)";
-        if (!drawn_ || text != drawnText_) {
-          std::fprintf(stderr, "\rkalseg: %s\033[K", text.c_str());
-          std::fflush(stderr);
-          drawn_ = true;
-          drawnText_ = text;
-        }
+      poll(nullptr, 0, 200);
+      const auto now = std::chrono::steady_clock::now();
+      const double seconds = std::chrono::duration<double>(now - start_).count();
+      if (seconds < 1) {
+        continue;
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      const std::string text =
+          compose(stage_, done_, runStage_ >= 0 ? stage_name(runStage_) : nullptr, seconds,
+                  std::chrono::duration<double>(now - since_).count(), columns());
+      if (!drawn_ || text != drawnText_) {
+        std::fprintf(stderr, "\r%s\033[K", text.c_str());
+        std::fflush(stderr);
+        drawn_ = true;
+        interruption::lineShown = 1;
+        drawnText_ = text;
       }
     }
   }
@@ -516,17 +642,18 @@ private:
       std::fputs("\r\033[K", stderr);
       std::fflush(stderr);
       drawn_ = false;
+      interruption::lineShown = 0;
     }
   }
 
   static StageLine *shown_; // the line whose watch a run has: progress lines take no data
-  bool show_;
-  std::chrono::steady_clock::time_point start_;
+  bool show_ = false;
+  std::chrono::steady_clock::time_point start_, since_;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
   std::string stage_ = "starting";
-  int32_t runStage_ = 0;
-  double done_ = -1; // how far the run is; -1 while none runs
+  int32_t runStage_ = -1;
+  double done_ = -1; // how far the run is; -1 while not known
   bool drawn_ = false;
   std::string drawnText_;
   std::thread thread_;
@@ -543,16 +670,29 @@ struct Outcome {
   std::string line;    // the one line of a run of several
 };
 
+// The labels of INPUT do not fit the PNG LABELS: why, with the way to a
+// TIFF file.
+std::string pngRefusal(const Job &j, const Args &a, int d3, std::size_t regions) {
+  return "the labels of " + j.input +
+         (d3 > 1 ? std::string(", a volume,") : ", " + std::to_string(regions) + " regions,") +
+         " do not fit a 16-bit PNG: " +
+         (a.haveOutDir ? "use --format tif." : "name a label file ending in .tif.");
+}
+
 Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
   Outcome o;
+  // Every failure of memory names the input (the readers' already do).
+  const auto failure = [&](const std::string &e) {
+    o.error = kalseg::isOutOfMemory(e) && e.rfind(j.input + ": ", 0) != 0 ? j.input + ": " + e : e;
+    return o;
+  };
   stage.set("reading " + j.input);
   kalseg::Volume image;
   // No larger picture can be segmented, even reduced: refuse it before its
   // pixels are read.
   std::string e = kalseg::readImage(j.input, image, kalseg::kMaxSide * a.reduceBy);
   if (!e.empty()) {
-    o.error = e + reduceHint(e);
-    return o;
+    return failure(e + reduceHint(e));
   }
   if (a.reduceBy > image.d1 || a.reduceBy > image.d2) {
     o.usage = true;
@@ -560,15 +700,29 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
               std::to_string(image.d1) + " x " + std::to_string(image.d2) + " pixels).";
     return o;
   }
-  if (a.reduceBy > 1) {
-    image = kalseg::reduce(image, a.reduceBy);
+  // A volume's labels need a TIFF: refused before the run.
+  if (endsWithPng(j.labels) && image.d3 > 1) {
+    return failure(pngRefusal(j, a, image.d3, 0));
   }
-  stage.set("segmenting " + j.input);
+  if (a.reduceBy > 1) {
+    stage.set("reducing " + j.input);
+    e = kalseg::orShortage("reduction", "the reduced image", [&] {
+      image = kalseg::reduce(image, a.reduceBy);
+      return std::string();
+    });
+    if (!e.empty()) {
+      return failure(e);
+    }
+  }
+  stage.set(j.input); // the bar and the run's stage follow
   std::fflush(stdout);
-  const kalseg::Result r = kalseg::segment(image, a.opts, !j.montage.empty(), stage.watch());
-  if (!r.error.empty()) {
-    o.error = j.input + ": " + r.error + reduceHint(r.error);
-    return o;
+  kalseg::Result r;
+  e = kalseg::orShortage("set-up", "the run's records", [&] {
+    r = kalseg::segment(image, a.opts, !j.montage.empty(), stage.watch());
+    return r.error;
+  });
+  if (!e.empty()) {
+    return failure(j.input + ": " + e + reduceHint(e));
   }
   if (!r.lowRange.empty()) {
     stage.say(stderr, "kalseg: warning: " + j.input + ": " + r.lowRange + "\n");
@@ -579,25 +733,25 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
   }
   const int d1 = image.d1, d2 = image.d2, d3 = image.d3;
   const std::size_t regions = r.sizes.size();
-  if (endsWithPng(j.labels) && (d3 > 1 || regions > 65535)) {
-    // Refused before anything is written, with the way to a TIFF file.
-    o.error = "the labels of " + j.input +
-              (d3 > 1 ? std::string(", a volume,") : ", " + std::to_string(regions) + " regions,") +
-              " do not fit a 16-bit PNG: " +
-              (a.haveOutDir ? "use --format tif." : "name a label file ending in .tif.");
-    return o;
+  if (endsWithPng(j.labels) && regions > 65535) {
+    return failure(pngRefusal(j, a, d3, regions)); // before anything is written
   }
+  // Every output whole in its temporary file before any is put in place.
   stage.set("writing " + j.labels);
-  e = kalseg::writeLabels(j.labels, r.labels, d1, d2, d3);
+  kalseg::OutputBatch batch;
+  e = kalseg::orShortage("writing", "the buffers of " + j.labels, [&] {
+    return kalseg::writeLabels(j.labels, r.labels, d1, d2, d3, &batch);
+  });
   if (e.empty() && !j.colour.empty()) {
-    e = writeColour(j.colour, r.labels, d1, d2, d3);
+    stage.set("writing " + j.colour);
+    e = writeColour(j.colour, r.labels, d1, d2, d3, batch);
   }
   if (e.empty() && !j.montage.empty()) {
-    e = writeMontage(j.montage, r, d1, d2, d3);
+    stage.set("writing " + j.montage);
+    e = writeMontage(j.montage, r, d1, d2, d3, batch);
   }
   if (!e.empty()) {
-    o.error = e;
-    return o;
+    return failure(e);
   }
 
   char buf[256];
@@ -630,8 +784,24 @@ Outcome runJob(const Job &j, const Args &a, StageLine &stage) {
   s += "\n";
   std::snprintf(buf, sizeof buf, ": %zu regions in %.3f s\n", n, r.seconds);
   o.line = "kalseg: " + j.input + " -> " + j.labels + buf;
+  e = batch.commit(); // the last thing that can fail
+  if (!e.empty()) {
+    return failure(e);
+  }
   o.ok = true;
   return o;
+}
+
+// runJob, and the failure of memory that runs short for kalseg's own small
+// records (what runJob does not catch nearer), its outputs removed.
+Outcome runGuarded(const Job &j, const Args &a, StageLine &stage) {
+  try {
+    return runJob(j, a, stage);
+  } catch (const std::bad_alloc &) {
+    Outcome o;
+    o.error = j.input + ": " + kalseg::outOfMemory("the run", "kalseg's own records", 0);
+    return o;
+  }
 }
 
 // Several images, up to a.jobs at once, each in a child process of its own
@@ -649,7 +819,8 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
   bool misused = false;
   interruption::parentOfJobs = 1;
   const auto progress = [&] {
-    stage.set(std::to_string(done) + " of " + std::to_string(jobs.size()) + " images done");
+    stage.set(std::to_string(done) + " of " + std::to_string(jobs.size()) + " images done",
+              static_cast<double>(done) / static_cast<double>(jobs.size()), true);
   };
   progress();
   std::fflush(stdout);
@@ -667,12 +838,15 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
       }
       if (pid == 0) {
         interruption::parentOfJobs = 0;
+        interruption::aJob = 1;
         for (volatile pid_t &c : interruption::children) {
           c = 0;
         }
         close(fds[0]);
-        std::FILE *null = std::freopen("/dev/null", "w", stdout); // the module's progress lines
-        (void)null;
+        if (!a.verbose) { // the parent writes the lines of finished images
+          std::FILE *null = std::freopen("/dev/null", "w", stdout);
+          (void)null;
+        }
         StageLine quiet(false);
         if (std::getenv("KALMEX_THREADS") == nullptr) {
           // The jobs share the cores: each segmentation takes its part of
@@ -681,7 +855,7 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
           const unsigned each = std::max(1u, cores / static_cast<unsigned>(a.jobs));
           setenv("KALMEX_THREADS", std::to_string(each).c_str(), 1);
         }
-        const Outcome o = runJob(jobs[next], a, quiet);
+        const Outcome o = runGuarded(jobs[next], a, quiet);
         interruption::keepOutputs();
         const std::string record = (o.ok ? "0" : o.usage ? "2" : "1") + (o.ok ? o.line : o.error);
         std::size_t sent = 0;
@@ -753,9 +927,7 @@ int runMany(const std::vector<Job> &jobs, const Args &a) {
   return misused ? kUsage : failed ? kFailed : kOk;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int runTool(int argc, char **argv) {
   interruption::install();
   Args a;
   const std::string bad = parse(argc, argv, a);
@@ -808,7 +980,7 @@ int main(int argc, char **argv) {
   Outcome o;
   {
     StageLine stage(isatty(STDERR_FILENO) == 1 && !a.quiet);
-    o = runJob(jobs[0], a, stage);
+    o = runGuarded(jobs[0], a, stage);
     interruption::keepOutputs();
   }
   std::fflush(stdout);
@@ -819,4 +991,20 @@ int main(int argc, char **argv) {
     std::fputs(o.details.c_str(), stdout);
   }
   return kOk;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  try {
+    return runTool(argc, argv);
+  } catch (const std::bad_alloc &) {
+    // Memory ran short before any image (the command line, the plan of the
+    // jobs): nothing was written.
+    static const char text[] =
+        "kalseg: Out of memory during start-up: kalseg's own records could not be allocated.\n";
+    ssize_t ignored = write(STDERR_FILENO, text, sizeof text - 1);
+    (void)ignored;
+    return kFailed;
+  }
 }

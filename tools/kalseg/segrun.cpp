@@ -16,7 +16,7 @@ std::string setOption(segfront::Options &opts, const std::string &name, const st
   std::string key = name;
   std::replace(key.begin(), key.end(), '-', '_');
   // Colour is grey once read, the pages of a file are its planes, and the
-  // progress lines are shown unless --quiet.
+  // progress lines are the tool's own option (--verbose).
   if (key == "rgb" || key == "verbose") {
     return "unknown option '" + name + "'.";
   }
@@ -43,12 +43,17 @@ public:
     }
     return true; // the budget's: Result::budgetReached
   }
+  // The run's buffers fail as the module's own do when memory runs short
+  // for them: the message is kept for the caller.
   int32_t *labels(const segfront::Plan &plan) override {
-    r_.labels.resize(plan.voxels());
-    return r_.labels.data();
+    shortage = tryResize(r_.labels, plan.voxels(), "set-up", "the labels");
+    return shortage.empty() ? r_.labels.data() : nullptr;
   }
   int32_t *grey(std::size_t voxels) override {
-    grey_.resize(voxels);
+    shortage = tryResize(grey_, voxels, "set-up", "the grey values");
+    if (!shortage.empty()) {
+      return nullptr;
+    }
     // The run's time: from its grey values to their release.
     start_ = std::chrono::steady_clock::now();
     return grey_.data();
@@ -75,6 +80,8 @@ public:
     stack.arena.capacity = 0;
   }
 
+  std::string shortage; // what the host could not allocate
+
 private:
   Result &r_;
   const Watch &watch_;
@@ -90,15 +97,19 @@ Result segment(const Volume &image, const segfront::Options &opts, bool wantSnap
   ShellHost host(r, watch);
   const segfront::Failure f = segfront::run(viewOf(image), opts, wantSnapshots, host, r.plan);
   if (f) {
-    r.error = f.text;
+    r.error = host.shortage.empty() ? f.text : host.shortage;
     r.labels.clear();
     r.lowRange.clear();
     return r;
   }
+  const int32_t regions = *std::max_element(r.labels.begin(), r.labels.end());
+  r.error =
+      tryResize(r.sizes, static_cast<std::size_t>(regions), "label output", "the region sizes");
+  if (!r.error.empty()) {
+    r.labels.clear();
+    return r;
+  }
   for (int32_t l : r.labels) {
-    if (static_cast<std::size_t>(l) > r.sizes.size()) {
-      r.sizes.resize(static_cast<std::size_t>(l), 0);
-    }
     ++r.sizes[static_cast<std::size_t>(l) - 1];
   }
   return r;
@@ -213,8 +224,8 @@ Options (as for regionseg in MATLAB and Octave; '-' and '_' alike):
 B is true or false (also 1/0, on/off, yes/no).  Images of any size up to
 65536 pixels a side and 2^30 voxels are taken as they are: the tree of
 blocks, 2^L x 2^L with up to 2^L planes, covers the image, and its pixels
-outside it are absent.  The module's progress lines and a summary (regions,
-their sizes, the time) are printed to standard output.
+outside it are absent.  A summary (regions, their sizes, the time) is
+printed to standard output, and with --verbose the module's progress lines.
 )";
 }
 
