@@ -28,6 +28,7 @@ void hostLine(const char *line) {
     lineHost->lines(line);
   } else {
     std::fputs(line, stdout);
+    std::fflush(stdout); // a line as it comes, into a pipe or a file too
   }
 }
 
