@@ -36,14 +36,18 @@ enum class KxReason {
 constexpr int kxReasonCount = 0 KX_REASONS(KX_REASON);
 #undef KX_REASON
 
-// The reason's word ("badImage").
+// The reason's word ("badImage").  A switch rather than a table: a static
+// inside an inline function becomes a GNU unique symbol, which keeps a
+// module loaded after the host clears it.
 inline const char *kxReasonWord(KxReason reason) {
-  static const char *const words[] = {
-#define KX_REASON(word) #word,
-      KX_REASONS(KX_REASON)
+  switch (reason) {
+#define KX_REASON(REASON)                                                                          \
+  case KxReason::REASON:                                                                           \
+    return #REASON;
+    KX_REASONS(KX_REASON)
 #undef KX_REASON
-  };
-  return words[static_cast<int>(reason)];
+  }
+  return "";
 }
 
 // "kalmex:MODULE:REASON" into buf.
