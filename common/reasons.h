@@ -19,7 +19,8 @@
   X(badImage) X(badOption) X(badParameter) X(imageTooLarge) X(invalidInput) X(notReal)             \
   X(sparse) X(not2D) X(sizeMismatch) X(notString) X(unknownWord) X(notImage) X(notRealScalar)      \
   X(notInteger) X(notBoolean) X(badBoundary) X(badTruncation) X(nameNotText) X(variableNotText)    \
-  X(unknownName) X(undefinedMode) X(invalidHandle) X(integerOverflow)                              \
+  X(unknownName) X(undefinedMode) X(invalidHandle) X(integerOverflow) X(notScalar) X(notOnOff)    \
+  X(valueNotText) X(notTriple)                                                                     \
   /* a run or a store that could not do as asked */                                                \
   X(outOfMemory) X(interrupted) X(library) X(libraryError) X(storeFull) X(corruptTable)            \
   /* warnings */                                                                                   \
