@@ -19,7 +19,8 @@
   X(badImage) X(badOption) X(badParameter) X(imageTooLarge) X(invalidInput) X(notReal)             \
   X(sparse) X(not2D) X(sizeMismatch) X(notString) X(unknownWord) X(notImage) X(notRealScalar)      \
   X(notInteger) X(notBoolean) X(badBoundary) X(badTruncation) X(nameNotText) X(variableNotText)    \
-  X(unknownName) X(undefinedMode) X(invalidHandle) X(integerOverflow)                              \
+  X(unknownName) X(undefinedMode) X(invalidHandle) X(integerOverflow) X(notScalar) X(notOnOff)    \
+  X(valueNotText) X(notTriple)                                                                     \
   /* a run or a store that could not do as asked */                                                \
   X(outOfMemory) X(interrupted) X(library) X(libraryError) X(storeFull) X(corruptTable)            \
   /* warnings */                                                                                   \
@@ -36,14 +37,18 @@ enum class KxReason {
 constexpr int kxReasonCount = 0 KX_REASONS(KX_REASON);
 #undef KX_REASON
 
-// The reason's word ("badImage").
+// The reason's word ("badImage").  A switch rather than a table: a static
+// inside an inline function becomes a GNU unique symbol, which keeps a
+// module loaded after the host clears it.
 inline const char *kxReasonWord(KxReason reason) {
-  static const char *const words[] = {
-#define KX_REASON(word) #word,
-      KX_REASONS(KX_REASON)
+  switch (reason) {
+#define KX_REASON(REASON)                                                                          \
+  case KxReason::REASON:                                                                           \
+    return #REASON;
+    KX_REASONS(KX_REASON)
 #undef KX_REASON
-  };
-  return words[static_cast<int>(reason)];
+  }
+  return "";
 }
 
 // "kalmex:MODULE:REASON" into buf.

@@ -1,7 +1,5 @@
 // edgethin(strength, gc, gr): thins an edge-strength image by non-maximum
 // suppression along the gradient direction.
-#include <cstdio>
-
 #include "mex.h"
 #include "mexutil.h"
 #include "nms.h"
@@ -26,11 +24,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     in[k].rows = static_cast<std::size_t>(dims[0]);
     in[k].cols = static_cast<std::size_t>(dims[1]);
   }
-  NmsFault fault;
-  if (findNmsFault(nrhs, nlhs, in, &fault)) {
-    char id[64];
-    std::snprintf(id, sizeof id, "kalmex:edgethin:%s", fault.reason);
-    mexErrMsgIdAndTxt(id, "%s", fault.message);
+  const KxStatus refusal = checkNmsCall(nrhs, nlhs, in);
+  if (refusal) {
+    kxRaise(refusal);
   }
   const mwSize rows = static_cast<mwSize>(in[0].rows);
   const mwSize cols = static_cast<mwSize>(in[0].cols);

@@ -161,38 +161,72 @@ void suppressNonMaxima(const double *d, const double *gc, const double *gr, doub
   });
 }
 
-bool findNmsFault(int nrhs, int nlhs, const NmsInput *in, NmsFault *fault) {
-  const auto refuse = [fault](const char *reason, const char *message) {
-    fault->reason = reason;
-    fault->message = message;
-    return true;
-  };
+namespace {
+
+// A refusal of the checks: its reason and its message.
+struct NmsRefusal {
+  KxReason reason;
+  const char *message;
+};
+
+constexpr NmsRefusal kInputCount = {KxReason::inputCount,
+                                    "non-maximum suppression: Three input images required."};
+constexpr NmsRefusal kOutputCount = {KxReason::outputCount,
+                                     "non-maximum suppression: One output image required."};
+constexpr NmsRefusal kNotReal = {KxReason::notReal,
+                                 "non-maximum suppression: Only double input data supported."};
+constexpr NmsRefusal kSparse = {KxReason::sparse,
+                                "non-maximum suppression: Sparse input is not supported."};
+constexpr NmsRefusal kNot2D = {KxReason::not2D,
+                               "non-maximum suppression: Only 2D images are supported."};
+constexpr NmsRefusal kSizeMismatch = {KxReason::sizeMismatch,
+                                      "non-maximum suppression: Images have different dimensions."};
+
+// The first refusal of the call, in the order the checks run; null for none.
+const NmsRefusal *firstRefusal(int nrhs, int nlhs, const NmsInput *in) {
   if (nrhs != 3) {
-    return refuse("inputCount", "non-maximum suppression: Three input images required.");
+    return &kInputCount;
   }
   if (nlhs != 1) {
-    return refuse("outputCount", "non-maximum suppression: One output image required.");
+    return &kOutputCount;
   }
   for (int k = 0; k < 3; ++k) {
     if (!in[k].realDouble) {
-      return refuse("notReal", "non-maximum suppression: Only double input data supported.");
+      return &kNotReal;
     }
   }
   // A sparse matrix passes the class test but does not hold rows x cols values.
   for (int k = 0; k < 3; ++k) {
     if (in[k].sparse) {
-      return refuse("sparse", "non-maximum suppression: Sparse input is not supported.");
+      return &kSparse;
     }
   }
   for (int k = 0; k < 3; ++k) {
     if (in[k].ndims != 2) {
-      return refuse("not2D", "non-maximum suppression: Only 2D images are supported.");
+      return &kNot2D;
     }
   }
   for (int k = 1; k < 3; ++k) {
     if (in[k].rows != in[0].rows || in[k].cols != in[0].cols) {
-      return refuse("sizeMismatch", "non-maximum suppression: Images have different dimensions.");
+      return &kSizeMismatch;
     }
   }
-  return false;
+  return nullptr;
+}
+
+} // namespace
+
+KxStatus checkNmsCall(int nrhs, int nlhs, const NmsInput *in) {
+  const NmsRefusal *r = firstRefusal(nrhs, nlhs, in);
+  return r != nullptr ? kxFailure("edgethin", r->reason, r->message) : KxStatus();
+}
+
+bool findNmsFault(int nrhs, int nlhs, const NmsInput *in, NmsFault *fault) {
+  const NmsRefusal *r = firstRefusal(nrhs, nlhs, in);
+  if (r == nullptr) {
+    return false;
+  }
+  fault->reason = kxReasonWord(r->reason);
+  fault->message = r->message;
+  return true;
 }

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "../common/status.h"
+
 // Thins the rows x cols column-major image d: a pixel keeps its value where
 // it is a local maximum of d along the gradient (gc across the columns, gr
 // down the rows), the strength on either side interpolated linearly between
@@ -22,17 +24,19 @@ struct NmsInput {
   std::size_t rows, cols; // the first two dimensions
 };
 
-// The refusal of a call: the last part of its identifier
-// (kalmex:edgethin:REASON) and its message.
+// The refusal of a call with nrhs inputs in[0 .. nrhs - 1] and nlhs
+// outputs: the first fault in the order the checks run, an error of
+// edgethin (kalmex:edgethin:REASON), else no error.  Every caller of the
+// operation refuses through this.
+KxStatus checkNmsCall(int nrhs, int nlhs, const NmsInput *in);
+
+// The same as the last part of the identifier and the message, both texts
+// that last; false when there is no fault.  For a caller that does not take
+// the status (the Python binding).
 struct NmsFault {
   const char *reason;
   const char *message;
 };
-
-// The first fault of a call with nrhs inputs in[0 .. nrhs - 1] and nlhs
-// outputs, in the order the checks run; false when there is none.  Every
-// caller of the operation (the module and the Python binding) refuses
-// through this.
 bool findNmsFault(int nrhs, int nlhs, const NmsInput *in, NmsFault *fault);
 
 #endif

@@ -191,6 +191,13 @@ void kxWarningVerbatim(const char *id, const char *text) {
 #endif
 }
 
+void kxRaise(const KxStatus &status) {
+  char id[kxIdentifierSize];
+  status.identifier(id, sizeof id);
+  mexErrMsgIdAndTxt(id, "%s", status.text);
+  std::abort(); // not reached: a host's error ends the call
+}
+
 bool kxInterruptPending() {
 #if defined(MATLAB_MEX_FILE)
   return utIsInterruptPending();

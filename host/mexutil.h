@@ -13,6 +13,7 @@
 
 #include "machine.h" // kxPhysicalMemoryBytes, kxCoreCount
 #include "mex.h"
+#include "status.h" // KxStatus
 
 // Copies at most buflen - 1 characters of a character array and a
 // terminating zero into buf (characters above 255 become '?').  Returns 0 on
@@ -65,6 +66,12 @@ mxArray *kxArrayOfBlock(void *block, size_t bytes, mxClassID cls, const mwSize *
 // (but for an error while an interrupt is pending, which keeps the name).
 [[noreturn]] void kxErrorVerbatim(const char *id, const char *text);
 void kxWarningVerbatim(const char *id, const char *text);
+
+// Ends the call with the error STATUS (which must be one): its identifier
+// kalmex:MODULE:REASON and its message through mexErrMsgIdAndTxt (so Octave
+// shows the module's name before the text, as for any MEX error).  The
+// modules' gateways raise their operations' refusals through this.
+[[noreturn]] void kxRaise(const KxStatus &status);
 
 // True once the user has asked to interrupt the call under way (Ctrl-C):
 // under MATLAB utIsInterruptPending, in Octave its pending-interrupt state,

@@ -10,8 +10,8 @@
 // their blocks from the host's persistent memory through storememory.h.
 //
 // Every error carries an identifier kalmex:kalsettings:REASON.  No local
-// object here owns memory: every failure leaves through mexErrMsgIdAndTxt,
-// which does not promise to run destructors.  Texts are read into fixed
+// object here owns memory: every failure leaves through kxRaise
+// (mexErrMsgIdAndTxt), which does not promise to run destructors.  Texts are read into fixed
 // buffers.
 #include <cmath>
 #include <cstdio>
@@ -84,15 +84,12 @@ bool isDoubleWithElements(const mxArray *a, size_t count) {
 }
 
 // Ends the call with the error kalmex:kalsettings:REASON and its text.
-// (Not every host declares mexErrMsgIdAndTxt as never returning.)
-void fail(const char *reason, const char *message) {
-  char id[64];
-  std::snprintf(id, sizeof id, "kalmex:kalsettings:%s", reason);
-  mexErrMsgIdAndTxt(id, "%s", message);
+[[noreturn]] void fail(KxReason reason, const char *message) {
+  kxRaise(kxFailure("kalsettings", reason, message));
 }
 
 // The same, with a text that names preference index as written in the list.
-void failForPreference(const char *reason, const char *format, int index) {
+[[noreturn]] void failForPreference(KxReason reason, const char *format, int index) {
   char message[160];
   std::snprintf(message, sizeof message, format, preferenceName(index));
   fail(reason, message);
@@ -109,7 +106,7 @@ mxArray *truncationValue() {
   mxArray *out[1] = {nullptr};
   mexCallMATLAB(1, out, 0, none, "kal_gettruncation");
   if (out[0] == nullptr) {
-    fail("badTruncation", "kal_gettruncation must return a value.");
+    fail(KxReason::badTruncation, "kal_gettruncation must return a value.");
   }
   return out[0];
 }
@@ -122,7 +119,7 @@ mxArray *boundaryValue() {
   mxArray *out[1] = {nullptr};
   mexCallMATLAB(1, out, 1, in, "kal_getboundary");
   if (out[0] == nullptr || !mxIsCell(out[0]) || mxGetNumberOfElements(out[0]) == 0) {
-    fail("badBoundary", "kal_getboundary must return a non-empty cell array.");
+    fail(KxReason::badBoundary, "kal_getboundary must return a non-empty cell array.");
   }
   const mxArray *first = mxGetCell(out[0], 0);
   // A cell element that was never set stands for the empty matrix.
@@ -164,20 +161,20 @@ mxArray *preferenceValue(const PreferenceEntry *table, int index) {
   default:
     break;
   }
-  fail("corruptTable", "Internal data structure corrupt!");
+  fail(KxReason::corruptTable, "Internal data structure corrupt!");
   return nullptr;
 }
 
 // Checks, stores and corrects one name/value pair in the current table.
 void setPreference(const mxArray *name, const mxArray *value) {
   if (!mxIsChar(name)) {
-    fail("nameNotText", "Preference name must be a string.");
+    fail(KxReason::nameNotText, "Preference name must be a string.");
   }
   char text[kNameBufferSize];
   kxGetString(name, text, sizeof text);
   const int j = findPreference(text);
   if (j < 0) {
-    fail("unknownName", "Unknown preference name.");
+    fail(KxReason::unknownName, "Unknown preference name.");
   }
   PreferenceEntry &e = currentPreferences[j];
   mxArray *forward[1] = {const_cast<mxArray *>(value)};
@@ -185,7 +182,7 @@ void setPreference(const mxArray *name, const mxArray *value) {
   switch (e.kind) {
   case PreferenceKind::Integer: {
     if (!isDoubleWithElements(value, 1)) {
-      failForPreference("notScalar", "Expected a scalar value for preference '%s'.", j);
+      failForPreference(KxReason::notScalar, "Expected a scalar value for preference '%s'.", j);
     }
     if (j == preference::Truncation) {
       mexCallMATLAB(0, none, 1, forward, "kal_settruncation");
@@ -193,27 +190,29 @@ void setPreference(const mxArray *name, const mxArray *value) {
     }
     int32_t converted = 0;
     if (!preferenceIntegerFromDouble(mxGetScalar(value), &converted)) {
-      fail("integerOverflow", "Overflow in double to int conversion.");
+      fail(KxReason::integerOverflow, "Overflow in double to int conversion.");
     }
     e.value.integer = converted;
     break;
   }
   case PreferenceKind::OnOff: {
     if (!mxIsChar(value)) {
-      failForPreference("notOnOff", "Expected either 'on' or 'off' for preference '%s'.", j);
+      failForPreference(KxReason::notOnOff, "Expected either 'on' or 'off' for preference '%s'.",
+                        j);
     }
     char word[kStringBufferSize];
     kxGetString(value, word, sizeof word);
     const int onOff = onOffFromWord(word);
     if (onOff < 0) {
-      failForPreference("notOnOff", "Expected either 'on' or 'off' for preference '%s'.", j);
+      failForPreference(KxReason::notOnOff, "Expected either 'on' or 'off' for preference '%s'.",
+                        j);
     }
     e.value.integer = onOff;
     break;
   }
   case PreferenceKind::String:
     if (!mxIsChar(value)) {
-      failForPreference("valueNotText", "Expected a string value for preference '%s'.", j);
+      failForPreference(KxReason::valueNotText, "Expected a string value for preference '%s'.", j);
     }
     if (j == preference::BoundaryCondition) {
       mexCallMATLAB(0, none, 1, forward, "kal_setboundary");
@@ -226,7 +225,7 @@ void setPreference(const mxArray *name, const mxArray *value) {
     break;
   case PreferenceKind::Real:
     if (!isDoubleWithElements(value, 1)) {
-      failForPreference("notScalar", "Expected a scalar value for preference '%s'.", j);
+      failForPreference(KxReason::notScalar, "Expected a scalar value for preference '%s'.", j);
     }
     e.value.real = mxGetScalar(value);
     break;
@@ -234,7 +233,8 @@ void setPreference(const mxArray *name, const mxArray *value) {
     // A sparse array holds only its non-zero values: three of them cannot
     // be read in place.
     if (!isDoubleWithElements(value, 3) || mxIsSparse(value)) {
-      failForPreference("notTriple", "Expected an array of length 3 for preference '%s'.", j);
+      failForPreference(KxReason::notTriple, "Expected an array of length 3 for preference '%s'.",
+                        j);
     }
     const double *p = mxGetPr(value);
     for (int k = 0; k < 3; ++k) {
@@ -243,7 +243,7 @@ void setPreference(const mxArray *name, const mxArray *value) {
     break;
   }
   default:
-    fail("corruptTable", "Internal data structure corrupt!");
+    fail(KxReason::corruptTable, "Internal data structure corrupt!");
   }
   applyPreferenceLimits(j);
 }
@@ -252,7 +252,7 @@ void setPreference(const mxArray *name, const mxArray *value) {
 // bytes); longer names are cut to their first 255 characters.
 void readVariableName(const mxArray *name, char *buf) {
   if (!mxIsChar(name)) {
-    fail("variableNotText", "Variable names must be strings.");
+    fail(KxReason::variableNotText, "Variable names must be strings.");
   }
   if (mxGetNumberOfElements(name) >= static_cast<size_t>(kVariableNameBufferSize)) {
     warnClipping();
@@ -277,20 +277,20 @@ void bindFigure(const mxArray *name, const mxArray *handle) {
   readVariableName(name, buf);
   // An empty array holds no handle at all.
   if (!mxIsNumeric(handle) || mxIsEmpty(handle)) {
-    fail("invalidHandle", "Invalid figure handle.");
+    fail(KxReason::invalidHandle, "Invalid figure handle.");
   }
   int32_t h = 0;
   if (!figureHandleFromDouble(mxGetScalar(handle), &h)) {
-    fail("invalidHandle", "Invalid figure handle.");
+    fail(KxReason::invalidHandle, "Invalid figure handle.");
   }
   if (bindFigureHandle(buf, h) == BindResult::Full) {
-    fail("storeFull", "Variable name buffer full.");
+    fail(KxReason::storeFull, "Variable name buffer full.");
   }
 }
 
 void readPreferences(mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (nrhs != 2) {
-    fail("wrongInputCount", "Wrong number of input arguments.");
+    fail(KxReason::wrongInputCount, "Wrong number of input arguments.");
   }
   const mxArray *what = prhs[1];
   if (mxIsChar(what)) {
@@ -298,7 +298,7 @@ void readPreferences(mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     kxGetString(what, text, sizeof text);
     const int index = findPreference(text);
     if (index < 0) {
-      fail("unknownName", "Unknown preference name.");
+      fail(KxReason::unknownName, "Unknown preference name.");
     }
     plhs[0] = preferenceValue(currentPreferences, index);
     return;
@@ -315,7 +315,7 @@ void readPreferences(mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     }
   }
   if (table == nullptr) {
-    fail("nameNotText", "Preference name must be a string.");
+    fail(KxReason::nameNotText, "Preference name must be a string.");
   }
   mxArray *cells = mxCreateCellMatrix(kPreferenceCount, 2);
   for (int i = 0; i < kPreferenceCount; ++i) {
@@ -341,7 +341,7 @@ bool readMode(const mxArray *a, int32_t *mode) {
 
 void requireInputs(int nrhs, int count) {
   if (nrhs != count) {
-    fail("wrongInputCount", "Wrong number of input arguments.");
+    fail(KxReason::wrongInputCount, "Wrong number of input arguments.");
   }
 }
 
@@ -351,11 +351,11 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   (void)nlhs; // MODE 0 and MODE 2 always fill the first output slot
   startUp();
   if (nrhs < 1) {
-    fail("wrongInputCount", "Wrong number of input arguments.");
+    fail(KxReason::wrongInputCount, "Wrong number of input arguments.");
   }
   int32_t mode = -1;
   if (!readMode(prhs[0], &mode)) {
-    fail("undefinedMode", "Undefined MODE.");
+    fail(KxReason::undefinedMode, "Undefined MODE.");
   }
   switch (mode) {
   case ReadMode:
@@ -363,7 +363,7 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     return;
   case SetMode:
     if ((nrhs - 1) % 2 != 0) {
-      fail("wrongInputCount", "Wrong number of input arguments.");
+      fail(KxReason::wrongInputCount, "Wrong number of input arguments.");
     }
     for (int k = 1; k < nrhs; k += 2) {
       setPreference(prhs[k], prhs[k + 1]);
@@ -389,6 +389,6 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     }
     return;
   default:
-    fail("undefinedMode", "Undefined MODE.");
+    fail(KxReason::undefinedMode, "Undefined MODE.");
   }
 }

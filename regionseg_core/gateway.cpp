@@ -22,21 +22,17 @@ namespace {
 
 // Raises the refusal under kalmex:regionseg_core:REASON.  Nothing is owned
 // when the error leaves.
-void refuse(const seg_refusal &r) {
-  char id[64];
-  kxIdentifier(id, sizeof id, "regionseg_core", r.reason);
-  char text[160];
-  format_refusal(r, text, sizeof text);
-  mexErrMsgIdAndTxt(id, "%s", text);
+[[noreturn]] void refuse(const seg_refusal &r) {
+  KxStatus refusal = kxFailure("regionseg_core", r.reason, "");
+  format_refusal(r, refusal.text, sizeof refusal.text);
+  kxRaise(refusal);
 }
 
-void refuse(int pos, const char *what) { refuse(seg_refusal_of(pos, what)); }
+[[noreturn]] void refuse(int pos, const char *what) { refuse(seg_refusal_of(pos, what)); }
 
 // Raises the module's own error of that reason.
-void raise_error(KxReason reason, const char *text) {
-  char id[64];
-  kxIdentifier(id, sizeof id, "regionseg_core", reason);
-  mexErrMsgIdAndTxt(id, "%s", text);
+[[noreturn]] void raise_error(KxReason reason, const char *text) {
+  kxRaise(kxFailure("regionseg_core", reason, text));
 }
 
 // Reads parameter pos after checking that it is a real numeric or logical

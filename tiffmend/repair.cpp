@@ -132,6 +132,13 @@ Insert insertOffset(OffsetSet *set, uint32_t offset) {
 
 } // namespace
 
+KxStatus checkRepairCall(int inputs) {
+  if (inputs < 1) {
+    return kxFailure("tiffmend", KxReason::noInput, "Expected at least one input file name.");
+  }
+  return KxStatus();
+}
+
 RepairState newRepairState(RepairPrint print) {
   RepairState s;
   s.print = print;

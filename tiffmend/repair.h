@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <string>
 
+#include "../common/status.h"
+
 // printf-style output for the per-file report and the reasons of failures.
 typedef int (*RepairPrint)(const char *fmt, ...);
 
@@ -30,6 +32,11 @@ struct RepairState {
   bool fileFixed = false;  // at least one value was rewritten
   RepairPrint print = nullptr;
 };
+
+// The refusal of a call with that many inputs (kalmex:tiffmend:noInput for
+// none), else no error: the call's only error, since every problem with a
+// file is reported for that file.
+KxStatus checkRepairCall(int inputs);
 
 // A fresh call state printing through print.
 RepairState newRepairState(RepairPrint print);

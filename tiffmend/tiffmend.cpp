@@ -13,8 +13,9 @@
 void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   (void)nlhs;
   (void)plhs;
-  if (nrhs < 1) {
-    mexErrMsgIdAndTxt("kalmex:tiffmend:noInput", "Expected at least one input file name.");
+  const KxStatus refusal = checkRepairCall(nrhs);
+  if (refusal) {
+    kxRaise(refusal);
   }
   RepairState state = newRepairState(mexPrintf);
   char text[1024];

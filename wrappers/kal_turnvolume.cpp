@@ -14,7 +14,7 @@ void turnVolume(WrapperFrame *f, mxArray *plhs[], const mxArray *prhs[]) {
     return;
   }
   if (!kxIsScalar(prhs[1])) {
-    frameFault(f, "notRealScalar", kNotRealScalarMessage, 2);
+    frameFault(f, KxReason::notRealScalar, kNotRealScalarMessage, 2);
     return;
   }
   const double angle = mxGetScalar(prhs[1]);

@@ -12,7 +12,8 @@
 // ("Argument 1 (image): "), then the library's own chain of texts.
 //
 // Everything a call makes lives in the resource list, and the frame owns no
-// C++ object, so nothing is left behind when mexErrMsgTxt ends the call.
+// C++ object (its status holds its text), so nothing is left behind when
+// the error ends the call.
 #ifndef KALMEX_WRAPPERS_WRAPPER_FRAME_H
 #define KALMEX_WRAPPERS_WRAPPER_FRAME_H
 
@@ -30,10 +31,9 @@ struct WrapperFrame {
   const char *module; // the module's name, for the identifiers
   kal_Resources rs;
   kal_Error error;      // the first library failure, with the release's error chained on
-  const char *message;  // the first argument fault: a message, with "%d" for the position
-  const char *reason;   // the last part of the fault's identifier
-  int position;         // 1-based position of the argument at fault; 0 for the count messages
-  const char *argument; // the name of the argument whose conversion failed, else null
+  KxStatus fault;       // the first argument fault, else no error
+  int position;         // 1-based position of the argument whose conversion failed
+  const char *argument; // the name of that argument, else null
 };
 
 // The resource list of a call that the host ended inside a step: a host
@@ -55,18 +55,19 @@ inline void frameOpen(WrapperFrame *f, const char *module) {
   f->module = module;
   f->rs = nullptr;
   f->error = nullptr;
-  f->message = nullptr;
-  f->reason = nullptr;
+  f->fault = KxStatus();
   f->position = 0;
   f->argument = nullptr;
   f->error = kal_ResourcesNew(&f->rs, 0);
   frameUnreleased = f->rs;
 }
 
-inline void frameFault(WrapperFrame *f, const char *reason, const char *message, int position) {
-  f->reason = reason;
-  f->message = message;
-  f->position = position;
+// Records the argument fault of that reason: the message, with "%d" for the
+// 1-based position of the argument (0 for the count messages, which have
+// none).
+inline void frameFault(WrapperFrame *f, KxReason reason, const char *message, int position) {
+  f->fault = position > 0 ? kxFailuref(f->module, reason, message, position)
+                          : kxFailure(f->module, reason, message);
 }
 
 // Remembers a failed library call; true when the call succeeded.
@@ -105,11 +106,11 @@ inline bool frameCheckCounts(WrapperFrame *f, int nlhs, int nrhs, int inputs) {
     return false;
   }
   if (nrhs != inputs) {
-    frameFault(f, "inputCount", "Wrong number of input arguments.", 0);
+    frameFault(f, KxReason::inputCount, "Wrong number of input arguments.", 0);
     return false;
   }
   if (nlhs != 0 && nlhs != 1) {
-    frameFault(f, "outputCount", "Wrong number of output arguments.", 0);
+    frameFault(f, KxReason::outputCount, "Wrong number of output arguments.", 0);
     return false;
   }
   return true;
@@ -125,7 +126,7 @@ inline bool frameReadWord(WrapperFrame *f, const mxArray *a, int position,
     return true;
   }
   if (!mxIsCharString(a)) {
-    frameFault(f, "notString", kNotStringMessage, position);
+    frameFault(f, KxReason::notString, kNotStringMessage, position);
     return false;
   }
   char word[kWordBufferSize];
@@ -133,19 +134,19 @@ inline bool frameReadWord(WrapperFrame *f, const mxArray *a, int position,
   if (lookupWord(table, word, code)) {
     return true;
   }
-  frameFault(f, "unknownWord", kUnknownWordMessage, position);
+  frameFault(f, KxReason::unknownWord, kUnknownWordMessage, position);
   return false;
 }
 
 // An integer scalar that fits a 32-bit integer.
 inline bool frameReadInteger(WrapperFrame *f, const mxArray *a, int position, int32_t *value) {
   if (!mxIsIntScalar(a)) {
-    frameFault(f, "notInteger", kNotIntegerMessage, position);
+    frameFault(f, KxReason::notInteger, kNotIntegerMessage, position);
     return false;
   }
   const double v = mxGetScalar(a);
   if (v < -2147483648.0 || v > 2147483647.0) {
-    frameFault(f, "notInteger", kNotIntegerMessage, position);
+    frameFault(f, KxReason::notInteger, kNotIntegerMessage, position);
     return false;
   }
   *value = static_cast<int32_t>(v);
@@ -156,7 +157,7 @@ inline bool frameReadInteger(WrapperFrame *f, const mxArray *a, int position, in
 inline bool frameReadBoolean(WrapperFrame *f, const mxArray *a, int position, int32_t *value) {
   const bool logical = mxIsLogical(a) && kxIsRealScalarValue(a);
   if (!logical && !mxIsIntScalar(a)) {
-    frameFault(f, "notBoolean", kNotBooleanMessage, position);
+    frameFault(f, KxReason::notBoolean, kNotBooleanMessage, position);
     return false;
   }
   *value = mxGetScalar(a) == 0 ? 0 : 1;
@@ -179,34 +180,23 @@ inline void frameClose(WrapperFrame *f) {
       last->next = released;
     }
   }
-  char id[96];
   if (f->error != nullptr) {
-    // mexErrMsgIdAndTxt does not return: copy the text and release the
-    // chain first.
-    char text[4096];
+    // The error does not return: the text is copied and the chain released
+    // first.
     const char *chain = brx_PrintErrorStruct(f->error, 0, 0);
-    const char *reason = std::strstr(chain, "Out of memory.") != nullptr ? "outOfMemory"
-                         : f->argument != nullptr                        ? "notImage"
-                                                                         : "library";
-    if (f->argument != nullptr) {
-      std::snprintf(text, sizeof text, "Argument %d (%s): %s", f->position, f->argument, chain);
-    } else {
-      std::snprintf(text, sizeof text, "%s", chain);
-    }
+    const KxReason reason = std::strstr(chain, "Out of memory.") != nullptr ? KxReason::outOfMemory
+                            : f->argument != nullptr                        ? KxReason::notImage
+                                                                            : KxReason::library;
+    const KxStatus failure =
+        f->argument != nullptr
+            ? kxFailuref(f->module, reason, "Argument %d (%s): %s", f->position, f->argument, chain)
+            : kxFailure(f->module, reason, chain);
     kal_ErrorFree(f->error);
     f->error = nullptr;
-    std::snprintf(id, sizeof id, "kalmex:%s:%s", f->module, reason);
-    mexErrMsgIdAndTxt(id, "%s", text);
+    kxRaise(failure);
   }
-  if (f->message != nullptr) {
-    char text[256];
-    if (f->position > 0) {
-      std::snprintf(text, sizeof text, f->message, f->position);
-    } else {
-      std::snprintf(text, sizeof text, "%s", f->message);
-    }
-    std::snprintf(id, sizeof id, "kalmex:%s:%s", f->module, f->reason);
-    mexErrMsgIdAndTxt(id, "%s", text);
+  if (f->fault) {
+    kxRaise(f->fault);
   }
 }
 

@@ -231,3 +231,33 @@ TEST(NonMaximumSuppression, StrictLocalMaximumSurvivesEveryGradient) {
 }
 
 } // namespace
+
+// The binding's view of a refusal is the status's: the same reason and
+// message for every combination of counts and inputs, in the checks' order.
+TEST(NmsChecks, TheStatusAndTheFaultAgree) {
+  const NmsInput good = {true, false, 2, 3, 4};
+  NmsInput kinds[5] = {good, good, good, good, good};
+  kinds[1].realDouble = false;
+  kinds[2].sparse = true;
+  kinds[3].ndims = 3;
+  kinds[4].cols = 5;
+  int refused = 0;
+  for (int nrhs = 2; nrhs <= 3; ++nrhs) {
+    for (int nlhs = 0; nlhs <= 1; ++nlhs) {
+      for (int pick = 0; pick < 125; ++pick) {
+        const NmsInput in[3] = {kinds[pick % 5], kinds[pick / 5 % 5], kinds[pick / 25]};
+        const KxStatus status = checkNmsCall(nrhs, nlhs, in);
+        NmsFault fault = {nullptr, nullptr};
+        ASSERT_EQ(findNmsFault(nrhs, nlhs, in, &fault), static_cast<bool>(status));
+        if (status) {
+          ++refused;
+          EXPECT_STREQ(status.module, "edgethin");
+          EXPECT_STREQ(kxReasonWord(status.reason), fault.reason);
+          EXPECT_STREQ(status.text, fault.message);
+        }
+      }
+    }
+  }
+  // Only three good inputs, or three of the other size, pass at the right counts.
+  EXPECT_EQ(refused, 4 * 125 - 2);
+}

@@ -94,7 +94,8 @@ end
 
 % The sources: every identifier they hold has a row, and no module error is
 % raised without one.  The wrappers build theirs from the reasons their
-% frame is given (and notImage, library, outOfMemory, which the frame picks).
+% frame is given (and notImage, library, outOfMemory, which the frame picks);
+% the other modules make theirs as a status of the module and a reason.
 root = fileparts(fileparts(which('regionseg')));
 % The warnings (regionseg_test provokes them), and the errors of memory that
 % runs short and of Ctrl-C, which no plain call here provokes (the embedded
@@ -116,9 +117,15 @@ for k = 1:numel(sources)
     kx_assert(any(strcmp(ids, t{1})) || strncmp(t{1}, 'kalmex:brx:', 11) || ...
               any(strcmp(t{1}, unprovoked)), '%s: %s has no row', sources{k}, t{1});
   end
-  given = regexp(code, 'frameFault\(f, "(\w+)"', 'tokens');
+  given = regexp(code, 'frameFault\(f, KxReason::(\w+)', 'tokens');
   for t = [given{:}]
     kx_assert(any(strcmp(reasons, t{1})), '%s: the reason %s has no row', sources{k}, t{1});
+  end
+  % The errors made as a status of a named module.
+  made = regexp(code, 'kxFailuref?\("(\w+)", KxReason::(\w+)', 'tokens');
+  for t = made
+    id = sprintf('kalmex:%s:%s', t{1}{1}, t{1}{2});
+    kx_assert(any(strcmp(ids, id)), '%s: %s has no row', sources{k}, id);
   end
 end
 printf("%d identifiers checked\n", size(cases, 1));

@@ -69,6 +69,7 @@ copy_folder() {
 cp "$root/host/mexutil.h" "$root/host/mexutil.cpp" "$pkg/src/host/"
 cp "$root/common/machine.h" "$root/common/machine.cpp" "$root/common/threadpool.h" \
   "$root/common/fpcontract.h" "$root/common/sampleclasses.h" "$root/common/reasons.h" \
+  "$root/common/status.h" \
   "$pkg/src/common/"
 mk=$pkg/src/modules.mk
 echo "# Written by make_pkg.sh: the modules in this package and their sources." > "$mk"
