@@ -56,7 +56,17 @@ void visit(const ImageView &im, const Plan &p, F &&f, Enough enough = never) {
   }
 }
 
-bool isFloat(Sample s) { return s == Sample::kSingle || s == Sample::kDouble; }
+// Floating point: the classes of NumPy's kind 'f' in the class table.
+bool isFloat(Sample s) {
+  switch (s) {
+#define KX_FLOAT_CLASS(NAME, CLASS, TYPE, MX, KIND, BYTES, DTYPE, KAL)                             \
+  case Sample::k##NAME:                                                                            \
+    return KIND == 'f';
+    KX_SAMPLE_CLASSES(KX_FLOAT_CLASS)
+#undef KX_FLOAT_CLASS
+  }
+  return false;
+}
 
 // The value that 'class' takes to 255: 1 for floating point and logical, a
 // file's maxval, 65535 for uint16; 0 for uint8 and for the integer types
