@@ -687,6 +687,16 @@ py::object regionseg(const py::handle &image, const py::dict &options, bool snap
   return runFront(view, opts, snapshots, progress, threads, a, convertTo, volume);
 }
 
+// A file that could not be read: MemoryError when memory ran short for it,
+// else ValueError.
+[[noreturn]] void raiseReadFailure(const std::string &text) {
+  if (kalseg::isOutOfMemory(text)) {
+    PyErr_SetString(PyExc_MemoryError, text.c_str());
+    throw py::error_already_set();
+  }
+  throw py::value_error(text);
+}
+
 // The same on an image file that kalseg reads (PNG, PGM, TIFF).
 py::object regionsegFile(const std::string &path, const py::dict &options, bool snapshots,
                          const py::object &progress, const py::object &threads) {
@@ -698,7 +708,7 @@ py::object regionsegFile(const std::string &path, const py::dict &options, bool 
     e = kalseg::readImage(path, v, kalseg::kMaxSide);
   }
   if (!e.empty()) {
-    throw py::value_error("regionseg: " + e);
+    raiseReadFailure("regionseg: " + e);
   }
   return runFront(kalseg::viewOf(v), opts, snapshots, progress, threads);
 }
@@ -714,7 +724,7 @@ py::tuple readImageFile(const std::string &path) {
     e = kalseg::readImage(path, v, kalseg::kMaxSide);
   }
   if (!e.empty()) {
-    throw py::value_error(e);
+    raiseReadFailure(e);
   }
   std::vector<py::ssize_t> shape = {v.d1, v.d2};
   if (v.d3 > 1) {

@@ -433,6 +433,28 @@ resource.setrlimit(resource.RLIMIT_AS, (mapped * 1024 + (100 << 20), resource.RL
     assert out.startswith("MemoryError Out of memory during "), out
 
 
+def test_a_file_that_memory_runs_short_for_raises_memory_error(tmp_path):
+    # 16 MB of samples under a limit 8 MB above what the process has mapped.
+    path = tmp_path / "big.pgm"
+    with open(path, "wb") as f:
+        f.write(b"P5\n4000 4000\n255\n")
+        f.write(bytes(4000 * 4000))
+    code = """
+import resource, kalmex
+with open("/proc/self/status") as status:
+    mapped = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (mapped * 1024 + (8 << 20), resource.RLIM_INFINITY))
+try:
+    kalmex.regionseg_file(%r, threshold=20)
+except MemoryError as e:
+    print("MemoryError", e)
+""" % str(path)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=30).stdout
+    assert out == "MemoryError regionseg: %s: Out of memory during reading: the image could not be " \
+        "allocated.\n" % path, out
+
+
 def test_edgethin_keeps_ridges_in_every_layout():
     rng = np.random.default_rng(2)
     d, gc, gr = (rng.standard_normal((9, 7)) for _ in range(3))
