@@ -42,13 +42,6 @@ std::string sizeText(const std::vector<int64_t> &dims) {
   return s;
 }
 
-Failure fail(Fault fault, const std::string &text) {
-  Failure f;
-  f.fault = fault;
-  f.text = text;
-  return f;
-}
-
 // The block tree over the image: its levels and the sides of its root block.
 struct Tree {
   int levels = 0, flatLevels = 0, startLevel = 0;
@@ -64,15 +57,16 @@ Failure treeFor(int64_t d1, int64_t d2, int64_t d3, const Options &opts, Tree &t
   const std::vector<int64_t> dims =
       d3 > 1 ? std::vector<int64_t>{d1, d2, d3} : std::vector<int64_t>{d1, d2};
   if (d3 == 1 && opts.flat_levels >= 0) {
-    return fail(Fault::kBadOption, "option 'flat_levels' applies to 3-D images only.");
+    return failure(Fault::kBadOption, "option 'flat_levels' applies to 3-D images only.");
   }
   // Sides first: within 2^16 pixels each, their product cannot overflow.
   const bool sides = std::max(sideBits, planeBits) > max_levels;
   if (sides || d1 * d2 * d3 > (int64_t{1} << kMaxVoxelBits)) {
-    return fail(Fault::kImageTooLarge,
-                "the image of " + sizeText(dims) + " pixels is too large: it would pass the " +
-                    (sides ? std::to_string(1 << max_levels) + " pixels a side" : "2^30 voxels") +
-                    " that regionseg_core can take.");
+    return failure(
+        Fault::kImageTooLarge,
+        "the image of " + sizeText(dims) + " pixels is too large: it would pass the " +
+            (sides ? std::to_string(1 << max_levels) + " pixels a side" : "2^30 voxels") +
+            " that regionseg_core can take.");
   }
   // The fewest flat levels that fit the planes make the smallest tree.
   t.levels = std::max({sideBits, planeBits, 1});
@@ -88,9 +82,9 @@ Failure treeFor(int64_t d1, int64_t d2, int64_t d3, const Options &opts, Tree &t
           hi = f;
         }
       }
-      return fail(Fault::kBadOption, "option 'flat_levels' must be a whole number " +
-                                         std::to_string(lo) + " to " + std::to_string(hi) +
-                                         " for this image.");
+      return failure(Fault::kBadOption, "option 'flat_levels' must be a whole number " +
+                                            std::to_string(lo) + " to " + std::to_string(hi) +
+                                            " for this image.");
     }
   }
   t.startLevel = opts.start_level < 0 ? std::min(3, t.levels - 1) : opts.start_level;
@@ -109,20 +103,21 @@ Failure checkRun(const seg_params &r, const Plan &p, const Tree &t) {
     return Failure();
   }
   if (why.position == arg_start_level) {
-    return fail(Fault::kBadOption, "option 'start_level' must be a whole number 0 to " +
-                                       std::to_string(t.levels - 1) + " for this image.");
+    return failure(Fault::kBadOption, "option 'start_level' must be a whole number 0 to " +
+                                          std::to_string(t.levels - 1) + " for this image.");
   }
   if (why.position == arg_criterion && r.criterion == CRITERION_CHI2_VARIANCE) {
-    return fail(Fault::kBadOption, "option 'criterion' 'chi2_variance' allows at most " +
-                                       std::to_string(seg_chi2_max_block) +
-                                       " pixels in a block just below the root block, which is " +
-                                       sizeText({t.p1, t.p1, t.p3}) +
-                                       " here; raise 'flat_levels' or choose another criterion.");
+    return failure(Fault::kBadOption,
+                   "option 'criterion' 'chi2_variance' allows at most " +
+                       std::to_string(seg_chi2_max_block) +
+                       " pixels in a block just below the root block, which is " +
+                       sizeText({t.p1, t.p1, t.p3}) +
+                       " here; raise 'flat_levels' or choose another criterion.");
   }
   // The options and the tree keep every other invariant.
   char text[200];
   format_refusal(why, text, sizeof text);
-  return fail(Fault::kBadOption, text);
+  return failure(Fault::kBadOption, text);
 }
 
 // The progress lines of a run that is not verbose.
@@ -164,7 +159,7 @@ std::string messageOf(const Failure &failure) {
 }
 
 Failure notAnImage() {
-  return fail(Fault::kNotImage, "the image must be a real numeric or logical array.");
+  return failure(Fault::kNotImage, "the image must be a real numeric or logical array.");
 }
 
 // Each class is stored in the bytes NumPy's arrays of it have.
@@ -192,7 +187,7 @@ double snapshotShare(double budget, double physicalMemory, double stackCopies) {
 Failure plan(const ImageView &image, const Options &opts, const CallSetup &setup, Plan &out) {
   if (image.ndims < 2 || image.ndims > 3 || image.dims[0] < 1 || image.dims[1] < 1 ||
       (image.ndims == 3 && image.dims[2] < 1)) {
-    return fail(Fault::kBadImage, "the image must be a non-empty 2-D or 3-D array.");
+    return failure(Fault::kBadImage, "the image must be a non-empty 2-D or 3-D array.");
   }
   Plan p;
   const int64_t d3 = image.ndims == 3 ? image.dims[2] : 1;
@@ -239,7 +234,7 @@ Failure plan(const ImageView &image, const Options &opts, const CallSetup &setup
                     "option 'snapshot_budget' must be at least %.0f bytes for this image: the "
                     "snapshot of the final state alone takes that.",
                     slice * setup.stackCopies);
-      return fail(Fault::kBadOption, text);
+      return failure(Fault::kBadOption, text);
     }
     const double share =
         snapshotShare(opts.snapshot_budget, setup.physicalMemory, setup.stackCopies);
@@ -259,7 +254,7 @@ Failure segment(const Plan &plan, const ImageView &image, int32_t *grey, int32_t
   if (status != SEG_OK) {
     char text[200];
     format_failure(status, why, text, sizeof text);
-    return fail(status == SEG_STOPPED ? Fault::kInterrupted : Fault::kOutOfMemory, text);
+    return failure(status == SEG_STOPPED ? Fault::kInterrupted : Fault::kOutOfMemory, text);
   }
   // The module numbers the regions from 0 by size.
   const std::size_t voxels = plan.voxels();

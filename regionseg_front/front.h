@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <type_traits>
 #include <vector>
 
@@ -50,6 +51,14 @@ struct Failure {
   std::string text; // after "regionseg: " for the front end's own faults
   explicit operator bool() const { return fault != Fault::kNone; }
 };
+
+// A failure of the fault with its text.
+inline Failure failure(Fault fault, std::string text = std::string()) {
+  Failure f;
+  f.fault = fault;
+  f.text = std::move(text);
+  return f;
+}
 
 // The error identifier: kalmex:regionseg:REASON for the front end's own
 // faults (kNotImage is badImage too; the Python package raises TypeError for

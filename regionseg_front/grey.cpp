@@ -231,12 +231,7 @@ std::string format(double v) {
   return buf;
 }
 
-Failure badImage(const std::string &text) {
-  Failure f;
-  f.fault = Fault::kBadImage;
-  f.text = text;
-  return f;
-}
+Failure badImage(const std::string &text) { return failure(Fault::kBadImage, text); }
 
 // "a uint16", "an int16": the class's name in a sentence.
 std::string aClass(Sample type) {

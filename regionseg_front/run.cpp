@@ -41,18 +41,9 @@ void warningText(const Host &host, bool own, const std::string &text, char *buf,
   std::snprintf(buf, size, "%s%s", own && host.prefixOwn ? "regionseg: " : "", text.c_str());
 }
 
-Failure hostFailure() {
-  Failure f;
-  f.fault = Fault::kHost;
-  return f;
-}
+Failure hostFailure() { return failure(Fault::kHost); }
 
-Failure shortOf(const std::string &text) {
-  Failure f;
-  f.fault = Fault::kOutOfMemory;
-  f.text = text;
-  return f;
-}
+Failure shortOf(const std::string &text) { return failure(Fault::kOutOfMemory, text); }
 
 // The grey values of the run, given back to the host on every path.
 class GreyBuffer {
