@@ -23,21 +23,14 @@ struct chi2_variance : variance_blocks, mean_regions {
   // merge into the root; level L of n pixels (n = 4 .. 262144) takes
   // column log2(n) - 2 of the table.
   static int32_t set_up(seg_context &ctx) {
-    const int32_t entries = ctx.levels + 1;
-    float *limit = static_cast<float *>(seg_calloc(static_cast<size_t>(entries), sizeof(float)));
-    if (limit == NULL) {
-      return note_shortage(ctx, "the variance limits");
-    }
     const float *row = chi2_table[ctx.confidence_row - 1];
-    for (int32_t level = 1; level < ctx.levels; ++level) {
+    return set_up_limits(ctx, 1, ctx.levels - 1, [&](int32_t level) {
       int32_t k = -2;
       for (int64_t n = ctx.block_voxels[level]; n > 1; n >>= 1) {
         ++k;
       }
-      limit[level] = to_float(ctx.noise_variance) * row[k];
-    }
-    ctx.variance_limit = limit;
-    return SEG_OK;
+      return to_float(ctx.noise_variance) * row[k];
+    });
   }
 };
 

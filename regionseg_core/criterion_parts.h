@@ -109,6 +109,21 @@ struct range_blocks {
 // level (variance_limit, the criterion's set-up); siblings merge when the
 // union's variance is within the parent level's.
 struct variance_blocks {
+  // variance_limit, levels + 1 entries: limit_of(level) for the levels
+  // first to last, 0 for the others.
+  template <typename LimitOf>
+  static int32_t set_up_limits(seg_context &ctx, int32_t first, int32_t last, LimitOf limit_of) {
+    float *limit =
+        static_cast<float *>(seg_calloc(static_cast<size_t>(ctx.levels) + 1, sizeof(float)));
+    if (limit == NULL) {
+      return note_shortage(ctx, "the variance limits");
+    }
+    for (int32_t level = first; level <= last; ++level) {
+      limit[level] = limit_of(level);
+    }
+    ctx.variance_limit = limit;
+    return SEG_OK;
+  }
   static void evaluate(const run_config &ctx, const block_box &box, int32_t level,
                        block_record &node, int32_t) {
     int64_t s = 0;
