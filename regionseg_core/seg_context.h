@@ -94,20 +94,6 @@ void seg_free(void *p);
 // it.  For allocations that do not go through seg_alloc (the arena).
 bool seg_allocation_refused(size_t bytes);
 
-// Uninitialised / zero-filled memory; NULL when it cannot be had (or when the
-// test hook says so).  seg_calloc checks count x size for overflow.
-void *seg_alloc(size_t bytes);
-void *seg_calloc(size_t count, size_t size);
-// Resizes a block of seg_alloc / seg_calloc (NULL: a new one), keeping its
-// first bytes; the block may move.  NULL when it cannot be had, the old block
-// then left as it was.
-void *seg_resize(void *p, size_t bytes);
-// Releases memory from seg_alloc / seg_calloc / seg_resize; NULL is allowed.
-void seg_free(void *p);
-// Counts one allocation attempt of bytes; true when the test hook refuses
-// it.  For allocations that do not go through seg_alloc (the arena).
-bool seg_allocation_refused(size_t bytes);
-
 struct criterion_rules;
 
 // ---------------------------------------------------------------------------
